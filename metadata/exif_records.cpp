@@ -1,0 +1,57 @@
+#include "metadata/exif_records.h"
+
+#include <cstring>
+
+#include "imagecore/float_clamp.h"
+
+void init_exifInfo(ExifInfo *info) { std::memset(info, 0, sizeof *info); }
+
+bool rational_from_float(float v, int32_t *num, int32_t *den)
+{
+    double d = v; // widened first: the single-precision error is part of the stored result
+    if (!(d > 0))
+        return false;
+    if (d >= 1) {
+        // Saturate: an absurd value from a hostile file must not overflow.
+        *num = imagecore::clamp_to_int(d * 100);
+        *den = 100;
+    } else {
+        *num = 100;
+        *den = imagecore::clamp_to_int((1 / d) * 100);
+    }
+    return true;
+}
+
+int metadataBufFromExifInfo(const ExifInfo *info, int32_t *exifBuf, int32_t *gpsBuf)
+{
+    rational_from_float(info->exposureTime, &exifBuf[kExifExposureNum], &exifBuf[kExifExposureDen]);
+    rational_from_float(info->fNumber, &exifBuf[kExifFNumberNum], &exifBuf[kExifFNumberDen]);
+    exifBuf[kExifIso] = info->iso;
+    exifBuf[kExifSourceFlag] = info->sourceFlag;
+    rational_from_float(info->focalLength, &exifBuf[kExifFocalNum], &exifBuf[kExifFocalDen]);
+    exifBuf[kExifFocal35] = info->focalLength35;
+    rational_from_float(info->focalPlaneXRes, &exifBuf[kExifFocalPlaneXResNum],
+                        &exifBuf[kExifFocalPlaneXResDen]);
+    exifBuf[kExifFocalPlaneUnit] = info->focalPlaneUnit;
+    exifBuf[kExifThumbOffset] = info->thumbOffset;
+    exifBuf[kExifThumbLength] = info->thumbLength;
+    exifBuf[kExifIptcOffset] = info->iptcOffset;
+    exifBuf[kExifIptcLength] = info->iptcLength;
+    exifBuf[kExifOrientation] = info->orientation;
+    exifBuf[kExifXmpOffset] = info->xmpOffset;
+    exifBuf[kExifXmpLength] = info->xmpLength;
+    std::memcpy(&exifBuf[kExifModel], info->model, 64);
+    std::memcpy(&exifBuf[kExifDateTime], info->dateTime, 20);
+    std::memcpy(&exifBuf[kExifLens], info->lens, 64);
+
+    std::memcpy(&gpsBuf[kGpsLatitude], info->latitude, sizeof info->latitude);
+    std::memcpy(&gpsBuf[kGpsLongitude], info->longitude, sizeof info->longitude);
+    std::memcpy(&gpsBuf[kGpsAltitude], info->altitude, sizeof info->altitude);
+    std::memcpy(&gpsBuf[kGpsTimeStamp], info->gpsTime, sizeof info->gpsTime);
+    auto *g = reinterpret_cast<uint8_t *>(gpsBuf);
+    g[kGpsLatRefByte] = static_cast<uint8_t>(info->latRef);
+    g[kGpsLonRefByte] = static_cast<uint8_t>(info->lonRef);
+    g[kGpsAltRefByte] = static_cast<uint8_t>(info->altRef);
+    std::memcpy(g + kGpsDateByte, info->gpsDate, 11);
+    return exifBuf[kExifExposureNum];
+}

@@ -1,0 +1,613 @@
+// Bitmaps and the decoding of TIFF (libtiff) and JPEG (libjpeg) files held in memory into
+// interleaved 8/16-bit RGB or grey, with the embedded ICC profile. Pixels are decoded band by
+// band into a buffer that grows with the decoded rows, so a header that promises more than the
+// file holds fails before it costs its claimed size; decoded sizes are also capped up front.
+#include "platform/bitmap.h"
+
+#include <climits>
+#include <csetjmp>
+#include <cstdio>
+#include <cstring>
+#include <new>
+
+#include <jpeglib.h>
+#include <tiffio.h>
+
+// jerror.h needs jpeglib.h before it.
+#include <jerror.h>
+
+namespace platform
+{
+namespace
+{
+
+// Decodes larger than this are refused before any allocation: no photo comes near them.
+constexpr uint64_t kMaxPixels = uint64_t(1) << 31;
+constexpr uint64_t kMaxBytes = uint64_t(8) << 30;
+// A single TIFF tile larger than this is a hostile header, not a photo.
+constexpr uint64_t kMaxTileBytes = uint64_t(256) << 20;
+
+bool mul_size(uint64_t a, uint64_t b, uint64_t &out)
+{
+    return !__builtin_mul_overflow(a, b, &out);
+}
+
+// Packed row bytes and total bytes of a w x h image of spp samples of bytesPerSample bytes;
+// false on overflow, on rows longer than an int, or past the caps.
+bool image_geometry(uint64_t w, uint64_t h, uint64_t spp, uint64_t bytesPerSample,
+                    uint64_t &rowBytes, uint64_t &total)
+{
+    uint64_t pixels;
+    if (w < 1 || h < 1 || !mul_size(w, h, pixels) || pixels > kMaxPixels)
+        return false;
+    if (!mul_size(w, spp * bytesPerSample, rowBytes) || rowBytes > uint64_t(INT_MAX))
+        return false;
+    return mul_size(rowBytes, h, total) && total <= kMaxBytes;
+}
+
+// What a decoder hands back; turned into a bitmap by the class itself.
+struct Decoded {
+    std::vector<uint8_t> pixels;
+    int width = 0, height = 0, bps = 0, spp = 0;
+    std::vector<uint8_t> icc;
+};
+
+// ---------------------------------------------------------------------------------------------
+// TIFF
+
+struct MemoryFile {
+    const uint8_t *data;
+    uint64_t size;
+    uint64_t pos;
+};
+
+tmsize_t mem_read(thandle_t h, void *buf, tmsize_t n)
+{
+    auto *m = static_cast<MemoryFile *>(h);
+    if (n <= 0 || m->pos >= m->size)
+        return 0;
+    uint64_t k = m->size - m->pos;
+    if (uint64_t(n) < k)
+        k = uint64_t(n);
+    std::memcpy(buf, m->data + m->pos, k);
+    m->pos += k;
+    return tmsize_t(k);
+}
+
+tmsize_t mem_write(thandle_t, void *, tmsize_t)
+{
+    return -1;
+}
+
+toff_t mem_seek(thandle_t h, toff_t off, int whence)
+{
+    auto *m = static_cast<MemoryFile *>(h);
+    uint64_t base = whence == SEEK_CUR ? m->pos : whence == SEEK_END ? m->size : 0;
+    uint64_t target;
+    if (whence != SEEK_SET && whence != SEEK_CUR && whence != SEEK_END)
+        return toff_t(-1);
+    if (__builtin_add_overflow(base, uint64_t(off), &target))
+        return toff_t(-1);
+    // Seeking past the end is allowed as for files; reads there return nothing.
+    m->pos = target;
+    return target;
+}
+
+int mem_close(thandle_t)
+{
+    return 0;
+}
+toff_t mem_size(thandle_t h)
+{
+    return static_cast<MemoryFile *>(h)->size;
+}
+int mem_map(thandle_t, void **, toff_t *)
+{
+    return 0;
+}
+void mem_unmap(thandle_t, void *, toff_t) {}
+
+// libtiff's messages are swallowed: a bad file is reported by the null result alone.
+int tiff_quiet(TIFF *, void *user, const char *, const char *, va_list)
+{
+    ++*static_cast<int *>(user);
+    return 1; // handled: the process-wide handler is not called
+}
+
+struct TiffCloser {
+    void operator()(TIFF *t) const
+    {
+        if (t)
+            TIFFClose(t);
+    }
+};
+struct OptionsFree {
+    void operator()(TIFFOpenOptions *o) const
+    {
+        if (o)
+            TIFFOpenOptionsFree(o);
+    }
+};
+
+enum class TiffKind { Grey, GreyInverted, Rgb, Palette };
+
+struct TiffLayout {
+    uint32_t width = 0, height = 0;
+    uint16_t bps = 0, spp = 0;
+    bool separate = false;
+    TiffKind kind = TiffKind::Rgb;
+    int outSpp = 0, outBps = 0;
+    const uint16_t *cmap[3] = {nullptr, nullptr, nullptr};
+    bool cmap8 = false; // an old-style colour map whose entries are already 8-bit
+};
+
+bool tiff_layout(TIFF *tif, TiffLayout &L)
+{
+    uint16_t photometric = 0, planar = PLANARCONFIG_CONTIG, format = SAMPLEFORMAT_UINT;
+    uint16_t compression = COMPRESSION_NONE;
+    if (!TIFFGetField(tif, TIFFTAG_IMAGEWIDTH, &L.width) ||
+        !TIFFGetField(tif, TIFFTAG_IMAGELENGTH, &L.height) ||
+        !TIFFGetField(tif, TIFFTAG_PHOTOMETRIC, &photometric))
+        return false;
+    TIFFGetFieldDefaulted(tif, TIFFTAG_BITSPERSAMPLE, &L.bps);
+    TIFFGetFieldDefaulted(tif, TIFFTAG_SAMPLESPERPIXEL, &L.spp);
+    TIFFGetFieldDefaulted(tif, TIFFTAG_PLANARCONFIG, &planar);
+    TIFFGetFieldDefaulted(tif, TIFFTAG_SAMPLEFORMAT, &format);
+    TIFFGetFieldDefaulted(tif, TIFFTAG_COMPRESSION, &compression);
+    L.separate = planar == PLANARCONFIG_SEPARATE;
+    if (format != SAMPLEFORMAT_UINT || (L.bps != 8 && L.bps != 16) || L.spp < 1)
+        return false;
+    L.outBps = L.bps;
+    switch (photometric) {
+    case PHOTOMETRIC_MINISBLACK:
+    case PHOTOMETRIC_MINISWHITE:
+        L.kind = photometric == PHOTOMETRIC_MINISWHITE ? TiffKind::GreyInverted : TiffKind::Grey;
+        L.outSpp = 1;
+        return true;
+    case PHOTOMETRIC_RGB:
+        L.kind = TiffKind::Rgb;
+        L.outSpp = 3;
+        return L.spp >= 3;
+    case PHOTOMETRIC_YCBCR:
+        // JPEG-compressed YCbCr is converted to RGB by the codec; other YCbCr is not handled.
+        if (compression != COMPRESSION_JPEG || L.bps != 8 || L.spp != 3)
+            return false;
+        if (!TIFFSetField(tif, TIFFTAG_JPEGCOLORMODE, JPEGCOLORMODE_RGB))
+            return false;
+        L.kind = TiffKind::Rgb;
+        L.outSpp = 3;
+        return true;
+    case PHOTOMETRIC_PALETTE: {
+        if (L.bps != 8 || L.spp != 1)
+            return false;
+        if (!TIFFGetField(tif, TIFFTAG_COLORMAP, &L.cmap[0], &L.cmap[1], &L.cmap[2]) ||
+            !L.cmap[0] || !L.cmap[1] || !L.cmap[2])
+            return false;
+        L.cmap8 = true;
+        for (int c = 0; c < 3; ++c)
+            for (int i = 0; i < 256; ++i)
+                if (L.cmap[c][i] > 255)
+                    L.cmap8 = false;
+        L.kind = TiffKind::Palette;
+        L.outSpp = 3;
+        L.outBps = 8;
+        return true;
+    }
+    default:
+        return false; // CMYK, Lab and the rest
+    }
+}
+
+// Converts n pixels of source samples to output pixels. A contig source holds spp samples a
+// pixel and fills every output channel; a separate plane holds one and fills channel `plane`.
+template <class T>
+void convert_pixels(const TiffLayout &L, const uint8_t *src, size_t n, int plane, uint8_t *dst)
+{
+    const size_t step = L.separate ? 1 : L.spp;
+    if (L.kind == TiffKind::Palette) {
+        for (size_t i = 0; i < n; ++i) {
+            unsigned index = src[i * step];
+            for (int c = 0; c < 3; ++c) {
+                uint16_t e = L.cmap[c][index];
+                dst[i * 3 + size_t(c)] = uint8_t(L.cmap8 ? e : e >> 8);
+            }
+        }
+        return;
+    }
+    const int c0 = L.separate ? plane : 0, c1 = L.separate ? plane + 1 : L.outSpp;
+    const size_t outSpp = size_t(L.outSpp);
+    for (size_t i = 0; i < n; ++i) {
+        for (int c = c0; c < c1; ++c) {
+            T v;
+            std::memcpy(&v, src + (i * step + (L.separate ? 0 : size_t(c))) * sizeof(T), sizeof(T));
+            if (L.kind == TiffKind::GreyInverted)
+                v = T(T(~T(0)) - v);
+            std::memcpy(dst + (i * outSpp + size_t(c)) * sizeof(T), &v, sizeof(T));
+        }
+    }
+}
+
+void convert(const TiffLayout &L, const uint8_t *src, size_t n, int plane, uint8_t *dst)
+{
+    if (L.bps == 16)
+        convert_pixels<uint16_t>(L, src, n, plane, dst);
+    else
+        convert_pixels<uint8_t>(L, src, n, plane, dst);
+}
+
+// Planes that carry used channels: every colour channel of a separate RGB file, else one.
+int used_planes(const TiffLayout &L)
+{
+    return L.separate && L.kind == TiffKind::Rgb ? 3 : 1;
+}
+
+// Grows the output to hold `rows` rows once the file has shown real data for them, so a header
+// that promises more than the file holds costs only what was decoded. The full size is reserved
+// (not filled) at the first growth.
+void grow_rows(std::vector<uint8_t> &out, uint64_t rows, uint64_t rowBytes, uint64_t total)
+{
+    if (out.capacity() < total)
+        out.reserve(size_t(total));
+    if (out.size() < rows * rowBytes)
+        out.resize(size_t(rows * rowBytes));
+}
+
+// Strips are read a scanline at a time: no strip-sized buffer is allocated on a header's word.
+bool read_strips(TIFF *tif, const TiffLayout &L, uint64_t rowBytes, uint64_t total,
+                 std::vector<uint8_t> &out)
+{
+    const uint64_t need = uint64_t(L.width) * (L.separate ? 1 : L.spp) * (L.bps / 8);
+    tmsize_t lineSize = TIFFScanlineSize(tif);
+    if (lineSize <= 0 || uint64_t(lineSize) < need)
+        return false;
+    std::vector<uint8_t> line(static_cast<size_t>(lineSize));
+    for (int p = 0; p < used_planes(L); ++p) {
+        for (uint32_t row = 0; row < L.height; ++row) {
+            if (TIFFReadScanline(tif, line.data(), row, uint16_t(p)) != 1)
+                return false;
+            if (p == 0)
+                grow_rows(out, uint64_t(row) + 1, rowBytes, total);
+            convert(L, line.data(), L.width, p, out.data() + row * rowBytes);
+        }
+    }
+    return true;
+}
+
+bool read_tiles(TIFF *tif, const TiffLayout &L, uint64_t rowBytes, uint64_t total,
+                std::vector<uint8_t> &out)
+{
+    uint32_t tw = 0, th = 0;
+    if (!TIFFGetField(tif, TIFFTAG_TILEWIDTH, &tw) || !TIFFGetField(tif, TIFFTAG_TILELENGTH, &th) ||
+        tw == 0 || th == 0)
+        return false;
+    const uint64_t group = (L.separate ? 1 : L.spp) * uint64_t(L.bps / 8);
+    const uint64_t outPixel = uint64_t(L.outSpp) * (L.outBps / 8);
+    uint64_t tileBytes;
+    if (!mul_size(uint64_t(tw) * th, group, tileBytes) || tileBytes > kMaxTileBytes)
+        return false;
+    tmsize_t libSize = TIFFTileSize(tif);
+    if (libSize <= 0 || uint64_t(libSize) < tileBytes)
+        return false;
+    std::vector<uint8_t> tile(static_cast<size_t>(libSize));
+    for (uint32_t row = 0; row < L.height; row += th) {
+        const uint32_t rows = L.height - row < th ? L.height - row : th;
+        for (int p = 0; p < used_planes(L); ++p) {
+            for (uint32_t x = 0; x < L.width; x += tw) {
+                tmsize_t got = TIFFReadTile(tif, tile.data(), x, row, 0, uint16_t(p));
+                if (got < 0 || uint64_t(got) < tileBytes)
+                    return false;
+                if (p == 0 && x == 0)
+                    grow_rows(out, uint64_t(row) + rows, rowBytes, total);
+                const uint32_t cols = L.width - x < tw ? L.width - x : tw;
+                for (uint32_t r = 0; r < rows; ++r)
+                    convert(L, tile.data() + uint64_t(r) * tw * group, cols, p,
+                            out.data() + (uint64_t(row) + r) * rowBytes + x * outPixel);
+            }
+        }
+    }
+    return true;
+}
+
+bool decode_tiff(const uint8_t *data, size_t size, Decoded &out)
+{
+    MemoryFile mf{data, size, 0};
+    int messages = 0;
+    std::unique_ptr<TIFFOpenOptions, OptionsFree> opts(TIFFOpenOptionsAlloc());
+    if (!opts)
+        return false;
+    TIFFOpenOptionsSetErrorHandlerExtR(opts.get(), tiff_quiet, &messages);
+    TIFFOpenOptionsSetWarningHandlerExtR(opts.get(), tiff_quiet, &messages);
+    // "m": no memory mapping, so libtiff never gets a pointer into the caller's bytes.
+    std::unique_ptr<TIFF, TiffCloser> tif(
+        TIFFClientOpenExt("memory", "rm", &mf, mem_read, mem_write, mem_seek, mem_close, mem_size,
+                          mem_map, mem_unmap, opts.get()));
+    if (!tif)
+        return false;
+    TiffLayout L;
+    if (!tiff_layout(tif.get(), L))
+        return false;
+    uint64_t rowBytes, total;
+    if (!image_geometry(L.width, L.height, uint64_t(L.outSpp), uint64_t(L.outBps / 8), rowBytes,
+                        total))
+        return false;
+    bool ok = TIFFIsTiled(tif.get()) ? read_tiles(tif.get(), L, rowBytes, total, out.pixels)
+                                     : read_strips(tif.get(), L, rowBytes, total, out.pixels);
+    if (!ok || out.pixels.size() != total)
+        return false;
+
+    uint32_t iccLength = 0;
+    void *icc = nullptr;
+    if (TIFFGetField(tif.get(), TIFFTAG_ICCPROFILE, &iccLength, &icc) && icc && iccLength > 0)
+        out.icc.assign(static_cast<const uint8_t *>(icc),
+                       static_cast<const uint8_t *>(icc) + iccLength);
+    out.width = int(L.width);
+    out.height = int(L.height);
+    out.bps = L.outBps;
+    out.spp = L.outSpp;
+    return true;
+}
+
+// ---------------------------------------------------------------------------------------------
+// JPEG
+
+struct JpegError {
+    jpeg_error_mgr pub;
+    std::jmp_buf jump;
+};
+
+[[noreturn]] void jpeg_fatal(j_common_ptr cinfo)
+{
+    std::longjmp(reinterpret_cast<JpegError *>(cinfo->err)->jump, 1);
+}
+// Warnings are silent, except that entropy data ending before the image is complete (a marker
+// met mid-scan) is a damaged file: the library would fill the rest with grey.
+void jpeg_emit(j_common_ptr cinfo, int level)
+{
+    if (level < 0 && cinfo->err->msg_code == JWRN_HIT_MARKER)
+        cinfo->err->error_exit(cinfo);
+}
+void jpeg_silent_output(j_common_ptr) {}
+
+// Memory source: running out of bytes is a truncated file, a fatal error rather than the
+// library's grey fill.
+void src_init(j_decompress_ptr) {}
+boolean src_fill(j_decompress_ptr cinfo)
+{
+    cinfo->err->msg_code = JERR_INPUT_EOF;
+    cinfo->err->error_exit(reinterpret_cast<j_common_ptr>(cinfo));
+    return FALSE;
+}
+void src_skip(j_decompress_ptr cinfo, long n)
+{
+    jpeg_source_mgr *src = cinfo->src;
+    if (n <= 0)
+        return;
+    if (size_t(n) > src->bytes_in_buffer)
+        src_fill(cinfo);
+    src->next_input_byte += n;
+    src->bytes_in_buffer -= size_t(n);
+}
+void src_term(j_decompress_ptr) {}
+
+// The ICC profile from the saved APP2 chunks: each chunk is "ICC_PROFILE\0", its sequence
+// number (1-based) and the chunk count, then its share. Any inconsistency means no profile.
+void collect_icc(j_decompress_ptr cinfo, std::vector<uint8_t> &icc)
+{
+    static const char kSig[12] = {'I', 'C', 'C', '_', 'P', 'R', 'O', 'F', 'I', 'L', 'E', 0};
+    const jpeg_marker_struct *chunk[256] = {};
+    int count = 0;
+    for (jpeg_marker_struct *m = cinfo->marker_list; m; m = m->next) {
+        if (m->marker != JPEG_APP0 + 2 || m->data_length < 14 ||
+            std::memcmp(m->data, kSig, sizeof kSig) != 0)
+            continue;
+        int seq = m->data[12], n = m->data[13];
+        if (count == 0)
+            count = n;
+        if (n != count)
+            return;
+        if (n == 1 && seq == 0)
+            seq = 1;
+        if (seq < 1 || seq > count || chunk[seq])
+            return;
+        chunk[seq] = m;
+    }
+    if (count == 0)
+        return;
+    size_t length = 0;
+    for (int s = 1; s <= count; ++s) {
+        if (!chunk[s])
+            return;
+        length += chunk[s]->data_length - 14;
+    }
+    if (length == 0)
+        return;
+    icc.reserve(length);
+    for (int s = 1; s <= count; ++s)
+        icc.insert(icc.end(), chunk[s]->data + 14, chunk[s]->data + chunk[s]->data_length);
+}
+
+// The part of the decode during which the library may jump back: no object with a destructor
+// lives in this frame, and the output vector belongs to the caller.
+bool jpeg_decode_body(jpeg_decompress_struct *cinfo, Decoded *out)
+{
+    jpeg_save_markers(cinfo, JPEG_APP0 + 2, 0xFFFF);
+    if (jpeg_read_header(cinfo, TRUE) != JPEG_HEADER_OK)
+        return false;
+    int spp;
+    switch (cinfo->jpeg_color_space) {
+    case JCS_GRAYSCALE:
+        cinfo->out_color_space = JCS_GRAYSCALE;
+        spp = 1;
+        break;
+    case JCS_RGB:
+    case JCS_YCbCr:
+        cinfo->out_color_space = JCS_RGB;
+        spp = 3;
+        break;
+    default:
+        return false; // CMYK, YCCK and unknown spaces
+    }
+    cinfo->scale_num = 1;
+    cinfo->scale_denom = 1;
+    jpeg_calc_output_dimensions(cinfo);
+    uint64_t rowBytes, total;
+    if (int(cinfo->output_components) != spp ||
+        !image_geometry(cinfo->output_width, cinfo->output_height, uint64_t(spp), 1, rowBytes,
+                        total))
+        return false;
+    // Multi-scan files buffer their coefficients, twice the output at most; more than that
+    // (plus working room) is refused by the library instead of allocated.
+    cinfo->mem->max_memory_to_use = long(2 * total + (uint64_t(64) << 20));
+    collect_icc(cinfo, out->icc);
+    if (!jpeg_start_decompress(cinfo))
+        return false;
+    while (cinfo->output_scanline < cinfo->output_height) {
+        size_t at = out->pixels.size();
+        out->pixels.resize(at + size_t(rowBytes));
+        JSAMPROW row = out->pixels.data() + at;
+        if (jpeg_read_scanlines(cinfo, &row, 1) != 1)
+            return false;
+        // Reserved once the file has shown real data, and not filled (see grow_rows).
+        if (at == 0)
+            out->pixels.reserve(size_t(total));
+    }
+    jpeg_finish_decompress(cinfo);
+    out->width = int(cinfo->output_width);
+    out->height = int(cinfo->output_height);
+    out->bps = 8;
+    out->spp = spp;
+    return true;
+}
+
+bool jpeg_guarded(jpeg_decompress_struct *cinfo, JpegError *err, Decoded *out)
+{
+    if (setjmp(err->jump))
+        return false;
+    return jpeg_decode_body(cinfo, out);
+}
+
+bool jpeg_create_guarded(jpeg_decompress_struct *cinfo, JpegError *err)
+{
+    if (setjmp(err->jump))
+        return false;
+    jpeg_create_decompress(cinfo);
+    return true;
+}
+
+bool decode_jpeg(const uint8_t *data, size_t size, Decoded &out)
+{
+    jpeg_decompress_struct cinfo;
+    JpegError err;
+    std::memset(&cinfo, 0, sizeof cinfo);
+    cinfo.err = jpeg_std_error(&err.pub);
+    err.pub.error_exit = jpeg_fatal;
+    err.pub.emit_message = jpeg_emit;
+    err.pub.output_message = jpeg_silent_output;
+    // Destroys the library object however the decode ends, exceptions included; destroying a
+    // zeroed or half-created object is a no-op in the library.
+    struct Destroy {
+        jpeg_decompress_struct *c;
+        ~Destroy() { jpeg_destroy_decompress(c); }
+    } destroy{&cinfo};
+    if (!jpeg_create_guarded(&cinfo, &err))
+        return false;
+    jpeg_source_mgr src;
+    src.next_input_byte = data;
+    src.bytes_in_buffer = size;
+    src.init_source = src_init;
+    src.fill_input_buffer = src_fill;
+    src.skip_input_data = src_skip;
+    src.resync_to_restart = jpeg_resync_to_restart;
+    src.term_source = src_term;
+    cinfo.src = &src;
+    return jpeg_guarded(&cinfo, &err, &out);
+}
+
+bool is_tiff(const uint8_t *p, size_t n)
+{
+    return n >= 4 && ((p[0] == 'I' && p[1] == 'I' && (p[2] == 42 || p[2] == 43) && p[3] == 0) ||
+                      (p[0] == 'M' && p[1] == 'M' && p[2] == 0 && (p[3] == 42 || p[3] == 43)));
+}
+
+bool is_jpeg(const uint8_t *p, size_t n)
+{
+    return n >= 3 && p[0] == 0xFF && p[1] == 0xD8 && p[2] == 0xFF;
+}
+
+} // namespace
+
+BitmapPtr BitmapImageRep::create(int pixelsWide, int pixelsHigh, int bitsPerSample,
+                                 int samplesPerPixel, bool hasAlpha, bool isPlanar,
+                                 const std::string &colorSpaceName, int bytesPerRow,
+                                 int bitsPerPixel)
+{
+    if (pixelsWide < 1 || pixelsHigh < 1 || (bitsPerSample != 8 && bitsPerSample != 16) ||
+        samplesPerPixel < 1 || samplesPerPixel > 5 || isPlanar || bytesPerRow < 0)
+        return nullptr;
+    if (bitsPerPixel != 0 && bitsPerPixel != samplesPerPixel * bitsPerSample)
+        return nullptr;
+    uint64_t packed, total;
+    if (!image_geometry(uint64_t(pixelsWide), uint64_t(pixelsHigh), uint64_t(samplesPerPixel),
+                        uint64_t(bitsPerSample / 8), packed, total))
+        return nullptr;
+    uint64_t rowBytes = bytesPerRow == 0 ? packed : uint64_t(bytesPerRow);
+    if (rowBytes < packed || !mul_size(rowBytes, uint64_t(pixelsHigh), total) || total > kMaxBytes)
+        return nullptr;
+    try {
+        BitmapPtr rep(new BitmapImageRep());
+        rep->m_pixels.assign(size_t(total), 0);
+        rep->m_width = pixelsWide;
+        rep->m_height = pixelsHigh;
+        rep->m_bps = bitsPerSample;
+        rep->m_spp = samplesPerPixel;
+        rep->m_bytesPerRow = int(rowBytes);
+        rep->m_bitsPerPixel = samplesPerPixel * bitsPerSample;
+        rep->m_hasAlpha = hasAlpha;
+        rep->m_colorSpace = colorSpaceName;
+        return rep;
+    } catch (const std::bad_alloc &) {
+        return nullptr;
+    }
+}
+
+BitmapPtr BitmapImageRep::imageRepWithData(const DataPtr &data)
+{
+    if (!data || !data->bytes())
+        return nullptr;
+    try {
+        Decoded d;
+        const uint8_t *p = data->bytes();
+        size_t n = data->length();
+        bool ok = is_tiff(p, n)   ? decode_tiff(p, n, d)
+                  : is_jpeg(p, n) ? decode_jpeg(p, n, d)
+                                  : false;
+        if (!ok)
+            return nullptr;
+        BitmapPtr rep(new BitmapImageRep());
+        rep->m_pixels = std::move(d.pixels);
+        rep->m_width = d.width;
+        rep->m_height = d.height;
+        rep->m_bps = d.bps;
+        rep->m_spp = d.spp;
+        rep->m_bytesPerRow = d.width * d.spp * (d.bps / 8);
+        rep->m_bitsPerPixel = d.spp * d.bps;
+        rep->m_colorSpace = d.spp == 1 ? kCalibratedWhiteColorSpace : kCalibratedRGBColorSpace;
+        if (!d.icc.empty()) {
+            rep->m_icc = Data::copy(d.icc.data(), d.icc.size());
+            if (!rep->m_icc)
+                return nullptr;
+        }
+        return rep;
+    } catch (const std::bad_alloc &) {
+        return nullptr;
+    } catch (const std::length_error &) {
+        return nullptr;
+    }
+}
+
+BitmapPtr BitmapImageRep::imageRepWithContentsOfFile(const std::string &path)
+{
+    return imageRepWithData(contents_at_path(path));
+}
+
+} // namespace platform

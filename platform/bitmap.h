@@ -1,0 +1,75 @@
+// Bitmaps: the stand-in for the framework's bitmap image class and for its decoding of TIFF and
+// JPEG files. A bitmap owns one zeroed, meshed pixel buffer; decoded bitmaps are interleaved RGB
+// (or grey) at 8 or 16 bits a sample, 16-bit samples in host byte order, with the file's ICC
+// profile when it has one.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "platform/data.h"
+
+namespace platform {
+
+inline constexpr const char *kCalibratedRGBColorSpace = "NSCalibratedRGBColorSpace";
+inline constexpr const char *kDeviceRGBColorSpace = "NSDeviceRGBColorSpace";
+inline constexpr const char *kCalibratedWhiteColorSpace = "NSCalibratedWhiteColorSpace";
+
+class BitmapImageRep;
+using BitmapPtr = std::shared_ptr<BitmapImageRep>;
+
+class BitmapImageRep {
+public:
+    // The initialiser with null planes: the bitmap allocates and owns a zeroed buffer of
+    // bytesPerRow x pixelsHigh bytes (bytesPerRow 0 means packed rows). Returns null for a
+    // side below 1, a depth other than 8 or 16, samples outside 1..5, planar layout, a row
+    // length below the packed one, bitsPerPixel other than 0 or samples x depth, sizes that
+    // overflow or pass 2^31 pixels or 8 GiB, or when memory runs out.
+    static BitmapPtr create(int pixelsWide, int pixelsHigh, int bitsPerSample, int samplesPerPixel,
+                            bool hasAlpha, bool isPlanar, const std::string &colorSpaceName,
+                            int bytesPerRow, int bitsPerPixel);
+
+    // Decodes a TIFF or JPEG file held in memory (imageRepWithData:); null when the bytes are
+    // neither, or are corrupt or truncated, or use a layout the decoder does not handle (CMYK,
+    // float or 1..4-bit samples), or would decode past 2^31 pixels or 8 GiB. Pixels stay in
+    // stored order (orientation is not applied); alpha and extra samples are dropped; the first
+    // TIFF directory is read. The libraries' messages are never printed.
+    static BitmapPtr imageRepWithData(const DataPtr &data);
+    // Reads and decodes a file; null as above or when it cannot be read.
+    static BitmapPtr imageRepWithContentsOfFile(const std::string &path);
+
+    uint8_t *bitmapData() { return m_pixels.data(); }
+    const uint8_t *bitmapData() const { return m_pixels.data(); }
+    int bytesPerRow() const { return m_bytesPerRow; }
+    int samplesPerPixel() const { return m_spp; }
+    int bitsPerSample() const { return m_bps; }
+    int bitsPerPixel() const { return m_bitsPerPixel; }
+    int pixelsWide() const { return m_width; }
+    int pixelsHigh() const { return m_height; }
+    bool hasAlpha() const { return m_hasAlpha; }
+    bool isPlanar() const { return false; }
+    const std::string &colorSpaceName() const { return m_colorSpace; }
+
+    // The NSImageColorSyncProfileData property: the embedded ICC profile or null.
+    DataPtr iccProfile() const { return m_icc; }
+    void setIccProfile(DataPtr icc) { m_icc = std::move(icc); }
+
+private:
+    BitmapImageRep() = default;
+    std::vector<uint8_t> m_pixels;
+    int m_width = 0, m_height = 0, m_bps = 0, m_spp = 0, m_bytesPerRow = 0, m_bitsPerPixel = 0;
+    bool m_hasAlpha = false;
+    std::string m_colorSpace;
+    DataPtr m_icc;
+};
+
+// An image: a size and its representations.
+struct Image {
+    double width = 0, height = 0;
+    std::vector<BitmapPtr> representations;
+    void addRepresentation(BitmapPtr rep) { representations.push_back(std::move(rep)); }
+};
+
+} // namespace platform

@@ -1,0 +1,17 @@
+#!/bin/sh
+# Installs what is missing, builds, runs the suite, then builds with AddressSanitizer and
+# UndefinedBehaviorSanitizer and runs the suite again. Fails when any test fails.
+set -eu
+ROOT=$(cd "$(dirname "$0")/.." && pwd)
+"$ROOT/scripts/setup.sh"
+JOBS=$(nproc 2>/dev/null || echo 2)
+
+"$ROOT/scripts/build.sh" "$ROOT/build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DHDR_WERROR=ON \
+    -DHDR_BUILD_BENCH=ON
+ctest --test-dir "$ROOT/build" --output-on-failure -j "$JOBS"
+
+"$ROOT/scripts/build.sh" "$ROOT/build-sanitize" -DCMAKE_BUILD_TYPE=Debug -DHDR_WERROR=ON \
+    -DHDR_SANITIZE=address,undefined -DHDR_BUILD_BENCH=OFF -DCMAKE_CXX_FLAGS=-O1
+ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1 \
+    ctest --test-dir "$ROOT/build-sanitize" --output-on-failure -j "$JOBS"
+echo "All tests passed (plain and sanitizer builds)."

@@ -1,0 +1,142 @@
+// Scene and exposure rendering; the formulas are the header's, kept in double so tests can
+// invert them exactly.
+#include "tests/support/bracket_generator.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <stdexcept>
+
+namespace testsupport
+{
+namespace
+{
+
+constexpr double kMid = 0.18;
+
+struct Patch {
+    double x0, y0, x1, y1; // fractions of the frame
+    double r, g, b;        // colour, multiplied by mid grey x 2^stops
+    double stops;
+};
+
+const Patch kPatches[] = {
+    {0.10, 0.10, 0.22, 0.25, 0.90, 0.08, 0.06, -2.0},
+    {0.30, 0.10, 0.42, 0.25, 0.08, 0.85, 0.10, 0.0},
+    {0.10, 0.60, 0.22, 0.75, 0.07, 0.10, 0.90, 1.0},
+    {0.30, 0.60, 0.42, 0.75, 0.85, 0.80, 0.07, 2.0},
+};
+
+void put_sample(std::vector<uint8_t> &out, size_t index, int bits, double s)
+{
+    double m = bits == 16 ? 65535.0 : 255.0;
+    double v = std::floor(std::pow(std::clamp(s, 0.0, 1.0), 1.0 / 2.2) * m + 0.5);
+    if (bits == 16) {
+        uint16_t u = uint16_t(v);
+        std::memcpy(out.data() + index * 2, &u, 2);
+    } else {
+        out[index] = uint8_t(v);
+    }
+}
+
+void check_format(int bits, int spp)
+{
+    if ((bits != 8 && bits != 16) || (spp != 1 && spp != 3))
+        throw std::invalid_argument("bits must be 8 or 16 and spp 1 or 3");
+}
+
+} // namespace
+
+RadianceMap make_radiance_map(int w, int h)
+{
+    if (w < 1 || h < 1)
+        throw std::invalid_argument("map size");
+    RadianceMap map;
+    map.width = w;
+    map.height = h;
+    map.rgb.resize(size_t(w) * size_t(h) * 3);
+    const double tint[3] = {1.10, 1.00, 0.85};
+    const double cx = 0.75 * w, cy = 0.3 * h, radius = 0.08 * std::min(w, h);
+    for (int y = 0; y < h; ++y) {
+        double fy = h > 1 ? double(y) / (h - 1) : 0.0;
+        for (int x = 0; x < w; ++x) {
+            double fx = w > 1 ? double(x) / (w - 1) : 0.0;
+            double base = kMid * std::exp2(-6.0 + 12.0 * fx) * std::exp2(fy / 3.0);
+            double c[3] = {base * tint[0], base * tint[1], base * tint[2]};
+            double px = (x + 0.5) / w, py = (y + 0.5) / h;
+            for (const Patch &p : kPatches) {
+                if (px >= p.x0 && px < p.x1 && py >= p.y0 && py < p.y1) {
+                    double k = kMid * std::exp2(p.stops);
+                    c[0] = p.r * k;
+                    c[1] = p.g * k;
+                    c[2] = p.b * k;
+                }
+            }
+            double dx = x + 0.5 - cx, dy = y + 0.5 - cy;
+            if (dx * dx + dy * dy <= radius * radius)
+                c[0] = c[1] = c[2] = kMid * 256.0;
+            if (x < w / 8 && y >= h - h / 8)
+                for (double &v : c)
+                    v /= 16.0;
+            float *dst = &map.rgb[(size_t(y) * size_t(w) + size_t(x)) * 3];
+            for (int k = 0; k < 3; ++k)
+                dst[k] = float(std::max(c[k], 1e-6));
+        }
+    }
+    return map;
+}
+
+std::vector<uint8_t> render_photo(const RadianceMap &map, float exposure, int bits, int spp)
+{
+    check_format(bits, spp);
+    const size_t pixels = size_t(map.width) * size_t(map.height);
+    std::vector<uint8_t> out(pixels * size_t(spp) * size_t(bits / 8));
+    for (size_t i = 0; i < pixels; ++i) {
+        const float *p = &map.rgb[i * 3];
+        if (spp == 1) {
+            double y = 0.2126 * p[0] + 0.7152 * p[1] + 0.0722 * p[2];
+            put_sample(out, i, bits, y * double(exposure));
+        } else {
+            for (int c = 0; c < 3; ++c)
+                put_sample(out, i * 3 + size_t(c), bits, double(p[c]) * double(exposure));
+        }
+    }
+    return out;
+}
+
+std::vector<uint8_t> render_bracket(const RadianceMap &map, const std::vector<float> &exposures,
+                                    int bits, int spp)
+{
+    std::vector<uint8_t> out;
+    for (float e : exposures) {
+        std::vector<uint8_t> photo = render_photo(map, e, bits, spp);
+        out.insert(out.end(), photo.begin(), photo.end());
+    }
+    return out;
+}
+
+std::vector<uint8_t> render_ramp(int w, int h, int bits, int spp)
+{
+    check_format(bits, spp);
+    if (w < 1 || h < 1)
+        throw std::invalid_argument("ramp size");
+    const double m = bits == 16 ? 65535.0 : 255.0;
+    std::vector<uint8_t> out(size_t(w) * size_t(h) * size_t(spp) * size_t(bits / 8));
+    for (int y = 0; y < h; ++y) {
+        for (int x = 0; x < w; ++x) {
+            double v = w > 1 ? std::floor(double(x) * m / (w - 1) + 0.5) : 0.0;
+            for (int c = 0; c < spp; ++c) {
+                size_t index = (size_t(y) * size_t(w) + size_t(x)) * size_t(spp) + size_t(c);
+                if (bits == 16) {
+                    uint16_t u = uint16_t(v);
+                    std::memcpy(out.data() + index * 2, &u, 2);
+                } else {
+                    out[index] = uint8_t(v);
+                }
+            }
+        }
+    }
+    return out;
+}
+
+} // namespace testsupport

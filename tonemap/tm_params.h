@@ -1,0 +1,100 @@
+// The parameter record of every processing run (tmParam: 20 floats whose slots each method reads
+// its own way), the built-in method defaults, the small records handed by value to the kernels,
+// and the two tables every tone-mapping run builds first.
+#pragma once
+
+#include <cstdint>
+
+inline constexpr int kTmParamCount = 20;
+inline constexpr int kTmParamBytes = kTmParamCount * 4; // the 80-byte data object
+
+// Method ids (tmMethod).
+enum TmMethod : int {
+    kMethodDeredid = 1,        // "Deredid Edazozed", local gradient-domain operator
+    kMethodRodo = 2,           // "Rodo Vizezadadu", global operator
+    kMethodFusionAdjust = 10,  // "Fusion/Adjust"
+    kMethodFusionIntensive = 11,
+};
+
+// Slots of method 1 (Deredid Edazozed).
+enum DeredidSlot : int {
+    kDeLuminosity = 0,
+    kDeStrength = 1,
+    kDeColorSaturation = 2,
+    kDeWhiteClip = 3,
+    kDeBlackClip = 4,
+    kDeLightSmoothing = 5, // integer 0..4 in light mode
+    kDeMicrocontrast = 6,
+    kDeMicrosmoothing = 7,
+    kDeGamma = 8,          // slider v; the gamma is 2^((50 - v) / 50)
+    kDeHighlightsSmoothing = 9,
+    kDeShadowsSmoothing = 10,
+    kDeShadowsClipping = 11,
+    kDeColorTemperature = 12,
+    kDeSaturationHighlights = 13,
+    kDeSaturationShadows = 14,
+    kDeIs360 = 15,
+    kDeSmoothingMode = 16, // non-zero slider mode, 0 light mode
+    kDeSliderSmoothing = 17,
+    kDeSolverTolerance = 18,
+};
+
+// Slots of method 2 (Rodo Vizezadadu).
+enum RodoSlot : int {
+    kRoBrightness = 0,
+    kRoCompression = 1,
+    kRoContrast = 2,
+    kRoWhiteClip = 3,
+    kRoBlackClip = 4,
+    kRoColorTemperature = 12,
+    kRoSaturation = 13,
+};
+
+// Source kinds of a tone-mapping run.
+enum DocType : int {
+    kDocRgbe = 0,   // rgbeBuf
+    kDocRgb16 = 1,  // 16-bit interleaved
+    kDocRgb8 = 2,   // 8-bit interleaved
+};
+
+// dim_param: eight ints passed by value.
+enum DimParamSlot : int {
+    kDimWidth = 0,
+    kDimHeight = 1,
+    kDimSpp = 2,
+    kDimEight = 3,      // 8, carried unchanged
+    kDimOutBits = 4,    // 8 or 16
+    kDimSrcRowLen = 5,  // source row length in samples (0 for rgbeBuf sources)
+    kDimOutRowLen = 6,  // output row length in samples
+    kDimChannelOrder = 7, // 0 red first, else blue first
+};
+struct dim_param {
+    int v[8];
+};
+
+// Processing options passed by value; every caller sets nbProc only.
+struct optim_param_struct {
+    int nbProc;        // worker threads; below 2 everything runs on the calling thread
+    int readFromDisk;  // out-of-core mode of the local operator (never set by the workflow)
+    const char *tmpPath[6];
+};
+
+inline constexpr int kLumParamCount = 7;
+inline constexpr int kHdrInfosBytes = 28;
+
+// All slots 0; then method 1: p[1] = 70 (40 when flag >= 1), p[2] = 46, p[3] = 0.25, p[5] = 1,
+// p[7] = 2, p[8] = 50, p[16] = 1; method 11: p[2] = 40. Other methods stay zero.
+void tmparam_default(int method, int flag, float *p);
+
+// table[i] = 2^(i - 128 + offset), i = 0..255. Returns 256. With offset -8 a mantissa byte
+// times table[exponent] is the value of an rgbeBuf channel.
+int exp_lut(float *table, int offset);
+
+// Linearising curve of n entries: lut[i] = (n - 1) x (i / (n - 1))^g with g = 2.2 when linear
+// < 1, else 1; lut[0] = lut[1]. Returns n; 0 (nothing written) when n < 2.
+int camcurve(int linear, int n, float *lut);
+
+// nbProc = readFromDisk = 0, paths null.
+void init_optim_param(optim_param_struct *p);
+// dims = 0, 0, 3, 8, 8, 0, 0, 0.
+void init_dim_param(int *dims);
