@@ -12,10 +12,17 @@ DataPtr Data::adopt(void *bytes, size_t length)
 {
     if (bytes == nullptr && length > 0)
         return nullptr;
+    std::unique_ptr<Data> owner;
     try {
-        return DataPtr(new Data(static_cast<uint8_t *>(bytes), length));
+        owner.reset(new Data(static_cast<uint8_t *>(bytes), length));
     } catch (const std::bad_alloc &) {
         std::free(bytes);
+        return nullptr;
+    }
+    try {
+        return DataPtr(std::move(owner));
+    } catch (const std::bad_alloc &) {
+        // The control block could not be had: owner still holds the object and frees the bytes.
         return nullptr;
     }
 }

@@ -1,0 +1,82 @@
+// The global operator's job (statistics, then the mapping in row bands) on a 24-megapixel HDR
+// image, at 1 and 8 worker threads, into 8- and 16-bit output; megapixels per second.
+#include <benchmark/benchmark.h>
+
+#include <cmath>
+#include <cstdint>
+#include <vector>
+
+#include "platform/data.h"
+#include "tests/support/bracket_generator.h"
+#include "tonemap/tone_map.h"
+
+namespace {
+
+constexpr int kWidth = 6000, kHeight = 4000;
+
+// rgbeBuf encoding: largest channel M, frexp(M) = (f, e), mantissas c x f x 256 / M, exponent
+// e + 128; M at or below 1e-32 gives four zero bytes.
+std::vector<uint8_t> encode_rgbe(const testsupport::RadianceMap &map)
+{
+    const int w = map.width;
+    std::vector<uint8_t> out(size_t(w) * size_t(map.height) * 4);
+    for (int y = 0; y < map.height; ++y) {
+        uint8_t *row = out.data() + size_t(y) * 4 * size_t(w);
+        for (int x = 0; x < w; ++x) {
+            double r = map.at(x, y, 0), g = map.at(x, y, 1), b = map.at(x, y, 2);
+            double m = std::fmax(r, std::fmax(g, b));
+            if (!(m > 1e-32))
+                continue;
+            int e;
+            double k = std::frexp(m, &e) * 256.0 / m;
+            row[x] = uint8_t(r * k);
+            row[x + w] = uint8_t(g * k);
+            row[x + 2 * w] = uint8_t(b * k);
+            row[x + 3 * w] = uint8_t(e + 128);
+        }
+    }
+    return out;
+}
+
+const platform::DataPtr &source()
+{
+    static const platform::DataPtr data = [] {
+        std::vector<uint8_t> rgbe = encode_rgbe(testsupport::make_radiance_map(kWidth, kHeight));
+        return platform::Data::copy(rgbe.data(), rgbe.size());
+    }();
+    return data;
+}
+
+void BM_Compressor(benchmark::State &state)
+{
+    const int threads = int(state.range(0)), bits = int(state.range(1));
+    const int32_t dims[13] = {kWidth, kHeight, 3, 8, bits};
+    const platform::DataPtr &src = source();
+    for (auto _ : state) {
+        ToneMap job;
+        job.setParamToDefault();
+        job.setImageDimsFrom(platform::Data::copy(dims, sizeof dims));
+        job.setNbProcForTesting(threads);
+        platform::DataPtr out = job.compressorToneMap(0, src);
+        if (!out) {
+            state.SkipWithError("compressor failed");
+            break;
+        }
+        benchmark::DoNotOptimize(out->bytes());
+    }
+    state.counters["MP/s"] = benchmark::Counter(
+        double(kWidth) * kHeight / 1e6 * double(state.iterations()), benchmark::Counter::kIsRate);
+}
+
+} // namespace
+
+BENCHMARK(BM_Compressor)
+    ->ArgNames({"threads", "bits"})
+    ->Args({1, 8})
+    ->Args({8, 8})
+    ->Args({1, 16})
+    ->Args({8, 16})
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime();
+
+BENCHMARK_MAIN();

@@ -1,0 +1,42 @@
+// The three stages of the local (gradient-domain) operator as the tone-mapping job calls them,
+// in this order and on one thread: 1 log luminance, pyramid and attenuated gradients; 2 the
+// Poisson solve; 3 colour reconstruction into 8- or 16-bit RGB. Each returns an int and keeps
+// no state between calls; each may start band threads of its own and joins them before it
+// returns.
+#pragma once
+
+#include <cstdint>
+
+#include "tonemap/tm_dim.h"
+#include "tonemap/tm_params.h"
+
+// Stage 1. docType: source kind; tmParam: method-1 slots (slot 16 non-zero: slider mode, else
+// light mode); dims: the record of tm_dim; lumParam (out, 7 floats): [0] log-average luminance,
+// [1] largest luminance / [0], [2] smallest luminance, [3] median, [4] 25th, [5] 75th and [6] an
+// upper percentile of the log luminance; table: exp_lut with offset -8; curve: 65536 floats for
+// 16-bit sources, 256 for 8-bit ones, not read for rgbeBuf; dim: [0] width, [1] height, [2] spp,
+// [5] source row length, [6] output row length; hdrInfos: the caller's 28-byte block (not read);
+// source: scratch of at least 4 x max(dims[5], dims[6]) bytes holding the source at its start,
+// not preserved; work: max(dims[5], dims[6]) floats, left holding the right-hand side of the
+// Poisson equation over pyramid A.
+// Returns 0 or more on success; -1 a side of 9 or less, -2 a worker thread that cannot start,
+// -4 out of memory; other negative codes are failures too.
+int calc_tm1(int docType, const float *tmParam, const tm_dims *dims, float *lumParam,
+             const float *table, const float *curve, dim_param dim, void *hdrInfos,
+             optim_param_struct opt, void *source, float *work);
+
+// Stage 2: solves the Poisson equation over pyramid A, whose coarsest level is width x height,
+// whose levels hold total floats and number levels (tm_dims slots 7, 8, 5, 11). Leaves the
+// solved luminance in linear units (exp of the solved log) in the first image-width x
+// image-height floats of work. Returns 0 or more on success, negative on failure.
+int calc_tm2(int width, int height, int64_t total, int levels, const float *tmParam, float *work,
+             dim_param dim, optim_param_struct opt);
+
+// Stage 3: rebuilds each pixel's colour from source (a fresh copy, may be overwritten) and the
+// w x h luminance of stage 2 into out, zeroed, interleaved, dim[4] = 8 or 16 bits, dim[2]
+// samples a pixel, rows dim[6] samples apart. Returns the row count of the last band written
+// (> 0) on success; 0 when nothing was written; negative on failure (-2 a worker thread,
+// -4 out of memory, -101 / -102 a negative smallest / largest luminance).
+int calc_tm3(int docType, const float *tmParam, const float *lumParam, const float *table,
+             const float *curve, void *source, dim_param dim, optim_param_struct opt,
+             const float *luminance, void *out);

@@ -1,0 +1,243 @@
+// The tone-mapping job: validates the fields against the source, sizes and owns every buffer of
+// a run, calls the kernels in order and posts progress; every failure gives nil.
+#include "tonemap/tone_map.h"
+
+#include <algorithm>
+#include <array>
+#include <climits>
+#include <cstring>
+#include <new>
+#include <optional>
+#include <vector>
+
+#include "imagecore/checked_size.h"
+#include "imagecore/file_holder.h"
+#include "platform/bundle.h"
+#include "platform/notification_center.h"
+#include "platform/system.h"
+#include "tonemap/rodo.h"
+#include "tonemap/tm_dim.h"
+
+using platform::DataPtr;
+
+namespace {
+
+using Record = std::array<float, kTmParamCount>;
+
+// A record of any other length is not a tmParam and reads as all zeros.
+Record read_record(const DataPtr &data)
+{
+    Record p{};
+    if (data && data->length() == static_cast<size_t>(kTmParamBytes))
+        std::memcpy(p.data(), data->bytes(), kTmParamBytes);
+    return p;
+}
+
+// The sizes one run works with; nothing when the fields cannot describe an image.
+struct RunSizes {
+    size_t source; // bytes of the source the run reads
+    size_t output; // bytes of the result
+    int rowLength; // output row length in samples
+};
+
+std::optional<RunSizes> run_sizes(int w, int h, int spp, int bits, int docType)
+{
+    if (bits != 8 && bits != 16)
+        return std::nullopt;
+    std::optional<size_t> source;
+    if (docType == kDocRgb16)
+        source = imagecore::image_bytes(w, h, spp, 2);
+    else if (docType == kDocRgb8)
+        source = imagecore::image_bytes(w, h, spp, 1);
+    else
+        source = imagecore::image_bytes(w, h, 4, 1);
+    std::optional<size_t> output = imagecore::image_bytes(w, h, spp, bits / 8);
+    std::optional<size_t> rowLength = imagecore::checked_product({w, spp});
+    if (!source || !output || !rowLength || *rowLength > static_cast<size_t>(INT_MAX))
+        return std::nullopt;
+    return RunSizes{*source, *output, static_cast<int>(*rowLength)};
+}
+
+DataPtr adopt_result(imagecore::CBuffer<uint8_t> &buffer, size_t length)
+{
+    return platform::Data::adopt(buffer.release(), length);
+}
+
+} // namespace
+
+void ToneMap::init()
+{
+    _nbProc = std::clamp(platform::processor_count(), 0, 32);
+    _iMax = 0;
+    _jMax = 0;
+    _spp = 3;
+    _bpsIn = 8;
+    _docType = 0;
+    _bpsOut = 16;
+}
+
+void ToneMap::setImageDimsFrom(const DataPtr &dims)
+{
+    int32_t rec[13] = {};
+    if (dims)
+        dims->getBytes(rec, sizeof rec);
+    _iMax = rec[0];
+    _jMax = rec[1];
+    _spp = rec[2];
+    _bpsIn = rec[3];
+    _bpsOut = rec[4];
+}
+
+void ToneMap::setParamToDefault()
+{
+    setTMParam2(platform::Data::zeroed(kTmParamBytes));
+    float p[kTmParamCount];
+    tmparam_default(kMethodDeredid, 0, p);
+    setTMParam1(platform::Data::copy(p, kTmParamBytes));
+}
+
+void ToneMap::postProgress(double percent, const char *text) const
+{
+    platform::Dictionary info;
+    info["progressText"] = platform::Value(platform::localized_string(text));
+    info["progressStatus"] = platform::Value(percent);
+    platform::NotificationCenter::defaultCenter().post("progressReportUpdated", this, info);
+}
+
+DataPtr ToneMap::enhancerToneMap(int showProgress, const DataPtr &source)
+{
+    try {
+        return runEnhancer(showProgress, source);
+    } catch (const std::bad_alloc &) {
+        return nullptr;
+    }
+}
+
+DataPtr ToneMap::compressorToneMap(int, const DataPtr &source)
+{
+    try {
+        return runCompressor(source);
+    } catch (const std::bad_alloc &) {
+        return nullptr;
+    }
+}
+
+DataPtr ToneMap::runEnhancer(int showProgress, const DataPtr &source)
+{
+    if (!source)
+        return nullptr;
+    const int w = _iMax, h = _jMax, spp = _spp, bits = _bpsOut, docType = _docType;
+    const std::optional<RunSizes> sizes = run_sizes(w, h, spp, bits, docType);
+    if (!sizes || source->length() < sizes->source)
+        return nullptr;
+    Record p = read_record(_tmParam1);
+    std::array<uint8_t, kHdrInfosBytes> hdrInfos{};
+
+    tm_dims dims{};
+    if (tm_dim(w, h, p.data(), &dims) < 0)
+        return nullptr;
+    const int64_t workCount = std::max(dims.v[kTdTotalA], dims.v[kTdTotalB]);
+    const std::optional<size_t> workBytes = imagecore::checked_product({workCount, 4});
+    if (!workBytes)
+        return nullptr;
+
+    // Stage 1 uses the copy as scratch for the larger pyramid.
+    std::vector<uint8_t> copy(std::max(sizes->source, *workBytes));
+    std::memcpy(copy.data(), source->bytes(), sizes->source);
+
+    if (showProgress)
+        postProgress(5, "Tone mapping with Deredid Edazozed - part 1...");
+
+    float table[256];
+    exp_lut(table, -8);
+    std::vector<float> work(static_cast<size_t>(workCount));
+    std::vector<float> curve;
+    if (docType == kDocRgb16) {
+        curve.resize(65536);
+        camcurve(0, 65536, curve.data());
+    } else if (docType == kDocRgb8) {
+        curve.resize(256);
+        camcurve(0, 256, curve.data());
+    }
+
+    optim_param_struct opt;
+    init_optim_param(&opt);
+    opt.nbProc = _nbProc;
+    dim_param dim;
+    init_dim_param(dim.v);
+    dim.v[kDimWidth] = w;
+    dim.v[kDimHeight] = h;
+    dim.v[kDimSpp] = spp;
+    dim.v[kDimOutRowLen] = sizes->rowLength;
+    // Stage 3 steps through 8- and 16-bit sources by this row length.
+    if (docType == kDocRgb16 || docType == kDocRgb8)
+        dim.v[kDimSrcRowLen] = sizes->rowLength;
+
+    float lumParam[kLumParamCount] = {};
+    if (m_stages.tm1(docType, p.data(), &dims, lumParam, table, curve.data(), dim, hdrInfos.data(),
+                     opt, copy.data(), work.data()) < 0)
+        return nullptr;
+    std::vector<uint8_t>().swap(copy);
+
+    if (showProgress)
+        postProgress(45, "Tone mapping with Deredid Edazozed - part 2...");
+
+    if (m_stages.tm2(static_cast<int>(dims.v[kTdCoarseWidthA]),
+                     static_cast<int>(dims.v[kTdCoarseHeightA]), dims.v[kTdTotalA],
+                     static_cast<int>(dims.v[kTdLevelsA]), p.data(), work.data(), dim, opt) < 0)
+        return nullptr;
+
+    imagecore::CBuffer<uint8_t> out = imagecore::calloc_buffer<uint8_t>(sizes->output);
+    if (!out)
+        return nullptr;
+    const size_t pixels = static_cast<size_t>(w) * static_cast<size_t>(h);
+    std::vector<float> luminance(work.begin(), work.begin() + static_cast<ptrdiff_t>(pixels));
+    std::vector<float>().swap(work);
+    std::vector<uint8_t> copy3(source->bytes(), source->bytes() + sizes->source);
+
+    if (showProgress)
+        postProgress(78, "Tone mapping with Deredid Edazozed - part 3...");
+
+    init_optim_param(&opt);
+    opt.nbProc = _nbProc;
+    dim.v[kDimOutBits] = bits;
+    if (m_stages.tm3(docType, p.data(), lumParam, table, curve.data(), copy3.data(), dim, opt,
+                     luminance.data(), out.get()) <= 0)
+        return nullptr;
+    return adopt_result(out, sizes->output);
+}
+
+DataPtr ToneMap::runCompressor(const DataPtr &source)
+{
+    if (!source)
+        return nullptr;
+    const int w = _iMax, h = _jMax, spp = _spp, bits = _bpsOut;
+    const std::optional<RunSizes> sizes = run_sizes(w, h, spp, bits, kDocRgbe);
+    if (!sizes || source->length() < sizes->source)
+        return nullptr;
+    Record p = read_record(_tmParam2);
+    float table[256];
+    exp_lut(table, -8);
+
+    float lumParam[kLumParamCount] = {};
+    if (logMinMaxMoy(w, h, table, source->bytes(), lumParam) < 0)
+        return nullptr;
+
+    optim_param_struct opt;
+    init_optim_param(&opt);
+    opt.nbProc = _nbProc;
+    dim_param dim;
+    init_dim_param(dim.v);
+    dim.v[kDimWidth] = w;
+    dim.v[kDimHeight] = h;
+    dim.v[kDimSpp] = spp;
+    dim.v[kDimOutBits] = bits;
+    dim.v[kDimOutRowLen] = sizes->rowLength;
+
+    imagecore::CBuffer<uint8_t> out = imagecore::calloc_buffer<uint8_t>(sizes->output);
+    if (!out)
+        return nullptr;
+    if (tm_simple(p.data(), lumParam, table, source->bytes(), out.get(), dim, opt) <= 0)
+        return nullptr;
+    return adopt_result(out, sizes->output);
+}
