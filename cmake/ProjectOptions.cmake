@@ -28,3 +28,8 @@ function(hdr_module name)
     target_link_libraries(${name} PUBLIC ${M_PUBLIC_LIBS} PRIVATE ${M_PRIVATE_LIBS})
     hdr_target_options(${name})
 endfunction()
+
+# libFuzzer needs coverage from the libraries too, not only from the entry points.
+if(HDR_FUZZ)
+    add_compile_options(-fsanitize=fuzzer-no-link)
+endif()

@@ -1,0 +1,285 @@
+// JPEG probe, ICC profile and thumbnail decoder. The library may longjmp back on any fatal
+// error, so each entry point keeps its library work in one function whose frame holds only
+// plain data (the error manager, the library object, the memory source, the chunk table); files
+// and other owners live in the caller of that function.
+#include "imagecore/jpeg_readers.h"
+
+#include <array>
+#include <climits>
+#include <csetjmp>
+#include <cstdio>
+#include <cstring>
+
+#include <jerror.h>
+
+#include "imagecore/file_holder.h"
+#include "imagecore/jpeg_error.h"
+#include "imagecore/records.h"
+
+namespace {
+
+// Diagnostics on standard error; off.
+constexpr int kVerbose = 0;
+
+constexpr int kApp2 = JPEG_APP0 + 2;
+constexpr uint8_t kIccSignature[12] = {'I', 'C', 'C', '_', 'P', 'R', 'O', 'F', 'I', 'L', 'E', 0};
+
+// The ICC chunk rules, fed one marker at a time in file order. Plain data: it may live in a
+// frame the library jumps back to.
+struct IccChunks {
+    std::array<const uint8_t *, 256> data{};
+    std::array<size_t, 256> length{};
+    int count = 0;
+    bool any = false;
+    bool broken = false;
+
+    void add(int code, const uint8_t *bytes, size_t n)
+    {
+        if (broken || code != kApp2 || n < 14 || !bytes ||
+            std::memcmp(bytes, kIccSignature, sizeof kIccSignature) != 0)
+            return;
+        int seq = bytes[12], chunks = bytes[13];
+        if (!any) {
+            any = true;
+            count = chunks;
+        } else if (chunks != count) {
+            broken = true;
+            return;
+        }
+        if (count == 1 && seq == 0)
+            seq = 1;
+        if (seq < 1 || seq > count || data[size_t(seq)]) {
+            broken = true;
+            return;
+        }
+        data[size_t(seq)] = bytes + 14;
+        length[size_t(seq)] = n - 14;
+    }
+
+    // The profile's length; 0 without a complete profile.
+    size_t total() const
+    {
+        if (broken || !any)
+            return 0;
+        size_t sum = 0;
+        for (int s = 1; s <= count; ++s) {
+            if (!data[size_t(s)])
+                return 0;
+            sum += length[size_t(s)];
+        }
+        return sum;
+    }
+
+    void copy(uint8_t *dest) const
+    {
+        for (int s = 1; s <= count; ++s) {
+            std::memcpy(dest, data[size_t(s)], length[size_t(s)]);
+            dest += length[size_t(s)];
+        }
+    }
+};
+
+void add_saved_markers(IccChunks &chunks, jpeg_saved_marker_ptr m)
+{
+    for (; m; m = m->next)
+        chunks.add(m->marker, m->data, m->data_length);
+}
+
+// What the file probe found.
+struct ProbeResult {
+    int width, height, components, xDensity, yDensity;
+    size_t iccLength;
+};
+
+// Reads the header of the JPEG stream f, measures its ICC profile and, when dest is not null
+// and the profile fits capacity, copies it. Returns 0, or -3 on a library error.
+int probe_stream(FILE *f, bool outputDims, ProbeResult *out, uint8_t *dest, size_t capacity)
+{
+    JpegErrorManager jerr;
+    jpeg_decompress_struct cinfo;
+    std::memset(&cinfo, 0, sizeof cinfo);
+    cinfo.err = jpeg_error_init(&jerr);
+    if (setjmp(jerr.jpeglib_erreur)) {
+        jpeg_destroy_decompress(&cinfo);
+        return -3;
+    }
+    jpeg_create_decompress(&cinfo);
+    jpeg_save_markers(&cinfo, kApp2, 0xFFFF);
+    jpeg_stdio_src(&cinfo, f);
+    jpeg_read_header(&cinfo, TRUE);
+    if (outputDims) {
+        jpeg_calc_output_dimensions(&cinfo);
+        out->width = int(cinfo.output_width);
+        out->height = int(cinfo.output_height);
+        out->components = cinfo.output_components;
+        out->xDensity = cinfo.X_density;
+        out->yDensity = cinfo.Y_density;
+    }
+    IccChunks chunks;
+    add_saved_markers(chunks, cinfo.marker_list);
+    out->iccLength = chunks.total();
+    if (dest && out->iccLength > 0 && out->iccLength <= capacity)
+        chunks.copy(dest);
+    jpeg_destroy_decompress(&cinfo);
+    return 0;
+}
+
+// Source manager over the caller's bytes, one per call. Running out of data is a fatal error:
+// a truncated thumbnail fails instead of decoding into grey.
+struct MemorySource {
+    jpeg_source_mgr pub; // first member: the library sees only this
+    const uint8_t *data;
+    size_t length;
+};
+
+void mem_init(j_decompress_ptr cinfo)
+{
+    auto *src = reinterpret_cast<MemorySource *>(cinfo->src);
+    src->pub.next_input_byte = src->data;
+    src->pub.bytes_in_buffer = src->length;
+}
+
+boolean mem_fill(j_decompress_ptr cinfo)
+{
+    ERREXIT(cinfo, JERR_INPUT_EOF);
+    return FALSE;
+}
+
+void mem_skip(j_decompress_ptr cinfo, long count)
+{
+    jpeg_source_mgr *src = cinfo->src;
+    if (count <= 0)
+        return;
+    if (size_t(count) > src->bytes_in_buffer) {
+        mem_fill(cinfo);
+        return;
+    }
+    src->next_input_byte += count;
+    src->bytes_in_buffer -= size_t(count);
+}
+
+void mem_term(j_decompress_ptr) {}
+
+// The library work of kvread_jpg_thumbnail; only plain data lives in this frame.
+int decode_thumbnail(const uint8_t *data, size_t length, int mode, int *width, int *height,
+                     int *components, uint8_t *dest)
+{
+    JpegErrorManager jerr;
+    jpeg_decompress_struct cinfo;
+    MemorySource src;
+    std::memset(&cinfo, 0, sizeof cinfo);
+    std::memset(&src, 0, sizeof src);
+    cinfo.err = jpeg_error_init(&jerr);
+    if (setjmp(jerr.jpeglib_erreur)) {
+        jpeg_destroy_decompress(&cinfo);
+        return -3;
+    }
+    jpeg_create_decompress(&cinfo);
+    src.pub.init_source = mem_init;
+    src.pub.fill_input_buffer = mem_fill;
+    src.pub.skip_input_data = mem_skip;
+    src.pub.resync_to_restart = jpeg_resync_to_restart;
+    src.pub.term_source = mem_term;
+    src.data = data;
+    src.length = length;
+    cinfo.src = &src.pub;
+    jpeg_read_header(&cinfo, TRUE);
+    jpeg_calc_output_dimensions(&cinfo);
+    if (mode == 1) {
+        *width = int(cinfo.output_width);
+        *height = int(cinfo.output_height);
+        *components = cinfo.output_components;
+        const int rows = int(cinfo.output_height);
+        jpeg_destroy_decompress(&cinfo);
+        return rows;
+    }
+    const size_t rowBytes = size_t(cinfo.output_width) * size_t(cinfo.output_components);
+    const size_t total = rowBytes * cinfo.output_height; // 65535 x 65535 x 10 at most
+    if (total > size_t(INT_MAX)) {
+        jpeg_destroy_decompress(&cinfo);
+        return -3;
+    }
+    // A multi-scan file buffers its coefficients; a few bytes of hostile header must not make
+    // the library claim far more memory than the output itself.
+    cinfo.mem->max_memory_to_use = long(2 * total + (size_t(64) << 20));
+    jpeg_start_decompress(&cinfo);
+    while (cinfo.output_scanline < cinfo.output_height) {
+        JSAMPROW row = dest + size_t(cinfo.output_scanline) * rowBytes;
+        if (jpeg_read_scanlines(&cinfo, &row, 1) != 1) {
+            jpeg_destroy_decompress(&cinfo);
+            return -3;
+        }
+    }
+    const int written = int(size_t(cinfo.output_scanline) * rowBytes);
+    jpeg_finish_decompress(&cinfo);
+    jpeg_destroy_decompress(&cinfo);
+    return written;
+}
+
+} // namespace
+
+int infojpg(const char *path, int *imageInfos)
+{
+    imagecore::FilePtr f = imagecore::open_file(path, "rb");
+    if (!f)
+        return -1;
+    ProbeResult r{};
+    if (probe_stream(f.get(), true, &r, nullptr, 0) < 0) {
+        if (kVerbose)
+            std::fprintf(stderr, "jpeglib call from infojpg returned an error\n");
+        return -3;
+    }
+    imageInfos[kInfoWidth] = r.width;
+    imageInfos[kInfoHeight] = r.height;
+    imageInfos[kInfoBits] = r.components;
+    imageInfos[kInfoSamples] = 8;
+    imageInfos[kInfoXRes] = r.xDensity;
+    imageInfos[kInfoYRes] = r.yDensity;
+    // 255 chunks of 65519 bytes at most: always fits an int.
+    if (r.iccLength > 0)
+        imageInfos[kInfoIccLength] = int(r.iccLength);
+    return 8;
+}
+
+int jpg_profile(const char *path, uint8_t *dest, size_t capacity)
+{
+    imagecore::FilePtr f = imagecore::open_file(path, "rb");
+    if (!f)
+        return -1;
+    ProbeResult r{};
+    if (probe_stream(f.get(), false, &r, dest, capacity) < 0) {
+        if (kVerbose)
+            std::fprintf(stderr, "jpeglib call from jpg_profile returned an error\n");
+        return -3;
+    }
+    if (r.iccLength > capacity || (r.iccLength > 0 && !dest))
+        return -3;
+    return int(r.iccLength);
+}
+
+int kvread_jpg_thumbnail(const uint8_t *data, int length, int mode, int *width, int *height,
+                         int *components, uint8_t *dest)
+{
+    if (!data || length <= 0 || (mode == 1 && (!width || !height || !components)) ||
+        (mode != 1 && !dest))
+        return -3;
+    int r = decode_thumbnail(data, size_t(length), mode, width, height, components, dest);
+    if (r < 0 && kVerbose)
+        std::fprintf(stderr, "jpeglib call from kvread_jpg_thumbnail returned an error\n");
+    return r;
+}
+
+namespace imagecore {
+
+size_t assemble_icc_chunks(std::span<const JpegMarker> markers, uint8_t *dest, size_t capacity)
+{
+    IccChunks chunks;
+    for (const JpegMarker &m : markers)
+        chunks.add(m.code, m.data, m.length);
+    size_t total = chunks.total();
+    if (dest && total > 0 && total <= capacity)
+        chunks.copy(dest);
+    return total;
+}
+
+} // namespace imagecore

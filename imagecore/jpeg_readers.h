@@ -1,0 +1,51 @@
+// JPEG source readers on libjpeg: the header probe, the ICC profile reassembled from its APP2
+// chunks, and the decoder of an embedded thumbnail held in memory. Each call owns its error
+// manager and its source state (jpeg_error.h), so readers and writers may run on several threads
+// at once. The pixels of whole photos are decoded elsewhere.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+
+// Probes a JPEG file into imageInfos (13 ints, zero-filled by the caller): [0] width,
+// [1] height, [2] output components, [3] 8, [4] X density, [5] Y density (as the JFIF header
+// states them, whatever the unit), [6] the total ICC profile length when the APP2 chunks give a
+// complete profile (otherwise not written).
+// Returns 8; -1 when the file cannot be opened; -3 when the library reports an error (corrupt or
+// truncated header, no image).
+int infojpg(const char *path, int *imageInfos);
+
+// Reassembles the ICC profile of a JPEG file into dest, which holds capacity bytes. Returns the
+// profile's length; 0 when the file has no complete profile; -1 when it cannot be opened; -3 on
+// a library error, or when the profile is longer than capacity (nothing copied).
+int jpg_profile(const char *path, uint8_t *dest, size_t capacity);
+
+// Decodes a JPEG held in memory (an embedded thumbnail): data holds length bytes.
+// mode 1: stores the output width, height and components and returns the height.
+// Any other mode: decodes every scanline into dest, rows of width x components bytes packed
+// (dest holds width x height x components bytes as mode 1 reported them) and returns the bytes
+// written; the three pointers are not used and may be null.
+// Returns -3 on a library error (corrupt or truncated data) or a null or empty argument.
+int kvread_jpg_thumbnail(const uint8_t *data, int length, int mode, int *width, int *height,
+                         int *components, uint8_t *dest);
+
+namespace imagecore {
+
+// One marker's data (after its length field) as the decoder saved it, in file order.
+struct JpegMarker {
+    int code; // 0xE2 for APP2
+    const uint8_t *data;
+    size_t length;
+};
+
+// The ICC chunk rules over markers in file order. A marker counts when it is APP2, holds at
+// least 14 bytes and starts with "ICC_PROFILE" and a zero byte; byte 12 is its sequence number
+// (0 taken as 1 when the count is 1), byte 13 the chunk count, which every counting marker must
+// share; each number 1..count must come exactly once. Chunk s contributes its length - 14 bytes
+// and starts after chunks 1..s-1.
+// Returns the profile's total length, 0 when there is no complete profile. When dest is not null
+// and the total fits capacity, the profile is copied into dest.
+size_t assemble_icc_chunks(std::span<const JpegMarker> markers, uint8_t *dest, size_t capacity);
+
+} // namespace imagecore

@@ -1,0 +1,402 @@
+// PSD and PSB reader: header and resource probe, ICC profile, channel decoder. The probe and the
+// profile reader share one scan so that both see the same (first) profile resource.
+#include "imagecore/psd_reader.h"
+
+#include <climits>
+#include <cmath>
+#include <cstring>
+#include <new>
+#include <vector>
+
+#include "imagecore/byte_order.h"
+#include "imagecore/checked_size.h"
+#include "imagecore/detail/read_at.h"
+#include "imagecore/file_holder.h"
+#include "imagecore/float_clamp.h"
+#include "imagecore/records.h"
+
+uint16_t fget2m(FILE *f)
+{
+    return fgetm2(f);
+}
+uint32_t fget4m(FILE *f)
+{
+    return fgetm4(f);
+}
+uint64_t fget8m(FILE *f)
+{
+    uint64_t high = fgetm4(f);
+    return high << 32 | fgetm4(f);
+}
+
+namespace imagecore {
+
+size_t packbits_decode(const uint8_t *src, size_t srcLength, size_t &pos, uint8_t *dst,
+                       size_t dstLength)
+{
+    size_t out = 0;
+    while (out < dstLength && pos < srcLength) {
+        int n = int(int8_t(src[pos++]));
+        if (n >= 0) {
+            size_t run = size_t(n) + 1;
+            size_t avail = srcLength - pos;
+            size_t take = run < avail ? run : avail;
+            size_t put = take < dstLength - out ? take : dstLength - out;
+            std::memcpy(dst + out, src + pos, put);
+            out += put;
+            pos += take;
+        } else if (n != -128) {
+            if (pos >= srcLength)
+                break;
+            uint8_t v = src[pos++];
+            size_t run = size_t(1 - n);
+            size_t put = run < dstLength - out ? run : dstLength - out;
+            std::memset(dst + out, v, put);
+            out += put;
+        }
+    }
+    return out;
+}
+
+float psd_float_decode(const uint8_t *p)
+{
+    if (p[0] == 0 && p[1] == 0 && p[2] == 0 && p[3] == 0)
+        return 0.0f;
+    int e = (p[0] & 127) * 2 + (p[1] >> 7);
+    uint32_t m = uint32_t(p[1] & 127) << 16 | uint32_t(p[2]) << 8 | p[3];
+    double v = std::ldexp(1.0 + double(m) * 0x1p-23, e - 128);
+    return float((p[0] & 128) ? -v : v);
+}
+
+} // namespace imagecore
+
+namespace {
+
+// Diagnostics on standard error; off.
+constexpr int kVerbose = 0;
+
+constexpr uint16_t kResResolution = 1005;
+constexpr uint16_t kResIcc = 1039;
+constexpr uint16_t kResExif = 1058;
+
+// What the header and the resource walk found.
+struct PsdScan {
+    uint16_t channels = 0;
+    uint32_t height = 0, width = 0;
+    uint16_t bits = 0;
+    uint64_t layerOffset = 0; // start of the resources' data + their total length
+    bool hasResolution = false;
+    uint16_t hres = 0, vres = 0;
+    bool hasIcc = false;
+    uint64_t iccOffset = 0;
+    uint32_t iccSize = 0;
+    bool hasExif = false;
+    uint64_t exifOffset = 0;
+};
+
+imagecore::FilePtr open_measured(const char *path, uint64_t &length)
+{
+    imagecore::FilePtr f = imagecore::open_file(path, "rb");
+    if (!f)
+        return f;
+    long len = imagecore::file_length(f.get());
+    if (len < 0)
+        return nullptr;
+    length = uint64_t(len);
+    return f;
+}
+
+// Reads the header and walks the resources. Returns 0, or the probe's negative code.
+int scan_psd(FILE *f, uint64_t length, PsdScan &s)
+{
+    using imagecore::read_be16;
+    using imagecore::read_be32;
+    using imagecore::detail::read_at;
+    uint8_t h[34];
+    if (!read_at(f, length, 0, h, 4))
+        return -1;
+    if (std::memcmp(h, "8BPS", 4) != 0)
+        return -2;
+    // Signature, version and reserved bytes, channels, height, width, depth, mode, and the
+    // colour-mode data length.
+    if (!read_at(f, length, 0, h, 30))
+        return -1;
+    s.channels = read_be16(h + 12);
+    if (s.channels < 3)
+        return -3;
+    s.height = read_be32(h + 14);
+    s.width = read_be32(h + 18);
+    s.bits = read_be16(h + 22);
+    if (read_be16(h + 24) != 3)
+        return -3;
+    uint64_t resLengthAt = 30 + uint64_t(read_be32(h + 26));
+    uint8_t b[4];
+    if (!read_at(f, length, resLengthAt, b, 4))
+        return -1;
+    uint64_t start = resLengthAt + 4;
+    uint64_t total = read_be32(b);
+    if (!imagecore::range_inside(start, total, length))
+        return -1;
+    uint64_t end = start + total;
+    s.layerOffset = end;
+
+    // Each block spans 12 + size + size mod 2 bytes; a block whose data passes the resources'
+    // end stops the walk, so the walk never leaves the file and always advances.
+    uint64_t p = start;
+    while (p < end) {
+        uint8_t blk[12];
+        if (!read_at(f, length, p, blk, 12) || p + 12 > end || std::memcmp(blk, "8BIM", 4) != 0)
+            break;
+        uint16_t id = read_be16(blk + 4);
+        uint32_t size = read_be32(blk + 8);
+        uint64_t data = p + 12;
+        if (!imagecore::range_inside(data, size, end))
+            break;
+        if (id == kResIcc && !s.hasIcc) {
+            s.hasIcc = true;
+            s.iccOffset = data;
+            s.iccSize = size;
+        } else if (id == kResExif) {
+            s.hasExif = true;
+            s.exifOffset = data;
+        } else if (id == kResResolution && size >= 2) {
+            uint8_t r[10];
+            size_t n = size >= 10 ? 10 : 2;
+            if (read_at(f, length, data, r, n)) {
+                s.hasResolution = true;
+                s.hres = read_be16(r);
+                s.vres = n == 10 ? read_be16(r + 8) : 0;
+            }
+        }
+        p = data + size + (size & 1);
+    }
+    return 0;
+}
+
+// Stores v when it fits an int slot.
+void set_slot(int *info, int slot, uint64_t v)
+{
+    if (v <= uint64_t(INT_MAX))
+        info[slot] = int(v);
+}
+
+// 8 and 16 bits: decodes planes 0..2 into the interleaved destination.
+int load_planes(FILE *f, uint64_t length, uint64_t dataStart, bool packbits, bool psb, size_t w,
+                size_t h, size_t channels, size_t bytesPerSample, int channelOrder, size_t stride,
+                void *dest)
+{
+    auto planeBytes = imagecore::checked_product({int64_t(w), int64_t(h), int64_t(bytesPerSample)});
+    auto threePlanes = planeBytes ? imagecore::checked_mul(*planeBytes, 3) : std::nullopt;
+    if (!threePlanes)
+        return -1;
+
+    std::vector<uint8_t> packed;
+    size_t pos = 0;
+    uint64_t rawStart = dataStart;
+    if (packbits) {
+        // One byte count per row and channel, not used.
+        auto table = imagecore::checked_product({int64_t(h), int64_t(channels), psb ? 4 : 2});
+        if (!table || !imagecore::range_inside(dataStart, *table, length))
+            return -3;
+        uint64_t from = dataStart + *table;
+        uint64_t n = length - from;
+        // A two-byte repeat run gives at most 128 bytes: data too short to fill the planes is
+        // refused before anything is allocated.
+        auto reach = imagecore::checked_mul(size_t(n), 64);
+        if (n < 1 || (reach && *reach < *threePlanes))
+            return -3;
+        packed.resize(size_t(n));
+        if (!imagecore::detail::read_at(f, length, from, packed.data(), packed.size()))
+            return -1;
+    } else if (!imagecore::range_inside(rawStart, *threePlanes, length)) {
+        return -1;
+    }
+
+    std::vector<uint8_t> plane(*planeBytes);
+    for (size_t k = 0; k < 3; ++k) {
+        if (packbits) {
+            if (imagecore::packbits_decode(packed.data(), packed.size(), pos, plane.data(),
+                                           plane.size()) != plane.size())
+                return -3;
+        } else if (!imagecore::detail::read_at(f, length, rawStart + k * *planeBytes, plane.data(),
+                                               plane.size())) {
+            return -1;
+        }
+        size_t sample = channelOrder >= 1 ? k : 2 - k;
+        if (bytesPerSample == 1) {
+            auto *out = static_cast<uint8_t *>(dest);
+            const uint8_t *in = plane.data();
+            for (size_t y = 0; y < h; ++y) {
+                uint8_t *row = out + y * stride + sample;
+                for (size_t x = 0; x < w; ++x)
+                    row[3 * x] = *in++;
+            }
+        } else {
+            auto *out = static_cast<uint16_t *>(dest);
+            const uint8_t *in = plane.data();
+            for (size_t y = 0; y < h; ++y) {
+                uint16_t *row = out + y * stride + sample;
+                for (size_t x = 0; x < w; ++x, in += 2)
+                    row[3 * x] = imagecore::read_be16(in);
+            }
+        }
+    }
+    return 0;
+}
+
+// 32 bits, raw: rows of planes 0..2 decoded and encoded into the rgbeBuf.
+int load_float(FILE *f, uint64_t length, uint64_t dataStart, size_t w, size_t h, void *dest)
+{
+    auto rowBytes = imagecore::checked_mul(w, 4);
+    auto planeBytes = rowBytes ? imagecore::checked_mul(*rowBytes, h) : std::nullopt;
+    auto threePlanes = planeBytes ? imagecore::checked_mul(*planeBytes, 3) : std::nullopt;
+    if (!threePlanes || !imagecore::range_inside(dataStart, *threePlanes, length))
+        return -1;
+    std::vector<uint8_t> rows(3 * *rowBytes);
+    auto *out = static_cast<uint8_t *>(dest);
+    for (size_t y = 0; y < h; ++y) {
+        for (size_t k = 0; k < 3; ++k)
+            if (!imagecore::detail::read_at(f, length, dataStart + k * *planeBytes + y * *rowBytes,
+                                            rows.data() + k * *rowBytes, *rowBytes))
+                return -1;
+        uint8_t *row = out + y * *rowBytes;
+        for (size_t x = 0; x < w; ++x) {
+            float c[3];
+            for (size_t k = 0; k < 3; ++k)
+                c[k] = imagecore::psd_float_decode(rows.data() + k * *rowBytes + 4 * x);
+            float m = c[0];
+            if (c[1] > m)
+                m = c[1];
+            if (c[2] > m)
+                m = c[2];
+            if (m > 1e-32f) {
+                int ex = 0;
+                double fr = std::frexp(double(m), &ex);
+                float scale = float(fr * 256.0 / double(m));
+                for (size_t k = 0; k < 3; ++k)
+                    row[k * w + x] = imagecore::clamp_to_u8(c[k] * scale);
+                row[3 * w + x] = uint8_t(imagecore::clamp_to_int(ex + 128, 0, 255));
+            } else {
+                for (size_t k = 0; k < 4; ++k)
+                    row[k * w + x] = 0;
+            }
+        }
+    }
+    return 0;
+}
+
+} // namespace
+
+int getPsdInfo(const char *path, int *imageInfos)
+{
+    uint64_t length = 0;
+    imagecore::FilePtr f = open_measured(path, length);
+    if (!f)
+        return -1;
+    PsdScan s;
+    int status = scan_psd(f.get(), length, s);
+    // The header fields are recorded as soon as they pass, as a walk that stops early keeps what
+    // it found.
+    if (status == 0 || s.channels >= 3) {
+        imageInfos[kInfoSamples] = s.channels;
+        set_slot(imageInfos, kInfoHeight, s.height);
+        set_slot(imageInfos, kInfoWidth, s.width);
+        imageInfos[kInfoBits] = s.bits;
+    }
+    if (status < 0)
+        return status;
+    if (s.hasResolution) {
+        imageInfos[kInfoXRes] = s.hres;
+        imageInfos[kInfoYRes] = s.vres;
+    }
+    if (s.hasIcc)
+        set_slot(imageInfos, kInfoIccLength, s.iccSize);
+    if (s.hasExif)
+        set_slot(imageInfos, kInfoExifOffset, s.exifOffset);
+    if (s.layerOffset > uint64_t(INT_MAX))
+        return -1;
+    imageInfos[kInfoLayerOffset] = int(s.layerOffset);
+    return int(s.layerOffset);
+}
+
+int psd_profile(const char *path, uint8_t *dest, size_t capacity)
+{
+    uint64_t length = 0;
+    imagecore::FilePtr f = open_measured(path, length);
+    if (!f)
+        return -1;
+    PsdScan s;
+    int status = scan_psd(f.get(), length, s);
+    if (status < 0)
+        return status;
+    if (!s.hasIcc)
+        return 0;
+    if (s.iccSize > capacity || s.iccSize > uint32_t(INT_MAX))
+        return -3;
+    if (s.iccSize == 0)
+        return 0;
+    if (!dest)
+        return -3;
+    if (!imagecore::detail::read_at(f.get(), length, s.iccOffset, dest, s.iccSize))
+        return -1;
+    return int(s.iccSize);
+}
+
+int load_psd(int channelOrder, const char *path, const int *imageInfos, int rowLength, void *dest)
+{
+    const int w = imageInfos[kInfoWidth], h = imageInfos[kInfoHeight];
+    const int bits = imageInfos[kInfoBits], channels = imageInfos[kInfoSamples];
+    const int layerOffset = imageInfos[kInfoLayerOffset];
+    const bool psb = imageInfos[kInfoPsdKind] == 64;
+    if (bits != 8 && bits != 16 && bits != 32)
+        return -1;
+    if (w <= 0 || h <= 0 || channels < 3 || !dest)
+        return -1;
+    try {
+        uint64_t length = 0;
+        imagecore::FilePtr f = open_measured(path, length);
+        if (!f)
+            return -1;
+        uint8_t b[8];
+        size_t lenBytes = psb ? 8 : 4;
+        if (layerOffset < 0 ||
+            !imagecore::detail::read_at(f.get(), length, uint64_t(layerOffset), b, lenBytes)) {
+            if (kVerbose)
+                std::fprintf(stderr, "load_psd fseek %d failed \n", layerOffset);
+            return -1;
+        }
+        uint64_t layerLength = psb ? imagecore::read_be64(b) : imagecore::read_be32(b);
+        uint64_t compressionAt = uint64_t(layerOffset) + lenBytes;
+        if (!imagecore::range_inside(compressionAt, layerLength, length))
+            return -1;
+        compressionAt += layerLength;
+        if (!imagecore::detail::read_at(f.get(), length, compressionAt, b, 2))
+            return -1;
+        uint16_t compression = imagecore::read_be16(b);
+        uint64_t dataStart = compressionAt + 2;
+
+        if (bits == 32) {
+            if (compression != 0) {
+                if (kVerbose)
+                    std::fprintf(stderr, "load_psd rle %d not supported for 32-bit PSD\n",
+                                 int(compression));
+                return -2;
+            }
+            try {
+                int r = load_float(f.get(), length, dataStart, size_t(w), size_t(h), dest);
+                return r < 0 ? r : h;
+            } catch (const std::bad_alloc &) {
+                return -1;
+            }
+        }
+
+        size_t stride = size_t(3) * size_t(w);
+        if (rowLength > 0 && size_t(rowLength) > stride)
+            stride = size_t(rowLength);
+        int r = load_planes(f.get(), length, dataStart, compression == 1, psb, size_t(w), size_t(h),
+                            size_t(channels), size_t(bits / 8), channelOrder, stride, dest);
+        return r < 0 ? r : h;
+    } catch (const std::bad_alloc &) {
+        return -4;
+    }
+}

@@ -1,0 +1,63 @@
+// Photoshop documents (PSD and the large-document PSB variant) in RGB mode: the header and
+// image-resource probe, the embedded ICC profile, and the decoder of the first three channels
+// (raw or PackBits, 8 or 16 bits; raw 32-bit float into an rgbeBuf). All numbers in the file are
+// big-endian. Every size and offset read from a file is checked against its length.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+
+// Big-endian stream readers: the next 2, 4 or 8 bytes of f. A missing byte reads as 0xFF
+// (callers check the file length first).
+uint16_t fget2m(FILE *f);
+uint32_t fget4m(FILE *f);
+uint64_t fget8m(FILE *f);
+
+// Probes the header and walks the image resources into imageInfos (13 ints, zero-filled by the
+// caller): [0] width, [1] height, [2] bits per channel, [3] channel count, [4] and [5] the
+// integer parts of the horizontal and vertical resolution (resource 1005), [6] the size of the
+// first ICC profile resource (1039), [7] the file offset of the layer-and-mask section, [8] the
+// file offset of the EXIF data (resource 1058). The walk ends quietly at a block without "8BIM"
+// or one that passes the end of the resources; what was found stays.
+// Returns [7] (> 0) on success; -1 when the file cannot be opened or its header, colour-mode
+// data or resources do not lie inside the file; -2 when the signature is not "8BPS"; -3 for
+// fewer than 3 channels or a colour mode other than 3 (RGB).
+int getPsdInfo(const char *path, int *imageInfos);
+
+// Copies the first ICC profile resource (1039) into dest, which holds capacity bytes. Returns
+// the number of bytes copied; 0 when there is none; -1 when the file cannot be opened or read;
+// -2 for a wrong signature; -3 for fewer than 3 channels, a mode other than RGB, or a profile
+// longer than capacity (nothing copied).
+int psd_profile(const char *path, uint8_t *dest, size_t capacity);
+
+// Decodes channels 0, 1, 2 of the document described by imageInfos ([0] width, [1] height,
+// [2] bits, [3] channels, [7] layer-and-mask offset as getPsdInfo gives them; [10] 64 for PSB,
+// any other value PSD) into dest.
+// 8 and 16 bits: dest holds height rows of max(rowLength, 3 x width) samples of the document's
+// depth (uint8_t or host-order uint16_t); file channel k goes to sample k of each pixel when
+// channelOrder >= 1, to sample 2 - k otherwise; the surplus of a row is left untouched.
+// 32 bits (raw only): dest is an rgbeBuf of 4 x width x height bytes; channelOrder and rowLength
+// do not apply.
+// Returns the height on success; -1 for a depth other than 8, 16 and 32, a width or height
+// below 1, fewer than 3 channels, a file that cannot be opened, an offset outside the file, a
+// short read, or (32 bits) no memory; -2 for a 32-bit document not stored raw; -3 when the
+// PackBits data runs out before a plane is full; -4 when memory runs out (8 and 16 bits).
+int load_psd(int channelOrder, const char *path, const int *imageInfos, int rowLength, void *dest);
+
+namespace imagecore {
+
+// PackBits over src[pos, srcLength) into dst[0, dstLength): a header byte n (signed) of 0..127
+// copies the next n + 1 bytes, -1..-127 repeats the next byte 1 - n times, -128 does nothing.
+// Decoding stops when dst is full or the data ends; a run that passes either end is cut there
+// (its bytes in src are still consumed, up to the data's end). pos advances past what was read.
+// Returns the number of bytes written to dst.
+size_t packbits_decode(const uint8_t *src, size_t srcLength, size_t &pos, uint8_t *dst,
+                       size_t dstLength);
+
+// The big-endian float of the document's 32-bit planes, decoded with the exponent bias 128:
+// four zero bytes give 0; any other pattern (1 + fraction x 2^-23) x 2^(exponent - 128),
+// negated for a set sign bit; every value is half its IEEE 754 reading.
+float psd_float_decode(const uint8_t *p);
+
+} // namespace imagecore

@@ -1,0 +1,272 @@
+// TIFF header probe. Every offset and count read from the file is checked against the file's
+// length before it is followed; the directory chain ends at a zero offset, an offset outside the
+// file, an offset already visited or after kMaxIfds directories.
+#include "imagecore/tiff_probe.h"
+
+#include <array>
+#include <climits>
+#include <cstdio>
+#include <cstring>
+
+#include "imagecore/byte_order.h"
+#include "imagecore/checked_size.h"
+#include "imagecore/detail/read_at.h"
+#include "imagecore/file_holder.h"
+#include "imagecore/float_clamp.h"
+#include "imagecore/records.h"
+
+namespace {
+
+// Diagnostics on standard error; off.
+constexpr int kVerbose = 0;
+
+// Directories walked at most: enough for any multi-page header the probes care about.
+constexpr int kMaxIfds = 64;
+
+constexpr uint16_t kTagIcc = 34675;
+
+struct TiffFile {
+    FILE *f;
+    uint64_t length;
+    uint16_t order;
+
+    // Reads n bytes at off; false (nothing read) when they do not lie inside the file.
+    bool read_at(uint64_t off, void *dst, size_t n) const
+    {
+        return imagecore::detail::read_at(f, length, off, dst, n);
+    }
+    bool u16_at(uint64_t off, uint16_t &v) const
+    {
+        uint8_t b[2];
+        if (!read_at(off, b, 2))
+            return false;
+        v = imagecore::read_u16(b, order);
+        return true;
+    }
+    bool u32_at(uint64_t off, uint32_t &v) const
+    {
+        uint8_t b[4];
+        if (!read_at(off, b, 4))
+            return false;
+        v = imagecore::read_u32(b, order);
+        return true;
+    }
+};
+
+struct TiffEntry {
+    uint16_t tag;
+    uint16_t type;
+    uint32_t count;
+    uint32_t value; // the first SHORT for SHORT with count 1 or 2, else the 32-bit word
+    uint32_t word;  // the value field as a 32-bit word
+};
+
+// Reads the header: result 2 ("II") or 1 ("MM"), -2 or -3; firstIfd stays 0 when the header
+// ends before the directory offset.
+int read_header(TiffFile &tf, uint32_t &firstIfd)
+{
+    firstIfd = 0;
+    uint8_t mark[2];
+    if (!tf.read_at(0, mark, 2))
+        return -2;
+    uint16_t order = imagecore::read_be16(mark);
+    if (order != imagecore::kOrderII && order != imagecore::kOrderMM)
+        return -2;
+    tf.order = order;
+    uint16_t magic = 0;
+    if (!tf.u16_at(2, magic) || magic != 42)
+        return -3;
+    if (!tf.u32_at(4, firstIfd))
+        firstIfd = 0;
+    return order == imagecore::kOrderII ? 2 : 1;
+}
+
+// Walks the directory chain from firstIfd, calling visit(entry) for each entry in file order;
+// visit returns false to end the walk.
+template <class Visit> void walk_ifds(const TiffFile &tf, uint32_t firstIfd, Visit visit)
+{
+    std::array<uint32_t, kMaxIfds> visited{};
+    int walked = 0;
+    uint32_t ifd = firstIfd;
+    while (ifd != 0 && walked < kMaxIfds) {
+        for (int i = 0; i < walked; ++i)
+            if (visited[size_t(i)] == ifd)
+                return;
+        visited[size_t(walked++)] = ifd;
+        uint16_t n = 0;
+        if (!tf.u16_at(ifd, n))
+            return;
+        for (uint32_t k = 0; k < n; ++k) {
+            uint8_t e[12];
+            if (!tf.read_at(uint64_t(ifd) + 2 + 12 * uint64_t(k), e, sizeof e))
+                return;
+            TiffEntry entry;
+            entry.tag = imagecore::read_u16(e, tf.order);
+            entry.type = imagecore::read_u16(e + 2, tf.order);
+            entry.count = imagecore::read_u32(e + 4, tf.order);
+            entry.word = imagecore::read_u32(e + 8, tf.order);
+            entry.value = (entry.type == 3 && (entry.count == 1 || entry.count == 2))
+                              ? imagecore::read_u16(e + 8, tf.order)
+                              : entry.word;
+            if (!visit(entry))
+                return;
+        }
+        uint32_t next = 0;
+        if (!tf.u32_at(uint64_t(ifd) + 2 + 12 * uint64_t(n), next))
+            return;
+        ifd = next;
+    }
+}
+
+void set_once(int *info, int slot, uint32_t v)
+{
+    if (info[slot] == 0)
+        info[slot] = int(v);
+}
+
+// Opens path and reads its length; null when it cannot be opened or measured.
+imagecore::FilePtr open_measured(const char *path, uint64_t &length)
+{
+    imagecore::FilePtr f = imagecore::open_file(path, "rb");
+    if (!f)
+        return f;
+    long len = imagecore::file_length(f.get());
+    if (len < 0)
+        return nullptr;
+    length = uint64_t(len);
+    return f;
+}
+
+} // namespace
+
+int getTiffInfo(const char *path, int *imageInfos)
+{
+    uint64_t length = 0;
+    imagecore::FilePtr f = open_measured(path, length);
+    if (!f)
+        return -1;
+    TiffFile tf{f.get(), length, imagecore::kOrderMM};
+    uint32_t firstIfd;
+    int result = read_header(tf, firstIfd);
+    if (result < 0)
+        return result;
+    int *info = imageInfos;
+    walk_ifds(tf, firstIfd, [&](const TiffEntry &e) {
+        switch (e.tag) {
+        case 256:
+            set_once(info, kInfoWidth, e.value);
+            break;
+        case 257:
+            set_once(info, kInfoHeight, e.value);
+            break;
+        case 277:
+            set_once(info, kInfoSamples, e.value);
+            break;
+        case 259:
+            set_once(info, kInfoCompression, e.value);
+            break;
+        case 273:
+            set_once(info, kInfoStripOffsets, e.value);
+            break;
+        case 278:
+            set_once(info, kInfoRowsPerStrip, e.value);
+            break;
+        case 279:
+            set_once(info, kInfoStripByteCounts, e.value);
+            break;
+        case 284:
+            set_once(info, kInfoPlanar, e.value);
+            break;
+        case 274:
+            set_once(info, kInfoOrientation, e.value);
+            break;
+        case 258:
+            if (info[kInfoBits] == 0) {
+                if (e.count == 1 && (e.value == 8 || e.value == 16 || e.value == 32)) {
+                    info[kInfoBits] = int(e.value);
+                } else if (e.type == 3 && e.count <= 2) {
+                    // The values sit in the field itself; there is no offset to follow.
+                    info[kInfoBits] = int(e.value);
+                } else {
+                    uint16_t bits = 0;
+                    if (tf.u16_at(e.word, bits))
+                        info[kInfoBits] = bits;
+                }
+            }
+            break;
+        case 282:
+            if (info[kInfoXRes] == 0) {
+                uint32_t num = 0, den = 0;
+                if (tf.u32_at(e.word, num) && tf.u32_at(uint64_t(e.word) + 4, den) &&
+                    float(den) > 0.0f)
+                    info[kInfoXRes] = imagecore::clamp_to_int(float(num) / float(den));
+            }
+            break;
+        case kTagIcc:
+            if (info[kInfoIccLength] == 0 && e.count <= uint32_t(INT_MAX) &&
+                imagecore::range_inside(e.word, e.count, tf.length))
+                info[kInfoIccLength] = int(e.count);
+            break;
+        default:
+            break;
+        }
+        return true;
+    });
+    return result;
+}
+
+int tif_profile(const char *path, uint8_t *dest, size_t capacity)
+{
+    uint64_t length = 0;
+    imagecore::FilePtr f = open_measured(path, length);
+    if (!f)
+        return -1;
+    TiffFile tf{f.get(), length, imagecore::kOrderMM};
+    uint32_t firstIfd;
+    int header = read_header(tf, firstIfd);
+    if (header == -2)
+        return 0;
+    if (header < 0)
+        return header;
+    int result = 0;
+    walk_ifds(tf, firstIfd, [&](const TiffEntry &e) {
+        if (e.tag != kTagIcc)
+            return true;
+        if (!imagecore::range_inside(e.word, e.count, tf.length))
+            result = -2;
+        else if (e.count > capacity || e.count > uint32_t(INT_MAX))
+            result = -3;
+        else if (e.count > 0 && (!dest || !tf.read_at(e.word, dest, e.count)))
+            result = dest ? -2 : -3;
+        else
+            result = int(e.count);
+        return false;
+    });
+    return result;
+}
+
+int arr_from_tiffOffset(const char *path, int count, int offset, int *out)
+{
+    if (count <= 1) {
+        out[0] = offset;
+        return 1;
+    }
+    uint64_t length = 0;
+    imagecore::FilePtr f = open_measured(path, length);
+    if (!f) {
+        if (kVerbose)
+            std::fprintf(stderr, "can't open %s\n", path ? path : "(null)");
+        return -1;
+    }
+    TiffFile tf{f.get(), length, imagecore::kOrderMM};
+    uint8_t mark[2];
+    if (tf.read_at(0, mark, 2) && imagecore::read_be16(mark) == imagecore::kOrderII)
+        tf.order = imagecore::kOrderII;
+    if (offset < 0 || !imagecore::range_inside(uint64_t(offset), 4 * uint64_t(count), length))
+        return -2;
+    if (std::fseek(f.get(), offset, SEEK_SET) != 0)
+        return -2;
+    for (int i = 0; i < count; ++i)
+        out[i] = int(fgetmi4(f.get(), tf.order));
+    return count;
+}
