@@ -1,0 +1,35 @@
+// Fuzz entry point of the settings-packet reader: get_settings_from_xmp in every mode over the
+// input made zero-terminated, and once over the raw input (which must be refused unless it
+// ends in a zero byte).
+#include <cstdint>
+#include <cstring>
+#include <vector>
+
+#include "metadata/xmp_settings.h"
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
+{
+    if (size > (size_t(1) << 24))
+        return 0;
+    std::vector<char> packet(data, data + size);
+    packet.push_back(0);
+    const int length = int(packet.size());
+
+    char lens[64] = {};
+    get_settings_from_xmp(100, length, packet.data(), lens, nullptr);
+    if (strnlen(lens, sizeof lens) > 63)
+        __builtin_trap();
+    get_settings_from_xmp(-1, length, packet.data(), nullptr, nullptr);
+    for (int mode : {0, 1, 2, 10, 11}) {
+        float p[20] = {};
+        get_settings_from_xmp(mode, length, packet.data(), nullptr, p);
+    }
+    if (size > 0) {
+        float p[20] = {};
+        int rc =
+            get_settings_from_xmp(1, int(size), reinterpret_cast<const char *>(data), nullptr, p);
+        if (data[size - 1] != 0 && rc != -3)
+            __builtin_trap();
+    }
+    return 0;
+}

@@ -1,0 +1,689 @@
+// Source metadata reader over a C stream. Every offset, count and length taken from the file is
+// checked against the file's length before it is used, so truncated or hostile files end with
+// a code or with the fields read so far, never with reads or allocations beyond the file.
+#include "metadata/exif_reader.h"
+
+#include <algorithm>
+#include <climits>
+#include <cmath>
+#include <cstring>
+#include <new>
+#include <vector>
+
+#include "imagecore/byte_order.h"
+#include "imagecore/checked_size.h"
+#include "imagecore/file_holder.h"
+#include "metadata/image_description.h"
+#include "metadata/xmp_settings.h"
+
+namespace {
+
+// Diagnostics of malformed JPEG marker walks; off unless a developer turns them on.
+constexpr int kTraceExif = 0;
+void trace(const char *message)
+{
+    if (kTraceExif)
+        std::fputs(message, stderr);
+}
+
+constexpr int64_t kInt32Max = INT32_MAX;
+
+// The JPEG APP1 signature of XMP packets, its NUL included.
+constexpr char kXmpSignature[] = "http://ns.adobe.com/xap/1.0/";
+constexpr size_t kXmpSignatureLen = sizeof kXmpSignature; // 29
+
+struct Entry {
+    uint16_t tag = 0, type = 0;
+    uint32_t count = 0;
+    uint32_t value = 0;   // the value field, as the tag's value or data offset
+    uint8_t raw[4] = {};  // the value field in file order
+    int64_t valuePos = 0; // file position of the value field
+};
+
+class Reader {
+public:
+    Reader(FILE *f, int64_t length, ExifInfo *info) : m_f(f), m_length(length), m_info(info) {}
+
+    int64_t length() const { return m_length; }
+    bool inside(int64_t pos, int64_t len) const
+    {
+        return pos >= 0 && len >= 0 &&
+               imagecore::range_inside(uint64_t(pos), uint64_t(len), uint64_t(m_length));
+    }
+    int64_t left(int64_t pos) const { return pos >= 0 && pos <= m_length ? m_length - pos : 0; }
+    bool seek(int64_t pos)
+    {
+        return pos >= 0 && pos <= m_length && std::fseek(m_f, long(pos), SEEK_SET) == 0;
+    }
+    int64_t tell() const { return std::ftell(m_f); }
+    bool read(void *dst, size_t n) { return std::fread(dst, 1, n, m_f) == n; }
+    int getc() { return std::getc(m_f); }
+    FILE *file() const { return m_f; }
+    ExifInfo *info() const { return m_info; }
+
+    void set_base(int64_t base) { m_base = base; }
+    int64_t base() const { return m_base; }
+    void set_order(uint16_t order) { m_order = order; }
+    uint16_t order() const { return m_order; }
+
+    // A 12-byte directory entry at pos. With shortRule, a SHORT of count 1 or 2 gives its
+    // first value; otherwise the value field is read whole.
+    bool entry(int64_t pos, bool shortRule, Entry &e)
+    {
+        uint8_t b[12];
+        if (!inside(pos, 12) || !seek(pos) || !read(b, 12))
+            return false;
+        e.tag = imagecore::read_u16(b, m_order);
+        e.type = imagecore::read_u16(b + 2, m_order);
+        e.count = imagecore::read_u32(b + 4, m_order);
+        bool asShort = shortRule && e.type == 3 && (e.count == 1 || e.count == 2);
+        e.value =
+            asShort ? imagecore::read_u16(b + 8, m_order) : imagecore::read_u32(b + 8, m_order);
+        std::memcpy(e.raw, b + 8, 4);
+        e.valuePos = pos + 8;
+        return true;
+    }
+
+    // Where an ASCII entry's text lies: in the value field when it fits there, as TIFF wants.
+    int64_t text_pos(const Entry &e) const { return e.count <= 4 ? e.valuePos : m_base + e.value; }
+
+    // Reads at most maxChars characters at pos into dst (capacity bytes, cleared first),
+    // stopping after a newline or at the end of the file; NUL-terminated.
+    void text(int64_t pos, int64_t maxChars, char *dst, size_t capacity)
+    {
+        maxChars = std::min<int64_t>({maxChars, int64_t(capacity) - 1, left(pos)});
+        if (maxChars <= 0 || !seek(pos))
+            return;
+        std::memset(dst, 0, capacity);
+        for (int64_t i = 0; i < maxChars; ++i) {
+            int c = getc();
+            if (c == EOF)
+                break;
+            dst[i] = char(c);
+            if (c == '\n')
+                break;
+        }
+    }
+
+    // A rational at base + offset as two signed 32-bit fields; false when outside the file.
+    bool rational(uint32_t offset, int32_t &num, int32_t &den)
+    {
+        int64_t pos = m_base + offset;
+        if (!inside(pos, 8) || !seek(pos))
+            return false;
+        num = int32_t(fgetmi4(m_f, m_order));
+        den = int32_t(fgetmi4(m_f, m_order));
+        return true;
+    }
+    // Up to n rationals at base + offset into out (2n ints), as many as lie inside the file.
+    void rationals(uint32_t offset, uint32_t n, int32_t *out)
+    {
+        for (uint32_t i = 0; i < n; ++i)
+            if (!rational(offset + 8 * i, out[2 * i], out[2 * i + 1]))
+                return;
+    }
+
+    // Entry count of the directory at pos, and how many of its entries lie inside the file.
+    bool directory(int64_t pos, uint16_t &count, int &readable)
+    {
+        if (!inside(pos, 2) || !seek(pos))
+            return false;
+        count = fgetmi2(m_f, m_order);
+        readable = int(std::min<int64_t>(count, left(pos + 2) / 12));
+        return true;
+    }
+
+    int failure = 0; // -4 once an allocation failed
+
+private:
+    FILE *m_f;
+    int64_t m_length;
+    ExifInfo *m_info;
+    int64_t m_base = 0;
+    uint16_t m_order = imagecore::kOrderMM;
+};
+
+float ratio(int32_t num, int32_t den)
+{
+    return float(num) / float(den);
+}
+
+void parse_exif_ifd(Reader &r, int64_t pos)
+{
+    ExifInfo *info = r.info();
+    uint16_t count;
+    int readable;
+    if (!r.directory(pos, count, readable))
+        return;
+    float fromShutter = 0;
+    for (int i = 0; i < readable; ++i) {
+        Entry e;
+        if (!r.entry(pos + 2 + 12 * int64_t(i), true, e))
+            break;
+        int32_t num = 0, den = 0;
+        switch (e.tag) {
+        case 33434: // ExposureTime
+            if (r.rational(e.value, num, den) && den > 0)
+                info->exposureTime = ratio(num, den);
+            break;
+        case 33437: // FNumber
+            if (r.rational(e.value, num, den) && den > 0)
+                info->fNumber = ratio(num, den);
+            break;
+        case 34855: // ISOSpeedRatings
+            info->iso = int32_t(e.value);
+            break;
+        case 36867: // DateTimeOriginal
+            r.text(r.text_pos(e), std::min<int64_t>(e.count, 19), info->dateTime,
+                   sizeof info->dateTime);
+            break;
+        case 37377: // ShutterSpeedValue (APEX Tv); used only when ExposureTime is absent
+            if (r.rational(e.value, num, den)) {
+                float tv = den == 0 ? float(num) : ratio(num, den);
+                if (tv != 0)
+                    fromShutter = float(std::exp2(-double(tv)));
+            }
+            break;
+        case 37378: // ApertureValue (APEX Av)
+        case 37381: // MaxApertureValue
+            if (info->fNumber == 0 && r.rational(e.value, num, den) && den > 0)
+                info->fNumber = float(std::exp2(double(ratio(num, den)) / 2));
+            break;
+        case 37386: // FocalLength
+            if (r.rational(e.value, num, den) && den > 0)
+                info->focalLength = ratio(num, den);
+            break;
+        case 41486: // FocalPlaneXResolution
+            if (r.rational(e.value, num, den) && den > 0)
+                info->focalPlaneXRes = ratio(num, den);
+            break;
+        case 41488: // FocalPlaneResolutionUnit
+            info->focalPlaneUnit = int32_t(e.value);
+            break;
+        case 41493: // ExposureIndex: never overrides ISOSpeedRatings
+            if (info->iso == 0 && r.rational(e.value, num, den))
+                info->iso = den > 0 ? num / den : num;
+            break;
+        case 41989: // FocalLengthIn35mmFilm
+            info->focalLength35 = int32_t(e.value);
+            break;
+        default:
+            break;
+        }
+    }
+    if (info->exposureTime == 0 && fromShutter > 0)
+        info->exposureTime = fromShutter;
+}
+
+void parse_gps_ifd(Reader &r, int64_t pos)
+{
+    ExifInfo *info = r.info();
+    uint16_t count;
+    int readable;
+    if (!r.directory(pos, count, readable))
+        return;
+    for (int i = 0; i < readable; ++i) {
+        Entry e;
+        if (!r.entry(pos + 2 + 12 * int64_t(i), false, e))
+            break;
+        switch (e.tag) {
+        case 1:
+            info->latRef = char(e.raw[0]);
+            break;
+        case 2:
+            r.rationals(e.value, std::min<uint32_t>(e.count, 3), info->latitude);
+            break;
+        case 3:
+            info->lonRef = char(e.raw[0]);
+            break;
+        case 4:
+            r.rationals(e.value, std::min<uint32_t>(e.count, 3), info->longitude);
+            break;
+        case 5:
+            info->altRef = char(e.raw[0]);
+            break;
+        case 6:
+            r.rationals(e.value, std::min<uint32_t>(e.count, 1), info->altitude);
+            break;
+        case 7:
+            r.rationals(e.value, std::min<uint32_t>(e.count, 3), info->gpsTime);
+            break;
+        case 29:
+            r.text(r.text_pos(e), int64_t(std::min<uint32_t>(e.count, 11)) - 1, info->gpsDate,
+                   sizeof info->gpsDate);
+            break;
+        default:
+            break;
+        }
+    }
+}
+
+// Handles the entries of IFD k of the chain. isTiff enables the tags read only from TIFF files.
+void parse_ifd_entries(Reader &r, int64_t pos, int readable, int k, bool isTiff)
+{
+    ExifInfo *info = r.info();
+    const int64_t base = r.base();
+    for (int i = 0; i < readable && r.failure == 0; ++i) {
+        Entry e;
+        if (!r.entry(pos + 2 + 12 * int64_t(i), true, e))
+            break;
+        const int64_t at = base + e.value; // where the data lies for offset-valued tags
+        switch (e.tag) {
+        case 272: // Model
+            r.text(r.text_pos(e), int64_t(std::min<uint32_t>(e.count, 64)) - 1, info->model,
+                   sizeof info->model);
+            break;
+        case 270: // ImageDescription
+            if (isTiff && r.inside(at, 0) && r.seek(at))
+                parse_image_description(r.file(), std::min<int64_t>(e.count, r.left(at)), info);
+            break;
+        case 274: // Orientation
+            if (e.type == 3)
+                info->orientation = int32_t(e.value);
+            break;
+        case 513: // JPEGInterchangeFormat, in the thumbnail's IFD
+            if (k >= 1 && at <= kInt32Max)
+                info->thumbOffset = int32_t(at);
+            break;
+        case 514: // JPEGInterchangeFormatLength
+            if (k >= 1 && e.value <= kInt32Max)
+                info->thumbLength = int32_t(e.value);
+            break;
+        case 34377: // Photoshop image resources
+            if (isTiff && r.inside(at, 0) && r.seek(at)) {
+                if (parse_photoshop_data(r.file(), std::min<int64_t>(e.count, r.left(at)), info) ==
+                    -4)
+                    r.failure = -4;
+            }
+            break;
+        case 34665: // Exif IFD
+            parse_exif_ifd(r, at);
+            break;
+        case 34853: // GPS IFD
+            parse_gps_ifd(r, at);
+            break;
+        case 700: // XMP packet; the offset is kept relative to the TIFF header
+            if (r.inside(at, 0) && e.value <= kInt32Max) {
+                info->xmpLength = int32_t(std::min<int64_t>({e.count, r.left(at), kInt32Max}));
+                info->xmpOffset = int32_t(e.value);
+            }
+            break;
+        case 33723: // IPTC; LONG counts are in 4-byte units
+            if (r.inside(at, 0) && e.value <= kInt32Max) {
+                int64_t len = e.type == 4   ? int64_t(e.count) * 4
+                              : e.type == 7 ? int64_t(e.count)
+                                            : -1;
+                if (len >= 0)
+                    info->iptcLength = int32_t(std::min<int64_t>({len, r.left(at), kInt32Max}));
+                info->iptcOffset = int32_t(e.value);
+            }
+            break;
+        default:
+            break;
+        }
+    }
+}
+
+// The JPEG marker code after up to five bytes: the first that is not FF. -1 at the end of the
+// file, -2 when all five are FF.
+int marker_code(Reader &r)
+{
+    for (int i = 0; i < 5; ++i) {
+        int c = r.getc();
+        if (c == EOF)
+            return -1;
+        if (c != 0xFF)
+            return c;
+    }
+    trace("too many padding bytes\n");
+    return -2;
+}
+
+// Skips the segment whose length field comes next. -1 on a length below 2 or one that leaves
+// the file; 0 at the end of the file.
+int skip_segment(Reader &r)
+{
+    int64_t start = r.tell();
+    uint8_t b[2];
+    if (!r.read(b, 2))
+        return -1;
+    uint16_t len = imagecore::read_be16(b);
+    if (len < 2) {
+        trace("invalid marker\n");
+        return -1;
+    }
+    return r.seek(start + len) ? 0 : -1;
+}
+
+// Looks for a settings packet in the APP1 segments that follow the EXIF APP1 (which ends at
+// pos) and records its position and the lens name it carries. Returns -1 only for a segment
+// length below 2 in the walk; a missing or unreadable packet just leaves the fields at 0.
+int find_xmp(Reader &r, int64_t pos)
+{
+    ExifInfo *info = r.info();
+    if (!r.seek(pos))
+        return 0;
+    bool found = false;
+    for (int n = 0; n < 10 && !found; ++n) {
+        int code = marker_code(r);
+        if (code < 0 || code == 0xD9 || code == 0xDA)
+            return 0;
+        if (code == 0xE1) {
+            found = true;
+        } else {
+            int64_t start = r.tell();
+            uint8_t b[2];
+            if (!r.read(b, 2))
+                return 0;
+            uint16_t len = imagecore::read_be16(b);
+            if (len < 2) {
+                trace("invalid marker\n");
+                return -1;
+            }
+            if (!r.seek(start + len))
+                return 0;
+        }
+    }
+    if (!found)
+        return 0;
+
+    uint8_t b[2];
+    char sig[kXmpSignatureLen];
+    if (!r.read(b, 2))
+        return 0;
+    uint16_t len = imagecore::read_be16(b);
+    if (len < 2 || !r.read(sig, kXmpSignatureLen) ||
+        std::memcmp(sig, kXmpSignature, kXmpSignatureLen) != 0)
+        return 0;
+    // The recorded length is the segment's length field (it counts the 2 length bytes and the
+    // signature besides the packet); only the packet's own bytes are read.
+    const int64_t offset = r.tell();
+    info->xmpLength = len;
+    info->xmpOffset = int32_t(offset);
+    const int64_t packetLen = int64_t(len) - 2 - int64_t(kXmpSignatureLen);
+    bool keep = false;
+    if (packetLen >= 1 && r.inside(offset, packetLen)) {
+        std::vector<char> packet(size_t(packetLen) + 1, '\0');
+        if (r.read(packet.data(), size_t(packetLen))) {
+            int n = int(packetLen) + 1;
+            get_settings_from_xmp(100, n, packet.data(), info->lens, nullptr);
+            int method = get_settings_from_xmp(-1, n, packet.data(), nullptr, nullptr);
+            keep = method == 1 || method == 2 || method == 10 || method == 11;
+        }
+    }
+    if (!keep) {
+        info->xmpLength = 0;
+        info->xmpOffset = 0;
+    }
+    return 0;
+}
+
+// First pass of a JPEG: up to the first APP1, whose TIFF header the caller reads next.
+int locate_jpeg_exif(Reader &r)
+{
+    uint8_t soi[2];
+    if (!r.read(soi, 2) || soi[0] != 0xFF || soi[1] != 0xD8)
+        return -1;
+    for (;;) {
+        int code = marker_code(r);
+        if (code < 0)
+            return -1;
+        if (code == 0xD9 || code == 0xDA)
+            return -2;
+        if (code == 0xE1)
+            break;
+        if (skip_segment(r) < 0)
+            return -1;
+    }
+    const int64_t segStart = r.tell();
+    uint8_t b[2];
+    if (!r.read(b, 2))
+        return -1;
+    uint16_t len = imagecore::read_be16(b);
+    if (len < 2) {
+        trace("invalid marker\n");
+        return -1;
+    }
+    uint8_t head[6];
+    if (!r.read(head, 6))
+        return -2;
+    if (std::memcmp(head, "Exif\0\0", 6) != 0) {
+        // Not EXIF: the header test that follows, at this position, refuses it.
+        r.set_base(0);
+        return 0;
+    }
+    r.set_base(r.tell());
+    if (find_xmp(r, segStart + len) < 0)
+        return -1;
+    return r.seek(r.base()) ? 0 : -1;
+}
+
+// Walks the Photoshop resources to resource 1058, the EXIF data.
+int locate_psd_exif(Reader &r)
+{
+    char sig[4];
+    if (!r.read(sig, 4))
+        return -1;
+    if (std::memcmp(sig, "8BPS", 4) != 0)
+        return -2;
+    // Signature, version, 6 reserved bytes, channels, height, width, depth, colour mode, then
+    // the colour-mode data length.
+    uint8_t h[30];
+    if (!r.seek(0) || !r.read(h, 30))
+        return -1;
+    if (imagecore::read_be16(h + 12) < 3 || imagecore::read_be16(h + 24) != 3)
+        return -3;
+    const int64_t resLenPos = 30 + int64_t(imagecore::read_be32(h + 26));
+    uint8_t b[4];
+    if (!r.inside(resLenPos, 4) || !r.seek(resLenPos) || !r.read(b, 4))
+        return -1;
+    const int64_t resLen = imagecore::read_be32(b);
+    if (resLen < 1)
+        return -1;
+    int64_t block = resLenPos + 4;
+    int64_t sum = 0;
+    for (;;) {
+        uint8_t rb[12];
+        if (!r.seek(block) || !r.read(rb, 12) || std::memcmp(rb, "8BIM", 4) != 0)
+            return -1;
+        const uint16_t id = imagecore::read_be16(rb + 4);
+        const int64_t size = imagecore::read_be32(rb + 8);
+        if (id == 1058) {
+            r.set_base(block + 12);
+            return 0;
+        }
+        const int64_t blockLen = 12 + size + (size & 1);
+        sum += blockLen;
+        if (sum >= resLen)
+            return -1;
+        block += blockLen;
+    }
+}
+
+// Second pass of a JPEG: the IPTC block inside a Photoshop APP13 segment.
+int find_jpeg_iptc(Reader &r)
+{
+    uint8_t soi[2];
+    if (!r.seek(0) || !r.read(soi, 2) || soi[0] != 0xFF || soi[1] != 0xD8)
+        return -1;
+    for (;;) {
+        int c = r.getc();
+        if (c == EOF)
+            return 1; // as for a file without APP13
+        if (c != 0xFF)
+            return -10;
+        int code = r.getc();
+        if (code == EOF || code == 0xDA || code == 0xD9)
+            return 1;
+        if (code == 0xED)
+            break;
+        int64_t start = r.tell();
+        uint8_t b[2];
+        if (!r.read(b, 2))
+            return 1;
+        uint16_t len = imagecore::read_be16(b);
+        if (len < 2) {
+            trace("invalid marker\n");
+            return -1;
+        }
+        if (!r.seek(start + len))
+            return 1;
+    }
+    uint8_t b[2];
+    if (!r.read(b, 2))
+        return 1;
+    uint16_t len = imagecore::read_be16(b);
+    if (len < 2) {
+        trace("invalid marker\n");
+        return -1;
+    }
+    char head[14];
+    if (len >= 16 && r.read(head, 14) && std::memcmp(head, "Photoshop 3.0\0", 14) == 0) {
+        // The segment's own resources: its length less the length field and the header.
+        if (parse_photoshop_data(r.file(), int64_t(len) - 16, r.info()) == -4)
+            return -4;
+    }
+    return 1;
+}
+
+int read_exif(const char *path, int type, ExifInfo *info)
+{
+    imagecore::FilePtr f = imagecore::open_file(path, "rb");
+    if (!f)
+        return -1;
+    long length = imagecore::file_length(f.get());
+    if (length < 0)
+        return -1;
+    Reader r(f.get(), length, info);
+
+    const bool isJpeg = type == 1;
+    int rc = 0;
+    if (isJpeg)
+        rc = locate_jpeg_exif(r);
+    else if (type == 2)
+        rc = locate_psd_exif(r);
+    if (rc < 0)
+        return rc;
+    if (!isJpeg && !r.seek(r.base()))
+        return -2;
+
+    uint8_t mark[2];
+    if (!r.read(mark, 2))
+        return -2;
+    const uint16_t order = imagecore::read_be16(mark);
+    if (order != imagecore::kOrderII && order != imagecore::kOrderMM)
+        return -2;
+    r.set_order(order);
+    if (fgetmi2(f.get(), order) != 42)
+        return -3;
+
+    // At most three directories (IFD0, IFD1, IFD2), which also ends any loop in the chain.
+    int64_t nextField = r.tell();
+    for (int k = 0; k < 3; ++k) {
+        uint8_t b[4];
+        if (!r.seek(nextField) || !r.read(b, 4))
+            break;
+        const uint32_t offset = imagecore::read_u32(b, order);
+        if (offset == 0)
+            break;
+        const int64_t ifd = r.base() + offset;
+        uint16_t count;
+        int readable;
+        if (!r.directory(ifd, count, readable))
+            break;
+        parse_ifd_entries(r, ifd, readable, k, type != 1 && type != 2);
+        if (r.failure)
+            return r.failure;
+        if (count == 255 || readable < count)
+            break;
+        nextField = ifd + 2 + 12 * int64_t(count);
+    }
+    return isJpeg ? find_jpeg_iptc(r) : 1;
+}
+
+} // namespace
+
+int getExifData(const char *path, int type, ExifInfo *info)
+{
+    if (info == nullptr)
+        return -3;
+    init_exifInfo(info);
+    if (path == nullptr)
+        return -3;
+    try {
+        return read_exif(path, type, info);
+    } catch (const std::bad_alloc &) {
+        return -4;
+    }
+}
+
+int read_iptc(const char *path, int length, int offset, uint8_t *buffer)
+{
+    if (length <= 0 || offset < 0)
+        return 0;
+    if (path == nullptr || buffer == nullptr)
+        return -3;
+    imagecore::FilePtr f = imagecore::open_file(path, "rb");
+    if (!f)
+        return -1;
+    long size = imagecore::file_length(f.get());
+    if (size < 0)
+        return -1;
+    // A block that ends exactly at the end of the file (the last thing in a TIFF) is whole.
+    if (int64_t(offset) + int64_t(length) > int64_t(size))
+        return 0;
+    if (std::fseek(f.get(), offset, SEEK_SET) != 0)
+        return -1;
+    size_t got = std::fread(buffer, 1, size_t(length), f.get());
+    if (buffer[0] != 0x1C)
+        return -2;
+    return got == size_t(length) ? length : -1;
+}
+
+int parse_photoshop_data(FILE *f, int64_t length, ExifInfo *info)
+{
+    if (f == nullptr || info == nullptr)
+        return -3;
+    const long start = std::ftell(f);
+    const long fileLength = imagecore::file_length(f);
+    if (start < 0 || fileLength < 0)
+        return 1;
+    Reader r(f, fileLength, info);
+    const int64_t n = std::clamp<int64_t>(length, 0, r.left(start));
+    std::vector<uint8_t> buf;
+    try {
+        buf.resize(size_t(n));
+    } catch (const std::bad_alloc &) {
+        return -4;
+    }
+    const size_t got = n > 0 ? std::fread(buf.data(), 1, size_t(n), f) : 0;
+
+    int result = 1;
+    for (size_t i = 0; i + 4 <= got; ++i) {
+        if (std::memcmp(&buf[i], "8BIM", 4) != 0 || i + 8 > got)
+            continue;
+        const int64_t at = start + int64_t(i);
+        if (buf[i + 4] == 0x04 && buf[i + 5] == 0x04) { // 1028 IPTC-NAA
+            uint8_t b[4];
+            if (r.inside(at + 8, 4) && r.seek(at + 8) && r.read(b, 4) && at + 12 <= kInt32Max) {
+                info->iptcOffset = int32_t(at + 12);
+                info->iptcLength = int32_t(
+                    std::min<int64_t>({imagecore::read_be32(b), r.left(at + 12), kInt32Max}));
+            }
+        } else if (buf[i + 4] == 0x04 && buf[i + 5] == 0x0C) { // 1036 thumbnail
+            // After the 12-byte block head: format, width, height, row bytes, total size,
+            // compressed size (u32 each), bits per pixel and planes (u16 each), JPEG data.
+            uint8_t t[24];
+            if (r.inside(at + 16, 24) && r.seek(at + 16) && r.read(t, 24) && at + 40 <= kInt32Max) {
+                info->thumbWidth = int32_t(imagecore::read_be32(t));
+                info->thumbHeight = int32_t(imagecore::read_be32(t + 4));
+                info->thumbRowBytes = int32_t(imagecore::read_be32(t + 8));
+                info->thumbLength = int32_t(
+                    std::min<int64_t>({imagecore::read_be32(t + 16), r.left(at + 40), kInt32Max}));
+                info->thumbOffset = int32_t(at + 40);
+                result = info->thumbLength;
+            }
+        }
+    }
+    return result;
+}

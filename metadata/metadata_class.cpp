@@ -1,0 +1,308 @@
+// Relative exposures and the in-memory EXIF reader of the MetaData class. The reader keeps its
+// parse state in a record owned by each call, and reads nothing outside the data object.
+#include "metadata/metadata_class.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <new>
+#include <vector>
+
+#include "imagecore/byte_order.h"
+#include "imagecore/float_clamp.h"
+#include "metadata/exif_records.h"
+
+namespace {
+
+// Diagnostics of malformed EXIF headers; off unless a developer turns them on.
+constexpr int kTraceMetaData = 0;
+
+// The float32 nearest 20.64516: one second at ISO 100 and f/8 is worth about 32.26.
+constexpr float kExposureScale = 20.64516f;
+
+// Bytes of one value of each TIFF type (index = type code; unknown types 0).
+constexpr int kTypeSize[13] = {0, 1, 1, 2, 4, 8, 1, 1, 2, 4, 8, 4, 8};
+
+void record_from(const platform::DataPtr &obj, int32_t rec[kExifBufCount])
+{
+    std::memset(rec, 0, kExifBufBytes);
+    if (obj)
+        obj->getBytes(rec, kExifBufBytes);
+}
+
+} // namespace
+
+platform::DataPtr MetaData::getEV(const platform::DataArray &exifBufs) const
+{
+    try {
+        std::vector<float> deltaT(exifBufs.size());
+        for (size_t i = 0; i < exifBufs.size(); ++i) {
+            int32_t rec[kExifBufCount];
+            record_from(exifBufs[i], rec);
+            const int32_t num = rec[kExifExposureNum], den = rec[kExifExposureDen];
+            if (num == 0 && den == 0) {
+                // No exposure time: the record may carry an offset in thousandths of a stop.
+                deltaT[i] = float(std::exp2(rec[kExifExposureOffset] * 0.001));
+                continue;
+            }
+            const float t = den != 0 ? float(num) / float(den) : 0.0f;
+            const float n = rec[kExifFNumberNum] > 0 && rec[kExifFNumberDen] > 0
+                                ? float(rec[kExifFNumberNum]) / float(rec[kExifFNumberDen])
+                                : 8.0f;
+            const float s = rec[kExifIso] > 0 ? float(rec[kExifIso]) : 100.0f;
+            deltaT[i] = t * s * kExposureScale / (n * n);
+        }
+        return platform::Data::copy(deltaT.data(), deltaT.size() * sizeof(float));
+    } catch (const std::bad_alloc &) {
+        return nullptr;
+    }
+}
+
+int MetaData::scanExif(const platform::DataPtr &exifBuf) const
+{
+    int32_t rec[kExifBufCount];
+    record_from(exifBuf, rec);
+    if (rec[kExifExposureNum] == 0 || rec[kExifExposureDen] == 0)
+        return 0;
+    return rec[kExifSourceFlag] == 2 ? 2 : 1;
+}
+
+int64_t MetaData::getExifTags(int64_t dirOffset, const uint8_t *base, size_t length, int cntDir,
+                              int ordre, MetaDataParseState &st) const
+{
+    if (base == nullptr)
+        return 0;
+    const uint16_t order = ordre == 1 ? imagecore::kOrderMM : imagecore::kOrderII;
+    const int64_t size = int64_t(length);
+    int64_t result = 0;
+    for (int i = 0; i < cntDir; ++i) {
+        const int64_t e = dirOffset + 2 + 12 * int64_t(i);
+        if (e < 0 || e + 12 > size)
+            break;
+        const uint8_t *p = base + e;
+        const uint16_t tag = imagecore::read_u16(p, order);
+        const uint16_t type = imagecore::read_u16(p + 2, order);
+        const uint32_t count = imagecore::read_u32(p + 4, order);
+        const uint32_t value = imagecore::read_u32(p + 8, order);
+
+        // Data longer than the value field lies at its offset; the walker takes offsets for
+        // the types 1..8 only (1..10 for ShutterSpeedValue).
+        const int ts = type < 13 ? kTypeSize[type] : 0;
+        const bool typeWithOffset = (type >= 1 && type <= 8) || (tag == 37377 && type <= 10);
+        const int64_t pos = typeWithOffset && int64_t(count) * ts > 4 ? int64_t(value) : e + 8;
+        const auto inside = [&](int64_t n) { return pos >= 0 && n >= 0 && pos + n <= size; };
+        const auto u16at = [&] { return imagecore::read_u16(base + pos, order); };
+        const auto u32at = [&](int64_t k) { return imagecore::read_u32(base + pos + k, order); };
+
+        switch (tag) {
+        case 272: // Model
+            if (type == 2 && count > 0 && inside(0)) {
+                int64_t n = std::min<int64_t>({count, 63, size - pos});
+                std::memset(st.model, 0, sizeof st.model);
+                std::memcpy(st.model, base + pos, size_t(n));
+            }
+            break;
+        case 513:
+            if (inside(4))
+                st.thumb_offset = int32_t(u32at(0));
+            break;
+        case 514:
+            if (inside(4))
+                st.thumb_datalen = int32_t(u32at(0));
+            break;
+        case 33434:
+            if (type == 5 && inside(8)) {
+                st.numExposure = int32_t(u32at(0));
+                st.denExposure = int32_t(u32at(4));
+            }
+            break;
+        case 33437:
+            if (type == 5 && inside(8)) {
+                st.numAperture = int32_t(u32at(0));
+                st.denAperture = int32_t(u32at(4));
+            }
+            break;
+        case 34665:
+            result = value;
+            break;
+        case 34855:
+            if (type == 3 && inside(2))
+                st.iso = u16at();
+            break;
+        case 36867: // DateTimeOriginal: 19 characters and the NUL the record keeps
+            if (type == 2 && count > 0 && inside(0)) {
+                int64_t n = std::min<int64_t>({count, 19, size - pos});
+                std::memset(st.date_time, 0, sizeof st.date_time);
+                std::memcpy(st.date_time, base + pos, size_t(n));
+            }
+            break;
+        case 37377: // ShutterSpeedValue, APEX Tv
+            if (type == 10 && inside(8)) {
+                const int32_t num = int32_t(u32at(0)), den = int32_t(u32at(4));
+                const float tv = den == 0 ? float(num) : float(num) / float(den);
+                if (tv != 0)
+                    st.shutter = float(std::exp2(-double(tv)));
+            }
+            break;
+        case 37378: // ApertureValue, APEX Av
+        case 37381: // MaxApertureValue
+            if (type == 5 && st.numAperture == 0 && inside(8)) {
+                const uint32_t num = u32at(0), den = u32at(4);
+                if (den != 0) {
+                    const float av = float(num) / float(den);
+                    rational_from_float(float(std::exp2(double(av) / 2)), &st.numAperture,
+                                        &st.denAperture);
+                }
+            }
+            break;
+        case 37386:
+            if (type == 5 && inside(8)) {
+                st.numFocal = int32_t(u32at(0));
+                st.denFocal = int32_t(u32at(4));
+            }
+            break;
+        case 41486:
+            if (type == 5 && inside(8)) {
+                st.numFPX = int32_t(u32at(0));
+                st.denFPX = int32_t(u32at(4));
+            }
+            break;
+        case 41488:
+            if (type == 3 && inside(2))
+                st.fpUnit = u16at();
+            break;
+        case 41493: // ExposureIndex: never overrides ISOSpeedRatings
+            if (type == 5 && st.iso == 0 && inside(8)) {
+                const uint32_t num = u32at(0), den = u32at(4);
+                st.iso = int32_t(den > 0 ? num / den : num);
+            }
+            break;
+        case 41989:
+            if (type == 3 && inside(2))
+                st.focal35 = u16at();
+            break;
+        default:
+            break;
+        }
+    }
+    return result;
+}
+
+platform::DataPtr MetaData::getMetaData(const platform::DataPtr &data) const
+{
+    if (!data)
+        return nullptr;
+    platform::DataPtr out = platform::Data::zeroed(kExifBufBytes);
+    if (!out)
+        return nullptr;
+
+    MetaDataParseState st;
+    const uint8_t *d = data->bytes();
+    const int64_t n = int64_t(data->length());
+
+    // Where the TIFF header lies: at the start of a bare block, else after the APP1 marker's
+    // length and "Exif\0\0" (found by a plain byte scan, not a marker walk).
+    int64_t p = 0, tiff = 0;
+    if (n >= 2 && ((d[0] == 'I' && d[1] == 'I') || (d[0] == 'M' && d[1] == 'M'))) {
+        p = 0;
+        tiff = 0;
+    } else {
+        int64_t i = 0;
+        while (i < n && d[i] != 0xE1 && d[i] != 0xDA && d[i] != 0xD9)
+            ++i;
+        p = i + 1;
+        if (kTraceMetaData && i < n && d[i] == 0xE1 &&
+            !(p + 8 <= n && std::memcmp(d + p + 2, "Exif\0\0", 6) == 0))
+            std::fputs("Incorrect Exif header\n", stderr);
+        tiff = p + 8;
+    }
+    const int64_t limit = n - p - 16;
+
+    if (tiff + 8 <= n) {
+        const uint8_t *t = d + tiff;
+        const size_t tlen = size_t(n - tiff);
+        int ordre = -1;
+        if (t[0] == 'I' && t[1] == 'I' && imagecore::read_le16(t + 2) == 42)
+            ordre = 0;
+        else if (t[0] == 'M' && t[1] == 'M' && imagecore::read_be16(t + 2) == 42)
+            ordre = 1;
+        const uint16_t order = ordre == 1 ? imagecore::kOrderMM : imagecore::kOrderII;
+        const auto u16 = [&](int64_t at) { return imagecore::read_u16(t + at, order); };
+        const auto u32 = [&](int64_t at) { return imagecore::read_u32(t + at, order); };
+        // Every directory below lies before limit, which stays 8 bytes short of the data.
+        const auto entries_end = [&](int64_t dir) { return dir + int64_t(u16(dir)) * 12 + 2; };
+
+        const int64_t ifd0 = ordre >= 0 ? int64_t(u32(4)) : -1;
+        if (ifd0 >= 0 && ifd0 < limit && entries_end(ifd0) <= limit) {
+            const int cnt = u16(ifd0);
+            const int64_t exif = getExifTags(ifd0, t, tlen, cnt, ordre, st);
+            if (exif > 0 && exif < limit && entries_end(exif) < limit)
+                getExifTags(exif, t, tlen, u16(exif), ordre, st);
+
+            // The chain after IFD0 (the thumbnail's IFD1 and any further one), which ends at a
+            // directory already visited.
+            std::vector<int64_t> visited{ifd0};
+            int64_t next = u32(entries_end(ifd0));
+            while (next > 0 && next < limit &&
+                   std::find(visited.begin(), visited.end(), next) == visited.end()) {
+                if (entries_end(next) >= limit)
+                    break;
+                visited.push_back(next);
+                getExifTags(next, t, tlen, u16(next), ordre, st);
+                next = u32(entries_end(next));
+            }
+        }
+    }
+
+    if ((st.numExposure == 0 || st.denExposure == 0) && st.shutter > 0) {
+        if (st.shutter >= 1) {
+            st.numExposure = imagecore::clamp_to_int(std::rint(st.shutter));
+            st.denExposure = 1;
+        } else {
+            st.numExposure = 1;
+            st.denExposure = imagecore::clamp_to_int(std::rint(1 / double(st.shutter)));
+        }
+    }
+
+    auto *rec = reinterpret_cast<int32_t *>(out->mutableBytes());
+    rec[kExifExposureNum] = st.numExposure;
+    rec[kExifExposureDen] = st.denExposure;
+    rec[kExifFNumberNum] = st.numAperture;
+    rec[kExifFNumberDen] = st.denAperture;
+    rec[kExifIso] = st.iso;
+    rec[kExifSourceFlag] = st.camera;
+    rec[kExifFocalNum] = st.numFocal;
+    rec[kExifFocalDen] = st.denFocal;
+    rec[kExifFocal35] = st.focal35;
+    rec[kExifFocalPlaneXResNum] = st.numFPX;
+    rec[kExifFocalPlaneXResDen] = st.denFPX;
+    rec[kExifFocalPlaneUnit] = st.fpUnit;
+    if (st.thumb_datalen > 0) {
+        const int64_t thumbAt = tiff + int64_t(uint32_t(st.thumb_offset));
+        if (thumbAt <= INT32_MAX) {
+            rec[kExifThumbLength] = st.thumb_datalen;
+            rec[kExifThumbOffset] = int32_t(thumbAt);
+        }
+    }
+    std::memcpy(&rec[kExifModel], st.model, sizeof st.model);
+    std::memcpy(&rec[kExifDateTime], st.date_time, sizeof st.date_time);
+    return out;
+}
+
+int relativeEVfromExifBuf(const int32_t *exifBuf, float *result)
+{
+    if (exifBuf == nullptr || result == nullptr)
+        return 0;
+    if (exifBuf[kExifExposureDen] == 0) {
+        *result = 0;
+        return 0;
+    }
+    float v = float(exifBuf[kExifExposureNum]) / float(exifBuf[kExifExposureDen]);
+    if (exifBuf[kExifFNumberNum] > 0 && exifBuf[kExifFNumberDen] > 0 && exifBuf[kExifIso] > 0) {
+        const float n = float(exifBuf[kExifFNumberNum]) / float(exifBuf[kExifFNumberDen]);
+        v = v * float(exifBuf[kExifIso]) / (n * n);
+    }
+    *result = v;
+    return v > 0 ? 1 : 0;
+}
