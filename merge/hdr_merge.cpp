@@ -1,0 +1,519 @@
+// The merge kernel. Everything that would cost a power, a division or a branch per sample is
+// tabulated once per call (linearisation curve, per-photo weight tables with the clipping cut
+// built in, reciprocal exposures); the pixel loop visits each pixel once, photos innermost, and
+// writes each output byte once. Single-threaded by design.
+#include "merge/hdr_merge.h"
+
+#include <cmath>
+#include <cstring>
+#include <new>
+#include <vector>
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
+#include "imagecore/checked_size.h"
+#include "imagecore/float_clamp.h"
+#include "merge/ev_estimate.h"
+
+namespace {
+
+constexpr int kLumaCodes = 65536;
+constexpr float kMarker = 1e9f;
+
+struct Stats {
+    float min = 1e9f, max = 0.0f;
+    double sum = 0.0;
+    int64_t count = 0;
+    int64_t zeros = 0, markers = 0; // encoded pixels the clean-up pass will rewrite
+};
+
+// Grey at luminance y for the clean-up pass: frexp without the marker tests. A luminance of 0 has
+// no exponent to scale by; it gives the bytes a zero exponent would, (0, 0, 0, 128).
+merge::Rgbe grey_rgbe(float y)
+{
+    if (y == 0.0f)
+        return {0, 0, 0, 128};
+    int e = 0;
+    const double m = std::frexp(double(y), &e);
+    const float f = float(m * 256.0 / double(y));
+    const uint8_t v = imagecore::clamp_to_u8(double(y * f));
+    return {v, v, v, imagecore::clamp_to_u8(double(e) + 128.0)};
+}
+
+bool usable_exposure(float t)
+{
+    return std::isfinite(t) && t > 0.0f && std::isfinite(1.0f / t);
+}
+
+struct MergePlan {
+    int n, width, height, spp;
+    const uint8_t *const *photos; // photo base pointers in ascending exposure
+    const float *const *tables;   // their weight tables
+    const float *reciprocals;     // their 1 / exposure
+    const int *levels;            // their saturation levels
+    const float *lut;
+    progressCallback callback;
+    uint8_t *out;
+};
+
+// Vectors of four lanes, one pixel a lane. Every lane does the IEEE single- or double-precision
+// operation the scalar code does for its pixel, so results are the same bit for bit; the lanes
+// only let four pixels' long dependency chains (sums, division, statistics, encoding) overlap.
+typedef float F4 __attribute__((vector_size(16)));
+typedef int32_t I4 __attribute__((vector_size(16)));
+typedef uint32_t U4 __attribute__((vector_size(16)));
+typedef float F2 __attribute__((vector_size(8)));
+typedef double D2 __attribute__((vector_size(16)));
+typedef uint8_t B4 __attribute__((vector_size(4)));
+
+inline F4 select(I4 mask, F4 a, F4 b)
+{
+    return F4(((I4)a & mask) | ((I4)b & ~mask));
+}
+inline I4 select(I4 mask, I4 a, I4 b)
+{
+    return (a & mask) | (b & ~mask);
+}
+
+// Running statistics of one row, lane by lane (the sum in pixel order).
+struct RowStats {
+    F4 min = {1e9f, 1e9f, 1e9f, 1e9f}, max = {0.0f, 0.0f, 0.0f, 0.0f};
+    I4 count = {0, 0, 0, 0}, zeros = {0, 0, 0, 0}, markers = {0, 0, 0, 0}; // negated counts
+    double sum = 0.0;
+};
+
+// Luminance of a pixel in double, stored as float.
+inline float luminance(float r, float g, float b)
+{
+    return float(0.2 * double(r) + 0.7 * double(g) + 0.1 * double(b));
+}
+
+inline F2 low_half(F4 v)
+{
+    return __builtin_shufflevector(v, v, 0, 1);
+}
+inline F2 high_half(F4 v)
+{
+    return __builtin_shufflevector(v, v, 2, 3);
+}
+
+// luminance() of two pixels.
+inline F2 luminance2(F2 r, F2 g, F2 b)
+{
+    const D2 rd = __builtin_convertvector(r, D2), gd = __builtin_convertvector(g, D2),
+             bd = __builtin_convertvector(b, D2);
+    return __builtin_convertvector(0.2 * rd + 0.7 * gd + 0.1 * bd, F2);
+}
+
+// The pixel at x, scalar: used for the pixels after the last group of four.
+template <class T, int SPP, int N>
+inline void merge_pixel(const MergePlan &p, int x, const T *const *rows, const float *const *tabs,
+                        const float *inv, const unsigned *levels, uint8_t *const *out, Stats &st)
+{
+    const int spp = SPP ? SPP : p.spp;
+    const int gpos = (spp - 1) / 2, bpos = spp - 1;
+    constexpr unsigned shift = sizeof(T) == 2 ? 8 : 0;
+    const int n = N ? N : p.n;
+    const size_t at = size_t(x) * size_t(spp);
+    float sw = 0.0f, sr = 0.0f, sg = 0.0f, sb = 0.0f;
+    int clipped = 0;
+    for (int k = 0; k < n; ++k) {
+        const T *px = rows[k] + at;
+        const unsigned r = px[0], g = px[gpos], b = px[bpos];
+        const unsigned v = 54u * (r >> shift) + 183u * (g >> shift) + 19u * (b >> shift);
+        clipped += v > levels[k];
+        const float w = tabs[k][v];
+        sw += w;
+        const float q = w * inv[k];
+        sr += q * p.lut[r];
+        sg += q * p.lut[g];
+        sb += q * p.lut[b];
+    }
+    float rgb[3] = {0.0f, 0.0f, 0.0f};
+    if (clipped == n) {
+        rgb[0] = rgb[1] = rgb[2] = kMarker;
+    } else if (sw > 0.0f) {
+        rgb[0] = sr / sw;
+        rgb[1] = sg / sw;
+        rgb[2] = sb / sw;
+    }
+    const float y = luminance(rgb[0], rgb[1], rgb[2]);
+    if (double(y) < 999999999.0) {
+        ++st.count;
+        st.max = y > st.max ? y : st.max;
+        st.sum += double(y);
+    }
+    if (y > 0.0f)
+        st.min = y < st.min ? y : st.min;
+    const merge::Rgbe c = merge::encode_rgbe(rgb[0], rgb[1], rgb[2]);
+    st.zeros += c.e == 0;
+    st.markers += c.e == 255;
+    out[0][x] = c.r;
+    out[1][x] = c.g;
+    out[2][x] = c.b;
+    out[3][x] = c.e;
+}
+
+// Four byte lanes (0..255 each) stored at dst.
+inline void store_bytes(uint8_t *dst, I4 v)
+{
+#if defined(__SSE2__)
+    const __m128i words = _mm_packs_epi32(__m128i(v), __m128i(v));
+    const int32_t b = _mm_cvtsi128_si32(_mm_packus_epi16(words, words));
+#else
+    const B4 b = __builtin_convertvector(v, B4);
+#endif
+    std::memcpy(dst, &b, 4);
+}
+
+// Pixels x .. x + 3: the same steps as merge_pixel, lane by lane.
+template <class T, int SPP, int N>
+inline void merge_group(const MergePlan &p, int x, const T *const *rows, const float *const *tabs,
+                        const float *inv, const unsigned *levels, uint8_t *const *out, RowStats &rs)
+{
+    const int spp = SPP ? SPP : p.spp;
+    const int gpos = (spp - 1) / 2, bpos = spp - 1;
+    constexpr unsigned shift = sizeof(T) == 2 ? 8 : 0;
+    const int n = N ? N : p.n;
+    const float *lut = p.lut;
+    const size_t at = size_t(x) * size_t(spp);
+    F4 sw = {0, 0, 0, 0}, sr = sw, sg = sw, sb = sw;
+    I4 clipped = {0, 0, 0, 0};
+#pragma GCC unroll 8
+    for (int k = 0; k < n; ++k) {
+        const T *px = rows[k] + at;
+        unsigned c[4][3], v[4];
+#pragma GCC unroll 4
+        for (int j = 0; j < 4; ++j) {
+            const T *q = px + size_t(j) * size_t(spp);
+            c[j][0] = q[0];
+            c[j][1] = SPP == 1 ? q[0] : q[gpos];
+            c[j][2] = SPP == 1 ? q[0] : q[bpos];
+            v[j] = SPP == 1 ? 256u * (c[j][0] >> shift)
+                            : 54u * (c[j][0] >> shift) + 183u * (c[j][1] >> shift) +
+                                  19u * (c[j][2] >> shift);
+        }
+        const I4 luma = {int(v[0]), int(v[1]), int(v[2]), int(v[3])};
+        clipped += luma > int(levels[k]); // -1 a clipped photo
+        const float *t = tabs[k];
+        const F4 w = {t[v[0]], t[v[1]], t[v[2]], t[v[3]]};
+        const F4 q = w * inv[k];
+        sw += w;
+        const F4 lr = {lut[c[0][0]], lut[c[1][0]], lut[c[2][0]], lut[c[3][0]]};
+        sr += q * lr;
+        if constexpr (SPP != 1) {
+            const F4 lg = {lut[c[0][1]], lut[c[1][1]], lut[c[2][1]], lut[c[3][1]]};
+            const F4 lb = {lut[c[0][2]], lut[c[1][2]], lut[c[2][2]], lut[c[3][2]]};
+            sg += q * lg;
+            sb += q * lb;
+        }
+    }
+    const F4 zero = {0, 0, 0, 0};
+    const F4 marker = {kMarker, kMarker, kMarker, kMarker};
+    const I4 all = clipped == -n;
+    const I4 weighted = sw > zero;
+    // Lanes without weight divide 0 by 0 here; the selects drop those results.
+    const F4 r = select(all, marker, select(weighted, sr / sw, zero));
+    const F4 g = SPP == 1 ? r : select(all, marker, select(weighted, sg / sw, zero));
+    const F4 b = SPP == 1 ? r : select(all, marker, select(weighted, sb / sw, zero));
+
+    // Statistics: luminance in double, two lanes at a time.
+    const F2 y01 = luminance2(low_half(r), low_half(g), low_half(b));
+    const F2 y23 = luminance2(high_half(r), high_half(g), high_half(b));
+    const F4 y = __builtin_shufflevector(y01, y23, 0, 1, 2, 3);
+    const F4 limit = {1e9f, 1e9f, 1e9f, 1e9f}; // y < 1e9f is double(y) < 999999999
+    const I4 counted = y < limit;
+    rs.count += counted;
+    rs.max = select(counted & (y > rs.max), y, rs.max);
+    rs.min = select((y > zero) & (y < rs.min), y, rs.min);
+    // In pixel order; an uncounted pixel adds +0, which leaves the non-negative sum as it is.
+    const F4 yc = select(counted, y, zero);
+    const D2 lo = __builtin_convertvector(low_half(yc), D2);
+    const D2 hi = __builtin_convertvector(high_half(yc), D2);
+    rs.sum = (((rs.sum + lo[0]) + lo[1]) + hi[0]) + hi[1];
+
+    // Encoding as merge::encode_rgbe.
+    F4 m = select(r > g, r, g);
+    m = select(m > b, m, b);
+    const F4 tiny = {1e-32f, 1e-32f, 1e-32f, 1e-32f}; // m >= 1e-32f is double(m) > 1e-32
+    const I4 black = ~(m >= tiny);
+    const I4 sat = m >= limit;
+    const U4 field = (U4(m) >> 23) & 0xffu;
+    const F4 scale = F4((261u - field) << 23);
+    const F4 top = {255.0f, 255.0f, 255.0f, 255.0f};
+    const I4 zeroI = {0, 0, 0, 0}, topI = {255, 255, 255, 255};
+    auto mantissa = [&](F4 ch) {
+        F4 t = ch * scale;
+        t = select(t > zero, t, zero);
+        t = select(t < top, t, top);
+        return select(sat, topI, select(black, zeroI, __builtin_convertvector(t, I4)));
+    };
+    const I4 e = select(sat, topI, select(black, zeroI, I4(field + 2u)));
+    rs.zeros += black;
+    rs.markers += sat;
+    store_bytes(out[0] + x, mantissa(r));
+    store_bytes(out[1] + x, mantissa(g));
+    store_bytes(out[2] + x, mantissa(b));
+    store_bytes(out[3] + x, e);
+}
+
+// One row: groups of four pixels, then the rest one by one. The per-photo arrays and the
+// statistics are locals, so the byte stores cannot alias them.
+template <class T, int SPP, int N>
+inline void merge_row(const MergePlan &p, int row, const T *const *rows, const float *const *tabs,
+                      const float *inv, const unsigned *levels, Stats &stats)
+{
+    const int width = p.width;
+    uint8_t *r = p.out + size_t(4) * size_t(width) * size_t(row);
+    uint8_t *const out[4] = {r, r + width, r + 2 * size_t(width), r + 3 * size_t(width)};
+    RowStats rs;
+    int x = 0;
+    for (; x + 4 <= width; x += 4)
+        merge_group<T, SPP, N>(p, x, rows, tabs, inv, levels, out, rs);
+    Stats tail;
+    tail.sum = rs.sum;
+    for (; x < width; ++x)
+        merge_pixel<T, SPP, N>(p, x, rows, tabs, inv, levels, out, tail);
+
+    float mn = tail.min, mx = tail.max;
+    int64_t count = tail.count, zeros = tail.zeros, markers = tail.markers;
+    for (int j = 0; j < 4; ++j) {
+        mn = rs.min[j] < mn ? rs.min[j] : mn;
+        mx = rs.max[j] > mx ? rs.max[j] : mx;
+        count -= rs.count[j];
+        zeros -= rs.zeros[j];
+        markers -= rs.markers[j];
+    }
+    stats.min = mn < stats.min ? mn : stats.min;
+    stats.max = mx > stats.max ? mx : stats.max;
+    stats.sum += tail.sum;
+    stats.count += count;
+    stats.zeros += zeros;
+    stats.markers += markers;
+}
+
+template <class T, int SPP, int N> void merge_rows(const MergePlan &p, Stats &st)
+{
+    // Local copies of the per-photo values keep them out of reach of the output stores.
+    constexpr int kLocal = 8;
+    const T *rowsLocal[kLocal];
+    const float *tabsLocal[kLocal];
+    float invLocal[kLocal];
+    unsigned levelsLocal[kLocal];
+    std::vector<const T *> rowsHeap;
+    std::vector<const float *> tabsHeap;
+    std::vector<float> invHeap;
+    std::vector<unsigned> levelsHeap;
+    const T **rows = rowsLocal;
+    const float **tabs = tabsLocal;
+    float *inv = invLocal;
+    unsigned *levels = levelsLocal;
+    if (p.n > kLocal) {
+        rowsHeap.resize(size_t(p.n));
+        tabsHeap.resize(size_t(p.n));
+        invHeap.resize(size_t(p.n));
+        levelsHeap.resize(size_t(p.n));
+        rows = rowsHeap.data();
+        tabs = tabsHeap.data();
+        inv = invHeap.data();
+        levels = levelsHeap.data();
+    }
+    for (int k = 0; k < p.n; ++k) {
+        tabs[k] = p.tables[k];
+        inv[k] = p.reciprocals[k];
+        levels[k] = unsigned(p.levels[k]);
+    }
+    const size_t rowSamples = size_t(p.width) * size_t(p.spp);
+
+    // The step is tested first: below 816 rows it is 50 or less and no report is due, and below
+    // 16 rows it is 0.
+    const int step = p.height / 16;
+    for (int row = 0; row < p.height; ++row) {
+        if (step > 50 && row % step == 50)
+            progress(p.callback, float(row) / float(p.height));
+        for (int k = 0; k < p.n; ++k)
+            rows[k] = reinterpret_cast<const T *>(p.photos[k]) + size_t(row) * rowSamples;
+        merge_row<T, SPP, N>(p, row, rows, tabs, inv, levels, st);
+    }
+}
+
+template <class T, int SPP> void merge_count(const MergePlan &p, Stats &st)
+{
+    switch (p.n) {
+    case 1:
+        return merge_rows<T, SPP, 1>(p, st);
+    case 2:
+        return merge_rows<T, SPP, 2>(p, st);
+    case 3:
+        return merge_rows<T, SPP, 3>(p, st);
+    case 4:
+        return merge_rows<T, SPP, 4>(p, st);
+    case 5:
+        return merge_rows<T, SPP, 5>(p, st);
+    default:
+        return merge_rows<T, SPP, 0>(p, st);
+    }
+}
+
+template <class T> void merge_dispatch(const MergePlan &p, Stats &st)
+{
+    if (p.spp == 3)
+        merge_count<T, 3>(p, st);
+    else if (p.spp == 1)
+        merge_count<T, 1>(p, st);
+    else
+        merge_count<T, 0>(p, st);
+}
+
+void clean_up(uint8_t *out, int width, int height, merge::Rgbe low, merge::Rgbe high)
+{
+    for (int row = 0; row < height; ++row) {
+        uint8_t *r = out + size_t(4) * size_t(width) * size_t(row);
+        uint8_t *g = r + width, *b = r + 2 * size_t(width), *e = r + 3 * size_t(width);
+        for (int x = 0; x < width; ++x) {
+            if (e[x] != 0 && e[x] != 255)
+                continue;
+            const merge::Rgbe c = e[x] == 255 ? high : low;
+            r[x] = c.r;
+            g[x] = c.g;
+            b[x] = c.b;
+            e[x] = c.e;
+        }
+    }
+}
+
+int merge_checked(progressCallback callback, int cleanup, int n, int width, int height, int spp,
+                  int bps, int curveMode, float *lut, float *exposureTimes, const void *stack,
+                  float *stats, uint8_t *out, float evSpacing)
+{
+    if (lut == nullptr || stack == nullptr || stats == nullptr || out == nullptr || n < 1 ||
+        spp < 1 || (bps != 8 && bps != 16) || (n > 1 && exposureTimes == nullptr))
+        return -3;
+    if (height > 0 && (width < 1 || !imagecore::checked_product({n, width, height, spp, bps / 8}) ||
+                       !imagecore::checked_product({width, height, 4})))
+        return -3;
+    const bool estimate = n > 1 && evSpacing > -0.5f;
+    if (n > 1 && !estimate)
+        for (int k = 0; k < n; ++k)
+            if (!usable_exposure(exposureTimes[k]))
+                return -3;
+    const float gamma = curveMode == 1 ? lut[0] : 2.2f;
+    if (!std::isfinite(gamma) || !(gamma > 0.0f))
+        return -3;
+
+    std::vector<int> order(size_t(n), 0);
+    std::vector<int> keys(size_t(n), 0);
+    std::vector<int> levels(size_t(n), 64000);
+    std::vector<float> reciprocal(size_t(n), 1.0f);
+
+    const int codes = 1 << bps;
+    for (int i = 1; i < codes; ++i)
+        lut[i] = float(std::pow(double(i) / double(codes), double(gamma)));
+    lut[0] = lut[1];
+
+    if (height <= 0) {
+        stats[0] = 1e9f * 256.0f;
+        stats[1] = 0.0f;
+        stats[2] = 0.0f;
+        return 0;
+    }
+
+    if (estimate) {
+        const int64_t rowLen = int64_t(width) * spp;
+        if (rowLen > INT32_MAX ||
+            mediane_images(n, width, height, int(rowLen), spp, bps, stack, keys.data()) < 0)
+            return -3;
+        const int r = guess_ev(0, n, keys.data(), exposureTimes, evSpacing);
+        if (r < 0)
+            return r;
+        // Extreme keys (a black and a white photo) can push 2^EV past the float range.
+        for (int k = 0; k < n; ++k)
+            if (!usable_exposure(exposureTimes[k]))
+                return -3;
+    }
+
+    if (n > 1) {
+        if (fClassementCroissant(n, exposureTimes, order.data()) != n)
+            return -4;
+        for (int k = 0; k < n; ++k)
+            reciprocal[size_t(k)] = 1.0f / exposureTimes[k];
+        const float lmin = float(std::log(double(exposureTimes[order[0]])) / std::log(2.0));
+        const float lmax =
+            float(std::log(double(exposureTimes[order[size_t(n - 1)]])) / std::log(2.0));
+        if (lmax > lmin) {
+            const double span = double(lmax - lmin);
+            for (int k = 0; k < n; ++k) {
+                const double l = std::log(double(exposureTimes[k])) / std::log(2.0);
+                const double r = (l - double(lmin)) / span;
+                levels[size_t(k)] = imagecore::clamp_to_int(64000.0 - 3840.0 * r);
+            }
+        }
+    }
+
+    // One weight table per photo in ranking order, by luma code, zero above the photo's
+    // saturation level.
+    std::vector<float> tables(size_t(n) * kLumaCodes);
+    std::vector<const float *> tablePtr(static_cast<size_t>(n));
+    std::vector<float> rankedReciprocal(static_cast<size_t>(n));
+    std::vector<int> rankedLevels(static_cast<size_t>(n));
+    std::vector<const uint8_t *> photos(static_cast<size_t>(n));
+    const size_t photoBytes = size_t(width) * size_t(height) * size_t(spp) * size_t(bps / 8);
+    for (int rank = 0; rank < n; ++rank) {
+        const int k = order[size_t(rank)];
+        const int level = levels[size_t(k)];
+        const float sat = float(level) / 65535.0f;
+        const float d = 0.5f - sat;
+        const float steep = 1.0f / (d * d);
+        float *t = tables.data() + size_t(rank) * kLumaCodes;
+        for (int v = 0; v < kLumaCodes; ++v) {
+            const float x = float(v) * (1.0f / 65536.0f) - 0.5f;
+            const float a = v <= 32768 ? 4.0f : steep;
+            const float h = 1.0f - a * x * x;
+            t[v] = v > level ? 0.0f : h * h;
+        }
+        tablePtr[size_t(rank)] = t;
+        rankedReciprocal[size_t(rank)] = reciprocal[size_t(k)];
+        rankedLevels[size_t(rank)] = level;
+        photos[size_t(rank)] = static_cast<const uint8_t *>(stack) + size_t(k) * photoBytes;
+    }
+
+    MergePlan plan{n,
+                   width,
+                   height,
+                   spp,
+                   photos.data(),
+                   tablePtr.data(),
+                   rankedReciprocal.data(),
+                   rankedLevels.data(),
+                   lut,
+                   callback,
+                   out};
+    Stats st;
+    if (bps == 8)
+        merge_dispatch<uint8_t>(plan, st);
+    else
+        merge_dispatch<uint16_t>(plan, st);
+
+    stats[0] = st.min * 256.0f;
+    stats[1] = st.max * 256.0f;
+    stats[2] = (st.count > 0 ? float(st.sum / double(st.count)) : 0.0f) * 256.0f;
+
+    if (cleanup != 2 && (st.zeros > 0 || st.markers > 0))
+        clean_up(out, width, height, grey_rgbe(st.min), grey_rgbe(st.max));
+    return height;
+}
+
+} // namespace
+
+int kv_hdr_merge(progressCallback callback, int cleanup, int n, int width, int height, int spp,
+                 int bps, int curveMode, float *lut, float *exposureTimes, const void *stack,
+                 float *hdrMinMaxMoy, uint8_t *rgbeBuf, float evSpacing)
+{
+    try {
+        return merge_checked(callback, cleanup, n, width, height, spp, bps, curveMode, lut,
+                             exposureTimes, stack, hdrMinMaxMoy, rgbeBuf, evSpacing);
+    } catch (const std::bad_alloc &) {
+        return -4;
+    }
+}
