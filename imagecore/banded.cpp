@@ -126,6 +126,9 @@ BandReport run_chunked(int nbProc, int n, const BandWork &work, BandFallback fal
     return run(nbProc, n, work, fallback, true);
 }
 
-void set_thread_start_for_testing(ThreadStartFn fn) { g_start.store(fn); }
+void set_thread_start_for_testing(ThreadStartFn fn)
+{
+    g_start.store(fn);
+}
 
 } // namespace imagecore

@@ -30,10 +30,10 @@ Band band_chunk(int index, int count, int n);
 
 // What happened to each band.
 struct BandReport {
-    int count = 0;                        // bands the work was split into
-    std::array<bool, kMaxBands> ran{};    // the band's work ran to its end
-    int notStarted = 0;                   // bands whose thread could not be started
-    int threw = 0;                        // bands whose work ended by an exception
+    int count = 0;                     // bands the work was split into
+    std::array<bool, kMaxBands> ran{}; // the band's work ran to its end
+    int notStarted = 0;                // bands whose thread could not be started
+    int threw = 0;                     // bands whose work ended by an exception
     bool complete() const { return notStarted == 0 && threw == 0; }
 };
 

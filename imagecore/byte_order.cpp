@@ -2,7 +2,10 @@
 
 namespace {
 // getc's EOF (-1) truncated to a byte is 0xFF, which is what the readers promise.
-inline uint32_t next(FILE *f) { return static_cast<uint8_t>(std::getc(f)); }
+inline uint32_t next(FILE *f)
+{
+    return static_cast<uint8_t>(std::getc(f));
+}
 } // namespace
 
 uint16_t fgetmi2(FILE *f, uint16_t order)
@@ -19,5 +22,11 @@ uint32_t fgetmi4(FILE *f, uint16_t order)
     return a << 24 | b << 16 | c << 8 | d;
 }
 
-uint16_t fgetm2(FILE *f) { return fgetmi2(f, imagecore::kOrderMM); }
-uint32_t fgetm4(FILE *f) { return fgetmi4(f, imagecore::kOrderMM); }
+uint16_t fgetm2(FILE *f)
+{
+    return fgetmi2(f, imagecore::kOrderMM);
+}
+uint32_t fgetm4(FILE *f)
+{
+    return fgetmi4(f, imagecore::kOrderMM);
+}

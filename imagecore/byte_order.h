@@ -19,8 +19,14 @@ namespace imagecore {
 inline constexpr uint16_t kOrderII = 0x4949;
 inline constexpr uint16_t kOrderMM = 0x4D4D;
 
-inline uint16_t read_be16(const uint8_t *p) { return uint16_t(p[0] << 8 | p[1]); }
-inline uint16_t read_le16(const uint8_t *p) { return uint16_t(p[1] << 8 | p[0]); }
+inline uint16_t read_be16(const uint8_t *p)
+{
+    return uint16_t(p[0] << 8 | p[1]);
+}
+inline uint16_t read_le16(const uint8_t *p)
+{
+    return uint16_t(p[1] << 8 | p[0]);
+}
 inline uint32_t read_be32(const uint8_t *p)
 {
     return uint32_t(p[0]) << 24 | uint32_t(p[1]) << 16 | uint32_t(p[2]) << 8 | p[3];

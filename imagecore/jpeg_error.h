@@ -11,8 +11,8 @@
 #include <jpeglib.h>
 
 struct JpegErrorManager {
-    jpeg_error_mgr pub;      // first member: the library sees only this
-    jmp_buf jpeglib_erreur;  // where gere_jpeglib_erreur jumps back to (longjmp value 1)
+    jpeg_error_mgr pub;     // first member: the library sees only this
+    jmp_buf jpeglib_erreur; // where gere_jpeglib_erreur jumps back to (longjmp value 1)
     char message[JMSG_LENGTH_MAX];
 };
 

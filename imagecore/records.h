@@ -45,8 +45,8 @@ enum ImageDimsSlot : int {
     kDimsWidth = 0,
     kDimsHeight = 1,
     kDimsSamples = 2,
-    kDimsBits = 3,       // bits per sample of the working data
-    kDimsOutBits = 4,    // bits per sample of the output
+    kDimsBits = 3,    // bits per sample of the working data
+    kDimsOutBits = 4, // bits per sample of the output
     kDimsDpi = 5,
     kDimsIccLength = 6,
     kDimsIs16to8 = 7,

@@ -4,7 +4,10 @@
 
 #include "imagecore/float_clamp.h"
 
-void init_exifInfo(ExifInfo *info) { std::memset(info, 0, sizeof *info); }
+void init_exifInfo(ExifInfo *info)
+{
+    std::memset(info, 0, sizeof *info);
+}
 
 bool rational_from_float(float v, int32_t *num, int32_t *den)
 {

@@ -17,7 +17,7 @@ enum ExifBufSlot : int {
     kExifFNumberDen = 3,
     kExifExposureOffset = 4, // thousandths of a stop; read only when slots 0 and 1 are both 0
     kExifIso = 5,
-    kExifSourceFlag = 6,     // 0 EXIF tags, 2 the ImageDescription text
+    kExifSourceFlag = 6, // 0 EXIF tags, 2 the ImageDescription text
     kExifFocalNum = 10,
     kExifFocalDen = 11,
     kExifFocal35 = 12,
@@ -50,31 +50,31 @@ inline constexpr int kGpsAltRefByte = 82;
 inline constexpr int kGpsDateByte = 84;
 
 struct ExifInfo {
-    int32_t sourceFlag;         // 0 EXIF (or nothing found); 2 exposure from ImageDescription
-    float exposureTime;         // seconds; 0 absent
-    float fNumber;              // 0 absent
-    int32_t iso;                // 0 absent
-    float focalLength;          // mm; 0 absent
-    int32_t focalLength35;      // mm as stored
-    float focalPlaneXRes;       // pixels per unit; 0 absent
-    int32_t focalPlaneUnit;     // EXIF unit code as stored
-    char model[64];             // NUL-terminated, at most 63 characters
-    char dateTime[20];          // "YYYY:MM:DD hh:mm:ss"
-    char lens[64];              // from the XMP packet
+    int32_t sourceFlag;     // 0 EXIF (or nothing found); 2 exposure from ImageDescription
+    float exposureTime;     // seconds; 0 absent
+    float fNumber;          // 0 absent
+    int32_t iso;            // 0 absent
+    float focalLength;      // mm; 0 absent
+    int32_t focalLength35;  // mm as stored
+    float focalPlaneXRes;   // pixels per unit; 0 absent
+    int32_t focalPlaneUnit; // EXIF unit code as stored
+    char model[64];         // NUL-terminated, at most 63 characters
+    char dateTime[20];      // "YYYY:MM:DD hh:mm:ss"
+    char lens[64];          // from the XMP packet
     int32_t thumbWidth, thumbHeight, thumbRowBytes; // Photoshop thumbnail resource only
-    int32_t thumbLength;        // bytes of the embedded JPEG thumbnail
-    int32_t thumbOffset;        // absolute file offset of its JPEG data
-    int32_t orientation;        // 1..8; 0 absent
+    int32_t thumbLength;                            // bytes of the embedded JPEG thumbnail
+    int32_t thumbOffset;                            // absolute file offset of its JPEG data
+    int32_t orientation;                            // 1..8; 0 absent
     int32_t iptcLength, iptcOffset;
     int32_t xmpLength, xmpOffset;
-    char latRef;                // 'N' or 'S'
-    int32_t latitude[6];        // degrees, minutes, seconds as pairs
-    char lonRef;                // 'E' or 'W'
+    char latRef;         // 'N' or 'S'
+    int32_t latitude[6]; // degrees, minutes, seconds as pairs
+    char lonRef;         // 'E' or 'W'
     int32_t longitude[6];
-    char altRef;                // 0 above sea level, 1 below
+    char altRef; // 0 above sea level, 1 below
     int32_t altitude[2];
-    int32_t gpsTime[6];         // hours, minutes, seconds as pairs
-    char gpsDate[11];           // "YYYY:MM:DD"
+    int32_t gpsTime[6]; // hours, minutes, seconds as pairs
+    char gpsDate[11];   // "YYYY:MM:DD"
 };
 
 // Sets every field of the record to zero.

@@ -16,10 +16,8 @@
 // jerror.h needs jpeglib.h before it.
 #include <jerror.h>
 
-namespace platform
-{
-namespace
-{
+namespace platform {
+namespace {
 
 // Decodes larger than this are refused before any allocation: no photo comes near them.
 constexpr uint64_t kMaxPixels = uint64_t(1) << 31;

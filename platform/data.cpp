@@ -46,7 +46,10 @@ DataPtr Data::zeroed(size_t length)
     return adopt(p, length);
 }
 
-Data::~Data() { std::free(m_bytes); }
+Data::~Data()
+{
+    std::free(m_bytes);
+}
 
 void Data::getBytes(void *dst, size_t length) const
 {

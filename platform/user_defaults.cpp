@@ -1,5 +1,6 @@
 // Text form: one tagged value after another, lengths before every string, so any byte survives:
-// i<int>;  d<double>;  s<len>:<bytes>  b<len>:<hex>  F<n>:<doubles;>  S<n>:<strings>  D<n>:<key value>.
+// i<int>;  d<double>;  s<len>:<bytes>  b<len>:<hex>  F<n>:<doubles;>  S<n>:<strings>  D<n>:<key
+// value>.
 #include "platform/user_defaults.h"
 
 #include <cerrno>
@@ -258,7 +259,10 @@ void UserDefaults::setObject(const Value &value, const std::string &key)
         m_values[key] = value;
 }
 
-void UserDefaults::removeObjectForKey(const std::string &key) { setObject(Value(), key); }
+void UserDefaults::removeObjectForKey(const std::string &key)
+{
+    setObject(Value(), key);
+}
 
 bool UserDefaults::synchronize()
 {
@@ -268,7 +272,8 @@ bool UserDefaults::synchronize()
         text = encode_defaults(m_values);
     }
     // Create missing folders one level at a time.
-    for (size_t pos = m_path.find('/', 1); pos != std::string::npos; pos = m_path.find('/', pos + 1))
+    for (size_t pos = m_path.find('/', 1); pos != std::string::npos;
+         pos = m_path.find('/', pos + 1))
         ::mkdir(m_path.substr(0, pos).c_str(), 0755);
     // Write beside the file and rename, so a crash never leaves half a store.
     std::string tmp = m_path + ".tmp";

@@ -10,9 +10,9 @@ inline constexpr int kTmParamBytes = kTmParamCount * 4; // the 80-byte data obje
 
 // Method ids (tmMethod).
 enum TmMethod : int {
-    kMethodDeredid = 1,        // "Deredid Edazozed", local gradient-domain operator
-    kMethodRodo = 2,           // "Rodo Vizezadadu", global operator
-    kMethodFusionAdjust = 10,  // "Fusion/Adjust"
+    kMethodDeredid = 1,       // "Deredid Edazozed", local gradient-domain operator
+    kMethodRodo = 2,          // "Rodo Vizezadadu", global operator
+    kMethodFusionAdjust = 10, // "Fusion/Adjust"
     kMethodFusionIntensive = 11,
 };
 
@@ -26,7 +26,7 @@ enum DeredidSlot : int {
     kDeLightSmoothing = 5, // integer 0..4 in light mode
     kDeMicrocontrast = 6,
     kDeMicrosmoothing = 7,
-    kDeGamma = 8,          // slider v; the gamma is 2^((50 - v) / 50)
+    kDeGamma = 8, // slider v; the gamma is 2^((50 - v) / 50)
     kDeHighlightsSmoothing = 9,
     kDeShadowsSmoothing = 10,
     kDeShadowsClipping = 11,
@@ -52,9 +52,9 @@ enum RodoSlot : int {
 
 // Source kinds of a tone-mapping run.
 enum DocType : int {
-    kDocRgbe = 0,   // rgbeBuf
-    kDocRgb16 = 1,  // 16-bit interleaved
-    kDocRgb8 = 2,   // 8-bit interleaved
+    kDocRgbe = 0,  // rgbeBuf
+    kDocRgb16 = 1, // 16-bit interleaved
+    kDocRgb8 = 2,  // 8-bit interleaved
 };
 
 // dim_param: eight ints passed by value.
@@ -62,10 +62,10 @@ enum DimParamSlot : int {
     kDimWidth = 0,
     kDimHeight = 1,
     kDimSpp = 2,
-    kDimEight = 3,      // 8, carried unchanged
-    kDimOutBits = 4,    // 8 or 16
-    kDimSrcRowLen = 5,  // source row length in samples (0 for rgbeBuf sources)
-    kDimOutRowLen = 6,  // output row length in samples
+    kDimEight = 3,        // 8, carried unchanged
+    kDimOutBits = 4,      // 8 or 16
+    kDimSrcRowLen = 5,    // source row length in samples (0 for rgbeBuf sources)
+    kDimOutRowLen = 6,    // output row length in samples
     kDimChannelOrder = 7, // 0 red first, else blue first
 };
 struct dim_param {
@@ -74,8 +74,8 @@ struct dim_param {
 
 // Processing options passed by value; every caller sets nbProc only.
 struct optim_param_struct {
-    int nbProc;        // worker threads; below 2 everything runs on the calling thread
-    int readFromDisk;  // out-of-core mode of the local operator (never set by the workflow)
+    int nbProc;       // worker threads; below 2 everything runs on the calling thread
+    int readFromDisk; // out-of-core mode of the local operator (never set by the workflow)
     const char *tmpPath[6];
 };
 

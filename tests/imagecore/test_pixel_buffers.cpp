@@ -21,11 +21,17 @@ void set_abort(int *abort, float f)
     g_seen = f;
     *abort = 1;
 }
-void keep_going(int *, float f) { g_seen = f; }
+void keep_going(int *, float f)
+{
+    g_seen = f;
+}
 
 } // namespace
 
-TEST(Progress, NullCallbackGoesOn) { EXPECT_EQ(progress(nullptr, 0.5f), 1); }
+TEST(Progress, NullCallbackGoesOn)
+{
+    EXPECT_EQ(progress(nullptr, 0.5f), 1);
+}
 
 TEST(Progress, CallbackSeesFractionAndCanAbort)
 {

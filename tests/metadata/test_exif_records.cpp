@@ -91,8 +91,8 @@ TEST(MetadataBufFromExifInfo, FillsEverySlotFromTheRecord)
 
     int32_t exif[kExifBufCount] = {}, gps[kGpsBufCount] = {};
     EXPECT_EQ(metadataBufFromExifInfo(&info, exif, gps), 100);
-    const int32_t expected[] = {100, 24999, 279, 100, 0, 200, 2, 0, 0, 0, 3500, 100, 52, 400000,
-                                100, 2, 1234, 5678, 90, 12, 6, 300, 400};
+    const int32_t expected[] = {100, 24999,  279, 100, 0,    200,  2,  0,  0, 0,   3500, 100,
+                                52,  400000, 100, 2,   1234, 5678, 90, 12, 6, 300, 400};
     for (int s = 0; s < 23; ++s)
         EXPECT_EQ(exif[s], expected[s]) << "slot " << s;
     EXPECT_STREQ(reinterpret_cast<const char *>(&exif[kExifModel]), "Camera X");

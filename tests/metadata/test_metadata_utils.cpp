@@ -16,8 +16,8 @@ struct ProfileBytes {
     {
         const char sig[] = "desc";
         b.insert(b.end(), sig, sig + 4);
-        b.insert(b.end(), 4, 0);        // reserved
-        b.push_back(0);                 // count, big-endian
+        b.insert(b.end(), 4, 0); // reserved
+        b.push_back(0);          // count, big-endian
         b.push_back(0);
         b.push_back(static_cast<uint8_t>(countHigh));
         b.push_back(static_cast<uint8_t>(text.size() + 1));

@@ -14,8 +14,7 @@
 #include "tests/support/fixtures.h"
 #include "tests/support/image_compare.h"
 
-namespace
-{
+namespace {
 
 using namespace platform;
 using testsupport::Bytes;

@@ -20,8 +20,7 @@
 #include "platform/value.h"
 #include "tests/support/fixtures.h"
 
-namespace
-{
+namespace {
 
 using namespace platform;
 using testsupport::TempDir;

@@ -7,10 +7,8 @@
 #include <cstring>
 #include <stdexcept>
 
-namespace testsupport
-{
-namespace
-{
+namespace testsupport {
+namespace {
 
 constexpr double kMid = 0.18;
 

@@ -6,8 +6,7 @@
 #include <cstdint>
 #include <vector>
 
-namespace testsupport
-{
+namespace testsupport {
 
 // Linear scene radiance, interleaved RGB floats, row-major, every value > 0.
 struct RadianceMap {

@@ -16,8 +16,7 @@
 
 #include "imagecore/byte_order.h"
 
-namespace testsupport
-{
+namespace testsupport {
 
 bool write_file(const std::string &path, const Bytes &bytes)
 {
@@ -326,8 +325,7 @@ Bytes TiffBuilder::build() const
     return out;
 }
 
-namespace
-{
+namespace {
 
 int tiff_silent(TIFF *, void *, const char *, const char *, va_list)
 {
@@ -496,8 +494,7 @@ Bytes insert_jpeg_segments(const Bytes &jpeg, const std::vector<Bytes> &segments
     return out;
 }
 
-namespace
-{
+namespace {
 
 struct EncodeError {
     jpeg_error_mgr pub;
@@ -597,8 +594,7 @@ Bytes packbits_encode(const uint8_t *data, size_t n)
     return out;
 }
 
-namespace
-{
+namespace {
 
 void put_be(Bytes &out, uint64_t v, int bytes)
 {
@@ -644,8 +640,7 @@ void PsdBuilder::set_interleaved32(const float *pixels, uint32_t w, uint32_t h, 
     });
 }
 
-namespace
-{
+namespace {
 
 Bytes psd_resources(const std::vector<PsdResource> &resources)
 {

@@ -9,8 +9,7 @@
 #include <utility>
 #include <vector>
 
-namespace testsupport
-{
+namespace testsupport {
 
 using Bytes = std::vector<uint8_t>;
 
@@ -20,9 +19,8 @@ bool write_file(const std::string &path, const Bytes &bytes);
 Bytes read_file(const std::string &path);
 
 // A fresh folder under the test temporary folder, removed with its contents by the destructor.
-class TempDir
-{
-  public:
+class TempDir {
+public:
     TempDir();
     ~TempDir();
     TempDir(const TempDir &) = delete;
@@ -31,7 +29,7 @@ class TempDir
     // path() + "/" + name
     std::string file(const std::string &name) const;
 
-  private:
+private:
     std::string m_path;
 };
 
@@ -58,9 +56,8 @@ enum TiffType : uint16_t {
 // out-of-line data (values longer than 4 bytes, each at an even offset); finally the data of
 // entries placed at explicit offsets, written over or past what is there (the file grows with
 // zeros when needed).
-class TiffBuilder
-{
-  public:
+class TiffBuilder {
+public:
     explicit TiffBuilder(bool bigEndian = false);
     bool bigEndian() const { return m_big; }
 
@@ -114,7 +111,7 @@ class TiffBuilder
     uint32_t ifd_offset(size_t ifd) const;
     Bytes build() const;
 
-  private:
+private:
     struct Entry {
         uint16_t tag, type;
         uint32_t count;

@@ -5,10 +5,8 @@
 #include <cmath>
 #include <limits>
 
-namespace testsupport
-{
-namespace
-{
+namespace testsupport {
+namespace {
 
 double difference(double a, double b)
 {

@@ -7,8 +7,7 @@
 #include <cstdint>
 #include <vector>
 
-namespace testsupport
-{
+namespace testsupport {
 
 struct ImageDiff {
     double maxDiff = 0;    // largest |a - b|

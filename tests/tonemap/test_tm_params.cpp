@@ -9,7 +9,8 @@ TEST(TmparamDefault, MethodDefaults)
 {
     float p[kTmParamCount];
     tmparam_default(kMethodDeredid, 0, p);
-    const float de[kTmParamCount] = {0, 70, 46, 0.25f, 0, 1, 0, 2, 50, 0, 0, 0, 0, 0, 0, 0, 1, 0, 0, 0};
+    const float de[kTmParamCount] = {0, 70, 46, 0.25f, 0, 1, 0, 2, 50, 0,
+                                     0, 0,  0,  0,     0, 0, 1, 0, 0,  0};
     for (int i = 0; i < kTmParamCount; ++i)
         EXPECT_EQ(p[i], de[i]) << "slot " << i;
     tmparam_default(kMethodDeredid, 1, p);
