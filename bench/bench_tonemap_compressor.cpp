@@ -56,7 +56,7 @@ void BM_Compressor(benchmark::State &state)
         ToneMap job;
         job.setParamToDefault();
         job.setImageDimsFrom(platform::Data::copy(dims, sizeof dims));
-        job.setNbProcForTesting(threads);
+        job.setNbProc(threads);
         platform::DataPtr out = job.compressorToneMap(0, src);
         if (!out) {
             state.SkipWithError("compressor failed");

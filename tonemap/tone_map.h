@@ -49,9 +49,10 @@ public:
     void setTMParam1(platform::DataPtr param) { _tmParam1 = std::move(param); }
     void setTMParam2(platform::DataPtr param) { _tmParam2 = std::move(param); }
 
-    // Test seams: replace the stage functions; force the worker count.
+    // Test seam: replace the stage functions.
     void setStagesForTesting(const DeredidStages &stages) { m_stages = stages; }
-    void setNbProcForTesting(int nbProc) { _nbProc = nbProc; }
+    // Worker threads for the kernels (clamped to 0..32), in place of the processor count.
+    void setNbProc(int nbProc) { _nbProc = nbProc < 0 ? 0 : (nbProc > 32 ? 32 : nbProc); }
 
 private:
     platform::DataPtr runEnhancer(int showProgress, const platform::DataPtr &source);

@@ -434,7 +434,7 @@ TEST(ToneMapCompressor, SameAsTheKernelsAndIgnoresTheSourceKind)
             job.setTMParam2(Data::copy(p, kTmParamBytes));
             job.setImageDimsFrom(image_dims(w, h, 3, 16));
             job.setDocType(docType);
-            job.setNbProcForTesting(nbProc);
+            job.setNbProc(nbProc);
             DataPtr result = job.compressorToneMap(0, source);
             ASSERT_TRUE(result);
             ASSERT_EQ(result->length(), expected.size() * 2);

@@ -1,0 +1,74 @@
+// zenit: merges a bracketed series into an HDR image and tone-maps it into one photograph.
+// Parses the command line, runs the road of one job and maps failures to exit statuses.
+#include <cstdio>
+#include <string>
+#include <unistd.h>
+
+#include "app/options.h"
+#include "app/progress_display.h"
+#include "app/road.h"
+#include "platform/user_defaults.h"
+#include "tonemap/tm_params.h"
+
+using namespace app;
+
+int main(int argc, char **argv)
+{
+    Options opt;
+    std::string error;
+    if (!parse_options(argc, argv, &opt, &error)) {
+        std::fprintf(stderr, "zenit: %s\n\n%s", error.c_str(), usage_text().c_str());
+        return kExitUsage;
+    }
+    if (opt.help) {
+        std::fputs(usage_text().c_str(), stdout);
+        return kExitOk;
+    }
+
+    int method = 0;
+    float tmParam[kTmParamCount] = {};
+    auto report = [&](const RoadError &e) {
+        std::fprintf(stderr, "zenit: %s\n", e.message.c_str());
+        return e.code;
+    };
+    if (RoadError e = resolve_settings(opt, &method, tmParam))
+        return report(e);
+
+    int quality = opt.quality;
+    if (quality < 0)
+        quality = static_cast<int>(platform::UserDefaults::standardUserDefaults()
+                                       .objectForKey("GeneralQuality")
+                                       .intValue(0));
+    quality = jpeg_quality(quality);
+
+    ProgressDisplay display(stderr, ::isatty(STDERR_FILENO) != 0, opt.quiet);
+    auto stage = [&](const std::string &name) { display.stage(name); };
+
+    Document doc;
+    stage("Reading photos");
+    RoadError e = check_and_probe(opt.photos, &doc);
+    if (!e) {
+        stage("Decoding photos");
+        e = decode_stack(&doc);
+    }
+    platform::DataPtr result;
+    if (!e)
+        e = process(doc, method, tmParam, opt.threads, !opt.quiet, stage, &result);
+    std::string out =
+        opt.output.empty() ? default_output_path(opt.photos[0], opt.format) : opt.output;
+    if (!e) {
+        doc.stack.reset(); // the stack is no longer needed; saving wants the memory
+        stage("Saving");
+        e = save_result(doc, result, method, tmParam, opt.format, quality, out);
+    }
+    display.finish();
+    if (e)
+        return report(e);
+
+    if (opt.timings)
+        for (const auto &[name, seconds] : display.timings())
+            std::fprintf(stderr, "%-36s %8.3f s\n", name.c_str(), seconds);
+    if (!opt.quiet)
+        std::fprintf(stderr, "Saved %s\n", out.c_str());
+    return kExitOk;
+}

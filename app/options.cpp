@@ -1,0 +1,174 @@
+#include "app/options.h"
+
+#include <algorithm>
+#include <cctype>
+#include <charconv>
+
+namespace app {
+namespace {
+
+bool parse_int(const std::string &s, int *out)
+{
+    auto r = std::from_chars(s.data(), s.data() + s.size(), *out);
+    return r.ec == std::errc() && r.ptr == s.data() + s.size();
+}
+
+std::string lower(std::string s)
+{
+    std::transform(s.begin(), s.end(), s.begin(),
+                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+    return s;
+}
+
+} // namespace
+
+int method_from_name(const std::string &name)
+{
+    std::string n = lower(name);
+    if (n == "1" || n == "deredid")
+        return 1;
+    if (n == "2" || n == "rodo")
+        return 2;
+    if (n == "10" || n == "fusion")
+        return 10;
+    return 0;
+}
+
+int jpeg_quality(int requested)
+{
+    return requested >= 20 && requested <= 100 ? requested : 100;
+}
+
+std::string usage_text()
+{
+    return "Usage: zenit [options] PHOTO...\n"
+           "Merges a bracketed series (1 to 5 JPEG, TIFF or PSD photos of one scene, one file\n"
+           "type) into an HDR image and tone-maps it into one photograph.\n"
+           "\n"
+           "Options:\n"
+           "  -o, --output FILE     where to save (default: beside the first photo,\n"
+           "                        <name>_hdr.jpg or .tif)\n"
+           "  -m, --method METHOD   deredid (1), rodo (2) or fusion (10); default rodo\n"
+           "      --settings FILE   take the method and settings from the settings packet of\n"
+           "                        FILE (an earlier result or a preset)\n"
+           "      --set NAME=VALUE  one setting of the method, e.g. --set Brightness=2\n"
+           "                        (repeatable; applied after --settings)\n"
+           "  -f, --format FORMAT   jpeg or tiff (16-bit); default from -o's extension, else jpeg\n"
+           "  -q, --quality N       JPEG quality 20..100 (other values give 100)\n"
+           "  -j, --threads N       worker threads (default: the processor count)\n"
+           "      --timings         print the time each stage took\n"
+           "      --quiet           print nothing but errors\n"
+           "  -h, --help            show this text\n"
+           "\n"
+           "Exit status: 0 saved; 2 bad usage; 3 bad input photos; 4 processing or saving "
+           "failed.\n";
+}
+
+bool parse_options(int argc, const char *const *argv, Options *o, std::string *error)
+{
+    auto value = [&](int &i, const std::string &name, std::string *out) {
+        if (i + 1 >= argc) {
+            *error = "option " + name + " needs a value";
+            return false;
+        }
+        *out = argv[++i];
+        return true;
+    };
+    bool onlyPhotos = false;
+    for (int i = 1; i < argc; ++i) {
+        std::string a = argv[i];
+        std::string v;
+        // --name=value is accepted for every option that takes a value.
+        std::string::size_type eq = a.find('=');
+        bool inlineValue = a.rfind("--", 0) == 0 && eq != std::string::npos && a != "--";
+        if (inlineValue) {
+            v = a.substr(eq + 1);
+            a = a.substr(0, eq);
+        }
+        auto take = [&](const std::string &name) { return inlineValue || value(i, name, &v); };
+
+        if (onlyPhotos || a.empty() || a[0] != '-' || a == "-") {
+            o->photos.push_back(argv[i]);
+        } else if (a == "--") {
+            onlyPhotos = true;
+        } else if (a == "-h" || a == "--help") {
+            o->help = true;
+        } else if (a == "-o" || a == "--output") {
+            if (!take(a))
+                return false;
+            o->output = v;
+        } else if (a == "-m" || a == "--method") {
+            if (!take(a))
+                return false;
+            o->method = method_from_name(v);
+            o->methodGiven = true;
+            if (o->method == 0) {
+                *error = "unknown method '" + v + "' (use deredid, rodo or fusion)";
+                return false;
+            }
+        } else if (a == "--settings") {
+            if (!take(a))
+                return false;
+            o->settingsFile = v;
+        } else if (a == "--set") {
+            if (!take(a))
+                return false;
+            std::string::size_type e = v.find('=');
+            if (e == std::string::npos || e == 0) {
+                *error = "--set takes NAME=VALUE, not '" + v + "'";
+                return false;
+            }
+            o->settings.emplace_back(v.substr(0, e), v.substr(e + 1));
+        } else if (a == "-f" || a == "--format") {
+            if (!take(a))
+                return false;
+            std::string f = lower(v);
+            if (f == "jpeg" || f == "jpg")
+                o->format = OutputFormat::Jpeg;
+            else if (f == "tiff" || f == "tif")
+                o->format = OutputFormat::Tiff;
+            else {
+                *error = "unknown format '" + v + "' (use jpeg or tiff)";
+                return false;
+            }
+            o->formatGiven = true;
+        } else if (a == "-q" || a == "--quality") {
+            if (!take(a))
+                return false;
+            if (!parse_int(v, &o->quality)) {
+                *error = "--quality takes a number, not '" + v + "'";
+                return false;
+            }
+        } else if (a == "-j" || a == "--threads") {
+            if (!take(a))
+                return false;
+            if (!parse_int(v, &o->threads) || o->threads < 1 || o->threads > 32) {
+                *error = "--threads takes a number from 1 to 32, not '" + v + "'";
+                return false;
+            }
+        } else if (a == "--timings") {
+            o->timings = true;
+        } else if (a == "--quiet") {
+            o->quiet = true;
+        } else {
+            *error = "unknown option '" + std::string(argv[i]) + "'";
+            return false;
+        }
+    }
+    if (!o->help && o->photos.empty()) {
+        *error = "no photos given";
+        return false;
+    }
+    if (!o->formatGiven && !o->output.empty()) {
+        std::string out = lower(o->output);
+        auto ends = [&](const char *ext) {
+            std::string e = ext;
+            return out.size() > e.size() && out.compare(out.size() - e.size(), e.size(), e) == 0;
+        };
+        if (ends(".tif") || ends(".tiff"))
+            o->format = OutputFormat::Tiff;
+    }
+    return true;
+}
+
+} // namespace app

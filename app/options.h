@@ -1,0 +1,39 @@
+// The command line of the driver: what a photographer asks for, parsed and checked.
+#pragma once
+
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace app {
+
+enum class OutputFormat { Jpeg, Tiff };
+
+struct Options {
+    std::vector<std::string> photos;
+    std::string output; // empty: beside the first photo
+    int method = 2;     // tmMethod: 1, 2 or 10
+    bool methodGiven = false;
+    std::string settingsFile; // take method and settings from this file's settings packet
+    std::vector<std::pair<std::string, std::string>> settings; // --set NAME=VALUE, in order
+    OutputFormat format = OutputFormat::Jpeg;
+    bool formatGiven = false;
+    int quality = -1; // -1: the "GeneralQuality" user default
+    int threads = -1; // -1: the processor count
+    bool quiet = false;
+    bool timings = false;
+    bool help = false;
+};
+
+// Parses argv; on failure returns false with a message for the user.
+bool parse_options(int argc, const char *const *argv, Options *options, std::string *error);
+
+// The method id for "1", "deredid", "2", "rodo", "10", "fusion" (any case); 0 when unknown.
+int method_from_name(const std::string &name);
+
+// The "GeneralQuality" rule: 20..100 as given, anything else 100.
+int jpeg_quality(int requested);
+
+std::string usage_text();
+
+} // namespace app

@@ -1,0 +1,510 @@
+#include "app/road.h"
+
+#include <algorithm>
+#include <cctype>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <new>
+#include <string_view>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "imagecore/checked_size.h"
+#include "imagecore/color.h"
+#include "imagecore/jpeg_readers.h"
+#include "imagecore/manip.h"
+#include "imagecore/psd_reader.h"
+#include "imagecore/records.h"
+#include "imagecore/tiff_probe.h"
+#include "merge/merge_to_hdr.h"
+#include "metadata/exif_reader.h"
+#include "metadata/exif_records.h"
+#include "metadata/jpeg_writer.h"
+#include "metadata/metadata_class.h"
+#include "metadata/tiff_writer.h"
+#include "metadata/xmp_settings.h"
+#include "platform/bitmap.h"
+#include "platform/system.h"
+#include "tonemap/tm_params.h"
+#include "tonemap/tone_map.h"
+
+namespace app {
+namespace {
+
+using platform::Data;
+using platform::DataPtr;
+
+constexpr int kMaxPhotos = 5;
+
+const char *const kTiffExt[] = {"tif", "tiff", "TIF", "TIFF"};
+const char *const kJpegExt[] = {"jpg", "jpe", "jpeg", "JPG", "JPE", "JPEG"};
+const char *const kPsdExt[] = {"psd", "PSD"};
+const char *const kRawExt[] = {"crw", "cr2", "nef", "nrw", "raf", "orf", "pef", "srf", "sr2",
+                               "arw", "raw", "rw2", "rwl", "mrw", "dcr", "kdc", "dng", "mos",
+                               "x3f", "fff", "3fr", "CRW", "CR2", "NEF", "NRW", "RAF", "ORF",
+                               "PEF", "SRF", "SR2", "ARW", "RAW", "RW2", "RWL", "MRW", "DCR",
+                               "KDC", "DNG", "MOS", "X3F", "FFF", "3FR"};
+
+template <size_t N> bool listed(const char *const (&list)[N], const std::string &ext)
+{
+    for (const char *e : list)
+        if (ext == e)
+            return true;
+    return false;
+}
+
+RoadError fail(int code, std::string message)
+{
+    return RoadError{code, std::move(message)};
+}
+
+std::string file_name(const std::string &path)
+{
+    auto slash = path.find_last_of('/');
+    return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+std::string probe_reason(SourceType type, int code)
+{
+    if (code == -1)
+        return "cannot be opened or read";
+    switch (type) {
+    case SourceType::Tiff:
+        return code == -2 ? "is not a TIFF file" : "is not a valid TIFF file (bad magic number)";
+    case SourceType::Jpeg:
+        return "is not a valid JPEG file";
+    case SourceType::Psd:
+        return code == -2 ? "is not a Photoshop file"
+                          : "is not an RGB Photoshop document with at least 3 channels";
+    }
+    return "cannot be read";
+}
+
+int probe(SourcePhoto &p)
+{
+    switch (p.type) {
+    case SourceType::Tiff:
+        return getTiffInfo(p.path.c_str(), p.infos);
+    case SourceType::Jpeg:
+        return infojpg(p.path.c_str(), p.infos);
+    case SourceType::Psd:
+        return getPsdInfo(p.path.c_str(), p.infos);
+    }
+    return -1;
+}
+
+DataPtr read_profile(const SourcePhoto &p)
+{
+    int len = p.infos[kInfoIccLength];
+    if (len <= 0)
+        return nullptr;
+    // The readers get one spare zero byte beyond the length the probe reported.
+    std::vector<uint8_t> buf(static_cast<size_t>(len) + 1, 0);
+    int got = -1;
+    switch (p.type) {
+    case SourceType::Tiff:
+        got = tif_profile(p.path.c_str(), buf.data(), buf.size());
+        break;
+    case SourceType::Jpeg:
+        got = jpg_profile(p.path.c_str(), buf.data(), buf.size());
+        break;
+    case SourceType::Psd:
+        got = psd_profile(p.path.c_str(), buf.data(), buf.size());
+        break;
+    }
+    return got > 0 ? Data::copy(buf.data(), static_cast<size_t>(len)) : nullptr;
+}
+
+const int32_t *ints(const DataPtr &d)
+{
+    return reinterpret_cast<const int32_t *>(d->bytes());
+}
+
+// The 8-bit samples of one decoded bitmap, in the document's channel count, into dst.
+void copy_to_stack(const platform::BitmapImageRep &bmp, int spp, uint8_t *dst)
+{
+    const int w = bmp.pixelsWide(), h = bmp.pixelsHigh(), srcSpp = bmp.samplesPerPixel();
+    const bool sixteen = bmp.bitsPerSample() == 16;
+    for (int y = 0; y < h; ++y) {
+        const uint8_t *row = bmp.bitmapData() + static_cast<size_t>(y) * bmp.bytesPerRow();
+        uint8_t *out = dst + static_cast<size_t>(y) * w * spp;
+        for (int x = 0; x < w; ++x) {
+            for (int c = 0; c < spp; ++c) {
+                int sc = srcSpp == 1 ? 0 : c;
+                size_t i = static_cast<size_t>(x) * srcSpp + sc;
+                // A 16-bit sample keeps its high byte: the stack is 8 bits in every run.
+                out[static_cast<size_t>(x) * spp + c] =
+                    sixteen ? static_cast<uint8_t>(reinterpret_cast<const uint16_t *>(row)[i] >> 8)
+                            : row[i];
+            }
+        }
+    }
+}
+
+bool file_exists(const std::string &path)
+{
+    struct stat st;
+    return ::stat(path.c_str(), &st) == 0;
+}
+
+// Replaces the value of one element of a settings packet (element form) with text; false when
+// the packet has no such element. Names match without regard to case.
+bool replace_element(std::string &packet, const std::string &name, const std::string &text)
+{
+    std::string lowerPacket = packet;
+    for (auto &c : lowerPacket)
+        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    std::string open = "<kvtm:" + name + ">";
+    for (auto &c : open)
+        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    if (open == "<kvtm:version>" || open == "<kvtm:method>")
+        return false;
+    auto b = lowerPacket.find(open);
+    if (b == std::string::npos)
+        return false;
+    b += open.size();
+    auto e = packet.find("</", b);
+    if (e == std::string::npos)
+        return false;
+    packet.replace(b, e - b, text);
+    return true;
+}
+
+std::string element_names(const std::string &packet)
+{
+    std::string names;
+    for (size_t p = packet.find("<kvtm:"); p != std::string::npos;
+         p = packet.find("<kvtm:", p + 1)) {
+        auto e = packet.find('>', p);
+        std::string n = packet.substr(p + 6, e - p - 6);
+        if (n == "Version" || n == "Method")
+            continue;
+        names += (names.empty() ? "" : ", ") + n;
+    }
+    return names;
+}
+
+std::string packet_for(int method, const float *p)
+{
+    int n = embed_xmp(0, method, p, 0, nullptr, nullptr);
+    if (n <= 0)
+        return {};
+    std::string s(static_cast<size_t>(n), '\0');
+    embed_xmp(1, method, p, 0, nullptr, s.data());
+    return s;
+}
+
+} // namespace
+
+RoadError check_and_probe(const std::vector<std::string> &paths, Document *doc)
+{
+    if (paths.empty() || paths.size() > kMaxPhotos)
+        return fail(kExitUsage, "give 1 to " + std::to_string(kMaxPhotos) + " photos, not " +
+                                    std::to_string(paths.size()));
+    const std::string firstExt = platform::path_extension(paths[0]);
+    for (const auto &path : paths) {
+        std::string ext = platform::path_extension(path);
+        if (listed(kRawExt, ext))
+            return fail(kExitBadInput, file_name(path) +
+                                           ": camera raw files are not supported; convert them "
+                                           "to 16-bit TIFF first");
+        if (!listed(kTiffExt, ext) && !listed(kJpegExt, ext) && !listed(kPsdExt, ext))
+            return fail(kExitBadInput, file_name(path) +
+                                           ": not a supported photo (extensions: tif, tiff, jpg, "
+                                           "jpe, jpeg, psd, in lower or upper case)");
+        if (ext != firstExt)
+            return fail(kExitBadInput, file_name(path) + ": every photo must have the extension ." +
+                                           firstExt + " of the first one");
+    }
+
+    doc->photos.clear();
+    for (const auto &path : paths) {
+        SourcePhoto p;
+        p.path = path;
+        std::string ext = platform::path_extension(path);
+        p.type = listed(kTiffExt, ext)   ? SourceType::Tiff
+                 : listed(kJpegExt, ext) ? SourceType::Jpeg
+                                         : SourceType::Psd;
+        int r = probe(p);
+        bool ok =
+            p.type == SourceType::Tiff ? r > 0 : (p.type == SourceType::Jpeg ? r == 8 : r > 0);
+        if (!ok)
+            return fail(kExitBadInput, file_name(path) + " " + probe_reason(p.type, r));
+        p.width = p.infos[kInfoWidth];
+        p.height = p.infos[kInfoHeight];
+        // JPEG gives 8 bits and its components; TIFF and PSD are taken as RGB at their depth.
+        p.bits = p.type == SourceType::Jpeg ? 8 : p.infos[kInfoBits];
+        p.spp = p.type == SourceType::Jpeg ? p.infos[kInfoBits] : 3;
+        if (p.width < 1 || p.height < 1)
+            return fail(kExitBadInput, file_name(path) + " has no pixels");
+        if (p.bits != 8 && p.bits != 16)
+            return fail(kExitBadInput, file_name(path) + " has " + std::to_string(p.bits) +
+                                           " bits per channel; 8 and 16 are supported");
+        if (p.spp != 1 && p.spp != 3)
+            return fail(kExitBadInput, file_name(path) + " has " + std::to_string(p.spp) +
+                                           " channels; grey and RGB photos are supported");
+        if (!doc->photos.empty()) {
+            const SourcePhoto &f = doc->photos.front();
+            if (p.width != f.width || p.height != f.height)
+                return fail(kExitBadInput,
+                            file_name(path) + " is " + std::to_string(p.width) + " x " +
+                                std::to_string(p.height) + ", but " + file_name(f.path) + " is " +
+                                std::to_string(f.width) + " x " + std::to_string(f.height));
+            if (p.spp != f.spp || p.bits != f.bits)
+                return fail(kExitBadInput, file_name(path) +
+                                               " differs from the first photo in channels or "
+                                               "bits per channel");
+        }
+
+        ExifInfo info;
+        init_exifInfo(&info);
+        // A photo without metadata is still a photo: its records stay zero.
+        int type = p.type == SourceType::Tiff ? 0 : (p.type == SourceType::Jpeg ? 1 : 2);
+        if (getExifData(path.c_str(), type, &info) < 0)
+            init_exifInfo(&info);
+        p.exifBuf = Data::zeroed(kExifBufBytes);
+        p.gpsBuf = Data::zeroed(kGpsBufBytes);
+        if (!p.exifBuf || !p.gpsBuf)
+            return fail(kExitFailed, "out of memory");
+        metadataBufFromExifInfo(&info, reinterpret_cast<int32_t *>(p.exifBuf->mutableBytes()),
+                                reinterpret_cast<int32_t *>(p.gpsBuf->mutableBytes()));
+        doc->photos.push_back(std::move(p));
+    }
+
+    const SourcePhoto &first = doc->photos.front();
+    doc->width = first.width;
+    doc->height = first.height;
+    doc->spp = first.spp;
+    doc->profile = read_profile(first);
+    const int32_t *exif = ints(first.exifBuf);
+    int iptcLen = exif[kExifIptcLength], iptcOff = exif[kExifIptcOffset];
+    doc->iptc = nullptr;
+    if (iptcLen > 0) {
+        std::vector<uint8_t> buf(static_cast<size_t>(iptcLen) + 1, 0);
+        if (read_iptc(first.path.c_str(), iptcLen, iptcOff, buf.data()) == iptcLen)
+            doc->iptc = Data::copy(buf.data(), static_cast<size_t>(iptcLen));
+    }
+    // Headers without a real density (JFIF aspect ratios say 1) get the usual 72 dpi.
+    doc->dpi = first.infos[kInfoXRes] >= 10 ? first.infos[kInfoXRes] : 72;
+    int orientation = exif[kExifOrientation];
+    if ((orientation < 1 || orientation > 8) && first.type == SourceType::Tiff)
+        orientation = first.infos[kInfoOrientation];
+    doc->orientation = orientation >= 1 && orientation <= 8 ? orientation : 1;
+    return {};
+}
+
+RoadError decode_stack(Document *doc)
+{
+    const size_t n = doc->photos.size();
+    auto one = imagecore::image_bytes(doc->width, doc->height, doc->spp, 1);
+    auto all = one ? imagecore::checked_mul(*one, n) : std::nullopt;
+    if (!all)
+        return fail(kExitBadInput, "the photos are too large");
+    doc->stack = Data::zeroed(*all);
+    if (!doc->stack)
+        return fail(kExitFailed, "not enough memory for " + std::to_string(n) + " photos of " +
+                                     std::to_string(doc->width) + " x " +
+                                     std::to_string(doc->height));
+    for (size_t k = 0; k < n; ++k) {
+        const SourcePhoto &p = doc->photos[k];
+        platform::BitmapPtr bmp;
+        if (p.type == SourceType::Psd) {
+            int dims[kImageInfosCount] = {};
+            if (getPsdInfo(p.path.c_str(), dims) >= 1)
+                bmp = Manip().readPSD(p.path, dims);
+        } else {
+            bmp = platform::BitmapImageRep::imageRepWithContentsOfFile(p.path);
+        }
+        if (!bmp)
+            return fail(kExitBadInput, file_name(p.path) + " cannot be decoded (corrupt, "
+                                                           "truncated or an unsupported layout)");
+        if (bmp->pixelsWide() != doc->width || bmp->pixelsHigh() != doc->height)
+            return fail(kExitBadInput, file_name(p.path) + " decodes to another size than its "
+                                                           "header gives");
+        int bspp = bmp->samplesPerPixel();
+        if ((bspp != 1 && bspp != 3) || (doc->spp == 1 && bspp != 1) ||
+            (bmp->bitsPerSample() != 8 && bmp->bitsPerSample() != 16))
+            return fail(kExitBadInput, file_name(p.path) + " decodes to an unsupported layout");
+        copy_to_stack(*bmp, doc->spp, doc->stack->mutableBytes() + k * *one);
+    }
+    return {};
+}
+
+RoadError resolve_settings(const Options &options, int *method, float *tmParam)
+{
+    int m = options.method;
+    if (!options.settingsFile.empty()) {
+        int fileMethod = parse_xmp(options.settingsFile.c_str(), -1, nullptr);
+        if (fileMethod == -1 || fileMethod == -2 || fileMethod == -4)
+            return fail(kExitBadInput, options.settingsFile + " cannot be read");
+        if (fileMethod <= 0)
+            return fail(kExitBadInput, options.settingsFile + " holds no settings packet");
+        if (options.methodGiven && fileMethod != m)
+            return fail(kExitUsage, options.settingsFile + " holds settings of another method");
+        m = fileMethod;
+        tmparam_default(m, 0, tmParam);
+        if (parse_xmp(options.settingsFile.c_str(), m, tmParam) < 0)
+            return fail(kExitBadInput, options.settingsFile + " holds no usable settings");
+    } else {
+        tmparam_default(m, 0, tmParam);
+    }
+    if (m != kMethodDeredid && m != kMethodRodo && m != kMethodFusionAdjust)
+        return fail(kExitUsage, "method " + std::to_string(m) + " is not available");
+
+    for (const auto &[name, value] : options.settings) {
+        // The value goes through the settings packet, so --set takes what a packet shows
+        // (Gamma 1.2, SmoothingMode Light) and is converted exactly as a preset would be.
+        std::string packet = packet_for(m, tmParam);
+        if (packet.empty())
+            return fail(kExitFailed, "out of memory");
+        if (!replace_element(packet, name, value))
+            return fail(kExitUsage, "unknown setting '" + name + "' for this method (settings: " +
+                                        element_names(packet) + ")");
+        float p[kTmParamCount];
+        std::copy(tmParam, tmParam + kTmParamCount, p);
+        if (get_settings_from_xmp(m, static_cast<int>(packet.size() + 1), packet.c_str(), nullptr,
+                                  p) < 0)
+            return fail(kExitUsage, "bad value '" + value + "' for " + name);
+        std::copy(p, p + kTmParamCount, tmParam);
+    }
+    *method = m;
+    return {};
+}
+
+RoadError process(const Document &doc, int method, const float *tmParam, int threads,
+                  bool showProgress, const StageHook &stage, DataPtr *result)
+{
+    if (method == kMethodFusionAdjust)
+        return fail(kExitUsage, "exposure fusion is not available yet; use --method rodo");
+    const int n = static_cast<int>(doc.photos.size());
+    int dims[kImageDimsCount] = {};
+    dims[kDimsWidth] = doc.width;
+    dims[kDimsHeight] = doc.height;
+    dims[kDimsSamples] = doc.spp;
+    dims[kDimsBits] = 8;
+    DataPtr dimsData = Data::copy(dims, sizeof dims);
+
+    if (stage)
+        stage("Merging");
+    MergeToHDR merge;
+    merge.setImageDimsFrom(dimsData);
+    merge.setImageCount(n);
+    MetaData meta;
+    int exif = 1;
+    platform::DataArray records;
+    for (const auto &p : doc.photos) {
+        records.push_back(p.exifBuf);
+        if (meta.scanExif(p.exifBuf) <= 0)
+            exif = 0;
+    }
+    if (exif > 0)
+        merge.setDeltaT(meta.getEV(records));
+    float gamma = 2.2f, trc = 0;
+    if (doc.profile && trc_from_profile(doc.profile->bytes(), doc.profile->length(), &trc) > 0 &&
+        trc > 0)
+        gamma = trc;
+    merge.setCamCurve(merge.makeCurve(gamma, 1));
+    DataPtr hdr = merge.mergeImagesToHDR(showProgress ? 0 : 1, doc.stack, exif, 0.0f, nullptr);
+    if (!hdr)
+        return fail(kExitFailed, "the merge failed (out of memory or unusable exposures)");
+
+    if (stage)
+        stage(method == kMethodDeredid ? "Tone mapping (Deredid Edazozed)"
+                                       : "Tone mapping (Rodo Vizezadadu)");
+    dims[kDimsOutBits] = 16;
+    ToneMap tm;
+    if (method == kMethodDeredid)
+        tm.setTMParam1(Data::copy(tmParam, kTmParamBytes));
+    else
+        tm.setTMParam2(Data::copy(tmParam, kTmParamBytes));
+    tm.setImageDimsFrom(Data::copy(dims, sizeof dims));
+    tm.setDocType(kDocRgbe);
+    if (threads > 0)
+        tm.setNbProc(threads);
+    hdr = method == kMethodDeredid ? tm.enhancerToneMap(showProgress ? 1 : 0, hdr)
+                                   : tm.compressorToneMap(showProgress ? 1 : 0, hdr);
+    auto expected = imagecore::image_bytes(doc.width, doc.height, doc.spp, 2);
+    if (!hdr || !expected || hdr->length() != *expected)
+        return fail(kExitFailed, "tone mapping failed");
+    *result = hdr;
+    return {};
+}
+
+RoadError save_result(const Document &doc, const DataPtr &result, int method, const float *tmParam,
+                      OutputFormat format, int quality, const std::string &path)
+{
+    const SourcePhoto &first = doc.photos.front();
+    int32_t info[kSaveInfoCount] = {};
+    info[kSaveWidth] = doc.width;
+    info[kSaveHeight] = doc.height;
+    info[kSaveSamples] = doc.spp;
+    info[kSaveXDpi] = doc.dpi;
+    info[kSaveYDpi] = doc.dpi;
+    info[kSaveIccLength] = doc.profile ? static_cast<int32_t>(doc.profile->length()) : 0;
+    info[kSaveOrientation] = doc.orientation;
+    const uint8_t *profile = doc.profile ? doc.profile->bytes() : nullptr;
+    const int iptcLen = doc.iptc ? static_cast<int>(doc.iptc->length()) : 0;
+    const uint8_t *iptc = doc.iptc ? doc.iptc->bytes() : nullptr;
+
+    // Written beside the target under a temporary name, then renamed over it.
+    std::string dir = ".", name = path;
+    if (auto slash = path.find_last_of('/'); slash != std::string::npos) {
+        dir = slash == 0 ? "/" : path.substr(0, slash);
+        name = path.substr(slash + 1);
+    }
+    std::string tmpl = dir + "/." + name + ".XXXXXX";
+    std::vector<char> tmp(tmpl.begin(), tmpl.end());
+    tmp.push_back('\0');
+    int fd = ::mkstemp(tmp.data());
+    if (fd < 0)
+        return fail(kExitFailed, "cannot write in " + dir + ": " + std::strerror(errno));
+    mode_t mask = ::umask(0);
+    ::umask(mask);
+    ::fchmod(fd, 0666 & ~mask);
+    ::close(fd);
+
+    int r;
+    if (format == OutputFormat::Jpeg) {
+        info[kSaveBits] = 8;
+        info[kSaveIs16to8] = 1;
+        r = KVwritejpg(tmp.data(), quality, info, doc.width * doc.spp, profile, ints(first.exifBuf),
+                       ints(first.gpsBuf), iptcLen, iptc, method, tmParam, result->bytes());
+    } else {
+        info[kSaveBits] = 16;
+        info[kSaveIs16to8] = 0;
+        r = buf2tif(result->bytes(), info, doc.width * doc.spp * 2, profile, ints(first.exifBuf),
+                    ints(first.gpsBuf), iptcLen, iptc, method, tmParam, 0, nullptr, tmp.data());
+    }
+    if (r != doc.height) {
+        std::remove(tmp.data());
+        return fail(kExitFailed,
+                    "could not save " + path + " (writer error " + std::to_string(r) + ")");
+    }
+    if (std::rename(tmp.data(), path.c_str()) != 0) {
+        int e = errno;
+        std::remove(tmp.data());
+        return fail(kExitFailed, "could not save " + path + ": " + std::strerror(e));
+    }
+    return {};
+}
+
+std::string default_output_path(const std::string &firstPhoto, OutputFormat format)
+{
+    std::string dir, name = firstPhoto;
+    if (auto slash = firstPhoto.find_last_of('/'); slash != std::string::npos) {
+        dir = firstPhoto.substr(0, slash + 1);
+        name = firstPhoto.substr(slash + 1);
+    }
+    if (auto dot = name.find_last_of('.'); dot != std::string::npos && dot > 0)
+        name = name.substr(0, dot);
+    const char *ext = format == OutputFormat::Jpeg ? ".jpg" : ".tif";
+    std::string path = dir + name + "_hdr" + ext;
+    for (int k = 2; file_exists(path) && k < 1000; ++k)
+        path = dir + name + "_hdr-" + std::to_string(k) + ext;
+    return path;
+}
+
+} // namespace app

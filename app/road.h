@@ -1,0 +1,83 @@
+// The road of one job, from the photos on disk to the saved photograph: checks and probes,
+// metadata, decoding into the 8-bit stack, the merge, the tone mapping and the save. The
+// driver adds no processing of its own; it calls the job objects and functions in that order.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "app/options.h"
+#include "platform/data.h"
+
+namespace app {
+
+// Exit statuses of the driver.
+enum ExitCode : int {
+    kExitOk = 0,
+    kExitUsage = 2,
+    kExitBadInput = 3,
+    kExitFailed = 4,
+};
+
+enum class SourceType { Tiff, Jpeg, Psd };
+
+// One source photo after its checks, probe and metadata.
+struct SourcePhoto {
+    std::string path;
+    SourceType type = SourceType::Jpeg;
+    int infos[13] = {}; // imageInfos of the probe
+    int width = 0, height = 0, spp = 3, bits = 8;
+    platform::DataPtr exifBuf; // 240 bytes
+    platform::DataPtr gpsBuf;  // 96 bytes
+};
+
+// Everything the stages after decoding need.
+struct Document {
+    std::vector<SourcePhoto> photos;
+    platform::DataPtr profile; // the first photo's ICC profile, or null
+    platform::DataPtr iptc;    // the first photo's IPTC block, or null
+    int dpi = 72;
+    int orientation = 1;
+    platform::DataPtr stack; // alignedPhotosBuf: photos back to back, 8 bits a sample
+    int width = 0, height = 0, spp = 3;
+};
+
+// A failure on the road: the exit status and the message for the user.
+struct RoadError {
+    int code = kExitOk;
+    std::string message;
+    explicit operator bool() const { return code != kExitOk; }
+};
+
+// Stage names for progress and timings; the driver's observer shows them.
+using StageHook = std::function<void(const std::string &stage)>;
+
+// Step 2: the batch checks (count, extensions, raw files), the probe and the metadata of every
+// photo, and the first photo's profile, IPTC block, resolution and orientation.
+RoadError check_and_probe(const std::vector<std::string> &paths, Document *doc);
+
+// Decodes every photo into the 8-bit interleaved stack and checks that each matches the first
+// in size, channel count and bits per channel.
+RoadError decode_stack(Document *doc);
+
+// The method and its 20 settings: method defaults, then the settings packet of a file, then
+// single NAME=VALUE settings.
+RoadError resolve_settings(const Options &options, int *method, float *tmParam);
+
+// Merge and tone mapping (or fusion): the 16-bit result, w x h x spp samples.
+RoadError process(const Document &doc, int method, const float *tmParam, int threads,
+                  bool showProgress, const StageHook &stage, platform::DataPtr *result);
+
+// Saves the 16-bit result with the first photo's metadata and the settings packet: written to a
+// temporary file beside path, then renamed, so path is complete or untouched.
+RoadError save_result(const Document &doc, const platform::DataPtr &result, int method,
+                      const float *tmParam, OutputFormat format, int quality,
+                      const std::string &path);
+
+// Where the result goes when -o is not given: beside the first photo, "<name>_hdr.<ext>", not
+// replacing an existing file (a number is added instead).
+std::string default_output_path(const std::string &firstPhoto, OutputFormat format);
+
+} // namespace app
