@@ -2,39 +2,27 @@
 // image, at 1 and 8 worker threads, into 8- and 16-bit output; megapixels per second.
 #include <benchmark/benchmark.h>
 
-#include <cmath>
 #include <cstdint>
 #include <vector>
 
 #include "platform/data.h"
 #include "tests/support/bracket_generator.h"
+#include "tests/tonemap/tm_test_util.h"
 #include "tonemap/tone_map.h"
 
 namespace {
 
 constexpr int kWidth = 6000, kHeight = 4000;
 
-// rgbeBuf encoding: largest channel M, frexp(M) = (f, e), mantissas c x f x 256 / M, exponent
-// e + 128; M at or below 1e-32 gives four zero bytes.
+// The scene as an rgbeBuf, encoded as the tone-mapping tests encode theirs.
 std::vector<uint8_t> encode_rgbe(const testsupport::RadianceMap &map)
 {
     const int w = map.width;
     std::vector<uint8_t> out(size_t(w) * size_t(map.height) * 4);
-    for (int y = 0; y < map.height; ++y) {
-        uint8_t *row = out.data() + size_t(y) * 4 * size_t(w);
-        for (int x = 0; x < w; ++x) {
-            double r = map.at(x, y, 0), g = map.at(x, y, 1), b = map.at(x, y, 2);
-            double m = std::fmax(r, std::fmax(g, b));
-            if (!(m > 1e-32))
-                continue;
-            int e;
-            double k = std::frexp(m, &e) * 256.0 / m;
-            row[x] = uint8_t(r * k);
-            row[x + w] = uint8_t(g * k);
-            row[x + 2 * w] = uint8_t(b * k);
-            row[x + 3 * w] = uint8_t(e + 128);
-        }
-    }
+    for (int y = 0; y < map.height; ++y)
+        for (int x = 0; x < w; ++x)
+            tmtest::put_rgbe(out.data() + size_t(y) * 4 * size_t(w), w, x, map.at(x, y, 0),
+                             map.at(x, y, 1), map.at(x, y, 2));
     return out;
 }
 

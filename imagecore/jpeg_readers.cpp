@@ -4,7 +4,6 @@
 // and other owners live in the caller of that function.
 #include "imagecore/jpeg_readers.h"
 
-#include <array>
 #include <climits>
 #include <csetjmp>
 #include <cstdio>
@@ -15,6 +14,7 @@
 #include "imagecore/file_holder.h"
 #include "imagecore/jpeg_error.h"
 #include "imagecore/records.h"
+#include "platform/icc_chunks.h"
 
 namespace {
 
@@ -22,64 +22,8 @@ namespace {
 constexpr int kVerbose = 0;
 
 constexpr int kApp2 = JPEG_APP0 + 2;
-constexpr uint8_t kIccSignature[12] = {'I', 'C', 'C', '_', 'P', 'R', 'O', 'F', 'I', 'L', 'E', 0};
 
-// The ICC chunk rules, fed one marker at a time in file order. Plain data: it may live in a
-// frame the library jumps back to.
-struct IccChunks {
-    std::array<const uint8_t *, 256> data{};
-    std::array<size_t, 256> length{};
-    int count = 0;
-    bool any = false;
-    bool broken = false;
-
-    void add(int code, const uint8_t *bytes, size_t n)
-    {
-        if (broken || code != kApp2 || n < 14 || !bytes ||
-            std::memcmp(bytes, kIccSignature, sizeof kIccSignature) != 0)
-            return;
-        int seq = bytes[12], chunks = bytes[13];
-        if (!any) {
-            any = true;
-            count = chunks;
-        } else if (chunks != count) {
-            broken = true;
-            return;
-        }
-        if (count == 1 && seq == 0)
-            seq = 1;
-        if (seq < 1 || seq > count || data[size_t(seq)]) {
-            broken = true;
-            return;
-        }
-        data[size_t(seq)] = bytes + 14;
-        length[size_t(seq)] = n - 14;
-    }
-
-    // The profile's length; 0 without a complete profile.
-    size_t total() const
-    {
-        if (broken || !any)
-            return 0;
-        size_t sum = 0;
-        for (int s = 1; s <= count; ++s) {
-            if (!data[size_t(s)])
-                return 0;
-            sum += length[size_t(s)];
-        }
-        return sum;
-    }
-
-    void copy(uint8_t *dest) const
-    {
-        for (int s = 1; s <= count; ++s) {
-            std::memcpy(dest, data[size_t(s)], length[size_t(s)]);
-            dest += length[size_t(s)];
-        }
-    }
-};
-
-void add_saved_markers(IccChunks &chunks, jpeg_saved_marker_ptr m)
+void add_saved_markers(platform::IccChunks &chunks, jpeg_saved_marker_ptr m)
 {
     for (; m; m = m->next)
         chunks.add(m->marker, m->data, m->data_length);
@@ -115,7 +59,7 @@ int probe_stream(FILE *f, bool outputDims, ProbeResult *out, uint8_t *dest, size
         out->xDensity = cinfo.X_density;
         out->yDensity = cinfo.Y_density;
     }
-    IccChunks chunks;
+    platform::IccChunks chunks;
     add_saved_markers(chunks, cinfo.marker_list);
     out->iccLength = chunks.total();
     if (dest && out->iccLength > 0 && out->iccLength <= capacity)
@@ -268,18 +212,3 @@ int kvread_jpg_thumbnail(const uint8_t *data, int length, int mode, int *width, 
         std::fprintf(stderr, "jpeglib call from kvread_jpg_thumbnail returned an error\n");
     return r;
 }
-
-namespace imagecore {
-
-size_t assemble_icc_chunks(std::span<const JpegMarker> markers, uint8_t *dest, size_t capacity)
-{
-    IccChunks chunks;
-    for (const JpegMarker &m : markers)
-        chunks.add(m.code, m.data, m.length);
-    size_t total = chunks.total();
-    if (dest && total > 0 && total <= capacity)
-        chunks.copy(dest);
-    return total;
-}
-
-} // namespace imagecore

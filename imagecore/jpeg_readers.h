@@ -6,7 +6,6 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <span>
 
 // Probes a JPEG file into imageInfos (13 ints, zero-filled by the caller): [0] width,
 // [1] height, [2] output components, [3] 8, [4] X density, [5] Y density (as the JFIF header
@@ -29,23 +28,3 @@ int jpg_profile(const char *path, uint8_t *dest, size_t capacity);
 // Returns -3 on a library error (corrupt or truncated data) or a null or empty argument.
 int kvread_jpg_thumbnail(const uint8_t *data, int length, int mode, int *width, int *height,
                          int *components, uint8_t *dest);
-
-namespace imagecore {
-
-// One marker's data (after its length field) as the decoder saved it, in file order.
-struct JpegMarker {
-    int code; // 0xE2 for APP2
-    const uint8_t *data;
-    size_t length;
-};
-
-// The ICC chunk rules over markers in file order. A marker counts when it is APP2, holds at
-// least 14 bytes and starts with "ICC_PROFILE" and a zero byte; byte 12 is its sequence number
-// (0 taken as 1 when the count is 1), byte 13 the chunk count, which every counting marker must
-// share; each number 1..count must come exactly once. Chunk s contributes its length - 14 bytes
-// and starts after chunks 1..s-1.
-// Returns the profile's total length, 0 when there is no complete profile. When dest is not null
-// and the total fits capacity, the profile is copied into dest.
-size_t assemble_icc_chunks(std::span<const JpegMarker> markers, uint8_t *dest, size_t capacity);
-
-} // namespace imagecore

@@ -94,18 +94,6 @@ struct PsdScan {
     uint64_t exifOffset = 0;
 };
 
-imagecore::FilePtr open_measured(const char *path, uint64_t &length)
-{
-    imagecore::FilePtr f = imagecore::open_file(path, "rb");
-    if (!f)
-        return f;
-    long len = imagecore::file_length(f.get());
-    if (len < 0)
-        return nullptr;
-    length = uint64_t(len);
-    return f;
-}
-
 // Reads the header and walks the resources. Returns 0, or the probe's negative code.
 int scan_psd(FILE *f, uint64_t length, PsdScan &s)
 {
@@ -171,6 +159,14 @@ int scan_psd(FILE *f, uint64_t length, PsdScan &s)
         p = data + size + (size & 1);
     }
     return 0;
+}
+
+// Opens path and scans it: -1 when it cannot be opened, else scan_psd's result. The file stays
+// open in f for the reads that follow.
+int open_scanned(const char *path, imagecore::FilePtr &f, uint64_t &length, PsdScan &s)
+{
+    f = imagecore::detail::open_measured(path, length);
+    return f ? scan_psd(f.get(), length, s) : -1;
 }
 
 // Stores v when it fits an int slot.
@@ -289,12 +285,10 @@ int load_float(FILE *f, uint64_t length, uint64_t dataStart, size_t w, size_t h,
 
 int getPsdInfo(const char *path, int *imageInfos)
 {
+    imagecore::FilePtr f;
     uint64_t length = 0;
-    imagecore::FilePtr f = open_measured(path, length);
-    if (!f)
-        return -1;
     PsdScan s;
-    int status = scan_psd(f.get(), length, s);
+    int status = open_scanned(path, f, length, s);
     // The header fields are recorded as soon as they pass, as a walk that stops early keeps what
     // it found.
     if (status == 0 || s.channels >= 3) {
@@ -321,12 +315,10 @@ int getPsdInfo(const char *path, int *imageInfos)
 
 int psd_profile(const char *path, uint8_t *dest, size_t capacity)
 {
+    imagecore::FilePtr f;
     uint64_t length = 0;
-    imagecore::FilePtr f = open_measured(path, length);
-    if (!f)
-        return -1;
     PsdScan s;
-    int status = scan_psd(f.get(), length, s);
+    int status = open_scanned(path, f, length, s);
     if (status < 0)
         return status;
     if (!s.hasIcc)
@@ -354,7 +346,7 @@ int load_psd(int channelOrder, const char *path, const int *imageInfos, int rowL
         return -1;
     try {
         uint64_t length = 0;
-        imagecore::FilePtr f = open_measured(path, length);
+        imagecore::FilePtr f = imagecore::detail::open_measured(path, length);
         if (!f)
             return -1;
         uint8_t b[8];

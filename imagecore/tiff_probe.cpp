@@ -118,23 +118,21 @@ template <class Visit> void walk_ifds(const TiffFile &tf, uint32_t firstIfd, Vis
     }
 }
 
+// Tags whose value goes straight into its slot; a slot already set keeps its value.
+struct DirectTag {
+    uint16_t tag;
+    int slot;
+};
+constexpr DirectTag kDirectTags[] = {
+    {256, kInfoWidth},        {257, kInfoHeight},          {259, kInfoCompression},
+    {273, kInfoStripOffsets}, {274, kInfoOrientation},     {277, kInfoSamples},
+    {278, kInfoRowsPerStrip}, {279, kInfoStripByteCounts}, {284, kInfoPlanar},
+};
+
 void set_once(int *info, int slot, uint32_t v)
 {
     if (info[slot] == 0)
         info[slot] = int(v);
-}
-
-// Opens path and reads its length; null when it cannot be opened or measured.
-imagecore::FilePtr open_measured(const char *path, uint64_t &length)
-{
-    imagecore::FilePtr f = imagecore::open_file(path, "rb");
-    if (!f)
-        return f;
-    long len = imagecore::file_length(f.get());
-    if (len < 0)
-        return nullptr;
-    length = uint64_t(len);
-    return f;
 }
 
 } // namespace
@@ -142,7 +140,7 @@ imagecore::FilePtr open_measured(const char *path, uint64_t &length)
 int getTiffInfo(const char *path, int *imageInfos)
 {
     uint64_t length = 0;
-    imagecore::FilePtr f = open_measured(path, length);
+    imagecore::FilePtr f = imagecore::detail::open_measured(path, length);
     if (!f)
         return -1;
     TiffFile tf{f.get(), length, imagecore::kOrderMM};
@@ -152,34 +150,13 @@ int getTiffInfo(const char *path, int *imageInfos)
         return result;
     int *info = imageInfos;
     walk_ifds(tf, firstIfd, [&](const TiffEntry &e) {
+        for (const DirectTag &d : kDirectTags) {
+            if (d.tag == e.tag) {
+                set_once(info, d.slot, e.value);
+                return true;
+            }
+        }
         switch (e.tag) {
-        case 256:
-            set_once(info, kInfoWidth, e.value);
-            break;
-        case 257:
-            set_once(info, kInfoHeight, e.value);
-            break;
-        case 277:
-            set_once(info, kInfoSamples, e.value);
-            break;
-        case 259:
-            set_once(info, kInfoCompression, e.value);
-            break;
-        case 273:
-            set_once(info, kInfoStripOffsets, e.value);
-            break;
-        case 278:
-            set_once(info, kInfoRowsPerStrip, e.value);
-            break;
-        case 279:
-            set_once(info, kInfoStripByteCounts, e.value);
-            break;
-        case 284:
-            set_once(info, kInfoPlanar, e.value);
-            break;
-        case 274:
-            set_once(info, kInfoOrientation, e.value);
-            break;
         case 258:
             if (info[kInfoBits] == 0) {
                 if (e.count == 1 && (e.value == 8 || e.value == 16 || e.value == 32)) {
@@ -218,7 +195,7 @@ int getTiffInfo(const char *path, int *imageInfos)
 int tif_profile(const char *path, uint8_t *dest, size_t capacity)
 {
     uint64_t length = 0;
-    imagecore::FilePtr f = open_measured(path, length);
+    imagecore::FilePtr f = imagecore::detail::open_measured(path, length);
     if (!f)
         return -1;
     TiffFile tf{f.get(), length, imagecore::kOrderMM};
@@ -252,7 +229,7 @@ int arr_from_tiffOffset(const char *path, int count, int offset, int *out)
         return 1;
     }
     uint64_t length = 0;
-    imagecore::FilePtr f = open_measured(path, length);
+    imagecore::FilePtr f = imagecore::detail::open_measured(path, length);
     if (!f) {
         if (kVerbose)
             std::fprintf(stderr, "can't open %s\n", path ? path : "(null)");

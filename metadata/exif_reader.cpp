@@ -32,6 +32,11 @@ constexpr int64_t kInt32Max = INT32_MAX;
 constexpr char kXmpSignature[] = "http://ns.adobe.com/xap/1.0/";
 constexpr size_t kXmpSignatureLen = sizeof kXmpSignature; // 29
 
+float ratio(int32_t num, int32_t den)
+{
+    return float(num) / float(den);
+}
+
 struct Entry {
     uint16_t tag = 0, type = 0;
     uint32_t count = 0;
@@ -115,12 +120,21 @@ public:
         den = int32_t(fgetmi4(m_f, m_order));
         return true;
     }
-    // Up to n rationals at base + offset into out (2n ints), as many as lie inside the file.
-    void rationals(uint32_t offset, uint32_t n, int32_t *out)
+    // The entry's rationals into out (num, den pairs): at most as many as the entry counts and
+    // out holds, and only those that lie inside the file.
+    template <size_t N> void rationals(const Entry &e, int32_t (&out)[N])
     {
+        const uint32_t n = std::min<uint32_t>(e.count, uint32_t(N / 2));
         for (uint32_t i = 0; i < n; ++i)
-            if (!rational(offset + 8 * i, out[2 * i], out[2 * i + 1]))
+            if (!rational(e.value + 8 * i, out[2 * i], out[2 * i + 1]))
                 return;
+    }
+    // A positive-denominator rational at the entry's offset into out, as a float.
+    void ratio_into(const Entry &e, float &out)
+    {
+        int32_t num = 0, den = 0;
+        if (rational(e.value, num, den) && den > 0)
+            out = ratio(num, den);
     }
 
     // Entry count of the directory at pos, and how many of its entries lie inside the file.
@@ -143,11 +157,6 @@ private:
     uint16_t m_order = imagecore::kOrderMM;
 };
 
-float ratio(int32_t num, int32_t den)
-{
-    return float(num) / float(den);
-}
-
 void parse_exif_ifd(Reader &r, int64_t pos)
 {
     ExifInfo *info = r.info();
@@ -163,12 +172,10 @@ void parse_exif_ifd(Reader &r, int64_t pos)
         int32_t num = 0, den = 0;
         switch (e.tag) {
         case 33434: // ExposureTime
-            if (r.rational(e.value, num, den) && den > 0)
-                info->exposureTime = ratio(num, den);
+            r.ratio_into(e, info->exposureTime);
             break;
         case 33437: // FNumber
-            if (r.rational(e.value, num, den) && den > 0)
-                info->fNumber = ratio(num, den);
+            r.ratio_into(e, info->fNumber);
             break;
         case 34855: // ISOSpeedRatings
             info->iso = int32_t(e.value);
@@ -190,12 +197,10 @@ void parse_exif_ifd(Reader &r, int64_t pos)
                 info->fNumber = float(std::exp2(double(ratio(num, den)) / 2));
             break;
         case 37386: // FocalLength
-            if (r.rational(e.value, num, den) && den > 0)
-                info->focalLength = ratio(num, den);
+            r.ratio_into(e, info->focalLength);
             break;
         case 41486: // FocalPlaneXResolution
-            if (r.rational(e.value, num, den) && den > 0)
-                info->focalPlaneXRes = ratio(num, den);
+            r.ratio_into(e, info->focalPlaneXRes);
             break;
         case 41488: // FocalPlaneResolutionUnit
             info->focalPlaneUnit = int32_t(e.value);
@@ -231,22 +236,22 @@ void parse_gps_ifd(Reader &r, int64_t pos)
             info->latRef = char(e.raw[0]);
             break;
         case 2:
-            r.rationals(e.value, std::min<uint32_t>(e.count, 3), info->latitude);
+            r.rationals(e, info->latitude);
             break;
         case 3:
             info->lonRef = char(e.raw[0]);
             break;
         case 4:
-            r.rationals(e.value, std::min<uint32_t>(e.count, 3), info->longitude);
+            r.rationals(e, info->longitude);
             break;
         case 5:
             info->altRef = char(e.raw[0]);
             break;
         case 6:
-            r.rationals(e.value, std::min<uint32_t>(e.count, 1), info->altitude);
+            r.rationals(e, info->altitude);
             break;
         case 7:
-            r.rationals(e.value, std::min<uint32_t>(e.count, 3), info->gpsTime);
+            r.rationals(e, info->gpsTime);
             break;
         case 29:
             r.text(r.text_pos(e), int64_t(std::min<uint32_t>(e.count, 11)) - 1, info->gpsDate,
@@ -339,20 +344,30 @@ int marker_code(Reader &r)
     return -2;
 }
 
-// Skips the segment whose length field comes next. -1 on a length below 2 or one that leaves
-// the file; 0 at the end of the file.
-int skip_segment(Reader &r)
+// Reads the length field of a segment (it counts itself, so it is 2 or more). 0 with len set;
+// 1 when the file ends first; -1 on a length below 2.
+int segment_length(Reader &r, uint16_t &len)
 {
-    int64_t start = r.tell();
     uint8_t b[2];
     if (!r.read(b, 2))
-        return -1;
-    uint16_t len = imagecore::read_be16(b);
+        return 1;
+    len = imagecore::read_be16(b);
     if (len < 2) {
         trace("invalid marker\n");
         return -1;
     }
-    return r.seek(start + len) ? 0 : -1;
+    return 0;
+}
+
+// Skips the segment whose length field comes next. 0; 1 when the file ends first (or the
+// segment passes its end); -1 on a length below 2.
+int skip_segment(Reader &r)
+{
+    const int64_t start = r.tell();
+    uint16_t len = 0;
+    if (int rc = segment_length(r, len); rc != 0)
+        return rc;
+    return r.seek(start + len) ? 0 : 1;
 }
 
 // Looks for a settings packet in the APP1 segments that follow the EXIF APP1 (which ends at
@@ -368,21 +383,10 @@ int find_xmp(Reader &r, int64_t pos)
         int code = marker_code(r);
         if (code < 0 || code == 0xD9 || code == 0xDA)
             return 0;
-        if (code == 0xE1) {
+        if (code == 0xE1)
             found = true;
-        } else {
-            int64_t start = r.tell();
-            uint8_t b[2];
-            if (!r.read(b, 2))
-                return 0;
-            uint16_t len = imagecore::read_be16(b);
-            if (len < 2) {
-                trace("invalid marker\n");
-                return -1;
-            }
-            if (!r.seek(start + len))
-                return 0;
-        }
+        else if (int rc = skip_segment(r); rc != 0)
+            return rc < 0 ? -1 : 0;
     }
     if (!found)
         return 0;
@@ -432,18 +436,13 @@ int locate_jpeg_exif(Reader &r)
             return -2;
         if (code == 0xE1)
             break;
-        if (skip_segment(r) < 0)
+        if (skip_segment(r) != 0)
             return -1;
     }
     const int64_t segStart = r.tell();
-    uint8_t b[2];
-    if (!r.read(b, 2))
+    uint16_t len = 0;
+    if (segment_length(r, len) != 0)
         return -1;
-    uint16_t len = imagecore::read_be16(b);
-    if (len < 2) {
-        trace("invalid marker\n");
-        return -1;
-    }
     uint8_t head[6];
     if (!r.read(head, 6))
         return -2;
@@ -517,26 +516,12 @@ int find_jpeg_iptc(Reader &r)
             return 1;
         if (code == 0xED)
             break;
-        int64_t start = r.tell();
-        uint8_t b[2];
-        if (!r.read(b, 2))
-            return 1;
-        uint16_t len = imagecore::read_be16(b);
-        if (len < 2) {
-            trace("invalid marker\n");
-            return -1;
-        }
-        if (!r.seek(start + len))
-            return 1;
+        if (int rc = skip_segment(r); rc != 0)
+            return rc < 0 ? -1 : 1;
     }
-    uint8_t b[2];
-    if (!r.read(b, 2))
-        return 1;
-    uint16_t len = imagecore::read_be16(b);
-    if (len < 2) {
-        trace("invalid marker\n");
-        return -1;
-    }
+    uint16_t len = 0;
+    if (int rc = segment_length(r, len); rc != 0)
+        return rc < 0 ? -1 : 1;
     char head[14];
     if (len >= 16 && r.read(head, 14) && std::memcmp(head, "Photoshop 3.0\0", 14) == 0) {
         // The segment's own resources: its length less the length field and the header.

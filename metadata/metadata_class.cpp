@@ -94,14 +94,28 @@ int64_t MetaData::getExifTags(int64_t dirOffset, const uint8_t *base, size_t len
         const auto inside = [&](int64_t n) { return pos >= 0 && n >= 0 && pos + n <= size; };
         const auto u16at = [&] { return imagecore::read_u16(base + pos, order); };
         const auto u32at = [&](int64_t k) { return imagecore::read_u32(base + pos + k, order); };
+        // An ASCII value into a text field, cut to leave its terminator.
+        const auto text_into = [&](char *field, size_t fieldSize) {
+            if (type == 2 && count > 0 && inside(0)) {
+                int64_t n = std::min<int64_t>({count, int64_t(fieldSize) - 1, size - pos});
+                std::memset(field, 0, fieldSize);
+                std::memcpy(field, base + pos, size_t(n));
+            }
+        };
+        const auto short_into = [&](int32_t &field) {
+            if (type == 3 && inside(2))
+                field = u16at();
+        };
+        const auto rational_into = [&](int32_t &num, int32_t &den) {
+            if (type == 5 && inside(8)) {
+                num = int32_t(u32at(0));
+                den = int32_t(u32at(4));
+            }
+        };
 
         switch (tag) {
         case 272: // Model
-            if (type == 2 && count > 0 && inside(0)) {
-                int64_t n = std::min<int64_t>({count, 63, size - pos});
-                std::memset(st.model, 0, sizeof st.model);
-                std::memcpy(st.model, base + pos, size_t(n));
-            }
+            text_into(st.model, sizeof st.model);
             break;
         case 513:
             if (inside(4))
@@ -112,30 +126,19 @@ int64_t MetaData::getExifTags(int64_t dirOffset, const uint8_t *base, size_t len
                 st.thumb_datalen = int32_t(u32at(0));
             break;
         case 33434:
-            if (type == 5 && inside(8)) {
-                st.numExposure = int32_t(u32at(0));
-                st.denExposure = int32_t(u32at(4));
-            }
+            rational_into(st.numExposure, st.denExposure);
             break;
         case 33437:
-            if (type == 5 && inside(8)) {
-                st.numAperture = int32_t(u32at(0));
-                st.denAperture = int32_t(u32at(4));
-            }
+            rational_into(st.numAperture, st.denAperture);
             break;
         case 34665:
             result = value;
             break;
         case 34855:
-            if (type == 3 && inside(2))
-                st.iso = u16at();
+            short_into(st.iso);
             break;
         case 36867: // DateTimeOriginal: 19 characters and the NUL the record keeps
-            if (type == 2 && count > 0 && inside(0)) {
-                int64_t n = std::min<int64_t>({count, 19, size - pos});
-                std::memset(st.date_time, 0, sizeof st.date_time);
-                std::memcpy(st.date_time, base + pos, size_t(n));
-            }
+            text_into(st.date_time, sizeof st.date_time);
             break;
         case 37377: // ShutterSpeedValue, APEX Tv
             if (type == 10 && inside(8)) {
@@ -157,20 +160,13 @@ int64_t MetaData::getExifTags(int64_t dirOffset, const uint8_t *base, size_t len
             }
             break;
         case 37386:
-            if (type == 5 && inside(8)) {
-                st.numFocal = int32_t(u32at(0));
-                st.denFocal = int32_t(u32at(4));
-            }
+            rational_into(st.numFocal, st.denFocal);
             break;
         case 41486:
-            if (type == 5 && inside(8)) {
-                st.numFPX = int32_t(u32at(0));
-                st.denFPX = int32_t(u32at(4));
-            }
+            rational_into(st.numFPX, st.denFPX);
             break;
         case 41488:
-            if (type == 3 && inside(2))
-                st.fpUnit = u16at();
+            short_into(st.fpUnit);
             break;
         case 41493: // ExposureIndex: never overrides ISOSpeedRatings
             if (type == 5 && st.iso == 0 && inside(8)) {
@@ -179,8 +175,7 @@ int64_t MetaData::getExifTags(int64_t dirOffset, const uint8_t *base, size_t len
             }
             break;
         case 41989:
-            if (type == 3 && inside(2))
-                st.focal35 = u16at();
+            short_into(st.focal35);
             break;
         default:
             break;

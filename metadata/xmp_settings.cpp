@@ -198,13 +198,21 @@ bool is_space(char c)
     return c == ' ' || (c >= '\t' && c <= '\r');
 }
 
-// sscanf "%d" at pos, without the locale: leading white space, an optional sign, digits.
-bool parse_int(string_view sv, size_t pos, int &out, size_t *endPos = nullptr)
+// Where sscanf's number at pos begins: past leading white space and a '+' sign (from_chars
+// takes no '+'; a "+-" stays to fail as it does for sscanf).
+size_t number_start(string_view sv, size_t pos)
 {
     while (pos < sv.size() && is_space(sv[pos]))
         ++pos;
     if (pos < sv.size() && sv[pos] == '+' && pos + 1 < sv.size() && sv[pos + 1] != '-')
         ++pos;
+    return pos;
+}
+
+// sscanf "%d" at pos, without the locale: leading white space, an optional sign, digits.
+bool parse_int(string_view sv, size_t pos, int &out, size_t *endPos = nullptr)
+{
+    pos = number_start(sv, pos);
     if (pos >= sv.size())
         return false;
     int v = 0;
@@ -220,10 +228,7 @@ bool parse_int(string_view sv, size_t pos, int &out, size_t *endPos = nullptr)
 // sscanf "%f" at pos in the "C" locale (decimal point '.').
 bool parse_float(string_view sv, size_t pos, float &out)
 {
-    while (pos < sv.size() && is_space(sv[pos]))
-        ++pos;
-    if (pos < sv.size() && sv[pos] == '+' && pos + 1 < sv.size() && sv[pos + 1] != '-')
-        ++pos;
+    pos = number_start(sv, pos);
     if (pos >= sv.size())
         return false;
     float v = 0;

@@ -16,6 +16,8 @@
 // jerror.h needs jpeglib.h before it.
 #include <jerror.h>
 
+#include "platform/icc_chunks.h"
+
 namespace platform {
 namespace {
 
@@ -387,41 +389,17 @@ void src_skip(j_decompress_ptr cinfo, long n)
 }
 void src_term(j_decompress_ptr) {}
 
-// The ICC profile from the saved APP2 chunks: each chunk is "ICC_PROFILE\0", its sequence
-// number (1-based) and the chunk count, then its share. Any inconsistency means no profile.
+// The ICC profile from the saved APP2 chunks; any inconsistency means no profile.
 void collect_icc(j_decompress_ptr cinfo, std::vector<uint8_t> &icc)
 {
-    static const char kSig[12] = {'I', 'C', 'C', '_', 'P', 'R', 'O', 'F', 'I', 'L', 'E', 0};
-    const jpeg_marker_struct *chunk[256] = {};
-    int count = 0;
-    for (jpeg_marker_struct *m = cinfo->marker_list; m; m = m->next) {
-        if (m->marker != JPEG_APP0 + 2 || m->data_length < 14 ||
-            std::memcmp(m->data, kSig, sizeof kSig) != 0)
-            continue;
-        int seq = m->data[12], n = m->data[13];
-        if (count == 0)
-            count = n;
-        if (n != count)
-            return;
-        if (n == 1 && seq == 0)
-            seq = 1;
-        if (seq < 1 || seq > count || chunk[seq])
-            return;
-        chunk[seq] = m;
-    }
-    if (count == 0)
-        return;
-    size_t length = 0;
-    for (int s = 1; s <= count; ++s) {
-        if (!chunk[s])
-            return;
-        length += chunk[s]->data_length - 14;
-    }
+    IccChunks chunks;
+    for (jpeg_marker_struct *m = cinfo->marker_list; m; m = m->next)
+        chunks.add(m->marker, m->data, m->data_length);
+    const size_t length = chunks.total();
     if (length == 0)
         return;
-    icc.reserve(length);
-    for (int s = 1; s <= count; ++s)
-        icc.insert(icc.end(), chunk[s]->data + 14, chunk[s]->data + chunk[s]->data_length);
+    icc.resize(length);
+    chunks.copy(icc.data());
 }
 
 // The part of the decode during which the library may jump back: no object with a destructor

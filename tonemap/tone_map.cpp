@@ -58,6 +58,27 @@ std::optional<RunSizes> run_sizes(int w, int h, int spp, int bits, int docType)
     return RunSizes{*source, *output, static_cast<int>(*rowLength)};
 }
 
+// The stages' options: defaults with the job's worker count.
+optim_param_struct stage_options(int nbProc)
+{
+    optim_param_struct opt;
+    init_optim_param(&opt);
+    opt.nbProc = nbProc;
+    return opt;
+}
+
+// The stages' dimensions: defaults with the image's sides and samples and the output row length.
+dim_param stage_dims(int w, int h, int spp, int outRowLength)
+{
+    dim_param dim;
+    init_dim_param(dim.v);
+    dim.v[kDimWidth] = w;
+    dim.v[kDimHeight] = h;
+    dim.v[kDimSpp] = spp;
+    dim.v[kDimOutRowLen] = outRowLength;
+    return dim;
+}
+
 DataPtr adopt_result(imagecore::CBuffer<uint8_t> &buffer, size_t length)
 {
     return platform::Data::adopt(buffer.release(), length);
@@ -160,15 +181,8 @@ DataPtr ToneMap::runEnhancer(int showProgress, const DataPtr &source)
         camcurve(0, 256, curve.data());
     }
 
-    optim_param_struct opt;
-    init_optim_param(&opt);
-    opt.nbProc = _nbProc;
-    dim_param dim;
-    init_dim_param(dim.v);
-    dim.v[kDimWidth] = w;
-    dim.v[kDimHeight] = h;
-    dim.v[kDimSpp] = spp;
-    dim.v[kDimOutRowLen] = sizes->rowLength;
+    optim_param_struct opt = stage_options(_nbProc);
+    dim_param dim = stage_dims(w, h, spp, sizes->rowLength);
     // Stage 3 steps through 8- and 16-bit sources by this row length.
     if (docType == kDocRgb16 || docType == kDocRgb8)
         dim.v[kDimSrcRowLen] = sizes->rowLength;
@@ -198,8 +212,7 @@ DataPtr ToneMap::runEnhancer(int showProgress, const DataPtr &source)
     if (showProgress)
         postProgress(78, "Tone mapping with Deredid Edazozed - part 3...");
 
-    init_optim_param(&opt);
-    opt.nbProc = _nbProc;
+    opt = stage_options(_nbProc);
     dim.v[kDimOutBits] = bits;
     if (m_stages.tm3(docType, p.data(), lumParam, table, curve.data(), copy3.data(), dim, opt,
                      luminance.data(), out.get()) <= 0)
@@ -223,16 +236,9 @@ DataPtr ToneMap::runCompressor(const DataPtr &source)
     if (logMinMaxMoy(w, h, table, source->bytes(), lumParam) < 0)
         return nullptr;
 
-    optim_param_struct opt;
-    init_optim_param(&opt);
-    opt.nbProc = _nbProc;
-    dim_param dim;
-    init_dim_param(dim.v);
-    dim.v[kDimWidth] = w;
-    dim.v[kDimHeight] = h;
-    dim.v[kDimSpp] = spp;
+    const optim_param_struct opt = stage_options(_nbProc);
+    dim_param dim = stage_dims(w, h, spp, sizes->rowLength);
     dim.v[kDimOutBits] = bits;
-    dim.v[kDimOutRowLen] = sizes->rowLength;
 
     imagecore::CBuffer<uint8_t> out = imagecore::calloc_buffer<uint8_t>(sizes->output);
     if (!out)

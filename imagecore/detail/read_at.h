@@ -8,8 +8,22 @@
 #include <cstdio>
 
 #include "imagecore/checked_size.h"
+#include "imagecore/file_holder.h"
 
 namespace imagecore::detail {
+
+// Opens path for reading and measures it into length; null when it cannot be opened or measured.
+inline FilePtr open_measured(const char *path, uint64_t &length)
+{
+    FilePtr f = open_file(path, "rb");
+    if (!f)
+        return f;
+    long len = file_length(f.get());
+    if (len < 0)
+        return nullptr;
+    length = uint64_t(len);
+    return f;
+}
 
 // Reads n bytes at off into dst; false (dst may be partly written) when [off, off + n) is not
 // inside a file of `length` bytes, or the seek or the read fails.

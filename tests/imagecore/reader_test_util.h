@@ -1,15 +1,22 @@
 // Small helpers shared by the source-reader tests: open descriptor count (to see that every
-// path closes its file) and file writing into a temporary folder.
+// path closes its file), file writing into a temporary folder, and 8-bit PSD documents.
 #pragma once
 
 #include <gtest/gtest.h>
 
+#include <array>
+#include <cstdint>
 #include <filesystem>
 #include <string>
+#include <vector>
 
+#include "imagecore/records.h"
 #include "tests/support/fixtures.h"
 
 namespace readertest {
+
+// An imageInfos record.
+using Infos = std::array<int, kImageInfosCount>;
 
 // Descriptors open in this process now.
 inline int open_fds()
@@ -29,6 +36,26 @@ inline std::string put(const testsupport::TempDir &dir, const std::string &name,
     std::string path = dir.file(name);
     EXPECT_TRUE(testsupport::write_file(path, bytes)) << path;
     return path;
+}
+
+// A w x h 8-bit image of spp samples a pixel whose samples tell pixel and channel apart.
+inline std::vector<uint8_t> pattern8(uint32_t w, uint32_t h, int spp = 3)
+{
+    std::vector<uint8_t> px(size_t(w) * h * size_t(spp));
+    for (size_t i = 0; i < px.size(); ++i)
+        px[i] = uint8_t(i * 7 + i / 3);
+    return px;
+}
+
+// A PSD of the w x h 8-bit interleaved pixels px (as many samples a pixel as px holds),
+// compression 0 (raw) or 1 (PackBits).
+inline testsupport::PsdBuilder psd8(const std::vector<uint8_t> &px, uint32_t w, uint32_t h,
+                                    int compression = 0)
+{
+    testsupport::PsdBuilder b;
+    b.compression = compression;
+    b.set_interleaved8(px.data(), w, h, int(px.size() / (size_t(w) * h)));
+    return b;
 }
 
 } // namespace readertest

@@ -21,14 +21,13 @@
 #include "tests/imagecore/reader_test_util.h"
 #include "tests/support/fixtures.h"
 
+using readertest::Infos;
 using readertest::open_fds;
 using readertest::put;
 using testsupport::Bytes;
 using testsupport::TempDir;
 
 namespace {
-
-using Infos = std::array<int, kImageInfosCount>;
 
 std::vector<uint8_t> gradient(int w, int h, int spp)
 {
@@ -178,27 +177,6 @@ TEST(JpgProfile, LongerThanTheBufferIsRefused)
     EXPECT_EQ(jpg_profile(path.c_str(), dest.data(), 799), -3);
     EXPECT_EQ(dest, std::vector<uint8_t>(800, 0x5A));
     EXPECT_EQ(jpg_profile(path.c_str(), dest.data(), 800), 800);
-}
-
-TEST(AssembleIccChunks, WorksOnMarkerViews)
-{
-    Bytes icc = testsupport::make_icc_profile(300, "views");
-    Bytes c1 = icc_chunk(1, 2, slice(icc, 0, 100)), c2 = icc_chunk(2, 2, slice(icc, 100, 200));
-    // Marker data starts after FF, code and the two length bytes.
-    std::vector<imagecore::JpegMarker> markers = {
-        {0xE2, c2.data() + 4, c2.size() - 4},
-        {0xE1, c1.data() + 4, c1.size() - 4}, // an APP1 with the same bytes does not count
-        {0xE2, c1.data() + 4, c1.size() - 4},
-    };
-    EXPECT_EQ(imagecore::assemble_icc_chunks(markers, nullptr, 0), 300u);
-    std::vector<uint8_t> out(300);
-    EXPECT_EQ(imagecore::assemble_icc_chunks(markers, out.data(), 299), 300u);
-    EXPECT_EQ(out, std::vector<uint8_t>(300, 0)); // too small: untouched
-    EXPECT_EQ(imagecore::assemble_icc_chunks(markers, out.data(), out.size()), 300u);
-    EXPECT_EQ(Bytes(out.begin(), out.end()), icc);
-    // A chunk shorter than the 14-byte header is ignored.
-    std::vector<imagecore::JpegMarker> tiny = {{0xE2, c1.data() + 4, 13}};
-    EXPECT_EQ(imagecore::assemble_icc_chunks(tiny, nullptr, 0), 0u);
 }
 
 namespace {

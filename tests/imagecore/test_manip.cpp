@@ -12,6 +12,9 @@
 #include "tests/imagecore/reader_test_util.h"
 #include "tests/support/fixtures.h"
 
+using readertest::Infos;
+using readertest::pattern8;
+using readertest::psd8;
 using readertest::put;
 using testsupport::Bytes;
 using testsupport::PsdBuilder;
@@ -19,21 +22,11 @@ using testsupport::TempDir;
 
 namespace {
 
-using Infos = std::array<int, kImageInfosCount>;
-
 Infos probe(const std::string &path)
 {
     Infos info{};
     EXPECT_GT(getPsdInfo(path.c_str(), info.data()), 0) << path;
     return info;
-}
-
-std::vector<uint8_t> pattern8(uint32_t w, uint32_t h)
-{
-    std::vector<uint8_t> px(size_t(w) * h * 3);
-    for (size_t i = 0; i < px.size(); ++i)
-        px[i] = uint8_t(i * 13 + 5);
-    return px;
 }
 
 } // namespace
@@ -70,9 +63,7 @@ TEST(ManipReadPSD, EightBitRawAndPackBits)
     auto px = pattern8(w, h);
     for (int compression : {0, 1}) {
         SCOPED_TRACE(compression);
-        PsdBuilder b;
-        b.compression = compression;
-        b.set_interleaved8(px.data(), w, h, 3);
+        PsdBuilder b = psd8(px, w, h, compression);
         std::string path = put(dir, "img.psd", b.build());
         Infos dims = probe(path);
         platform::BitmapPtr bmp = Manip().readPSD(path, dims.data());
@@ -103,9 +94,7 @@ TEST(ManipReadPSD, LargeDocumentExtensionIsCaseSensitive)
         EXPECT_EQ(std::memcmp(bmp->bitmapData(), px.data(), px.size()), 0);
     }
     // Any other capitalisation counts as a PSD: a PSD file so named reads normally.
-    PsdBuilder psd;
-    psd.compression = 1;
-    psd.set_interleaved8(px.data(), w, h, 3);
+    PsdBuilder psd = psd8(px, w, h, 1);
     for (const char *name : {"doc.Psb", "doc.pSB", "psb", "doc.psb.psd"}) {
         SCOPED_TRACE(name);
         std::string path = put(dir, name, psd.build());
@@ -141,9 +130,7 @@ TEST(ManipReadPSD, DamagedPixelsGiveNullWithKindSet)
     auto px = pattern8(w, h);
     for (int compression : {0, 1}) {
         SCOPED_TRACE(compression);
-        PsdBuilder b;
-        b.compression = compression;
-        b.set_interleaved8(px.data(), w, h, 3);
+        PsdBuilder b = psd8(px, w, h, compression);
         Bytes file = b.build();
         file.resize(file.size() - 4);
         std::string path = put(dir, "cut.psd", file);

@@ -14,7 +14,10 @@
 #include "tests/imagecore/reader_test_util.h"
 #include "tests/support/fixtures.h"
 
+using readertest::Infos;
 using readertest::open_fds;
+using readertest::pattern8;
+using readertest::psd8;
 using readertest::put;
 using testsupport::Bytes;
 using testsupport::PsdBuilder;
@@ -22,17 +25,6 @@ using testsupport::PsdResource;
 using testsupport::TempDir;
 
 namespace {
-
-using Infos = std::array<int, kImageInfosCount>;
-
-// A w x h 8-bit RGB image whose samples tell pixel and channel apart.
-std::vector<uint8_t> pattern8(uint32_t w, uint32_t h, int spp = 3)
-{
-    std::vector<uint8_t> px(size_t(w) * h * size_t(spp));
-    for (size_t i = 0; i < px.size(); ++i)
-        px[i] = uint8_t(i * 7 + i / 3);
-    return px;
-}
 
 std::vector<uint16_t> pattern16(uint32_t w, uint32_t h)
 {
@@ -138,9 +130,8 @@ TEST(PsdFloatDecode, ExponentBias128HalvesEveryValue)
 TEST(GetPsdInfo, FillsSlotsFromHeaderAndResources)
 {
     TempDir dir;
-    PsdBuilder b;
     auto px = pattern8(5, 4, 4);
-    b.set_interleaved8(px.data(), 5, 4, 4); // RGB plus alpha is accepted
+    PsdBuilder b = psd8(px, 5, 4); // RGB plus alpha is accepted
     b.colorModeData = {1, 2, 3};
     Bytes icc = testsupport::make_icc_profile(500, "psd");
     Bytes exif = {'M', 'M', 0, 42, 0, 0, 0, 8, 0, 0, 0, 0};
@@ -166,9 +157,8 @@ TEST(GetPsdInfo, FillsSlotsFromHeaderAndResources)
 TEST(GetPsdInfo, OddResourceSizeIsPadded)
 {
     TempDir dir;
-    PsdBuilder b;
     auto px = pattern8(2, 2);
-    b.set_interleaved8(px.data(), 2, 2, 3);
+    PsdBuilder b = psd8(px, 2, 2);
     Bytes odd(13, 0x42);
     b.resources = {resource(1000, odd), resolution_300_240()};
     int r;
@@ -180,9 +170,8 @@ TEST(GetPsdInfo, OddResourceSizeIsPadded)
 TEST(GetPsdInfo, WalkStopsQuietlyAtABadBlock)
 {
     TempDir dir;
-    PsdBuilder b;
     auto px = pattern8(2, 2);
-    b.set_interleaved8(px.data(), 2, 2, 3);
+    PsdBuilder b = psd8(px, 2, 2);
     b.resources = {resolution_300_240(), resource(1039, Bytes(40, 1))};
     Bytes file = b.build();
     // Break the second block's signature.
@@ -207,9 +196,8 @@ TEST(GetPsdInfo, WalkStopsQuietlyAtABadBlock)
 TEST(GetPsdInfo, FirstProfileResourceWinsForProbeAndCopy)
 {
     TempDir dir;
-    PsdBuilder b;
     auto px = pattern8(2, 2);
-    b.set_interleaved8(px.data(), 2, 2, 3);
+    PsdBuilder b = psd8(px, 2, 2);
     Bytes first = testsupport::make_icc_profile(900, "first");
     Bytes second = testsupport::make_icc_profile(300, "second");
     b.resources = {resource(1039, first), resource(1039, second)};
@@ -231,22 +219,19 @@ TEST(GetPsdInfo, RefusesWrongFilesAndClosesThem)
     uint8_t dest[16];
     int r;
 
-    PsdBuilder grey;
-    grey.set_interleaved8(px.data(), 2, 2, 3);
+    PsdBuilder grey = psd8(px, 2, 2);
     grey.mode = 1;
     std::string g = put(dir, "grey.psd", grey.build());
     EXPECT_EQ(getPsdInfo(g.c_str(), Infos{}.data()), -3);
     EXPECT_EQ(psd_profile(g.c_str(), dest, sizeof dest), -3);
 
-    PsdBuilder two;
-    two.set_interleaved8(px.data(), 2, 2, 3);
+    PsdBuilder two = psd8(px, 2, 2);
     two.channels = 2;
     std::string t = put(dir, "two.psd", two.build());
     EXPECT_EQ(getPsdInfo(t.c_str(), Infos{}.data()), -3);
     EXPECT_EQ(psd_profile(t.c_str(), dest, sizeof dest), -3);
 
-    PsdBuilder sig;
-    sig.set_interleaved8(px.data(), 2, 2, 3);
+    PsdBuilder sig = psd8(px, 2, 2);
     sig.signature = "8BPX";
     std::string s = put(dir, "sig.psd", sig.build());
     EXPECT_EQ(getPsdInfo(s.c_str(), Infos{}.data()), -2);
@@ -259,8 +244,7 @@ TEST(GetPsdInfo, RefusesWrongFilesAndClosesThem)
     EXPECT_EQ(psd_profile(dir.file("missing.psd").c_str(), dest, sizeof dest), -1);
 
     // Resources announced longer than the file.
-    PsdBuilder cut;
-    cut.set_interleaved8(px.data(), 2, 2, 3);
+    PsdBuilder cut = psd8(px, 2, 2);
     cut.resources = {resolution_300_240()};
     Bytes c = cut.build();
     c.resize(26 + 4 + 4 + 10);
@@ -275,8 +259,7 @@ TEST(PsdProfile, CapacityAndMissingProfile)
 {
     TempDir dir;
     auto px = pattern8(2, 2);
-    PsdBuilder b;
-    b.set_interleaved8(px.data(), 2, 2, 3);
+    PsdBuilder b = psd8(px, 2, 2);
     Bytes icc = testsupport::make_icc_profile(400, "p");
     b.resources = {resource(1039, icc)};
     std::string path = put(dir, "p.psd", b.build());
@@ -286,8 +269,7 @@ TEST(PsdProfile, CapacityAndMissingProfile)
     EXPECT_EQ(psd_profile(path.c_str(), dest.data(), 400), 400);
     EXPECT_EQ(Bytes(dest.begin(), dest.end()), icc);
 
-    PsdBuilder none;
-    none.set_interleaved8(px.data(), 2, 2, 3);
+    PsdBuilder none = psd8(px, 2, 2);
     none.resources = {resolution_300_240()};
     EXPECT_EQ(psd_profile(put(dir, "n.psd", none.build()).c_str(), dest.data(), 400), 0);
 }
@@ -338,8 +320,7 @@ TEST(LoadPsd, ChannelOrderAndRowSurplus)
     TempDir dir;
     const uint32_t w = 3, h = 2;
     auto px = pattern8(w, h);
-    PsdBuilder b;
-    b.set_interleaved8(px.data(), w, h, 3);
+    PsdBuilder b = psd8(px, w, h);
     std::string path = put(dir, "o.psd", b.build());
     const int rowLength = 3 * int(w) + 2;
     std::vector<uint8_t> out(size_t(rowLength) * h, 0xCD);
@@ -399,8 +380,7 @@ TEST(LoadPsd, RefusesBadArgumentsAndDamagedData)
     auto px = pattern8(w, h);
     std::vector<uint8_t> out(w * h * 3);
 
-    PsdBuilder raw;
-    raw.set_interleaved8(px.data(), w, h, 3);
+    PsdBuilder raw = psd8(px, w, h);
     std::string path = put(dir, "ok.psd", raw.build());
     Infos info{};
     ASSERT_GT(getPsdInfo(path.c_str(), info.data()), 0);
@@ -427,9 +407,7 @@ TEST(LoadPsd, RefusesBadArgumentsAndDamagedData)
     EXPECT_EQ(decode(put(dir, "cut.psd", cut), false, 1, 0, out.data()), -1);
 
     // PackBits data cut short: a plane left unfilled.
-    PsdBuilder rle;
-    rle.compression = 1;
-    rle.set_interleaved8(px.data(), w, h, 3);
+    PsdBuilder rle = psd8(px, w, h, 1);
     Bytes rcut = rle.build();
     rcut.resize(rcut.size() - 3);
     EXPECT_EQ(decode(put(dir, "rcut.psd", rcut), false, 1, 0, out.data()), -3);
@@ -449,9 +427,7 @@ TEST(LoadPsd, AbsurdSizeIsRefusedBeforeAllocating)
     uint8_t dummy[16];
     for (int compression : {0, 1}) {
         SCOPED_TRACE(compression);
-        PsdBuilder b;
-        b.compression = compression;
-        b.set_interleaved8(px.data(), 2, 2, 3);
+        PsdBuilder b = psd8(px, 2, 2, compression);
         std::string path = put(dir, "huge.psd", b.build());
         Infos info{};
         ASSERT_GT(getPsdInfo(path.c_str(), info.data()), 0);

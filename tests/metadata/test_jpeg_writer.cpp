@@ -14,10 +14,12 @@
 #include "metadata/exif_records.h"
 #include "metadata/jpeg_writer.h"
 #include "metadata/xmp_settings.h"
+#include "tests/metadata/exif_test_util.h"
 #include "tests/support/bracket_generator.h"
 #include "tests/support/fixtures.h"
 #include "tonemap/tm_params.h"
 
+using exiftest::Records;
 using imagecore::read_be16;
 using imagecore::read_be32;
 using testsupport::Bytes;
@@ -128,16 +130,6 @@ Decoded decode(const Bytes &file)
     d.ok = decode_into(&file, &d);
     return d;
 }
-
-struct Records {
-    int32_t exif[kExifBufCount] = {};
-    int32_t gps[kGpsBufCount] = {};
-    void text(int slot, const std::string &s)
-    {
-        std::memcpy(reinterpret_cast<char *>(exif + slot), s.data(), s.size());
-    }
-    uint8_t *gpsBytes() { return reinterpret_cast<uint8_t *>(gps); }
-};
 
 struct Job {
     int w = 16, h = 8, spp = 3;

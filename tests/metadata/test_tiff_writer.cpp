@@ -18,27 +18,21 @@
 #include "metadata/jpeg_writer.h"
 #include "metadata/tiff_writer.h"
 #include "metadata/xmp_settings.h"
+#include "tests/metadata/exif_test_util.h"
 #include "tests/support/bracket_generator.h"
 #include "tests/support/fixtures.h"
 #include "tests/support/image_compare.h"
 #include "tonemap/tm_params.h"
 
+using exiftest::Entry;
+using exiftest::find;
+using exiftest::Records;
 using imagecore::read_le16;
 using imagecore::read_le32;
 using testsupport::Bytes;
 using testsupport::TempDir;
 
 namespace {
-
-struct Records {
-    int32_t exif[kExifBufCount] = {};
-    int32_t gps[kGpsBufCount] = {};
-    void text(int slot, const std::string &s)
-    {
-        std::memcpy(reinterpret_cast<char *>(exif + slot), s.data(), s.size());
-    }
-    uint8_t *gpsBytes() { return reinterpret_cast<uint8_t *>(gps); }
-};
 
 struct Job {
     int w = 10, h = 5, spp = 3, bits = 16;
@@ -80,32 +74,10 @@ struct Job {
     }
 };
 
-struct Entry {
-    uint16_t tag, type;
-    uint32_t count, value;
-};
+// The entries of IFD0.
 std::vector<Entry> ifd0(const Bytes &f)
 {
-    std::vector<Entry> out;
-    if (f.size() < 8)
-        return out;
-    uint32_t pos = read_le32(&f[4]);
-    if (pos + 2 > f.size())
-        return out;
-    uint16_t n = read_le16(&f[pos]);
-    for (uint16_t i = 0; i < n && pos + 2 + 12 * (i + 1u) <= f.size(); ++i) {
-        const uint8_t *e = &f[pos + 2 + 12 * i];
-        out.push_back({read_le16(e), read_le16(e + 2), read_le32(e + 4), read_le32(e + 8)});
-    }
-    return out;
-}
-// A copy: callers often pass a temporary list.
-std::optional<Entry> find(const std::vector<Entry> &ifd, uint16_t tag)
-{
-    for (const Entry &e : ifd)
-        if (e.tag == tag)
-            return e;
-    return std::nullopt;
+    return f.size() < 8 ? std::vector<Entry>{} : exiftest::read_ifd(f, read_le32(&f[4]));
 }
 
 struct TiffCloser {
@@ -149,29 +121,11 @@ double rational(TIFF *t, uint32_t tag)
     return TIFFGetField(t, tag, &v) ? v : -1;
 }
 
+// The shared sample without its lens, which alone would add a settings packet to the file.
 Records full_records()
 {
-    Records r;
-    r.exif[kExifExposureNum] = 100;
-    r.exif[kExifExposureDen] = 250;
-    r.exif[kExifFNumberNum] = 270;
-    r.exif[kExifFNumberDen] = 100;
-    r.exif[kExifIso] = 80;
-    r.exif[kExifFocalNum] = 690;
-    r.exif[kExifFocalDen] = 100;
-    r.text(kExifModel, "Canon PowerShot S3 IS");
-    r.text(kExifDateTime, "2008:05:31 22:48:20");
-    const int32_t lat[6] = {38, 1, 37, 1, 3400, 100}, lon[6] = {90, 1, 11, 1, 2804, 100};
-    std::memcpy(r.gps + kGpsLatitude, lat, sizeof lat);
-    std::memcpy(r.gps + kGpsLongitude, lon, sizeof lon);
-    r.gps[kGpsAltitude] = 147;
-    r.gps[kGpsAltitude + 1] = 1;
-    const int32_t t[6] = {3, 1, 48, 1, 20, 1};
-    std::memcpy(r.gps + kGpsTimeStamp, t, sizeof t);
-    r.gpsBytes()[kGpsLatRefByte] = 'N';
-    r.gpsBytes()[kGpsLonRefByte] = 'W';
-    r.gpsBytes()[kGpsAltRefByte] = 1;
-    std::memcpy(r.gpsBytes() + kGpsDateByte, "2008:06:01", 11);
+    Records r = exiftest::full_records();
+    std::memset(r.exif + kExifLens, 0, 64);
     return r;
 }
 
