@@ -6,6 +6,7 @@
 #include "imagecore/checked_size.h"
 #include "imagecore/psd_reader.h"
 #include "imagecore/records.h"
+#include "platform/system.h"
 
 platform::BitmapPtr Manip::readPSD(const std::string &path, int *dims) const
 {
@@ -21,13 +22,8 @@ platform::BitmapPtr Manip::readPSD(const std::string &path, int *dims) const
             platform::kCalibratedRGBColorSpace, int(*rowBytes), 3 * depth);
         if (!bitmap)
             return nullptr;
-        // The extension after the last dot of the last path component, compared case-sensitively
-        // as the framework's pathExtension and isEqualToString: do.
-        const size_t slash = path.find_last_of('/');
-        const size_t dot = path.find_last_of('.');
-        std::string ext;
-        if (dot != std::string::npos && (slash == std::string::npos || dot > slash))
-            ext = path.substr(dot + 1);
+        // Compared case-sensitively: "Psb" is read as a PSD.
+        const std::string ext = platform::path_extension(path);
         dims[kInfoPsdKind] = (ext == "psb" || ext == "PSB") ? 64 : 32;
         if (load_psd(1, path.c_str(), dims, 0, bitmap->bitmapData()) < 0)
             return nullptr;

@@ -1,5 +1,5 @@
-// Small helpers shared by the source-reader tests: open descriptor count (to see that every
-// path closes its file), file writing into a temporary folder, and 8-bit PSD documents.
+// Helpers of the source-reader tests: the open descriptor count (every path closes its file),
+// fixture files in a temporary folder, and 8-bit PSD documents.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -15,10 +15,8 @@
 
 namespace readertest {
 
-// An imageInfos record.
 using Infos = std::array<int, kImageInfosCount>;
 
-// Descriptors open in this process now.
 inline int open_fds()
 {
     int n = 0;
@@ -38,7 +36,7 @@ inline std::string put(const testsupport::TempDir &dir, const std::string &name,
     return path;
 }
 
-// A w x h 8-bit image of spp samples a pixel whose samples tell pixel and channel apart.
+// w x h pixels of spp 8-bit samples that tell pixel and channel apart.
 inline std::vector<uint8_t> pattern8(uint32_t w, uint32_t h, int spp = 3)
 {
     std::vector<uint8_t> px(size_t(w) * h * size_t(spp));
@@ -47,8 +45,7 @@ inline std::vector<uint8_t> pattern8(uint32_t w, uint32_t h, int spp = 3)
     return px;
 }
 
-// A PSD of the w x h 8-bit interleaved pixels px (as many samples a pixel as px holds),
-// compression 0 (raw) or 1 (PackBits).
+// A PSD of those pixels, compression 0 (raw) or 1 (PackBits).
 inline testsupport::PsdBuilder psd8(const std::vector<uint8_t> &px, uint32_t w, uint32_t h,
                                     int compression = 0)
 {

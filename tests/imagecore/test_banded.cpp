@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <stdexcept>
@@ -12,42 +13,31 @@ using namespace imagecore;
 namespace {
 
 // Each band writes its index into its own rows: the result shows the split.
-std::vector<int> split_rows(int threads, int rows, BandReport *report = nullptr)
+std::vector<int> split_rows(int threads, int rows, BandReport &r,
+                            BandFallback fallback = BandFallback::Inline)
 {
-    std::vector<int> owner(static_cast<size_t>(rows), -1);
-    BandReport r = run_banded(threads, rows, [&](const Band &b) {
-        for (int y = b.begin; y < b.end; ++y)
-            owner[static_cast<size_t>(y)] = b.index;
-    });
-    if (report)
-        *report = r;
+    std::vector<int> owner(size_t(rows), -1);
+    auto work = [&](const Band &b) {
+        std::fill(owner.begin() + b.begin, owner.begin() + b.end, b.index);
+    };
+    r = run_banded(threads, rows, work, fallback);
     return owner;
 }
 
 std::atomic<int> g_calls{0};
 int fail_second_start(pthread_t *t, const pthread_attr_t *a, void *(*fn)(void *), void *arg)
 {
-    if (g_calls++ == 1)
-        return EAGAIN;
-    return pthread_create(t, a, fn, arg);
+    return g_calls++ == 1 ? EAGAIN : pthread_create(t, a, fn, arg);
 }
-
-struct StartGuard {
-    ~StartGuard() { set_thread_start_for_testing(nullptr); }
-};
 
 } // namespace
 
-TEST(RunBanded, LastBandTakesTheRest)
-{
-    EXPECT_EQ(split_rows(3, 10), (std::vector<int>{0, 0, 0, 1, 1, 1, 2, 2, 2, 2}));
-    EXPECT_EQ(split_rows(1, 3), (std::vector<int>{0, 0, 0}));
-}
-
-TEST(RunBanded, NeverMoreBandsThanRows)
+TEST(RunBanded, LastBandTakesTheRestAndNeverMoreBandsThanRows)
 {
     BandReport r;
-    EXPECT_EQ(split_rows(8, 3, &r), (std::vector<int>{0, 1, 2}));
+    EXPECT_EQ(split_rows(3, 10, r), (std::vector<int>{0, 0, 0, 1, 1, 1, 2, 2, 2, 2}));
+    EXPECT_EQ(split_rows(1, 3, r), (std::vector<int>{0, 0, 0}));
+    EXPECT_EQ(split_rows(8, 3, r), (std::vector<int>{0, 1, 2}));
     EXPECT_EQ(r.count, 3);
     EXPECT_TRUE(r.complete());
     EXPECT_EQ(band_count(64, 1000), kMaxBands);
@@ -57,72 +47,57 @@ TEST(RunBanded, NeverMoreBandsThanRows)
 
 TEST(RunBanded, SameResultForAnyThreadCount)
 {
-    // A per-row computation gives the same buffer at 1 and at N threads.
     auto compute = [](int threads) {
         std::vector<double> out(97);
         run_banded(threads, 97, [&](const Band &b) {
             for (int y = b.begin; y < b.end; ++y)
-                out[static_cast<size_t>(y)] = y * 0.1 + 1.0 / (y + 1);
+                out[size_t(y)] = y * 0.1 + 1.0 / (y + 1);
         });
         return out;
     };
-    auto one = compute(1);
+    const auto one = compute(1);
     for (int t : {2, 3, 8, 32})
         EXPECT_EQ(compute(t), one) << t << " threads";
 }
 
-TEST(RunBanded, FailedStartIsReportedOrRunInline)
+TEST(RunBanded, FailedStartIsReportedOrRunOnTheCallingThread)
 {
-    StartGuard guard;
     set_thread_start_for_testing(fail_second_start);
-
+    BandReport r;
     g_calls = 0;
-    std::vector<int> owner(8, -1);
-    auto work = [&](const Band &b) {
-        for (int y = b.begin; y < b.end; ++y)
-            owner[static_cast<size_t>(y)] = b.index;
-    };
-    BandReport r = run_banded(4, 8, work, BandFallback::Report);
+    EXPECT_EQ(split_rows(4, 8, r, BandFallback::Report),
+              (std::vector<int>{0, 0, -1, -1, 2, 2, 3, 3}));
     EXPECT_EQ(r.notStarted, 1);
     EXPECT_FALSE(r.ran[1]);
-    EXPECT_EQ(owner, (std::vector<int>{0, 0, -1, -1, 2, 2, 3, 3}));
+    for (BandFallback f : {BandFallback::Inline, BandFallback::RedoAll}) {
+        g_calls = 0;
+        EXPECT_EQ(split_rows(4, 8, r, f), (std::vector<int>{0, 0, 1, 1, 2, 2, 3, 3}));
+        EXPECT_TRUE(r.complete());
+    }
+    set_thread_start_for_testing(nullptr);
 
-    g_calls = 0;
-    owner.assign(8, -1);
-    r = run_banded(4, 8, work, BandFallback::Inline);
-    EXPECT_TRUE(r.complete());
-    EXPECT_EQ(owner, (std::vector<int>{0, 0, 1, 1, 2, 2, 3, 3}));
-}
-
-TEST(RunBanded, ExceptionInWorkIsCounted)
-{
-    BandReport r = run_banded(4, 8, [](const Band &b) {
+    r = run_banded(4, 8, [](const Band &b) {
         if (b.index == 2)
             throw std::runtime_error("band");
     });
-    EXPECT_EQ(r.threw, 1);
+    EXPECT_EQ(r.threw, 1); // caught in its thread and counted
     EXPECT_FALSE(r.complete());
 }
 
-TEST(RunChunked, ChunksAreMultiplesOfFour)
+TEST(RunChunked, ChunksAreMultiplesOfFourAndCoverEveryElementOnce)
 {
-    Band b0 = band_chunk(0, 3, 10), b1 = band_chunk(1, 3, 10), b2 = band_chunk(2, 3, 10);
-    EXPECT_EQ(b0.begin, 0);
-    EXPECT_EQ(b0.end, 4);
-    EXPECT_EQ(b1.begin, 4);
-    EXPECT_EQ(b1.end, 8);
-    EXPECT_EQ(b2.begin, 8);
-    EXPECT_EQ(b2.end, 10);
-    // Rounding up can leave nothing for the last chunks; they stay empty and in range.
-    Band last = band_chunk(3, 4, 5);
-    EXPECT_EQ(last.begin, 5);
-    EXPECT_EQ(last.end, 5);
-
+    // 10 / 3 rounds up to 4; rounding up can leave nothing for the last chunks (empty, in
+    // range).
+    const std::pair<Band, std::pair<int, int>> cases[] = {{band_chunk(0, 3, 10), {0, 4}},
+                                                          {band_chunk(1, 3, 10), {4, 8}},
+                                                          {band_chunk(2, 3, 10), {8, 10}},
+                                                          {band_chunk(3, 4, 5), {5, 5}}};
+    for (const auto &[b, range] : cases)
+        EXPECT_EQ(std::make_pair(b.begin, b.end), range) << b.index;
     std::vector<int> hits(1001, 0);
     run_chunked(8, 1001, [&](const Band &b) {
         for (int i = b.begin; i < b.end; ++i)
-            hits[static_cast<size_t>(i)]++;
+            hits[size_t(i)]++;
     });
-    for (int h : hits)
-        ASSERT_EQ(h, 1);
+    EXPECT_EQ(hits, std::vector<int>(1001, 1));
 }

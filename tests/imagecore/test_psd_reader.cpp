@@ -1,5 +1,5 @@
 // PSD and PSB reader: probe slots and resources, the first-profile rule, PackBits and the
-// bias-128 float decode, and the channel decoder on raw, PackBits and float documents.
+// bias-128 float decode, the channel decoder, and Manip::readPSD's bitmaps.
 #include <gtest/gtest.h>
 
 #include <array>
@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "imagecore/file_holder.h"
+#include "imagecore/manip.h"
 #include "imagecore/psd_reader.h"
 #include "imagecore/records.h"
 #include "tests/imagecore/reader_test_util.h"
@@ -21,37 +22,27 @@ using readertest::psd8;
 using readertest::put;
 using testsupport::Bytes;
 using testsupport::PsdBuilder;
-using testsupport::PsdResource;
 using testsupport::TempDir;
 
 namespace {
 
-std::vector<uint16_t> pattern16(uint32_t w, uint32_t h)
+testsupport::PsdResource resource(uint16_t id, Bytes data)
 {
-    std::vector<uint16_t> px(size_t(w) * h * 3);
-    for (size_t i = 0; i < px.size(); ++i)
-        px[i] = uint16_t(i * 2741 + 0x0102);
-    return px;
-}
-
-PsdResource resource(uint16_t id, Bytes data)
-{
-    PsdResource r;
-    r.id = id;
-    r.data = std::move(data);
-    return r;
+    return {id, "", std::move(data)};
 }
 
 // 1005 with horizontal resolution 300 (01 2C) and vertical 240 at data offset 8.
-PsdResource resolution_300_240()
+testsupport::PsdResource resolution_300_240()
 {
     return resource(1005, {0x01, 0x2C, 0, 0, 0, 1, 0, 1, 0x00, 0xF0, 0, 0, 0, 1, 0, 1});
 }
 
-Infos probe(const std::string &path, int *result)
+Infos probe(const std::string &path, int *result = nullptr)
 {
     Infos info{};
-    *result = getPsdInfo(path.c_str(), info.data());
+    int r = getPsdInfo(path.c_str(), info.data());
+    if (result)
+        *result = r;
     return info;
 }
 
@@ -70,61 +61,41 @@ TEST(Fget, BigEndianStreamReaders)
     EXPECT_EQ(fget2m(f.get()), 0xFFFF); // past the end
 }
 
-TEST(PackbitsDecode, RepeatLiteralAndNoOp)
+TEST(PackbitsDecode, RunsStopAtThePlaneAndTheDataEnds)
 {
+    using imagecore::packbits_decode;
     const uint8_t src[] = {0xFE, 0xAA, 0x02, 0x01, 0x02, 0x03, 0x80};
-    // With room to spare, all seven bytes are consumed and the no-op writes nothing.
-    uint8_t out[8] = {};
+    Bytes out(8, 0);
     size_t pos = 0;
-    EXPECT_EQ(imagecore::packbits_decode(src, sizeof src, pos, out, sizeof out), 6u);
-    EXPECT_EQ(pos, 7u);
-    const uint8_t expected[] = {0xAA, 0xAA, 0xAA, 0x01, 0x02, 0x03};
-    EXPECT_EQ(std::memcmp(out, expected, 6), 0);
-    // A plane of exactly six bytes stops at its end.
-    uint8_t six[6] = {};
-    pos = 0;
-    EXPECT_EQ(imagecore::packbits_decode(src, sizeof src, pos, six, sizeof six), 6u);
-    EXPECT_EQ(std::memcmp(six, expected, 6), 0);
-}
-
-TEST(PackbitsDecode, StopsAtThePlaneAndTheDataEnds)
-{
-    // A repeat of 128 into a 5-byte plane: cut at the plane's end, its source bytes consumed.
+    EXPECT_EQ(packbits_decode(src, sizeof src, pos, out.data(), out.size()), 6u);
+    EXPECT_EQ(pos, 7u); // the no-op is consumed and writes nothing
+    EXPECT_EQ(out, (Bytes{0xAA, 0xAA, 0xAA, 0x01, 0x02, 0x03, 0, 0}));
+    // A repeat of 128 into a 5-byte plane is cut at the plane's end; the next plane goes on
+    // after its source bytes.
     const uint8_t rep[] = {0x81, 0x55, 0x00, 0x77};
-    uint8_t out[5] = {};
-    size_t pos = 0;
-    EXPECT_EQ(imagecore::packbits_decode(rep, sizeof rep, pos, out, sizeof out), 5u);
+    pos = 0;
+    EXPECT_EQ(packbits_decode(rep, sizeof rep, pos, out.data(), 5), 5u);
     EXPECT_EQ(pos, 2u);
-    EXPECT_EQ(out[4], 0x55);
-    // The next plane goes on from there.
-    uint8_t next[1] = {};
-    EXPECT_EQ(imagecore::packbits_decode(rep, sizeof rep, pos, next, 1), 1u);
-    EXPECT_EQ(next[0], 0x77);
-
-    // A literal of 128 announced with two bytes left; a repeat without its byte.
+    EXPECT_EQ(packbits_decode(rep, sizeof rep, pos, out.data() + 5, 1), 1u);
+    EXPECT_EQ(out, (Bytes{0x55, 0x55, 0x55, 0x55, 0x55, 0x77, 0, 0}));
+    // A literal of 128 with two bytes left stops at the data's end.
     const uint8_t lit[] = {0x7F, 0x01, 0x02};
-    uint8_t big[200] = {};
     pos = 0;
-    EXPECT_EQ(imagecore::packbits_decode(lit, sizeof lit, pos, big, sizeof big), 2u);
+    EXPECT_EQ(packbits_decode(lit, sizeof lit, pos, out.data(), out.size()), 2u);
     EXPECT_EQ(pos, 3u);
-    const uint8_t lone[] = {0xFF};
-    pos = 0;
-    EXPECT_EQ(imagecore::packbits_decode(lone, sizeof lone, pos, big, sizeof big), 0u);
-    EXPECT_EQ(pos, 1u);
 }
 
 TEST(PsdFloatDecode, ExponentBias128HalvesEveryValue)
 {
-    const uint8_t one[] = {0x3F, 0x80, 0x00, 0x00};
-    const uint8_t zero[] = {0, 0, 0, 0};
-    const uint8_t negzero[] = {0x80, 0, 0, 0};
-    const uint8_t two[] = {0x40, 0x00, 0x00, 0x00};
-    const uint8_t half3[] = {0xC0, 0x40, 0x00, 0x00}; // IEEE -3
-    EXPECT_EQ(imagecore::psd_float_decode(one), 0.5f);
-    EXPECT_EQ(imagecore::psd_float_decode(zero), 0.0f);
-    EXPECT_EQ(imagecore::psd_float_decode(negzero), -std::ldexp(1.0f, -128));
-    EXPECT_EQ(imagecore::psd_float_decode(two), 1.0f);
-    EXPECT_EQ(imagecore::psd_float_decode(half3), -1.5f);
+    const std::pair<std::array<uint8_t, 4>, float> cases[] = {
+        {{0x3F, 0x80, 0, 0}, 0.5f},
+        {{0, 0, 0, 0}, 0.0f},
+        {{0x40, 0, 0, 0}, 1.0f},
+        {{0xC0, 0x40, 0, 0}, -1.5f}, // IEEE 2 and -3
+        {{0x80, 0, 0, 0}, -std::ldexp(1.0f, -128)},
+    };
+    for (const auto &[bytes, value] : cases)
+        EXPECT_EQ(imagecore::psd_float_decode(bytes.data()), value) << value;
 }
 
 TEST(GetPsdInfo, FillsSlotsFromHeaderAndResources)
@@ -133,223 +104,124 @@ TEST(GetPsdInfo, FillsSlotsFromHeaderAndResources)
     auto px = pattern8(5, 4, 4);
     PsdBuilder b = psd8(px, 5, 4); // RGB plus alpha is accepted
     b.colorModeData = {1, 2, 3};
-    Bytes icc = testsupport::make_icc_profile(500, "psd");
     Bytes exif = {'M', 'M', 0, 42, 0, 0, 0, 8, 0, 0, 0, 0};
-    b.resources = {resolution_300_240(), resource(1039, icc), resource(1058, exif)};
+    // An odd-sized block first: its padding must be skipped.
+    b.resources = {resource(1000, Bytes(13, 0x42)), resolution_300_240(),
+                   resource(1039, testsupport::make_icc_profile(500, "psd")), resource(1058, exif)};
     int r;
     Infos info = probe(put(dir, "a.psd", b.build()), &r);
-    EXPECT_EQ(r, int(b.layer_mask_offset()));
-    EXPECT_EQ(info[kInfoWidth], 5);
-    EXPECT_EQ(info[kInfoHeight], 4);
-    EXPECT_EQ(info[kInfoBits], 8);
-    EXPECT_EQ(info[kInfoSamples], 4);
-    EXPECT_EQ(info[kInfoXRes], 300);
-    EXPECT_EQ(info[kInfoYRes], 240);
-    EXPECT_EQ(info[kInfoIccLength], 500);
-    EXPECT_EQ(info[kInfoLayerOffset], int(b.layer_mask_offset()));
-    // The EXIF data's first byte: after the header, the colour-mode data, the resources' length,
-    // two blocks and the 1058 block's own 12 bytes.
-    size_t exifAt = 26 + 4 + 3 + 4 + (12 + 16) + (12 + 500) + 12;
-    EXPECT_EQ(info[kInfoExifOffset], int(exifAt));
-    EXPECT_EQ(info[kInfoPsdKind], 0);
-}
-
-TEST(GetPsdInfo, OddResourceSizeIsPadded)
-{
-    TempDir dir;
-    auto px = pattern8(2, 2);
-    PsdBuilder b = psd8(px, 2, 2);
-    Bytes odd(13, 0x42);
-    b.resources = {resource(1000, odd), resolution_300_240()};
-    int r;
-    Infos info = probe(put(dir, "odd.psd", b.build()), &r);
-    EXPECT_GT(r, 0);
-    EXPECT_EQ(info[kInfoXRes], 300);
+    const int layer = int(b.layer_mask_offset());
+    EXPECT_EQ(r, layer);
+    // The EXIF data's first byte: after the header, the colour-mode data, the resources' length
+    // and the blocks before it, and the 1058 block's own 12 bytes.
+    const int exifAt = 26 + 4 + 3 + 4 + (12 + 14) + (12 + 16) + (12 + 500) + 12;
+    EXPECT_EQ(info, (Infos{5, 4, 8, 4, 300, 240, 500, layer, exifAt, 0, 0, 0, 0}));
 }
 
 TEST(GetPsdInfo, WalkStopsQuietlyAtABadBlock)
 {
     TempDir dir;
-    auto px = pattern8(2, 2);
-    PsdBuilder b = psd8(px, 2, 2);
+    PsdBuilder b = psd8(pattern8(2, 2), 2, 2);
     b.resources = {resolution_300_240(), resource(1039, Bytes(40, 1))};
-    Bytes file = b.build();
-    // Break the second block's signature.
-    size_t second = 26 + 4 + 0 + 4 + 12 + 16;
-    ASSERT_EQ(file[second], '8');
-    file[second] = 'X';
-    int r;
-    Infos info = probe(put(dir, "bad.psd", file), &r);
-    EXPECT_EQ(r, int(b.layer_mask_offset()));
-    EXPECT_EQ(info[kInfoXRes], 300);
-    EXPECT_EQ(info[kInfoIccLength], 0);
-
-    // A block whose size passes the end of the resources: not taken.
-    Bytes big = b.build();
-    size_t sizeField = second + 8;
-    big[sizeField] = 0x7F;
-    info = probe(put(dir, "big.psd", big), &r);
-    EXPECT_EQ(r, int(b.layer_mask_offset()));
-    EXPECT_EQ(info[kInfoIccLength], 0);
+    Bytes sig = b.build(), size = sig;
+    const size_t second = 26 + 4 + 4 + 12 + 16;
+    ASSERT_EQ(sig[second], '8');
+    sig[second] = 'X';       // the second block's signature broken
+    size[second + 8] = 0x7F; // its size past the end of the resources
+    for (const Bytes &file : {sig, size}) {
+        int r;
+        Infos info = probe(put(dir, "bad.psd", file), &r);
+        EXPECT_EQ(r, int(b.layer_mask_offset()));
+        EXPECT_EQ(info[kInfoXRes], 300);
+        EXPECT_EQ(info[kInfoIccLength], 0);
+    }
 }
 
-TEST(GetPsdInfo, FirstProfileResourceWinsForProbeAndCopy)
+TEST(PsdProfile, TheFirstProfileForProbeAndCopyAndTheBuffersCapacity)
 {
     TempDir dir;
-    auto px = pattern8(2, 2);
-    PsdBuilder b = psd8(px, 2, 2);
-    Bytes first = testsupport::make_icc_profile(900, "first");
-    Bytes second = testsupport::make_icc_profile(300, "second");
-    b.resources = {resource(1039, first), resource(1039, second)};
-    std::string path = put(dir, "two.psd", b.build());
-    int r;
-    Infos info = probe(path, &r);
-    ASSERT_EQ(info[kInfoIccLength], 900);
-    // A buffer of the length the probe reported receives the same (first) profile.
-    std::vector<uint8_t> dest(static_cast<size_t>(info[kInfoIccLength]));
-    EXPECT_EQ(psd_profile(path.c_str(), dest.data(), dest.size()), 900);
+    PsdBuilder b = psd8(pattern8(2, 2), 2, 2);
+    const Bytes first = testsupport::make_icc_profile(900, "first");
+    b.resources = {resource(1039, first), resource(1039, testsupport::make_icc_profile(300, "2"))};
+    const std::string path = put(dir, "two.psd", b.build());
+    ASSERT_EQ(probe(path)[kInfoIccLength], 900);
+    std::vector<uint8_t> dest(900, 0xEE);
+    EXPECT_EQ(psd_profile(path.c_str(), dest.data(), 899), -3);
+    EXPECT_EQ(dest, std::vector<uint8_t>(900, 0xEE));
+    EXPECT_EQ(psd_profile(path.c_str(), dest.data(), 900), 900);
     EXPECT_EQ(Bytes(dest.begin(), dest.end()), first);
+    b.resources = {resolution_300_240()};
+    EXPECT_EQ(psd_profile(put(dir, "n.psd", b.build()).c_str(), dest.data(), 900), 0);
 }
 
 TEST(GetPsdInfo, RefusesWrongFilesAndClosesThem)
 {
     TempDir dir;
-    int before = open_fds();
-    auto px = pattern8(2, 2);
-    uint8_t dest[16];
-    int r;
-
-    PsdBuilder grey = psd8(px, 2, 2);
+    const int before = open_fds();
+    const auto px = pattern8(2, 2);
+    PsdBuilder grey = psd8(px, 2, 2), two = grey, sig = grey, cut = grey;
     grey.mode = 1;
-    std::string g = put(dir, "grey.psd", grey.build());
-    EXPECT_EQ(getPsdInfo(g.c_str(), Infos{}.data()), -3);
-    EXPECT_EQ(psd_profile(g.c_str(), dest, sizeof dest), -3);
-
-    PsdBuilder two = psd8(px, 2, 2);
     two.channels = 2;
-    std::string t = put(dir, "two.psd", two.build());
-    EXPECT_EQ(getPsdInfo(t.c_str(), Infos{}.data()), -3);
-    EXPECT_EQ(psd_profile(t.c_str(), dest, sizeof dest), -3);
-
-    PsdBuilder sig = psd8(px, 2, 2);
     sig.signature = "8BPX";
-    std::string s = put(dir, "sig.psd", sig.build());
-    EXPECT_EQ(getPsdInfo(s.c_str(), Infos{}.data()), -2);
-    EXPECT_EQ(psd_profile(s.c_str(), dest, sizeof dest), -2);
-
-    EXPECT_EQ(getPsdInfo(put(dir, "short.psd", {'8', 'B'}).c_str(), Infos{}.data()), -1);
-    EXPECT_EQ(getPsdInfo(put(dir, "hdr.psd", {'8', 'B', 'P', 'S', 0, 1}).c_str(), Infos{}.data()),
-              -1);
-    EXPECT_EQ(getPsdInfo(dir.file("missing.psd").c_str(), Infos{}.data()), -1);
-    EXPECT_EQ(psd_profile(dir.file("missing.psd").c_str(), dest, sizeof dest), -1);
-
-    // Resources announced longer than the file.
-    PsdBuilder cut = psd8(px, 2, 2);
     cut.resources = {resolution_300_240()};
     Bytes c = cut.build();
-    c.resize(26 + 4 + 4 + 10);
-    Infos info = probe(put(dir, "cut.psd", c), &r);
-    EXPECT_EQ(r, -1);
+    c.resize(26 + 4 + 4 + 10); // resources announced longer than the file
+    const std::pair<Bytes, int> cases[] = {{grey.build(), -3},
+                                           {two.build(), -3},
+                                           {sig.build(), -2},
+                                           {{'8', 'B'}, -1},
+                                           {{'8', 'B', 'P', 'S', 0, 1}, -1},
+                                           {c, -1}};
+    uint8_t dest[16];
+    for (const auto &[bytes, code] : cases) {
+        const std::string path = put(dir, "x.psd", bytes);
+        EXPECT_EQ(getPsdInfo(path.c_str(), Infos{}.data()), code) << bytes.size();
+        if (bytes.size() > 26) {
+            EXPECT_EQ(psd_profile(path.c_str(), dest, sizeof dest), code) << bytes.size();
+        }
+    }
+    Infos info = probe(put(dir, "cut.psd", c));
     EXPECT_EQ(info[kInfoWidth], 2); // the header fields found before the failure stay
-    EXPECT_EQ(info[kInfoIccLength], 0);
+    EXPECT_EQ(getPsdInfo(dir.file("missing.psd").c_str(), Infos{}.data()), -1);
+    EXPECT_EQ(psd_profile(dir.file("missing.psd").c_str(), dest, sizeof dest), -1);
     EXPECT_EQ(open_fds(), before);
-}
-
-TEST(PsdProfile, CapacityAndMissingProfile)
-{
-    TempDir dir;
-    auto px = pattern8(2, 2);
-    PsdBuilder b = psd8(px, 2, 2);
-    Bytes icc = testsupport::make_icc_profile(400, "p");
-    b.resources = {resource(1039, icc)};
-    std::string path = put(dir, "p.psd", b.build());
-    std::vector<uint8_t> dest(400, 0xEE);
-    EXPECT_EQ(psd_profile(path.c_str(), dest.data(), 399), -3);
-    EXPECT_EQ(dest, std::vector<uint8_t>(400, 0xEE));
-    EXPECT_EQ(psd_profile(path.c_str(), dest.data(), 400), 400);
-    EXPECT_EQ(Bytes(dest.begin(), dest.end()), icc);
-
-    PsdBuilder none = psd8(px, 2, 2);
-    none.resources = {resolution_300_240()};
-    EXPECT_EQ(psd_profile(put(dir, "n.psd", none.build()).c_str(), dest.data(), 400), 0);
 }
 
 namespace {
 
 // Probes path and decodes it with the given order and row length.
-int decode(const std::string &path, bool psb, int order, int rowLength, void *dest,
-           Infos *infoOut = nullptr)
+int decode(const std::string &path, bool psb, int order, int rowLength, void *dest)
 {
-    Infos info{};
-    if (getPsdInfo(path.c_str(), info.data()) < 1)
-        return -100;
+    Infos info = probe(path);
     info[kInfoPsdKind] = psb ? 64 : 32;
-    if (infoOut)
-        *infoOut = info;
     return load_psd(order, path.c_str(), info.data(), rowLength, dest);
 }
 
 } // namespace
 
-TEST(LoadPsd, EightBitRawAndPackBitsInBothFieldWidths)
+TEST(LoadPsd, BothFieldWidthsChannelOrderAndRowSurplus)
 {
     TempDir dir;
     const uint32_t w = 7, h = 5;
     auto px = pattern8(w, h, 4);
-    std::vector<uint8_t> rgb;
-    for (size_t i = 0; i < px.size(); i += 4)
-        rgb.insert(rgb.end(), {px[i], px[i + 1], px[i + 2]});
     for (int version : {1, 2})
         for (int compression : {0, 1}) {
-            SCOPED_TRACE(testing::Message()
-                         << "version " << version << " compression " << compression);
+            SCOPED_TRACE(testing::Message() << "version " << version << " comp " << compression);
             PsdBuilder b;
             b.version = version;
             b.compression = compression;
             b.set_interleaved8(px.data(), w, h, 4);
             b.layerMask = {9, 9, 9, 9, 9};
-            std::string path = put(dir, "x.psd", b.build());
-            std::vector<uint8_t> out(rgb.size(), 0);
-            EXPECT_EQ(decode(path, version == 2, 1, 0, out.data()), int(h));
-            EXPECT_EQ(out, rgb);
+            const std::string path = put(dir, "x.psd", b.build());
+            // Order 0 reverses the channels; a row of 3 x 7 + 2 samples keeps its surplus.
+            const size_t row = 3 * w + 2;
+            std::vector<uint8_t> out(row * h, 0xCD), expected = out;
+            for (size_t i = 0; i < size_t(w) * h; ++i)
+                for (size_t k = 0; k < 3; ++k)
+                    expected[i / w * row + i % w * 3 + k] = px[i * 4 + 2 - k];
+            EXPECT_EQ(decode(path, version == 2, 0, int(row), out.data()), int(h));
+            EXPECT_EQ(out, expected);
         }
-}
-
-TEST(LoadPsd, ChannelOrderAndRowSurplus)
-{
-    TempDir dir;
-    const uint32_t w = 3, h = 2;
-    auto px = pattern8(w, h);
-    PsdBuilder b = psd8(px, w, h);
-    std::string path = put(dir, "o.psd", b.build());
-    const int rowLength = 3 * int(w) + 2;
-    std::vector<uint8_t> out(size_t(rowLength) * h, 0xCD);
-    EXPECT_EQ(decode(path, false, 0, rowLength, out.data()), int(h));
-    for (uint32_t y = 0; y < h; ++y) {
-        for (uint32_t x = 0; x < w; ++x)
-            for (int c = 0; c < 3; ++c)
-                EXPECT_EQ(out[y * size_t(rowLength) + 3 * x + size_t(c)],
-                          px[(y * w + x) * 3 + size_t(2 - c)]);
-        EXPECT_EQ(out[y * size_t(rowLength) + 9], 0xCD); // surplus untouched
-        EXPECT_EQ(out[y * size_t(rowLength) + 10], 0xCD);
-    }
-}
-
-TEST(LoadPsd, SixteenBitSamplesInHostOrder)
-{
-    TempDir dir;
-    const uint32_t w = 4, h = 3;
-    auto px = pattern16(w, h);
-    for (int compression : {0, 1}) {
-        SCOPED_TRACE(compression);
-        PsdBuilder b;
-        b.compression = compression;
-        b.set_interleaved16(px.data(), w, h, 3);
-        std::string path = put(dir, "s.psd", b.build());
-        std::vector<uint16_t> out(px.size());
-        EXPECT_EQ(decode(path, false, 1, 0, out.data()), int(h));
-        EXPECT_EQ(out, px);
-    }
 }
 
 TEST(LoadPsd, FloatDocumentBecomesRgbe)
@@ -360,82 +232,138 @@ TEST(LoadPsd, FloatDocumentBecomesRgbe)
     const float px[] = {1.0f, 0.5f, 0.25f, 0.0f, 0.0f, 0.0f};
     PsdBuilder b;
     b.set_interleaved32(px, 2, 1, 3);
-    std::string path = put(dir, "f.psd", b.build());
-    uint8_t out[8];
-    std::memset(out, 0x11, sizeof out);
-    EXPECT_EQ(decode(path, false, 0, 999, out), 1);
-    const uint8_t expected[] = {128, 0, 64, 0, 32, 0, 128, 0};
-    EXPECT_EQ(std::memcmp(out, expected, sizeof out), 0);
-
+    std::vector<uint8_t> out(8, 0x11);
+    EXPECT_EQ(decode(put(dir, "f.psd", b.build()), false, 0, 999, out.data()), 1);
+    EXPECT_EQ(out, (std::vector<uint8_t>{128, 0, 64, 0, 32, 0, 128, 0}));
     b.compression = 1;
-    std::string rle = put(dir, "r.psd", b.build());
-    EXPECT_EQ(decode(rle, false, 1, 0, out), -2);
+    EXPECT_EQ(decode(put(dir, "r.psd", b.build()), false, 1, 0, out.data()), -2);
 }
 
 TEST(LoadPsd, RefusesBadArgumentsAndDamagedData)
 {
     TempDir dir;
-    int before = open_fds();
+    const int before = open_fds();
     const uint32_t w = 6, h = 4;
     auto px = pattern8(w, h);
     std::vector<uint8_t> out(w * h * 3);
-
-    PsdBuilder raw = psd8(px, w, h);
-    std::string path = put(dir, "ok.psd", raw.build());
-    Infos info{};
-    ASSERT_GT(getPsdInfo(path.c_str(), info.data()), 0);
-    for (int bits : {1, 12, 24}) {
+    PsdBuilder raw = psd8(px, w, h), rle = psd8(px, w, h, 1);
+    const std::string path = put(dir, "ok.psd", raw.build());
+    const Infos info = probe(path);
+    const std::pair<int, int> bad[] = {
+        {kInfoBits, 1},   {kInfoBits, 12},  {kInfoBits, 24},   {kInfoWidth, 0},
+        {kInfoWidth, -5}, {kInfoHeight, 0}, {kInfoHeight, -5}, {kInfoLayerOffset, 1 << 30}};
+    for (const auto &[slot, value] : bad) {
         Infos i = info;
-        i[kInfoBits] = bits;
-        EXPECT_EQ(load_psd(1, path.c_str(), i.data(), 0, out.data()), -1);
+        i[size_t(slot)] = value;
+        EXPECT_EQ(load_psd(1, path.c_str(), i.data(), 0, out.data()), -1) << slot << " " << value;
     }
-    for (int side : {kInfoWidth, kInfoHeight}) {
-        Infos i = info;
-        i[side] = 0;
-        EXPECT_EQ(load_psd(1, path.c_str(), i.data(), 0, out.data()), -1);
-        i[side] = -5;
-        EXPECT_EQ(load_psd(1, path.c_str(), i.data(), 0, out.data()), -1);
-    }
-    Infos farOffset = info;
-    farOffset[kInfoLayerOffset] = 1 << 30;
-    EXPECT_EQ(load_psd(1, path.c_str(), farOffset.data(), 0, out.data()), -1);
     EXPECT_EQ(load_psd(1, dir.file("missing.psd").c_str(), info.data(), 0, out.data()), -1);
 
-    // Raw planes cut short: a short read.
-    Bytes cut = raw.build();
-    cut.resize(cut.size() - 1);
+    Bytes cut = raw.build(), rcut = rle.build(), table = rcut;
+    cut.resize(cut.size() - 1);                    // raw planes cut short: a short read
+    rcut.resize(rcut.size() - 3);                  // PackBits cut short: a plane left unfilled
+    table.resize(rle.image_data_offset() + 2 + 5); // a byte-count table longer than the file
     EXPECT_EQ(decode(put(dir, "cut.psd", cut), false, 1, 0, out.data()), -1);
-
-    // PackBits data cut short: a plane left unfilled.
-    PsdBuilder rle = psd8(px, w, h, 1);
-    Bytes rcut = rle.build();
-    rcut.resize(rcut.size() - 3);
     EXPECT_EQ(decode(put(dir, "rcut.psd", rcut), false, 1, 0, out.data()), -3);
-    // A byte-count table longer than the file.
-    Bytes table = rle.build();
-    table.resize(rle.image_data_offset() + 2 + 5);
     EXPECT_EQ(decode(put(dir, "table.psd", table), false, 1, 0, out.data()), -3);
     // A PSD read with the large-document field widths.
     EXPECT_LT(decode(put(dir, "wrong.psd", rle.build()), true, 1, 0, out.data()), 0);
+
+    // w x h x 2 past 2^32 (an int would overflow) with a few bytes of data: refused before the
+    // plane is allocated.
+    for (int compression : {0, 1}) {
+        const std::string p = put(dir, "huge.psd", psd8(px, w, h, compression).build());
+        Infos i = probe(p);
+        i[kInfoWidth] = 1 << 30;
+        i[kInfoHeight] = 2;
+        i[kInfoBits] = 16;
+        EXPECT_EQ(load_psd(1, p.c_str(), i.data(), 0, out.data()), compression ? -3 : -1);
+    }
     EXPECT_EQ(open_fds(), before);
 }
 
-TEST(LoadPsd, AbsurdSizeIsRefusedBeforeAllocating)
+TEST(ManipReadPSD, EightAndSixteenBitRawAndPackBits)
 {
     TempDir dir;
-    auto px = pattern8(2, 2);
-    uint8_t dummy[16];
-    for (int compression : {0, 1}) {
-        SCOPED_TRACE(compression);
-        PsdBuilder b = psd8(px, 2, 2, compression);
-        std::string path = put(dir, "huge.psd", b.build());
-        Infos info{};
-        ASSERT_GT(getPsdInfo(path.c_str(), info.data()), 0);
-        // w x h x 2 passes 2^32 (an int would overflow), and the few bytes of data cannot hold
-        // it: refused without allocating the plane.
-        info[kInfoWidth] = 1 << 30;
-        info[kInfoHeight] = 2;
-        info[kInfoBits] = 16;
-        EXPECT_EQ(load_psd(1, path.c_str(), info.data(), 0, dummy), compression ? -3 : -1);
+    const uint32_t w = 9, h = 7;
+    const auto px8 = pattern8(w, h);
+    std::vector<uint16_t> px16(px8.size());
+    for (size_t i = 0; i < px16.size(); ++i)
+        px16[i] = uint16_t(i * 2741 + 0x0102);
+    for (int bits : {8, 16})
+        for (int compression : {0, 1}) {
+            PsdBuilder b;
+            b.compression = compression;
+            if (bits == 8)
+                b.set_interleaved8(px8.data(), w, h, 3);
+            else
+                b.set_interleaved16(px16.data(), w, h, 3);
+            const std::string path = put(dir, "img.psd", b.build());
+            Infos dims = probe(path);
+            platform::BitmapPtr bmp = Manip().readPSD(path, dims.data());
+            ASSERT_TRUE(bmp) << bits << " " << compression;
+            EXPECT_EQ((std::vector<int>{dims[kInfoPsdKind], bmp->pixelsWide(), bmp->pixelsHigh(),
+                                        bmp->bitsPerSample(), bmp->samplesPerPixel(),
+                                        bmp->bytesPerRow(), bmp->hasAlpha()}),
+                      (std::vector<int>{32, int(w), int(h), bits, 3, int(3 * w) * bits / 8, 0}))
+                << bits << " " << compression;
+            EXPECT_EQ(bmp->colorSpaceName(), platform::kCalibratedRGBColorSpace);
+            const void *expected = bits == 8 ? (const void *)px8.data() : px16.data();
+            EXPECT_EQ(std::memcmp(bmp->bitmapData(), expected, px8.size() * size_t(bits / 8)), 0)
+                << bits << " " << compression;
+        }
+}
+
+TEST(ManipReadPSD, LargeDocumentExtensionIsCaseSensitive)
+{
+    TempDir dir;
+    const uint32_t w = 5, h = 3;
+    const auto px = pattern8(w, h);
+    PsdBuilder psb = psd8(px, w, h, 1), psd = psb;
+    psb.version = 2;
+    psb.layerMask = {1, 2, 3};
+    // Only "psb" and "PSB" read the large-document layout; a PSD so named reads normally.
+    const std::pair<const char *, int> names[] = {{"doc.psb", 64}, {"doc.PSB", 64},
+                                                  {"doc.Psb", 32}, {"doc.pSB", 32},
+                                                  {"psb", 32},     {"doc.psb.psd", 32}};
+    for (const auto &[name, kind] : names) {
+        const std::string path = put(dir, name, (kind == 64 ? psb : psd).build());
+        Infos dims = probe(path);
+        platform::BitmapPtr bmp = Manip().readPSD(path, dims.data());
+        EXPECT_EQ(dims[kInfoPsdKind], kind) << name;
+        ASSERT_TRUE(bmp) << name;
+        EXPECT_EQ(std::memcmp(bmp->bitmapData(), px.data(), px.size()), 0) << name;
     }
+}
+
+TEST(ManipReadPSD, RefusalsAndWhenTheKindIsSet)
+{
+    TempDir dir;
+    const float fpx[] = {1, 2, 3, 4, 5, 6};
+    PsdBuilder f;
+    f.set_interleaved32(fpx, 2, 1, 3);
+    const std::string path = put(dir, "float.psd", f.build());
+    Infos dims = probe(path);
+    ASSERT_EQ(dims[kInfoBits], 32);
+    const Infos before = dims;
+    EXPECT_FALSE(Manip().readPSD(path, dims.data())); // 32 bits: nil, dims untouched
+    EXPECT_EQ(dims, before);
+
+    for (int compression : {0, 1}) { // damaged pixels: nil with the kind set
+        Bytes file = psd8(pattern8(8, 8), 8, 8, compression).build();
+        file.resize(file.size() - 4);
+        const std::string cut = put(dir, "cut.psd", file);
+        dims = probe(cut);
+        EXPECT_FALSE(Manip().readPSD(cut, dims.data()));
+        EXPECT_EQ(dims[kInfoPsdKind], 32) << compression;
+    }
+    // Sides the bitmap cannot have leave dims alone; a missing file sets the kind.
+    dims = Infos{0, 5, 8};
+    EXPECT_FALSE(Manip().readPSD(dir.file("none.psd"), dims.data()));
+    dims = Infos{1 << 30, 1 << 30, 8};
+    EXPECT_FALSE(Manip().readPSD(dir.file("none.psd"), dims.data()));
+    EXPECT_EQ(dims[kInfoPsdKind], 0);
+    dims = Infos{4, 4, 8};
+    EXPECT_FALSE(Manip().readPSD(dir.file("none.psd"), dims.data()));
+    EXPECT_EQ(dims[kInfoPsdKind], 32);
 }

@@ -1,7 +1,9 @@
-// The ICC chunk rules on marker views, without a decoder: order, foreign markers, short chunks
-// and the destination's capacity. The rules on whole files are tested through the readers.
+// The ICC chunk rules on marker views, without a decoder; the readers' files go through the same
+// rules and are tested with whole files elsewhere.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstring>
 #include <vector>
 
 #include "platform/icc_chunks.h"
@@ -9,25 +11,66 @@
 
 using testsupport::Bytes;
 
-TEST(AssembleIccChunks, WorksOnMarkerViews)
+namespace {
+
+// An APP2 payload: "ICC_PROFILE\0", seq, count, the bytes.
+Bytes chunk(int seq, int count, const Bytes &bytes)
 {
-    Bytes icc = testsupport::make_icc_profile(300, "views");
-    std::vector<Bytes> chunks = testsupport::make_icc_app2_chunks(icc, 200);
-    ASSERT_EQ(chunks.size(), 2u);
-    const Bytes &c1 = chunks[0], &c2 = chunks[1];
-    // Marker data starts after FF, code and the two length bytes.
-    std::vector<platform::JpegMarker> markers = {
-        {0xE2, c2.data() + 4, c2.size() - 4},
-        {0xE1, c1.data() + 4, c1.size() - 4}, // an APP1 with the same bytes does not count
-        {0xE2, c1.data() + 4, c1.size() - 4},
+    Bytes p(14 + bytes.size());
+    std::memcpy(p.data(), "ICC_PROFILE", 12);
+    p[12] = uint8_t(seq);
+    p[13] = uint8_t(count);
+    std::copy(bytes.begin(), bytes.end(), p.begin() + 14);
+    return p;
+}
+
+} // namespace
+
+TEST(AssembleIccChunks, OrderCountsAndForeignMarkers)
+{
+    const Bytes icc = testsupport::make_icc_profile(300, "views");
+    const Bytes a(icc.begin(), icc.begin() + 200), b(icc.begin() + 200, icc.end());
+    Bytes noNul = chunk(1, 1, icc);
+    noNul[11] = 'X';
+    const Bytes whole = chunk(1, 1, icc), cut(whole.begin(), whole.begin() + 13); // no count
+    struct Row {
+        const char *what;
+        std::vector<std::pair<int, Bytes>> markers; // code, payload
+        size_t total;
+    } const rows[] = {
+        {"1 of 1", {{0xE2, chunk(1, 1, icc)}}, 300},
+        {"0 stands for 1 of 1", {{0xE2, chunk(0, 1, icc)}}, 300},
+        {"2 then 1 of 2: sequence order", {{0xE2, chunk(2, 2, b)}, {0xE2, chunk(1, 2, a)}}, 300},
+        {"APP1 with chunk bytes ignored", {{0xE1, chunk(1, 1, a)}, {0xE2, chunk(1, 1, icc)}}, 300},
+        {"no zero after the signature", {{0xE2, noNul}, {0xE2, chunk(1, 1, icc)}}, 300},
+        {"1 and 3 of 3", {{0xE2, chunk(1, 3, a)}, {0xE2, chunk(3, 3, b)}}, 0},
+        {"counts disagree", {{0xE2, chunk(1, 2, a)}, {0xE2, chunk(2, 3, b)}}, 0},
+        {"1 twice", {{0xE2, chunk(1, 2, a)}, {0xE2, chunk(1, 2, b)}}, 0},
+        {"0 of 2", {{0xE2, chunk(0, 2, a)}, {0xE2, chunk(2, 2, b)}}, 0},
+        {"beyond the count", {{0xE2, chunk(3, 2, a)}}, 0},
+        {"count 0", {{0xE2, chunk(1, 0, a)}}, 0},
+        {"shorter than the header", {{0xE2, cut}, {0xE2, chunk(1, 1, icc)}}, 300},
     };
-    EXPECT_EQ(platform::assemble_icc_chunks(markers, nullptr, 0), 300u);
-    std::vector<uint8_t> out(300);
-    EXPECT_EQ(platform::assemble_icc_chunks(markers, out.data(), 299), 300u);
-    EXPECT_EQ(out, std::vector<uint8_t>(300, 0)); // too small: untouched
-    EXPECT_EQ(platform::assemble_icc_chunks(markers, out.data(), out.size()), 300u);
-    EXPECT_EQ(Bytes(out.begin(), out.end()), icc);
-    // A chunk shorter than the 14-byte header is ignored.
-    std::vector<platform::JpegMarker> tiny = {{0xE2, c1.data() + 4, 13}};
-    EXPECT_EQ(platform::assemble_icc_chunks(tiny, nullptr, 0), 0u);
+    for (const Row &r : rows) {
+        SCOPED_TRACE(r.what);
+        std::vector<platform::JpegMarker> m;
+        for (const auto &[code, payload] : r.markers)
+            m.push_back({code, payload.data(), payload.size()});
+        std::vector<uint8_t> out(300, 0);
+        EXPECT_EQ(platform::assemble_icc_chunks(m, out.data(), out.size()), r.total);
+        if (r.total) {
+            EXPECT_EQ(Bytes(out.begin(), out.end()), icc);
+        }
+    }
+}
+
+TEST(AssembleIccChunks, TooSmallADestinationIsLeftUntouched)
+{
+    const Bytes icc = testsupport::make_icc_profile(300, "cap");
+    const Bytes c = chunk(1, 1, icc);
+    const platform::JpegMarker m[] = {{0xE2, c.data(), c.size()}};
+    std::vector<uint8_t> out(300, 0);
+    EXPECT_EQ(platform::assemble_icc_chunks(m, nullptr, 0), 300u);
+    EXPECT_EQ(platform::assemble_icc_chunks(m, out.data(), 299), 300u);
+    EXPECT_EQ(out, std::vector<uint8_t>(300, 0));
 }
