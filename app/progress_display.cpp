@@ -8,9 +8,9 @@ ProgressDisplay::ProgressDisplay(FILE *out, bool terminal, bool quiet)
     : m_out(out), m_terminal(terminal), m_quiet(quiet)
 {
     m_token = platform::NotificationCenter::defaultCenter().addObserver(
-        "progressReportUpdated", nullptr, [this](const platform::Notification &n) {
-            auto s = n.userInfo.find("progressStatus");
-            auto t = n.userInfo.find("progressText");
+        platform::kProgressNotification, nullptr, [this](const platform::Notification &n) {
+            auto s = n.userInfo.find(platform::kProgressStatus);
+            auto t = n.userInfo.find(platform::kProgressText);
             double pct = s == n.userInfo.end() ? 0 : s->second.doubleValue();
             const std::string *text = t == n.userInfo.end() ? nullptr : t->second.string();
             report(pct, text ? *text : m_stage);

@@ -4,15 +4,12 @@
 #include <cctype>
 #include <cerrno>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
-#include <fcntl.h>
-#include <new>
-#include <string_view>
+#include <iterator>
+#include <optional>
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "imagecore/checked_size.h"
 #include "imagecore/color.h"
 #include "imagecore/jpeg_readers.h"
 #include "imagecore/manip.h"
@@ -27,6 +24,7 @@
 #include "metadata/tiff_writer.h"
 #include "metadata/xmp_settings.h"
 #include "platform/bitmap.h"
+#include "platform/checked_size.h"
 #include "platform/system.h"
 #include "tonemap/tm_params.h"
 #include "tonemap/tone_map.h"
@@ -54,6 +52,18 @@ template <size_t N> bool listed(const char *const (&list)[N], const std::string 
         if (ext == e)
             return true;
     return false;
+}
+
+// The source type an extension stands for; nothing for raw and unknown extensions.
+std::optional<SourceType> source_type(const std::string &ext)
+{
+    if (listed(kTiffExt, ext))
+        return SourceType::Tiff;
+    if (listed(kJpegExt, ext))
+        return SourceType::Jpeg;
+    if (listed(kPsdExt, ext))
+        return SourceType::Psd;
+    return std::nullopt;
 }
 
 RoadError fail(int code, std::string message)
@@ -123,25 +133,28 @@ const int32_t *ints(const DataPtr &d)
     return reinterpret_cast<const int32_t *>(d->bytes());
 }
 
-// The 8-bit samples of one decoded bitmap, in the document's channel count, into dst.
-void copy_to_stack(const platform::BitmapImageRep &bmp, int spp, uint8_t *dst)
+// The 8-bit samples of one decoded bitmap, in the document's channel count, into dst. A
+// 16-bit sample keeps its high byte: the stack is 8 bits in every run.
+template <class T> void copy_rows(const platform::BitmapImageRep &bmp, int spp, uint8_t *dst)
 {
     const int w = bmp.pixelsWide(), h = bmp.pixelsHigh(), srcSpp = bmp.samplesPerPixel();
-    const bool sixteen = bmp.bitsPerSample() == 16;
+    constexpr int shift = sizeof(T) == 2 ? 8 : 0;
     for (int y = 0; y < h; ++y) {
-        const uint8_t *row = bmp.bitmapData() + static_cast<size_t>(y) * bmp.bytesPerRow();
+        const T *row = reinterpret_cast<const T *>(bmp.bitmapData() +
+                                                   static_cast<size_t>(y) * bmp.bytesPerRow());
         uint8_t *out = dst + static_cast<size_t>(y) * w * spp;
-        for (int x = 0; x < w; ++x) {
-            for (int c = 0; c < spp; ++c) {
-                int sc = srcSpp == 1 ? 0 : c;
-                size_t i = static_cast<size_t>(x) * srcSpp + sc;
-                // A 16-bit sample keeps its high byte: the stack is 8 bits in every run.
-                out[static_cast<size_t>(x) * spp + c] =
-                    sixteen ? static_cast<uint8_t>(reinterpret_cast<const uint16_t *>(row)[i] >> 8)
-                            : row[i];
-            }
-        }
+        for (int x = 0; x < w; ++x, row += srcSpp, out += spp)
+            for (int c = 0; c < spp; ++c)
+                out[c] = static_cast<uint8_t>(row[srcSpp == 1 ? 0 : c] >> shift);
     }
+}
+
+void copy_to_stack(const platform::BitmapImageRep &bmp, int spp, uint8_t *dst)
+{
+    if (bmp.bitsPerSample() == 16)
+        copy_rows<uint16_t>(bmp, spp, dst);
+    else
+        copy_rows<uint8_t>(bmp, spp, dst);
 }
 
 bool file_exists(const std::string &path)
@@ -211,7 +224,7 @@ RoadError check_and_probe(const std::vector<std::string> &paths, Document *doc)
             return fail(kExitBadInput, file_name(path) +
                                            ": camera raw files are not supported; convert them "
                                            "to 16-bit TIFF first");
-        if (!listed(kTiffExt, ext) && !listed(kJpegExt, ext) && !listed(kPsdExt, ext))
+        if (!source_type(ext))
             return fail(kExitBadInput, file_name(path) +
                                            ": not a supported photo (extensions: tif, tiff, jpg, "
                                            "jpe, jpeg, psd, in lower or upper case)");
@@ -224,14 +237,11 @@ RoadError check_and_probe(const std::vector<std::string> &paths, Document *doc)
     for (const auto &path : paths) {
         SourcePhoto p;
         p.path = path;
-        std::string ext = platform::path_extension(path);
-        p.type = listed(kTiffExt, ext)   ? SourceType::Tiff
-                 : listed(kJpegExt, ext) ? SourceType::Jpeg
-                                         : SourceType::Psd;
+        p.type = *source_type(firstExt);
+        // Every probe returns a positive value on success (8 for JPEG, the byte order for TIFF,
+        // the layer offset for PSD).
         int r = probe(p);
-        bool ok =
-            p.type == SourceType::Tiff ? r > 0 : (p.type == SourceType::Jpeg ? r == 8 : r > 0);
-        if (!ok)
+        if (r <= 0)
             return fail(kExitBadInput, file_name(path) + " " + probe_reason(p.type, r));
         p.width = p.infos[kInfoWidth];
         p.height = p.infos[kInfoHeight];
@@ -299,8 +309,8 @@ RoadError check_and_probe(const std::vector<std::string> &paths, Document *doc)
 RoadError decode_stack(Document *doc)
 {
     const size_t n = doc->photos.size();
-    auto one = imagecore::image_bytes(doc->width, doc->height, doc->spp, 1);
-    auto all = one ? imagecore::checked_mul(*one, n) : std::nullopt;
+    auto one = platform::image_bytes(doc->width, doc->height, doc->spp, 1);
+    auto all = one ? platform::checked_mul(*one, n) : std::nullopt;
     if (!all)
         return fail(kExitBadInput, "the photos are too large");
     doc->stack = Data::zeroed(*all);
@@ -312,9 +322,10 @@ RoadError decode_stack(Document *doc)
         const SourcePhoto &p = doc->photos[k];
         platform::BitmapPtr bmp;
         if (p.type == SourceType::Psd) {
-            int dims[kImageInfosCount] = {};
-            if (getPsdInfo(p.path.c_str(), dims) >= 1)
-                bmp = Manip().readPSD(p.path, dims);
+            // The probe's record, copied: the loader writes its PSD/PSB slot.
+            int dims[kImageInfosCount];
+            std::copy(std::begin(p.infos), std::end(p.infos), dims);
+            bmp = Manip().readPSD(p.path, dims);
         } else {
             bmp = platform::BitmapImageRep::imageRepWithContentsOfFile(p.path);
         }
@@ -426,7 +437,7 @@ RoadError process(const Document &doc, int method, const float *tmParam, int thr
         tm.setNbProc(threads);
     hdr = method == kMethodDeredid ? tm.enhancerToneMap(showProgress ? 1 : 0, hdr)
                                    : tm.compressorToneMap(showProgress ? 1 : 0, hdr);
-    auto expected = imagecore::image_bytes(doc.width, doc.height, doc.spp, 2);
+    auto expected = platform::image_bytes(doc.width, doc.height, doc.spp, 2);
     if (!hdr || !expected || hdr->length() != *expected)
         return fail(kExitFailed, "tone mapping failed");
     *result = hdr;

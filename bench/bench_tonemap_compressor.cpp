@@ -6,7 +6,6 @@
 #include <vector>
 
 #include "platform/data.h"
-#include "tests/support/bracket_generator.h"
 #include "tests/tonemap/tm_test_util.h"
 #include "tonemap/tone_map.h"
 
@@ -14,22 +13,11 @@ namespace {
 
 constexpr int kWidth = 6000, kHeight = 4000;
 
-// The scene as an rgbeBuf, encoded as the tone-mapping tests encode theirs.
-std::vector<uint8_t> encode_rgbe(const testsupport::RadianceMap &map)
-{
-    const int w = map.width;
-    std::vector<uint8_t> out(size_t(w) * size_t(map.height) * 4);
-    for (int y = 0; y < map.height; ++y)
-        for (int x = 0; x < w; ++x)
-            tmtest::put_rgbe(out.data() + size_t(y) * 4 * size_t(w), w, x, map.at(x, y, 0),
-                             map.at(x, y, 1), map.at(x, y, 2));
-    return out;
-}
-
 const platform::DataPtr &source()
 {
     static const platform::DataPtr data = [] {
-        std::vector<uint8_t> rgbe = encode_rgbe(testsupport::make_radiance_map(kWidth, kHeight));
+        // The test scene, encoded as the tone-mapping tests encode theirs.
+        const std::vector<uint8_t> rgbe = tmtest::encode_rgbe(kWidth, kHeight);
         return platform::Data::copy(rgbe.data(), rgbe.size());
     }();
     return data;

@@ -4,10 +4,10 @@
 #include <vector>
 
 #include "fuzz/temp_input.h"
-#include "imagecore/checked_size.h"
 #include "imagecore/manip.h"
 #include "imagecore/psd_reader.h"
 #include "imagecore/records.h"
+#include "platform/checked_size.h"
 
 namespace {
 // Decoded sizes a fuzz input may ask for; larger headers are probed but not decoded.
@@ -28,7 +28,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 
     const int bits = info[kInfoBits];
     const int depthBytes = bits == 32 ? 4 : bits / 8 > 0 ? bits / 8 : 1;
-    auto bytes = imagecore::image_bytes(info[kInfoWidth], info[kInfoHeight], 4, depthBytes);
+    auto bytes = platform::image_bytes(info[kInfoWidth], info[kInfoHeight], 4, depthBytes);
     if (!bytes || *bytes > kMaxDecode)
         return 0;
     std::vector<uint16_t> dest(*bytes / 2 + 8);

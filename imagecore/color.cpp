@@ -8,8 +8,8 @@
 #include <cstring>
 
 #include "imagecore/byte_order.h"
-#include "imagecore/checked_size.h"
 #include "imagecore/float_clamp.h"
+#include "platform/checked_size.h"
 
 namespace {
 
@@ -69,7 +69,7 @@ int trc_from_profile(const uint8_t *profile, size_t length, float *gamma)
             continue;
         const uint32_t offset = imagecore::read_be32(profile + pos + 4);
         double g = kDefaultGamma;
-        if (imagecore::range_inside(offset, 14, size) &&
+        if (platform::range_inside(offset, 14, size) &&
             imagecore::read_be32(profile + offset + 8) == 1)
             g = profile[offset + 12] + profile[offset + 13] / 256.0;
         *gamma = float(g);

@@ -21,14 +21,10 @@ inline int clamp_to_int(double v, int lo = std::numeric_limits<int>::min(),
     return static_cast<int>(v);
 }
 
-// The same into 0..255 and 0..65535.
+// The same into 0..255.
 inline uint8_t clamp_to_u8(double v)
 {
     return static_cast<uint8_t>(clamp_to_int(v, 0, 255));
-}
-inline uint16_t clamp_to_u16(double v)
-{
-    return static_cast<uint16_t>(clamp_to_int(v, 0, 65535));
 }
 
 } // namespace imagecore

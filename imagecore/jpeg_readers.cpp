@@ -9,12 +9,11 @@
 #include <cstdio>
 #include <cstring>
 
-#include <jerror.h>
-
-#include "imagecore/file_holder.h"
-#include "imagecore/jpeg_error.h"
 #include "imagecore/records.h"
+#include "platform/file_holder.h"
 #include "platform/icc_chunks.h"
+#include "platform/jpeg_error.h"
+#include "platform/jpeg_memory_source.h"
 
 namespace {
 
@@ -61,48 +60,10 @@ int probe_stream(FILE *f, bool outputDims, ProbeResult *out, uint8_t *dest, size
     }
     platform::IccChunks chunks;
     add_saved_markers(chunks, cinfo.marker_list);
-    out->iccLength = chunks.total();
-    if (dest && out->iccLength > 0 && out->iccLength <= capacity)
-        chunks.copy(dest);
+    out->iccLength = chunks.copy(dest, capacity);
     jpeg_destroy_decompress(&cinfo);
     return 0;
 }
-
-// Source manager over the caller's bytes, one per call. Running out of data is a fatal error:
-// a truncated thumbnail fails instead of decoding into grey.
-struct MemorySource {
-    jpeg_source_mgr pub; // first member: the library sees only this
-    const uint8_t *data;
-    size_t length;
-};
-
-void mem_init(j_decompress_ptr cinfo)
-{
-    auto *src = reinterpret_cast<MemorySource *>(cinfo->src);
-    src->pub.next_input_byte = src->data;
-    src->pub.bytes_in_buffer = src->length;
-}
-
-boolean mem_fill(j_decompress_ptr cinfo)
-{
-    ERREXIT(cinfo, JERR_INPUT_EOF);
-    return FALSE;
-}
-
-void mem_skip(j_decompress_ptr cinfo, long count)
-{
-    jpeg_source_mgr *src = cinfo->src;
-    if (count <= 0)
-        return;
-    if (size_t(count) > src->bytes_in_buffer) {
-        mem_fill(cinfo);
-        return;
-    }
-    src->next_input_byte += count;
-    src->bytes_in_buffer -= size_t(count);
-}
-
-void mem_term(j_decompress_ptr) {}
 
 // The library work of kvread_jpg_thumbnail; only plain data lives in this frame.
 int decode_thumbnail(const uint8_t *data, size_t length, int mode, int *width, int *height,
@@ -110,23 +71,15 @@ int decode_thumbnail(const uint8_t *data, size_t length, int mode, int *width, i
 {
     JpegErrorManager jerr;
     jpeg_decompress_struct cinfo;
-    MemorySource src;
+    jpeg_source_mgr src;
     std::memset(&cinfo, 0, sizeof cinfo);
-    std::memset(&src, 0, sizeof src);
     cinfo.err = jpeg_error_init(&jerr);
     if (setjmp(jerr.jpeglib_erreur)) {
         jpeg_destroy_decompress(&cinfo);
         return -3;
     }
     jpeg_create_decompress(&cinfo);
-    src.pub.init_source = mem_init;
-    src.pub.fill_input_buffer = mem_fill;
-    src.pub.skip_input_data = mem_skip;
-    src.pub.resync_to_restart = jpeg_resync_to_restart;
-    src.pub.term_source = mem_term;
-    src.data = data;
-    src.length = length;
-    cinfo.src = &src.pub;
+    platform::jpeg_memory_source(&cinfo, &src, data, length);
     jpeg_read_header(&cinfo, TRUE);
     jpeg_calc_output_dimensions(&cinfo);
     if (mode == 1) {
@@ -164,7 +117,7 @@ int decode_thumbnail(const uint8_t *data, size_t length, int mode, int *width, i
 
 int infojpg(const char *path, int *imageInfos)
 {
-    imagecore::FilePtr f = imagecore::open_file(path, "rb");
+    platform::FilePtr f = platform::open_file(path, "rb");
     if (!f)
         return -1;
     ProbeResult r{};
@@ -187,7 +140,7 @@ int infojpg(const char *path, int *imageInfos)
 
 int jpg_profile(const char *path, uint8_t *dest, size_t capacity)
 {
-    imagecore::FilePtr f = imagecore::open_file(path, "rb");
+    platform::FilePtr f = platform::open_file(path, "rb");
     if (!f)
         return -1;
     ProbeResult r{};

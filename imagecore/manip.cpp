@@ -3,7 +3,6 @@
 
 #include <new>
 
-#include "imagecore/checked_size.h"
 #include "imagecore/psd_reader.h"
 #include "imagecore/records.h"
 #include "platform/system.h"
@@ -14,12 +13,10 @@ platform::BitmapPtr Manip::readPSD(const std::string &path, int *dims) const
     if (depth != 8 && depth != 16)
         return nullptr;
     try {
-        auto rowBytes = imagecore::checked_product({3, dims[kInfoWidth], depth / 8});
-        if (!rowBytes || *rowBytes > size_t(INT32_MAX))
-            return nullptr;
+        // Row length 0: packed rows; the bitmap refuses sides and sizes it cannot hold.
         platform::BitmapPtr bitmap = platform::BitmapImageRep::create(
             dims[kInfoWidth], dims[kInfoHeight], depth, 3, false, false,
-            platform::kCalibratedRGBColorSpace, int(*rowBytes), 3 * depth);
+            platform::kCalibratedRGBColorSpace, 0, 3 * depth);
         if (!bitmap)
             return nullptr;
         // Compared case-sensitively: "Psb" is read as a PSD.

@@ -1,5 +1,6 @@
 // Buffer conventions and the small services the long computations share: the progress and
-// cancel hook, rankings of floats and integers, the median index and the one-pixel RGBE decoder.
+// cancel hook, rankings of floats and integers, the median index and the one-pixel RGBE decoder
+// and encoder.
 //
 // imageBuf: interleaved, rows top to bottom, width x spp samples a row (a row stride, where
 // taken, counts samples of the buffer's own type); 8-bit samples are bytes, 16-bit samples
@@ -9,7 +10,11 @@
 // otherwise value = mantissa x 2^(exponent - 136).
 #pragma once
 
+#include <cmath>
+#include <cstddef>
 #include <cstdint>
+
+#include "imagecore/float_clamp.h"
 
 // Called by the long computations with the address of an abort flag (0 on entry) and the
 // fraction done, 0..1. Setting the flag non-zero asks the computation to stop.
@@ -40,3 +45,46 @@ int expo_mediane(int n, float *values);
 // Returns e. For rgbeBuf the offsets are width, 2 x width and 3 x width.
 int rgbe2float(const uint8_t *buf, const float *table, int gOffset, int bOffset, int eOffset,
                int index, float *rgb);
+
+namespace imagecore {
+
+struct Rgbe {
+    uint8_t r, g, b, e;
+};
+
+// Encodes one pixel of linear channel values: M = the largest channel; M at or below 1e-32 (or
+// NaN) gives (0, 0, 0, 0); otherwise, with frexp(M) = (f, e), each mantissa is
+// trunc(channel x f x 256 / M) saturated to 0..255 (NaN to 0) and the exponent byte e + 128.
+// Example: (1, 0.5, 0.25) -> (128, 64, 32, 129). f x 256 / M is a power of two, so every
+// product is exact: single-precision channels give the bytes single-precision arithmetic would.
+inline Rgbe encode_rgbe(double r, double g, double b)
+{
+    double m = r > g ? r : g;
+    if (b > m)
+        m = b;
+    if (!(m > 1e-32))
+        return {0, 0, 0, 0};
+    int e = 0;
+    const double scale = std::frexp(m, &e) * 256.0 / m;
+    return {clamp_to_u8(r * scale), clamp_to_u8(g * scale), clamp_to_u8(b * scale),
+            clamp_to_u8(e + 128.0)};
+}
+
+// Stores c as pixel x of an rgbeBuf row of width pixels (planes width bytes apart).
+inline void put_rgbe(uint8_t *row, int width, int x, Rgbe c)
+{
+    const size_t plane = size_t(width);
+    uint8_t *p = row + x;
+    p[0] = c.r;
+    p[plane] = c.g;
+    p[2 * plane] = c.b;
+    p[3 * plane] = c.e;
+}
+
+// encode_rgbe of (r, g, b) stored as pixel x of the row.
+inline void put_rgbe(uint8_t *row, int width, int x, double r, double g, double b)
+{
+    put_rgbe(row, width, x, encode_rgbe(r, g, b));
+}
+
+} // namespace imagecore

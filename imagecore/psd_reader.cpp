@@ -9,11 +9,10 @@
 #include <vector>
 
 #include "imagecore/byte_order.h"
-#include "imagecore/checked_size.h"
-#include "imagecore/detail/read_at.h"
-#include "imagecore/file_holder.h"
-#include "imagecore/float_clamp.h"
+#include "imagecore/pixel_buffers.h"
 #include "imagecore/records.h"
+#include "platform/checked_size.h"
+#include "platform/file_holder.h"
 
 uint16_t fget2m(FILE *f)
 {
@@ -99,8 +98,8 @@ int scan_psd(FILE *f, uint64_t length, PsdScan &s)
 {
     using imagecore::read_be16;
     using imagecore::read_be32;
-    using imagecore::detail::read_at;
-    uint8_t h[34];
+    using platform::read_at;
+    uint8_t h[30];
     if (!read_at(f, length, 0, h, 4))
         return -1;
     if (std::memcmp(h, "8BPS", 4) != 0)
@@ -123,7 +122,7 @@ int scan_psd(FILE *f, uint64_t length, PsdScan &s)
         return -1;
     uint64_t start = resLengthAt + 4;
     uint64_t total = read_be32(b);
-    if (!imagecore::range_inside(start, total, length))
+    if (!platform::range_inside(start, total, length))
         return -1;
     uint64_t end = start + total;
     s.layerOffset = end;
@@ -138,7 +137,7 @@ int scan_psd(FILE *f, uint64_t length, PsdScan &s)
         uint16_t id = read_be16(blk + 4);
         uint32_t size = read_be32(blk + 8);
         uint64_t data = p + 12;
-        if (!imagecore::range_inside(data, size, end))
+        if (!platform::range_inside(data, size, end))
             break;
         if (id == kResIcc && !s.hasIcc) {
             s.hasIcc = true;
@@ -163,9 +162,9 @@ int scan_psd(FILE *f, uint64_t length, PsdScan &s)
 
 // Opens path and scans it: -1 when it cannot be opened, else scan_psd's result. The file stays
 // open in f for the reads that follow.
-int open_scanned(const char *path, imagecore::FilePtr &f, uint64_t &length, PsdScan &s)
+int open_scanned(const char *path, platform::FilePtr &f, uint64_t &length, PsdScan &s)
 {
-    f = imagecore::detail::open_measured(path, length);
+    f = platform::open_measured(path, length);
     return f ? scan_psd(f.get(), length, s) : -1;
 }
 
@@ -181,8 +180,8 @@ int load_planes(FILE *f, uint64_t length, uint64_t dataStart, bool packbits, boo
                 size_t h, size_t channels, size_t bytesPerSample, int channelOrder, size_t stride,
                 void *dest)
 {
-    auto planeBytes = imagecore::checked_product({int64_t(w), int64_t(h), int64_t(bytesPerSample)});
-    auto threePlanes = planeBytes ? imagecore::checked_mul(*planeBytes, 3) : std::nullopt;
+    auto planeBytes = platform::checked_product({int64_t(w), int64_t(h), int64_t(bytesPerSample)});
+    auto threePlanes = planeBytes ? platform::checked_mul(*planeBytes, 3) : std::nullopt;
     if (!threePlanes)
         return -1;
 
@@ -191,20 +190,20 @@ int load_planes(FILE *f, uint64_t length, uint64_t dataStart, bool packbits, boo
     uint64_t rawStart = dataStart;
     if (packbits) {
         // One byte count per row and channel, not used.
-        auto table = imagecore::checked_product({int64_t(h), int64_t(channels), psb ? 4 : 2});
-        if (!table || !imagecore::range_inside(dataStart, *table, length))
+        auto table = platform::checked_product({int64_t(h), int64_t(channels), psb ? 4 : 2});
+        if (!table || !platform::range_inside(dataStart, *table, length))
             return -3;
         uint64_t from = dataStart + *table;
         uint64_t n = length - from;
         // A two-byte repeat run gives at most 128 bytes: data too short to fill the planes is
         // refused before anything is allocated.
-        auto reach = imagecore::checked_mul(size_t(n), 64);
+        auto reach = platform::checked_mul(size_t(n), 64);
         if (n < 1 || (reach && *reach < *threePlanes))
             return -3;
         packed.resize(size_t(n));
-        if (!imagecore::detail::read_at(f, length, from, packed.data(), packed.size()))
+        if (!platform::read_at(f, length, from, packed.data(), packed.size()))
             return -1;
-    } else if (!imagecore::range_inside(rawStart, *threePlanes, length)) {
+    } else if (!platform::range_inside(rawStart, *threePlanes, length)) {
         return -1;
     }
 
@@ -214,8 +213,8 @@ int load_planes(FILE *f, uint64_t length, uint64_t dataStart, bool packbits, boo
             if (imagecore::packbits_decode(packed.data(), packed.size(), pos, plane.data(),
                                            plane.size()) != plane.size())
                 return -3;
-        } else if (!imagecore::detail::read_at(f, length, rawStart + k * *planeBytes, plane.data(),
-                                               plane.size())) {
+        } else if (!platform::read_at(f, length, rawStart + k * *planeBytes, plane.data(),
+                                      plane.size())) {
             return -1;
         }
         size_t sample = channelOrder >= 1 ? k : 2 - k;
@@ -243,40 +242,24 @@ int load_planes(FILE *f, uint64_t length, uint64_t dataStart, bool packbits, boo
 // 32 bits, raw: rows of planes 0..2 decoded and encoded into the rgbeBuf.
 int load_float(FILE *f, uint64_t length, uint64_t dataStart, size_t w, size_t h, void *dest)
 {
-    auto rowBytes = imagecore::checked_mul(w, 4);
-    auto planeBytes = rowBytes ? imagecore::checked_mul(*rowBytes, h) : std::nullopt;
-    auto threePlanes = planeBytes ? imagecore::checked_mul(*planeBytes, 3) : std::nullopt;
-    if (!threePlanes || !imagecore::range_inside(dataStart, *threePlanes, length))
+    auto rowBytes = platform::checked_mul(w, 4);
+    auto planeBytes = rowBytes ? platform::checked_mul(*rowBytes, h) : std::nullopt;
+    auto threePlanes = planeBytes ? platform::checked_mul(*planeBytes, 3) : std::nullopt;
+    if (!threePlanes || !platform::range_inside(dataStart, *threePlanes, length))
         return -1;
     std::vector<uint8_t> rows(3 * *rowBytes);
     auto *out = static_cast<uint8_t *>(dest);
     for (size_t y = 0; y < h; ++y) {
         for (size_t k = 0; k < 3; ++k)
-            if (!imagecore::detail::read_at(f, length, dataStart + k * *planeBytes + y * *rowBytes,
-                                            rows.data() + k * *rowBytes, *rowBytes))
+            if (!platform::read_at(f, length, dataStart + k * *planeBytes + y * *rowBytes,
+                                   rows.data() + k * *rowBytes, *rowBytes))
                 return -1;
         uint8_t *row = out + y * *rowBytes;
-        for (size_t x = 0; x < w; ++x) {
-            float c[3];
-            for (size_t k = 0; k < 3; ++k)
-                c[k] = imagecore::psd_float_decode(rows.data() + k * *rowBytes + 4 * x);
-            float m = c[0];
-            if (c[1] > m)
-                m = c[1];
-            if (c[2] > m)
-                m = c[2];
-            if (m > 1e-32f) {
-                int ex = 0;
-                double fr = std::frexp(double(m), &ex);
-                float scale = float(fr * 256.0 / double(m));
-                for (size_t k = 0; k < 3; ++k)
-                    row[k * w + x] = imagecore::clamp_to_u8(c[k] * scale);
-                row[3 * w + x] = uint8_t(imagecore::clamp_to_int(ex + 128, 0, 255));
-            } else {
-                for (size_t k = 0; k < 4; ++k)
-                    row[k * w + x] = 0;
-            }
-        }
+        const uint8_t *r = rows.data(), *g = r + *rowBytes, *b = g + *rowBytes;
+        for (size_t x = 0; x < w; ++x)
+            imagecore::put_rgbe(row, int(w), int(x), imagecore::psd_float_decode(r + 4 * x),
+                                imagecore::psd_float_decode(g + 4 * x),
+                                imagecore::psd_float_decode(b + 4 * x));
     }
     return 0;
 }
@@ -285,13 +268,13 @@ int load_float(FILE *f, uint64_t length, uint64_t dataStart, size_t w, size_t h,
 
 int getPsdInfo(const char *path, int *imageInfos)
 {
-    imagecore::FilePtr f;
+    platform::FilePtr f;
     uint64_t length = 0;
     PsdScan s;
     int status = open_scanned(path, f, length, s);
     // The header fields are recorded as soon as they pass, as a walk that stops early keeps what
     // it found.
-    if (status == 0 || s.channels >= 3) {
+    if (s.channels >= 3) {
         imageInfos[kInfoSamples] = s.channels;
         set_slot(imageInfos, kInfoHeight, s.height);
         set_slot(imageInfos, kInfoWidth, s.width);
@@ -315,7 +298,7 @@ int getPsdInfo(const char *path, int *imageInfos)
 
 int psd_profile(const char *path, uint8_t *dest, size_t capacity)
 {
-    imagecore::FilePtr f;
+    platform::FilePtr f;
     uint64_t length = 0;
     PsdScan s;
     int status = open_scanned(path, f, length, s);
@@ -329,7 +312,7 @@ int psd_profile(const char *path, uint8_t *dest, size_t capacity)
         return 0;
     if (!dest)
         return -3;
-    if (!imagecore::detail::read_at(f.get(), length, s.iccOffset, dest, s.iccSize))
+    if (!platform::read_at(f.get(), length, s.iccOffset, dest, s.iccSize))
         return -1;
     return int(s.iccSize);
 }
@@ -346,23 +329,23 @@ int load_psd(int channelOrder, const char *path, const int *imageInfos, int rowL
         return -1;
     try {
         uint64_t length = 0;
-        imagecore::FilePtr f = imagecore::detail::open_measured(path, length);
+        platform::FilePtr f = platform::open_measured(path, length);
         if (!f)
             return -1;
         uint8_t b[8];
         size_t lenBytes = psb ? 8 : 4;
         if (layerOffset < 0 ||
-            !imagecore::detail::read_at(f.get(), length, uint64_t(layerOffset), b, lenBytes)) {
+            !platform::read_at(f.get(), length, uint64_t(layerOffset), b, lenBytes)) {
             if (kVerbose)
                 std::fprintf(stderr, "load_psd fseek %d failed \n", layerOffset);
             return -1;
         }
         uint64_t layerLength = psb ? imagecore::read_be64(b) : imagecore::read_be32(b);
         uint64_t compressionAt = uint64_t(layerOffset) + lenBytes;
-        if (!imagecore::range_inside(compressionAt, layerLength, length))
+        if (!platform::range_inside(compressionAt, layerLength, length))
             return -1;
         compressionAt += layerLength;
-        if (!imagecore::detail::read_at(f.get(), length, compressionAt, b, 2))
+        if (!platform::read_at(f.get(), length, compressionAt, b, 2))
             return -1;
         uint16_t compression = imagecore::read_be16(b);
         uint64_t dataStart = compressionAt + 2;

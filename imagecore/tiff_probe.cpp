@@ -6,14 +6,12 @@
 #include <array>
 #include <climits>
 #include <cstdio>
-#include <cstring>
 
 #include "imagecore/byte_order.h"
-#include "imagecore/checked_size.h"
-#include "imagecore/detail/read_at.h"
-#include "imagecore/file_holder.h"
 #include "imagecore/float_clamp.h"
 #include "imagecore/records.h"
+#include "platform/checked_size.h"
+#include "platform/file_holder.h"
 
 namespace {
 
@@ -33,7 +31,7 @@ struct TiffFile {
     // Reads n bytes at off; false (nothing read) when they do not lie inside the file.
     bool read_at(uint64_t off, void *dst, size_t n) const
     {
-        return imagecore::detail::read_at(f, length, off, dst, n);
+        return platform::read_at(f, length, off, dst, n);
     }
     bool u16_at(uint64_t off, uint16_t &v) const
     {
@@ -140,7 +138,7 @@ void set_once(int *info, int slot, uint32_t v)
 int getTiffInfo(const char *path, int *imageInfos)
 {
     uint64_t length = 0;
-    imagecore::FilePtr f = imagecore::detail::open_measured(path, length);
+    platform::FilePtr f = platform::open_measured(path, length);
     if (!f)
         return -1;
     TiffFile tf{f.get(), length, imagecore::kOrderMM};
@@ -181,7 +179,7 @@ int getTiffInfo(const char *path, int *imageInfos)
             break;
         case kTagIcc:
             if (info[kInfoIccLength] == 0 && e.count <= uint32_t(INT_MAX) &&
-                imagecore::range_inside(e.word, e.count, tf.length))
+                platform::range_inside(e.word, e.count, tf.length))
                 info[kInfoIccLength] = int(e.count);
             break;
         default:
@@ -195,7 +193,7 @@ int getTiffInfo(const char *path, int *imageInfos)
 int tif_profile(const char *path, uint8_t *dest, size_t capacity)
 {
     uint64_t length = 0;
-    imagecore::FilePtr f = imagecore::detail::open_measured(path, length);
+    platform::FilePtr f = platform::open_measured(path, length);
     if (!f)
         return -1;
     TiffFile tf{f.get(), length, imagecore::kOrderMM};
@@ -209,7 +207,7 @@ int tif_profile(const char *path, uint8_t *dest, size_t capacity)
     walk_ifds(tf, firstIfd, [&](const TiffEntry &e) {
         if (e.tag != kTagIcc)
             return true;
-        if (!imagecore::range_inside(e.word, e.count, tf.length))
+        if (!platform::range_inside(e.word, e.count, tf.length))
             result = -2;
         else if (e.count > capacity || e.count > uint32_t(INT_MAX))
             result = -3;
@@ -229,7 +227,7 @@ int arr_from_tiffOffset(const char *path, int count, int offset, int *out)
         return 1;
     }
     uint64_t length = 0;
-    imagecore::FilePtr f = imagecore::detail::open_measured(path, length);
+    platform::FilePtr f = platform::open_measured(path, length);
     if (!f) {
         if (kVerbose)
             std::fprintf(stderr, "can't open %s\n", path ? path : "(null)");
@@ -239,7 +237,7 @@ int arr_from_tiffOffset(const char *path, int count, int offset, int *out)
     uint8_t mark[2];
     if (tf.read_at(0, mark, 2) && imagecore::read_be16(mark) == imagecore::kOrderII)
         tf.order = imagecore::kOrderII;
-    if (offset < 0 || !imagecore::range_inside(uint64_t(offset), 4 * uint64_t(count), length))
+    if (offset < 0 || !platform::range_inside(uint64_t(offset), 4 * uint64_t(count), length))
         return -2;
     if (std::fseek(f.get(), offset, SEEK_SET) != 0)
         return -2;

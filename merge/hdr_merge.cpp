@@ -12,9 +12,10 @@
 #include <emmintrin.h>
 #endif
 
-#include "imagecore/checked_size.h"
 #include "imagecore/float_clamp.h"
+#include "merge/detail/gamma_curve.h"
 #include "merge/ev_estimate.h"
+#include "platform/checked_size.h"
 
 namespace {
 
@@ -46,15 +47,31 @@ bool usable_exposure(float t)
     return std::isfinite(t) && t > 0.0f && std::isfinite(1.0f / t);
 }
 
+// One photo of the merge; the plan lists them in ascending exposure.
+struct RankedPhoto {
+    const uint8_t *pixels;
+    const float *weights; // weight table by luma code, zero above the saturation level
+    float reciprocal;     // 1 / exposure
+    unsigned level;       // saturation level
+};
+
 struct MergePlan {
     int n, width, height, spp;
-    const uint8_t *const *photos; // photo base pointers in ascending exposure
-    const float *const *tables;   // their weight tables
-    const float *reciprocals;     // their 1 / exposure
-    const int *levels;            // their saturation levels
+    const RankedPhoto *photos;
     const float *lut;
     progressCallback callback;
     uint8_t *out;
+};
+
+// Channel positions, luma shift and photo count of one instantiation of the pixel code: constants
+// where the template fixes them, the plan's values otherwise.
+template <class T, int SPP, int N> struct Layout {
+    static constexpr unsigned shift = sizeof(T) == 2 ? 8 : 0; // luma from the high bytes
+    int spp, gpos, bpos, n;
+    explicit Layout(const MergePlan &p)
+        : spp(SPP ? SPP : p.spp), gpos((spp - 1) / 2), bpos(spp - 1), n(N ? N : p.n)
+    {
+    }
 };
 
 // Vectors of four lanes, one pixel a lane. Every lane does the IEEE single- or double-precision
@@ -111,17 +128,15 @@ template <class T, int SPP, int N>
 inline void merge_pixel(const MergePlan &p, int x, const T *const *rows, const float *const *tabs,
                         const float *inv, const unsigned *levels, uint8_t *const *out, Stats &st)
 {
-    const int spp = SPP ? SPP : p.spp;
-    const int gpos = (spp - 1) / 2, bpos = spp - 1;
-    constexpr unsigned shift = sizeof(T) == 2 ? 8 : 0;
-    const int n = N ? N : p.n;
-    const size_t at = size_t(x) * size_t(spp);
+    const Layout<T, SPP, N> lay(p);
+    const size_t at = size_t(x) * size_t(lay.spp);
     float sw = 0.0f, sr = 0.0f, sg = 0.0f, sb = 0.0f;
     int clipped = 0;
-    for (int k = 0; k < n; ++k) {
+    for (int k = 0; k < lay.n; ++k) {
         const T *px = rows[k] + at;
-        const unsigned r = px[0], g = px[gpos], b = px[bpos];
-        const unsigned v = 54u * (r >> shift) + 183u * (g >> shift) + 19u * (b >> shift);
+        const unsigned r = px[0], g = px[lay.gpos], b = px[lay.bpos];
+        const unsigned v =
+            54u * (r >> lay.shift) + 183u * (g >> lay.shift) + 19u * (b >> lay.shift);
         clipped += v > levels[k];
         const float w = tabs[k][v];
         sw += w;
@@ -131,7 +146,7 @@ inline void merge_pixel(const MergePlan &p, int x, const T *const *rows, const f
         sb += q * p.lut[b];
     }
     float rgb[3] = {0.0f, 0.0f, 0.0f};
-    if (clipped == n) {
+    if (clipped == lay.n) {
         rgb[0] = rgb[1] = rgb[2] = kMarker;
     } else if (sw > 0.0f) {
         rgb[0] = sr / sw;
@@ -172,27 +187,24 @@ template <class T, int SPP, int N>
 inline void merge_group(const MergePlan &p, int x, const T *const *rows, const float *const *tabs,
                         const float *inv, const unsigned *levels, uint8_t *const *out, RowStats &rs)
 {
-    const int spp = SPP ? SPP : p.spp;
-    const int gpos = (spp - 1) / 2, bpos = spp - 1;
-    constexpr unsigned shift = sizeof(T) == 2 ? 8 : 0;
-    const int n = N ? N : p.n;
+    const Layout<T, SPP, N> lay(p);
     const float *lut = p.lut;
-    const size_t at = size_t(x) * size_t(spp);
+    const size_t at = size_t(x) * size_t(lay.spp);
     F4 sw = {0, 0, 0, 0}, sr = sw, sg = sw, sb = sw;
     I4 clipped = {0, 0, 0, 0};
 #pragma GCC unroll 8
-    for (int k = 0; k < n; ++k) {
+    for (int k = 0; k < lay.n; ++k) {
         const T *px = rows[k] + at;
         unsigned c[4][3], v[4];
 #pragma GCC unroll 4
         for (int j = 0; j < 4; ++j) {
-            const T *q = px + size_t(j) * size_t(spp);
+            const T *q = px + size_t(j) * size_t(lay.spp);
             c[j][0] = q[0];
-            c[j][1] = SPP == 1 ? q[0] : q[gpos];
-            c[j][2] = SPP == 1 ? q[0] : q[bpos];
-            v[j] = SPP == 1 ? 256u * (c[j][0] >> shift)
-                            : 54u * (c[j][0] >> shift) + 183u * (c[j][1] >> shift) +
-                                  19u * (c[j][2] >> shift);
+            c[j][1] = SPP == 1 ? q[0] : q[lay.gpos];
+            c[j][2] = SPP == 1 ? q[0] : q[lay.bpos];
+            v[j] = SPP == 1 ? 256u * (c[j][0] >> lay.shift)
+                            : 54u * (c[j][0] >> lay.shift) + 183u * (c[j][1] >> lay.shift) +
+                                  19u * (c[j][2] >> lay.shift);
         }
         const I4 luma = {int(v[0]), int(v[1]), int(v[2]), int(v[3])};
         clipped += luma > int(levels[k]); // -1 a clipped photo
@@ -211,7 +223,7 @@ inline void merge_group(const MergePlan &p, int x, const T *const *rows, const f
     }
     const F4 zero = {0, 0, 0, 0};
     const F4 marker = {kMarker, kMarker, kMarker, kMarker};
-    const I4 all = clipped == -n;
+    const I4 all = clipped == -lay.n;
     const I4 weighted = sw > zero;
     // Lanes without weight divide 0 by 0 here; the selects drop those results.
     const F4 r = select(all, marker, select(weighted, sr / sw, zero));
@@ -233,7 +245,9 @@ inline void merge_group(const MergePlan &p, int x, const T *const *rows, const f
     const D2 hi = __builtin_convertvector(high_half(yc), D2);
     rs.sum = (((rs.sum + lo[0]) + lo[1]) + hi[0]) + hi[1];
 
-    // Encoding as merge::encode_rgbe.
+    // Encoding as merge::encode_rgbe. m lies in (1e-32, 1e9) where it matters: a normal float,
+    // whose exponent field gives frexp's exponent, and the scale 2^(8 - e) is built from it;
+    // products with a power of two are exact, so they equal the encoder's double ones.
     F4 m = select(r > g, r, g);
     m = select(m > b, m, b);
     const F4 tiny = {1e-32f, 1e-32f, 1e-32f, 1e-32f}; // m >= 1e-32f is double(m) > 1e-32
@@ -320,9 +334,9 @@ template <class T, int SPP, int N> void merge_rows(const MergePlan &p, Stats &st
         levels = levelsHeap.data();
     }
     for (int k = 0; k < p.n; ++k) {
-        tabs[k] = p.tables[k];
-        inv[k] = p.reciprocals[k];
-        levels[k] = unsigned(p.levels[k]);
+        tabs[k] = p.photos[k].weights;
+        inv[k] = p.photos[k].reciprocal;
+        levels[k] = p.photos[k].level;
     }
     const size_t rowSamples = size_t(p.width) * size_t(p.spp);
 
@@ -333,7 +347,7 @@ template <class T, int SPP, int N> void merge_rows(const MergePlan &p, Stats &st
         if (step > 50 && row % step == 50)
             progress(p.callback, float(row) / float(p.height));
         for (int k = 0; k < p.n; ++k)
-            rows[k] = reinterpret_cast<const T *>(p.photos[k]) + size_t(row) * rowSamples;
+            rows[k] = reinterpret_cast<const T *>(p.photos[k].pixels) + size_t(row) * rowSamples;
         merge_row<T, SPP, N>(p, row, rows, tabs, inv, levels, st);
     }
 }
@@ -370,16 +384,10 @@ void clean_up(uint8_t *out, int width, int height, merge::Rgbe low, merge::Rgbe 
 {
     for (int row = 0; row < height; ++row) {
         uint8_t *r = out + size_t(4) * size_t(width) * size_t(row);
-        uint8_t *g = r + width, *b = r + 2 * size_t(width), *e = r + 3 * size_t(width);
-        for (int x = 0; x < width; ++x) {
-            if (e[x] != 0 && e[x] != 255)
-                continue;
-            const merge::Rgbe c = e[x] == 255 ? high : low;
-            r[x] = c.r;
-            g[x] = c.g;
-            b[x] = c.b;
-            e[x] = c.e;
-        }
+        const uint8_t *e = r + 3 * size_t(width);
+        for (int x = 0; x < width; ++x)
+            if (e[x] == 0 || e[x] == 255)
+                imagecore::put_rgbe(r, width, x, e[x] == 255 ? high : low);
     }
 }
 
@@ -390,8 +398,8 @@ int merge_checked(progressCallback callback, int cleanup, int n, int width, int 
     if (lut == nullptr || stack == nullptr || stats == nullptr || out == nullptr || n < 1 ||
         spp < 1 || (bps != 8 && bps != 16) || (n > 1 && exposureTimes == nullptr))
         return -3;
-    if (height > 0 && (width < 1 || !imagecore::checked_product({n, width, height, spp, bps / 8}) ||
-                       !imagecore::checked_product({width, height, 4})))
+    if (height > 0 && (width < 1 || !platform::checked_product({n, width, height, spp, bps / 8}) ||
+                       !platform::checked_product({width, height, 4})))
         return -3;
     const bool estimate = n > 1 && evSpacing > -0.5f;
     if (n > 1 && !estimate)
@@ -403,14 +411,7 @@ int merge_checked(progressCallback callback, int cleanup, int n, int width, int 
         return -3;
 
     std::vector<int> order(size_t(n), 0);
-    std::vector<int> keys(size_t(n), 0);
-    std::vector<int> levels(size_t(n), 64000);
-    std::vector<float> reciprocal(size_t(n), 1.0f);
-
-    const int codes = 1 << bps;
-    for (int i = 1; i < codes; ++i)
-        lut[i] = float(std::pow(double(i) / double(codes), double(gamma)));
-    lut[0] = lut[1];
+    merge::detail::gamma_curve(1 << bps, gamma, lut);
 
     if (height <= 0) {
         stats[0] = 1e9f * 256.0f;
@@ -420,6 +421,7 @@ int merge_checked(progressCallback callback, int cleanup, int n, int width, int 
     }
 
     if (estimate) {
+        std::vector<int> keys(size_t(n), 0);
         const int64_t rowLen = int64_t(width) * spp;
         if (rowLen > INT32_MAX ||
             mediane_images(n, width, height, int(rowLen), spp, bps, stack, keys.data()) < 0)
@@ -433,35 +435,29 @@ int merge_checked(progressCallback callback, int cleanup, int n, int width, int 
                 return -3;
     }
 
+    // Saturation levels fall from 64000 at the shortest exposure to 60160 at the longest; a
+    // single photo, or photos of one exposure, keep 64000.
+    auto log2_of = [](float t) { return std::log(double(t)) / std::log(2.0); };
+    float lmin = 0.0f, lmax = 0.0f;
     if (n > 1) {
         if (fClassementCroissant(n, exposureTimes, order.data()) != n)
             return -4;
-        for (int k = 0; k < n; ++k)
-            reciprocal[size_t(k)] = 1.0f / exposureTimes[k];
-        const float lmin = float(std::log(double(exposureTimes[order[0]])) / std::log(2.0));
-        const float lmax =
-            float(std::log(double(exposureTimes[order[size_t(n - 1)]])) / std::log(2.0));
-        if (lmax > lmin) {
-            const double span = double(lmax - lmin);
-            for (int k = 0; k < n; ++k) {
-                const double l = std::log(double(exposureTimes[k])) / std::log(2.0);
-                const double r = (l - double(lmin)) / span;
-                levels[size_t(k)] = imagecore::clamp_to_int(64000.0 - 3840.0 * r);
-            }
-        }
+        lmin = float(log2_of(exposureTimes[order[0]]));
+        lmax = float(log2_of(exposureTimes[order[size_t(n - 1)]]));
     }
 
     // One weight table per photo in ranking order, by luma code, zero above the photo's
     // saturation level.
     std::vector<float> tables(size_t(n) * kLumaCodes);
-    std::vector<const float *> tablePtr(static_cast<size_t>(n));
-    std::vector<float> rankedReciprocal(static_cast<size_t>(n));
-    std::vector<int> rankedLevels(static_cast<size_t>(n));
-    std::vector<const uint8_t *> photos(static_cast<size_t>(n));
+    std::vector<RankedPhoto> photos(static_cast<size_t>(n));
     const size_t photoBytes = size_t(width) * size_t(height) * size_t(spp) * size_t(bps / 8);
     for (int rank = 0; rank < n; ++rank) {
         const int k = order[size_t(rank)];
-        const int level = levels[size_t(k)];
+        int level = 64000;
+        if (lmax > lmin) {
+            const double r = (log2_of(exposureTimes[k]) - double(lmin)) / double(lmax - lmin);
+            level = imagecore::clamp_to_int(64000.0 - 3840.0 * r);
+        }
         const float sat = float(level) / 65535.0f;
         const float d = 0.5f - sat;
         const float steep = 1.0f / (d * d);
@@ -472,23 +468,11 @@ int merge_checked(progressCallback callback, int cleanup, int n, int width, int 
             const float h = 1.0f - a * x * x;
             t[v] = v > level ? 0.0f : h * h;
         }
-        tablePtr[size_t(rank)] = t;
-        rankedReciprocal[size_t(rank)] = reciprocal[size_t(k)];
-        rankedLevels[size_t(rank)] = level;
-        photos[size_t(rank)] = static_cast<const uint8_t *>(stack) + size_t(k) * photoBytes;
+        photos[size_t(rank)] = {static_cast<const uint8_t *>(stack) + size_t(k) * photoBytes, t,
+                                n > 1 ? 1.0f / exposureTimes[k] : 1.0f, unsigned(level)};
     }
 
-    MergePlan plan{n,
-                   width,
-                   height,
-                   spp,
-                   photos.data(),
-                   tablePtr.data(),
-                   rankedReciprocal.data(),
-                   rankedLevels.data(),
-                   lut,
-                   callback,
-                   out};
+    const MergePlan plan{n, width, height, spp, photos.data(), lut, callback, out};
     Stats st;
     if (bps == 8)
         merge_dispatch<uint8_t>(plan, st);

@@ -1,44 +1,23 @@
 // The HDR merge: a bracket of 8- or 16-bit photos linearised through a gamma curve, divided by
 // their relative exposures and averaged with a hat weight that ignores clipped highlights, then
-// stored as shared-exponent RGBE (rgbeBuf, see imagecore/pixel_buffers.h). Also the pixel
-// encoding of rgbeBuf that every writer of such images shares.
+// stored as shared-exponent RGBE (rgbeBuf and its pixel encoding: imagecore/pixel_buffers.h),
+// with the marker the merge adds to that encoding.
 #pragma once
-
-#include <bit>
-#include <cstdint>
 
 #include "imagecore/pixel_buffers.h"
 
 namespace merge {
 
-struct Rgbe {
-    uint8_t r, g, b, e;
-};
+using imagecore::Rgbe;
 
-// Encodes one pixel of channel values (linear, >= 0): M = the largest channel; M <= 1e-32 or NaN
-// gives (0, 0, 0, 0); M >= 999999999 (the "clipped in every photo" marker) gives
-// (255, 255, 255, 255); otherwise with frexp(M) = (m, e) each mantissa is trunc(channel x
-// m x 256 / M) clamped to 0..255 and the exponent byte e + 128. Decoding: mantissa x
-// 2^(exponent - 136). Example: (1, 0.5, 0.25) -> (128, 64, 32, 129).
+// The merge's encoding of one pixel: imagecore::encode_rgbe, except that a pixel with a channel
+// at or above 999999999 (the "clipped in every photo" value) becomes the marker
+// (255, 255, 255, 255) that the clean-up pass looks for. Example: (1e9, 1, 1) -> all 255.
 inline Rgbe encode_rgbe(float r, float g, float b)
 {
-    float m = r > g ? r : g;
-    m = m > b ? m : b;
-    if (!(double(m) > 1e-32))
-        return {0, 0, 0, 0};
-    if (double(m) >= 999999999.0)
+    if (double(r) >= 999999999.0 || double(g) >= 999999999.0 || double(b) >= 999999999.0)
         return {255, 255, 255, 255};
-    // m lies in (1e-32, 1e9): a normal float, so frexp is its exponent field and the scale
-    // m' x 256 / M is exactly the power of two 2^(8 - e), built directly.
-    const uint32_t field = (std::bit_cast<uint32_t>(m) >> 23) & 0xffu;
-    const float scale = std::bit_cast<float>((261u - field) << 23);
-    auto mantissa = [scale](float c) {
-        float v = c * scale;
-        v = v > 0.0f ? v : 0.0f; // NaN and negatives to 0
-        v = v < 255.0f ? v : 255.0f;
-        return static_cast<uint8_t>(v);
-    };
-    return {mantissa(r), mantissa(g), mantissa(b), static_cast<uint8_t>(field + 2)};
+    return imagecore::encode_rgbe(r, g, b);
 }
 
 } // namespace merge

@@ -2,27 +2,23 @@
 // caller builds from the profile's gamma is kept on the object but not handed to the kernel.
 #include "merge/merge_to_hdr.h"
 
-#include <cmath>
 #include <cstring>
 #include <new>
 #include <vector>
 
-#include "imagecore/checked_size.h"
 #include "imagecore/pixel_buffers.h"
 #include "imagecore/records.h"
+#include "merge/detail/gamma_curve.h"
 #include "merge/hdr_merge.h"
 #include "platform/bundle.h"
+#include "platform/checked_size.h"
 #include "platform/notification_center.h"
 
 void UpdateProgressMergeToHDR(int *, float fraction)
 {
     // A callback runs inside the kernel: nothing may escape it.
     try {
-        platform::Dictionary info;
-        info["progressText"] =
-            platform::Value(platform::localized_string("Generating HDR image..."));
-        info["progressStatus"] = platform::Value(double(fraction * 100.0f));
-        platform::NotificationCenter::defaultCenter().post("progressReportUpdated", nullptr, info);
+        platform::post_progress(nullptr, "Generating HDR image...", double(fraction * 100.0f));
     } catch (...) {
     }
 }
@@ -46,11 +42,7 @@ platform::DataPtr MergeToHDR::makeCurve(float trc, int batch)
     platform::DataPtr curve = platform::Data::zeroed(size_t(n) * sizeof(float));
     if (!curve)
         return nullptr;
-    float *c = reinterpret_cast<float *>(curve->mutableBytes());
-    const float step = 1.0f / float(n);
-    for (int i = 1; i < n; ++i)
-        c[i] = float(std::pow(double(float(i) * step), double(trc)));
-    c[0] = c[1];
+    merge::detail::gamma_curve(n, trc, reinterpret_cast<float *>(curve->mutableBytes()));
     return curve;
 }
 
@@ -59,8 +51,8 @@ platform::DataPtr MergeToHDR::mergeImagesToHDR(int silent, const platform::DataP
 {
     if (_kMax < 1 || _iMax < 1 || _jMax < 1 || _spp < 1 || (_bps != 8 && _bps != 16))
         return nullptr;
-    const auto stackBytes = imagecore::checked_product({_kMax, _iMax, _jMax, _spp, _bps / 8});
-    const auto outBytes = imagecore::checked_product({_iMax, _jMax, 4});
+    const auto stackBytes = platform::checked_product({_kMax, _iMax, _jMax, _spp, _bps / 8});
+    const auto outBytes = platform::checked_product({_iMax, _jMax, 4});
     if (!stackBytes || !outBytes || !stack || stack->length() < *stackBytes)
         return nullptr;
     const size_t deltaBytes = size_t(_kMax) * sizeof(float);

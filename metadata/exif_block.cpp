@@ -5,11 +5,13 @@
 #include <cstring>
 
 #include "imagecore/byte_order.h"
+#include "metadata/detail/exif_fields.h"
 #include "metadata/exif_records.h"
 #include "metadata/xmp_settings.h"
 
 using imagecore::put_le16;
 using imagecore::put_le32;
+using namespace metadata::detail;
 
 namespace {
 
@@ -58,13 +60,6 @@ void put_rationals(uint8_t *p, const int32_t *buf, int slot, int n)
 {
     for (int i = 0; i < 2 * n; ++i)
         put_le32(p + 4 * i, static_cast<uint32_t>(buf[slot + i]));
-}
-
-bool counts_equal(const metadata::ExifCounts &a, const metadata::ExifCounts &b)
-{
-    return a.exifCount == b.exifCount && a.exifDataLen == b.exifDataLen &&
-           a.gpsCount == b.gpsCount && a.gpsDataLen == b.gpsDataLen && a.modelLen == b.modelLen &&
-           a.datetimeLen == b.datetimeLen && a.gpsDateLen == b.gpsDateLen;
 }
 
 } // namespace
@@ -246,16 +241,11 @@ int write_exif_buf(int exifCount, int exifDataLen, int gpsCount, int gpsDataLen,
     using namespace metadata;
     // The caller sized out from these counts: they must describe these records exactly, or the
     // layout would run past the buffer.
-    ExifCounts c = exif_counts(exifBuf, gpsBuf);
-    ExifCounts given;
-    given.exifCount = exifCount;
-    given.exifDataLen = exifDataLen;
-    given.gpsCount = gpsCount;
-    given.gpsDataLen = gpsDataLen;
-    given.modelLen = modelLen;
-    given.datetimeLen = datetimeLen;
-    given.gpsDateLen = gpsDateLen;
-    if (!out || !counts_equal(c, given))
+    // The lens text is not part of the block, so its count is not asked for.
+    const ExifCounts c = exif_counts(exifBuf, gpsBuf);
+    const ExifCounts given{exifCount, exifDataLen, gpsCount,   gpsDataLen,
+                           modelLen,  datetimeLen, gpsDateLen, c.lensLen};
+    if (!out || given != c)
         return -3;
 
     const int k = (c.modelLen > 0) + (c.exifCount > 0) + (c.gpsCount > 0);

@@ -45,6 +45,7 @@ struct ExifCounts {
     int exifCount = 0, exifDataLen = 0;
     int gpsCount = 0, gpsDataLen = 0;
     int modelLen = 0, datetimeLen = 0, gpsDateLen = 0, lensLen = 0;
+    bool operator==(const ExifCounts &) const = default;
 };
 ExifCounts exif_counts(const int32_t *exifBuf, const int32_t *gpsBuf);
 
@@ -76,9 +77,5 @@ void put_ifd_entry(uint8_t *p, uint16_t tag, uint16_t type, uint32_t count, uint
 // (tmMethod >= 1) nor a lens asks for one, or when the packet cannot be made (out of memory,
 // null tmParam for a method with settings). May throw std::bad_alloc.
 std::vector<uint8_t> settings_packet(int tmMethod, const float *tmParam, const int32_t *exifBuf);
-
-// TIFF field types.
-inline constexpr uint16_t kTypeByte = 1, kTypeAscii = 2, kTypeShort = 3, kTypeLong = 4,
-                          kTypeRational = 5, kTypeUndefined = 7;
 
 } // namespace metadata

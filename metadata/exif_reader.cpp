@@ -5,18 +5,20 @@
 
 #include <algorithm>
 #include <climits>
-#include <cmath>
 #include <cstring>
 #include <new>
 #include <vector>
 
 #include "imagecore/byte_order.h"
-#include "imagecore/checked_size.h"
-#include "imagecore/file_holder.h"
+#include "metadata/detail/exif_fields.h"
 #include "metadata/image_description.h"
 #include "metadata/xmp_settings.h"
+#include "platform/checked_size.h"
+#include "platform/file_holder.h"
 
 namespace {
+
+using namespace metadata::detail;
 
 // Diagnostics of malformed JPEG marker walks; off unless a developer turns them on.
 constexpr int kTraceExif = 0;
@@ -28,19 +30,15 @@ void trace(const char *message)
 
 constexpr int64_t kInt32Max = INT32_MAX;
 
-// The JPEG APP1 signature of XMP packets, its NUL included.
-constexpr char kXmpSignature[] = "http://ns.adobe.com/xap/1.0/";
-constexpr size_t kXmpSignatureLen = sizeof kXmpSignature; // 29
+constexpr size_t kXmpSignatureLen = sizeof metadata::kXmpApp1Signature; // 29
 
 float ratio(int32_t num, int32_t den)
 {
     return float(num) / float(den);
 }
 
-struct Entry {
-    uint16_t tag = 0, type = 0;
-    uint32_t count = 0;
-    uint32_t value = 0;   // the value field, as the tag's value or data offset
+// value: the tag's value or data offset (the SHORT rule applied where asked).
+struct Entry : IfdEntry {
     uint8_t raw[4] = {};  // the value field in file order
     int64_t valuePos = 0; // file position of the value field
 };
@@ -49,11 +47,10 @@ class Reader {
 public:
     Reader(FILE *f, int64_t length, ExifInfo *info) : m_f(f), m_length(length), m_info(info) {}
 
-    int64_t length() const { return m_length; }
     bool inside(int64_t pos, int64_t len) const
     {
         return pos >= 0 && len >= 0 &&
-               imagecore::range_inside(uint64_t(pos), uint64_t(len), uint64_t(m_length));
+               platform::range_inside(uint64_t(pos), uint64_t(len), uint64_t(m_length));
     }
     int64_t left(int64_t pos) const { return pos >= 0 && pos <= m_length ? m_length - pos : 0; }
     bool seek(int64_t pos)
@@ -62,6 +59,11 @@ public:
     }
     int64_t tell() const { return std::ftell(m_f); }
     bool read(void *dst, size_t n) { return std::fread(dst, 1, n, m_f) == n; }
+    // n bytes at pos, refused unless they all lie inside the file.
+    bool read_at(int64_t pos, void *dst, size_t n)
+    {
+        return pos >= 0 && platform::read_at(m_f, uint64_t(m_length), uint64_t(pos), dst, n);
+    }
     int getc() { return std::getc(m_f); }
     FILE *file() const { return m_f; }
     ExifInfo *info() const { return m_info; }
@@ -69,29 +71,82 @@ public:
     void set_base(int64_t base) { m_base = base; }
     int64_t base() const { return m_base; }
     void set_order(uint16_t order) { m_order = order; }
-    uint16_t order() const { return m_order; }
 
     // A 12-byte directory entry at pos. With shortRule, a SHORT of count 1 or 2 gives its
     // first value; otherwise the value field is read whole.
     bool entry(int64_t pos, bool shortRule, Entry &e)
     {
         uint8_t b[12];
-        if (!inside(pos, 12) || !seek(pos) || !read(b, 12))
+        if (!read_at(pos, b, 12))
             return false;
-        e.tag = imagecore::read_u16(b, m_order);
-        e.type = imagecore::read_u16(b + 2, m_order);
-        e.count = imagecore::read_u32(b + 4, m_order);
-        bool asShort = shortRule && e.type == 3 && (e.count == 1 || e.count == 2);
-        e.value =
-            asShort ? imagecore::read_u16(b + 8, m_order) : imagecore::read_u32(b + 8, m_order);
+        static_cast<IfdEntry &>(e) = read_ifd_entry(b, m_order);
+        if (shortRule && e.type == kTypeShort && (e.count == 1 || e.count == 2))
+            e.value = imagecore::read_u16(b + 8, m_order);
         std::memcpy(e.raw, b + 8, 4);
         e.valuePos = pos + 8;
         return true;
     }
 
-    // Where an ASCII entry's text lies: in the value field when it fits there, as TIFF wants.
-    int64_t text_pos(const Entry &e) const { return e.count <= 4 ? e.valuePos : m_base + e.value; }
+    // Calls handle(entry) for the first `readable` entries of the directory at dir, until an
+    // entry cannot be read or an allocation has failed.
+    template <class F> void each_entry(int64_t dir, int readable, bool shortRule, F handle)
+    {
+        for (int i = 0; i < readable && failure == 0; ++i) {
+            Entry e;
+            if (!entry(ifd_entry_pos(dir, i), shortRule, e))
+                break;
+            handle(e);
+        }
+    }
 
+    // The text of an ASCII entry, at most maxChars characters, into dst (see text()). It lies
+    // in the value field when it fits there, as TIFF wants.
+    template <size_t N> void text_into(const Entry &e, int64_t maxChars, char (&dst)[N])
+    {
+        text(e.count <= 4 ? e.valuePos : m_base + e.value, maxChars, dst, N);
+    }
+
+    // A rational at base + offset as two signed 32-bit fields; false when outside the file.
+    bool rational(int64_t offset, int32_t &num, int32_t &den)
+    {
+        uint8_t b[8];
+        if (!read_at(m_base + offset, b, 8))
+            return false;
+        num = int32_t(imagecore::read_u32(b, m_order));
+        den = int32_t(imagecore::read_u32(b + 4, m_order));
+        return true;
+    }
+    // The entry's rationals into out (num, den pairs): at most as many as the entry counts and
+    // out holds, and only those that lie inside the file.
+    template <size_t N> void rationals(const Entry &e, int32_t (&out)[N])
+    {
+        const uint32_t n = std::min<uint32_t>(e.count, uint32_t(N / 2));
+        for (uint32_t i = 0; i < n; ++i)
+            if (!rational(int64_t(e.value) + 8 * i, out[2 * i], out[2 * i + 1]))
+                return;
+    }
+    // A positive-denominator rational at the entry's offset into out, as a float.
+    void ratio_into(const Entry &e, float &out)
+    {
+        int32_t num = 0, den = 0;
+        if (rational(e.value, num, den) && den > 0)
+            out = ratio(num, den);
+    }
+
+    // Entry count of the directory at pos, and how many of its entries lie inside the file.
+    bool directory(int64_t pos, uint16_t &count, int &readable)
+    {
+        uint8_t b[2];
+        if (!read_at(pos, b, 2))
+            return false;
+        count = imagecore::read_u16(b, m_order);
+        readable = int(std::min<int64_t>(count, left(pos + 2) / 12));
+        return true;
+    }
+
+    int failure = 0; // -4 once an allocation failed
+
+private:
     // Reads at most maxChars characters at pos into dst (capacity bytes, cleared first),
     // stopping after a newline or at the end of the file; NUL-terminated.
     void text(int64_t pos, int64_t maxChars, char *dst, size_t capacity)
@@ -110,46 +165,6 @@ public:
         }
     }
 
-    // A rational at base + offset as two signed 32-bit fields; false when outside the file.
-    bool rational(uint32_t offset, int32_t &num, int32_t &den)
-    {
-        int64_t pos = m_base + offset;
-        if (!inside(pos, 8) || !seek(pos))
-            return false;
-        num = int32_t(fgetmi4(m_f, m_order));
-        den = int32_t(fgetmi4(m_f, m_order));
-        return true;
-    }
-    // The entry's rationals into out (num, den pairs): at most as many as the entry counts and
-    // out holds, and only those that lie inside the file.
-    template <size_t N> void rationals(const Entry &e, int32_t (&out)[N])
-    {
-        const uint32_t n = std::min<uint32_t>(e.count, uint32_t(N / 2));
-        for (uint32_t i = 0; i < n; ++i)
-            if (!rational(e.value + 8 * i, out[2 * i], out[2 * i + 1]))
-                return;
-    }
-    // A positive-denominator rational at the entry's offset into out, as a float.
-    void ratio_into(const Entry &e, float &out)
-    {
-        int32_t num = 0, den = 0;
-        if (rational(e.value, num, den) && den > 0)
-            out = ratio(num, den);
-    }
-
-    // Entry count of the directory at pos, and how many of its entries lie inside the file.
-    bool directory(int64_t pos, uint16_t &count, int &readable)
-    {
-        if (!inside(pos, 2) || !seek(pos))
-            return false;
-        count = fgetmi2(m_f, m_order);
-        readable = int(std::min<int64_t>(count, left(pos + 2) / 12));
-        return true;
-    }
-
-    int failure = 0; // -4 once an allocation failed
-
-private:
     FILE *m_f;
     int64_t m_length;
     ExifInfo *m_info;
@@ -165,10 +180,7 @@ void parse_exif_ifd(Reader &r, int64_t pos)
     if (!r.directory(pos, count, readable))
         return;
     float fromShutter = 0;
-    for (int i = 0; i < readable; ++i) {
-        Entry e;
-        if (!r.entry(pos + 2 + 12 * int64_t(i), true, e))
-            break;
+    r.each_entry(pos, readable, true, [&](const Entry &e) {
         int32_t num = 0, den = 0;
         switch (e.tag) {
         case 33434: // ExposureTime
@@ -181,20 +193,17 @@ void parse_exif_ifd(Reader &r, int64_t pos)
             info->iso = int32_t(e.value);
             break;
         case 36867: // DateTimeOriginal
-            r.text(r.text_pos(e), std::min<int64_t>(e.count, 19), info->dateTime,
-                   sizeof info->dateTime);
+            r.text_into(e, std::min<int64_t>(e.count, 19), info->dateTime);
             break;
         case 37377: // ShutterSpeedValue (APEX Tv); used only when ExposureTime is absent
-            if (r.rational(e.value, num, den)) {
-                float tv = den == 0 ? float(num) : ratio(num, den);
-                if (tv != 0)
-                    fromShutter = float(std::exp2(-double(tv)));
-            }
+            if (r.rational(e.value, num, den))
+                if (auto t = exposure_from_apex_tv(num, den))
+                    fromShutter = *t;
             break;
         case 37378: // ApertureValue (APEX Av)
         case 37381: // MaxApertureValue
             if (info->fNumber == 0 && r.rational(e.value, num, den) && den > 0)
-                info->fNumber = float(std::exp2(double(ratio(num, den)) / 2));
+                info->fNumber = fnumber_from_apex_av(ratio(num, den));
             break;
         case 37386: // FocalLength
             r.ratio_into(e, info->focalLength);
@@ -215,7 +224,7 @@ void parse_exif_ifd(Reader &r, int64_t pos)
         default:
             break;
         }
-    }
+    });
     if (info->exposureTime == 0 && fromShutter > 0)
         info->exposureTime = fromShutter;
 }
@@ -227,10 +236,7 @@ void parse_gps_ifd(Reader &r, int64_t pos)
     int readable;
     if (!r.directory(pos, count, readable))
         return;
-    for (int i = 0; i < readable; ++i) {
-        Entry e;
-        if (!r.entry(pos + 2 + 12 * int64_t(i), false, e))
-            break;
+    r.each_entry(pos, readable, false, [&](const Entry &e) {
         switch (e.tag) {
         case 1:
             info->latRef = char(e.raw[0]);
@@ -254,13 +260,12 @@ void parse_gps_ifd(Reader &r, int64_t pos)
             r.rationals(e, info->gpsTime);
             break;
         case 29:
-            r.text(r.text_pos(e), int64_t(std::min<uint32_t>(e.count, 11)) - 1, info->gpsDate,
-                   sizeof info->gpsDate);
+            r.text_into(e, int64_t(std::min<uint32_t>(e.count, 11)) - 1, info->gpsDate);
             break;
         default:
             break;
         }
-    }
+    });
 }
 
 // Handles the entries of IFD k of the chain. isTiff enables the tags read only from TIFF files.
@@ -268,22 +273,18 @@ void parse_ifd_entries(Reader &r, int64_t pos, int readable, int k, bool isTiff)
 {
     ExifInfo *info = r.info();
     const int64_t base = r.base();
-    for (int i = 0; i < readable && r.failure == 0; ++i) {
-        Entry e;
-        if (!r.entry(pos + 2 + 12 * int64_t(i), true, e))
-            break;
+    r.each_entry(pos, readable, true, [&](const Entry &e) {
         const int64_t at = base + e.value; // where the data lies for offset-valued tags
         switch (e.tag) {
         case 272: // Model
-            r.text(r.text_pos(e), int64_t(std::min<uint32_t>(e.count, 64)) - 1, info->model,
-                   sizeof info->model);
+            r.text_into(e, int64_t(std::min<uint32_t>(e.count, 64)) - 1, info->model);
             break;
         case 270: // ImageDescription
-            if (isTiff && r.inside(at, 0) && r.seek(at))
+            if (isTiff && r.seek(at))
                 parse_image_description(r.file(), std::min<int64_t>(e.count, r.left(at)), info);
             break;
         case 274: // Orientation
-            if (e.type == 3)
+            if (e.type == kTypeShort)
                 info->orientation = int32_t(e.value);
             break;
         case 513: // JPEGInterchangeFormat, in the thumbnail's IFD
@@ -295,7 +296,7 @@ void parse_ifd_entries(Reader &r, int64_t pos, int readable, int k, bool isTiff)
                 info->thumbLength = int32_t(e.value);
             break;
         case 34377: // Photoshop image resources
-            if (isTiff && r.inside(at, 0) && r.seek(at)) {
+            if (isTiff && r.seek(at)) {
                 if (parse_photoshop_data(r.file(), std::min<int64_t>(e.count, r.left(at)), info) ==
                     -4)
                     r.failure = -4;
@@ -315,9 +316,9 @@ void parse_ifd_entries(Reader &r, int64_t pos, int readable, int k, bool isTiff)
             break;
         case 33723: // IPTC; LONG counts are in 4-byte units
             if (r.inside(at, 0) && e.value <= kInt32Max) {
-                int64_t len = e.type == 4   ? int64_t(e.count) * 4
-                              : e.type == 7 ? int64_t(e.count)
-                                            : -1;
+                int64_t len = e.type == kTypeLong        ? int64_t(e.count) * 4
+                              : e.type == kTypeUndefined ? int64_t(e.count)
+                                                         : -1;
                 if (len >= 0)
                     info->iptcLength = int32_t(std::min<int64_t>({len, r.left(at), kInt32Max}));
                 info->iptcOffset = int32_t(e.value);
@@ -326,7 +327,7 @@ void parse_ifd_entries(Reader &r, int64_t pos, int readable, int k, bool isTiff)
         default:
             break;
         }
-    }
+    });
 }
 
 // The JPEG marker code after up to five bytes: the first that is not FF. -1 at the end of the
@@ -370,6 +371,27 @@ int skip_segment(Reader &r)
     return r.seek(start + len) ? 0 : 1;
 }
 
+// Walks the markers from the current position to the next APP1, skipping every other segment
+// by its length, over at most maxMarkers markers. 0 with the stream at the APP1's length field;
+// -1 too much padding or the end of the file where a marker was expected; -2 end of image or
+// start of scan; -3 a segment length below 2; 1 when a segment runs past the end of the file
+// or no APP1 came within maxMarkers.
+int walk_to_app1(Reader &r, int maxMarkers)
+{
+    for (int n = 0; n < maxMarkers; ++n) {
+        int code = marker_code(r);
+        if (code < 0)
+            return -1;
+        if (code == 0xD9 || code == 0xDA)
+            return -2;
+        if (code == 0xE1)
+            return 0;
+        if (int rc = skip_segment(r); rc != 0)
+            return rc < 0 ? -3 : 1;
+    }
+    return 1;
+}
+
 // Looks for a settings packet in the APP1 segments that follow the EXIF APP1 (which ends at
 // pos) and records its position and the lens name it carries. Returns -1 only for a segment
 // length below 2 in the walk; a missing or unreadable packet just leaves the fields at 0.
@@ -378,18 +400,8 @@ int find_xmp(Reader &r, int64_t pos)
     ExifInfo *info = r.info();
     if (!r.seek(pos))
         return 0;
-    bool found = false;
-    for (int n = 0; n < 10 && !found; ++n) {
-        int code = marker_code(r);
-        if (code < 0 || code == 0xD9 || code == 0xDA)
-            return 0;
-        if (code == 0xE1)
-            found = true;
-        else if (int rc = skip_segment(r); rc != 0)
-            return rc < 0 ? -1 : 0;
-    }
-    if (!found)
-        return 0;
+    if (int rc = walk_to_app1(r, 10); rc != 0)
+        return rc == -3 ? -1 : 0;
 
     uint8_t b[2];
     char sig[kXmpSignatureLen];
@@ -397,7 +409,7 @@ int find_xmp(Reader &r, int64_t pos)
         return 0;
     uint16_t len = imagecore::read_be16(b);
     if (len < 2 || !r.read(sig, kXmpSignatureLen) ||
-        std::memcmp(sig, kXmpSignature, kXmpSignatureLen) != 0)
+        std::memcmp(sig, metadata::kXmpApp1Signature, kXmpSignatureLen) != 0)
         return 0;
     // The recorded length is the segment's length field (it counts the 2 length bytes and the
     // signature besides the packet); only the packet's own bytes are read.
@@ -412,7 +424,7 @@ int find_xmp(Reader &r, int64_t pos)
             int n = int(packetLen) + 1;
             get_settings_from_xmp(100, n, packet.data(), info->lens, nullptr);
             int method = get_settings_from_xmp(-1, n, packet.data(), nullptr, nullptr);
-            keep = method == 1 || method == 2 || method == 10 || method == 11;
+            keep = metadata::is_settings_method(method);
         }
     }
     if (!keep) {
@@ -428,17 +440,8 @@ int locate_jpeg_exif(Reader &r)
     uint8_t soi[2];
     if (!r.read(soi, 2) || soi[0] != 0xFF || soi[1] != 0xD8)
         return -1;
-    for (;;) {
-        int code = marker_code(r);
-        if (code < 0)
-            return -1;
-        if (code == 0xD9 || code == 0xDA)
-            return -2;
-        if (code == 0xE1)
-            break;
-        if (skip_segment(r) != 0)
-            return -1;
-    }
+    if (int rc = walk_to_app1(r, INT_MAX); rc != 0)
+        return rc == -2 ? -2 : -1;
     const int64_t segStart = r.tell();
     uint16_t len = 0;
     if (segment_length(r, len) != 0)
@@ -460,21 +463,20 @@ int locate_jpeg_exif(Reader &r)
 // Walks the Photoshop resources to resource 1058, the EXIF data.
 int locate_psd_exif(Reader &r)
 {
-    char sig[4];
-    if (!r.read(sig, 4))
-        return -1;
-    if (std::memcmp(sig, "8BPS", 4) != 0)
-        return -2;
     // Signature, version, 6 reserved bytes, channels, height, width, depth, colour mode, then
     // the colour-mode data length.
     uint8_t h[30];
-    if (!r.seek(0) || !r.read(h, 30))
+    if (!r.read_at(0, h, 4))
+        return -1;
+    if (std::memcmp(h, "8BPS", 4) != 0)
+        return -2;
+    if (!r.read_at(0, h, 30))
         return -1;
     if (imagecore::read_be16(h + 12) < 3 || imagecore::read_be16(h + 24) != 3)
         return -3;
     const int64_t resLenPos = 30 + int64_t(imagecore::read_be32(h + 26));
     uint8_t b[4];
-    if (!r.inside(resLenPos, 4) || !r.seek(resLenPos) || !r.read(b, 4))
+    if (!r.read_at(resLenPos, b, 4))
         return -1;
     const int64_t resLen = imagecore::read_be32(b);
     if (resLen < 1)
@@ -483,7 +485,7 @@ int locate_psd_exif(Reader &r)
     int64_t sum = 0;
     for (;;) {
         uint8_t rb[12];
-        if (!r.seek(block) || !r.read(rb, 12) || std::memcmp(rb, "8BIM", 4) != 0)
+        if (!r.read_at(block, rb, 12) || std::memcmp(rb, "8BIM", 4) != 0)
             return -1;
         const uint16_t id = imagecore::read_be16(rb + 4);
         const int64_t size = imagecore::read_be32(rb + 8);
@@ -533,13 +535,11 @@ int find_jpeg_iptc(Reader &r)
 
 int read_exif(const char *path, int type, ExifInfo *info)
 {
-    imagecore::FilePtr f = imagecore::open_file(path, "rb");
+    uint64_t length = 0;
+    platform::FilePtr f = platform::open_measured(path, length);
     if (!f)
         return -1;
-    long length = imagecore::file_length(f.get());
-    if (length < 0)
-        return -1;
-    Reader r(f.get(), length, info);
+    Reader r(f.get(), int64_t(length), info);
 
     const bool isJpeg = type == 1;
     int rc = 0;
@@ -555,8 +555,8 @@ int read_exif(const char *path, int type, ExifInfo *info)
     uint8_t mark[2];
     if (!r.read(mark, 2))
         return -2;
-    const uint16_t order = imagecore::read_be16(mark);
-    if (order != imagecore::kOrderII && order != imagecore::kOrderMM)
+    const uint16_t order = tiff_byte_order(mark);
+    if (order == 0)
         return -2;
     r.set_order(order);
     if (fgetmi2(f.get(), order) != 42)
@@ -566,7 +566,7 @@ int read_exif(const char *path, int type, ExifInfo *info)
     int64_t nextField = r.tell();
     for (int k = 0; k < 3; ++k) {
         uint8_t b[4];
-        if (!r.seek(nextField) || !r.read(b, 4))
+        if (!r.read_at(nextField, b, 4))
             break;
         const uint32_t offset = imagecore::read_u32(b, order);
         if (offset == 0)
@@ -581,7 +581,7 @@ int read_exif(const char *path, int type, ExifInfo *info)
             return r.failure;
         if (count == 255 || readable < count)
             break;
-        nextField = ifd + 2 + 12 * int64_t(count);
+        nextField = ifd_entry_pos(ifd, count);
     }
     return isJpeg ? find_jpeg_iptc(r) : 1;
 }
@@ -608,14 +608,12 @@ int read_iptc(const char *path, int length, int offset, uint8_t *buffer)
         return 0;
     if (path == nullptr || buffer == nullptr)
         return -3;
-    imagecore::FilePtr f = imagecore::open_file(path, "rb");
+    uint64_t size = 0;
+    platform::FilePtr f = platform::open_measured(path, size);
     if (!f)
         return -1;
-    long size = imagecore::file_length(f.get());
-    if (size < 0)
-        return -1;
     // A block that ends exactly at the end of the file (the last thing in a TIFF) is whole.
-    if (int64_t(offset) + int64_t(length) > int64_t(size))
+    if (!platform::range_inside(uint64_t(offset), uint64_t(length), size))
         return 0;
     if (std::fseek(f.get(), offset, SEEK_SET) != 0)
         return -1;
@@ -630,7 +628,7 @@ int parse_photoshop_data(FILE *f, int64_t length, ExifInfo *info)
     if (f == nullptr || info == nullptr)
         return -3;
     const long start = std::ftell(f);
-    const long fileLength = imagecore::file_length(f);
+    const long fileLength = platform::file_length(f);
     if (start < 0 || fileLength < 0)
         return 1;
     Reader r(f, fileLength, info);
@@ -650,7 +648,7 @@ int parse_photoshop_data(FILE *f, int64_t length, ExifInfo *info)
         const int64_t at = start + int64_t(i);
         if (buf[i + 4] == 0x04 && buf[i + 5] == 0x04) { // 1028 IPTC-NAA
             uint8_t b[4];
-            if (r.inside(at + 8, 4) && r.seek(at + 8) && r.read(b, 4) && at + 12 <= kInt32Max) {
+            if (r.read_at(at + 8, b, 4) && at + 12 <= kInt32Max) {
                 info->iptcOffset = int32_t(at + 12);
                 info->iptcLength = int32_t(
                     std::min<int64_t>({imagecore::read_be32(b), r.left(at + 12), kInt32Max}));
@@ -659,7 +657,7 @@ int parse_photoshop_data(FILE *f, int64_t length, ExifInfo *info)
             // After the 12-byte block head: format, width, height, row bytes, total size,
             // compressed size (u32 each), bits per pixel and planes (u16 each), JPEG data.
             uint8_t t[24];
-            if (r.inside(at + 16, 24) && r.seek(at + 16) && r.read(t, 24) && at + 40 <= kInt32Max) {
+            if (r.read_at(at + 16, t, 24) && at + 40 <= kInt32Max) {
                 info->thumbWidth = int32_t(imagecore::read_be32(t));
                 info->thumbHeight = int32_t(imagecore::read_be32(t + 4));
                 info->thumbRowBytes = int32_t(imagecore::read_be32(t + 8));

@@ -8,8 +8,8 @@
 #include <string_view>
 #include <vector>
 
-#include "imagecore/file_holder.h"
 #include "imagecore/float_clamp.h"
+#include "platform/file_holder.h"
 
 namespace {
 
@@ -121,7 +121,7 @@ int parse_image_description(FILE *f, int64_t length, ExifInfo *info)
         return -1;
     // A count larger than what is left of the file is a short read: refuse before allocating.
     long here = std::ftell(f);
-    long size = imagecore::file_length(f);
+    long size = platform::file_length(f);
     if (here < 0 || size < 0 || length > size - here)
         return -1;
 

@@ -10,18 +10,18 @@
 #include <vector>
 
 #include "imagecore/byte_order.h"
-#include "imagecore/file_holder.h"
-#include "imagecore/jpeg_error.h"
 #include "imagecore/records.h"
 #include "metadata/exif_block.h"
+#include "metadata/xmp_settings.h"
+#include "platform/file_holder.h"
+#include "platform/jpeg_error.h"
 
 namespace {
 
-constexpr size_t kMaxSegmentData = 65533; // the length field counts itself
-constexpr size_t kIccChunk = 65519;       // kMaxSegmentData less the 14-byte chunk header
-constexpr size_t kMaxIccChunks = 255;     // the count is one byte
-constexpr char kXmpSignature[] = "http://ns.adobe.com/xap/1.0/"; // and its zero: 29 bytes
-constexpr char kIccSignature[] = "ICC_PROFILE";                  // and its zero: 12 bytes
+constexpr size_t kMaxSegmentData = 65533;       // the length field counts itself
+constexpr size_t kIccChunk = 65519;             // kMaxSegmentData less the 14-byte chunk header
+constexpr size_t kMaxIccChunks = 255;           // the count is one byte
+constexpr char kIccSignature[] = "ICC_PROFILE"; // and its zero: 12 bytes
 
 struct Segments {
     std::vector<uint8_t> exif; // APP1 data
@@ -172,9 +172,10 @@ std::vector<uint8_t> xmp_segment(int tmMethod, const float *tmParam, const int32
     std::vector<uint8_t> data;
     try {
         std::vector<uint8_t> packet = metadata::settings_packet(tmMethod, tmParam, exifBuf);
-        if (packet.empty() || packet.size() + sizeof kXmpSignature > kMaxSegmentData)
+        const auto &signature = metadata::kXmpApp1Signature; // its NUL included
+        if (packet.empty() || packet.size() + sizeof signature > kMaxSegmentData)
             return data;
-        data.assign(kXmpSignature, kXmpSignature + sizeof kXmpSignature);
+        data.assign(signature, signature + sizeof signature);
         data.insert(data.end(), packet.begin(), packet.end());
     } catch (const std::bad_alloc &) {
         data.clear();
@@ -233,7 +234,7 @@ int KVwritejpg(const char *path, int quality, const int32_t *saveInfo, int rowBy
             job->rowBuf = rowBuf.data();
         }
 
-        imagecore::FilePtr file = imagecore::open_file(path, "wb");
+        platform::FilePtr file = platform::open_file(path, "wb");
         if (!file)
             return -1;
         job->file = file.get();

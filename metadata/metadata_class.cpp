@@ -11,9 +11,13 @@
 
 #include "imagecore/byte_order.h"
 #include "imagecore/float_clamp.h"
+#include "metadata/detail/exif_fields.h"
 #include "metadata/exif_records.h"
+#include "platform/checked_size.h"
 
 namespace {
+
+using namespace metadata::detail;
 
 // Diagnostics of malformed EXIF headers; off unless a developer turns them on.
 constexpr int kTraceMetaData = 0;
@@ -74,40 +78,42 @@ int64_t MetaData::getExifTags(int64_t dirOffset, const uint8_t *base, size_t len
     if (base == nullptr)
         return 0;
     const uint16_t order = ordre == 1 ? imagecore::kOrderMM : imagecore::kOrderII;
-    const int64_t size = int64_t(length);
+    // Nothing outside [0, length) is read: every position is checked with this first.
+    const auto in_block = [length](int64_t pos, int64_t n) {
+        return pos >= 0 && platform::range_inside(uint64_t(pos), uint64_t(n), length);
+    };
     int64_t result = 0;
     for (int i = 0; i < cntDir; ++i) {
-        const int64_t e = dirOffset + 2 + 12 * int64_t(i);
-        if (e < 0 || e + 12 > size)
+        const int64_t e = ifd_entry_pos(dirOffset, i);
+        if (!in_block(e, 12))
             break;
-        const uint8_t *p = base + e;
-        const uint16_t tag = imagecore::read_u16(p, order);
-        const uint16_t type = imagecore::read_u16(p + 2, order);
-        const uint32_t count = imagecore::read_u32(p + 4, order);
-        const uint32_t value = imagecore::read_u32(p + 8, order);
+        const IfdEntry entry = read_ifd_entry(base + e, order);
+        const uint16_t tag = entry.tag, type = entry.type;
+        const uint32_t count = entry.count, value = entry.value;
 
         // Data longer than the value field lies at its offset; the walker takes offsets for
         // the types 1..8 only (1..10 for ShutterSpeedValue).
         const int ts = type < 13 ? kTypeSize[type] : 0;
         const bool typeWithOffset = (type >= 1 && type <= 8) || (tag == 37377 && type <= 10);
         const int64_t pos = typeWithOffset && int64_t(count) * ts > 4 ? int64_t(value) : e + 8;
-        const auto inside = [&](int64_t n) { return pos >= 0 && n >= 0 && pos + n <= size; };
+        const auto inside = [&](int64_t n) { return in_block(pos, n); };
         const auto u16at = [&] { return imagecore::read_u16(base + pos, order); };
         const auto u32at = [&](int64_t k) { return imagecore::read_u32(base + pos + k, order); };
         // An ASCII value into a text field, cut to leave its terminator.
         const auto text_into = [&](char *field, size_t fieldSize) {
-            if (type == 2 && count > 0 && inside(0)) {
-                int64_t n = std::min<int64_t>({count, int64_t(fieldSize) - 1, size - pos});
+            if (type == kTypeAscii && count > 0 && inside(0)) {
+                int64_t n =
+                    std::min<int64_t>({count, int64_t(fieldSize) - 1, int64_t(length) - pos});
                 std::memset(field, 0, fieldSize);
                 std::memcpy(field, base + pos, size_t(n));
             }
         };
         const auto short_into = [&](int32_t &field) {
-            if (type == 3 && inside(2))
+            if (type == kTypeShort && inside(2))
                 field = u16at();
         };
         const auto rational_into = [&](int32_t &num, int32_t &den) {
-            if (type == 5 && inside(8)) {
+            if (type == kTypeRational && inside(8)) {
                 num = int32_t(u32at(0));
                 den = int32_t(u32at(4));
             }
@@ -141,22 +147,17 @@ int64_t MetaData::getExifTags(int64_t dirOffset, const uint8_t *base, size_t len
             text_into(st.date_time, sizeof st.date_time);
             break;
         case 37377: // ShutterSpeedValue, APEX Tv
-            if (type == 10 && inside(8)) {
-                const int32_t num = int32_t(u32at(0)), den = int32_t(u32at(4));
-                const float tv = den == 0 ? float(num) : float(num) / float(den);
-                if (tv != 0)
-                    st.shutter = float(std::exp2(-double(tv)));
-            }
+            if (type == kTypeSRational && inside(8))
+                if (auto t = exposure_from_apex_tv(int32_t(u32at(0)), int32_t(u32at(4))))
+                    st.shutter = *t;
             break;
         case 37378: // ApertureValue, APEX Av
         case 37381: // MaxApertureValue
-            if (type == 5 && st.numAperture == 0 && inside(8)) {
+            if (type == kTypeRational && st.numAperture == 0 && inside(8)) {
                 const uint32_t num = u32at(0), den = u32at(4);
-                if (den != 0) {
-                    const float av = float(num) / float(den);
-                    rational_from_float(float(std::exp2(double(av) / 2)), &st.numAperture,
-                                        &st.denAperture);
-                }
+                if (den != 0)
+                    rational_from_float(fnumber_from_apex_av(float(num) / float(den)),
+                                        &st.numAperture, &st.denAperture);
             }
             break;
         case 37386:
@@ -169,7 +170,7 @@ int64_t MetaData::getExifTags(int64_t dirOffset, const uint8_t *base, size_t len
             short_into(st.fpUnit);
             break;
         case 41493: // ExposureIndex: never overrides ISOSpeedRatings
-            if (type == 5 && st.iso == 0 && inside(8)) {
+            if (type == kTypeRational && st.iso == 0 && inside(8)) {
                 const uint32_t num = u32at(0), den = u32at(4);
                 st.iso = int32_t(den > 0 ? num / den : num);
             }
@@ -199,7 +200,7 @@ platform::DataPtr MetaData::getMetaData(const platform::DataPtr &data) const
     // Where the TIFF header lies: at the start of a bare block, else after the APP1 marker's
     // length and "Exif\0\0" (found by a plain byte scan, not a marker walk).
     int64_t p = 0, tiff = 0;
-    if (n >= 2 && ((d[0] == 'I' && d[1] == 'I') || (d[0] == 'M' && d[1] == 'M'))) {
+    if (n >= 2 && tiff_byte_order(d) != 0) {
         p = 0;
         tiff = 0;
     } else {
@@ -217,18 +218,15 @@ platform::DataPtr MetaData::getMetaData(const platform::DataPtr &data) const
     if (tiff + 8 <= n) {
         const uint8_t *t = d + tiff;
         const size_t tlen = size_t(n - tiff);
-        int ordre = -1;
-        if (t[0] == 'I' && t[1] == 'I' && imagecore::read_le16(t + 2) == 42)
-            ordre = 0;
-        else if (t[0] == 'M' && t[1] == 'M' && imagecore::read_be16(t + 2) == 42)
-            ordre = 1;
-        const uint16_t order = ordre == 1 ? imagecore::kOrderMM : imagecore::kOrderII;
+        const uint16_t order = tiff_byte_order(t);
+        const bool header = order != 0 && imagecore::read_u16(t + 2, order) == 42;
+        const int ordre = order == imagecore::kOrderMM ? 1 : 0;
         const auto u16 = [&](int64_t at) { return imagecore::read_u16(t + at, order); };
         const auto u32 = [&](int64_t at) { return imagecore::read_u32(t + at, order); };
         // Every directory below lies before limit, which stays 8 bytes short of the data.
-        const auto entries_end = [&](int64_t dir) { return dir + int64_t(u16(dir)) * 12 + 2; };
+        const auto entries_end = [&](int64_t dir) { return ifd_entry_pos(dir, u16(dir)); };
 
-        const int64_t ifd0 = ordre >= 0 ? int64_t(u32(4)) : -1;
+        const int64_t ifd0 = header ? int64_t(u32(4)) : -1;
         if (ifd0 >= 0 && ifd0 < limit && entries_end(ifd0) <= limit) {
             const int cnt = u16(ifd0);
             const int64_t exif = getExifTags(ifd0, t, tlen, cnt, ordre, st);

@@ -1,5 +1,6 @@
 #include "metadata/metadata_utils.h"
 
+#include <climits>
 #include <cstdio>
 #include <cstring>
 
@@ -48,6 +49,10 @@ int time_from_datetime(const char *text, time_t now, float *seconds)
 {
     int y, mo, d, h, mi, s;
     if (text == nullptr || std::sscanf(text, "%d:%d:%d %d:%d:%d", &y, &mo, &d, &h, &mi, &s) != 6)
+        return -1;
+    // A year or month at the bottom of the int range (a hostile text) must not overflow; such a
+    // date lies before the epoch and is refused below anyway.
+    if (y < INT_MIN + 1900 || mo == INT_MIN)
         return -1;
     struct tm t;
     std::memset(&t, 0, sizeof t);

@@ -10,14 +10,16 @@
 #include <vector>
 
 #include "imagecore/byte_order.h"
-#include "imagecore/checked_size.h"
-#include "imagecore/file_holder.h"
 #include "imagecore/records.h"
+#include "metadata/detail/exif_fields.h"
 #include "metadata/exif_block.h"
 #include "metadata/exif_records.h"
 #include "metadata/xmp_settings.h"
+#include "platform/checked_size.h"
+#include "platform/file_holder.h"
 
 using namespace metadata;
+using namespace metadata::detail;
 using imagecore::put_le16;
 using imagecore::put_le32;
 
@@ -34,11 +36,6 @@ struct Pixels {
     uint64_t strip = 0;  // bytes of the strip
     size_t rowBytes = 0; // as the caller gave it
 };
-
-bool is_settings_method(int m)
-{
-    return m == 1 || m == 2 || m == 10 || m == 11;
-}
 
 // One data block of IFD0: the entry's value when it fits 4 bytes, else data at an offset.
 struct Blob {
@@ -131,8 +128,8 @@ int buf2tif(const void *pixels, const int32_t *saveInfo, int rowBytes, const uin
     if ((iccLen > 0 && !profile) || (iptcLen > 0 && !iptc) || (xmpLen > 0 && !xmp) ||
         (tmMethod >= 1 && !tmParam))
         return -3;
-    auto rowOut = imagecore::image_bytes(p.width, 1, p.sppOut, p.bitsOut / 8);
-    auto strip = imagecore::image_bytes(p.width, p.height, p.sppOut, p.bitsOut / 8);
+    auto rowOut = platform::image_bytes(p.width, 1, p.sppOut, p.bitsOut / 8);
+    auto strip = platform::image_bytes(p.width, p.height, p.sppOut, p.bitsOut / 8);
     if (!rowOut || !strip || *strip > kMaxTiffBytes)
         return -1;
     p.rowOut = *rowOut;
@@ -148,8 +145,7 @@ int buf2tif(const void *pixels, const int32_t *saveInfo, int rowBytes, const uin
         Blob xmpBlob;
         bool carry = false;
         if (xmpLen >= 1) {
-            float scratch[20] = {};
-            int method = get_settings_from_xmp(-1, xmpLen, xmp, nullptr, scratch);
+            int method = get_settings_from_xmp(-1, xmpLen, xmp, nullptr, nullptr);
             carry = is_settings_method(method) || tmMethod < 1;
             if (carry) {
                 xmpBlob.data = reinterpret_cast<const uint8_t *>(xmp);
@@ -306,7 +302,7 @@ int buf2tif(const void *pixels, const int32_t *saveInfo, int rowBytes, const uin
         return -4;
     }
 
-    imagecore::FilePtr file = imagecore::open_file(path, "wb");
+    platform::FilePtr file = platform::open_file(path, "wb");
     if (!file)
         return -1;
     uint8_t header[8] = {'I', 'I', 42, 0};

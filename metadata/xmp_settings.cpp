@@ -11,8 +11,8 @@
 #include <string_view>
 #include <vector>
 
-#include "imagecore/file_holder.h"
 #include "imagecore/float_clamp.h"
+#include "platform/file_holder.h"
 
 namespace {
 
@@ -277,7 +277,8 @@ int lens_from_packet(string_view sv, char *lensOut)
     } else {
         start = q + kLens.size() + 2; // "=" and the opening quote
         // The value ends at the quote that opened it, so single-quoted values read too.
-        char quote = sv[q + kLens.size() + 1] == '\'' ? '\'' : '"';
+        const size_t quotePos = q + kLens.size() + 1;
+        char quote = quotePos < sv.size() && sv[quotePos] == '\'' ? '\'' : '"';
         end = start <= sv.size() ? sv.find(quote, start) : npos;
     }
     if (end != npos && end > start && end - start <= 63)
@@ -331,6 +332,11 @@ struct PacketReader {
 };
 
 } // namespace
+
+bool metadata::is_settings_method(int method)
+{
+    return method_info(method) != nullptr;
+}
 
 int embed_xmp(int embed_type, int curMethod, const float *tmParam, int lensInfoLen,
               const char *lensInfo, char *out)
@@ -532,10 +538,10 @@ int get_settings_from_xmp(int mode, int length, const char *packet, char *lensOu
 
 int parse_xmp(const char *path, int mode, float *tmParam)
 {
-    imagecore::FilePtr f = imagecore::open_file(path, "rb");
+    platform::FilePtr f = platform::open_file(path, "rb");
     if (!f)
         return -1;
-    long size = imagecore::file_length(f.get());
+    long size = platform::file_length(f.get());
     if (size < 0 || size >= INT_MAX)
         return -1;
     std::vector<char> buf;

@@ -13,6 +13,14 @@ namespace metadata {
 // to and including the slash after the host, so writer and reader share this one constant.
 inline constexpr const char kKvtmNamespace[] = "http://ns.zenit-hdr.org/tone_mapping_settings";
 
+// The signature that opens a JPEG APP1 segment holding an XMP packet; its NUL is part of it
+// (sizeof: 29 bytes).
+inline constexpr char kXmpApp1Signature[] = "http://ns.adobe.com/xap/1.0/";
+
+// True for the methods whose settings the packet carries (1, 2, 10, 11): a packet with one of
+// them is a settings packet of this system.
+bool is_settings_method(int method);
+
 } // namespace metadata
 
 // Builds the packet for method curMethod (1, 2, 10, 11 write their settings; another id above 0

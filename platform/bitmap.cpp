@@ -16,7 +16,10 @@
 // jerror.h needs jpeglib.h before it.
 #include <jerror.h>
 
+#include "platform/checked_size.h"
 #include "platform/icc_chunks.h"
+#include "platform/jpeg_error.h"
+#include "platform/jpeg_memory_source.h"
 
 namespace platform {
 namespace {
@@ -27,22 +30,21 @@ constexpr uint64_t kMaxBytes = uint64_t(8) << 30;
 // A single TIFF tile larger than this is a hostile header, not a photo.
 constexpr uint64_t kMaxTileBytes = uint64_t(256) << 20;
 
-bool mul_size(uint64_t a, uint64_t b, uint64_t &out)
-{
-    return !__builtin_mul_overflow(a, b, &out);
-}
-
 // Packed row bytes and total bytes of a w x h image of spp samples of bytesPerSample bytes;
 // false on overflow, on rows longer than an int, or past the caps.
 bool image_geometry(uint64_t w, uint64_t h, uint64_t spp, uint64_t bytesPerSample,
                     uint64_t &rowBytes, uint64_t &total)
 {
-    uint64_t pixels;
-    if (w < 1 || h < 1 || !mul_size(w, h, pixels) || pixels > kMaxPixels)
+    auto pixels = checked_mul(w, h);
+    auto row = checked_product({int64_t(w), int64_t(spp), int64_t(bytesPerSample)});
+    if (w < 1 || h < 1 || !pixels || *pixels > kMaxPixels || !row || *row > uint64_t(INT_MAX))
         return false;
-    if (!mul_size(w, spp * bytesPerSample, rowBytes) || rowBytes > uint64_t(INT_MAX))
+    auto all = checked_mul(*row, h);
+    if (!all || *all > kMaxBytes)
         return false;
-    return mul_size(rowBytes, h, total) && total <= kMaxBytes;
+    rowBytes = *row;
+    total = *all;
+    return true;
 }
 
 // What a decoder hands back; turned into a bitmap by the class itself.
@@ -283,7 +285,8 @@ bool read_tiles(TIFF *tif, const TiffLayout &L, uint64_t rowBytes, uint64_t tota
     const uint64_t group = (L.separate ? 1 : L.spp) * uint64_t(L.bps / 8);
     const uint64_t outPixel = uint64_t(L.outSpp) * (L.outBps / 8);
     uint64_t tileBytes;
-    if (!mul_size(uint64_t(tw) * th, group, tileBytes) || tileBytes > kMaxTileBytes)
+    auto tileSize = checked_mul(uint64_t(tw) * th, group);
+    if (!tileSize || (tileBytes = *tileSize) > kMaxTileBytes)
         return false;
     tmsize_t libSize = TIFFTileSize(tif);
     if (libSize <= 0 || uint64_t(libSize) < tileBytes)
@@ -350,15 +353,6 @@ bool decode_tiff(const uint8_t *data, size_t size, Decoded &out)
 // ---------------------------------------------------------------------------------------------
 // JPEG
 
-struct JpegError {
-    jpeg_error_mgr pub;
-    std::jmp_buf jump;
-};
-
-[[noreturn]] void jpeg_fatal(j_common_ptr cinfo)
-{
-    std::longjmp(reinterpret_cast<JpegError *>(cinfo->err)->jump, 1);
-}
 // Warnings are silent, except that entropy data ending before the image is complete (a marker
 // met mid-scan) is a damaged file: the library would fill the rest with grey.
 void jpeg_emit(j_common_ptr cinfo, int level)
@@ -366,28 +360,6 @@ void jpeg_emit(j_common_ptr cinfo, int level)
     if (level < 0 && cinfo->err->msg_code == JWRN_HIT_MARKER)
         cinfo->err->error_exit(cinfo);
 }
-void jpeg_silent_output(j_common_ptr) {}
-
-// Memory source: running out of bytes is a truncated file, a fatal error rather than the
-// library's grey fill.
-void src_init(j_decompress_ptr) {}
-boolean src_fill(j_decompress_ptr cinfo)
-{
-    cinfo->err->msg_code = JERR_INPUT_EOF;
-    cinfo->err->error_exit(reinterpret_cast<j_common_ptr>(cinfo));
-    return FALSE;
-}
-void src_skip(j_decompress_ptr cinfo, long n)
-{
-    jpeg_source_mgr *src = cinfo->src;
-    if (n <= 0)
-        return;
-    if (size_t(n) > src->bytes_in_buffer)
-        src_fill(cinfo);
-    src->next_input_byte += n;
-    src->bytes_in_buffer -= size_t(n);
-}
-void src_term(j_decompress_ptr) {}
 
 // The ICC profile from the saved APP2 chunks; any inconsistency means no profile.
 void collect_icc(j_decompress_ptr cinfo, std::vector<uint8_t> &icc)
@@ -399,7 +371,7 @@ void collect_icc(j_decompress_ptr cinfo, std::vector<uint8_t> &icc)
     if (length == 0)
         return;
     icc.resize(length);
-    chunks.copy(icc.data());
+    chunks.copy(icc.data(), icc.size());
 }
 
 // The part of the decode during which the library may jump back: no object with a destructor
@@ -455,16 +427,16 @@ bool jpeg_decode_body(jpeg_decompress_struct *cinfo, Decoded *out)
     return true;
 }
 
-bool jpeg_guarded(jpeg_decompress_struct *cinfo, JpegError *err, Decoded *out)
+bool jpeg_guarded(jpeg_decompress_struct *cinfo, JpegErrorManager *err, Decoded *out)
 {
-    if (setjmp(err->jump))
+    if (setjmp(err->jpeglib_erreur))
         return false;
     return jpeg_decode_body(cinfo, out);
 }
 
-bool jpeg_create_guarded(jpeg_decompress_struct *cinfo, JpegError *err)
+bool jpeg_create_guarded(jpeg_decompress_struct *cinfo, JpegErrorManager *err)
 {
-    if (setjmp(err->jump))
+    if (setjmp(err->jpeglib_erreur))
         return false;
     jpeg_create_decompress(cinfo);
     return true;
@@ -473,12 +445,10 @@ bool jpeg_create_guarded(jpeg_decompress_struct *cinfo, JpegError *err)
 bool decode_jpeg(const uint8_t *data, size_t size, Decoded &out)
 {
     jpeg_decompress_struct cinfo;
-    JpegError err;
+    JpegErrorManager err;
     std::memset(&cinfo, 0, sizeof cinfo);
-    cinfo.err = jpeg_std_error(&err.pub);
-    err.pub.error_exit = jpeg_fatal;
+    cinfo.err = jpeg_error_init(&err);
     err.pub.emit_message = jpeg_emit;
-    err.pub.output_message = jpeg_silent_output;
     // Destroys the library object however the decode ends, exceptions included; destroying a
     // zeroed or half-created object is a no-op in the library.
     struct Destroy {
@@ -488,14 +458,7 @@ bool decode_jpeg(const uint8_t *data, size_t size, Decoded &out)
     if (!jpeg_create_guarded(&cinfo, &err))
         return false;
     jpeg_source_mgr src;
-    src.next_input_byte = data;
-    src.bytes_in_buffer = size;
-    src.init_source = src_init;
-    src.fill_input_buffer = src_fill;
-    src.skip_input_data = src_skip;
-    src.resync_to_restart = jpeg_resync_to_restart;
-    src.term_source = src_term;
-    cinfo.src = &src;
+    jpeg_memory_source(&cinfo, &src, data, size);
     return jpeg_guarded(&cinfo, &err, &out);
 }
 
@@ -527,7 +490,8 @@ BitmapPtr BitmapImageRep::create(int pixelsWide, int pixelsHigh, int bitsPerSamp
                         uint64_t(bitsPerSample / 8), packed, total))
         return nullptr;
     uint64_t rowBytes = bytesPerRow == 0 ? packed : uint64_t(bytesPerRow);
-    if (rowBytes < packed || !mul_size(rowBytes, uint64_t(pixelsHigh), total) || total > kMaxBytes)
+    auto all = checked_mul(rowBytes, uint64_t(pixelsHigh));
+    if (rowBytes < packed || !all || (total = *all) > kMaxBytes)
         return nullptr;
     try {
         BitmapPtr rep(new BitmapImageRep());

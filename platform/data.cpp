@@ -1,6 +1,8 @@
 // Data objects own a C heap buffer so that calloc'd kernel results can be adopted as they are.
 #include "platform/data.h"
 
+#include "platform/file_holder.h"
+
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -60,22 +62,14 @@ void Data::getBytes(void *dst, size_t length) const
 
 DataPtr contents_at_path(const std::string &path)
 {
-    FILE *f = std::fopen(path.c_str(), "rb");
-    if (f == nullptr)
+    uint64_t length = 0;
+    FilePtr f = open_measured(path.c_str(), length);
+    if (!f || length > SIZE_MAX - 1)
         return nullptr;
-    DataPtr result;
-    if (std::fseek(f, 0, SEEK_END) == 0) {
-        long len = std::ftell(f);
-        if (len >= 0 && std::fseek(f, 0, SEEK_SET) == 0) {
-            void *p = std::calloc(static_cast<size_t>(len) + 1, 1);
-            if (p && std::fread(p, 1, static_cast<size_t>(len), f) == static_cast<size_t>(len))
-                result = Data::adopt(p, static_cast<size_t>(len));
-            else
-                std::free(p);
-        }
-    }
-    std::fclose(f);
-    return result;
+    auto bytes = calloc_buffer<uint8_t>(size_t(length) + 1);
+    if (!bytes || !read_at(f.get(), length, 0, bytes.get(), size_t(length)))
+        return nullptr;
+    return Data::adopt(bytes.release(), size_t(length));
 }
 
 } // namespace platform

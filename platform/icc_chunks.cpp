@@ -47,23 +47,16 @@ size_t IccChunks::total() const
     return sum;
 }
 
-void IccChunks::copy(uint8_t *dest) const
+size_t IccChunks::copy(uint8_t *dest, size_t capacity) const
 {
+    const size_t length = total();
+    if (!dest || length == 0 || length > capacity)
+        return length;
     for (int s = 1; s <= m_count; ++s) {
         std::memcpy(dest, m_data[size_t(s)], m_length[size_t(s)]);
         dest += m_length[size_t(s)];
     }
-}
-
-size_t assemble_icc_chunks(std::span<const JpegMarker> markers, uint8_t *dest, size_t capacity)
-{
-    IccChunks chunks;
-    for (const JpegMarker &m : markers)
-        chunks.add(m.code, m.data, m.length);
-    size_t total = chunks.total();
-    if (dest && total > 0 && total <= capacity)
-        chunks.copy(dest);
-    return total;
+    return length;
 }
 
 } // namespace platform

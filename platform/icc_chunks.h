@@ -5,16 +5,8 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
-#include <span>
 
 namespace platform {
-
-// One marker's data (after its length field) as the decoder saved it, in file order.
-struct JpegMarker {
-    int code; // 0xE2 for APP2
-    const uint8_t *data;
-    size_t length;
-};
 
 // The ICC chunk rules, fed one marker at a time in file order. A marker counts when it is APP2,
 // holds at least 14 bytes and starts with "ICC_PROFILE" and a zero byte; byte 12 is its
@@ -24,11 +16,13 @@ struct JpegMarker {
 // Plain data that only points into the markers: it may live in a frame libjpeg jumps back to.
 class IccChunks {
 public:
+    // One marker's data (after its length field) as the decoder saved it; code 0xE2 is APP2.
     void add(int code, const uint8_t *bytes, size_t n);
     // The profile's length; 0 without a complete profile.
     size_t total() const;
-    // Copies the profile (total() bytes, to be called only when that is above 0) into dest.
-    void copy(uint8_t *dest) const;
+    // Copies the profile into dest when it is complete and fits capacity bytes (dest may be
+    // null; nothing is written otherwise). Returns total().
+    size_t copy(uint8_t *dest, size_t capacity) const;
 
 private:
     std::array<const uint8_t *, 256> m_data{};
@@ -37,10 +31,5 @@ private:
     bool m_any = false;
     bool m_broken = false;
 };
-
-// The rules of IccChunks over markers in file order. Returns the profile's total length, 0 when
-// there is no complete profile. When dest is not null and the total fits capacity, the profile
-// is copied into dest.
-size_t assemble_icc_chunks(std::span<const JpegMarker> markers, uint8_t *dest, size_t capacity);
 
 } // namespace platform

@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <memory>
 
+#include "platform/bundle.h"
+
 namespace platform {
 
 NotificationCenter &NotificationCenter::defaultCenter()
@@ -42,6 +44,14 @@ void NotificationCenter::post(const std::string &name, const void *object,
     Notification n{name, object, userInfo};
     for (auto &o : targets)
         (*o)(n);
+}
+
+void post_progress(const void *sender, const std::string &textKey, double percent)
+{
+    Dictionary info;
+    info[kProgressText] = Value(localized_string(textKey));
+    info[kProgressStatus] = Value(percent);
+    NotificationCenter::defaultCenter().post(kProgressNotification, sender, info);
 }
 
 } // namespace platform

@@ -46,6 +46,14 @@ private:
     Token m_next = 1;
 };
 
+// The progress report every job posts: "progressReportUpdated" with "progressText" (the step
+// text, localized here) and "progressStatus" (percent, 0..100).
+inline constexpr const char kProgressNotification[] = "progressReportUpdated";
+inline constexpr const char kProgressText[] = "progressText";
+inline constexpr const char kProgressStatus[] = "progressStatus";
+// Posts it on the calling thread; throws std::bad_alloc when memory runs out.
+void post_progress(const void *sender, const std::string &textKey, double percent);
+
 // Removes the observer when it goes out of scope.
 class ScopedObserver {
 public:

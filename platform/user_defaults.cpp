@@ -1,13 +1,14 @@
 // Text form: one tagged value after another, lengths before every string, so any byte survives:
-// i<int>;  d<double>;  s<len>:<bytes>  b<len>:<hex>  F<n>:<doubles;>  S<n>:<strings>  D<n>:<key
-// value>.
+// i<int>;  d<double>;  s<len>:<bytes>  b<len>:<hex>  F<n>:<doubles;>  S<n>:<strings>
+// D<n>:<key value ...>.
 #include "platform/user_defaults.h"
 
-#include <cerrno>
 #include <charconv>
 #include <cstdio>
 #include <cstdlib>
 #include <sys/stat.h>
+
+#include "platform/data.h"
 
 namespace platform {
 namespace {
@@ -51,8 +52,15 @@ void put_value(std::string &out, const Value &val)
         for (auto &s2 : *ss)
             put_string(out, s2);
     } else if (auto dict = std::get_if<Dictionary>(&val.v)) {
-        out += 'D' + std::to_string(dict->size()) + ':';
+        // A null value has no text form: it is left out, as setting one removes its key, rather
+        // than written as a key without a value that would make the whole store unreadable.
+        size_t n = 0;
+        for (auto &kv : *dict)
+            n += kv.second.isNull() ? 0 : 1;
+        out += 'D' + std::to_string(n) + ':';
         for (auto &kv : *dict) {
+            if (kv.second.isNull())
+                continue;
             put_string(out, kv.first);
             put_value(out, kv.second);
         }
@@ -211,16 +219,11 @@ std::optional<Dictionary> decode_defaults(const std::string &text)
 
 UserDefaults::UserDefaults(std::string path) : m_path(std::move(path))
 {
-    FILE *f = std::fopen(m_path.c_str(), "rb");
-    if (!f)
+    DataPtr file = contents_at_path(m_path);
+    if (!file)
         return;
-    std::string text;
-    char buf[4096];
-    size_t n;
-    while ((n = std::fread(buf, 1, sizeof buf, f)) > 0)
-        text.append(buf, n);
-    std::fclose(f);
-    if (auto d = decode_defaults(text))
+    if (auto d = decode_defaults(
+            std::string(reinterpret_cast<const char *>(file->bytes()), file->length())))
         m_values = std::move(*d);
 }
 

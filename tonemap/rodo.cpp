@@ -132,17 +132,19 @@ void map_band(const Operator &op, const float *table, const uint8_t *rgbe, Out *
     const int offR = order ? spp - 1 : 0, offG = (spp - 1) / 2, offB = order ? 0 : spp - 1;
     const int top = static_cast<int>(op.V);
     const float scale = static_cast<float>(op.V);
+    const size_t plane = static_cast<size_t>(w);
     for (int y = 0; y < rows; ++y) {
-        const uint8_t *row = rgbe + static_cast<size_t>(y) * 4 * static_cast<size_t>(w);
+        const uint8_t *R = rgbe + static_cast<size_t>(y) * 4 * plane;
+        const uint8_t *G = R + plane, *B = G + plane, *E = B + plane;
         Out *o = out + static_cast<size_t>(y) * static_cast<size_t>(rowLength);
         for (int x = 0; x < w; ++x, o += spp) {
-            uint8_t e = row[x + 3 * w];
+            const uint8_t e = E[x];
             if (e == 0) {
                 o[offR] = o[offG] = o[offB] = 0;
                 continue;
             }
-            double c[3] = {static_cast<double>(row[x]), static_cast<double>(row[x + w]),
-                           static_cast<double>(row[x + 2 * w])};
+            double c[3] = {static_cast<double>(R[x]), static_cast<double>(G[x]),
+                           static_cast<double>(B[x])};
             double Y = 0.2126 * c[0] + 0.7152 * c[1] + 0.0722 * c[2];
             if (op.useTemp) {
                 double t[3];
@@ -199,13 +201,15 @@ int logMinMaxMoy(int w, int h, const float *table, const uint8_t *rgbe, float *l
     int64_t n = 0;
     double sum = 0;
     float mx = 0, mn = 1e11f;
+    const size_t plane = static_cast<size_t>(w);
     for (int y = 0; y < h; ++y) {
-        const uint8_t *row = rgbe + static_cast<size_t>(y) * 4 * static_cast<size_t>(w);
+        const uint8_t *R = rgbe + static_cast<size_t>(y) * 4 * plane;
+        const uint8_t *G = R + plane, *B = G + plane, *E = B + plane;
         for (int x = 0; x < w; ++x) {
-            uint8_t e = row[x + 3 * w];
+            const uint8_t e = E[x];
             if (e == 0)
                 continue;
-            double L = 0.2125 * row[x] + 0.7154 * row[x + w] + 0.0721 * row[x + 2 * w];
+            double L = 0.2125 * R[x] + 0.7154 * G[x] + 0.0721 * B[x];
             if (!(static_cast<float>(L) > 0))
                 continue;
             float l = std::log(static_cast<float>(L * table[e]));

@@ -2,32 +2,11 @@
 // extremes) and the HSL conversions of the tone mappers.
 #include "tonemap/tm_color.h"
 
-#include <cmath>
+#include <cstddef>
 
-#include "imagecore/float_clamp.h"
+#include "imagecore/pixel_buffers.h"
 
 namespace {
-
-// rgbeBuf encoding of three linear values into pixel x of a row: largest channel M,
-// frexp(M) = (f, e), mantissas trunc(c x f x 256 / M), exponent e + 128; M at or below 1e-32
-// (or not a number) gives four zero bytes.
-void put_rgbe(uint8_t *row, int w, int x, double r, double g, double b)
-{
-    double m = r > g ? r : g;
-    if (b > m)
-        m = b;
-    if (!(m > 1e-32)) {
-        row[x] = row[x + w] = row[x + 2 * w] = row[x + 3 * w] = 0;
-        return;
-    }
-    int e;
-    double f = std::frexp(m, &e);
-    double k = f * 256.0 / m;
-    row[x] = imagecore::clamp_to_u8(r * k);
-    row[x + w] = imagecore::clamp_to_u8(g * k);
-    row[x + 2 * w] = imagecore::clamp_to_u8(b * k);
-    row[x + 3 * w] = imagecore::clamp_to_u8(e + 128.0);
-}
 
 template <class Sample>
 void first_pass(int w, int h, int spp, int rowLength, int swap, const float *curve,
@@ -42,8 +21,8 @@ void first_pass(int w, int h, int spp, int rowLength, int swap, const float *cur
             unsigned R = s[offR], G = s[offG], B = s[offB];
             unsigned luma = (54 * (R >> shift) + 183 * (G >> shift) + 19 * (B >> shift)) >> 8;
             if (luma <= 4 || luma >= 254) {
-                uint8_t v = luma <= 4 ? 0 : 255;
-                row[x] = row[x + w] = row[x + 2 * w] = row[x + 3 * w] = v;
+                const uint8_t v = luma <= 4 ? 0 : 255;
+                imagecore::put_rgbe(row, w, x, {v, v, v, v});
                 continue;
             }
             float r = curve[R], g = curve[G], b = curve[B];
@@ -52,7 +31,7 @@ void first_pass(int w, int h, int spp, int rowLength, int swap, const float *cur
                 lo = lum;
             if (lum > hi)
                 hi = lum;
-            put_rgbe(row, w, x, r, g, b);
+            imagecore::put_rgbe(row, w, x, r, g, b);
         }
     }
 }
@@ -82,14 +61,16 @@ int convert_to_rgbe(int bitsIn, int w, int h, int spp, int rowLength, int swap, 
         darkGrey = 0;
         brightGrey = curve[bitsIn == 8 ? 255 : 65535];
     }
+    const imagecore::Rgbe dark = imagecore::encode_rgbe(darkGrey, darkGrey, darkGrey);
+    const imagecore::Rgbe bright = imagecore::encode_rgbe(brightGrey, brightGrey, brightGrey);
     for (int y = 0; y < h; ++y) {
         uint8_t *row = out + static_cast<size_t>(y) * 4 * static_cast<size_t>(w);
+        const uint8_t *exponents = row + 3 * static_cast<size_t>(w);
         for (int x = 0; x < w; ++x) {
-            uint8_t e = row[x + 3 * w];
-            if (e == 255)
-                put_rgbe(row, w, x, brightGrey, brightGrey, brightGrey);
-            else if (e == 0)
-                put_rgbe(row, w, x, darkGrey, darkGrey, darkGrey);
+            if (exponents[x] == 255)
+                imagecore::put_rgbe(row, w, x, bright);
+            else if (exponents[x] == 0)
+                imagecore::put_rgbe(row, w, x, dark);
         }
     }
     return h;

@@ -10,9 +10,10 @@
 #include <optional>
 #include <vector>
 
-#include "imagecore/checked_size.h"
-#include "imagecore/file_holder.h"
+#include "imagecore/records.h"
 #include "platform/bundle.h"
+#include "platform/checked_size.h"
+#include "platform/file_holder.h"
 #include "platform/notification_center.h"
 #include "platform/system.h"
 #include "tonemap/rodo.h"
@@ -46,13 +47,13 @@ std::optional<RunSizes> run_sizes(int w, int h, int spp, int bits, int docType)
         return std::nullopt;
     std::optional<size_t> source;
     if (docType == kDocRgb16)
-        source = imagecore::image_bytes(w, h, spp, 2);
+        source = platform::image_bytes(w, h, spp, 2);
     else if (docType == kDocRgb8)
-        source = imagecore::image_bytes(w, h, spp, 1);
+        source = platform::image_bytes(w, h, spp, 1);
     else
-        source = imagecore::image_bytes(w, h, 4, 1);
-    std::optional<size_t> output = imagecore::image_bytes(w, h, spp, bits / 8);
-    std::optional<size_t> rowLength = imagecore::checked_product({w, spp});
+        source = platform::image_bytes(w, h, 4, 1);
+    std::optional<size_t> output = platform::image_bytes(w, h, spp, bits / 8);
+    std::optional<size_t> rowLength = platform::checked_product({w, spp});
     if (!source || !output || !rowLength || *rowLength > static_cast<size_t>(INT_MAX))
         return std::nullopt;
     return RunSizes{*source, *output, static_cast<int>(*rowLength)};
@@ -79,7 +80,7 @@ dim_param stage_dims(int w, int h, int spp, int outRowLength)
     return dim;
 }
 
-DataPtr adopt_result(imagecore::CBuffer<uint8_t> &buffer, size_t length)
+DataPtr adopt_result(platform::CBuffer<uint8_t> &buffer, size_t length)
 {
     return platform::Data::adopt(buffer.release(), length);
 }
@@ -99,14 +100,14 @@ void ToneMap::init()
 
 void ToneMap::setImageDimsFrom(const DataPtr &dims)
 {
-    int32_t rec[13] = {};
+    int32_t rec[kImageDimsCount] = {};
     if (dims)
         dims->getBytes(rec, sizeof rec);
-    _iMax = rec[0];
-    _jMax = rec[1];
-    _spp = rec[2];
-    _bpsIn = rec[3];
-    _bpsOut = rec[4];
+    _iMax = rec[kDimsWidth];
+    _jMax = rec[kDimsHeight];
+    _spp = rec[kDimsSamples];
+    _bpsIn = rec[kDimsBits];
+    _bpsOut = rec[kDimsOutBits];
 }
 
 void ToneMap::setParamToDefault()
@@ -119,10 +120,7 @@ void ToneMap::setParamToDefault()
 
 void ToneMap::postProgress(double percent, const char *text) const
 {
-    platform::Dictionary info;
-    info["progressText"] = platform::Value(platform::localized_string(text));
-    info["progressStatus"] = platform::Value(percent);
-    platform::NotificationCenter::defaultCenter().post("progressReportUpdated", this, info);
+    platform::post_progress(this, text, percent);
 }
 
 DataPtr ToneMap::enhancerToneMap(int showProgress, const DataPtr &source)
@@ -158,7 +156,7 @@ DataPtr ToneMap::runEnhancer(int showProgress, const DataPtr &source)
     if (tm_dim(w, h, p.data(), &dims) < 0)
         return nullptr;
     const int64_t workCount = std::max(dims.v[kTdTotalA], dims.v[kTdTotalB]);
-    const std::optional<size_t> workBytes = imagecore::checked_product({workCount, 4});
+    const std::optional<size_t> workBytes = platform::checked_product({workCount, 4});
     if (!workBytes)
         return nullptr;
 
@@ -181,7 +179,7 @@ DataPtr ToneMap::runEnhancer(int showProgress, const DataPtr &source)
         camcurve(0, 256, curve.data());
     }
 
-    optim_param_struct opt = stage_options(_nbProc);
+    const optim_param_struct opt = stage_options(_nbProc);
     dim_param dim = stage_dims(w, h, spp, sizes->rowLength);
     // Stage 3 steps through 8- and 16-bit sources by this row length.
     if (docType == kDocRgb16 || docType == kDocRgb8)
@@ -201,7 +199,7 @@ DataPtr ToneMap::runEnhancer(int showProgress, const DataPtr &source)
                      static_cast<int>(dims.v[kTdLevelsA]), p.data(), work.data(), dim, opt) < 0)
         return nullptr;
 
-    imagecore::CBuffer<uint8_t> out = imagecore::calloc_buffer<uint8_t>(sizes->output);
+    platform::CBuffer<uint8_t> out = platform::calloc_buffer<uint8_t>(sizes->output);
     if (!out)
         return nullptr;
     const size_t pixels = static_cast<size_t>(w) * static_cast<size_t>(h);
@@ -212,7 +210,6 @@ DataPtr ToneMap::runEnhancer(int showProgress, const DataPtr &source)
     if (showProgress)
         postProgress(78, "Tone mapping with Deredid Edazozed - part 3...");
 
-    opt = stage_options(_nbProc);
     dim.v[kDimOutBits] = bits;
     if (m_stages.tm3(docType, p.data(), lumParam, table, curve.data(), copy3.data(), dim, opt,
                      luminance.data(), out.get()) <= 0)
@@ -240,7 +237,7 @@ DataPtr ToneMap::runCompressor(const DataPtr &source)
     dim_param dim = stage_dims(w, h, spp, sizes->rowLength);
     dim.v[kDimOutBits] = bits;
 
-    imagecore::CBuffer<uint8_t> out = imagecore::calloc_buffer<uint8_t>(sizes->output);
+    platform::CBuffer<uint8_t> out = platform::calloc_buffer<uint8_t>(sizes->output);
     if (!out)
         return nullptr;
     if (tm_simple(p.data(), lumParam, table, source->bytes(), out.get(), dim, opt) <= 0)

@@ -6,6 +6,7 @@
 #pragma once
 
 #include <cstdint>
+#include <utility>
 
 #include "platform/data.h"
 #include "tonemap/deredid_stages.h"

@@ -85,3 +85,20 @@ TEST(Rgbe2float, DecodesAndTreatsExponentZeroAsBlack)
     EXPECT_EQ(rgbe2float(row, table, 2, 4, 6, 1, rgb), 0);
     EXPECT_EQ(rgb[0] + rgb[1] + rgb[2], 0.0f);
 }
+
+TEST(PutRgbe, LargestChannelSetsTheExponentAndTinyOrNaNIsBlack)
+{
+    uint8_t row[8] = {0xEE, 0xEE, 0xEE, 0xEE, 0xEE, 0xEE, 0xEE, 0xEE}; // 2 pixels, row-planar
+    imagecore::put_rgbe(row, 2, 0, 1.0, 0.5, 0.25);
+    imagecore::put_rgbe(row, 2, 1, 1e-33, 0.0, 1e-32);
+    EXPECT_EQ(std::vector<uint8_t>(row, row + 8),
+              (std::vector<uint8_t>{128, 0, 64, 0, 32, 0, 129, 0}));
+    imagecore::put_rgbe(row, 2, 1, std::nan(""), std::nan(""), std::nan(""));
+    EXPECT_EQ((std::vector<uint8_t>{row[1], row[3], row[5], row[7]}),
+              (std::vector<uint8_t>{0, 0, 0, 0}));
+    // The float nearest 1e-32 lies just above it (0.811 x 2^-106): encoded, not black. A
+    // negative or NaN channel beside it gets a zero mantissa.
+    imagecore::put_rgbe(row, 2, 1, double(1e-32f), -1.0, std::nan(""));
+    EXPECT_EQ((std::vector<uint8_t>{row[1], row[3], row[5], row[7]}),
+              (std::vector<uint8_t>{207, 0, 0, 22}));
+}

@@ -8,10 +8,10 @@
 #include <cstring>
 #include <vector>
 
-#include "imagecore/file_holder.h"
 #include "imagecore/manip.h"
 #include "imagecore/psd_reader.h"
 #include "imagecore/records.h"
+#include "platform/file_holder.h"
 #include "tests/imagecore/reader_test_util.h"
 #include "tests/support/fixtures.h"
 
@@ -50,7 +50,7 @@ Infos probe(const std::string &path, int *result = nullptr)
 
 TEST(Fget, BigEndianStreamReaders)
 {
-    imagecore::FilePtr f(std::tmpfile());
+    platform::FilePtr f(std::tmpfile());
     ASSERT_TRUE(f);
     const uint8_t b[] = {0x01, 0x02, 0x01, 0x02, 0x03, 0x04, 1, 2, 3, 4, 5, 6, 7, 8};
     std::fwrite(b, 1, sizeof b, f.get());

@@ -8,9 +8,9 @@
 #include <string>
 #include <vector>
 
-#include "imagecore/file_holder.h"
 #include "metadata/exif_reader.h"
 #include "metadata/xmp_settings.h"
+#include "platform/file_holder.h"
 #include "tests/metadata/exif_test_util.h"
 
 using namespace exiftest;
@@ -457,7 +457,7 @@ TEST_F(ExifFiles, PhotoshopScanBounds)
     std::string path = write(block, "ps.bin");
     ExifInfo info;
     auto scan = [&](int64_t length) {
-        imagecore::FilePtr f = imagecore::open_file(path, "rb");
+        platform::FilePtr f = platform::open_file(path, "rb");
         std::memset(&info, 0, sizeof info);
         EXPECT_EQ(parse_photoshop_data(f.get(), length, &info), 1);
         return std::vector<int>({info.iptcOffset, info.iptcLength});

@@ -5,9 +5,9 @@
 #include <cstdio>
 #include <string>
 
-#include "imagecore/file_holder.h"
 #include "metadata/exif_records.h"
 #include "metadata/image_description.h"
+#include "platform/file_holder.h"
 
 namespace {
 
@@ -51,7 +51,7 @@ TEST(ParseImageDescription, Examples)
     };
     const std::string prefix = "garbage, , , , , , , , "; // reading starts at the stream position
     for (const auto &c : cases) {
-        imagecore::FilePtr f(std::tmpfile());
+        platform::FilePtr f(std::tmpfile());
         std::fputs((prefix + c.text).c_str(), f.get());
         std::fseek(f.get(), long(prefix.size()), SEEK_SET);
         ExifInfo info;

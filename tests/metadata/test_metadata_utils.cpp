@@ -75,5 +75,6 @@ TEST(TimeFromDatetime, DifferenceInSeconds)
     s = 5;
     EXPECT_EQ(time_from_datetime("2009:06:14", later, &s), -1);
     EXPECT_EQ(time_from_datetime("    :  :     :  :  ", later, &s), -1);
+    EXPECT_EQ(time_from_datetime("-2147483648:1:1 0:0:0", later, &s), -1); // no overflow
     EXPECT_EQ(s, 5.0f);
 }

@@ -1,5 +1,5 @@
-// The ICC chunk rules on marker views, without a decoder; the readers' files go through the same
-// rules and are tested with whole files elsewhere.
+// The ICC chunk rules on hand-made markers, without a decoder; the readers' files go through the
+// same rules and are tested with whole files elsewhere.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -26,7 +26,7 @@ Bytes chunk(int seq, int count, const Bytes &bytes)
 
 } // namespace
 
-TEST(AssembleIccChunks, OrderCountsAndForeignMarkers)
+TEST(IccChunks, OrderCountsAndForeignMarkers)
 {
     const Bytes icc = testsupport::make_icc_profile(300, "views");
     const Bytes a(icc.begin(), icc.begin() + 200), b(icc.begin() + 200, icc.end());
@@ -53,24 +53,26 @@ TEST(AssembleIccChunks, OrderCountsAndForeignMarkers)
     };
     for (const Row &r : rows) {
         SCOPED_TRACE(r.what);
-        std::vector<platform::JpegMarker> m;
+        platform::IccChunks chunks;
         for (const auto &[code, payload] : r.markers)
-            m.push_back({code, payload.data(), payload.size()});
+            chunks.add(code, payload.data(), payload.size());
         std::vector<uint8_t> out(300, 0);
-        EXPECT_EQ(platform::assemble_icc_chunks(m, out.data(), out.size()), r.total);
+        EXPECT_EQ(chunks.total(), r.total);
+        EXPECT_EQ(chunks.copy(out.data(), out.size()), r.total);
         if (r.total) {
             EXPECT_EQ(Bytes(out.begin(), out.end()), icc);
         }
     }
 }
 
-TEST(AssembleIccChunks, TooSmallADestinationIsLeftUntouched)
+TEST(IccChunks, TooSmallADestinationIsLeftUntouched)
 {
     const Bytes icc = testsupport::make_icc_profile(300, "cap");
     const Bytes c = chunk(1, 1, icc);
-    const platform::JpegMarker m[] = {{0xE2, c.data(), c.size()}};
+    platform::IccChunks chunks;
+    chunks.add(0xE2, c.data(), c.size());
     std::vector<uint8_t> out(300, 0);
-    EXPECT_EQ(platform::assemble_icc_chunks(m, nullptr, 0), 300u);
-    EXPECT_EQ(platform::assemble_icc_chunks(m, out.data(), 299), 300u);
+    EXPECT_EQ(chunks.copy(nullptr, 0), 300u);
+    EXPECT_EQ(chunks.copy(out.data(), 299), 300u);
     EXPECT_EQ(out, std::vector<uint8_t>(300, 0));
 }

@@ -13,6 +13,7 @@
 
 #include "platform/alerts.h"
 #include "platform/bundle.h"
+#include "platform/checked_size.h"
 #include "platform/data.h"
 #include "platform/notification_center.h"
 #include "platform/system.h"
@@ -176,6 +177,8 @@ TEST(UserDefaults, EveryKindRoundTripsThroughTheFile)
             d.setObject(kv.second, kv.first);
         d.setObject(Value(1), "gone");
         d.setObject(Value(2), "removed");
+        // A null inside a dictionary is left out instead of making the whole file unreadable.
+        d.setObject(Value(Dictionary{{"kept", Value(1)}, {"null", Value()}}), "withNull");
         d.setObject(Value(), "gone"); // a null value removes the key
         d.removeObjectForKey("removed");
         ASSERT_TRUE(d.synchronize());
@@ -184,6 +187,7 @@ TEST(UserDefaults, EveryKindRoundTripsThroughTheFile)
     for (auto &kv : values)
         EXPECT_TRUE(back.objectForKey(kv.first) == kv.second) << kv.first;
     EXPECT_TRUE(std::signbit(back.objectForKey("negzero").doubleValue()));
+    EXPECT_TRUE(back.objectForKey("withNull") == Value(Dictionary{{"kept", Value(1)}}));
     for (const char *key : {"absent", "gone", "removed"})
         EXPECT_TRUE(back.objectForKey(key).isNull()) << key;
     EXPECT_TRUE(decode_defaults(encode_defaults({})).value().empty());
@@ -275,3 +279,15 @@ TEST(System, PathExtensionAndProcessorCount)
 }
 
 } // namespace
+
+TEST(CheckedSize, RefusesOverflowAndNegatives)
+{
+    EXPECT_EQ(image_bytes(10, 5, 3, 2).value(), 300u);
+    EXPECT_FALSE(image_bytes(0, 5, 3, 1));
+    EXPECT_FALSE(image_bytes(-1, 5, 3, 1));
+    EXPECT_FALSE(checked_product({1LL << 32, 1LL << 32, 1LL << 2}));
+    EXPECT_FALSE(checked_mul(SIZE_MAX, 2));
+    EXPECT_TRUE(range_inside(10, 5, 15));
+    EXPECT_FALSE(range_inside(10, 6, 15));
+    EXPECT_FALSE(range_inside(16, 0, 15));
+}

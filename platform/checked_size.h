@@ -7,21 +7,13 @@
 #include <initializer_list>
 #include <optional>
 
-namespace imagecore {
+namespace platform {
 
 // a x b, or nothing on overflow.
 inline std::optional<size_t> checked_mul(size_t a, size_t b)
 {
     size_t r;
     if (__builtin_mul_overflow(a, b, &r))
-        return std::nullopt;
-    return r;
-}
-
-inline std::optional<size_t> checked_add(size_t a, size_t b)
-{
-    size_t r;
-    if (__builtin_add_overflow(a, b, &r))
         return std::nullopt;
     return r;
 }
@@ -54,4 +46,4 @@ inline bool range_inside(uint64_t offset, uint64_t length, uint64_t size)
     return offset <= size && length <= size - offset;
 }
 
-} // namespace imagecore
+} // namespace platform

@@ -1,6 +1,6 @@
-#include "imagecore/file_holder.h"
+#include "platform/file_holder.h"
 
-namespace imagecore {
+namespace platform {
 
 long file_length(FILE *f)
 {
@@ -15,4 +15,4 @@ long file_length(FILE *f)
     return end;
 }
 
-} // namespace imagecore
+} // namespace platform

@@ -1,12 +1,16 @@
 // RAII holders for C files and C heap buffers.
 #pragma once
 
+#include <climits>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
 #include <string>
 
-namespace imagecore {
+#include "platform/checked_size.h"
+
+namespace platform {
 
 struct FileCloser {
     void operator()(FILE *f) const
@@ -40,4 +44,28 @@ template <class T> CBuffer<T> calloc_buffer(size_t count)
     return CBuffer<T>(static_cast<T *>(std::calloc(count ? count : 1, sizeof(T))));
 }
 
-} // namespace imagecore
+// Opens path for reading and measures it into length; null when it cannot be opened or measured.
+inline FilePtr open_measured(const char *path, uint64_t &length)
+{
+    FilePtr f = open_file(path, "rb");
+    if (!f)
+        return f;
+    long len = file_length(f.get());
+    if (len < 0)
+        return nullptr;
+    length = uint64_t(len);
+    return f;
+}
+
+// Reads n bytes at off into dst; false (dst may be partly written) when [off, off + n) is not
+// inside a file of `length` bytes, or the seek or the read fails.
+inline bool read_at(FILE *f, uint64_t length, uint64_t off, void *dst, size_t n)
+{
+    if (!range_inside(off, n, length) || off > uint64_t(LONG_MAX))
+        return false;
+    if (std::fseek(f, long(off), SEEK_SET) != 0)
+        return false;
+    return std::fread(dst, 1, n, f) == n;
+}
+
+} // namespace platform

@@ -1,4 +1,4 @@
-#include "imagecore/jpeg_error.h"
+#include "platform/jpeg_error.h"
 
 #include <cstring>
 

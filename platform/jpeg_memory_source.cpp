@@ -1,0 +1,47 @@
+#include "platform/jpeg_memory_source.h"
+
+// jerror.h needs jpeglib.h before it.
+#include <jerror.h>
+
+namespace platform {
+namespace {
+
+void init_source(j_decompress_ptr) {}
+
+boolean fill_input_buffer(j_decompress_ptr cinfo)
+{
+    ERREXIT(cinfo, JERR_INPUT_EOF);
+    return FALSE;
+}
+
+void skip_input_data(j_decompress_ptr cinfo, long count)
+{
+    jpeg_source_mgr *src = cinfo->src;
+    if (count <= 0)
+        return;
+    if (size_t(count) > src->bytes_in_buffer) {
+        fill_input_buffer(cinfo);
+        return;
+    }
+    src->next_input_byte += count;
+    src->bytes_in_buffer -= size_t(count);
+}
+
+void term_source(j_decompress_ptr) {}
+
+} // namespace
+
+void jpeg_memory_source(jpeg_decompress_struct *cinfo, jpeg_source_mgr *src, const uint8_t *data,
+                        size_t length)
+{
+    src->next_input_byte = data;
+    src->bytes_in_buffer = length;
+    src->init_source = init_source;
+    src->fill_input_buffer = fill_input_buffer;
+    src->skip_input_data = skip_input_data;
+    src->resync_to_restart = jpeg_resync_to_restart;
+    src->term_source = term_source;
+    cinfo->src = src;
+}
+
+} // namespace platform
