@@ -2,10 +2,8 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <cmath>
-#include <cstring>
-#include <dirent.h>
 #include <fcntl.h>
+#include <filesystem>
 #include <spawn.h>
 #include <string>
 #include <sys/wait.h>
@@ -24,6 +22,7 @@
 extern char **environ;
 
 using namespace testsupport;
+namespace fs = std::filesystem;
 
 namespace {
 
@@ -63,16 +62,11 @@ ZenitRun zenit(const std::vector<std::string> &args)
 
 std::vector<std::string> bracket(const std::string &name)
 {
-    std::string dir = std::string(HDR_TESTDATA_DIR) + "/" + name;
     std::vector<std::string> files;
-    if (DIR *d = opendir(dir.c_str())) {
-        while (dirent *e = readdir(d)) {
-            std::string f = e->d_name;
-            if (f.size() > 4 && f != "README.md" && f[0] != '.')
-                files.push_back(dir + "/" + f);
-        }
-        closedir(d);
-    }
+    std::error_code ec;
+    for (const auto &e : fs::directory_iterator(std::string(HDR_TESTDATA_DIR) + "/" + name, ec))
+        if (e.path().extension() != ".md")
+            files.push_back(e.path().string());
     std::sort(files.begin(), files.end());
     return files;
 }
@@ -92,10 +86,6 @@ void expect_sane_image(const platform::BitmapImageRep &bmp)
     EXPECT_LT(share_at_or_above(p, n, 255), 0.10);
     EXPECT_LT(share_at_or_below(p, n, 0), 0.10);
 }
-
-struct ExposureCheck {
-    float time, fnumber;
-};
 
 ExifInfo read_info(const std::string &path, int type)
 {
@@ -146,45 +136,50 @@ INSTANTIATE_TEST_SUITE_P(Zenit, RealBracket,
                          ::testing::Values("window_tripod_e995", "stlouis_arch_tripod",
                                            "iphone6_handheld"));
 
-// A synthetic TIFF bracket with an ICC profile: the profile and the settings reach a 16-bit TIFF,
-// and a second run with --settings from that result reuses them.
-TEST(Zenit, CarriesTheProfileIntoTiffAndReusesSettings)
+// A synthetic 16-bit bracket with an ICC profile, as TIFF and as PSD: the profile and the
+// settings reach the result, and a second run with --settings from it reuses them.
+TEST(Zenit, CarriesTheProfileAndReusesSettings)
 {
     TempDir tmp;
     RadianceMap scene = make_radiance_map(96, 64);
     Bytes icc = make_icc_profile(3000, "Adobe RGB (1998)");
-    std::vector<std::string> photos;
-    for (float e : {0.25f, 1.0f, 4.0f}) {
-        auto px = render_photo(scene, e, 16, 3);
-        LibTiffOptions o;
-        o.bits = 16;
-        o.icc = icc;
-        photos.push_back(tmp.file("p" + std::to_string(photos.size()) + ".tif"));
-        ASSERT_TRUE(write_libtiff(photos.back(), px.data(), 96, 64, 3, o));
+    for (const char *ext : {"tif", "psd"}) {
+        std::vector<std::string> photos;
+        for (float e : {0.25f, 1.0f, 4.0f}) {
+            auto px = render_photo(scene, e, 16, 3);
+            photos.push_back(tmp.file("p" + std::to_string(photos.size()) + "." + ext));
+            if (ext[1] == 'i') {
+                LibTiffOptions o;
+                o.bits = 16;
+                o.icc = icc;
+                ASSERT_TRUE(write_libtiff(photos.back(), px.data(), 96, 64, 3, o));
+            } else {
+                PsdBuilder b;
+                b.set_interleaved16(reinterpret_cast<const uint16_t *>(px.data()), 96, 64, 3);
+                b.resources.push_back({1039, "", icc});
+                ASSERT_TRUE(write_file(photos.back(), b.build()));
+            }
+        }
+        std::string out = tmp.file(std::string("r-") + ext + ".tif");
+        ZenitRun r =
+            zenit({"--quiet", "-o", out, "--set", "Contrast=2", photos[0], photos[1], photos[2]});
+        ASSERT_EQ(r.status, 0) << ext << ": " << r.err;
+        int info[13] = {};
+        ASSERT_EQ(getTiffInfo(out.c_str(), info), 2);
+        EXPECT_EQ(info[0] * 1000 + info[1], 96064);
+        EXPECT_EQ(info[2], 16);
+        std::vector<uint8_t> prof(icc.size() + 1);
+        ASSERT_EQ(tif_profile(out.c_str(), prof.data(), prof.size()), int(icc.size())) << ext;
+        EXPECT_TRUE(std::equal(icc.begin(), icc.end(), prof.begin()));
+
+        std::string again = tmp.file(std::string("again-") + ext + ".jpg");
+        r = zenit({"--quiet", "--settings", out, "-o", again, photos[0], photos[1], photos[2]});
+        ASSERT_EQ(r.status, 0) << r.err;
+        float p[20] = {};
+        EXPECT_GE(parse_xmp(again.c_str(), 2, p), 0);
+        EXPECT_FLOAT_EQ(p[2], 2.0f);
+        EXPECT_EQ(jpg_profile(again.c_str(), prof.data(), prof.size()), int(icc.size()));
     }
-    std::string out = tmp.file("r.tif");
-    std::vector<std::string> args{"--quiet", "-o", out, "--set", "Contrast=2"};
-    args.insert(args.end(), photos.begin(), photos.end());
-    ZenitRun r = zenit(args);
-    ASSERT_EQ(r.status, 0) << r.err;
-
-    int info[13] = {};
-    ASSERT_EQ(getTiffInfo(out.c_str(), info), 2);
-    EXPECT_EQ(info[0], 96);
-    EXPECT_EQ(info[1], 64);
-    EXPECT_EQ(info[2], 16);
-    std::vector<uint8_t> prof(icc.size() + 1);
-    ASSERT_EQ(tif_profile(out.c_str(), prof.data(), prof.size()), int(icc.size()));
-    EXPECT_TRUE(std::equal(icc.begin(), icc.end(), prof.begin()));
-
-    std::string again = tmp.file("again.jpg");
-    r = zenit({"--quiet", "--settings", out, "-o", again, photos[0], photos[1], photos[2]});
-    ASSERT_EQ(r.status, 0) << r.err;
-    float p[20] = {};
-    EXPECT_GE(parse_xmp(again.c_str(), 2, p), 0);
-    EXPECT_FLOAT_EQ(p[2], 2.0f);
-    std::vector<uint8_t> jprof(icc.size() + 1);
-    EXPECT_EQ(jpg_profile(again.c_str(), jprof.data(), jprof.size()), int(icc.size()));
 }
 
 // Every check of the batch refuses with a message naming the problem and a non-zero status.
@@ -202,9 +197,8 @@ TEST(Zenit, RefusesBadBatches)
     std::string g = jpg("g.jpg", grey, 32, 1);
     std::string corrupt = tmp.file("bad.jpg");
     write_file(corrupt, Bytes{0xFF, 0xD8, 0xFF, 0xE0, 0x00});
-    std::string raw = tmp.file("x.nef");
+    std::string raw = tmp.file("x.nef"), txt = tmp.file("notes.txt");
     write_file(raw, Bytes(100, 0));
-    std::string txt = tmp.file("notes.txt");
     write_file(txt, Bytes(10, 'a'));
     std::string out = tmp.file("o.jpg");
     auto t8 = tmp.file("t8.tif"), t16 = tmp.file("t16.tif");
@@ -258,11 +252,6 @@ TEST(Zenit, FailedSaveLeavesNothingBehind)
     r = zenit({"--quiet", "-o", keep, a});
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_GT(read_file(keep).size(), 3u); // replaced completely on success
-    int entries = 0;
-    if (DIR *d = opendir(tmp.path().c_str())) {
-        while (dirent *e = readdir(d))
-            entries += e->d_name[0] == '.' && std::strlen(e->d_name) > 2;
-        closedir(d);
-    }
-    EXPECT_EQ(entries, 0) << "a temporary file was left behind";
+    for (const auto &e : fs::directory_iterator(tmp.path()))
+        EXPECT_NE(e.path().filename().string()[0], '.') << "temporary file left: " << e.path();
 }

@@ -113,28 +113,4 @@ std::vector<uint8_t> render_bracket(const RadianceMap &map, const std::vector<fl
     return out;
 }
 
-std::vector<uint8_t> render_ramp(int w, int h, int bits, int spp)
-{
-    check_format(bits, spp);
-    if (w < 1 || h < 1)
-        throw std::invalid_argument("ramp size");
-    const double m = bits == 16 ? 65535.0 : 255.0;
-    std::vector<uint8_t> out(size_t(w) * size_t(h) * size_t(spp) * size_t(bits / 8));
-    for (int y = 0; y < h; ++y) {
-        for (int x = 0; x < w; ++x) {
-            double v = w > 1 ? std::floor(double(x) * m / (w - 1) + 0.5) : 0.0;
-            for (int c = 0; c < spp; ++c) {
-                size_t index = (size_t(y) * size_t(w) + size_t(x)) * size_t(spp) + size_t(c);
-                if (bits == 16) {
-                    uint16_t u = uint16_t(v);
-                    std::memcpy(out.data() + index * 2, &u, 2);
-                } else {
-                    out[index] = uint8_t(v);
-                }
-            }
-        }
-    }
-    return out;
-}
-
 } // namespace testsupport

@@ -39,8 +39,4 @@ std::vector<uint8_t> render_photo(const RadianceMap &map, float exposure, int bi
 std::vector<uint8_t> render_bracket(const RadianceMap &map, const std::vector<float> &exposures,
                                     int bits, int spp);
 
-// A plain horizontal ramp: sample (x, y, c) = floor(x x M / (w - 1) + 0.5) (0 when w is 1),
-// identical in every channel and row; layout as render_photo.
-std::vector<uint8_t> render_ramp(int w, int h, int bits, int spp);
-
 } // namespace testsupport

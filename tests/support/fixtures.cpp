@@ -161,17 +161,6 @@ void TiffBuilder::add_rationals(size_t ifd, uint16_t tag,
     add_entry(ifd, tag, kTiffRational, uint32_t(values.size()), u32(flat));
 }
 
-void TiffBuilder::add_srationals(size_t ifd, uint16_t tag,
-                                 const std::vector<std::pair<int32_t, int32_t>> &values)
-{
-    std::vector<uint32_t> flat;
-    for (auto &v : values) {
-        flat.push_back(uint32_t(v.first));
-        flat.push_back(uint32_t(v.second));
-    }
-    add_entry(ifd, tag, kTiffSRational, uint32_t(values.size()), u32(flat));
-}
-
 void TiffBuilder::add_ascii(size_t ifd, uint16_t tag, const std::string &text)
 {
     Bytes data(text.begin(), text.end());
@@ -247,11 +236,6 @@ std::vector<uint32_t> TiffBuilder::layout(std::vector<std::vector<uint32_t>> *da
     return offsets;
 }
 
-uint32_t TiffBuilder::ifd_offset(size_t ifd) const
-{
-    return layout(nullptr).at(ifd);
-}
-
 Bytes TiffBuilder::build() const
 {
     std::vector<std::vector<uint32_t>> dataOffsets;
@@ -265,7 +249,7 @@ Bytes TiffBuilder::build() const
 
     Bytes out(8);
     out[0] = out[1] = m_big ? 'M' : 'I';
-    put16(out, 2, m_magic);
+    put16(out, 2, 42);
     uint32_t first = 0;
     for (size_t i = 0; i < m_ifds.size(); ++i)
         if (m_ifds[i].chained) {
@@ -395,11 +379,6 @@ bool write_libtiff(const std::string &path, const void *pixels, int w, int h, in
             extra[0] = EXTRASAMPLE_UNASSALPHA;
         ok &= TIFFSetField(tif, TIFFTAG_EXTRASAMPLES, uint16_t(extra.size()), extra.data()) == 1;
     }
-    if (!o.colormap.empty()) {
-        size_t n = o.colormap.size() / 3;
-        ok &= TIFFSetField(tif, TIFFTAG_COLORMAP, o.colormap.data(), o.colormap.data() + n,
-                           o.colormap.data() + 2 * n) == 1;
-    }
     if (o.orientation > 0)
         ok &= TIFFSetField(tif, TIFFTAG_ORIENTATION, uint16_t(o.orientation)) == 1;
     if (!o.icc.empty())
@@ -477,7 +456,7 @@ Bytes make_exif_app1(const Bytes &tiff)
     return make_segment(0xE1, payload);
 }
 
-Bytes insert_jpeg_segments(const Bytes &jpeg, const std::vector<Bytes> &segments)
+static Bytes insert_jpeg_segments(const Bytes &jpeg, const std::vector<Bytes> &segments)
 {
     if (jpeg.size() < 2 || jpeg[0] != 0xFF || jpeg[1] != 0xD8)
         throw std::invalid_argument("not a JPEG");
@@ -569,7 +548,7 @@ Bytes encode_jpeg(const uint8_t *pixels, int w, int h, int spp, int quality,
 // ---------------------------------------------------------------------------------------------
 // PSD / PSB
 
-Bytes packbits_encode(const uint8_t *data, size_t n)
+static Bytes packbits_encode(const uint8_t *data, size_t n)
 {
     Bytes out;
     size_t i = 0;

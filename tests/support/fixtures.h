@@ -63,7 +63,6 @@ public:
 
     // The header's magic number (42 by default) and first-IFD offset (by default the first
     // chained IFD, or 0 when there is none).
-    void set_magic(uint16_t magic) { m_magic = magic; }
     void set_first_ifd(uint32_t offset);
 
     // A new empty IFD; returns its index. Chained IFDs follow one another through their
@@ -88,8 +87,6 @@ public:
     void add_longs(size_t ifd, uint16_t tag, const std::vector<uint32_t> &values);
     void add_rationals(size_t ifd, uint16_t tag,
                        const std::vector<std::pair<uint32_t, uint32_t>> &values);
-    void add_srationals(size_t ifd, uint16_t tag,
-                        const std::vector<std::pair<int32_t, int32_t>> &values);
     void add_ascii(size_t ifd, uint16_t tag, const std::string &text); // a NUL is appended
     void add_bytes(size_t ifd, uint16_t tag, uint16_t type, const Bytes &bytes);
     // A LONG entry holding the offset of another IFD (Exif 34665, GPS 34853).
@@ -107,8 +104,6 @@ public:
     Bytes u16(const std::vector<uint16_t> &values) const;
     Bytes u32(const std::vector<uint32_t> &values) const;
 
-    // Offset of an IFD in the built file.
-    uint32_t ifd_offset(size_t ifd) const;
     Bytes build() const;
 
 private:
@@ -130,7 +125,6 @@ private:
     std::vector<uint32_t> layout(std::vector<std::vector<uint32_t>> *dataOffsets) const;
 
     bool m_big;
-    uint16_t m_magic = 42;
     bool m_firstSet = false;
     uint32_t m_first = 0;
     Bytes m_blobs; // everything after the header up to the first IFD
@@ -142,13 +136,12 @@ struct LibTiffOptions {
     int bits = 8;          // 8, 16, or 32 (float samples)
     bool separate = false; // planar configuration 2
     bool bigEndian = false;
-    int compression = 1;            // a libtiff COMPRESSION_* value (7 JPEG writes YCbCr)
-    int photometric = -1;           // -1: RGB for 3 or more samples, else MinIsBlack
-    int rowsPerStrip = 0;           // 0: libtiff's default
-    int tileSize = 0;               // > 0: square tiles of that side (a multiple of 16)
-    int orientation = 0;            // > 0: written as the Orientation tag
-    Bytes icc;                      // written as tag 34675 when not empty
-    std::vector<uint16_t> colormap; // 3 x 2^bits entries for palette files
+    int compression = 1;  // a libtiff COMPRESSION_* value (7 JPEG writes YCbCr)
+    int photometric = -1; // -1: RGB for 3 or more samples, else MinIsBlack
+    int rowsPerStrip = 0; // 0: libtiff's default
+    int tileSize = 0;     // > 0: square tiles of that side (a multiple of 16)
+    int orientation = 0;  // > 0: written as the Orientation tag
+    Bytes icc;            // written as tag 34675 when not empty
 };
 // Writes interleaved pixels (samples of bits / 8 bytes, 16-bit in host order, floats for 32)
 // of w x h x spp; samples past the colour ones are marked as unassociated alpha (RGB) or
@@ -180,15 +173,9 @@ struct JpegOptions {
 // JFIF APP0 in the order given. Throws std::runtime_error when libjpeg fails.
 Bytes encode_jpeg(const uint8_t *pixels, int w, int h, int spp, int quality,
                   const std::vector<Bytes> &segments = {}, const JpegOptions &options = {});
-// Inserts segments after SOI and, when present, the APP0 that directly follows it.
-Bytes insert_jpeg_segments(const Bytes &jpeg, const std::vector<Bytes> &segments);
 
 // ---------------------------------------------------------------------------------------------
 // PSD / PSB
-
-// PackBits as the PSD writers use it: literal runs of 1..128 bytes (header n - 1) and repeat
-// runs of 2..128 bytes (header 1 - n as a signed byte).
-Bytes packbits_encode(const uint8_t *data, size_t n);
 
 struct PsdResource {
     uint16_t id = 0;

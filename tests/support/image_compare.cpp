@@ -93,22 +93,6 @@ ImageDiff compare_images(const float *a, const float *b, size_t n, double thresh
     return compare(a, b, n, 1, nullptr, threshold);
 }
 
-ImageDiff compare_images_masked(const uint8_t *a, const uint8_t *b, size_t n, int spp,
-                                const uint8_t *mask, double threshold)
-{
-    return compare(a, b, n * size_t(spp), spp, mask, threshold);
-}
-ImageDiff compare_images_masked(const uint16_t *a, const uint16_t *b, size_t n, int spp,
-                                const uint8_t *mask, double threshold)
-{
-    return compare(a, b, n * size_t(spp), spp, mask, threshold);
-}
-ImageDiff compare_images_masked(const float *a, const float *b, size_t n, int spp,
-                                const uint8_t *mask, double threshold)
-{
-    return compare(a, b, n * size_t(spp), spp, mask, threshold);
-}
-
 BufferStats buffer_stats(const uint8_t *p, size_t n, size_t stride)
 {
     return stats(p, n, stride);

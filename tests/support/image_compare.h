@@ -28,15 +28,6 @@ ImageDiff compare_images(const std::vector<T> &a, const std::vector<T> &b, doubl
     return compare_images(a.data(), b.data(), a.size() < b.size() ? a.size() : b.size(), threshold);
 }
 
-// The same over the pixels whose mask byte is non-zero: a and b hold n pixels of spp values,
-// mask holds n bytes. shareOver is relative to the values compared.
-ImageDiff compare_images_masked(const uint8_t *a, const uint8_t *b, size_t n, int spp,
-                                const uint8_t *mask, double threshold);
-ImageDiff compare_images_masked(const uint16_t *a, const uint16_t *b, size_t n, int spp,
-                                const uint8_t *mask, double threshold);
-ImageDiff compare_images_masked(const float *a, const float *b, size_t n, int spp,
-                                const uint8_t *mask, double threshold);
-
 struct BufferStats {
     double mean = 0;
     double stddev = 0; // population standard deviation

@@ -1,4 +1,4 @@
-// Helpers of the tone-mapping tests: rgbeBuf images built from linear values.
+// Helper of the tone-mapping tests and benchmark: the test scene as an rgbeBuf.
 #pragma once
 
 #include <cstdint>
@@ -9,11 +9,9 @@
 
 namespace tmtest {
 
-// A w x h rgbeBuf from interleaved RGB floats; by default the test scene of that size.
-inline std::vector<uint8_t> encode_rgbe(int w, int h, std::vector<float> rgb = {})
+inline std::vector<uint8_t> encode_rgbe(int w, int h)
 {
-    if (rgb.empty())
-        rgb = testsupport::make_radiance_map(w, h).rgb;
+    const std::vector<float> rgb = testsupport::make_radiance_map(w, h).rgb;
     std::vector<uint8_t> out(size_t(w) * size_t(h) * 4);
     for (size_t i = 0; i < size_t(w) * size_t(h); ++i)
         imagecore::put_rgbe(out.data() + i / size_t(w) * 4 * size_t(w), w, int(i % size_t(w)),
