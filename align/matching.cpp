@@ -43,7 +43,7 @@ template <bool scaled> void residuals(const double *par, int m, const void *data
         map_point(par, double(p->x1[k]), double(p->y1[k]), &X, &Y);
         fvec[2 * k] = double(p->x2[k]) - X;
         fvec[2 * k + 1] = double(p->y2[k]) - Y;
-        if (scaled) {
+        if constexpr (scaled) {
             fvec[2 * k] /= 1000.0;
             fvec[2 * k + 1] /= 1000.0;
         }
@@ -60,8 +60,8 @@ struct Sample {
     float meanError = 0.0f;
 };
 
-// Position of a draw among nUse: computed in float like the historical rand() x 2^-31 x n, so a
-// draw near the top rounds to nUse and is capped.
+// Position of a draw among nUse, computed in float as rand() x 2^-31 x nUse: a draw near the top
+// rounds to nUse and is capped.
 int draw_position(AlignContext *ctx, int nUse)
 {
     const float r = float(align_rand(ctx)) * 4.656612873077393e-10f * float(nUse);
@@ -80,7 +80,8 @@ bool plausible(const float *t, int width)
 }
 
 // Inliers of t among the positions: points mapped in single precision and truncated, squared
-// error below 4 pixels. The three sample positions other than r3 count as the starting 2.
+// error below 4. The count starts at 2 and skips the anchor, r1 and r2; r3 is tested like any
+// other position.
 void count_inliers(const float *t, const PairBlock &pairs, const std::vector<int> &pos, int a,
                    int r1, int r2, int *count, int *errorSum)
 {
