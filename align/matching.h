@@ -26,9 +26,13 @@ int find_paires(int maxPairs, int maxShiftX, int maxShiftY, int nA, const int *x
                 float *distance);
 
 // Fits the transform mapping (x1, y1) to (x2, y2) over nPairs pairs of width x height photos.
-// Uses the first min(nPairs, ctx->maxMatchesOptimized) pairs and draws its samples from ctx's
-// random sequence (so the draws of a run depend on the order of its calls). nThreads is not
-// used.
+// With nUse = min(nPairs, ctx->maxMatchesOptimized), each of the first nUse - 1 pairs, ranked by
+// whole descriptor distance (stable), anchors samples of four drawn from them and pair 0 (taken
+// again as the last position); the draws come from ctx's random sequence, so the draws of a run
+// depend on the order of its calls. A sample fit must be plausible (shift within a fifth of the
+// width, a and e within 0.7..1.3 in magnitude, |b| and |d| below 0.3); the best samples' pairs
+// are refined by least squares (residuals / 1000, ftol 1e-6, 99999 evaluations). nThreads is
+// not used.
 // Returns the refinement's final residual norm (0 or more, finite) with the 8 values in
 // transform; -1 with the identity in transform when no transform is found (too few pairs, fewer
 // than 5 inliers for the best sample, an implausible shift, or a fit whose parameters or mapped
