@@ -72,6 +72,12 @@ RoadError fail(int code, std::string message)
     return RoadError{code, std::move(message)};
 }
 
+std::string method_label(int method)
+{
+    const char *name = metadata::settings_method_name(method);
+    return name ? name : "method " + std::to_string(method);
+}
+
 std::string lower(std::string_view s)
 {
     std::string out(s);
@@ -391,7 +397,7 @@ RoadError resolve_settings(const Options &options, int *method, float *tmParam)
         const int fileMethod = packet_method(packet);
         if (options.methodGiven && fileMethod != m)
             return fail(kExitUsage, file + " holds settings of another method (" +
-                                        metadata::settings_method_name(fileMethod) + ")");
+                                        method_label(fileMethod) + ")");
         m = fileMethod;
         tmparam_default(m, 0, tmParam);
         if (get_settings_from_xmp(m, static_cast<int>(packet.size()), packet.data(), nullptr,
@@ -403,14 +409,12 @@ RoadError resolve_settings(const Options &options, int *method, float *tmParam)
         tmparam_default(m, 0, tmParam);
     }
     if (method_settings(m).empty())
-        return fail(kExitUsage, std::string("method ") + metadata::settings_method_name(m) +
-                                    " is not available");
+        return fail(kExitUsage, method_label(m) + " is not available");
 
     for (const auto &[name, value] : options.settings) {
         const Setting *s = find_setting(m, name);
         if (!s)
-            return fail(kExitUsage, "unknown setting '" + name + "' for " +
-                                        metadata::settings_method_name(m) +
+            return fail(kExitUsage, "unknown setting '" + name + "' for " + method_label(m) +
                                         " (settings: " + setting_names(m) + ")");
         // The value goes through the settings packet, so that it is converted exactly as a
         // preset's would be (the Gamma element shows the gamma, Smoothing a level word).

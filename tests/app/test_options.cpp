@@ -16,6 +16,7 @@
 #include "metadata/exif_reader.h"
 #include "metadata/exif_records.h"
 #include "metadata/jpeg_writer.h"
+#include "metadata/tiff_writer.h"
 #include "metadata/xmp_settings.h"
 #include "tests/support/fixtures.h"
 #include "tonemap/tm_params.h"
@@ -44,19 +45,22 @@ std::string packet_text(int method, const float *p)
     return s;
 }
 
-// A 32 x 24 JPEG by the project's writer with an exposure of 1/den s, and, when method > 0, the
-// settings packet that method's result carries.
+// A 32 x 24 JPEG (or TIFF, by the name) by the project's writers with an exposure of 1/den s
+// (none, and no EXIF at all, for 0), and, when method > 0, the settings packet that method's
+// result carries.
 std::string write_photo(const TempDir &dir, const std::string &name, int den, int method = 0)
 {
     std::vector<uint8_t> px(32 * 24 * 3, 120);
     int32_t exif[kExifBufCount] = {}, gps[kGpsBufCount] = {}, info[kSaveInfoCount] = {};
-    exif[kExifExposureNum] = 1;
+    exif[kExifExposureNum] = den > 0;
     exif[kExifExposureDen] = den;
     info[kSaveWidth] = 32, info[kSaveHeight] = 24, info[kSaveSamples] = 3, info[kSaveBits] = 8;
     float p[kTmParamCount] = {};
     const std::string path = dir.file(name);
-    EXPECT_EQ(KVwritejpg(path.c_str(), 90, info, 32 * 3, nullptr, exif, gps, 0, nullptr, method, p,
-                         px.data()),
+    EXPECT_EQ(name.back() == 'f' ? buf2tif(px.data(), info, 32 * 3, nullptr, exif, gps, 0, nullptr,
+                                           method, p, 0, nullptr, path.c_str())
+                                 : KVwritejpg(path.c_str(), 90, info, 32 * 3, nullptr, exif, gps, 0,
+                                              nullptr, method, p, px.data()),
               24);
     return path;
 }
@@ -251,6 +255,8 @@ TEST(CheckAndProbe, TypesNotSpellingsDirectoriesAndEarlierResults)
         {{a, t}, "t.tif is a TIFF photo, but a.jpg is a JPEG"},
         {{a, tmp.path() + "/dir.jpg"}, "dir.jpg is a directory"},
         {{a, result}, "r.jpg is an earlier result (made with Rodo Vizezadadu)"},
+        {{write_photo(tmp, "bare.jpg", 0, 1)}, "bare.jpg is an earlier result"}, // no EXIF
+        {{write_photo(tmp, "r.tif", 50, 2)}, "r.tif is an earlier result"},
     };
     ASSERT_EQ(::mkdir((tmp.path() + "/dir.jpg").c_str(), 0755), 0);
     for (const auto &r : refused) {
