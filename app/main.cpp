@@ -7,6 +7,7 @@
 #include "app/options.h"
 #include "app/progress_display.h"
 #include "app/road.h"
+#include "app/settings.h"
 #include "platform/user_defaults.h"
 #include "tonemap/tm_params.h"
 
@@ -16,8 +17,9 @@ int main(int argc, char **argv)
 {
     Options opt;
     std::string error;
+    constexpr const char *kTryHelp = "Try 'zenit --help' for more information.\n";
     if (!parse_options(argc, argv, &opt, &error)) {
-        std::fprintf(stderr, "zenit: %s\n\n%s", error.c_str(), usage_text().c_str());
+        std::fprintf(stderr, "zenit: %s\n%s", error.c_str(), kTryHelp);
         return kExitUsage;
     }
     if (opt.help) {
@@ -28,7 +30,8 @@ int main(int argc, char **argv)
     int method = 0;
     float tmParam[kTmParamCount] = {};
     auto report = [&](const RoadError &e) {
-        std::fprintf(stderr, "zenit: %s\n", e.message.c_str());
+        std::fprintf(stderr, "zenit: %s\n%s", e.message.c_str(),
+                     e.code == kExitUsage ? kTryHelp : "");
         return e.code;
     };
     if (RoadError e = resolve_settings(opt, &method, tmParam))
@@ -40,6 +43,12 @@ int main(int argc, char **argv)
                                        .objectForKey("GeneralQuality")
                                        .intValue(0));
     quality = jpeg_quality(quality);
+
+    // Where the result goes is settled before any photo is read.
+    const std::string out =
+        opt.output.empty() ? default_output_path(opt.photos[0], opt.format) : opt.output;
+    if (RoadError e = check_output(opt.photos, out))
+        return report(e);
 
     ProgressDisplay display(stderr, ::isatty(STDERR_FILENO) != 0, opt.quiet);
     auto stage = [&](const std::string &name) { display.stage(name); };
@@ -54,8 +63,6 @@ int main(int argc, char **argv)
     platform::DataPtr result;
     if (!e)
         e = process(doc, method, tmParam, opt.threads, !opt.quiet, stage, &result);
-    std::string out =
-        opt.output.empty() ? default_output_path(opt.photos[0], opt.format) : opt.output;
     if (!e) {
         doc.stack.reset(); // the stack is no longer needed; saving wants the memory
         stage("Saving");

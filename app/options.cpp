@@ -3,6 +3,10 @@
 #include <algorithm>
 #include <cctype>
 #include <charconv>
+#include <optional>
+
+#include "app/settings.h"
+#include "platform/system.h"
 
 namespace app {
 namespace {
@@ -46,22 +50,27 @@ std::string usage_text()
            "type) into an HDR image and tone-maps it into one photograph.\n"
            "\n"
            "Options:\n"
-           "  -o, --output FILE     where to save (default: beside the first photo,\n"
-           "                        <name>_hdr.jpg or .tif)\n"
+           "  -o, --output FILE     where to save, .jpg/.jpeg or .tif/.tiff; never one of\n"
+           "                        the photos (default: beside the first photo,\n"
+           "                        <name>_hdr.jpg or .tif, then <name>_hdr-2, -3...)\n"
            "  -m, --method METHOD   deredid (1), rodo (2) or fusion (10); default rodo\n"
            "      --settings FILE   take the method and settings from the settings packet of\n"
            "                        FILE (an earlier result or a preset)\n"
            "      --set NAME=VALUE  one setting of the method, e.g. --set Brightness=2\n"
            "                        (repeatable; applied after --settings)\n"
-           "  -f, --format FORMAT   jpeg or tiff (16-bit); default from -o's extension, else jpeg\n"
-           "  -q, --quality N       JPEG quality 20..100 (other values give 100)\n"
+           "  -f, --format FORMAT   jpeg or tiff (16-bit); must fit -o's extension; default\n"
+           "                        from that extension, else jpeg\n"
+           "  -q, --quality N       JPEG quality 20..100 (default: the GeneralQuality\n"
+           "                        preference, else 100)\n"
            "  -j, --threads N       worker threads (default: the processor count)\n"
            "      --timings         print the time each stage took\n"
            "      --quiet           print nothing but errors\n"
            "  -h, --help            show this text\n"
            "\n"
            "Exit status: 0 saved; 2 bad usage; 3 bad input photos; 4 processing or saving "
-           "failed.\n";
+           "failed.\n"
+           "\n" +
+           settings_help() + "\nThe README lists the metadata the result carries.\n";
 }
 
 bool parse_options(int argc, const char *const *argv, Options *o, std::string *error)
@@ -135,8 +144,10 @@ bool parse_options(int argc, const char *const *argv, Options *o, std::string *e
         } else if (a == "-q" || a == "--quality") {
             if (!take(a))
                 return false;
-            if (!parse_int(v, &o->quality)) {
-                *error = "--quality takes a number, not '" + v + "'";
+            // The command line asks for what it gets: the preference's fallback to 100 would
+            // hide a typing slip.
+            if (!parse_int(v, &o->quality) || o->quality < 20 || o->quality > 100) {
+                *error = "--quality takes a number from 20 to 100, not '" + v + "'";
                 return false;
             }
         } else if (a == "-j" || a == "--threads") {
@@ -159,14 +170,25 @@ bool parse_options(int argc, const char *const *argv, Options *o, std::string *e
         *error = "no photos given";
         return false;
     }
-    if (!o->formatGiven && !o->output.empty()) {
-        std::string out = lower(o->output);
-        auto ends = [&](const char *ext) {
-            std::string e = ext;
-            return out.size() > e.size() && out.compare(out.size() - e.size(), e.size(), e) == 0;
-        };
-        if (ends(".tif") || ends(".tiff"))
-            o->format = OutputFormat::Tiff;
+    if (!o->output.empty()) {
+        // The output's extension names its format; -f, when given, must agree with it.
+        const std::string ext = lower(platform::path_extension(o->output));
+        std::optional<OutputFormat> f;
+        if (ext == "jpg" || ext == "jpeg" || ext == "jpe")
+            f = OutputFormat::Jpeg;
+        else if (ext == "tif" || ext == "tiff")
+            f = OutputFormat::Tiff;
+        if (!f) {
+            *error = "the output " + o->output + " needs the extension .jpg, .jpeg, .tif or .tiff";
+            return false;
+        }
+        if (o->formatGiven && *f != o->format) {
+            *error = std::string("-f ") + (o->format == OutputFormat::Tiff ? "tiff" : "jpeg") +
+                     " does not fit the output " + o->output +
+                     " (a JPEG is saved as .jpg or .jpeg, a TIFF as .tif or .tiff)";
+            return false;
+        }
+        o->format = *f;
     }
     return true;
 }

@@ -1,7 +1,6 @@
 #include "app/road.h"
 
 #include <algorithm>
-#include <cctype>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -10,6 +9,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "app/settings.h"
 #include "imagecore/color.h"
 #include "imagecore/jpeg_readers.h"
 #include "imagecore/manip.h"
@@ -64,6 +64,11 @@ std::optional<SourceType> source_type(const std::string &ext)
     if (listed(kPsdExt, ext))
         return SourceType::Psd;
     return std::nullopt;
+}
+
+const char *type_name(SourceType type)
+{
+    return type == SourceType::Tiff ? "TIFF" : type == SourceType::Jpeg ? "JPEG" : "PSD";
 }
 
 RoadError fail(int code, std::string message)
@@ -157,57 +162,19 @@ void copy_to_stack(const platform::BitmapImageRep &bmp, int spp, uint8_t *dst)
         copy_rows<uint8_t>(bmp, spp, dst);
 }
 
+// The folder of a path ("." when it names none) and its last component.
+std::pair<std::string, std::string> folder_and_name(const std::string &path)
+{
+    auto slash = path.find_last_of('/');
+    if (slash == std::string::npos)
+        return {".", path};
+    return {slash == 0 ? "/" : path.substr(0, slash), path.substr(slash + 1)};
+}
+
 bool file_exists(const std::string &path)
 {
     struct stat st;
     return ::stat(path.c_str(), &st) == 0;
-}
-
-// Replaces the value of one element of a settings packet (element form) with text; false when
-// the packet has no such element. Names match without regard to case.
-bool replace_element(std::string &packet, const std::string &name, const std::string &text)
-{
-    std::string lowerPacket = packet;
-    for (auto &c : lowerPacket)
-        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    std::string open = "<kvtm:" + name + ">";
-    for (auto &c : open)
-        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    if (open == "<kvtm:version>" || open == "<kvtm:method>")
-        return false;
-    auto b = lowerPacket.find(open);
-    if (b == std::string::npos)
-        return false;
-    b += open.size();
-    auto e = packet.find("</", b);
-    if (e == std::string::npos)
-        return false;
-    packet.replace(b, e - b, text);
-    return true;
-}
-
-std::string element_names(const std::string &packet)
-{
-    std::string names;
-    for (size_t p = packet.find("<kvtm:"); p != std::string::npos;
-         p = packet.find("<kvtm:", p + 1)) {
-        auto e = packet.find('>', p);
-        std::string n = packet.substr(p + 6, e - p - 6);
-        if (n == "Version" || n == "Method")
-            continue;
-        names += (names.empty() ? "" : ", ") + n;
-    }
-    return names;
-}
-
-std::string packet_for(int method, const float *p)
-{
-    int n = embed_xmp(0, method, p, 0, nullptr, nullptr);
-    if (n <= 0)
-        return {};
-    std::string s(static_cast<size_t>(n), '\0');
-    embed_xmp(1, method, p, 0, nullptr, s.data());
-    return s;
 }
 
 } // namespace
@@ -220,6 +187,8 @@ RoadError check_and_probe(const std::vector<std::string> &paths, Document *doc)
     const std::string firstExt = platform::path_extension(paths[0]);
     for (const auto &path : paths) {
         std::string ext = platform::path_extension(path);
+        if (struct stat st; ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode))
+            return fail(kExitBadInput, file_name(path) + " is a directory, not a photo");
         if (listed(kRawExt, ext))
             return fail(kExitBadInput, file_name(path) +
                                            ": camera raw files are not supported; convert them "
@@ -228,9 +197,12 @@ RoadError check_and_probe(const std::vector<std::string> &paths, Document *doc)
             return fail(kExitBadInput, file_name(path) +
                                            ": not a supported photo (extensions: tif, tiff, jpg, "
                                            "jpe, jpeg, psd, in lower or upper case)");
-        if (ext != firstExt)
-            return fail(kExitBadInput, file_name(path) + ": every photo must have the extension ." +
-                                           firstExt + " of the first one");
+        // One file type, however the extensions are spelt (a.jpg, b.JPG, c.jpeg).
+        if (source_type(ext) != source_type(firstExt))
+            return fail(kExitBadInput, file_name(path) + " is a " + type_name(*source_type(ext)) +
+                                           " photo, but " + file_name(paths[0]) + " is a " +
+                                           type_name(*source_type(firstExt)) +
+                                           ": the photos must be of one file type");
     }
 
     doc->photos.clear();
@@ -271,10 +243,14 @@ RoadError check_and_probe(const std::vector<std::string> &paths, Document *doc)
 
         ExifInfo info;
         init_exifInfo(&info);
-        // A photo without metadata is still a photo: its records stay zero.
+        // A photo without metadata is still a photo: its records stay zero. A reader that fails
+        // half-way (say in the IPTC walk after the EXIF) leaves what it read, which is kept.
         int type = p.type == SourceType::Tiff ? 0 : (p.type == SourceType::Jpeg ? 1 : 2);
-        if (getExifData(path.c_str(), type, &info) < 0)
-            init_exifInfo(&info);
+        getExifData(path.c_str(), type, &info);
+        if (int made = photo_settings_method(path, type, info); made > 0)
+            return fail(kExitBadInput, file_name(path) + " is an earlier result (made with " +
+                                           metadata::settings_method_name(made) +
+                                           "), not a photo of the bracket");
         p.exifBuf = Data::zeroed(kExifBufBytes);
         p.gpsBuf = Data::zeroed(kGpsBufBytes);
         if (!p.exifBuf || !p.gpsBuf)
@@ -341,47 +317,6 @@ RoadError decode_stack(Document *doc)
             return fail(kExitBadInput, file_name(p.path) + " decodes to an unsupported layout");
         copy_to_stack(*bmp, doc->spp, doc->stack->mutableBytes() + k * *one);
     }
-    return {};
-}
-
-RoadError resolve_settings(const Options &options, int *method, float *tmParam)
-{
-    int m = options.method;
-    if (!options.settingsFile.empty()) {
-        int fileMethod = parse_xmp(options.settingsFile.c_str(), -1, nullptr);
-        if (fileMethod == -1 || fileMethod == -2 || fileMethod == -4)
-            return fail(kExitBadInput, options.settingsFile + " cannot be read");
-        if (fileMethod <= 0)
-            return fail(kExitBadInput, options.settingsFile + " holds no settings packet");
-        if (options.methodGiven && fileMethod != m)
-            return fail(kExitUsage, options.settingsFile + " holds settings of another method");
-        m = fileMethod;
-        tmparam_default(m, 0, tmParam);
-        if (parse_xmp(options.settingsFile.c_str(), m, tmParam) < 0)
-            return fail(kExitBadInput, options.settingsFile + " holds no usable settings");
-    } else {
-        tmparam_default(m, 0, tmParam);
-    }
-    if (m != kMethodDeredid && m != kMethodRodo && m != kMethodFusionAdjust)
-        return fail(kExitUsage, "method " + std::to_string(m) + " is not available");
-
-    for (const auto &[name, value] : options.settings) {
-        // The value goes through the settings packet, so --set takes what a packet shows
-        // (Gamma 1.2, SmoothingMode Light) and is converted exactly as a preset would be.
-        std::string packet = packet_for(m, tmParam);
-        if (packet.empty())
-            return fail(kExitFailed, "out of memory");
-        if (!replace_element(packet, name, value))
-            return fail(kExitUsage, "unknown setting '" + name + "' for this method (settings: " +
-                                        element_names(packet) + ")");
-        float p[kTmParamCount];
-        std::copy(tmParam, tmParam + kTmParamCount, p);
-        if (get_settings_from_xmp(m, static_cast<int>(packet.size() + 1), packet.c_str(), nullptr,
-                                  p) < 0)
-            return fail(kExitUsage, "bad value '" + value + "' for " + name);
-        std::copy(p, p + kTmParamCount, tmParam);
-    }
-    *method = m;
     return {};
 }
 
@@ -461,11 +396,7 @@ RoadError save_result(const Document &doc, const DataPtr &result, int method, co
     const uint8_t *iptc = doc.iptc ? doc.iptc->bytes() : nullptr;
 
     // Written beside the target under a temporary name, then renamed over it.
-    std::string dir = ".", name = path;
-    if (auto slash = path.find_last_of('/'); slash != std::string::npos) {
-        dir = slash == 0 ? "/" : path.substr(0, slash);
-        name = path.substr(slash + 1);
-    }
+    const auto [dir, name] = folder_and_name(path);
     std::string tmpl = dir + "/." + name + ".XXXXXX";
     std::vector<char> tmp(tmpl.begin(), tmpl.end());
     tmp.push_back('\0');
@@ -499,6 +430,30 @@ RoadError save_result(const Document &doc, const DataPtr &result, int method, co
         std::remove(tmp.data());
         return fail(kExitFailed, "could not save " + path + ": " + std::strerror(e));
     }
+    return {};
+}
+
+RoadError check_output(const std::vector<std::string> &photos, const std::string &output)
+{
+    struct stat out;
+    if (::stat(output.c_str(), &out) == 0) {
+        if (S_ISDIR(out.st_mode))
+            return fail(kExitFailed, "cannot save " + output + ": it is a directory");
+        for (const auto &photo : photos) {
+            struct stat in;
+            if (::stat(photo.c_str(), &in) == 0 && in.st_dev == out.st_dev &&
+                in.st_ino == out.st_ino)
+                return fail(kExitUsage, "the output " + output + " is the photo " + photo +
+                                            "; saving would replace it (give another -o)");
+        }
+    }
+    const std::string dir = folder_and_name(output).first;
+    struct stat st;
+    if (::stat(dir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode))
+        return fail(kExitFailed, "cannot save " + output + ": there is no folder " + dir);
+    if (::access(dir.c_str(), W_OK | X_OK) != 0)
+        return fail(kExitFailed, "cannot save " + output + ": the folder " + dir +
+                                     " cannot be written (" + std::strerror(errno) + ")");
     return {};
 }
 

@@ -54,17 +54,20 @@ struct RoadError {
 // Stage names for progress and timings; the driver's observer shows them.
 using StageHook = std::function<void(const std::string &stage)>;
 
-// Step 2: the batch checks (count, extensions, raw files), the probe and the metadata of every
-// photo, and the first photo's profile, IPTC block, resolution and orientation.
+// Before any work: the output may not be one of the photos (the same file after links: device
+// and inode; kExitUsage), an existing directory, or lie in a folder that is missing or cannot
+// be written (kExitFailed).
+RoadError check_output(const std::vector<std::string> &photos, const std::string &output);
+
+// Step 2: the batch checks (count, directories, file types by extension, raw files), the probe
+// and the metadata of every photo, and the first photo's profile, IPTC block, resolution and
+// orientation. A photo that carries a settings packet of this system is an earlier result and
+// is refused. A metadata reader failure keeps what was read before it.
 RoadError check_and_probe(const std::vector<std::string> &paths, Document *doc);
 
 // Decodes every photo into the 8-bit interleaved stack and checks that each matches the first
 // in size, channel count and bits per channel.
 RoadError decode_stack(Document *doc);
-
-// The method and its 20 settings: method defaults, then the settings packet of a file, then
-// single NAME=VALUE settings.
-RoadError resolve_settings(const Options &options, int *method, float *tmParam);
 
 // Merge and tone mapping (or fusion): the 16-bit result, w x h x spp samples.
 RoadError process(const Document &doc, int method, const float *tmParam, int threads,
@@ -76,8 +79,8 @@ RoadError save_result(const Document &doc, const platform::DataPtr &result, int 
                       const float *tmParam, OutputFormat format, int quality,
                       const std::string &path);
 
-// Where the result goes when -o is not given: beside the first photo, "<name>_hdr.<ext>", not
-// replacing an existing file (a number is added instead).
+// Where the result goes when -o is not given: beside the first photo, "<name>_hdr.<ext>"; when
+// that exists, "<name>_hdr-2.<ext>", "-3" and so on up to 999, so no file is replaced.
 std::string default_output_path(const std::string &firstPhoto, OutputFormat format);
 
 } // namespace app

@@ -338,6 +338,12 @@ bool metadata::is_settings_method(int method)
     return method_info(method) != nullptr;
 }
 
+const char *metadata::settings_method_name(int method)
+{
+    const MethodInfo *m = method_info(method);
+    return m ? m->name : nullptr;
+}
+
 int embed_xmp(int embed_type, int curMethod, const float *tmParam, int lensInfoLen,
               const char *lensInfo, char *out)
 {

@@ -20,6 +20,8 @@ inline constexpr char kXmpApp1Signature[] = "http://ns.adobe.com/xap/1.0/";
 // True for the methods whose settings the packet carries (1, 2, 10, 11): a packet with one of
 // them is a settings packet of this system.
 bool is_settings_method(int method);
+// The name a settings packet gives method (e.g. "Rodo Vizezadadu"); null for other ids.
+const char *settings_method_name(int method);
 
 } // namespace metadata
 

@@ -1,63 +1,289 @@
+// The driver's checks in process: options, setting values and packets, the output path, and the
+// batch checks of the road (directories, file types, earlier results, metadata kept after a
+// reader failure).
 #include <gtest/gtest.h>
 
+#include <cmath>
+#include <string>
+#include <sys/stat.h>
+#include <unistd.h>
 #include <vector>
 
 #include "app/options.h"
 #include "app/road.h"
+#include "app/settings.h"
+#include "imagecore/records.h"
+#include "metadata/exif_reader.h"
+#include "metadata/exif_records.h"
+#include "metadata/jpeg_writer.h"
+#include "metadata/tiff_writer.h"
+#include "metadata/xmp_settings.h"
+#include "tests/support/fixtures.h"
+#include "tonemap/tm_params.h"
 
 using namespace app;
+using namespace testsupport;
 
 namespace {
+
 bool parse(std::vector<const char *> args, Options *o, std::string *err)
 {
     args.insert(args.begin(), "zenit");
     return parse_options(static_cast<int>(args.size()), args.data(), o, err);
 }
+
+bool contains(const std::string &text, const std::string &part)
+{
+    return text.find(part) != std::string::npos;
+}
+
+// A settings packet of method with p, wrapped for a preset file.
+std::string packet_text(int method, const float *p)
+{
+    std::string s(size_t(embed_xmp(0, method, p, 0, nullptr, nullptr)), '\0');
+    embed_xmp(1, method, p, 0, nullptr, s.data());
+    return s;
+}
+
+// A 32 x 24 JPEG (or TIFF, by the name) by the project's writers with an exposure of 1/den s
+// (none, and no EXIF at all, for 0), and, when method > 0, the settings packet that method's
+// result carries.
+std::string write_photo(const TempDir &dir, const std::string &name, int den, int method = 0)
+{
+    std::vector<uint8_t> px(32 * 24 * 3, 120);
+    int32_t exif[kExifBufCount] = {}, gps[kGpsBufCount] = {}, info[kSaveInfoCount] = {};
+    exif[kExifExposureNum] = den > 0;
+    exif[kExifExposureDen] = den;
+    info[kSaveWidth] = 32, info[kSaveHeight] = 24, info[kSaveSamples] = 3, info[kSaveBits] = 8;
+    float p[kTmParamCount] = {};
+    const std::string path = dir.file(name);
+    EXPECT_EQ(name.back() == 'f' ? buf2tif(px.data(), info, 32 * 3, nullptr, exif, gps, 0, nullptr,
+                                           method, p, 0, nullptr, path.c_str())
+                                 : KVwritejpg(path.c_str(), 90, info, 32 * 3, nullptr, exif, gps, 0,
+                                              nullptr, method, p, px.data()),
+              24);
+    return path;
+}
+
+// The exposure time of a photo's record, in seconds.
+double exposure(const SourcePhoto &photo)
+{
+    const int32_t *exif = reinterpret_cast<const int32_t *>(photo.exifBuf->bytes());
+    return exif[kExifExposureDen] ? double(exif[kExifExposureNum]) / exif[kExifExposureDen] : 0;
+}
+
 } // namespace
 
 TEST(ParseOptions, ReadsOptionsAndRefusesBadUsage)
 {
     Options o;
     std::string err;
-    ASSERT_TRUE(parse({"-o", "out.TIFF", "--method=deredid", "--set", "Strength=50", "-q", "90",
+    ASSERT_TRUE(parse({"-o", "out.TIFF", "--method=deredid", "--set", "Strength=50", "-q", "20",
                        "-j", "8", "a.tif", "b.tif"},
                       &o, &err))
         << err;
     EXPECT_EQ(o.method, 1);
     ASSERT_EQ(o.settings.size(), 1u);
     EXPECT_EQ(o.settings[0].second, "50");
+    EXPECT_EQ(o.quality, 20);
     EXPECT_EQ(o.format, OutputFormat::Tiff); // from the output's extension
     EXPECT_EQ(o.photos.size(), 2u);
-    for (std::vector<const char *> args :
-         std::vector<std::vector<const char *>>{{},
-                                                {"--frobnicate", "a.jpg"},
-                                                {"-o"},
-                                                {"--set", "Strength", "a.jpg"},
-                                                {"--method", "magic", "a.jpg"},
-                                                {"--threads", "0", "a.jpg"}}) {
-        Options bad;
-        EXPECT_FALSE(parse(args, &bad, &err)) << (args.empty() ? "(none)" : args[0]);
+    ASSERT_TRUE(parse({"-f", "jpeg", "-o", "x.JPEG", "a.jpg"}, &o, &err)) << err;
+
+    const struct {
+        std::vector<const char *> args;
+        const char *says;
+    } bad[] = {
+        {{}, "no photos"},
+        {{"--frobnicate", "a.jpg"}, "--frobnicate"},
+        {{"-o"}, "needs a value"},
+        {{"--set", "Strength", "a.jpg"}, "NAME=VALUE"},
+        {{"--method", "magic", "a.jpg"}, "magic"},
+        {{"--threads", "0", "a.jpg"}, "1 to 32"},
+        {{"--quality", "19", "a.jpg"}, "20 to 100"},
+        {{"-q", "101", "a.jpg"}, "20 to 100"},
+        {{"-o", "out.png", "a.jpg"}, "out.png needs the extension"},
+        {{"-o", "result", "a.jpg"}, "result needs the extension"},
+        {{"-f", "tiff", "-o", "x.jpg", "a.jpg"}, "does not fit the output x.jpg"},
+        {{"-f", "jpeg", "-o", "x.tif", "a.jpg"}, "does not fit the output x.tif"},
+    };
+    for (const auto &c : bad) {
+        Options refused;
+        EXPECT_FALSE(parse(c.args, &refused, &err)) << c.says;
+        EXPECT_TRUE(contains(err, c.says)) << err;
     }
-    // The "GeneralQuality" rule: 20..100 as given, anything else 100.
+    // The "GeneralQuality" preference keeps its own rule: 20..100 as given, anything else 100.
     EXPECT_EQ(jpeg_quality(20), 20);
     EXPECT_EQ(jpeg_quality(19), 100);
-    EXPECT_EQ(jpeg_quality(101), 100);
 }
 
-TEST(ResolveSettings, SetTakesPacketValuesAndRefusesUnknownNames)
+TEST(ResolveSettings, ValuesParseWholeAndLieInTheirRange)
 {
-    Options o;
-    o.method = 1;
-    o.settings = {{"Gamma", "1.0"}, {"strength", "55"}};
-    int method = 0;
-    float p[20];
-    ASSERT_FALSE(resolve_settings(o, &method, p));
-    EXPECT_FLOAT_EQ(p[8], 50.0f); // gamma 1.0 is the slider's middle
-    EXPECT_FLOAT_EQ(p[1], 55.0f);
-    EXPECT_FLOAT_EQ(p[2], 46.0f); // untouched defaults stay
+    struct Case {
+        int method;
+        std::vector<std::pair<std::string, std::string>> set;
+        int slot;         // checked slot when accepted, -1 when refused
+        float value;      // its value
+        const char *says; // in the message when refused
+    } cases[] = {
+        {2, {{"brightness", "+2.5"}}, 0, 2.5f, ""},
+        {2, {{"Compression", "-10"}, {"Saturation", "1e1"}}, 13, 10.0f, ""},
+        {2, {{"WhiteClip", "0.25"}}, 3, 0.25f, ""},
+        {1, {{"Gamma", "1.0"}}, 8, 50.0f, ""}, // the slider's middle
+        {1, {{"Gamma", "0.5"}}, 8, 100.0f, ""},
+        {1, {{"SmoothingMode", "light"}, {"Smoothing", "Medium"}}, 5, 2.0f, ""},
+        {1, {{"SmoothingMode", "Light"}, {"Smoothing", "4"}}, 5, 4.0f, ""},
+        {1, {{"Smoothing", "-10"}}, 17, -10.0f, ""},
+        {10, {{"MidtonesAdjustment", "20"}}, 6, 20.0f, ""},
+        {2, {{"Brightness", "abc"}}, -1, 0, "Brightness takes a number from -10 to 10"},
+        {2, {{"Brightness", "2x"}}, -1, 0, "Brightness=2x"},
+        {2, {{"Brightness", ""}}, -1, 0, "-10 to 10"},
+        {2, {{"Brightness", "nan"}}, -1, 0, "-10 to 10"},
+        {2, {{"Brightness", "inf"}}, -1, 0, "-10 to 10"},
+        {2, {{"Brightness", "1e9"}}, -1, 0, "-10 to 10"},
+        {2, {{"Brightness", "10.01"}}, -1, 0, "-10 to 10"},
+        {2, {{"Compression", "100"}}, -1, 0, "Compression takes a number from -10 to 10"},
+        {2, {{"BlackClip", "-1"}}, -1, 0, "BlackClip takes a number from 0 to 10"},
+        {1, {{"Strength", "101"}}, -1, 0, "Strength takes a number from 0 to 100"},
+        {1, {{"Gamma", "0.4"}}, -1, 0, "Gamma takes a number from 0.5 to 2"},
+        {1, {{"SmoothingMode", "Heavy"}}, -1, 0, "Slider or Light"},
+        {1, {{"SmoothingMode", "Light"}, {"Smoothing", "5"}}, -1, 0, "Very High"},
+        {1, {{"Smoothing", "High"}}, -1, 0, "-10 to 10"}, // Slider mode by default
+        {10, {{"Accentuation", "11"}}, -1, 0, "Accentuation takes a number from -10 to 10"},
+        {1, {{"Brightness", "1"}}, -1, 0, "Strength, ColorSaturation"}, // lists what exists
+    };
+    for (const Case &c : cases) {
+        Options o;
+        o.method = c.method;
+        o.settings = c.set;
+        int method = 0;
+        float p[kTmParamCount];
+        RoadError e = resolve_settings(o, &method, p);
+        const std::string label = c.set.back().first + "=" + c.set.back().second;
+        if (c.slot >= 0) {
+            ASSERT_FALSE(e) << label << ": " << e.message;
+            EXPECT_FLOAT_EQ(p[c.slot], c.value) << label;
+        } else {
+            EXPECT_EQ(e.code, kExitUsage) << label;
+            EXPECT_TRUE(contains(e.message, c.says)) << label << ": " << e.message;
+        }
+    }
+}
 
-    o.settings = {{"Brightness", "1"}}; // a setting of the other method
-    RoadError e = resolve_settings(o, &method, p);
-    EXPECT_EQ(e.code, kExitUsage);
-    EXPECT_NE(e.message.find("Strength"), std::string::npos); // lists what exists
+TEST(ResolveSettings, PacketsAreCheckedAndSettingsFilesCapped)
+{
+    TempDir tmp;
+    float p[kTmParamCount] = {};
+    p[kRoBrightness] = 2;
+    const std::string good = packet_text(2, p);
+    auto file = [&](const std::string &name, const std::string &text) {
+        write_file(tmp.file(name), Bytes(text.begin(), text.end()));
+        return tmp.file(name);
+    };
+    auto with = [&](const std::string &from, const std::string &to) {
+        std::string s = good;
+        return s.replace(s.find(from), from.size(), to);
+    };
+    const struct {
+        std::string path;
+        int code;
+        const char *says;
+    } cases[] = {
+        {file("good.xmp", good), kExitOk, ""},
+        {file("nan.xmp", with(">2.0<", ">nan<")), kExitUsage, "nan.xmp: Brightness is nan"},
+        {file("big.xmp", with(">2.0<", ">50<")), kExitUsage, "Brightness is 50, outside -10..10"},
+        {file("clip.xmp", with("<kvtm:BlackClip>0.000000", "<kvtm:BlackClip>-3")), kExitUsage,
+         "BlackClip is -3"},
+        {file("huge.xmp", good + std::string(size_t(kMaxSettingsFileBytes), ' ')), kExitBadInput,
+         "too large for a settings file"},
+        {file("none.xmp", "<x:xmpmeta/>"), kExitBadInput, "holds no settings packet"},
+        {tmp.path(), kExitBadInput, "is a directory"},
+        {write_photo(tmp, "result.jpg", 100, 2), kExitOk, ""},
+        {write_photo(tmp, "photo.jpg", 100), kExitBadInput, "holds no settings packet"},
+    };
+    for (const auto &c : cases) {
+        Options o;
+        o.settingsFile = c.path;
+        int method = 0;
+        float q[kTmParamCount];
+        RoadError e = resolve_settings(o, &method, q);
+        EXPECT_EQ(e.code, c.code) << c.path << ": " << e.message;
+        EXPECT_TRUE(contains(e.message, c.says)) << e.message;
+        EXPECT_EQ(method, e ? 0 : 2);
+    }
+}
+
+TEST(CheckOutput, RefusesAPhotoItsFolderMissingOrADirectory)
+{
+    TempDir tmp;
+    const std::string a = tmp.file("a.jpg"), linked = tmp.file("linked.jpg"),
+                      sym = tmp.file("sym.jpg"), other = tmp.file("other.jpg");
+    write_file(a, Bytes{1, 2, 3});
+    write_file(other, Bytes{4});
+    ASSERT_EQ(::link(a.c_str(), linked.c_str()), 0);
+    ASSERT_EQ(::symlink(a.c_str(), sym.c_str()), 0);
+    const std::vector<std::string> photos{tmp.file("b.jpg"), a};
+    for (const std::string &out : {a, linked, sym, tmp.path() + "/./a.jpg"}) {
+        RoadError e = check_output(photos, out);
+        EXPECT_EQ(e.code, kExitUsage) << out;
+        EXPECT_TRUE(contains(e.message, "is the photo " + a)) << e.message;
+    }
+    EXPECT_FALSE(check_output(photos, other)); // another existing file may be replaced
+    EXPECT_FALSE(check_output(photos, tmp.file("new.jpg")));
+    EXPECT_EQ(check_output(photos, tmp.file("no/such/out.jpg")).code, kExitFailed);
+    EXPECT_EQ(check_output(photos, a + "/out.jpg").code, kExitFailed); // a file, not a folder
+    EXPECT_EQ(check_output(photos, tmp.path()).code, kExitFailed);
+}
+
+TEST(CheckAndProbe, TypesNotSpellingsDirectoriesAndEarlierResults)
+{
+    TempDir tmp;
+    const std::string a = write_photo(tmp, "a.jpg", 100), b = write_photo(tmp, "b.JPG", 25),
+                      c = write_photo(tmp, "c.jpeg", 6), result = write_photo(tmp, "r.jpg", 50, 2);
+    std::vector<uint8_t> px(32 * 24 * 3, 120);
+    const std::string t = tmp.file("t.tif");
+    ASSERT_TRUE(write_libtiff(t, px.data(), 32, 24, 3));
+    Document doc;
+    ASSERT_FALSE(check_and_probe({a, b, c}, &doc));
+    ASSERT_EQ(doc.photos.size(), 3u);
+    EXPECT_NEAR(exposure(doc.photos[2]), 1.0 / 6, 1e-3); // rationals of scale 100: 100/599
+
+    const struct {
+        std::vector<std::string> photos;
+        const char *says;
+    } refused[] = {
+        {{a, t}, "t.tif is a TIFF photo, but a.jpg is a JPEG"},
+        {{a, tmp.path() + "/dir.jpg"}, "dir.jpg is a directory"},
+        {{a, result}, "r.jpg is an earlier result (made with Rodo Vizezadadu)"},
+        {{write_photo(tmp, "bare.jpg", 0, 1)}, "bare.jpg is an earlier result"}, // no EXIF
+        {{write_photo(tmp, "r.tif", 50, 2)}, "r.tif is an earlier result"},
+    };
+    ASSERT_EQ(::mkdir((tmp.path() + "/dir.jpg").c_str(), 0755), 0);
+    for (const auto &r : refused) {
+        RoadError e = check_and_probe(r.photos, &doc);
+        EXPECT_EQ(e.code, kExitBadInput) << r.says;
+        EXPECT_TRUE(contains(e.message, r.says)) << e.message;
+    }
+}
+
+// A JPEG whose IPTC walk fails (a stray byte where the next marker should be, which the decoder
+// skips with a warning) after its EXIF was read: the exposure read before the failure stays.
+TEST(CheckAndProbe, KeepsTheExposureReadBeforeTheMetadataReaderFailed)
+{
+    TempDir tmp;
+    const Bytes photo = read_file(write_photo(tmp, "p.jpg", 320));
+    size_t app1 = 2;
+    while (photo[app1 + 1] != 0xE1) // past the JFIF segment to the EXIF segment
+        app1 += 2 + size_t(photo[app1 + 2] << 8 | photo[app1 + 3]);
+    const size_t after = app1 + 2 + size_t(photo[app1 + 2] << 8 | photo[app1 + 3]);
+    Bytes broken(photo.begin(), photo.begin() + long(after));
+    broken.push_back(0x00);
+    broken.insert(broken.end(), photo.begin() + long(after), photo.end());
+    const std::string path = tmp.file("broken.jpg");
+    write_file(path, broken);
+    ExifInfo info;
+    ASSERT_LT(getExifData(path.c_str(), 1, &info), 0);
+    Document doc;
+    ASSERT_FALSE(check_and_probe({path}, &doc));
+    EXPECT_NEAR(exposure(doc.photos[0]), 1.0 / 320, 1e-7);
 }

@@ -12,13 +12,7 @@ namespace {
 
 constexpr double kMid = 0.18;
 
-struct Patch {
-    double x0, y0, x1, y1; // fractions of the frame
-    double r, g, b;        // colour, multiplied by mid grey x 2^stops
-    double stops;
-};
-
-const Patch kPatches[] = {
+const std::vector<ScenePatch> kPatches = {
     {0.10, 0.10, 0.22, 0.25, 0.90, 0.08, 0.06, -2.0},
     {0.30, 0.10, 0.42, 0.25, 0.08, 0.85, 0.10, 0.0},
     {0.10, 0.60, 0.22, 0.75, 0.07, 0.10, 0.90, 1.0},
@@ -45,6 +39,11 @@ void check_format(int bits, int spp)
 
 } // namespace
 
+const std::vector<ScenePatch> &scene_patches()
+{
+    return kPatches;
+}
+
 RadianceMap make_radiance_map(int w, int h)
 {
     if (w < 1 || h < 1)
@@ -62,7 +61,7 @@ RadianceMap make_radiance_map(int w, int h)
             double base = kMid * std::exp2(-6.0 + 12.0 * fx) * std::exp2(fy / 3.0);
             double c[3] = {base * tint[0], base * tint[1], base * tint[2]};
             double px = (x + 0.5) / w, py = (y + 0.5) / h;
-            for (const Patch &p : kPatches) {
+            for (const ScenePatch &p : kPatches) {
                 if (px >= p.x0 && px < p.x1 && py >= p.y0 && py < p.y1) {
                     double k = kMid * std::exp2(p.stops);
                     c[0] = p.r * k;

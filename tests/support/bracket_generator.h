@@ -18,6 +18,16 @@ struct RadianceMap {
     }
 };
 
+// A coloured patch of the scene: its rectangle as fractions of the frame (a pixel belongs to it
+// when its centre lies inside [x0, x1) x [y0, y1)) and its radiance r, g, b x 0.18 x 2^stops.
+struct ScenePatch {
+    double x0, y0, x1, y1;
+    double r, g, b;
+    double stops;
+};
+// The four patches of make_radiance_map: red, green, blue, yellow.
+const std::vector<ScenePatch> &scene_patches();
+
 // A deterministic scene of w x h pixels (w, h >= 1), mid grey 0.18:
 // - base: a horizontal log gradient from 0.18 x 2^-6 at x = 0 to 0.18 x 2^6 at x = w - 1
 //   (12 stops), gently tinted (red, green, blue x 1.10, 1.00, 0.85) and lifted by up to a third

@@ -2,6 +2,7 @@
 // type.
 #include "tests/support/image_compare.h"
 
+#include <algorithm>
 #include <cmath>
 #include <limits>
 
@@ -121,6 +122,40 @@ double share_at_or_below(const uint8_t *p, size_t n, double lo, size_t stride)
 double share_at_or_below(const uint16_t *p, size_t n, double lo, size_t stride)
 {
     return share(p, n, stride, [lo](double v) { return v <= lo; });
+}
+
+double correlation(const std::vector<double> &a, const std::vector<double> &b)
+{
+    const size_t n = std::min(a.size(), b.size());
+    if (n == 0)
+        return 0;
+    double ma = 0, mb = 0;
+    for (size_t i = 0; i < n; ++i)
+        ma += a[i], mb += b[i];
+    ma /= double(n), mb /= double(n);
+    double sab = 0, saa = 0, sbb = 0;
+    for (size_t i = 0; i < n; ++i) {
+        sab += (a[i] - ma) * (b[i] - mb);
+        saa += (a[i] - ma) * (a[i] - ma);
+        sbb += (b[i] - mb) * (b[i] - mb);
+    }
+    return saa > 0 && sbb > 0 ? sab / std::sqrt(saa * sbb) : 0.0;
+}
+
+double hue_degrees(double r, double g, double b)
+{
+    const double mx = std::max({r, g, b}), mn = std::min({r, g, b}), d = mx - mn;
+    if (!(d > 0))
+        return 0;
+    double h = mx == r ? (g - b) / d : mx == g ? (b - r) / d + 2 : (r - g) / d + 4;
+    h *= 60;
+    return h < 0 ? h + 360 : h;
+}
+
+double hue_distance(double a, double b)
+{
+    const double d = std::fmod(std::fabs(a - b), 360.0);
+    return d > 180 ? 360 - d : d;
 }
 
 } // namespace testsupport

@@ -47,4 +47,12 @@ double share_at_or_above(const uint16_t *p, size_t n, double hi, size_t stride =
 double share_at_or_below(const uint8_t *p, size_t n, double lo, size_t stride = 1);
 double share_at_or_below(const uint16_t *p, size_t n, double lo, size_t stride = 1);
 
+// Pearson correlation of two series of equal length: 0 when they are empty or either is flat.
+double correlation(const std::vector<double> &a, const std::vector<double> &b);
+
+// The hue of an RGB triple in degrees, [0, 360): red 0, yellow 60, green 120, blue 240; 0 for
+// a grey. hue_distance: the smaller angle between two hues, 0..180.
+double hue_degrees(double r, double g, double b);
+double hue_distance(double a, double b);
+
 } // namespace testsupport

@@ -1,0 +1,448 @@
+// Setting ranges and checks. The ranges keep each operator's arithmetic finite and its result a
+// photograph: slider positions 0..100 where a setting is a slider's percentage, -10..10 where
+// the operator's formulas are built around that span (exponents and gains that turn over or
+// leave their domain past it), 0..10 for the clipping percentages.
+#include "app/settings.h"
+
+#include <algorithm>
+#include <cctype>
+#include <cerrno>
+#include <charconv>
+#include <cmath>
+#include <cstring>
+#include <optional>
+#include <string_view>
+#include <sys/stat.h>
+
+#include "imagecore/byte_order.h"
+#include "imagecore/float_clamp.h"
+#include "metadata/exif_reader.h"
+#include "metadata/xmp_settings.h"
+#include "platform/file_holder.h"
+#include "tonemap/tm_params.h"
+
+namespace app {
+namespace {
+
+using K = SettingKind;
+
+constexpr Setting kDeredidSettings[] = {
+    {"Strength", kDeStrength, K::Number, 0, 100},
+    {"ColorSaturation", kDeColorSaturation, K::Number, 0, 100},
+    {"Luminosity", kDeLuminosity, K::Number, -10, 10},
+    {"WhiteClip", kDeWhiteClip, K::Number, 0, 10},
+    {"BlackClip", kDeBlackClip, K::Number, 0, 10},
+    {"SmoothingMode", kDeSmoothingMode, K::Mode, 0, 1},
+    {"Smoothing", kDeSliderSmoothing, K::Smoothing, -10, 10},
+    {"Microcontrast", kDeMicrocontrast, K::Number, -10, 10},
+    {"Microsmoothing", kDeMicrosmoothing, K::Number, 0, 100},
+    {"Gamma", kDeGamma, K::Gamma, 0.5, 2},
+    {"HighlightsSmoothing", kDeHighlightsSmoothing, K::Number, 0, 100},
+    {"ShadowsSmoothing", kDeShadowsSmoothing, K::Number, 0, 100},
+    {"ShadowsClipping", kDeShadowsClipping, K::Number, 0, 100},
+    {"ColorTemperature", kDeColorTemperature, K::Number, -10, 10},
+    {"SaturationHighlights", kDeSaturationHighlights, K::Number, -10, 10},
+    {"SaturationShadows", kDeSaturationShadows, K::Number, -10, 10},
+};
+constexpr Setting kRodoSettings[] = {
+    {"Brightness", kRoBrightness, K::Number, -10, 10},
+    {"Compression", kRoCompression, K::Number, -10, 10},
+    {"Contrast", kRoContrast, K::Number, -10, 10},
+    {"WhiteClip", kRoWhiteClip, K::Number, 0, 10},
+    {"BlackClip", kRoBlackClip, K::Number, 0, 10},
+    {"ColorTemperature", kRoColorTemperature, K::Number, -10, 10},
+    {"Saturation", kRoSaturation, K::Number, -10, 10},
+};
+constexpr Setting kFusionSettings[] = {
+    {"Accentuation", 0, K::Number, -10, 10},
+    {"BlendingPoint", 1, K::Number, -10, 10},
+    {"Shadows", 2, K::Number, 0, 10},
+    {"Saturation", 3, K::Number, -10, 10},
+    {"WhiteClip", 4, K::Number, 0, 10},
+    {"BlackClip", 5, K::Number, 0, 10},
+    {"MidtonesAdjustment", 6, K::Number, -20, 20},
+};
+
+// Light-mode smoothing levels 0..4 as the packet writes them (the reader takes the words as
+// prefixes, so the writer's trailing spaces are not needed).
+constexpr const char *kLevelWords[] = {"Very High", "High", "Medium", "Low", "Very Low"};
+
+RoadError fail(int code, std::string message)
+{
+    return RoadError{code, std::move(message)};
+}
+
+std::string method_label(int method)
+{
+    const char *name = metadata::settings_method_name(method);
+    return name ? name : "method " + std::to_string(method);
+}
+
+std::string lower(std::string_view s)
+{
+    std::string out(s);
+    for (auto &c : out)
+        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return out;
+}
+
+std::string number_text(double v)
+{
+    char buf[32];
+    auto r = std::to_chars(buf, buf + sizeof buf, v);
+    return std::string(buf, r.ptr);
+}
+
+std::string range_text(const Setting &s)
+{
+    switch (s.kind) {
+    case K::Mode:
+        return "Slider or Light";
+    case K::Smoothing:
+        return number_text(s.lo) + ".." + number_text(s.hi) +
+               " (Slider mode) or Very High, High, Medium, Low, Very Low (Light mode)";
+    default:
+        return number_text(s.lo) + ".." + number_text(s.hi);
+    }
+}
+
+// A whole finite number, locale-independent; a leading '+' is allowed.
+std::optional<double> parse_number(std::string_view s)
+{
+    if (s.size() > 1 && s[0] == '+' && s[1] != '-')
+        s.remove_prefix(1);
+    double v = 0;
+    auto r = std::from_chars(s.data(), s.data() + s.size(), v);
+    if (s.empty() || r.ec != std::errc() || r.ptr != s.data() + s.size() || !std::isfinite(v))
+        return std::nullopt;
+    return v;
+}
+
+bool in_range(double v, const Setting &s)
+{
+    return v >= s.lo && v <= s.hi; // false for NaN
+}
+
+// The text the settings packet gets for a --set value, or false with the message for the user.
+bool packet_text(const Setting &s, const std::string &value, int smoothingMode, std::string *text,
+                 std::string *error)
+{
+    const std::string asked = s.name + std::string("=") + value + ": ";
+    if (s.kind == K::Mode) {
+        const std::string v = lower(value);
+        if (v == "slider" || v == "light") {
+            *text = v == "slider" ? "Slider" : "Light";
+            return true;
+        }
+        *error = asked + s.name + " takes Slider or Light";
+        return false;
+    }
+    if (s.kind == K::Smoothing && smoothingMode == 0) {
+        const std::string v = lower(value);
+        for (int level = 0; level < 5; ++level) {
+            if (v == lower(kLevelWords[level]) || v == std::to_string(level)) {
+                *text = kLevelWords[level];
+                return true;
+            }
+        }
+        *error = asked + "in Light mode Smoothing takes Very High, High, Medium, Low or Very "
+                         "Low (or the level 0..4)";
+        return false;
+    }
+    if (s.kind == K::Smoothing && smoothingMode != 1) {
+        *error = asked + "set SmoothingMode to Slider or Light first";
+        return false;
+    }
+    std::optional<double> v = parse_number(value);
+    if (!v || !in_range(*v, s)) {
+        *error = asked + s.name + " takes a number from " + number_text(s.lo) + " to " +
+                 number_text(s.hi);
+        return false;
+    }
+    *text = number_text(*v);
+    return true;
+}
+
+// The first setting of method whose slot in p lies outside its range, described; empty when
+// every one fits.
+std::string out_of_range(int method, const float *p)
+{
+    const int mode = imagecore::clamp_to_int(p[kDeSmoothingMode]);
+    for (const Setting &s : method_settings(method)) {
+        const double v = p[s.slot];
+        switch (s.kind) {
+        case K::Number:
+            if (!in_range(v, s))
+                return s.name + std::string(" is ") + number_text(v) + ", outside " + range_text(s);
+            break;
+        case K::Gamma:
+            if (double g = std::exp2((50.0 - v) / 50.0); !in_range(g, s))
+                return s.name + std::string(" is ") + number_text(g) + ", outside " + range_text(s);
+            break;
+        case K::Mode:
+            if (v != 0 && v != 1)
+                return s.name + std::string(" is neither Slider nor Light");
+            break;
+        case K::Smoothing:
+            if (mode == 1 && !in_range(p[kDeSliderSmoothing], s))
+                return s.name + std::string(" is ") + number_text(p[kDeSliderSmoothing]) +
+                       ", outside " + range_text(s);
+            if (const double level = p[kDeLightSmoothing];
+                mode == 0 && !(level >= 0 && level <= 4 && level == std::floor(level)))
+                return s.name + std::string(" is level ") + number_text(level) + ", outside 0..4";
+            break;
+        }
+    }
+    return {};
+}
+
+std::string packet_for(int method, const float *p)
+{
+    int n = embed_xmp(0, method, p, 0, nullptr, nullptr);
+    if (n <= 0)
+        return {};
+    std::string s(static_cast<size_t>(n), '\0');
+    embed_xmp(1, method, p, 0, nullptr, s.data());
+    return s;
+}
+
+// Replaces the text of one element of a packet in element form; false when there is none.
+bool replace_element(std::string &packet, const std::string &name, const std::string &text)
+{
+    const std::string open = "<kvtm:" + name + ">";
+    auto b = packet.find(open);
+    if (b == std::string::npos)
+        return false;
+    b += open.size();
+    auto e = packet.find("</", b);
+    if (e == std::string::npos)
+        return false;
+    packet.replace(b, e - b, text);
+    return true;
+}
+
+const Setting *find_setting(int method, const std::string &name)
+{
+    for (const Setting &s : method_settings(method))
+        if (lower(s.name) == lower(name))
+            return &s;
+    return nullptr;
+}
+
+std::string setting_names(int method)
+{
+    std::string names;
+    for (const Setting &s : method_settings(method))
+        names += (names.empty() ? "" : ", ") + std::string(s.name);
+    return names;
+}
+
+int packet_method(const std::vector<char> &packet)
+{
+    if (packet.empty())
+        return 0;
+    int m =
+        get_settings_from_xmp(-1, static_cast<int>(packet.size()), packet.data(), nullptr, nullptr);
+    return metadata::is_settings_method(m) ? m : 0;
+}
+
+// n bytes at off of the file as a zero-terminated buffer; empty when they cannot be read.
+std::vector<char> read_packet(FILE *f, uint64_t length, uint64_t off, size_t n)
+{
+    if (n == 0 || n > size_t(kMaxSettingsFileBytes))
+        return {};
+    std::vector<char> packet(n + 1, '\0');
+    if (!platform::read_at(f, length, off, packet.data(), n))
+        return {};
+    return packet;
+}
+
+// The first settings packet of this system among a JPEG's XMP segments, which the walk finds
+// before the image data whether or not an EXIF segment precedes them.
+std::vector<char> jpeg_settings_packet(FILE *f, uint64_t length)
+{
+    constexpr size_t kSig = sizeof metadata::kXmpApp1Signature;
+    uint8_t b[4];
+    if (!platform::read_at(f, length, 0, b, 2) || b[0] != 0xFF || b[1] != 0xD8)
+        return {};
+    for (uint64_t pos = 2; platform::read_at(f, length, pos, b, 4) && b[0] == 0xFF;) {
+        if (b[1] == 0xFF) { // fill byte before a marker
+            ++pos;
+            continue;
+        }
+        const uint16_t len = imagecore::read_be16(b + 2);
+        if (b[1] == 0xDA || b[1] == 0xD9 || len < 2)
+            break;
+        char sig[kSig];
+        if (b[1] == 0xE1 && len >= 2 + kSig && platform::read_at(f, length, pos + 4, sig, kSig) &&
+            std::memcmp(sig, metadata::kXmpApp1Signature, kSig) == 0) {
+            std::vector<char> packet = read_packet(f, length, pos + 4 + kSig, len - 2 - kSig);
+            if (packet_method(packet) > 0)
+                return packet;
+        }
+        pos += 2 + uint64_t(len);
+    }
+    return {};
+}
+
+// The settings packet of a JPEG (type 1) or TIFF (type 0) file; empty when it has none.
+std::vector<char> settings_packet_of(FILE *f, uint64_t length, int type, const ExifInfo &info)
+{
+    if (type == 1)
+        return jpeg_settings_packet(f, length);
+    if (type != 0 || info.xmpLength <= 0 || info.xmpOffset < 0)
+        return {};
+    std::vector<char> packet =
+        read_packet(f, length, uint64_t(info.xmpOffset), static_cast<size_t>(info.xmpLength));
+    return packet_method(packet) > 0 ? packet : std::vector<char>{};
+}
+
+// The packet of a --settings file: inside a JPEG or TIFF (an earlier result), else the whole
+// file (a preset), zero-terminated.
+RoadError read_settings_file(const std::string &path, std::vector<char> *packet)
+{
+    struct stat st;
+    if (::stat(path.c_str(), &st) != 0)
+        return fail(kExitBadInput, path + " cannot be read: " + std::strerror(errno));
+    if (S_ISDIR(st.st_mode))
+        return fail(kExitBadInput, path + " is a directory, not a settings file");
+    uint64_t length = 0;
+    platform::FilePtr f = platform::open_measured(path.c_str(), length);
+    if (!f)
+        return fail(kExitBadInput, path + " cannot be read");
+    uint8_t h[4] = {};
+    const bool head = platform::read_at(f.get(), length, 0, h, 4);
+    const bool jpeg = head && h[0] == 0xFF && h[1] == 0xD8;
+    const bool tiff = head && ((h[0] == 'I' && h[1] == 'I' && h[2] == 42 && h[3] == 0) ||
+                               (h[0] == 'M' && h[1] == 'M' && h[2] == 0 && h[3] == 42));
+    if (jpeg || tiff) {
+        ExifInfo info;
+        init_exifInfo(&info);
+        if (tiff)
+            getExifData(path.c_str(), 0, &info); // what it read stands, failure or not
+        *packet = settings_packet_of(f.get(), length, jpeg ? 1 : 0, info);
+    } else if (length > uint64_t(kMaxSettingsFileBytes)) {
+        return fail(kExitBadInput, path + " has " + std::to_string(length) +
+                                       " bytes: too large for a settings file (a preset has at "
+                                       "most " +
+                                       std::to_string(kMaxSettingsFileBytes) + ")");
+    } else {
+        packet->assign(length + 1, '\0');
+        if (length > 0 && !platform::read_at(f.get(), length, 0, packet->data(), length))
+            return fail(kExitBadInput, path + " cannot be read");
+    }
+    if (packet_method(*packet) <= 0)
+        return fail(kExitBadInput, path + " holds no settings packet");
+    return {};
+}
+
+} // namespace
+
+std::span<const Setting> method_settings(int method)
+{
+    switch (method) {
+    case kMethodDeredid:
+        return kDeredidSettings;
+    case kMethodRodo:
+        return kRodoSettings;
+    case kMethodFusionAdjust:
+        return kFusionSettings;
+    default:
+        return {};
+    }
+}
+
+std::string settings_help()
+{
+    std::string text = "Settings of each method (--set NAME=VALUE; ranges include their ends):\n";
+    const struct {
+        const char *label;
+        int method;
+    } methods[] = {
+        {"rodo", kMethodRodo}, {"deredid", kMethodDeredid}, {"fusion", kMethodFusionAdjust}};
+    constexpr size_t kIndent = 11, kWidth = 79;
+    for (const auto &m : methods) {
+        std::string items;
+        const auto settings = method_settings(m.method);
+        for (size_t i = 0; i < settings.size(); ++i)
+            items += std::string(i ? ", " : "") + settings[i].name + '\x01' +
+                     range_text(settings[i]) + (settings[i].kind == K::Gamma ? " (the gamma)" : "");
+        // Wrapped at word breaks, but not between a name and its range (joined by \x01).
+        std::string line = "  " + std::string(m.label);
+        line.resize(kIndent, ' ');
+        for (size_t pos = 0; pos < items.size();) {
+            size_t end = std::min(items.find(' ', pos), items.size());
+            const std::string word = items.substr(pos, end - pos);
+            if (line.size() > kIndent && line.size() + 1 + word.size() > kWidth) {
+                text += line + "\n";
+                line.assign(kIndent, ' ');
+            }
+            line += (line.size() > kIndent ? " " : "") + word;
+            pos = end + 1;
+        }
+        text += line + "\n";
+    }
+    std::replace(text.begin(), text.end(), '\x01', ' ');
+    return text;
+}
+
+RoadError resolve_settings(const Options &options, int *method, float *tmParam)
+{
+    int m = options.method;
+    const std::string &file = options.settingsFile;
+    if (!file.empty()) {
+        std::vector<char> packet;
+        if (RoadError e = read_settings_file(file, &packet))
+            return e;
+        const int fileMethod = packet_method(packet);
+        if (options.methodGiven && fileMethod != m)
+            return fail(kExitUsage, file + " holds settings of another method (" +
+                                        method_label(fileMethod) + ")");
+        m = fileMethod;
+        tmparam_default(m, 0, tmParam);
+        if (get_settings_from_xmp(m, static_cast<int>(packet.size()), packet.data(), nullptr,
+                                  tmParam) < 0)
+            return fail(kExitBadInput, file + " holds no usable settings");
+        if (std::string bad = out_of_range(m, tmParam); !bad.empty())
+            return fail(kExitUsage, file + ": " + bad);
+    } else {
+        tmparam_default(m, 0, tmParam);
+    }
+    if (method_settings(m).empty())
+        return fail(kExitUsage, method_label(m) + " is not available");
+
+    for (const auto &[name, value] : options.settings) {
+        const Setting *s = find_setting(m, name);
+        if (!s)
+            return fail(kExitUsage, "unknown setting '" + name + "' for " + method_label(m) +
+                                        " (settings: " + setting_names(m) + ")");
+        // The value goes through the settings packet, so that it is converted exactly as a
+        // preset's would be (the Gamma element shows the gamma, Smoothing a level word).
+        std::string text, error;
+        if (!packet_text(*s, value, imagecore::clamp_to_int(tmParam[kDeSmoothingMode]), &text,
+                         &error))
+            return fail(kExitUsage, error);
+        std::string packet = packet_for(m, tmParam);
+        if (packet.empty())
+            return fail(kExitFailed, "out of memory");
+        if (!replace_element(packet, s->name, text))
+            return fail(kExitUsage, std::string(s->name) + " cannot be set in this mode");
+        float p[kTmParamCount];
+        std::copy(tmParam, tmParam + kTmParamCount, p);
+        if (get_settings_from_xmp(m, static_cast<int>(packet.size() + 1), packet.c_str(), nullptr,
+                                  p) < 0)
+            return fail(kExitUsage, "bad value '" + value + "' for " + name);
+        std::copy(p, p + kTmParamCount, tmParam);
+    }
+    *method = m;
+    return {};
+}
+
+int photo_settings_method(const std::string &path, int type, const ExifInfo &info)
+{
+    uint64_t length = 0;
+    platform::FilePtr f = platform::open_measured(path.c_str(), length);
+    return f ? packet_method(settings_packet_of(f.get(), length, type, info)) : 0;
+}
+
+} // namespace app

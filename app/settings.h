@@ -1,0 +1,54 @@
+// The settings of the tone-mapping methods as the settings packet names them: their ranges, the
+// checks of --set values and of packets read with --settings, and the settings packet a JPEG or
+// TIFF file carries (which is also how an earlier result is told from a source photo).
+#pragma once
+
+#include <span>
+#include <string>
+#include <vector>
+
+#include "app/options.h"
+#include "app/road.h"
+#include "metadata/exif_records.h"
+
+namespace app {
+
+enum class SettingKind {
+    Number,    // a number in lo..hi, stored as it is
+    Gamma,     // a gamma in lo..hi; the slot holds the slider 50 x (1 - log2 gamma)
+    Mode,      // SmoothingMode: Slider (slot 1) or Light (slot 0)
+    Smoothing, // Slider mode: a number in lo..hi (slot 17); Light mode: a level (slot 5, 0..4)
+};
+
+// One setting of a method: its packet element name, tmParam slot, kind and inclusive range in
+// the units the packet shows.
+struct Setting {
+    const char *name;
+    int slot;
+    SettingKind kind;
+    double lo, hi;
+};
+
+// The settings of method 1, 2 or 10 in packet order; empty for any other id.
+std::span<const Setting> method_settings(int method);
+
+// Every method's settings with their ranges, for --help.
+std::string settings_help();
+
+// The method and its 20 settings: method defaults, then the settings packet of a file, then
+// single NAME=VALUE settings. Every value must lie in its setting's range: a --set value must
+// parse whole as a finite number (or be one of its words), a packet's values are checked
+// after reading. Usage errors give kExitUsage, a settings file that cannot be read or holds
+// no packet kExitBadInput.
+RoadError resolve_settings(const Options &options, int *method, float *tmParam);
+
+// The largest file --settings reads whole (a preset); a JPEG or TIFF is searched for its packet
+// instead, whatever its size. Settings packets are a few kilobytes.
+inline constexpr long kMaxSettingsFileBytes = 1L << 20;
+
+// The method (1, 2, 10, 11) of the settings packet this system wrote into a photo: a JPEG's
+// XMP segment or a TIFF's XMP tag as getExifData located it in info (type 0 TIFF, 1 JPEG; other
+// types are not searched). 0 when the photo carries no such packet.
+int photo_settings_method(const std::string &path, int type, const ExifInfo &info);
+
+} // namespace app
