@@ -160,30 +160,65 @@ void bilinear_rgbe(int srcW, int srcH, int dstW, int dstH, const uint8_t *src, u
         last[i] = prev[i];
 }
 
-// Subsampling by step of an interleaved image into packed rows.
-template <class In, class Out>
-void subsample(int inW, int inH, int spp, int rowStride, int step, const In *src, Out *dst)
-{
-    const Channels ch(spp);
-    Out *d = dst;
-    for (int y = 0; y < inH; y += step) {
-        const In *row = src + size_t(y) * size_t(rowStride);
-        for (int x = 0; x < inW; x += step, d += spp)
-            copy_pixel(row + size_t(x) * size_t(spp), ch, d, ch);
-    }
-}
+// The grid of out.w x out.h pixels (x0 + i x step, y0 + j x step) of an image, into packed rows.
+struct Grid {
+    int w, h, x0, y0, step;
+};
 
-// The rectangle of an interleaved image into packed rows; dst moves past what it wrote.
 template <class In, class Out>
-Out *crop_rect(int spp, int rowStride, int outW, int outH, int x0, int y0, const In *src, Out *dst)
+Out *copy_grid(const Grid &g, int spp, int rowStride, const In *src, Out *dst)
 {
     const Channels ch(spp);
-    for (int r = 0; r < outH; ++r) {
-        const In *s = src + size_t(y0 + r) * size_t(rowStride) + size_t(x0) * size_t(spp);
-        for (int x = 0; x < outW; ++x, s += spp, dst += spp)
+    for (int j = 0; j < g.h; ++j) {
+        const In *s =
+            src + size_t(g.y0 + j * g.step) * size_t(rowStride) + size_t(g.x0) * size_t(spp);
+        for (int i = 0; i < g.w; ++i, s += size_t(g.step) * size_t(spp), dst += spp)
             copy_pixel(s, ch, dst, ch);
     }
     return dst;
+}
+
+// One image of any layout: bps 8 and 16 interleaved (16 to 8 bits with to8bit), 32 the four
+// rgbeBuf planes, 1 bits OR-ed into the destination. Returns g.h; 0 for another bps.
+int copy_grid(const Grid &g, int bps, int inW, int spp, int rowStride, bool to8bit,
+              const void *source, void *destination)
+{
+    const uint8_t *src = static_cast<const uint8_t *>(source);
+    uint8_t *dst = static_cast<uint8_t *>(destination);
+    switch (bps) {
+    case 8:
+        copy_grid(g, spp, rowStride, src, dst);
+        break;
+    case 16:
+        if (to8bit)
+            copy_grid(g, spp, rowStride, static_cast<const uint16_t *>(source), dst);
+        else
+            copy_grid(g, spp, rowStride, static_cast<const uint16_t *>(source),
+                      static_cast<uint16_t *>(destination));
+        break;
+    case 32:
+        for (int j = 0; j < g.h; ++j) {
+            const uint8_t *srow = src + 4 * size_t(inW) * size_t(g.y0 + j * g.step);
+            uint8_t *drow = dst + 4 * size_t(g.w) * size_t(j);
+            for (int p = 0; p < 4; ++p)
+                for (int i = 0; i < g.w; ++i)
+                    drow[size_t(p) * size_t(g.w) + size_t(i)] =
+                        srow[size_t(p) * size_t(inW) + size_t(g.x0 + i * g.step)];
+        }
+        break;
+    case 1: {
+        size_t out = 0;
+        for (int j = 0; j < g.h; ++j)
+            for (int i = 0; i < g.w; ++i, ++out)
+                if (get_bit(src,
+                            size_t(g.y0 + j * g.step) * size_t(inW) + size_t(g.x0 + i * g.step)))
+                    or_bit(dst, out);
+        break;
+    }
+    default:
+        return 0;
+    }
+    return g.h;
 }
 
 } // namespace
@@ -253,47 +288,8 @@ int extract_basepreview(int bps, int inW, int inH, int spp, int rowStride, int o
         if (w != outW || h != outH)
             return -5;
     }
-    const int step = 1 << halvings;
-    switch (bps) {
-    case 8:
-        subsample(inW, inH, spp, rowStride, step, static_cast<const uint8_t *>(source),
-                  static_cast<uint8_t *>(destination));
-        break;
-    case 16:
-        if (to8bit)
-            subsample(inW, inH, spp, rowStride, step, static_cast<const uint16_t *>(source),
-                      static_cast<uint8_t *>(destination));
-        else
-            subsample(inW, inH, spp, rowStride, step, static_cast<const uint16_t *>(source),
-                      static_cast<uint16_t *>(destination));
-        break;
-    case 32: {
-        const uint8_t *src = static_cast<const uint8_t *>(source);
-        uint8_t *dst = static_cast<uint8_t *>(destination);
-        for (int j = 0; j < outH; ++j) {
-            const uint8_t *srow = src + 4 * size_t(inW) * size_t(j) * size_t(step);
-            uint8_t *drow = dst + 4 * size_t(outW) * size_t(j);
-            for (int p = 0; p < 4; ++p)
-                for (int i = 0; i < outW; ++i)
-                    drow[size_t(p) * size_t(outW) + size_t(i)] =
-                        srow[size_t(p) * size_t(inW) + size_t(i) * size_t(step)];
-        }
-        break;
-    }
-    case 1: {
-        const uint8_t *src = static_cast<const uint8_t *>(source);
-        uint8_t *dst = static_cast<uint8_t *>(destination);
-        size_t out = 0;
-        for (int y = 0; y < inH; y += step)
-            for (int x = 0; x < inW; x += step, ++out)
-                if (get_bit(src, size_t(y) * size_t(inW) + size_t(x)))
-                    or_bit(dst, out);
-        break;
-    }
-    default:
-        return 0;
-    }
-    return outH;
+    return copy_grid(Grid{outW, outH, 0, 0, 1 << halvings}, bps, inW, spp, rowStride, to8bit != 0,
+                     source, destination);
 }
 
 int pyram_levels(int w, int h)
@@ -367,55 +363,20 @@ int extract_crop(int nPhotos, int inW, int inH, int spp, int rowStride, int bps,
         return -2;
     if (!source || !destination)
         return -3;
-    if (nPhotos >= 2) {
-        if (bps != 8 && bps != 16)
-            return 0;
-        uint8_t *dst = static_cast<uint8_t *>(destination);
-        const size_t photo = size_t(inH) * size_t(rowStride);
-        for (int k = 0; k < nPhotos; ++k) {
-            if (bps == 8)
-                dst = crop_rect(spp, rowStride, outW, outH, x0, y0,
-                                static_cast<const uint8_t *>(source) + size_t(k) * photo, dst);
-            else
-                dst = crop_rect(spp, rowStride, outW, outH, x0, y0,
-                                static_cast<const uint16_t *>(source) + size_t(k) * photo, dst);
-        }
-        return y0 + outH;
-    }
-    switch (bps) {
-    case 8:
-        crop_rect(spp, rowStride, outW, outH, x0, y0, static_cast<const uint8_t *>(source),
-                  static_cast<uint8_t *>(destination));
-        break;
-    case 16:
-        crop_rect(spp, rowStride, outW, outH, x0, y0, static_cast<const uint16_t *>(source),
-                  static_cast<uint16_t *>(destination));
-        break;
-    case 32: {
-        const uint8_t *src = static_cast<const uint8_t *>(source);
-        uint8_t *dst = static_cast<uint8_t *>(destination);
-        for (int r = 0; r < outH; ++r) {
-            const uint8_t *srow = src + 4 * size_t(inW) * size_t(y0 + r);
-            uint8_t *drow = dst + 4 * size_t(outW) * size_t(r);
-            for (int p = 0; p < 4; ++p)
-                for (int i = 0; i < outW; ++i)
-                    drow[size_t(p) * size_t(outW) + size_t(i)] =
-                        srow[size_t(p) * size_t(inW) + size_t(x0 + i)];
-        }
-        break;
-    }
-    case 1: {
-        const uint8_t *src = static_cast<const uint8_t *>(source);
-        uint8_t *dst = static_cast<uint8_t *>(destination);
-        size_t out = 0;
-        for (int r = 0; r < outH; ++r)
-            for (int i = 0; i < outW; ++i, ++out)
-                if (get_bit(src, size_t(y0 + r) * size_t(inW) + size_t(x0 + i)))
-                    or_bit(dst, out);
-        break;
-    }
-    default:
+    const Grid g{outW, outH, x0, y0, 1};
+    if (nPhotos < 2)
+        return copy_grid(g, bps, inW, spp, rowStride, false, source, destination);
+    if (bps != 8 && bps != 16)
         return 0;
+    uint8_t *dst = static_cast<uint8_t *>(destination);
+    const size_t photo = size_t(inH) * size_t(rowStride);
+    for (int k = 0; k < nPhotos; ++k) {
+        if (bps == 8)
+            dst =
+                copy_grid(g, spp, rowStride, static_cast<const uint8_t *>(source) + k * photo, dst);
+        else
+            dst = copy_grid(g, spp, rowStride, static_cast<const uint16_t *>(source) + k * photo,
+                            dst);
     }
-    return outH;
+    return y0 + outH;
 }
