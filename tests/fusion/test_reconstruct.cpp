@@ -86,6 +86,7 @@ TEST(Fusion33, FinishingSettings)
              {"clips over 100 %", {W, 60, B, 50}, 8, {200 << 7, 50 << 7, 129 << 7}, {255, 0, 255}},
              // Level 0 above full scale: HSL would divide by 2 - max - min <= 0.
              {"highlight 16-bit", {S, 5}, 16, {60000, 50000, 40000}, {65535, 65535, 65535}},
+             {"red highlight 16-bit", {S, 5}, 16, {39322, 6554, 6554}, {65535, 13108, 13108}},
              {"highlight 8-bit", {S, 5, M, 3}, 8, {65535, 65535, 65000}, {255, 255, 255}}}) {
         Params p{};
         p[size_t(c.set[0])] = c.set[1];
