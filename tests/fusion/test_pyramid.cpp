@@ -1,5 +1,5 @@
 // Fusion pyramids and blending: the reduce step's border sums and its reference over shapes,
-// depths and the panorama wrap; the band blend against its reference and its worked examples.
+// depths and the panorama wrap; the band blend's worked examples; refusals.
 #include <gtest/gtest.h>
 
 #include <algorithm>
