@@ -1,0 +1,214 @@
+// Feature points: box sums and the elimination solve against direct references, detection on
+// blobs, flat, small and textured tiles, descriptors against a pixel-sum reading.
+#include <gtest/gtest.h>
+
+#include <array>
+#include <cmath>
+#include <vector>
+
+#include "align/projective.h"
+#include "tests/align/align_test_util.h"
+#include "tests/support/warp.h"
+
+using aligntest::detect;
+using aligntest::Points;
+using testsupport::speckle_photo;
+
+namespace {
+
+using Grey = std::vector<uint8_t>;
+
+// Grey values over columns x0..x1 and rows y0..y1, summed pixel by pixel.
+int64_t pixel_sum(const Grey &g, int w, int x0, int y0, int x1, int y1)
+{
+    int64_t s = 0;
+    for (int y = y0; y <= y1; ++y)
+        for (int x = x0; x <= x1; ++x)
+            s += g[size_t(y * w + x)];
+    return s;
+}
+
+std::vector<unsigned> integral_of(const Grey &g, int w, int h)
+{
+    std::vector<unsigned> I(g.size());
+    for (int y = 0; y < h; ++y)
+        for (int x = 0; x < w; ++x)
+            I[size_t(y * w + x)] = unsigned(pixel_sum(g, w, 0, 0, x, y));
+    return I;
+}
+
+// A Gaussian spot (sigma 2.5) of the given peak on a flat ground.
+Grey blob(int w, int h, int cx, int cy, int ground, int peak)
+{
+    Grey g(size_t(w * h));
+    for (int y = 0; y < h; ++y)
+        for (int x = 0; x < w; ++x)
+            g[size_t(y * w + x)] = uint8_t(std::lround(
+                ground +
+                (peak - ground) * std::exp(-((x - cx) * (x - cx) + (y - cy) * (y - cy)) / 12.5)));
+    return g;
+}
+
+// Dxx + Dyy of the size-15 box filter, from pixel sums.
+int64_t laplacian15(const Grey &g, int w, int x, int y)
+{
+    return pixel_sum(g, w, x - 7, y - 4, x - 3, y + 4) +
+           pixel_sum(g, w, x + 3, y - 4, x + 7, y + 4) -
+           2 * pixel_sum(g, w, x - 2, y - 4, x + 2, y + 4) +
+           pixel_sum(g, w, x - 4, y - 7, x + 4, y - 3) +
+           pixel_sum(g, w, x - 4, y + 3, x + 4, y + 7) -
+           2 * pixel_sum(g, w, x - 4, y - 2, x + 4, y + 2);
+}
+
+// The descriptor read straight from the pixels: 4 x 4 cells of 2 x 2 squares of 4 x 4 pixels.
+std::array<double, 64> reference_descriptor(const Grey &g, int w, int x, int y)
+{
+    std::array<double, 64> d{};
+    for (int cell = 0; cell < 16; ++cell)
+        for (int sq = 0; sq < 4; ++sq) {
+            const int sx = x - 16 + (cell % 4) * 8 + (sq % 2) * 4;
+            const int sy = y - 16 + (cell / 4) * 8 + (sq / 2) * 4;
+            const double hx = double(pixel_sum(g, w, sx, sy, sx + 1, sy + 3) -
+                                     pixel_sum(g, w, sx + 2, sy, sx + 3, sy + 3));
+            const double hy = double(pixel_sum(g, w, sx, sy, sx + 3, sy + 1) -
+                                     pixel_sum(g, w, sx, sy + 2, sx + 3, sy + 3));
+            const double v[4] = {hx, std::fabs(hx), hy, std::fabs(hy)};
+            for (int k = 0; k < 4; ++k)
+                d[size_t(cell * 4 + k)] += v[k];
+        }
+    double norm = 0;
+    for (double v : d)
+        norm += v * v;
+    for (double &v : d)
+        v /= std::sqrt(norm);
+    return d;
+}
+
+} // namespace
+
+TEST(Sommation, MatchesPixelSumsIncludingBoxesAtTheOrigin)
+{
+    const int w = 37, h = 29;
+    Grey g(size_t(w * h));
+    testsupport::SeededRandom rng(3);
+    for (uint8_t &v : g)
+        v = uint8_t(rng.below(256));
+    const std::vector<unsigned> I = integral_of(g, w, h);
+    for (auto [x0, y0, x1, y1] : {std::array{0, 0, 0, 0},
+                                  {0, 0, 36, 28},
+                                  {5, 3, 9, 20},
+                                  {0, 7, 4, 7},
+                                  {12, 0, 12, 28},
+                                  {36, 28, 36, 28}})
+        EXPECT_EQ(sommation(x0, y0, x1, y1, 0, w, I.data()), pixel_sum(g, w, x0, y0, x1, y1))
+            << x0 << "," << y0 << " " << x1 << "," << y1;
+    // From an inner base, a box away from that origin reads the usual four corners.
+    EXPECT_EQ(sommation(1, 1, 4, 6, 2 * w + 3, w, I.data()), pixel_sum(g, w, 4, 3, 7, 8));
+}
+
+TEST(GaussElim, SolvesKnownSystemsAndRefusesSingularOnes)
+{
+    // b = A (1, -2, 3); the second system needs a row exchange at once, the last three are
+    // singular (dependent rows, a zero column) or unusable (NaN).
+    const double nan = std::nan("");
+    for (auto [m, solvable] : {std::pair{std::array<double, 9>{2, 1, -1, -3, -1, 2, -2, 1, 2}, 1},
+                               {{0, 2, 1, 1, 0, 3, 4, 1, 0}, 1},
+                               {{1, 2, 3, 2, 4, 6, 1, 0, 1}, 0},
+                               {{1, 0, 2, 3, 0, 1, 5, 0, 7}, 0},
+                               {{1, 2, 3, 4, nan, 6, 7, 8, 10}, 0}}) {
+        std::array<double, 9> a = m;
+        std::array<double, 3> b{}, x{};
+        for (size_t r = 0; r < 3; ++r)
+            b[r] = m[r * 3] - 2 * m[r * 3 + 1] + 3 * m[r * 3 + 2];
+        ASSERT_EQ(gauss_elim(3, a.data(), b.data(), x.data()), solvable ? 1 : -1);
+        if (solvable) {
+            EXPECT_NEAR(x[0], 1, 1e-12);
+            EXPECT_NEAR(x[1], -2, 1e-12);
+            EXPECT_NEAR(x[2], 3, 1e-12);
+        }
+    }
+    double one = 1;
+    EXPECT_EQ(gauss_elim(0, &one, &one, &one), -3);
+}
+
+TEST(Kvdetect, FlatAndSmallTilesGiveNoPoints)
+{
+    for (auto [w, h, textured, found] :
+         {std::array{200, 200, 0, 0}, {42, 300, 1, 0}, {300, 42, 1, 0}, {300, 300, 1, 1}}) {
+        const Grey g = textured ? speckle_photo(w, h, w * h / 150, 11) : Grey(size_t(w * h), 97);
+        EXPECT_EQ(detect(g, w, h).n > 0, found == 1) << w << "x" << h;
+    }
+}
+
+TEST(Kvdetect, BlobFoundAtItsCentreWithTheLaplaciansSign)
+{
+    // A bright spot has a negative Laplacian, a dark one a positive.
+    for (auto [w, h, cx, cy, ground, peak] : {std::array{100, 90, 50, 40, 40, 220},
+                                              {120, 100, 63, 47, 40, 220},
+                                              {100, 90, 50, 40, 220, 40}}) {
+        const Points p = detect(blob(w, h, cx, cy, ground, peak), w, h);
+        int at = 0;
+        while (at < p.n && !(p.x[size_t(at)] == cx && p.y[size_t(at)] == cy))
+            ++at;
+        ASSERT_LT(at, p.n) << cx << "," << cy;
+        EXPECT_TRUE(p.s[size_t(at)] == 0 || (p.s[size_t(at)] < 0) == (peak > ground));
+    }
+}
+
+TEST(Kvdetect, CountStopsAtMaxPointsPlusOneWithTheSamePoints)
+{
+    const Grey g = speckle_photo(300, 240, 500, 5);
+    const Points all = detect(g, 300, 240);
+    ASSERT_GT(all.n, 40);
+    for (int maxPoints : {0, 1, 17}) {
+        const Points p = detect(g, 300, 240, maxPoints);
+        ASSERT_EQ(p.n, maxPoints + 1);
+        EXPECT_TRUE(std::equal(p.x.begin(), p.x.end(), all.x.begin()));
+        EXPECT_TRUE(std::equal(p.y.begin(), p.y.end(), all.y.begin()));
+        EXPECT_TRUE(std::equal(p.s.begin(), p.s.end(), all.s.begin()));
+        EXPECT_TRUE(std::equal(p.d.begin(), p.d.end(), all.d.begin()));
+    }
+}
+
+TEST(Kvdetect, PointsInRowOrderWithSignedScalesAndPixelSumDescriptors)
+{
+    const int w = 320, h = 200;
+    const Grey g = speckle_photo(w, h, 420, 9);
+    const Points p = detect(g, w, h);
+    ASSERT_GT(p.n, 50);
+    for (size_t k = 0; k < size_t(p.n); ++k) {
+        EXPECT_GE(p.y[k], k ? p.y[k - 1] - 2 : 0); // scan order, up to each point's refinement
+        EXPECT_LE(std::abs(p.s[k]), 50);
+        EXPECT_TRUE(p.s[k] == 0 || (p.s[k] < 0) == (laplacian15(g, w, p.x[k], p.y[k]) < 0)) << k;
+        const auto ref = reference_descriptor(g, w, p.x[k], p.y[k]);
+        for (size_t j = 0; j < 64; ++j) // exact integer sums, then one float rounding
+            ASSERT_NEAR(p.d[k * 64 + j], ref[j], 1e-6) << k << " " << j;
+    }
+}
+
+TEST(Kvdescriptor, FlatWindowGivesZerosAndBadArgumentsAreRefused)
+{
+    const Grey flat(40 * 40, 200);
+    const std::vector<unsigned> I = integral_of(flat, 40, 40);
+    int x = 20, y = 20, s = -7;
+    std::vector<float> d(64, 1.0f);
+    ASSERT_EQ(kvdescriptor(1, 40, 40, &x, &y, &s, I.data(), d.data()), 1);
+    EXPECT_EQ(d, std::vector<float>(64, 0.0f)); // no division by a zero norm
+    EXPECT_EQ(s, 7);
+    for (int bad : {15, 25}) { // the window would leave the image
+        x = bad;
+        EXPECT_EQ(kvdescriptor(1, 40, 40, &x, &y, &s, I.data(), d.data()), -3);
+    }
+    Points p = detect(flat, 40, 40, 9);
+    for (auto [octaves, w, h, maxPoints, x0, expected] : {std::array{1, 0, 40, 9, 0, -3},
+                                                          {1, 40, 40, -1, 0, -3},
+                                                          {1, 40, 40, 9, -1, -3},
+                                                          {1, 30000000, 1, 9, 0, -3},
+                                                          {0, 40, 40, 9, 0, 0}})
+        EXPECT_EQ(kvdetect(octaves, w, h, maxPoints, x0, 0, flat.data(), 0, p.x.data(), p.y.data(),
+                           p.s.data(), p.d.data()),
+                  expected);
+    EXPECT_EQ(
+        kvdetect(1, 40, 40, 9, 0, 0, nullptr, 0, p.x.data(), p.y.data(), p.s.data(), p.d.data()),
+        -3);
+}
