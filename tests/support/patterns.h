@@ -1,20 +1,22 @@
-// Seeded pseudo-random sample values for tests that need busy, reproducible images.
+// Busy, reproducible sample values for tests that need images with detail, from the shared
+// seeded random source.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 #include <vector>
 
+#include "tests/support/warp.h"
+
 namespace testsupport {
 
-// n values below modulo from a linear congruential sequence started at seed.
-template <class T> std::vector<T> seeded_samples(size_t n, uint32_t seed, uint32_t modulo = 256)
+// n values in 0 .. modulo - 1, the same for the same seed.
+template <class T> std::vector<T> seeded_samples(size_t n, uint64_t seed, int modulo = 256)
 {
+    SeededRandom random(seed);
     std::vector<T> v(n);
-    for (auto &s : v) {
-        seed = seed * 1664525u + 1013904223u;
-        s = T((seed >> 8) % modulo);
-    }
+    for (auto &s : v)
+        s = T(random.below(modulo));
     return v;
 }
 
