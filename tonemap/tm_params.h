@@ -50,6 +50,18 @@ enum RodoSlot : int {
     kRoSaturation = 13,
 };
 
+// Slots of method 10 (exposure fusion, "Fusion/Adjust").
+enum FusionSlot : int {
+    kFuAccentuation = 0,
+    kFuBlendingPoint = 1,
+    kFuShadows = 2,
+    kFuSaturation = 3,
+    kFuWhiteClip = 4, // percent
+    kFuBlackClip = 5, // percent
+    kFuMidtonesAdjustment = 6,
+    kFuIs360 = 7,
+};
+
 // Source kinds of a tone-mapping run.
 enum DocType : int {
     kDocRgbe = 0,  // rgbeBuf

@@ -1,0 +1,286 @@
+// Reduce step, Gaussian pyramids and the band blend of exposure fusion. The reduce step runs the
+// rows and columns with all eight neighbours inside the level through a loop without border
+// tests; only the outer ring of coarse pixels looks up which neighbours exist.
+#include "fusion/pyramid_blend.h"
+
+#include <cstddef>
+#include <cstdint>
+#include <type_traits>
+
+#include "fusion/detail/expand.h"
+#include "fusion/detail/levels.h"
+#include "imagecore/float_clamp.h"
+
+using fusion::detail::Level;
+using fusion::detail::Levels;
+
+namespace {
+
+// Neighbour sums: integers for integer samples, single precision for floats.
+template <class T> using Sum = std::conditional_t<std::is_floating_point_v<T>, float, int>;
+
+template <class T>
+T kernel_inner(Sum<T> m, Sum<T> l, Sum<T> r, Sum<T> u, Sum<T> d, Sum<T> ul, Sum<T> ur, Sum<T> dl,
+               Sum<T> dr)
+{
+    if constexpr (std::is_floating_point_v<T>)
+        return static_cast<T>(double(m) * 0.25 + double(l + r + u + d) * 0.125 +
+                              double(ul + ur + dl + dr) * 0.0625);
+    else
+        return static_cast<T>((m >> 2) + ((l + r + u + d) >> 3) + ((ul + ur + dl + dr) >> 4));
+}
+
+// a, b, c the neighbours along and across the border, e and f the two inner diagonals.
+template <class T> T kernel_border(Sum<T> m, Sum<T> a, Sum<T> b, Sum<T> c, Sum<T> e, Sum<T> f)
+{
+    const double v = 0.333 * double(m) + 0.1667 * double(a + b + c) + double(e + f) / 12.0;
+    return static_cast<T>(v); // truncates toward zero for integers
+}
+
+// h and v the horizontal and vertical neighbours inside the level.
+template <class T> T kernel_corner(Sum<T> m, Sum<T> h, Sum<T> v)
+{
+    if constexpr (std::is_floating_point_v<T>)
+        return static_cast<T>(double(m) * 0.5 + double(h + v) * 0.25);
+    else
+        return static_cast<T>((m >> 1) + ((h + v) >> 2));
+}
+
+template <class T>
+void reduce(int fw, int fh, int cw, int ch, int spp, bool is360, const T *fine, T *coarse)
+{
+    const size_t s = size_t(spp), fineRow = size_t(fw) * s;
+    // A coarse pixel of the outer ring: its kernel follows from the neighbours that exist.
+    auto ring = [&](int i, int j) {
+        const int x = 2 * i, y = 2 * j;
+        const bool up = y > 0, down = y + 1 < fh;
+        const int xl = x > 0 ? x - 1 : (is360 ? fw - 1 : -1);
+        const int xr = x + 1 < fw ? x + 1 : (is360 ? 0 : -1);
+        T *dst = coarse + (size_t(j) * size_t(cw) + size_t(i)) * s;
+        for (size_t c = 0; c < s; ++c) {
+            auto v = [&](int xx, int yy) -> Sum<T> {
+                return fine[size_t(yy) * fineRow + size_t(xx) * s + c];
+            };
+            const Sum<T> m = v(x, y);
+            if (up && down && xl >= 0 && xr >= 0)
+                dst[c] = kernel_inner<T>(m, v(xl, y), v(xr, y), v(x, y - 1), v(x, y + 1),
+                                         v(xl, y - 1), v(xr, y - 1), v(xl, y + 1), v(xr, y + 1));
+            else if (!up || !down) {
+                const int yn = up ? y - 1 : y + 1; // the one row beside a top or bottom row
+                if (xl < 0)
+                    dst[c] = kernel_corner<T>(m, v(xr, y), v(x, yn));
+                else if (xr < 0)
+                    dst[c] = kernel_corner<T>(m, v(xl, y), v(x, yn));
+                else
+                    dst[c] =
+                        kernel_border<T>(m, v(xl, y), v(xr, y), v(x, yn), v(xl, yn), v(xr, yn));
+            } else if (xl < 0)
+                dst[c] = kernel_border<T>(m, v(xr, y), v(x, y - 1), v(x, y + 1), v(xr, y - 1),
+                                          v(xr, y + 1));
+            else
+                dst[c] = kernel_border<T>(m, v(xl, y), v(x, y - 1), v(x, y + 1), v(xl, y - 1),
+                                          v(xl, y + 1));
+        }
+    };
+    // Coarse columns and rows whose fine pixel has both neighbours inside the level.
+    const int iLast = (fw - 2) / 2, jLast = (fh - 2) / 2;
+    for (int j = 0; j < ch; ++j) {
+        if (j < 1 || j > jLast || iLast < 1) {
+            for (int i = 0; i < cw; ++i)
+                ring(i, j);
+            continue;
+        }
+        ring(0, j);
+        const T *pu = fine + size_t(2 * j - 1) * fineRow, *pm = pu + fineRow, *pd = pm + fineRow;
+        T *dst = coarse + (size_t(j) * size_t(cw) + 1) * s;
+        for (int i = 1; i <= iLast; ++i) {
+            const size_t x = size_t(2 * i) * s;
+            for (size_t c = 0; c < s; ++c, ++dst) {
+                const size_t k = x + c;
+                *dst = kernel_inner<T>(pm[k], pm[k - s], pm[k + s], pu[k], pd[k], pu[k - s],
+                                       pu[k + s], pd[k - s], pd[k + s]);
+            }
+        }
+        for (int i = iLast + 1; i < cw; ++i)
+            ring(i, j);
+    }
+}
+
+float weight_fraction(uint8_t w)
+{
+    return static_cast<float>(w) / 256.0f;
+}
+float weight_fraction(uint16_t w)
+{
+    return static_cast<float>(w) / 65536.0f;
+}
+float weight_fraction(float w)
+{
+    return w;
+}
+
+// Calls f(fusionSample{}, weightSample{}) with the sample types of the two depths; false when a
+// depth is not served.
+template <class F> bool with_depths(int bitDepthFusion, int bitDepthPoids, F &&f)
+{
+    auto weights = [&](auto fusionSample) {
+        switch (bitDepthPoids) {
+        case 8:
+            f(fusionSample, uint8_t{});
+            return true;
+        case 16:
+            f(fusionSample, uint16_t{});
+            return true;
+        case 32:
+            f(fusionSample, float{});
+            return true;
+        default:
+            return false;
+        }
+    };
+    if (bitDepthFusion == 16)
+        return weights(uint16_t{});
+    if (bitDepthFusion == 32)
+        return weights(float{});
+    return false;
+}
+
+template <class TF, class TW>
+void band_blend(int fw, int fh, int cw, int spp, bool is360, const TW *weights, const TF *fine,
+                const TF *coarse, TF *blended)
+{
+    fusion::detail::expand_level(fw, fh, cw, spp, is360, coarse, [&](size_t p, size_t s, auto e) {
+        const float f = weight_fraction(weights[p]);
+        if constexpr (std::is_floating_point_v<TF>) {
+            blended[s] += (fine[s] - e) * f;
+        } else {
+            const int t = static_cast<int>(static_cast<float>(int(fine[s]) - e) * f);
+            blended[s] = static_cast<TF>(imagecore::clamp_to_int(blended[s] + t, 0, 65535));
+        }
+    });
+}
+
+// The weighted low-pass values of the coarsest level. The 16-bit sum saturates: weights that sum
+// to at most 1 keep it below 32768, and a wrap would turn a highlight black.
+template <class TF, class TW>
+void lowpass_blend(size_t pixels, int spp, const TW *weights, const TF *photo, TF *blended)
+{
+    for (size_t p = 0; p < pixels; ++p) {
+        const float f = weight_fraction(weights[p]);
+        for (size_t c = 0, s = p * size_t(spp); c < size_t(spp); ++c, ++s) {
+            if constexpr (std::is_floating_point_v<TF>) {
+                blended[s] += f * photo[s];
+            } else {
+                const int t = imagecore::clamp_to_int(static_cast<float>(photo[s]) * f, 0, 65535);
+                blended[s] = static_cast<TF>(imagecore::clamp_to_int(blended[s] + t, 0, 65535));
+            }
+        }
+    }
+}
+
+} // namespace
+
+int fusion21a(int fineW, int fineH, int coarseW, int coarseH, int spp, int bitDepth, int is360,
+              int initFine, int initCoarse, void *buffer)
+{
+    if (!buffer || fineW < 2 || fineH < 2 || spp < 1 || initFine < 0 || initCoarse < 0)
+        return 0;
+    if (coarseW != fineW / 2 + fineW % 2 || coarseH != fineH / 2 + fineH % 2)
+        return 0;
+    const int64_t fineEnd = initFine + int64_t(fineW) * fineH * spp;
+    const int64_t coarseEnd = initCoarse + int64_t(coarseW) * coarseH * spp;
+    if (initFine < coarseEnd && initCoarse < fineEnd)
+        return 0;
+    auto run = [&](auto *samples) {
+        reduce(fineW, fineH, coarseW, coarseH, spp, is360 != 0, samples + initFine,
+               samples + initCoarse);
+    };
+    switch (bitDepth) {
+    case 8:
+        run(static_cast<uint8_t *>(buffer));
+        break;
+    case 16:
+        run(static_cast<uint16_t *>(buffer));
+        break;
+    case 32:
+        run(static_cast<float *>(buffer));
+        break;
+    default:
+        return 0;
+    }
+    return coarseH;
+}
+
+int fusion21(int rangMax, int w, int h, int bitDepthPoids, int is360, void *pyramPoids)
+{
+    if (rangMax < 1)
+        return 0;
+    if (!pyramPoids || (bitDepthPoids != 8 && bitDepthPoids != 16 && bitDepthPoids != 32))
+        return -3;
+    const Levels lv = fusion::detail::pyramid_levels(w, h, rangMax, 1);
+    if (lv.count == 0)
+        return -3;
+    for (int k = 0; k < rangMax; ++k) {
+        const Level &f = lv.at[k], &c = lv.at[k + 1];
+        fusion21a(f.w, f.h, c.w, c.h, 1, bitDepthPoids, is360, int(f.start), int(c.start),
+                  pyramPoids);
+    }
+    return rangMax;
+}
+
+int fusion22(int rangMax, int w, int h, int spp, int, int bitDepthFusion, int bitDepthPoids,
+             int is360, const void *pyramPoids, FILE *fpPyramPoids, void *, void *out,
+             void *fusionPyramid)
+{
+    if (!pyramPoids && !fpPyramPoids)
+        return -1;
+    if (!pyramPoids) // the weight pyramid on file (out-of-core mode) is not read yet
+        return -3;
+    if (!out || !fusionPyramid || (spp != 1 && spp != 3))
+        return -3;
+    const int L = rangMax < 1 ? 0 : rangMax;
+    const Levels lv = fusion::detail::pyramid_levels(w, h, L, spp);
+    if (lv.count == 0)
+        return -3;
+    const bool served = with_depths(bitDepthFusion, bitDepthPoids, [&](auto tf, auto tw) {
+        using TF = decltype(tf);
+        using TW = decltype(tw);
+        for (int k = 0; k < L; ++k) {
+            const Level &f = lv.at[k], &c = lv.at[k + 1];
+            const int fine = int(f.start * spp), coarse = int(c.start * spp);
+            fusion21a(f.w, f.h, c.w, c.h, spp, bitDepthFusion, is360, fine, coarse, out);
+            fusion22et23(f.w, f.h, c.w, c.h, spp, bitDepthFusion, bitDepthPoids, is360, 0, nullptr,
+                         nullptr, int(f.start), fine, coarse, pyramPoids, out, fusionPyramid);
+        }
+        const Level &top = lv.at[L];
+        const size_t first = size_t(top.start) * size_t(spp);
+        lowpass_blend(
+            size_t(top.w) * size_t(top.h), spp, static_cast<const TW *>(pyramPoids) + top.start,
+            static_cast<const TF *>(out) + first, static_cast<TF *>(fusionPyramid) + first);
+    });
+    return served ? L + 1 : -3;
+}
+
+int fusion22et23(int fineW, int fineH, int coarseW, int coarseH, int spp, int bitDepthFusion,
+                 int bitDepthPoids, int is360, int fromDisk, FILE *, void *, int positPoidsPyram,
+                 int initFine, int initCoarse, const void *pyramPoids, const void *out,
+                 void *fusionPyramid)
+{
+    if (fromDisk) // weights read row by row from a file: the out-of-core mode is not built yet
+        return -3;
+    if (!pyramPoids || !out || !fusionPyramid || fineW < 1 || fineH < 1 || spp < 1)
+        return 0;
+    if (coarseW != fineW / 2 + fineW % 2 || coarseH != fineH / 2 + fineH % 2)
+        return 0;
+    if (positPoidsPyram < 0 || initFine < 0 || initCoarse < 0)
+        return 0;
+    const bool served = with_depths(bitDepthFusion, bitDepthPoids, [&](auto tf, auto tw) {
+        using TF = decltype(tf);
+        using TW = decltype(tw);
+        const TF *photo = static_cast<const TF *>(out);
+        band_blend(fineW, fineH, coarseW, spp, is360 != 0,
+                   static_cast<const TW *>(pyramPoids) + positPoidsPyram, photo + initFine,
+                   photo + initCoarse, static_cast<TF *>(fusionPyramid) + initFine);
+    });
+    return served ? fineH : 0;
+}

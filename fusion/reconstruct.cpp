@@ -1,0 +1,189 @@
+// Collapse and finishing of exposure fusion. The collapse works in place, coarsest level first,
+// each step adding the up-sampled coarser level to the band values of the finer one.
+#include "fusion/reconstruct.h"
+
+#include <cmath>
+#include <cstddef>
+#include <cstdint>
+#include <type_traits>
+
+#include "fusion/detail/expand.h"
+#include "fusion/detail/levels.h"
+#include "imagecore/float_clamp.h"
+#include "tonemap/tm_color.h"
+#include "tonemap/tm_params.h"
+
+namespace {
+
+// The settings of the finishing step and the output scale M.
+struct Finish {
+    float scale;
+    int saturation, midtones; // truncated: only non-zero values change the colours
+    float saturationFactor;
+    double gamma;
+    bool clip;
+    float black, span;
+
+    Finish(const float *p, int bpsOut)
+    {
+        scale = bpsOut == 8 ? 256.0f : 65536.0f;
+        saturation = imagecore::clamp_to_int(p[kFuSaturation]);
+        midtones = imagecore::clamp_to_int(p[kFuMidtonesAdjustment]);
+        saturationFactor = 1.0f + 0.1f * p[kFuSaturation];
+        gamma = std::pow(2.0, -0.05 * double(p[kFuMidtonesAdjustment]));
+        const float whiteClip = p[kFuWhiteClip], blackClip = p[kFuBlackClip];
+        clip = whiteClip > 0 || blackClip > 0;
+        black = blackClip * scale / 100.0f;
+        const float white = (1.0f - whiteClip / 100.0f) * scale;
+        // Clips adding up to 100 % or more would put white at or below black: keep one step.
+        span = white - black < 1.0f ? 1.0f : white - black;
+    }
+
+    void apply(float *rgb) const
+    {
+        if (saturation != 0 || midtones != 0) {
+            // Level 0 may hold up to twice full scale; beyond 1 the HSL model divides by
+            // 2 - max - min <= 0. Anything above full scale ends there anyway.
+            for (int c = 0; c < 3; ++c) {
+                const float v = rgb[c] / scale;
+                rgb[c] = v > 1.0f ? 1.0f : (v > 0.0f ? v : 0.0f);
+            }
+            if (saturation != 0) {
+                float hsl[3];
+                frgb2hsl(rgb, hsl);
+                const float s = hsl[1] * saturationFactor;
+                hsl[1] = s > 1.0f ? 1.0f : (s > 0.0f ? s : 0.0f);
+                fhsl2rgb(hsl, rgb);
+            }
+            if (midtones != 0)
+                for (int c = 0; c < 3; ++c)
+                    rgb[c] = static_cast<float>(std::pow(double(rgb[c]), gamma));
+            for (int c = 0; c < 3; ++c)
+                rgb[c] *= scale;
+        }
+        if (clip)
+            for (int c = 0; c < 3; ++c)
+                rgb[c] = (rgb[c] - black) * scale / span;
+    }
+};
+
+template <class In, class Out>
+void finish(const Finish &f, int w, int h, int spp, int rowLen, bool bgr, const In *level0,
+            Out *out)
+{
+    const size_t s = size_t(spp);
+    const size_t pos[3] = {0, size_t((spp - 1) / 2), s - 1};
+    const size_t put[3] = {bgr ? s - 1 : 0, pos[1], bgr ? 0 : s - 1};
+    const int top = int(f.scale) - 1;
+    const In *src = level0;
+    for (int y = 0; y < h; ++y) {
+        Out *d = out + size_t(y) * size_t(rowLen);
+        for (int x = 0; x < w; ++x, src += s, d += s) {
+            float rgb[3];
+            for (int c = 0; c < 3; ++c) {
+                if constexpr (std::is_floating_point_v<In>)
+                    rgb[c] = src[pos[c]];
+                else
+                    rgb[c] =
+                        static_cast<float>(sizeof(Out) == 1 ? src[pos[c]] >> 7 : src[pos[c]] * 2);
+            }
+            f.apply(rgb);
+            for (int c = 0; c < 3; ++c)
+                d[put[c]] = static_cast<Out>(imagecore::clamp_to_int(rgb[c], 0, top));
+        }
+    }
+}
+
+} // namespace
+
+int fusion3(const float *tmParam, int L, int w, int h, int spp, int bpsOut, int bitDepthFusion,
+            int rowLen, int bgrOrder, int is360, void *fusionPyramid, void *, void *out)
+{
+    if (!tmParam || !fusionPyramid || !out)
+        return -3;
+    if (bitDepthFusion != 16 && bitDepthFusion != 32)
+        return -3;
+    if (bpsOut != 8 && bpsOut != 16 && bpsOut != 32)
+        return -3;
+    if (w < 1 || h < 1 || spp < 1 || int64_t(rowLen) < int64_t(w) * spp)
+        return -3;
+    if (L < 1)
+        return 0;
+    const fusion::detail::Levels lv = fusion::detail::pyramid_levels(w, h, L, spp);
+    if (lv.count == 0)
+        return -3;
+    for (int l = L - 1; l >= 0; --l) {
+        const fusion::detail::Level &f = lv.at[l], &c = lv.at[l + 1];
+        fusion31et32(f.w, f.h, c.w, c.h, spp, bitDepthFusion, is360, int(f.start * spp),
+                     int(c.start * spp), fusionPyramid);
+    }
+    fusion33(tmParam, w, h, spp, bpsOut, bitDepthFusion, rowLen, bgrOrder, fusionPyramid, out);
+    return spp * w * h;
+}
+
+int fusion31et32(int fineW, int fineH, int coarseW, int coarseH, int spp, int bitDepthFusion,
+                 int is360, int initFine, int initCoarse, void *pyramid)
+{
+    if (!pyramid || fineW < 1 || fineH < 1 || spp < 1 || initFine < 0 || initCoarse < 0)
+        return 0;
+    if (coarseW != fineW / 2 + fineW % 2 || coarseH != fineH / 2 + fineH % 2)
+        return 0;
+    auto step = [&](auto *samples) {
+        using T = std::remove_pointer_t<decltype(samples)>;
+        T *fine = samples + initFine;
+        fusion::detail::expand_level(fineW, fineH, coarseW, spp, is360 != 0, samples + initCoarse,
+                                     [&](size_t, size_t s, auto u) {
+                                         if constexpr (std::is_floating_point_v<T>)
+                                             fine[s] += u;
+                                         else
+                                             fine[s] = static_cast<T>(imagecore::clamp_to_int(
+                                                 fine[s] + u - 32767, 0, 65535));
+                                     });
+    };
+    if (bitDepthFusion == 16)
+        step(static_cast<uint16_t *>(pyramid));
+    else if (bitDepthFusion == 32)
+        step(static_cast<float *>(pyramid));
+    else
+        return 0;
+    return fineH;
+}
+
+int fusion33(const float *tmParam, int w, int h, int spp, int bpsOut, int bitDepthFusion,
+             int rowLen, int bgrOrder, const void *level0, void *out)
+{
+    if (!tmParam || !level0 || !out || w < 1 || h < 1 || spp < 1)
+        return 0;
+    if ((bpsOut != 8 && bpsOut != 16) || (bitDepthFusion != 16 && bitDepthFusion != 32))
+        return 0;
+    if (int64_t(rowLen) < int64_t(w) * spp)
+        return 0;
+    const Finish f(tmParam, bpsOut);
+    auto run = [&](auto *in) {
+        if (bpsOut == 8)
+            finish(f, w, h, spp, rowLen, bgrOrder != 0, in, static_cast<uint8_t *>(out));
+        else
+            finish(f, w, h, spp, rowLen, bgrOrder != 0, in, static_cast<uint16_t *>(out));
+    };
+    if (bitDepthFusion == 16)
+        run(static_cast<const uint16_t *>(level0));
+    else
+        run(static_cast<const float *>(level0));
+    return h;
+}
+
+// The conversions of the tone mappers serve here too: one HSL model for the whole program.
+int frgb2hsl(const float *rgb, float *hsl)
+{
+    return rgb2hsl_norm(rgb, hsl);
+}
+
+int fhsl2rgb(const float *hsl, float *rgb)
+{
+    return hsl2rgb_norm(hsl, rgb);
+}
+
+float fhue2rgb(float p, float q, float t)
+{
+    return hue2rgb(p, q, t);
+}
