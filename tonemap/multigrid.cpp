@@ -10,6 +10,7 @@
 #include <stdexcept>
 #include <vector>
 
+#include "imagecore/banded.h"
 #include "platform/checked_size.h"
 #include "tonemap/relax_sweeps.h"
 
@@ -90,19 +91,39 @@ Footprint footprint(int64_t i, float ratio, int span, int64_t fineSize)
     return fp;
 }
 
+// For each level-0 index, the last coarse index whose footprint covers it (-1: none): later
+// coarse cells overwrite what they share with earlier ones.
+std::vector<int64_t> last_cover(const std::vector<Footprint> &fp, int span, int64_t fineSize)
+{
+    std::vector<int64_t> last(size_t(fineSize), -1);
+    for (size_t i = 0; i < fp.size(); ++i)
+        for (int a = 0; a < span; ++a)
+            last[size_t(fp[i].start + a)] = int64_t(i);
+    return last;
+}
+
 class Multigrid {
 public:
     Multigrid(const Pyramid &p, int is360, int nbProc, float *rhs)
-        : m_p(p), m_is360(is360), m_nbProc(nbProc), m_rhs(rhs),
-          m_u(size_t(p.total), 0.0f), m_scratch(size_t(p.level[0].w * p.level[0].h))
+        : m_p(p), m_is360(is360), m_nbProc(nbProc), m_rhs(rhs), m_u(size_t(p.total), 0.0f),
+          m_scratch(size_t(p.level[0].w * p.level[0].h))
     {
+        if (!p.resampled)
+            return;
+        const Level &fine = p.level[0], &coarse = p.level[1];
+        for (int64_t j = 0; j < coarse.w; ++j)
+            m_fx.push_back(footprint(j, p.rx, p.spanX, fine.w));
+        for (int64_t i = 0; i < coarse.h; ++i)
+            m_fy.push_back(footprint(i, p.ry, p.spanY, fine.h));
+        m_lastCol = last_cover(m_fx, p.spanX, fine.w);
+        m_lastRow = last_cover(m_fy, p.spanY, fine.h);
     }
 
     void cycle()
     {
         const int n = m_p.n;
         for (int k = 0; k <= n - 2; ++k) {
-            relax_down(k, 3);
+            relax(k, 3);
             residual(k);
             if (k == 0 && m_p.resampled)
                 restrict_resampled();
@@ -112,83 +133,83 @@ public:
             std::fill_n(m_u.begin() + c.offset, c.w * c.h, 0.0f);
         }
         // The coarsest level stays at zero: no relaxation, no direct solve.
-        relax_down(n - 1, 3);
-        relax_up(n - 1, 2);
+        relax(n - 1, 5);
         for (int k = n - 2; k >= 0; --k) {
             if (k == 0 && m_p.resampled)
                 prolong_resampled();
             else
                 prolong_standard(k);
-            relax_up(k, 2);
+            relax(k, 2);
         }
     }
 
-    void write_exp(float *out) const
+    void write_exp(float *out)
     {
-        const int64_t cells = m_p.level[0].w * m_p.level[0].h;
-        for (int64_t i = 0; i < cells; ++i)
-            out[i] = std::exp(m_u[size_t(i)]);
+        const Level &l = m_p.level[0];
+        bands(l, l.h, [&](int64_t r0, int64_t r1) {
+            for (int64_t i = r0 * l.w; i < r1 * l.w; ++i)
+                out[i] = std::exp(m_u[size_t(i)]);
+        });
     }
 
 private:
-    // Bands cost more than they save on small levels on the way down.
-    void relax_down(int k, int sweeps)
+    // Row bands over rows of level l (pixel-wise work: the values never depend on the split);
+    // small levels on the calling thread, where a thread costs more than it saves.
+    template <class Fn> void bands(const Level &l, int64_t rows, Fn &&fn)
+    {
+        const int threads = l.w * l.h > kBlurMinThreadedPixels ? m_nbProc : 1;
+        imagecore::run_banded(
+            threads, static_cast<int>(rows),
+            [&fn](const imagecore::Band &b) { fn(int64_t(b.begin), int64_t(b.end)); },
+            imagecore::BandFallback::Inline);
+    }
+
+    void relax(int k, int sweeps)
     {
         const Level &l = m_p.level[size_t(k)];
         blur0(m_nbProc, l.w, l.h, sweeps, m_is360, l.offset, m_u.data(), 0, nullptr, m_rhs, l.s);
     }
 
-    void relax_up(int k, int sweeps)
-    {
-        const Level &l = m_p.level[size_t(k)];
-        if (m_nbProc > 1)
-            blur2(m_nbProc, l.w, l.h, sweeps, m_is360, l.offset, m_u.data(), m_rhs, l.s);
-        else
-            blur1(l.w, l.h, sweeps, m_is360, l.offset, m_u.data(), 0, nullptr, m_rhs, l.s);
-    }
-
-    // res = f + G / s into the scratch, G = (neighbour count) x u - neighbours in double; the
-    // same neighbours as the relaxation but for the corners, which keep the plain form in the
+    // res = f + G / s into the scratch, G = (neighbour count) x u - neighbours in double: the
+    // neighbours of the relaxation but for the corners, which keep the plain form in the
     // 360-degree mode.
     void residual(int k)
     {
         const Level &l = m_p.level[size_t(k)];
+        bands(l, l.h, [&](int64_t r0, int64_t r1) {
+            for (int64_t r = r0; r < r1; ++r)
+                residual_row(l, r);
+        });
+    }
+
+    void residual_row(const Level &l, int64_t r)
+    {
         const int64_t w = l.w, h = l.h;
-        const float *u = m_u.data() + l.offset, *f = m_rhs + l.offset;
+        const float *u = m_u.data() + l.offset + r * w, *f = m_rhs + l.offset + r * w;
+        const float *up = u - w, *down = u + w;
         const double inv = 1.0f / l.s;
-        float *res = m_scratch.data();
-        auto at = [&](int64_t r, int64_t c) { return static_cast<double>(u[r * w + c]); };
-        for (int64_t r = 0; r < h; ++r) {
-            for (int64_t c = 0; c < w; ++c) {
-                const double x = at(r, c);
-                double g;
-                if (r == 0) {
-                    if (c == 0)
-                        g = 2 * x - at(0, 1) - at(1, 0);
-                    else if (c == w - 1)
-                        g = 2 * x - at(0, c - 1) - at(1, c);
-                    else if (m_is360)
-                        g = 4 * x - at(0, w / 2) - at(0, c - 1) - at(0, c + 1) - at(1, c);
-                    else
-                        g = 3 * x - at(0, c - 1) - at(0, c + 1) - at(1, c);
-                } else if (r == h - 1) {
-                    if (c == 0)
-                        g = 2 * x - at(r, 1) - at(r - 1, 0);
-                    else if (c == w - 1)
-                        g = 2 * x - at(r, c - 1) - at(r - 1, c);
-                    else
-                        g = 3 * x - at(r, c - 1) - at(r, c + 1) - at(r - 1, c);
-                } else if (c == 0) {
-                    g = m_is360 ? 4 * x - at(r - 1, 0) - at(r + 1, 0) - at(r, w - 1) - at(r, 1)
-                                : 3 * x - at(r - 1, 0) - at(r + 1, 0) - at(r, 1);
-                } else if (c == w - 1) {
-                    g = m_is360 ? 4 * x - at(r - 1, c) - at(r + 1, c) - at(r, c - 1) - at(r, 0)
-                                : 3 * x - at(r - 1, c) - at(r + 1, c) - at(r, c - 1);
-                } else {
-                    g = 4 * x - at(r - 1, c) - at(r + 1, c) - at(r, c - 1) - at(r, c + 1);
-                }
-                res[r * w + c] = static_cast<float>(g * inv + f[r * w + c]);
-            }
+        float *res = m_scratch.data() + r * w;
+        auto put = [&](int64_t c, double g) { res[c] = static_cast<float>(g * inv + f[c]); };
+        auto d = [](float x) { return static_cast<double>(x); };
+        const int64_t e = w - 1;
+        if (r == 0) {
+            put(0, 2 * d(u[0]) - u[1] - down[0]);
+            for (int64_t c = 1; c < e; ++c)
+                put(c, m_is360 ? 4 * d(u[c]) - u[w / 2] - u[c - 1] - u[c + 1] - down[c]
+                               : 3 * d(u[c]) - u[c - 1] - u[c + 1] - down[c]);
+            put(e, 2 * d(u[e]) - u[e - 1] - down[e]);
+        } else if (r == h - 1) {
+            put(0, 2 * d(u[0]) - u[1] - up[0]);
+            for (int64_t c = 1; c < e; ++c)
+                put(c, 3 * d(u[c]) - u[c - 1] - u[c + 1] - up[c]);
+            put(e, 2 * d(u[e]) - u[e - 1] - up[e]);
+        } else {
+            put(0, m_is360 ? 4 * d(u[0]) - up[0] - down[0] - u[e] - u[1]
+                           : 3 * d(u[0]) - up[0] - down[0] - u[1]);
+            for (int64_t c = 1; c < e; ++c)
+                put(c, 4 * d(u[c]) - up[c] - down[c] - u[c - 1] - u[c + 1]);
+            put(e, m_is360 ? 4 * d(u[e]) - up[e] - down[e] - u[e - 1] - u[0]
+                           : 3 * d(u[e]) - up[e] - down[e] - u[e - 1]);
         }
     }
 
@@ -196,32 +217,36 @@ private:
     {
         const Level &fine = m_p.level[size_t(k)], &coarse = m_p.level[size_t(k) + 1];
         const int64_t w = fine.w;
-        const float *res = m_scratch.data();
         float *out = m_rhs + coarse.offset;
-        for (int64_t i = 0; i < coarse.h; ++i)
-            for (int64_t j = 0; j < coarse.w; ++j) {
-                const float *p = res + 2 * i * w + 2 * j;
-                out[i * coarse.w + j] = 0.25f * (p[0] + p[1] + p[w] + p[w + 1]);
-            }
+        bands(coarse, coarse.h, [&](int64_t i0, int64_t i1) {
+            for (int64_t i = i0; i < i1; ++i)
+                for (int64_t j = 0; j < coarse.w; ++j) {
+                    const float *p = m_scratch.data() + 2 * i * w + 2 * j;
+                    out[i * coarse.w + j] = 0.25f * (p[0] + p[1] + p[w] + p[w + 1]);
+                }
+        });
     }
 
+    // Summed row by row, left to right, in single precision.
     void restrict_resampled()
     {
         const Level &fine = m_p.level[0], &coarse = m_p.level[1];
-        const float *res = m_scratch.data();
         float *out = m_rhs + coarse.offset;
-        for (int64_t i = 0; i < coarse.h; ++i) {
-            const Footprint fy = footprint(i, m_p.ry, m_p.spanY, fine.h);
-            for (int64_t j = 0; j < coarse.w; ++j) {
-                const Footprint fx = footprint(j, m_p.rx, m_p.spanX, fine.w);
-                float sum = 0.0f;
-                for (int a = 0; a < m_p.spanY; ++a)
-                    for (int b = 0; b < m_p.spanX; ++b)
-                        sum += fy.weight[a] * fx.weight[b] *
-                               res[(fy.start + a) * fine.w + fx.start + b];
-                out[i * coarse.w + j] = sum;
+        bands(coarse, coarse.h, [&](int64_t i0, int64_t i1) {
+            for (int64_t i = i0; i < i1; ++i) {
+                const Footprint &fy = m_fy[size_t(i)];
+                for (int64_t j = 0; j < coarse.w; ++j) {
+                    const Footprint &fx = m_fx[size_t(j)];
+                    float sum = 0.0f;
+                    for (int a = 0; a < m_p.spanY; ++a) {
+                        const float *res = m_scratch.data() + (fy.start + a) * fine.w + fx.start;
+                        for (int b = 0; b < m_p.spanX; ++b)
+                            sum += fy.weight[a] * fx.weight[b] * res[b];
+                    }
+                    out[i * coarse.w + j] = sum;
+                }
             }
-        }
+        });
     }
 
     void prolong_standard(int k)
@@ -229,44 +254,45 @@ private:
         const Level &fine = m_p.level[size_t(k)], &coarse = m_p.level[size_t(k) + 1];
         float *uf = m_u.data() + fine.offset;
         const float *uc = m_u.data() + coarse.offset;
-        for (int64_t i = 0; i < coarse.h; ++i)
-            for (int64_t j = 0; j < coarse.w; ++j) {
-                const float v = uc[i * coarse.w + j];
-                float *p = uf + 2 * i * fine.w + 2 * j;
-                p[0] += v;
-                p[1] += v;
-                p[fine.w] += v;
-                p[fine.w + 1] += v;
-            }
+        bands(fine, coarse.h, [&](int64_t i0, int64_t i1) {
+            for (int64_t i = i0; i < i1; ++i)
+                for (int64_t j = 0; j < coarse.w; ++j) {
+                    const float v = uc[i * coarse.w + j];
+                    float *p = uf + 2 * i * fine.w + 2 * j;
+                    p[0] += v;
+                    p[1] += v;
+                    p[fine.w] += v;
+                    p[fine.w + 1] += v;
+                }
+        });
     }
 
-    // Footprints overlap: later coarse cells overwrite what they share with earlier ones; the
-    // level's own solution is added afterwards.
+    // Each level-0 cell takes the coarse value of the last footprint over it, plus its own
+    // solution (a cell no footprint covers takes its own solution twice).
     void prolong_resampled()
     {
         const Level &fine = m_p.level[0], &coarse = m_p.level[1];
-        const int64_t cells = fine.w * fine.h;
         float *uf = m_u.data();
         const float *uc = m_u.data() + coarse.offset;
-        std::copy_n(uf, cells, m_scratch.begin());
-        for (int64_t i = 0; i < coarse.h; ++i) {
-            const Footprint fy = footprint(i, m_p.ry, m_p.spanY, fine.h);
-            for (int64_t j = 0; j < coarse.w; ++j) {
-                const Footprint fx = footprint(j, m_p.rx, m_p.spanX, fine.w);
-                const float v = uc[i * coarse.w + j];
-                for (int a = 0; a < m_p.spanY; ++a)
-                    std::fill_n(uf + (fy.start + a) * fine.w + fx.start, m_p.spanX, v);
+        bands(fine, fine.h, [&](int64_t r0, int64_t r1) {
+            for (int64_t r = r0; r < r1; ++r) {
+                float *row = uf + r * fine.w;
+                const int64_t i = m_lastRow[size_t(r)];
+                for (int64_t c = 0; c < fine.w; ++c) {
+                    const int64_t j = m_lastCol[size_t(c)];
+                    row[c] += i >= 0 && j >= 0 ? uc[i * coarse.w + j] : row[c];
+                }
             }
-        }
-        for (int64_t i = 0; i < cells; ++i)
-            uf[i] += m_scratch[size_t(i)];
+        });
     }
 
     const Pyramid &m_p;
     int m_is360, m_nbProc;
     float *m_rhs;
-    std::vector<float> m_u;       // the solution pyramid
-    std::vector<float> m_scratch; // one level's residual, or level 0's saved solution
+    std::vector<float> m_u;                    // the solution pyramid
+    std::vector<float> m_scratch;              // one level's residual
+    std::vector<Footprint> m_fx, m_fy;         // resampled case: level-1 columns and rows
+    std::vector<int64_t> m_lastCol, m_lastRow; // resampled case: see last_cover
 };
 
 } // namespace

@@ -12,8 +12,6 @@
 
 namespace {
 
-constexpr int64_t kThreadedMinPixels = 1200; // below this a thread costs more than it saves
-
 inline float by_quarter(float sum, float sf)
 {
     return (sum - sf) * 0.25f;
@@ -60,8 +58,8 @@ void relax_bottom_row(int64_t first, int64_t w, int is360, float *u, const float
         if (c == 0)
             u[c] = is360 ? by_third(u[w - 1] + u[1] + above[0], sf) : by_half(u[1] + above[0], sf);
         else if (c == w - 1)
-            u[c] = is360 ? by_third(u[w - 2] + u[0] + above[c], sf)
-                         : by_half(u[w - 2] + above[c], sf);
+            u[c] =
+                is360 ? by_third(u[w - 2] + u[0] + above[c], sf) : by_half(u[w - 2] + above[c], sf);
         else
             u[c] = by_third(u[c - 1] + u[c + 1] + above[c], sf);
     }
@@ -151,8 +149,8 @@ void blur2i(int nbProc, int colour, int64_t w, int64_t h, int is360, int64_t o, 
         imagecore::BandFallback::Inline);
 }
 
-int blur1(int64_t w, int64_t h, int sweeps, int is360, int64_t o, float *u, int streaming,
-          FILE *, const float *f, float s)
+int blur1(int64_t w, int64_t h, int sweeps, int is360, int64_t o, float *u, int streaming, FILE *,
+          const float *f, float s)
 {
     if (sweeps < 1)
         return 0;
@@ -182,7 +180,7 @@ int blur0(int nbProc, int64_t w, int64_t h, int sweeps, int is360, int64_t o, fl
 {
     if (sweeps < 1)
         return 1;
-    if (nbProc > 1 && w > 0 && h > 0 && w > kThreadedMinPixels / h) // w x h > 1200
+    if (nbProc > 1 && w > 0 && h > 0 && w > kBlurMinThreadedPixels / h)
         return blur2(nbProc, w, h, sweeps, is360, o, u, f, s);
     return blur1(w, h, sweeps, is360, o, u, streaming, stream, f, s);
 }

@@ -14,6 +14,10 @@
 // row the cell u(0, w / 2) as a fourth neighbour. A sweep relaxes the red cells (top row,
 // interior rows, bottom row), then the black ones the same way; each row left to right.
 
+// Levels of this many pixels or fewer are relaxed on the calling thread by blur0: a thread's
+// start costs more than it saves there.
+inline constexpr int64_t kBlurMinThreadedPixels = 1200;
+
 // The record of one band of blur2i.
 struct blur_band_record {
     int64_t w;
@@ -58,6 +62,6 @@ void blur2i_orig(int colour, int64_t w, int64_t rows, int is360, int64_t start, 
                  const float *f, float s);
 
 // Returns 1 when sweeps < 1; otherwise blur2 (f from memory, streaming not read) when
-// nbProc > 1 and w x h > 1200, else blur1, and returns its result.
+// nbProc > 1 and w x h > kBlurMinThreadedPixels, else blur1, and returns its result.
 int blur0(int nbProc, int64_t w, int64_t h, int sweeps, int is360, int64_t o, float *u,
           int streaming, FILE *stream, const float *f, float s);
