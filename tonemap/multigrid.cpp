@@ -40,9 +40,9 @@ struct Pyramid {
     std::vector<Level> level; // n + 1
 };
 
-// Halvings below n until every level keeps at least 2 x 2 cells; then the level sizes: exact
-// halvings when both sides are multiples of 2^n, else level 1 is the largest multiple below the
-// image, halved, and every further level halves that exactly.
+// Lowers n until every level keeps at least 2 x 2 cells, so that each level halves the next
+// finer one exactly; then the level sizes: plain halvings when both sides are multiples of 2^n,
+// else level 1 is half the largest multiple of 2^n within the image.
 Pyramid plan(int64_t W, int64_t H, int n)
 {
     Pyramid p;
@@ -108,7 +108,7 @@ public:
         : m_p(p), m_is360(is360), m_nbProc(nbProc), m_rhs(rhs), m_u(size_t(p.total), 0.0f),
           m_scratch(size_t(p.level[0].w * p.level[0].h))
     {
-        if (!p.resampled)
+        if (!p.resampled || p.n < 2) // one halving: level 1 is never reached
             return;
         const Level &fine = p.level[0], &coarse = p.level[1];
         for (int64_t j = 0; j < coarse.w; ++j)
