@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <memory>
 #include <new>
 #include <stdexcept>
 #include <vector>
@@ -106,7 +107,7 @@ class Multigrid {
 public:
     Multigrid(const Pyramid &p, int is360, int nbProc, float *rhs)
         : m_p(p), m_is360(is360), m_nbProc(nbProc), m_rhs(rhs), m_u(size_t(p.total), 0.0f),
-          m_scratch(size_t(p.level[0].w * p.level[0].h))
+          m_scratch(std::make_unique_for_overwrite<float[]>(size_t(p.level[0].w * p.level[0].h)))
     {
         if (!p.resampled || p.n < 2) // one halving: level 1 is never reached
             return;
@@ -188,7 +189,7 @@ private:
         const float *u = m_u.data() + l.offset + r * w, *f = m_rhs + l.offset + r * w;
         const float *up = u - w, *down = u + w;
         const double inv = 1.0f / l.s;
-        float *res = m_scratch.data() + r * w;
+        float *res = m_scratch.get() + r * w;
         auto put = [&](int64_t c, double g) { res[c] = static_cast<float>(g * inv + f[c]); };
         auto d = [](float x) { return static_cast<double>(x); };
         const int64_t e = w - 1;
@@ -221,7 +222,7 @@ private:
         bands(coarse, coarse.h, [&](int64_t i0, int64_t i1) {
             for (int64_t i = i0; i < i1; ++i)
                 for (int64_t j = 0; j < coarse.w; ++j) {
-                    const float *p = m_scratch.data() + 2 * i * w + 2 * j;
+                    const float *p = m_scratch.get() + 2 * i * w + 2 * j;
                     out[i * coarse.w + j] = 0.25f * (p[0] + p[1] + p[w] + p[w + 1]);
                 }
         });
@@ -239,7 +240,7 @@ private:
                     const Footprint &fx = m_fx[size_t(j)];
                     float sum = 0.0f;
                     for (int a = 0; a < m_p.spanY; ++a) {
-                        const float *res = m_scratch.data() + (fy.start + a) * fine.w + fx.start;
+                        const float *res = m_scratch.get() + (fy.start + a) * fine.w + fx.start;
                         for (int b = 0; b < m_p.spanX; ++b)
                             sum += fy.weight[a] * fx.weight[b] * res[b];
                     }
@@ -290,7 +291,7 @@ private:
     int m_is360, m_nbProc;
     float *m_rhs;
     std::vector<float> m_u;                    // the solution pyramid
-    std::vector<float> m_scratch;              // one level's residual
+    std::unique_ptr<float[]> m_scratch;        // one level's residual (first touched in bands)
     std::vector<Footprint> m_fx, m_fy;         // resampled case: level-1 columns and rows
     std::vector<int64_t> m_lastCol, m_lastRow; // resampled case: see last_cover
 };
