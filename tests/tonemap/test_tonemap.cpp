@@ -28,8 +28,12 @@ using platform::Data;
 using platform::DataPtr;
 
 // This program's operator new counts allocations on each thread and throws at the armed one.
-namespace {
+namespace tmtest {
 thread_local long t_failAt = 0, t_seen = 0;
+} // namespace tmtest
+using tmtest::t_failAt;
+using tmtest::t_seen;
+namespace {
 void *allocate(std::size_t n)
 {
     void *p = ++t_seen == t_failAt ? nullptr : std::malloc(n ? n : 1);
