@@ -6,12 +6,12 @@
 #include <atomic>
 #include <cerrno>
 #include <cmath>
-#include <cstring>
+#include <numeric>
+#include <tuple>
 #include <type_traits>
 #include <vector>
 
 #include "imagecore/banded.h"
-#include "imagecore/pixel_buffers.h"
 #include "tests/support/image_compare.h"
 #include "tests/tonemap/alloc_failure.h"
 #include "tests/tonemap/tm_test_util.h"
@@ -27,6 +27,8 @@ static_assert(
     !std::is_invocable_v<decltype(&tm20a), int, int, const float *, const float *, float *, float>);
 static_assert(!std::is_invocable_v<decltype(&tm20a), float, ThreadCount, int, const float *,
                                    const float *, float *>);
+static_assert(level_threads(8, 1200).count == 0 && level_threads(8, 1201).count == 8 &&
+              level_threads(1, 1 << 20).count == 0);
 
 namespace {
 
@@ -40,53 +42,40 @@ Vec pattern(size_t n, double scale = 1)
     return v;
 }
 
-// Thread starts that fail: every one (mode 1) or every second one (mode 2).
+// Every second thread start fails while armed.
 std::atomic<int> g_starts{0};
-void fail_starts(int mode)
+void fail_starts(bool on)
 {
     g_starts = 0;
-    if (mode == 0)
-        return imagecore::set_thread_start_for_testing(nullptr);
     imagecore::set_thread_start_for_testing(
-        mode == 1
-            ? +[](pthread_t *, const pthread_attr_t *, void *(*)(void *), void *) { return EAGAIN; }
-            : +[](pthread_t *t, const pthread_attr_t *a, void *(*fn)(void *), void *arg) {
-                  return g_starts++ % 2 ? EAGAIN : pthread_create(t, a, fn, arg);
-              });
+        on ? +[](pthread_t *t, const pthread_attr_t *a, void *(*fn)(void *),
+                 void *arg) { return g_starts++ % 2 ? EAGAIN : pthread_create(t, a, fn, arg); }
+           : nullptr);
 }
 
-// A x read off the stencil: on the top and bottom rows the 360 neighbour P, the left and the
-// right neighbour (wrapped or missing at the ends), then the one vertical neighbour; on other
-// rows N, S, left, right. The sum, in that order, minus the neighbour count times the cell.
+// A x read off the stencil: N and S (rows other than the top and bottom) or the 360 neighbour P
+// (top row), then left and right (wrapped, or missing at the ends), then the one vertical
+// neighbour of the top and bottom rows; summed in that order, minus their count times the cell.
 Vec ref_laplacian(int w, int h, bool wrap, const Vec &x)
 {
-    auto at = [&](int r, int c) { return x[size_t(r) * size_t(w) + size_t(c)]; };
-    Vec y(x.size());
+    auto at = [&](int r, int c) { return x[size_t(r) * size_t(w) + size_t((c + w) % w)]; };
+    Vec y;
     for (int r = 0; r < h; ++r)
         for (int c = 0; c < w; ++c) {
             Vec nb;
-            auto side = [&](int cc) {
-                if (cc >= 0 && cc < w)
+            if (r > 0 && r < h - 1)
+                nb = {at(r - 1, c), at(r + 1, c)};
+            else if (r == 0 && wrap)
+                nb = {at(0, w / 2)};
+            for (int cc : {c - 1, c + 1})
+                if (wrap || (cc >= 0 && cc < w))
                     nb.push_back(at(r, cc));
-                else if (wrap)
-                    nb.push_back(at(r, (cc + w) % w));
-            };
-            if (r == 0 || r == h - 1) {
-                if (r == 0 && wrap)
-                    nb.push_back(at(0, w / 2));
-                side(c - 1);
-                side(c + 1);
+            if (r == 0 || r == h - 1)
                 nb.push_back(at(r == 0 ? 1 : h - 2, c));
-            } else {
-                nb.push_back(at(r - 1, c));
-                nb.push_back(at(r + 1, c));
-                side(c - 1);
-                side(c + 1);
-            }
             float s = 0;
             for (float v : nb)
                 s += v;
-            y[size_t(r) * size_t(w) + size_t(c)] = s - float(nb.size()) * at(r, c);
+            y.push_back(s - float(nb.size()) * at(r, c));
         }
     return y;
 }
@@ -96,22 +85,6 @@ Vec laplacian(int threads, int w, int h, bool wrap, const Vec &x)
     Vec y(x.size(), -7.0f);
     EXPECT_EQ(tm20m(ThreadCount(threads), w, h, wrap, x.data(), y.data()), h);
     return y;
-}
-
-// The dot product as chunks of n / threads rounded up to a multiple of 4, summed in order.
-float ref_dot(int threads, const Vec &x, const Vec &y)
-{
-    const int n = int(x.size());
-    int q = threads < 2 ? n : n / threads;
-    q += q % 4 ? 4 - q % 4 : 0;
-    float total = 0;
-    for (int b = 0; b < std::max(threads, 1); ++b) {
-        float s = 0;
-        for (int i = b * q; i < (b == threads - 1 ? n : std::min((b + 1) * q, n)); ++i)
-            s += x[size_t(i)] * y[size_t(i)];
-        total += s;
-    }
-    return total;
 }
 
 float dot(int threads, const Vec &x, const Vec &y)
@@ -168,74 +141,59 @@ TEST(CalcTm0, LogLuminanceOfEverySourceKindWithPaddingAndBlackPixels)
     std::vector<uint16_t> s16(size_t(rowLength) * h), zeros16(s16.size(), 0);
     for (size_t i = 0; i < s16.size(); ++i)
         s16[i] = uint16_t(i * 2654435761u >> 16);
-    std::vector<uint8_t> s8(s16.begin(), s16.end());
+    const std::vector<uint8_t> s8(s16.begin(), s16.end());
 
-    const struct {
-        int docType;
-        const void *src;
-    } cases[] = {
+    const std::pair<int, const void *> cases[] = {
         {0, rgbe.data()}, {0, black.data()}, {1, s16.data()}, {1, zeros16.data()}, {2, s8.data()}};
-    for (const auto &c : cases) {
-        // The definition: per-pixel luminance, floored or marked, statistics, padding, fill.
-        const float *curve = c.docType == 1 ? curve16.data() : curve8.data();
-        const double n = c.docType == 1 ? 65535 : 255;
-        const float floor = float(n * std::pow(1 / n, 2.2));
-        Vec want(size_t(gw) * gh);
+    for (auto [docType, src] : cases) {
+        // Per pixel: the luminance's log, floored (interleaved) or marked -1e9 (no light).
+        const float *curve = docType == 1 ? curve16.data() : curve8.data();
+        const double n = docType == 1 ? 65535 : 255;
+        auto logY = [&](int x, int y) {
+            const auto *row = static_cast<const uint8_t *>(src) + size_t(y) * 4 * w;
+            if (docType == 0) {
+                const float l = 0.2126f * row[x] + 0.7152f * row[w + x] + 0.0722f * row[2 * w + x];
+                return row[3 * w + x] && l > 0 ? std::log(l * table[row[3 * w + x]]) : -1e9f;
+            }
+            auto c = [&](int k) {
+                const size_t i = size_t(y) * rowLength + size_t(x) * spp + size_t(k);
+                return curve[docType == 1 ? static_cast<const uint16_t *>(src)[i]
+                                          : static_cast<const uint8_t *>(src)[i]];
+            };
+            return std::log(std::max(0.2126f * c(0) + 0.7152f * c(1) + 0.0722f * c(3),
+                                     float(n * std::pow(1 / n, 2.2))));
+        };
         double sum = 0, count = 0;
         float mx = -1e9f, mn = 1e9f;
+        for (int i = 0; i < w * h; ++i)
+            if (const float v = logY(i % w, i / w); v > -1e9f)
+                sum += v, ++count, mx = std::max(mx, v), mn = std::min(mn, v);
+        Vec want; // the grid repeats the last column and row; marked pixels take the mean
         for (int y = 0; y < gh; ++y)
             for (int x = 0; x < gw; ++x) {
-                const int X = std::min(x, w - 1), Y = std::min(y, h - 1);
-                float v;
-                if (c.docType == 0) {
-                    const uint8_t *row = static_cast<const uint8_t *>(c.src) + size_t(Y) * 4 * w;
-                    const float l =
-                        0.2126f * row[X] + 0.7152f * row[w + X] + 0.0722f * row[2 * w + X];
-                    v = row[3 * w + X] && l > 0 ? std::log(l * table[row[3 * w + X]]) : -1e9f;
-                } else {
-                    auto s = [&](int k) {
-                        const size_t i = size_t(Y) * rowLength + size_t(X) * spp + size_t(k);
-                        return c.docType == 1 ? static_cast<const uint16_t *>(c.src)[i]
-                                              : static_cast<const uint8_t *>(c.src)[i];
-                    };
-                    v = std::log(std::max(0.2126f * curve[s(0)] + 0.7152f * curve[s(1)] +
-                                              0.0722f * curve[s(3)],
-                                          floor));
-                }
-                if (x < w && y < h && v > -1e9f)
-                    sum += v, ++count, mx = std::max(mx, v), mn = std::min(mn, v);
-                want[size_t(y) * gw + size_t(x)] = v;
+                const float v = logY(std::min(x, w - 1), std::min(y, h - 1));
+                want.push_back(v > -1e9f ? v : count ? float(sum / count) : mn);
             }
-        for (float &v : want)
-            v = v > -1e9f ? v : count ? float(sum / count) : mn;
-
         Vec out(want.size(), -5), lum(kLumParamCount, 5);
-        ASSERT_EQ(calc_tm0(c.docType, spp, w, h, rowLength, w, h, gw, gh, lum.data(), table, curve,
-                           c.src, out.data()),
+        ASSERT_EQ(calc_tm0(docType, spp, w, h, rowLength, w, h, gw, gh, lum.data(), table, curve,
+                           src, out.data()),
                   gh);
-        EXPECT_EQ(out, want) << c.docType;
+        EXPECT_EQ(out, want) << docType;
         const float l0 = count ? float(std::exp(sum / count)) : 5.0f; // kept when none counts
-        EXPECT_EQ(lum, (Vec{l0, std::exp(mx) / l0, std::exp(mn), 5, 5, 5, 5})) << c.docType;
+        EXPECT_EQ(lum, (Vec{l0, std::exp(mx) / l0, std::exp(mn), 5, 5, 5, 5})) << docType;
+        if (src == black.data()) { // the minimum 1e9 everywhere, and an infinite [2]
+            EXPECT_TRUE(out == Vec(out.size(), 1e9f) && std::isinf(lum[2]));
+        }
     }
-    // The all-black image: every grid value the minimum 1e9, [2] infinite.
-    Vec out(size_t(gw) * gh), lum(kLumParamCount, 5);
-    calc_tm0(0, 3, w, h, 0, w, h, gw, gh, lum.data(), table, nullptr, black.data(), out.data());
-    EXPECT_EQ(out, Vec(out.size(), 1e9f));
-    EXPECT_TRUE(std::isinf(lum[2]));
-
-    // Refusals: sides of 9, kinds out of range, a grid or source smaller than the image, short
-    // rows, null buffers.
-    auto rc = [&](int docType, int width, int gridW, int rowLen, const void *src) {
-        return calc_tm0(docType, spp, w, h, rowLen, width, h, gridW, gh, lum.data(), table,
-                        curve16.data(), src, out.data());
-    };
-    EXPECT_EQ(rc(1, 9, gw, rowLength, s16.data()), -1);
-    EXPECT_EQ(rc(-1, w, gw, rowLength, s16.data()), 1);
-    EXPECT_EQ(rc(3, w, gw, rowLength, s16.data()), 0);
-    EXPECT_EQ(rc(1, w, w - 1, rowLength, s16.data()), -3);
-    EXPECT_EQ(rc(1, w + 1, gw, rowLength, s16.data()), -3);
-    EXPECT_EQ(rc(1, w, gw, spp * w - 1, s16.data()), -3);
-    EXPECT_EQ(rc(1, w, gw, rowLength, nullptr), -3);
+    // Sides of 9, kinds out of range, a source or grid smaller than the image, short rows.
+    const int refusals[][5] = {{1, 9, gw, rowLength, -1},    {-1, w, gw, rowLength, 1},
+                               {3, w, gw, rowLength, 0},     {1, w + 1, gw, rowLength, -3},
+                               {1, w, w - 1, rowLength, -3}, {1, w, gw, spp * w - 1, -3}};
+    Vec out(size_t(gw) * gh), lum(kLumParamCount);
+    for (auto [docType, width, gridW, rowLen, rc] : refusals)
+        EXPECT_EQ(calc_tm0(docType, spp, w, h, rowLen, width, h, gridW, gh, lum.data(), table,
+                           curve16.data(), s16.data(), out.data()),
+                  rc);
 }
 
 TEST(Tm1b, FactorOfNonZeroValuesInTheGivenRowsOnly)
@@ -251,20 +209,19 @@ TEST(Tm1b, FactorOfNonZeroValuesInTheGivenRowsOnly)
     EXPECT_EQ(tm1b(4, 1, -1, g.data(), 2, 1, 0), -3);
 }
 
-TEST(Tm20m, ConstantImpulseAndTheStencilAtEverySizeThreadCountAndInPlace)
+TEST(Tm20m, ConstantImpulseStencilAtEverySizeAndThreadCountInPlaceAndRefusals)
 {
     for (bool wrap : {false, true})
         EXPECT_EQ(laplacian(1, 9, 7, wrap, Vec(63, 2.5f)), Vec(63, 0.0f)) << wrap;
-    Vec x(42, 0);
-    x[2 * 7 + 3] = 1; // interior of a 7 x 6 level
-    Vec want(42, 0);
-    want[2 * 7 + 3] = -4;
-    for (int i : {1 * 7 + 3, 3 * 7 + 3, 2 * 7 + 2, 2 * 7 + 4})
-        want[size_t(i)] = 1;
-    EXPECT_EQ(laplacian(1, 7, 6, false, x), want);
-    Vec corner(42, 0), wantCorner(42, 0);
-    corner[0] = 1, wantCorner[0] = -2, wantCorner[1] = wantCorner[7] = 1;
-    EXPECT_EQ(laplacian(8, 7, 6, false, corner), wantCorner);
+    // A 1 inside a 7 x 6 level: -4 and four 1s; in a corner: -2 and two 1s.
+    for (auto [at, k, ones] :
+         {std::tuple{17, -4.0f, std::vector{10, 24, 16, 18}}, {0, -2.0f, {1, 7}}}) {
+        Vec x(42, 0), want(42, 0);
+        x[size_t(at)] = 1, want[size_t(at)] = k;
+        for (int i : ones)
+            want[size_t(i)] = 1;
+        EXPECT_EQ(laplacian(8, 7, 6, false, x), want) << at;
+    }
 
     const std::pair<int, int> sizes[] = {{2, 2}, {3, 3}, {2, 5}, {7, 3}, {16, 9}, {61, 45}};
     for (auto [w, h] : sizes)
@@ -279,22 +236,18 @@ TEST(Tm20m, ConstantImpulseAndTheStencilAtEverySizeThreadCountAndInPlace)
             }
         }
     // Bands whose threads cannot start are computed on the calling thread.
-    const Vec in = pattern(61 * 45), want3 = ref_laplacian(61, 45, true, in);
-    for (int mode : {1, 2}) {
-        fail_starts(mode);
-        const Vec got = laplacian(8, 61, 45, true, in);
-        fail_starts(0);
-        EXPECT_EQ(got, want3) << mode;
-    }
-}
+    const Vec in = pattern(61 * 45);
+    fail_starts(true);
+    const Vec got = laplacian(8, 61, 45, true, in);
+    fail_starts(false);
+    EXPECT_EQ(got, ref_laplacian(61, 45, true, in));
 
-TEST(Tm20m, LevelsItCannotComputeAreRefused)
-{
+    // Levels it cannot compute, and no memory for the window.
     Vec x = pattern(12), y(12, 7);
-    EXPECT_EQ(tm20m(ThreadCount(1), 12, 1, 0, x.data(), y.data()), -3);
-    EXPECT_EQ(tm20m(ThreadCount(1), 1, 12, 0, x.data(), y.data()), -3);
-    EXPECT_EQ(tm20m(ThreadCount(1), 4, 3, 0, x.data(), x.data()), -3);
-    EXPECT_EQ(tm20m(ThreadCount(1), 4, 3, 0, nullptr, y.data()), -3);
+    const int refused[][2] = {{12, 1}, {1, 12}};
+    for (auto [w, h] : refused)
+        EXPECT_EQ(tm20m(ThreadCount(1), w, h, 0, x.data(), y.data()), -3);
+    EXPECT_EQ(tm20m(ThreadCount(1), 4, 3, 0, x.data(), x.data()), -3); // in place: streaming
     EXPECT_EQ(y, Vec(12, 7));
     EXPECT_EQ(tm20m_streaming(6, 2, 0, x.data()), -3);
     tmtest::fail_allocation_at(1);
@@ -314,20 +267,18 @@ TEST(Tm20d, ChunksOfFourAddedInOrderAndOneSumWhenAThreadFails)
     x[0] = 16777216.0f;
     EXPECT_EQ(dot(1, x, ones), 16777216.0f);
     EXPECT_EQ(dot(4, x, ones), 16777222.0f);
-    fail_starts(2);
+    fail_starts(true);
     EXPECT_EQ(dot(4, x, ones), 16777216.0f);
-    fail_starts(0);
+    fail_starts(false);
 
     const Vec u = pattern(100003), v = pattern(100003, -0.5);
     double exact = 0, magnitude = 0;
     for (size_t i = 0; i < u.size(); ++i)
         exact += double(u[i]) * v[i], magnitude += std::fabs(double(u[i]) * v[i]);
-    for (int threads : {1, 3, 8, 32}) {
-        EXPECT_EQ(dot(threads, u, v), ref_dot(threads, u, v)) << threads;
-        // One single-precision accumulator over 1e5 terms drifts by about 1e-5 of the sum of
-        // magnitudes here (the worst case, n u, is 6e-3); chunks only make it smaller.
+    // One single-precision accumulator over 1e5 terms drifts by about 1e-5 of the sum of
+    // magnitudes here (the worst case, n u, is 6e-3); chunks only make it smaller.
+    for (int threads : {1, 3, 8, 32})
         EXPECT_NEAR(dot(threads, u, v), exact, 5e-5 * magnitude) << threads;
-    }
     float r = 5;
     EXPECT_EQ(tm20d_orig(0, x.data(), x.data(), &r), 0);
     EXPECT_EQ(r, 0.0f);
@@ -337,22 +288,18 @@ TEST(Tm20d, ChunksOfFourAddedInOrderAndOneSumWhenAThreadFails)
 TEST(Tm20a, ScaledSumOnceAnElementInPlaceForAnyThreadCount)
 {
     for (int n : {5, 1003})
-        for (int mode : {0, 2})
-            for (int threads : {1, 8}) {
-                const Vec x = pattern(size_t(n)), y = pattern(size_t(n), 3);
-                Vec want(x.size());
-                for (size_t i = 0; i < x.size(); ++i)
-                    want[i] = -0.75f * y[i] + x[i];
-                Vec out(x.size()), ox = x, oy = y;
-                fail_starts(mode);
-                tm20a(ThreadCount(threads), n, x.data(), y.data(), out.data(), -0.75f);
-                tm20a(ThreadCount(threads), n, ox.data(), y.data(), ox.data(), -0.75f);
-                tm20a(ThreadCount(threads), n, x.data(), oy.data(), oy.data(), -0.75f);
-                fail_starts(0);
-                EXPECT_EQ(out, want) << n << " " << threads << " " << mode;
-                EXPECT_EQ(ox, want) << n << " " << threads << " " << mode;
-                EXPECT_EQ(oy, want) << n << " " << threads << " " << mode;
-            }
+        for (bool failing : {false, true})
+            for (int threads : {1, 8})
+                for (int target : {0, 1, 2}) { // a third vector, x or y
+                    Vec x = pattern(size_t(n)), y = pattern(size_t(n), 3), want, out(x.size());
+                    for (size_t i = 0; i < x.size(); ++i)
+                        want.push_back(-0.75f * y[i] + x[i]);
+                    float *o = target == 0 ? out.data() : target == 1 ? x.data() : y.data();
+                    fail_starts(failing);
+                    tm20a(ThreadCount(threads), n, x.data(), y.data(), o, -0.75f);
+                    fail_starts(false);
+                    EXPECT_EQ(Vec(o, o + n), want) << n << " " << threads << " " << target;
+                }
     Vec x = pattern(4);
     EXPECT_EQ(tm20a_orig(0, x.data(), x.data(), x.data(), 2.0f), 0);
     EXPECT_EQ(x, pattern(4));
@@ -370,8 +317,8 @@ TEST(Tm30, ClipPercentilesFlatRampsAndRefusals)
         tmtest::fail_allocation_at(0);
         return std::pair{rc, L};
     };
-    // A plain reading: histogram coordinate, floor and ceiling bins by counting, then
-    // (coordinate - floor) / ceiling.
+    // A plain reading: histogram coordinate, floor and ceiling bins by counting against the
+    // single-precision counts, then (coordinate - floor) / ceiling.
     auto reference = [](const Vec &L, float white, float black) {
         const float lo = *std::min_element(L.begin(), L.end());
         const float scale = 65535.0f / (*std::max_element(L.begin(), L.end()) - lo);
@@ -379,33 +326,34 @@ TEST(Tm30, ClipPercentilesFlatRampsAndRefusals)
         for (float v : L)
             ++bins[size_t((v - lo) * scale)];
         const double n = double(L.size());
+        const float low = float(black / 200.0 * n), high = float(n * (100 - (white + 0.001)) / 100);
         int planch = 0, plaf = 65535;
-        for (double below = 0; below < black / 200.0 * n; below += bins[size_t(planch++)])
+        for (float below = 0; below < low; below += float(bins[size_t(planch++)]))
             ;
-        for (double above = 0; n - above > n * (100 - (white + 0.001)) / 100; --plaf)
-            above += bins[size_t(plaf)];
+        for (float total = float(n); total > high; --plaf)
+            total -= float(bins[size_t(plaf)]);
         Vec out;
         for (float v : L)
             out.push_back(std::max(0.0f, ((v - lo) * scale - float(planch)) / float(plaf)));
         return out;
     };
-    Vec ramp(65536), scene = pattern(40000);
-    for (size_t i = 0; i < ramp.size(); ++i)
-        ramp[i] = float(i + 1);
+    Vec scene = pattern(40000), steps(40000);
     for (float &v : scene)
         v = std::exp(3 * v);
-    const std::pair<float, float> clips[] = {{0.25f, 0.0f}, {1.0f, 2.0f}, {10.0f, 10.0f}};
-    for (auto [white, black] : clips) {
-        const auto [rc, got] = run(scene, white, black, 200);
-        EXPECT_EQ(rc, 200);
-        // The kernel's slope and offset round differently from the plain quotient.
-        EXPECT_LT(testsupport::compare_images(got, reference(scene, white, black), 0).maxDiff, 1e-5)
-            << white << " " << black;
-    }
-    const auto [rcRamp, outRamp] = run(ramp, 0.25f, 0, 256);
-    EXPECT_EQ(outRamp[0], 0.0f);
-    EXPECT_NEAR(outRamp[1000] - outRamp[999], outRamp[60001] - outRamp[60000], 1e-6);
-    EXPECT_LT(testsupport::compare_images(outRamp, reference(ramp, 0.25f, 0), 0).maxDiff, 1e-5);
+    std::iota(steps.begin(), steps.end(), 1.0f);
+    // 9.999 and 1 percent put both counts exactly on a pixel of the steps: 36000 and 200.
+    const std::pair<float, float> clips[] = {{0.25f, 0}, {1, 2}, {9.999f, 1}, {10, 10}};
+    for (const Vec &L : {scene, steps})
+        for (auto [white, black] : clips) {
+            const auto [rc, got] = run(L, white, black, 200);
+            EXPECT_EQ(rc, 200);
+            // The kernel's slope and offset round differently from the plain quotient.
+            EXPECT_LT(testsupport::compare_images(got, reference(L, white, black), 0).maxDiff, 1e-5)
+                << white << " " << black;
+        }
+    const Vec ramp = run(steps, 0.25f, 0).second; // the smallest at 0, then linear
+    EXPECT_EQ(ramp[0], 0.0f);
+    EXPECT_NEAR(ramp[1000] - ramp[999], ramp[30001] - ramp[30000], 1e-6);
     const std::pair<float, float> outside[] = {{11.0f, -1.0f}, {NAN, NAN}}; // read as defaults
     for (auto [white, black] : outside)
         EXPECT_EQ(run(scene, white, black).second, run(scene, 0.25f, 0).second);

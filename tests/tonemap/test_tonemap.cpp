@@ -115,7 +115,7 @@ int fake_tm2(int, int, int64_t, int, const float *, float *, dim_param, optim_pa
 }
 
 int fake_tm3(int, const float *, const float *lumParam, const float *, const float *, void *,
-             dim_param dim, optim_param_struct, const float *, void *out)
+             dim_param dim, optim_param_struct, float *, void *out)
 {
     g_log.rowLength = dim.v[kDimSrcRowLen];
     g_log.lum.assign(lumParam, lumParam + kLumParamCount);
