@@ -9,6 +9,8 @@
 #include <new>
 #include <vector>
 
+#include "platform/checked_size.h"
+
 namespace {
 
 constexpr int kTraceCg = 0;
@@ -105,7 +107,7 @@ int tm20m_streaming(int w, int h, int is360, float *x)
     const size_t W = static_cast<size_t>(w);
     std::vector<float> window;
     try {
-        window.resize(3 * W);
+        window.resize(*platform::checked_product({3, w}));
     } catch (const std::bad_alloc &) {
         return -4;
     }

@@ -4,7 +4,9 @@
 
 #include <cmath>
 #include <cstddef>
+#include <optional>
 
+#include "platform/checked_size.h"
 #include "tonemap/tm_params.h"
 
 namespace {
@@ -124,7 +126,7 @@ int calc_tm0(int docType, int spp, int w, int h, int rowLength, int width, int h
     // Pixels without light take the mean log luminance of the lit ones.
     if (st.tooSmall) {
         const float fill = st.count > 0 ? static_cast<float>(mean) : st.mn;
-        const size_t cells = gw * static_cast<size_t>(gridHeight);
+        const size_t cells = *platform::checked_product({gridWidth, gridHeight});
         for (size_t i = 0; i < cells; ++i)
             if (out[i] < -99999999.0f)
                 out[i] = fill;
@@ -134,11 +136,11 @@ int calc_tm0(int docType, int spp, int w, int h, int rowLength, int width, int h
 
 int tm1b(int width, int rows, int64_t start, float *g, float alpha, float exponent, float eps)
 {
-    if (!g || width < 0 || rows < 0 || start < 0)
+    const std::optional<size_t> n = platform::checked_product({width, rows});
+    if (!g || !n || start < 0)
         return -3;
     float *v = g + start;
-    const size_t n = static_cast<size_t>(width) * static_cast<size_t>(rows);
-    for (size_t i = 0; i < n; ++i)
+    for (size_t i = 0; i < *n; ++i)
         if (v[i] != 0)
             v[i] = static_cast<float>(
                 std::pow(static_cast<double>((v[i] + eps) / alpha), static_cast<double>(exponent)));

@@ -6,9 +6,11 @@
 #include <cmath>
 #include <cstdint>
 #include <new>
+#include <optional>
 #include <vector>
 
 #include "imagecore/float_clamp.h"
+#include "platform/checked_size.h"
 
 namespace {
 
@@ -19,7 +21,8 @@ constexpr int kBins = 65536;
 int tm30(const float *tmParam, float *L, dim_param dim)
 {
     const int W = dim.v[kDimWidth], H = dim.v[kDimHeight];
-    if (!tmParam || !L || W < 0 || H < 0)
+    const std::optional<size_t> pixels = platform::checked_product({W, H});
+    if (!tmParam || !L || !pixels)
         return -3;
     float white = tmParam[kDeWhiteClip], black = tmParam[kDeBlackClip];
     if (!(white >= 0 && white <= 10))
@@ -27,7 +30,7 @@ int tm30(const float *tmParam, float *L, dim_param dim)
     if (!(black >= 0 && black <= 10))
         black = 0;
 
-    const size_t n = static_cast<size_t>(W) * static_cast<size_t>(H);
+    const size_t n = *pixels;
     float lo = 1e9f, hi = -1e9f;
     for (size_t i = 0; i < n; ++i) {
         lo = std::min(lo, L[i]);
