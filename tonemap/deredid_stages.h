@@ -33,10 +33,11 @@ int calc_tm2(int width, int height, int64_t total, int levels, const float *tmPa
              dim_param dim, optim_param_struct opt);
 
 // Stage 3: rebuilds each pixel's colour from source (a fresh copy, may be overwritten) and the
-// w x h luminance of stage 2 into out, zeroed, interleaved, dim[4] = 8 or 16 bits, dim[2]
-// samples a pixel, rows dim[6] samples apart. Returns the row count of the last band written
-// (> 0) on success; 0 when nothing was written; negative on failure (-2 a worker thread,
-// -4 out of memory, -101 / -102 a negative smallest / largest luminance).
+// w x h luminance of stage 2 (mapped in place to the display range first) into out, zeroed,
+// interleaved, dim[4] = 8 or 16 bits, dim[2] samples a pixel, rows dim[6] samples apart.
+// Returns the row count of the last band written (> 0) on success; 0 when nothing was written;
+// negative on failure (-2 a worker thread, -4 out of memory, -101 / -102 a negative smallest /
+// largest luminance).
 int calc_tm3(int docType, const float *tmParam, const float *lumParam, const float *table,
              const float *curve, void *source, dim_param dim, optim_param_struct opt,
-             const float *luminance, void *out);
+             float *luminance, void *out);

@@ -18,7 +18,7 @@ int calc_tm2(int, int, int64_t, int, const float *, float *, dim_param, optim_pa
 }
 
 int calc_tm3(int, const float *, const float *, const float *, const float *, void *, dim_param,
-             optim_param_struct, const float *, void *)
+             optim_param_struct, float *, void *)
 {
     return kNotAvailable;
 }

@@ -5,7 +5,6 @@
 #include <algorithm>
 #include <cmath>
 
-#include "imagecore/float_clamp.h"
 #include "tonemap/tm_params.h"
 
 namespace {
@@ -45,6 +44,8 @@ Pyramid build_pyramid(int64_t w, int64_t h, int64_t levels, int64_t bound)
 
 int tm_dimSAV(int w, int h, int extraLevels, int levelsB, tm_dims *out)
 {
+    if (!out)
+        return -3;
     if (w <= 9 || h <= 9)
         return -1;
     // Only a handful of levels are meaningful; the bound keeps absurd requests from overflowing
@@ -77,11 +78,11 @@ int tm_dimSAV(int w, int h, int extraLevels, int levelsB, tm_dims *out)
 
 int tm_dim(int w, int h, const float *p, tm_dims *out)
 {
+    if (!p)
+        return -3;
     int extraLevels = 0, levelsB = 0;
-    if (imagecore::clamp_to_int(p[kDeSmoothingMode]) == 0) {
-        // The slider offers 0..4; a record from a file may hold anything (NaN included).
-        extraLevels =
-            2 - imagecore::clamp_to_int(p[kDeLightSmoothing], -kMaxExtraLevels, kMaxExtraLevels);
+    if (!deredid_slider_mode(p)) {
+        extraLevels = 2 - deredid_light_level(p);
         levelsB = 4;
     }
     return tm_dimSAV(w, h, extraLevels, levelsB, out);

@@ -28,11 +28,13 @@ struct tm_dims {
 };
 
 // Fills slots 1..12 of out for a w x h image with the tmParam record p (method-1 slots; reads
-// p[16], the smoothing mode, and in light mode (p[16] = 0) p[5], which adds 2 - p[5] levels to A
-// and fixes B at 4 levels). Returns the level count of A (at least 1), or -1 when w <= 9 or
-// h <= 9, out then untouched.
+// p[16], the smoothing mode, and in light mode (p[16] truncated to 0) the level p[5], truncated
+// and clamped to 0..4, which adds 2 - level levels to A and fixes B at 4 levels). Returns the
+// level count of A (at least 1); -1 when w <= 9 or h <= 9, out then untouched; -3 when a
+// pointer is null.
 int tm_dim(int w, int h, const float *p, tm_dims *out);
 
 // The same with the extra levels of A and the level count of B given (levelsB 0 stands for the
-// level count of A plus 3). Returns the level count of A, or -1 for a side of 9 or less.
+// level count of A plus 3). Returns the level count of A; -1 for a side of 9 or less; -3 when
+// out is null.
 int tm_dimSAV(int w, int h, int extraLevels, int levelsB, tm_dims *out);

@@ -1,6 +1,9 @@
 #include "tonemap/tm_params.h"
 
 #include <cmath>
+#include <limits>
+
+#include "imagecore/float_clamp.h"
 
 void tmparam_default(int method, int flag, float *p)
 {
@@ -40,6 +43,17 @@ int camcurve(int linear, int n, float *lut)
     }
     lut[0] = lut[1];
     return n;
+}
+
+int deredid_light_level(const float *p)
+{
+    return imagecore::clamp_to_int(p[kDeLightSmoothing], 0, 4, 1);
+}
+
+bool deredid_slider_mode(const float *p)
+{
+    return imagecore::clamp_to_int(p[kDeSmoothingMode], std::numeric_limits<int>::min(),
+                                   std::numeric_limits<int>::max(), 1) != 0;
 }
 
 void init_optim_param(optim_param_struct *p)

@@ -106,6 +106,14 @@ int exp_lut(float *table, int offset);
 // < 1, else 1; lut[0] = lut[1]. Returns n; 0 (nothing written) when n < 2.
 int camcurve(int linear, int n, float *lut);
 
+// Method-1 slots read as integers, within their documented ranges whatever a stored record holds
+// (NaN reads as the method default). Every reader of these slots goes through them, so all
+// stages of a run agree.
+// Slot 5, the light-mode smoothing level: truncated and clamped to 0..4.
+int deredid_light_level(const float *p);
+// Slot 16: true for the slider mode (its truncation non-zero), false for the light mode.
+bool deredid_slider_mode(const float *p);
+
 // nbProc = readFromDisk = 0, paths null.
 void init_optim_param(optim_param_struct *p);
 // dims = 0, 0, 3, 8, 8, 0, 0, 0.

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "imagecore/banded.h"
+#include "tests/tonemap/alloc_failure.h"
 #include "tests/tonemap/tm_test_util.h"
 #include "tonemap/multigrid.h"
 #include "tonemap/relax_sweeps.h"
@@ -323,10 +324,10 @@ TEST(Multigrid, RefusesBadArgumentsAndShortMemory)
     // Each allocation fails in turn until the run needs no more; the sanitizer build's leak
     // check sees anything lost.
     for (long n = 1;; ++n) {
-        tmtest::t_failAt = n, tmtest::t_seen = 0;
+        tmtest::fail_allocation_at(n);
         const int rc = run(3, 64, 48, 6144, work.data());
-        const long seen = tmtest::t_seen;
-        tmtest::t_failAt = 0;
+        const long seen = tmtest::allocations_seen();
+        tmtest::fail_allocation_at(0);
         EXPECT_EQ(rc, seen < n ? 48 : -4) << n;
         if (seen < n)
             break;

@@ -1,5 +1,4 @@
-// Helpers of the tone-mapping tests and benchmark: the test scene as an rgbeBuf, the armed
-// allocation failure.
+// Helper of the tone-mapping tests and benchmark: the test scene as an rgbeBuf.
 #pragma once
 
 #include <cstdint>
@@ -9,10 +8,6 @@
 #include "tests/support/bracket_generator.h"
 
 namespace tmtest {
-
-// The tone-mapping test program replaces operator new: the t_failAt-th allocation on a thread
-// (counted in t_seen from the last reset) throws std::bad_alloc; 0 disarms it.
-extern thread_local long t_failAt, t_seen;
 
 inline std::vector<uint8_t> encode_rgbe(int w, int h)
 {

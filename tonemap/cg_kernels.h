@@ -1,0 +1,76 @@
+// Vector kernels of the conjugate-gradient Poisson solver of the local operator: the 5-point
+// Laplacian of one pyramid level (interior rows in row bands, or in place through a three-row
+// window), the dot product and the scaled sum (in chunks of elements), and their single-thread
+// forms. All arithmetic is single precision; every buffer is caller-owned.
+#pragma once
+
+#include <cstdint>
+
+#include "imagecore/banded.h"
+#include "tonemap/thread_count.h"
+
+// y = A x over a level of w x h floats, row-major, A the discrete Laplacian: each cell gets the
+// sum of its neighbours minus k times itself, k the number of neighbours (4 inside, 3 on an edge,
+// 2 in a corner). With is360 non-zero the first and last columns of every row are neighbours and
+// every top-row cell also has the top row's middle cell x(0, w / 2), so top-row cells count 4
+// neighbours and the bottom corners 3. x and y are distinct arrays of w x h floats. The top and
+// bottom rows are computed on the calling thread, the interior rows in threads.count row bands.
+// Returns h; -3 when w or h is below 2, a pointer is null or x is y (nothing written then).
+int tm20m(ThreadCount threads, int w, int h, int is360, const float *x, float *y);
+
+// Rows 1 .. h - 2 of tm20m, in threads.count row bands (never more than h; one band runs on the
+// calling thread). When a band thread cannot start, every interior row is computed again on the
+// calling thread. Returns h; -3 as tm20m.
+int tm20mi(ThreadCount threads, int w, int h, int is360, const float *x, float *y);
+
+// The shared arguments of the bands of one tm20mi call.
+struct tm20mi_args {
+    int64_t w, h;
+    int is360;
+    const float *x;
+    float *y;
+};
+// One band of tm20mi: its rows of 1 .. h - 2, from the region that reaches one row past the
+// band on each side. Returns the rows written.
+int tm20mi_threaded(const tm20mi_args &args, const imagecore::Band &band);
+
+// Rows 1 .. rows - 2 of the region of rows rows that starts at element offset start of x, written
+// at the same places of y; the region's first and last rows are only read. Returns the rows
+// written (0 when rows is below 3); -3 when w is below 2, start is negative or a pointer is null.
+int tm20mi_orig(int w, int rows, int is360, int64_t start, const float *x, float *y);
+
+// x = A x in place (values equal to tm20m's), through a window of three rows. Returns h; -3 when
+// w is below 2, h below 3 or x is null; -4 when the window cannot be allocated (x unchanged).
+int tm20m_streaming(int w, int h, int is360, float *x);
+
+// *result = the dot product of the first n elements of x and y. Below 2 threads one accumulator
+// in index order; else one partial sum per chunk (n / threads rounded up to a multiple of 4
+// elements, the last chunk taking the rest), added in chunk order, so the last bits depend on
+// the thread count. When a chunk thread cannot start, the whole sum is taken on the calling
+// thread as with one thread. Returns n; -3 when n is negative or a pointer is null.
+int tm20d(ThreadCount threads, int n, const float *x, const float *y, float *result);
+
+// out[i] = x[i] + a y[i] for i below n, in chunks as tm20d; out may be x or y (each element is
+// read and written by one worker). Chunks whose thread cannot start run on the calling thread
+// after the others. Returns n; -3 when n is negative or a pointer is null.
+int tm20a(ThreadCount threads, int n, const float *x, const float *y, float *out, float a);
+
+// The shared arguments of the chunks of one tm20d or tm20a call; out is tm20a's output vector or
+// tm20d's array of partial sums (one per chunk).
+struct tm20_chunk {
+    int64_t n;
+    float a;
+    const float *x;
+    const float *y;
+    float *out;
+};
+// One chunk: tm20d's writes the chunk's sum to out[chunk.index], tm20a's its elements of out.
+// Return the elements done.
+int tm20d_threaded(const tm20_chunk &args, const imagecore::Band &chunk);
+int tm20a_threaded(const tm20_chunk &args, const imagecore::Band &chunk);
+
+// The single-thread forms: out[i] = a y[i] + x[i] (out may be x or y; nothing when n < 1);
+// *result = the sum of x[i] y[i] from 0 in index order (0 when n < 1). Return n (0 when n < 1);
+// -3 when a pointer is null.
+int tm20a_orig(int n, const float *x, const float *y, float *out, float a);
+int tm20d_orig(int n, const float *x, const float *y, float *result);

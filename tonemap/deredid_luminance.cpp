@@ -1,0 +1,148 @@
+// Stage-1 luminance of the local operator: log luminance of RGBE, 16-bit and 8-bit sources into
+// the work buffer in one pass, and the attenuation factor of the gradient magnitudes.
+#include "tonemap/deredid_luminance.h"
+
+#include <cmath>
+#include <cstddef>
+#include <optional>
+
+#include "platform/checked_size.h"
+#include "tonemap/tm_params.h"
+
+namespace {
+
+// Marks a pixel too dark to have a logarithm until the image is read.
+constexpr float kTooSmall = -1e9f;
+
+struct Stats {
+    int64_t count = 0;
+    double sum = 0;
+    float mx = -1e9f, mn = 1e9f;
+    bool tooSmall = false;
+    void add(float v)
+    {
+        ++count;
+        sum += v;
+        if (v > mx)
+            mx = v;
+        if (v < mn)
+            mn = v;
+    }
+};
+
+template <class Sample>
+void interleaved_rows(const Sample *src, int spp, int rowLength, int width, int height,
+                      int gridWidth, const float *curve, float floor, float *out, Stats &st)
+{
+    const int offG = (spp - 1) / 2, offB = spp - 1;
+    for (int y = 0; y < height; ++y) {
+        const Sample *s = src + static_cast<size_t>(y) * static_cast<size_t>(rowLength);
+        float *o = out + static_cast<size_t>(y) * static_cast<size_t>(gridWidth);
+        for (int x = 0; x < width; ++x, s += spp) {
+            float Y = 0.2126f * curve[s[0]] + 0.7152f * curve[s[offG]] + 0.0722f * curve[s[offB]];
+            if (!(Y >= floor))
+                Y = floor;
+            const float v = std::log(Y);
+            o[x] = v;
+            st.add(v);
+        }
+    }
+}
+
+void rgbe_rows(const uint8_t *src, int w, int width, int height, int gridWidth, const float *table,
+               float *out, Stats &st)
+{
+    const size_t plane = static_cast<size_t>(w);
+    for (int y = 0; y < height; ++y) {
+        const uint8_t *R = src + static_cast<size_t>(y) * 4 * plane;
+        const uint8_t *G = R + plane, *B = G + plane, *E = B + plane;
+        float *o = out + static_cast<size_t>(y) * static_cast<size_t>(gridWidth);
+        for (int x = 0; x < width; ++x) {
+            const float Y = 0.2126f * R[x] + 0.7152f * G[x] + 0.0722f * B[x];
+            if (E[x] == 0 || !(Y > 0)) {
+                o[x] = kTooSmall;
+                st.tooSmall = true;
+                continue;
+            }
+            const float v = std::log(Y * table[E[x]]);
+            o[x] = v;
+            st.add(v);
+        }
+    }
+}
+
+} // namespace
+
+int calc_tm0(int docType, int spp, int w, int h, int rowLength, int width, int height,
+             int gridWidth, int gridHeight, float *lumParam, const float *table, const float *curve,
+             const void *source, float *out)
+{
+    if (docType < 0)
+        return 1;
+    if (width <= 9 || height <= 9)
+        return -1;
+    if (docType > kDocRgb8)
+        return 0;
+    const bool rgbe = docType == kDocRgbe;
+    if (!lumParam || !source || !out || !(rgbe ? table : curve))
+        return -3;
+    if (width > w || height > h || gridWidth < width || gridHeight < height)
+        return -3;
+    if (!rgbe && (spp < 1 || static_cast<int64_t>(rowLength) < static_cast<int64_t>(spp) * w))
+        return -3;
+
+    Stats st;
+    if (rgbe) {
+        rgbe_rows(static_cast<const uint8_t *>(source), w, width, height, gridWidth, table, out,
+                  st);
+    } else {
+        const double n = docType == kDocRgb16 ? 65535.0 : 255.0; // the curve's value of code 1
+        const float floor = static_cast<float>(n * std::pow(1.0 / n, 2.2));
+        if (docType == kDocRgb16)
+            interleaved_rows(static_cast<const uint16_t *>(source), spp, rowLength, width, height,
+                             gridWidth, curve, floor, out, st);
+        else
+            interleaved_rows(static_cast<const uint8_t *>(source), spp, rowLength, width, height,
+                             gridWidth, curve, floor, out, st);
+    }
+
+    const size_t gw = static_cast<size_t>(gridWidth);
+    for (int y = 0; y < height; ++y) {
+        float *o = out + static_cast<size_t>(y) * gw;
+        for (int x = width; x < gridWidth; ++x)
+            o[x] = o[width - 1];
+    }
+    for (int y = height; y < gridHeight; ++y)
+        for (size_t x = 0; x < gw; ++x)
+            out[static_cast<size_t>(y) * gw + x] = out[static_cast<size_t>(height - 1) * gw + x];
+
+    const double mean = st.count > 0 ? st.sum / static_cast<double>(st.count) : 0.0;
+    if (st.count > 0)
+        lumParam[0] = static_cast<float>(std::exp(mean));
+    if (lumParam[0] > 0)
+        lumParam[1] = std::exp(st.mx) / lumParam[0];
+    lumParam[2] = std::exp(st.mn);
+
+    // Pixels without light take the mean log luminance of the lit ones.
+    if (st.tooSmall) {
+        const float fill = st.count > 0 ? static_cast<float>(mean) : st.mn;
+        const size_t cells = *platform::checked_product({gridWidth, gridHeight});
+        for (size_t i = 0; i < cells; ++i)
+            if (out[i] < -99999999.0f)
+                out[i] = fill;
+    }
+    return gridHeight;
+}
+
+int tm1b(int width, int rows, int64_t start, float *g, float alpha, float exponent, float eps)
+{
+    const std::optional<size_t> n = platform::checked_product({width, rows});
+    if (!g || !n || start < 0)
+        return -3;
+    float *v = g + start;
+    for (size_t i = 0; i < *n; ++i)
+        if (v[i] != 0)
+            v[i] = static_cast<float>(
+                std::pow(static_cast<double>((v[i] + eps) / alpha), static_cast<double>(exponent)));
+    return rows;
+}
