@@ -13,6 +13,7 @@
 #include "denoise/detail/tile_grid.h"
 #include "denoise/noise_estimate.h"
 #include "denoise/nr_filter.h"
+#include "imagecore/banded.h"
 #include "imagecore/float_clamp.h"
 #include "platform/checked_size.h"
 
@@ -114,10 +115,10 @@ void store_tile(const float *tile, int tw, const int *rect, int rowStride, int x
 // faded out along the highlight ramp (in 8-bit units at either depth), filtered chroma taken by
 // chromaMix.
 template <class S>
-void mix(const S *src, S *dst, int width, int height, int rowStride, const NrDerived &p, int hi)
+void mix(const S *src, S *dst, int width, int rowStride, const NrDerived &p, int hi, int r0, int r1)
 {
     const float rampScale = hi == 255 ? 1.0f : 1.0f / 256.0f;
-    for (int r = 0; r < height; ++r) {
+    for (int r = r0; r < r1; ++r) {
         const S *s = src + std::size_t(r) * rowStride;
         S *d = dst + std::size_t(r) * rowStride;
         for (int c = 0; c < width; ++c, s += 3, d += 3) {
@@ -188,7 +189,10 @@ int run(int width, int height, int rowStride, int nThreads, float *nrParam, floa
                        dst);
         }
     }
-    mix(src, dst, width, height, rowStride, params, hi);
+    // Pixels are independent: bands give the same bytes as one pass.
+    imagecore::run_banded(nThreads, height, [&](const imagecore::Band &b) {
+        mix(src, dst, width, rowStride, params, hi, b.begin, b.end);
+    });
     return 1;
 }
 

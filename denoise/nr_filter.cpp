@@ -51,6 +51,17 @@ void run_pass(void (*worker)(bandJob *), const bandJob &base, int nThreads)
         imagecore::BandFallback::RedoAll);
 }
 
+// Runs fn(rowBegin, rowEnd) over rows 0..rows - 1, in bands when nThreads >= 2. For work whose
+// rows are independent; a band whose thread cannot start runs on this thread.
+template <class Fn> void for_row_bands(int nThreads, int rows, const Fn &fn)
+{
+    if (nThreads < 2 || rows < 2) {
+        fn(0, rows);
+        return;
+    }
+    imagecore::run_banded(nThreads, rows, [&](const imagecore::Band &b) { fn(b.begin, b.end); });
+}
+
 } // namespace
 
 namespace denoise::detail {
@@ -250,10 +261,12 @@ void noiseReduce_set(int level, int w, int h, int *procRect, int spp, int nThrea
 {
     // The triple of the whole level: the filter at the edge of procRect reads the outer rows
     // and columns too, which must not hold another tile's values.
-    const std::size_t n = std::size_t(w) * h;
-    for (std::size_t i = 0; i < n; ++i)
-        RGBtoYCbCr(image + 3 * i, scratchBuf + 3 * i);
-    std::memcpy(filteredBuf, image, n * 3 * sizeof(float));
+    for_row_bands(nThreads, h, [&](int y0, int y1) {
+        const std::size_t b = std::size_t(y0) * w, e = std::size_t(y1) * w;
+        for (std::size_t i = b; i < e; ++i)
+            RGBtoYCbCr(image + 3 * i, scratchBuf + 3 * i);
+        std::memcpy(filteredBuf + 3 * b, image + 3 * b, (e - b) * 3 * sizeof(float));
+    });
 
     bandJob job;
     job.width = w;
@@ -271,16 +284,16 @@ void noiseReduce_set(int level, int w, int h, int *procRect, int spp, int nThrea
     run_pass(sharpen_threaded, job, nThreads);
 }
 
-int similarityReconstruct(int w, int h, const int * /*tileEdges*/, const float *coarse,
-                          const float *fine, float *out)
+namespace {
+
+// The interpolated rows y0..y1 - 1 (within 1..h - 2) of the upsampling, columns 1..w - 2.
+void reconstruct_rows(int w, const float *coarse, const float *fine, float *out, int y0, int y1)
 {
-    if (h < 3 || w < 3)
-        return 0;
     const int cw = (w + 1) / 2;
     auto C = [&](int i, int j) { return coarse + (std::size_t(j) * cw + i) * 3; };
     auto F = [&](int x, int y) { return fine + (std::size_t(y) * w + x) * 3; };
     auto O = [&](int x, int y) { return out + (std::size_t(y) * w + x) * 3; };
-    for (int y = 1; y < h - 1; ++y) {
+    for (int y = y0; y < y1; ++y) {
         if (y % 2 == 0) {
             for (int x = 1; x < w - 1; ++x) {
                 float *o = O(x, y);
@@ -332,6 +345,16 @@ int similarityReconstruct(int w, int h, const int * /*tileEdges*/, const float *
             }
         }
     }
+}
+
+// Upsampling over row bands, then the borders.
+int reconstruct(int w, int h, int nThreads, const float *coarse, const float *fine, float *out)
+{
+    if (h < 3 || w < 3)
+        return 0;
+    for_row_bands(nThreads, h - 2,
+                  [&](int b, int e) { reconstruct_rows(w, coarse, fine, out, b + 1, e + 1); });
+    auto O = [&](int x, int y) { return out + (std::size_t(y) * w + x) * 3; };
     // The outermost rows and columns repeat their nearest written neighbour, so nothing of an
     // earlier tile survives there.
     for (int y = 1; y < h - 1; ++y) {
@@ -343,7 +366,15 @@ int similarityReconstruct(int w, int h, const int * /*tileEdges*/, const float *
     return h;
 }
 
-int denoise_tile(int w, int h, int *procRect, int spp, const int *tileEdges, int nThreads,
+} // namespace
+
+int similarityReconstruct(int w, int h, const int * /*tileEdges*/, const float *coarse,
+                          const float *fine, float *out)
+{
+    return reconstruct(w, h, 0, coarse, fine, out);
+}
+
+int denoise_tile(int w, int h, int *procRect, int spp, const int * /*tileEdges*/, int nThreads,
                  const NrDerived &params, float *detailBuf, float *filteredBuf, float *scratchBuf,
                  float *pyramidBuf)
 {
@@ -368,7 +399,7 @@ int denoise_tile(int w, int h, int *procRect, int spp, const int *tileEdges, int
     for (int l = 0; l < kLevels - 1; ++l) {
         float *fine = pyramidBuf + off[l], *coarse = pyramidBuf + off[l + 1];
         similarityLift(lw[l], lh[l], fine, coarse);
-        similarityReconstruct(lw[l], lh[l], tileEdges, coarse, fine, scratchBuf);
+        reconstruct(lw[l], lh[l], l < 2 ? nThreads : 0, coarse, fine, scratchBuf);
         differencePass(lw[l], lh[l], fine, scratchBuf, detailBuf + off[l]);
         procRect[0] = 2;
         procRect[1] = lw[l + 1] - 2;
@@ -380,7 +411,7 @@ int denoise_tile(int w, int h, int *procRect, int spp, const int *tileEdges, int
     }
     for (int l = kLevels - 2; l >= 0; --l) {
         float *fine = pyramidBuf + off[l];
-        similarityReconstruct(lw[l], lh[l], tileEdges, pyramidBuf + off[l + 1], fine, scratchBuf);
+        reconstruct(lw[l], lh[l], l < 2 ? nThreads : 0, pyramidBuf + off[l + 1], fine, scratchBuf);
         unDifferencePass(lw[l], lh[l], scratchBuf, detailBuf + off[l], fine);
     }
     return 0;
