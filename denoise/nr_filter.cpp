@@ -150,14 +150,16 @@ int noiseReduce_orig(int level, int w, int /*h*/, const int *procRect, int /*spp
             const float slope = rolloff > 0.0f ? 1.0f / rolloff : 0.0f;
             float S = 0.0f, sum[3] = {0.0f, 0.0f, 0.0f};
             for (int t = 0; t < 24; ++t)
-                zk_NRgetSimilarity(yp, yp + off[t], px + off[t], kKernel[t].k, threshold, rolloff,
-                                   slope, &S, sum);
+                zk_NRgetSimilarity(yp, yp + off[t], px, px + off[t], kKernel[t].k, threshold,
+                                   rolloff, slope, &S, sum);
             float *f = filteredBuf + i;
             float *d = detail + i;
             if (S != 0.0f) {
+                // (1 - a) p + a mean, taken as p + a (mean - p) over differences from p: the
+                // same value, and exactly p where every neighbour equals p.
                 const float a = (1.0f - 1.0f / (S + 1.0f)) * strength;
                 for (int c = 0; c < 3; ++c)
-                    f[c] = (1.0f - a) * f[c] + a * (sum[c] / S);
+                    f[c] = f[c] + a * (sum[c] / S);
                 d[0] = a;
             } else {
                 f[0] = px[0];
@@ -308,8 +310,9 @@ void reconstruct_rows(int w, const float *coarse, const float *fine, float *out,
                 wl /= s;
                 wr /= s;
                 const float *cl = C((x - 1) / 2, y / 2), *cr = C((x + 1) / 2, y / 2);
+                // The weights sum to 1: cl + wr (cr - cl), exact between equal pixels.
                 for (int c = 0; c < 3; ++c)
-                    o[c] = wl * cl[c] + wr * cr[c];
+                    o[c] = cl[c] + wr * (cr[c] - cl[c]);
             }
         } else {
             for (int x = 1; x < w - 1; ++x) {
@@ -327,7 +330,7 @@ void reconstruct_rows(int w, const float *coarse, const float *fine, float *out,
                     }
                     const float *ct = C(x / 2, (y - 1) / 2), *cb = C(x / 2, (y + 1) / 2);
                     for (int c = 0; c < 3; ++c)
-                        o[c] = wt * ct[c] + wb * cb[c];
+                        o[c] = ct[c] + wb * (cb[c] - ct[c]);
                     continue;
                 }
                 float wd[4] = {reconDistanceSimilarity(p, F(x - 1, y - 1)),
@@ -341,7 +344,8 @@ void reconstruct_rows(int w, const float *coarse, const float *fine, float *out,
                                       C((x - 1) / 2, (y + 1) / 2), C((x + 1) / 2, (y + 1) / 2)};
                 for (int c = 0; c < 3; ++c)
                     o[c] =
-                        wd[0] * cd[0][c] + wd[1] * cd[1][c] + wd[2] * cd[2][c] + wd[3] * cd[3][c];
+                        cd[0][c] + (wd[1] * (cd[1][c] - cd[0][c]) + wd[2] * (cd[2][c] - cd[0][c]) +
+                                    wd[3] * (cd[3][c] - cd[0][c]));
             }
         }
     }

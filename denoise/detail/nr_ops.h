@@ -51,10 +51,10 @@ inline void noiseTransferFunction(float s, float highnoiseLevelReduce, float *ro
 
 // One filter neighbour q of p: its luma/chroma distance against threshold and rolloff decides
 // the weight (k, falling linearly to 0 over the rolloff); adds it to wsum and the weighted
-// colour of q to csum.
-inline void zk_NRgetSimilarity(const float *yccP, const float *yccQ, const float *rgbQ, float k,
-                               float threshold, float rolloff, float slope, float *wsum,
-                               float *csum)
+// colour difference q - p to csum (the weighted mean is then p + csum / wsum).
+inline void zk_NRgetSimilarity(const float *yccP, const float *yccQ, const float *rgbP,
+                               const float *rgbQ, float k, float threshold, float rolloff,
+                               float slope, float *wsum, float *csum)
 {
     const float d = static_cast<float>(2.0 * std::fabs(double(yccP[0]) - yccQ[0]) +
                                        0.5 * std::fabs(double(yccP[1]) - yccQ[1]) +
@@ -63,9 +63,9 @@ inline void zk_NRgetSimilarity(const float *yccP, const float *yccQ, const float
         return;
     const float w = d <= threshold ? k : k * (1.0f - (d - threshold) * slope);
     *wsum += w;
-    csum[0] += w * rgbQ[0];
-    csum[1] += w * rgbQ[1];
-    csum[2] += w * rgbQ[2];
+    csum[0] += w * (rgbQ[0] - rgbP[0]);
+    csum[1] += w * (rgbQ[1] - rgbP[1]);
+    csum[2] += w * (rgbQ[2] - rgbP[2]);
 }
 
 inline float getDistance(const float *a, const float *b)
