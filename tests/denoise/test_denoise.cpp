@@ -164,3 +164,173 @@ TEST(Denoise2, Flat16BitPhotosComeBackSampleForSample)
         EXPECT_EQ(testsupport::compare_images(photo, out, 0).maxDiff, 0) << v;
     }
 }
+
+namespace {
+
+// A dark photo of the test scene (three stops under) and its noisy copy.
+struct NoisyPhoto {
+    int w, h;
+    std::vector<uint8_t> clean, noisy;
+};
+
+NoisyPhoto noisy_photo(int w, int h, float exposure, double sigma, uint64_t seed)
+{
+    const auto map = testsupport::make_radiance_map(w, h);
+    NoisyPhoto p{w, h, testsupport::render_photo(map, exposure, 8, 3), {}};
+    p.noisy = p.clean;
+    testsupport::add_seeded_noise(p.noisy, 8, sigma, seed);
+    return p;
+}
+
+} // namespace
+
+TEST(Denoise2, RaisesPsnrAndKeepsTheMeanOnNoisyBrackets)
+{
+    for (float exposure : {0.125f, 0.5f, 2.0f}) {
+        for (double sigma : {4.0, 8.0}) {
+            const NoisyPhoto p = noisy_photo(240, 160, exposure, sigma, 17);
+            const Result r = denoise8(p.noisy, p.w, p.h, 1, 64);
+            ASSERT_EQ(r.rc, 1);
+            const size_t n = p.clean.size();
+            const double before = testsupport::psnr8(p.clean.data(), p.noisy.data(), n);
+            const double after = testsupport::psnr8(p.clean.data(), r.out.data(), n);
+            EXPECT_GT(after, before + 0.5) << exposure << " sigma " << sigma;
+            // Rounding and edge padding must not darken (or brighten) the photo; clipping of
+            // the noise at 0 and 255 is the noisy photo's own offset.
+            EXPECT_NEAR(mean(r.out), mean(p.noisy), 0.5) << exposure << " sigma " << sigma;
+            if (exposure == 0.125f) {
+                EXPECT_NEAR(mean(r.out), mean(p.clean), 0.5) << sigma;
+            }
+        }
+    }
+}
+
+TEST(Denoise2, ResultDependsOnNothingButThePhoto)
+{
+    // Several tiles (maxTile 64) and rows enough for eight bands at the finest levels.
+    const NoisyPhoto p = noisy_photo(200, 150, 0.25f, 6, 23);
+    const Result ref = denoise8(p.noisy, p.w, p.h, 1, 64);
+    ASSERT_EQ(ref.rc, 1);
+    const struct {
+        int threads;
+        bool ownWork;
+        uint8_t fill;
+    } runs[] = {{8, false, 0}, {3, false, 0}, {1, true, 0}, {8, true, 0x7f}, {1, true, 0xff}};
+    for (const auto &run : runs) {
+        const Result r = denoise8(p.noisy, p.w, p.h, run.threads, 64, run.ownWork, run.fill);
+        ASSERT_EQ(r.rc, 1);
+        EXPECT_EQ(testsupport::compare_images(ref.out, r.out, 0).count, 0u)
+            << run.threads << " threads, work filled with " << int(run.fill);
+        EXPECT_EQ(r.param, ref.param);
+    }
+    // Another photo first, then the same photo again through the same work area.
+    std::vector<float> work(size_t(mem4denoise(p.w, p.h, 64)) / sizeof(float));
+    const NoisyPhoto other = noisy_photo(200, 150, 4.0f, 12, 5);
+    std::vector<uint8_t> out(p.noisy.size());
+    float param[kNrParamCount];
+    nr_def(param);
+    ASSERT_EQ(denoise2(p.w, p.h, 3, p.w * 3, 8, 64, 8, param, work.data(), other.noisy.data(),
+                       out.data()),
+              1);
+    nr_def(param);
+    ASSERT_EQ(
+        denoise2(p.w, p.h, 3, p.w * 3, 8, 64, 8, param, work.data(), p.noisy.data(), out.data()),
+        1);
+    EXPECT_EQ(testsupport::compare_images(ref.out, out, 0).count, 0u);
+}
+
+TEST(Denoise2, WideTilesStayInsideTheirBuffers)
+{
+    // Inner tiles of 2048 + 64 columns are wider than the last one at these widths; buffers
+    // and the work area are sized exactly, so AddressSanitizer sees any write past them.
+    for (int w : {4080, 6144, 6130}) {
+        const int h = 36;
+        const NoisyPhoto p = noisy_photo(w, h, 0.25f, 4, uint64_t(w));
+        const Result r = denoise8(p.noisy, w, h, 1, 2048, true, 0x55);
+        EXPECT_EQ(r.rc, 1) << w;
+        // The seams between tiles are invisible: a flat photo stays flat across them.
+        const std::vector<uint8_t> flat(size_t(w) * h * 3, 90);
+        const Result f = denoise8(flat, w, h, 2, 2048, true);
+        EXPECT_EQ(testsupport::compare_images(flat, f.out, 0).maxDiff, 0) << w;
+    }
+}
+
+TEST(Denoise2, FailedEstimateFallsBackToTheDefaults)
+{
+    // Under 32 pixels across there is no block to measure.
+    const NoisyPhoto p = noisy_photo(30, 40, 0.5f, 5, 3);
+    float def[kNrParamCount];
+    nr_def(def);
+    const struct {
+        float entry, slot0;
+    } cases[] = {{80, 80}, {1.25f, 100}, {0.5f, 40}, {7, 80}};
+    for (const auto &c : cases) {
+        float param[kNrParamCount];
+        nr_def(param);
+        param[0] = c.entry;
+        param[5] = 3; // any slot: the defaults replace the whole record
+        std::vector<uint8_t> out(p.noisy.size());
+        ASSERT_EQ(
+            denoise2(p.w, p.h, 3, p.w * 3, 8, 2048, 1, param, nullptr, p.noisy.data(), out.data()),
+            1);
+        def[0] = c.slot0;
+        EXPECT_TRUE(std::equal(param, param + kNrParamCount, def)) << c.entry;
+    }
+}
+
+TEST(Denoise2, SixteenBitFollowsEightBitAndRowGapsStayUntouched)
+{
+    const NoisyPhoto p = noisy_photo(120, 90, 0.25f, 6, 31);
+    const int w = p.w, h = p.h, stride = w * 3 + 5;
+    std::vector<uint16_t> src(size_t(h) * stride, 7), dst(src.size(), 9);
+    for (int y = 0; y < h; ++y)
+        for (int i = 0; i < w * 3; ++i)
+            src[size_t(y) * stride + i] = uint16_t(p.noisy[size_t(y) * w * 3 + i] * 256);
+    float param[kNrParamCount];
+    nr_def(param);
+    ASSERT_EQ(denoise2(w, h, 3, stride, 16, 64, 4, param, nullptr, src.data(), dst.data()), 1);
+    const Result r8 = denoise8(p.noisy, w, h, 1, 64);
+    double worst = 0;
+    for (int y = 0; y < h; ++y) {
+        for (int i = 0; i < w * 3; ++i)
+            worst = std::max(worst, std::abs(double(dst[size_t(y) * stride + i]) -
+                                             256.0 * r8.out[size_t(y) * w * 3 + i]));
+        for (int i = w * 3; i < stride; ++i)
+            EXPECT_EQ(dst[size_t(y) * stride + i], 9);
+    }
+    // The same filter on samples / 256; the 8-bit result rounds twice (tile, mix), the 16-bit
+    // one keeps 8 more bits.
+    EXPECT_LE(worst, 2 * 256.0);
+}
+
+TEST(Denoise2, DarkestRealPhotoGetsSmootherAndKeepsItsBrightness)
+{
+    const std::string path =
+        std::string(HDR_TESTDATA_DIR) + "/stlouis_arch_tripod/StLouisArchMultExpEV-4.72.jpeg";
+    const auto bmp = platform::BitmapImageRep::imageRepWithContentsOfFile(path);
+    if (!bmp)
+        GTEST_SKIP() << "no real photo at " << path;
+    ASSERT_EQ(bmp->samplesPerPixel(), 3);
+    // A 400 x 300 crop from the middle keeps the test quick.
+    const int w = 400, h = 300;
+    const int x0 = (bmp->pixelsWide() - w) / 2, y0 = (bmp->pixelsHigh() - h) / 2;
+    std::vector<uint8_t> crop(size_t(w) * h * 3);
+    for (int y = 0; y < h; ++y)
+        std::memcpy(&crop[size_t(y) * w * 3],
+                    bmp->bitmapData() + size_t(y0 + y) * bmp->bytesPerRow() + size_t(x0) * 3,
+                    size_t(w) * 3);
+    const Result r = denoise8(crop, w, h, 4);
+    ASSERT_EQ(r.rc, 1);
+    EXPECT_NEAR(mean(r.out), mean(crop), 0.1);
+    // Pixel-to-pixel differences of green (noise and fine detail) fall, but not to nothing.
+    auto roughness = [&](const std::vector<uint8_t> &v) {
+        double s = 0;
+        for (int y = 0; y < h; ++y)
+            for (int x = 0; x + 1 < w; ++x)
+                s += std::abs(int(v[(size_t(y) * w + x) * 3 + 1]) -
+                              int(v[(size_t(y) * w + x + 1) * 3 + 1]));
+        return s;
+    };
+    EXPECT_LT(roughness(r.out), 0.95 * roughness(crop));
+    EXPECT_GT(roughness(r.out), 0.2 * roughness(crop));
+}
