@@ -526,3 +526,22 @@ TEST(NrOps, ColourConversionsRoundTripAndEdgeScoreSeesOnlyEdges)
     EXPECT_GT(edgeSmoothInverseSimSum(edge.data(), 5, 2, 2, 0), 0.0f);
     EXPECT_EQ(len_pyram(116, 116, 3), 116 * 116 + 58 * 58 + 29 * 29 + 15 * 15);
 }
+
+TEST(AutoProfile, MeasuresTheQuietBlocksNotTheTexturedOnes)
+{
+    // 160 blocks, seven of every eight carrying a strong fine texture; the flat eighth alone
+    // shows the noise, and the estimate must come from them.
+    const int w = 512, h = 320;
+    const auto plain = ramp_photo(w, h, 4, 12);
+    auto textured = plain;
+    for (int y = 0; y < h; ++y)
+        for (int x = 0; x < w; ++x)
+            if (((y / 32) * 16 + x / 32) % 8 != 0)
+                for (int k = 0; k < 3; ++k) {
+                    uint8_t &v = textured[(size_t(y) * w + x) * 3 + k];
+                    v = uint8_t(std::clamp(int(v) + ((x + y) % 2 ? 20 : -20), 2, 253));
+                }
+    const int flatLevel = estimate(plain, w, h), level = estimate(textured, w, h);
+    ASSERT_GT(flatLevel, 15);
+    EXPECT_NEAR(level, flatLevel, 0.25 * flatLevel); // a few flat blocks against all of them
+}
