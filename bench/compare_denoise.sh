@@ -17,10 +17,12 @@ BENCH="$BUILD/bench/bench_denoise_photo"
 DENOISE_DUMP_DIR="$OUT" "$BENCH" --benchmark_filter='BM_DenoiseQuality' \
     --benchmark_format=csv 2>/dev/null >"$OUT/quality.csv"
 
-echo "zenit denoise2, 6000 x 4000, sigma 4 (ms; mean of 3):"
-grep mean "$OUT/speed.csv" | awk -F, '{ printf "  %s %.0f ms\n", $1, $3 }'
-echo "zenit quality (PSNR noisy -> denoised):"
-awk -F, 'NR > 1 { print "  " $0 }' "$OUT/quality.csv"
+echo "zenit denoise2, 6000 x 4000, sigma 4 (mean of 3):"
+grep mean "$OUT/speed.csv" | awk -F, '{ gsub(/"/, "", $1); printf "  %s %.0f ms\n", $1, $3 }'
+awk -F, 'NR == 1 { for (i = 1; i <= NF; ++i) col[$i] = i; next }
+    { split($1, n, "/"); printf "zenit denoise2 sigma %s (8 threads):\n  seconds %.3f\n", n[2], $3 / 1000
+      printf "  psnr_noisy %.2f\n  psnr_denoised %.2f\n", $col["PSNR_noisy"], $col["PSNR_denoised"] }' \
+    "$OUT/quality.csv"
 for sigma in 4 8; do
     echo "OpenCV fastNlMeansDenoisingColored h=$sigma, sigma $sigma:"
     /usr/bin/python3 "$ROOT/bench/peer_opencv_denoise.py" "$OUT/clean.ppm" "$OUT/noisy$sigma.ppm" \
