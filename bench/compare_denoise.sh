@@ -19,7 +19,7 @@ DENOISE_DUMP_DIR="$OUT" "$BENCH" --benchmark_filter='BM_DenoiseQuality' \
 
 echo "zenit denoise2, 6000 x 4000, sigma 4 (mean of 3):"
 grep mean "$OUT/speed.csv" | awk -F, '{ gsub(/"/, "", $1); printf "  %s %.0f ms\n", $1, $3 }'
-awk -F, 'NR == 1 { for (i = 1; i <= NF; ++i) col[$i] = i; next }
+awk -F, 'NR == 1 { for (i = 1; i <= NF; ++i) { gsub(/"/, "", $i); col[$i] = i }; next }
     { split($1, n, "/"); printf "zenit denoise2 sigma %s (8 threads):\n  seconds %.3f\n", n[2], $3 / 1000
       printf "  psnr_noisy %.2f\n  psnr_denoised %.2f\n", $col["PSNR_noisy"], $col["PSNR_denoised"] }' \
     "$OUT/quality.csv"
