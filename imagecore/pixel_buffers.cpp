@@ -2,6 +2,7 @@
 // sort, because callers rely on its exact tie and sentinel rules.
 #include "imagecore/pixel_buffers.h"
 
+#include <algorithm>
 #include <cstddef>
 #include <new>
 #include <vector>
@@ -94,6 +95,11 @@ int iclassement(int n, const int *values, int *order)
         }
         order[r] = pick;
         bound = best;
+        // Once a round finds nothing every later round repeats it: O(n x distinct values).
+        if (best == 0) {
+            std::fill(order + r + 1, order + n, pick);
+            break;
+        }
     }
     try {
         return n - replace_repeats(n, order);
