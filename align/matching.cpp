@@ -7,9 +7,11 @@
 #include <new>
 #include <vector>
 
+#include "align/detail/transform_fit.h"
 #include "align/feature_points.h"
 #include "align/lm_adapter.h"
 #include "align/projective.h"
+#include "align/transform_utils.h"
 #include "imagecore/float_clamp.h"
 
 namespace {
@@ -22,16 +24,6 @@ struct Candidate {
     int a, b;
     float d;
 };
-
-float descriptor_distance(const float *a, const float *b)
-{
-    float d = 0.0f;
-    for (int k = 0; k < kDescriptorSize; ++k) {
-        const float diff = a[k] - b[k];
-        d += diff * diff;
-    }
-    return d;
-}
 
 template <bool scaled> void residuals(const double *par, int m, const void *data, double *fvec)
 {
@@ -152,8 +144,9 @@ int find_paires(int maxPairs, int maxShiftX, int maxShiftY, int nA, const int *x
                     break;
                 if (xB[j] < xa - maxShiftX || xB[j] > xa + maxShiftX)
                     continue;
-                const float d = descriptor_distance(descA + size_t(i) * kDescriptorSize,
-                                                    descB + size_t(j) * kDescriptorSize);
+                float d;
+                descr_diff5(descA + size_t(i) * kDescriptorSize, 0,
+                            descB + size_t(j) * kDescriptorSize, 0, kDescriptorSize, &d);
                 if (d < best) {
                     second = best;
                     best = d;
@@ -203,19 +196,10 @@ int calc_transform4(const float *pairs, float *transform)
             return -3;
         ip[i] = int(pairs[i]);
     }
-    // Affine start through the first three pairs; unknowns in the order a, b, d, e, c, f.
-    double a[36] = {}, b[6], x[6];
-    for (int k = 0; k < 3; ++k) {
-        const double px = pairs[4 * k], py = pairs[4 * k + 1];
-        double *rx = a + 12 * k, *ry = rx + 6;
-        rx[0] = px, rx[1] = py, rx[4] = 1.0;
-        ry[2] = px, ry[3] = py, ry[5] = 1.0;
-        b[2 * k] = pairs[4 * k + 2];
-        b[2 * k + 1] = pairs[4 * k + 3];
-    }
-    if (gauss_elim(6, a, b, x) != 1)
+    // Affine start through the first three pairs, kept in double for the fit.
+    double par[kTransformSize] = {};
+    if (align::detail::solve_affine3(pairs, par) != 1)
         return -1;
-    double par[kTransformSize] = {x[0], x[1], x[4], x[2], x[3], x[5], 0.0, 0.0};
     int x1[4], y1[4], x2[4], y2[4];
     for (int k = 0; k < 4; ++k) {
         x1[k] = ip[4 * k];
@@ -241,7 +225,7 @@ float find_at9(AlignContext *ctx, int width, int height, int nPairs, const int *
 {
     if (!transform)
         return -3.0f;
-    identity_transform(transform);
+    make_identity(transform);
     if (!ctx || width < 1 || height < 1 || nPairs < 0 ||
         (nPairs > 0 && (!x1 || !y1 || !x2 || !y2 || !distance)))
         return -3.0f;

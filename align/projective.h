@@ -8,11 +8,14 @@
 inline constexpr int kTransformSize = 8;
 inline constexpr double kPerspectiveScale = 100000.0;
 
-// Writes the identity (a = e = 1, all others 0) into t[8].
-inline void identity_transform(float *t)
+// Writes the identity (a = e = 1, all others 0) into t[8]. Returns 0; -3 for a null pointer.
+inline int make_identity(float *t)
 {
+    if (!t)
+        return -3;
     for (int i = 0; i < kTransformSize; ++i)
         t[i] = (i == 0 || i == 4) ? 1.0f : 0.0f;
+    return 0;
 }
 
 // Maps (x, y) through t[8] in double precision, whatever the parameters' type (float for stored
