@@ -3,6 +3,7 @@
 // 8 bytes a pixel.
 #include "merge/hdr_atrous.h"
 
+#include <algorithm>
 #include <climits>
 #include <cmath>
 #include <new>
@@ -51,7 +52,10 @@ struct LogHistogram {
     }
     bool empty() const { return !(min < max); }
     void start_counting() { scale = 65535.0f / (max - min); }
-    void count(float v) { ++counts[size_t(imagecore::clamp_to_int((v - min) * scale, 0, kBins - 1))]; }
+    void count(float v)
+    {
+        ++counts[size_t(imagecore::clamp_to_int((v - min) * scale, 0, kBins - 1))];
+    }
     // The value at a fraction of total counts. Bins convert back in steps of range / 65536 while
     // binning used 65535 levels: a level reads under one bin low, which nothing downstream sees.
     float at(long total, float fraction) const
@@ -123,19 +127,37 @@ float noise_coefficient(int level)
     return float(0.8002 * std::exp(-2.6 * std::sqrt(double(level) + 1.0)) / std::exp(-2.6));
 }
 
+size_t line_floats(int width, int height)
+{
+    return size_t(kColumnBlock) * size_t(std::max(width, height));
+}
+
 void smooth_plane(const float *in, float *out, float *line, int width, int height, int spacing)
 {
-    const size_t w = size_t(width);
+    const size_t w = size_t(width), block = size_t(kColumnBlock);
     for (int y = 0; y < height; ++y) {
         smooth_line(line, in + size_t(y) * w, 1, width, spacing);
         float *row = out + size_t(y) * w;
         for (int x = 0; x < width; ++x)
             row[x] = 0.25f * line[x];
     }
-    for (int x = 0; x < width; ++x) {
-        smooth_line(line, out + x, width, height, spacing);
+    // Columns a block at a time: the block is copied out in row segments, then filtered back a
+    // row at a time, so every access runs along memory. Same sums, in the same order, as
+    // smooth_line down each column.
+    const int last = height - 1;
+    auto mirror = [last](int j) { return j < 0 ? -j : (j > last ? 2 * last - j : j); };
+    for (size_t x0 = 0; x0 < w; x0 += block) {
+        const size_t nb = std::min(block, w - x0);
         for (int y = 0; y < height; ++y)
-            out[size_t(y) * w + size_t(x)] = 0.25f * line[y];
+            std::copy_n(out + size_t(y) * w + x0, nb, line + size_t(y) * block);
+        for (int y = 0; y < height; ++y) {
+            const float *c = line + size_t(y) * block;
+            const float *up = line + size_t(mirror(y - spacing)) * block;
+            const float *down = line + size_t(mirror(y + spacing)) * block;
+            float *dst = out + size_t(y) * w + x0;
+            for (size_t j = 0; j < nb; ++j)
+                dst[j] = 0.25f * (2.0f * c[j] + up[j] + down[j]);
+        }
     }
 }
 

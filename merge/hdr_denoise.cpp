@@ -119,11 +119,11 @@ int lumin_steps(int mode, int width, int height, float *work, const uint8_t *src
     return height;
 }
 
-// A line buffer of max(width, height) floats, or null when memory is short.
+// The decomposition's line buffer, or null when memory is short.
 std::unique_ptr<float[]> line_buffer(int width, int height)
 {
     try {
-        return std::make_unique_for_overwrite<float[]>(size_t(std::max(width, height)));
+        return std::make_unique_for_overwrite<float[]>(merge::detail::line_floats(width, height));
     } catch (const std::bad_alloc &) {
         return nullptr;
     }
@@ -159,8 +159,7 @@ int denoise_chroma(int mode, int width, int height, int bits, float *work, const
     const auto line = line_buffer(width, height);
     if (!line)
         return -4;
-    return chroma_steps(mode, width, height, work, src, dst, k, shadowsLevel, satLevel,
-                        line.get());
+    return chroma_steps(mode, width, height, work, src, dst, k, shadowsLevel, satLevel, line.get());
 }
 
 int denoise_lumin(int mode, int width, int height, int bits, float *work, const uint8_t *src,
@@ -203,8 +202,8 @@ int denoise1(int level, int width, int height, int bits, uint8_t *src, uint8_t *
     const int measured = hdr_stats(width, height, src, stats, s.threshold);
     if (measured < 0)
         return measured;
-    int result = chroma_steps(s.mode, width, height, work.get(), src, dst, s.k,
-                              std::exp(stats[0]), std::exp(stats[1]), line.get());
+    int result = chroma_steps(s.mode, width, height, work.get(), src, dst, s.k, std::exp(stats[0]),
+                              std::exp(stats[1]), line.get());
     if (s.luminance && result > 0) {
         const size_t bytes = size_t(width) * size_t(height) * 4;
         std::memcpy(src, dst, bytes);

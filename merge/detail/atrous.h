@@ -15,15 +15,20 @@ inline constexpr int kAtrousLevels = 5;
 // exp(-2.6), rounded to single precision.
 float noise_coefficient(int level);
 
+// Columns are smoothed kColumnBlock at a time through the line buffer, which therefore holds
+// line_floats(width, height) = kColumnBlock x max(width, height) floats.
+inline constexpr int kColumnBlock = 16;
+size_t line_floats(int width, int height);
+
 // out = the plane in (width x height, rows top to bottom) smoothed along its rows with
 // smooth_line's rule at spacing, times 0.25, then along the columns of that result in place,
-// times 0.25. line holds max(width, height) floats. Needs 2 x spacing <= width and height.
+// times 0.25. Needs 2 x spacing <= width and height.
 void smooth_plane(const float *in, float *out, float *line, int width, int height, int spacing);
 
 // The natural log, 0 for a value that is not positive (black pixels, no light).
 inline float log_or_zero(float v)
 {
-    return v > 0.0f ? float(std::log(double(v))) : 0.0f;
+    return v > 0.0f ? std::log(v) : 0.0f;
 }
 
 // Soft thresholding: D + tau below -tau, D - tau above tau, else 0. A negative threshold (the
@@ -34,17 +39,16 @@ inline float soft_threshold(float d, float tau)
 {
     if (!std::isfinite(tau))
         tau = 0.0f;
-    if (d < 0.0f)
-        return d + tau < 0.0f ? d + tau : 0.0f;
-    if (d > 0.0f)
-        return d - tau > 0.0f ? d - tau : 0.0f;
-    return 0.0f;
+    // Both candidates first, then a choice: the loops over planes stay free of branches.
+    const float below = d + tau < 0.0f ? d + tau : 0.0f;
+    const float above = d - tau > 0.0f ? d - tau : 0.0f;
+    return d < 0.0f ? below : (d > 0.0f ? above : 0.0f);
 }
 
 struct AtrousPlanes {
     float *plane;     // in: the plane to denoise; out: the thresholded details plus S_4
     float *smooth[2]; // the alternating smoothing planes (even levels, odd levels)
-    float *line;      // max(width, height) floats
+    float *line;      // line_floats(width, height) floats
     int width, height;
 };
 

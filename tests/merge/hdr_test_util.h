@@ -67,8 +67,8 @@ inline float noise(uint32_t seed, int x, int y)
 // The decomposition as its definition reads, in double: S_L = the [1 2 1] / 16 filter with holes
 // at 2^L applied to S_(L-1) in two dimensions at once, mirrored at the borders; the result is the
 // soft-thresholded details S_(L-1) - S_L plus S_4. tau(L, v) is the threshold at smoothed value v.
-template <class Tau> std::vector<double> reference_decomposition(const std::vector<double> &plane,
-                                                                 int w, int h, Tau tau)
+template <class Tau>
+std::vector<double> reference_decomposition(const std::vector<double> &plane, int w, int h, Tau tau)
 {
     auto mirror = [](int j, int n) { return j < 0 ? -j : (j > n - 1 ? 2 * (n - 1) - j : j); };
     std::vector<double> prev = plane, result(plane.size(), 0.0);

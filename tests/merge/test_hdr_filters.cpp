@@ -62,11 +62,8 @@ TEST(Fqs2, LowerMedianOfSmallSets)
         std::vector<float> values;
         float median;
     };
-    for (const Case &c : std::vector<Case>{{{5}, 5},
-                                            {{3, 1}, 1},
-                                            {{4, 1, 3, 2}, 2},
-                                            {{2, 2, 1, 1}, 1},
-                                            {{9, 8, 7, 6, 5}, 7}}) {
+    for (const Case &c : std::vector<Case>{
+             {{5}, 5}, {{3, 1}, 1}, {{4, 1, 3, 2}, 2}, {{2, 2, 1, 1}, 1}, {{9, 8, 7, 6, 5}, 7}}) {
         std::vector<float> v = c.values;
         std::vector<int> perm(v.size());
         std::iota(perm.begin(), perm.end(), 0);
@@ -112,8 +109,8 @@ TEST(NormalMedian, MatchesPlainMedianOfEachWindow)
         for (int x = 0; x < src.w; ++x) {
             const bool interior = x >= 2 && x <= src.w - 3 && y >= 2 && y <= src.h - 3;
             // Normalised pixels re-encode to their own bytes, so the median pixel's bytes it is.
-            const Quad want = interior ? sorted_window(src, x, y, 2)[12].second
-                                       : Quad{0xAB, 0xAB, 0xAB, 0xAB};
+            const Quad want =
+                interior ? sorted_window(src, x, y, 2)[12].second : Quad{0xAB, 0xAB, 0xAB, 0xAB};
             ASSERT_EQ(dst.at(x, y), want) << x << "," << y;
         }
 }
@@ -217,7 +214,7 @@ TEST(MedianC, MatchesPlainChromaMediansAndKeepsLuma)
 TEST(MedianC, UniformNeighboursGiveTheirChromaWithOwnLuma)
 {
     Rgbe src = make_rgbe(3, 3, [](int, int) { return Rgb{0.8f, 0.3f, 0.1f}; }); // orange
-    src.set(1, 1, {40, 40, 200, 129});                                         // a blue pixel
+    src.set(1, 1, {40, 40, 200, 129});                                          // a blue pixel
     int result = 0;
     const Rgbe dst = run(median_c, 1, src, &result);
     EXPECT_EQ(result, 2);
@@ -226,10 +223,10 @@ TEST(MedianC, UniformNeighboursGiveTheirChromaWithOwnLuma)
     rgb2ybr(src.value(0, 0).data(), orange);
     const Rgb got = dst.value(1, 1);
     rgb2ybr(got.data(), out);
-    EXPECT_NEAR(out[0], own[0], own[0] * 1e-2);       // luma kept, to the mantissa's 1/128
-    EXPECT_NEAR(out[1], orange[1], own[0] * 1e-2);    // chroma of the neighbours
+    EXPECT_NEAR(out[0], own[0], own[0] * 1e-2);    // luma kept, to the mantissa's 1/128
+    EXPECT_NEAR(out[1], orange[1], own[0] * 1e-2); // chroma of the neighbours
     EXPECT_NEAR(out[2], orange[2], own[0] * 1e-2);
-    EXPECT_GT(got[0], got[2]);                        // the blue pixel turned orange
+    EXPECT_GT(got[0], got[2]); // the blue pixel turned orange
 }
 
 TEST(HdrMedianFilters, SmallImagesWrongDepthAndBadArgumentsLeaveDestination)
@@ -241,11 +238,16 @@ TEST(HdrMedianFilters, SmallImagesWrongDepthAndBadArgumentsLeaveDestination)
         int want;
     };
     const Case cases[] = {
-        {normalMedian, 0, 20, 4, 32, 2},    {normalMedian, 0, 20, 20, 24, 0},
-        {normalMedian, 0, -1, 20, 32, -3},  {adaptiveMedian, 0, 20, 14, 32, 7},
-        {adaptiveMedian, 0, 20, 20, 8, 0},  {adaptiveMedian, 0, 20, -5, 32, -3},
-        {median_c, 3, 20, 6, 32, 3},        {median_c, 1, 20, 20, 16, 0},
-        {median_c, -3, 20, 20, 32, -3},     {median_c, -1, 20, 20, 32, -3},
+        {normalMedian, 0, 20, 4, 32, 2},
+        {normalMedian, 0, 20, 20, 24, 0},
+        {normalMedian, 0, -1, 20, 32, -3},
+        {adaptiveMedian, 0, 20, 14, 32, 7},
+        {adaptiveMedian, 0, 20, 20, 8, 0},
+        {adaptiveMedian, 0, 20, -5, 32, -3},
+        {median_c, 3, 20, 6, 32, 3},
+        {median_c, 1, 20, 20, 16, 0},
+        {median_c, -3, 20, 20, 32, -3},
+        {median_c, -1, 20, 20, 32, -3},
         {median_c, 1 << 30, 20, 20, 32, 1 << 30},
         {median_c, 12, 20, 30, 32, 30 - 12}, // wider radius than the image: nothing to filter
     };
