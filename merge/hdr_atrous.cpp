@@ -57,7 +57,7 @@ struct LogHistogram {
         ++counts[size_t(imagecore::clamp_to_int((v - min) * scale, 0, kBins - 1))];
     }
     // The value at a fraction of total counts. Bins convert back in steps of range / 65536 while
-    // binning used 65535 levels: a level reads under one bin low, which nothing downstream sees.
+    // binning used 65535 levels, so a level may read up to one bin low.
     float at(long total, float fraction) const
     {
         const int bin = percentile(total, kBins, counts.data(), fraction);

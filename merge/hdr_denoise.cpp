@@ -50,6 +50,8 @@ int chroma_steps(int mode, int width, int height, float *work, const uint8_t *sr
         for (int c = 0; c < 3; ++c)
             ratio[c][i] = s > 0.0f ? rgb[c] / s : 0.0f;
     });
+    // Each ratio plane is decomposed where it lies, which gives what a copy would: dst is written
+    // once, at the end, and never has to hold floats (nor be aligned for them).
     for (float *plane : ratio)
         merge::detail::atrous_denoise({plane, {work, work + n}, line, width, height},
                                       [k](int level) {
