@@ -547,6 +547,9 @@ TEST(Denoise1, RefusalsAndFailuresLeaveBothImages)
     std::vector<uint8_t> rgb(size_t(kW) * kH * 3, 9), out(size_t(kW) * kH * 3, 0x5A);
     EXPECT_EQ(denoise1(120, kW, kH, 24, rgb.data(), out.data()), 0);
     EXPECT_EQ(out, std::vector<uint8_t>(out.size(), 0x5A));
+    g_allocationsBeforeFailure = 0; // nor is anything allocated first
+    EXPECT_EQ(denoise1(120, kW, kH, 24, rgb.data(), out.data()), 0);
+    g_allocationsBeforeFailure = -1;
 
     struct Case {
         int w, h;
