@@ -12,7 +12,7 @@
 // Every pixel with 0 < S < shadowsLevel takes the denoised colour at its own S; with mode > 0 a
 // pixel with shadowsLevel <= S < satLevel blends it in with weight
 // (satLevel - S) / (satLevel - shadowsLevel); every other pixel is written unchanged. The level
-// thresholds are k x noise_coefficient(L). Levels are linear intensities in S units.
+// thresholds are k x c_L (merge/detail/atrous.h). Levels are linear intensities in S units.
 // Returns height; 0 when bits is not 32 (nothing written); -3 for a null pointer or a side below
 // 32; -4 when the line buffer cannot be allocated (dst untouched).
 int denoise_chroma(int mode, int width, int height, int bits, float *work, const uint8_t *src,

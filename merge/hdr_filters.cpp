@@ -31,7 +31,7 @@ void exchange(float *values, int *perm, int a, int b)
     std::swap(perm[a], perm[b]);
 }
 
-// Window of radius r around (x, y), row by row: positions and luminances. Returns its size.
+// A window of up to the given radius, filled row by row with positions and luminances.
 struct LumaWindow {
     std::vector<size_t> pos;
     std::vector<float> lum;
