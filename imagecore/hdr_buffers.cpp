@@ -27,8 +27,8 @@ int luma(const uint8_t *row, size_t w, size_t x)
 int fbuf2rgbe(int w, int h, int spp, float *min, float *max, float *mean, const float *source,
               uint8_t *rgbe)
 {
-    if (!rgbe_size_ok(w, h) || spp < 1 || !platform::checked_product({w, h, spp}) || !min ||
-        !max || !mean || (!source && w > 0 && h > 0) || (!rgbe && w > 0 && h > 0))
+    if (!rgbe_size_ok(w, h) || spp < 1 || !platform::checked_product({w, h, spp}) || !min || !max ||
+        !mean || (!source && w > 0 && h > 0) || (!rgbe && w > 0 && h > 0))
         return -3;
     int blue = spp - 1;
     if (spp == 2 || spp == 4)

@@ -73,8 +73,8 @@ public:
     // bin trunc((ln v - ln min) x 65535 / (ln max - ln min)), clamped to 0..65535 (v = 0 in 0).
     // Null for min <= 0, min >= max, max <= 1, equal logarithms, null or short data (below
     // 4 x largeur x hauteur bytes), a negative side, or no memory.
-    platform::DataPtr getHisto32(const platform::DataPtr &data, int largeur, int hauteur,
-                                 float min, float max) const;
+    platform::DataPtr getHisto32(const platform::DataPtr &data, int largeur, int hauteur, float min,
+                                 float max) const;
 
     // csNameFromSpp: — "NSCalibratedWhiteColorSpace" for 1 sample a pixel,
     // "NSCalibratedRGBColorSpace" for any other count. The string is constant.
@@ -95,8 +95,8 @@ public:
     // Returns 1; -3 for null data, data shorter than 4 x largeur x hauteur bytes, a side outside
     // 1..65535 or a file past 4 GiB (nothing is created); -1 when the file cannot be created;
     // -2 when a write fails (the file is left as far as it was written); -4 when memory runs out.
-    int writeFpTiffFromRgbe(const std::string &path, const platform::DataPtr &rgbeData,
-                            int largeur, int hauteur) const;
+    int writeFpTiffFromRgbe(const std::string &path, const platform::DataPtr &rgbeData, int largeur,
+                            int hauteur) const;
 };
 
 // x rounded to an int: the truncation n, plus one when x - n (single precision) is above 0.5.

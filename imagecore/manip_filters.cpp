@@ -139,7 +139,8 @@ int Manip::extract_profile(int id, int iccLength, uint8_t *profileBuf) const
     if (id < 0 || iccLength < 0 || !profileBuf)
         return -3;
     try {
-        const std::string path = platform::path_for_resource(kProfiles[id].name, kProfiles[id].type);
+        const std::string path =
+            platform::path_for_resource(kProfiles[id].name, kProfiles[id].type);
         if (path.empty())
             return -2;
         platform::FilePtr f = platform::open_file(path, "rb");

@@ -80,8 +80,7 @@ platform::BitmapPtr Manip::ldrRotate(const platform::BitmapPtr &bitmap, int angl
     const int bps = bitmap->bitsPerSample();
     try {
         platform::BitmapPtr result = imagecore::detail::result_bitmap(
-            bitmap->pixelsHigh(), bitmap->pixelsWide(), bps,
-            result_spp(bitmap->samplesPerPixel()));
+            bitmap->pixelsHigh(), bitmap->pixelsWide(), bps, result_spp(bitmap->samplesPerPixel()));
         if (!result)
             return nullptr;
         const bool done = bps == 8 ? turn_bitmap<uint8_t>(*bitmap, rowLength, angle, *result)
@@ -99,9 +98,8 @@ std::shared_ptr<platform::Image> Manip::ldrCrop(const platform::BitmapPtr &bitma
         return nullptr;
     const size_t rowLength = imagecore::detail::row_samples(*bitmap);
     Window win;
-    if (rowLength == 0 ||
-        !crop_window(cropRect, bitmap->pixelsWide(), bitmap->pixelsHigh(), win) || win.cw < 1 ||
-        win.ch < 1)
+    if (rowLength == 0 || !crop_window(cropRect, bitmap->pixelsWide(), bitmap->pixelsHigh(), win) ||
+        win.cw < 1 || win.ch < 1)
         return nullptr;
     const int spp = bitmap->samplesPerPixel(), outSpp = result_spp(spp);
     const int bps = bitmap->bitsPerSample();

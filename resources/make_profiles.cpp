@@ -83,11 +83,13 @@ int main(int argc, char **argv)
 
     // Adobe RGB (1998): D65, gamma 563/256.
     const cmsCIExyY d65 = {0.3127, 0.3290, 1.0};
-    const cmsCIExyYTRIPLE adobe = {{0.6400, 0.3300, 1.0}, {0.2100, 0.7100, 1.0}, {0.1500, 0.0600, 1.0}};
+    const cmsCIExyYTRIPLE adobe = {
+        {0.6400, 0.3300, 1.0}, {0.2100, 0.7100, 1.0}, {0.1500, 0.0600, 1.0}};
     ProfilePtr adobeRgb = rgb_profile(d65, adobe, 563.0 / 256.0);
 
     // ROMM RGB (ProPhoto RGB): D50, the profile connection space's own white, gamma 1.8.
-    const cmsCIExyYTRIPLE romm = {{0.7347, 0.2653, 1.0}, {0.1596, 0.8404, 1.0}, {0.0366, 0.0001, 1.0}};
+    const cmsCIExyYTRIPLE romm = {
+        {0.7347, 0.2653, 1.0}, {0.1596, 0.8404, 1.0}, {0.0366, 0.0001, 1.0}};
     ProfilePtr proPhoto = rgb_profile(*cmsD50_xyY(), romm, 1.8);
 
     if (!srgb || !adobeRgb || !proPhoto) {

@@ -224,8 +224,8 @@ TEST(ManipCrop, RectanglesLeavingTheSourceAreRefused)
     BitmapPtr src = test_bitmap(5, 3, 3, 8, 0, 33);
     const auto rgbe = data_of(seeded_samples<uint8_t>(4 * 5 * 3, 34));
     const double nan = std::numeric_limits<double>::quiet_NaN();
-    const Rect outside[] = {{-1, 0, 2, 2},  {0, -1, 2, 2}, {4, 0, 2, 1},   {0, 2, 1, 2},
-                            {0, 0, 6, 1},   {0, 0, 1, 4},  {0, 0, -1, 1},  {0, 0, 1, -1},
+    const Rect outside[] = {{-1, 0, 2, 2},  {0, -1, 2, 2},   {4, 0, 2, 1},   {0, 2, 1, 2},
+                            {0, 0, 6, 1},   {0, 0, 1, 4},    {0, 0, -1, 1},  {0, 0, 1, -1},
                             {nan, 0, 1, 1}, {0, 0, 1e20, 1}, {3e9, 0, 1, 1}, {1, 1, INFINITY, 1}};
     for (const Rect &r : outside) {
         EXPECT_FALSE(Manip().ldrCrop(src, r)) << r.x << " " << r.y << " " << r.width;
@@ -250,7 +250,8 @@ TEST(ManipHdrCrop, CutsEachPlaneAndAllowsAnEmptyRectangle)
     for (int i = 0; i < 2; ++i)
         for (int p = 0; p < 4; ++p)
             for (int j = 0; j < 3; ++j)
-                EXPECT_EQ(cut->bytes()[4 * 3 * i + 3 * p + j], src[size_t(4 * w * (1 + i) + w * p + 1 + j)]);
+                EXPECT_EQ(cut->bytes()[4 * 3 * i + 3 * p + j],
+                          src[size_t(4 * w * (1 + i) + w * p + 1 + j)]);
     auto none = Manip().hdrCrop(data_of(src), w, Rect{2, 3, 3, 0});
     ASSERT_TRUE(none);
     EXPECT_EQ(none->length(), 0u);
@@ -261,9 +262,18 @@ TEST(Arrondi, PositiveHalvesGoDownNegativesTruncate)
     const struct {
         float x;
         int want;
-    } cases[] = {{3.0f, 3},   {3.5f, 3},   {3.6f, 4},  {-2.5f, -2},
-                 {2.5f, 2},   {2.51f, 3},  {0.4f, 0},  {-1.7f, -1},
-                 {0.0f, 0},   {-0.6f, 0},  {1e10f, INT_MAX}, {-1e10f, INT_MIN},
+    } cases[] = {{3.0f, 3},
+                 {3.5f, 3},
+                 {3.6f, 4},
+                 {-2.5f, -2},
+                 {2.5f, 2},
+                 {2.51f, 3},
+                 {0.4f, 0},
+                 {-1.7f, -1},
+                 {0.0f, 0},
+                 {-0.6f, 0},
+                 {1e10f, INT_MAX},
+                 {-1e10f, INT_MIN},
                  {std::numeric_limits<float>::quiet_NaN(), 0}};
     for (const auto &c : cases)
         EXPECT_EQ(arrondi(c.x), c.want) << c.x;
@@ -339,8 +349,9 @@ TEST(ManipGetHisto32, OutOfRangeValuesLandInTheEndBins)
         }
         return buf;
     };
-    auto histo = Manip().getHisto32(data_of(grey({{128, 118}, {128, 140}, {128, 128}, {0, 200}, {1, 128}})),
-                                    5, 1, 128.0f, 4096.0f);
+    auto histo =
+        Manip().getHisto32(data_of(grey({{128, 118}, {128, 140}, {128, 128}, {0, 200}, {1, 128}})),
+                           5, 1, 128.0f, 4096.0f);
     ASSERT_TRUE(histo);
     const auto c = counters(histo);
     EXPECT_EQ(c[0], 4u);     // below min, equal to min, luma 0, and luma 1 (v = 1 < min)
@@ -354,7 +365,7 @@ TEST(ManipGetHisto32, BadBoundsAndShortDataGiveNil)
 {
     const auto d = data_of(std::vector<uint8_t>(4 * 4 * 4, 130));
     const float nan = std::numeric_limits<float>::quiet_NaN();
-    const float bounds[][2] = {{0.5f, 1.0f}, {2.0f, 2.0f}, {0.0f, 10.0f}, {-1.0f, 10.0f},
+    const float bounds[][2] = {{0.5f, 1.0f},  {2.0f, 2.0f}, {0.0f, 10.0f}, {-1.0f, 10.0f},
                                {10.0f, 2.0f}, {nan, 10.0f}, {0.5f, nan}};
     for (const auto &b : bounds)
         EXPECT_FALSE(Manip().getHisto32(d, 4, 4, b[0], b[1])) << b[0] << " " << b[1];
@@ -442,8 +453,8 @@ TEST(ManipPlusNet, MatchesTheDefinitionForEveryLayout)
     const struct {
         int spp, bps;
         float amount;
-    } cases[] = {{3, 8, 0.35f}, {4, 8, 0.5f},    {1, 8, 0.25f},  {2, 8, 1.0f},
-                 {3, 16, 0.7f}, {2, 16, 0.15f}, {5, 16, 0.3f},  {3, 8, 0.0f}};
+    } cases[] = {{3, 8, 0.35f}, {4, 8, 0.5f},   {1, 8, 0.25f}, {2, 8, 1.0f},
+                 {3, 16, 0.7f}, {2, 16, 0.15f}, {5, 16, 0.3f}, {3, 8, 0.0f}};
     for (const auto &c : cases) {
         SCOPED_TRACE(testing::Message() << c.spp << " " << c.bps << " " << c.amount);
         BitmapPtr src = test_bitmap(9, 7, c.spp, c.bps, 2, uint64_t(c.spp * 100 + c.bps));
@@ -496,8 +507,8 @@ TEST(ManipExtractProfile, CopiesEachBundleProfile)
     ResourcesRoot root(HDR_RESOURCES_DIR);
     for (int id = 0; id < 3; ++id) {
         SCOPED_TRACE(id);
-        const auto file = testsupport::read_file(std::string(HDR_RESOURCES_DIR) + "/" +
-                                                 kProfileFiles[id]);
+        const auto file =
+            testsupport::read_file(std::string(HDR_RESOURCES_DIR) + "/" + kProfileFiles[id]);
         ASSERT_GE(file.size(), 128u);
         const int n = int(file.size());
         std::vector<uint8_t> buf(file.size() + 4, 0xAB);
@@ -525,7 +536,8 @@ TEST(ManipExtractProfile, EveryFailureHasItsCode)
     EXPECT_EQ(Manip().extract_profile(0, -1, buf.data()), -3);
     EXPECT_EQ(Manip().extract_profile(0, 16, nullptr), -3);
     EXPECT_EQ(buf, std::vector<uint8_t>(64, 0x5A)); // nothing read
-    const size_t size = testsupport::read_file(std::string(HDR_RESOURCES_DIR) + "/ProPhoto.icm").size();
+    const size_t size =
+        testsupport::read_file(std::string(HDR_RESOURCES_DIR) + "/ProPhoto.icm").size();
     std::vector<uint8_t> big(size + 1);
     EXPECT_EQ(Manip().extract_profile(2, int(size) + 1, big.data()), -5);
 
@@ -541,16 +553,15 @@ TEST(BundleProfiles, ColourLibraryReadsThemAsTheStandardSpaces)
     // D50-adapted colorants of the three spaces as published (Bradford adaptation); the fourth
     // decimal varies between published tables with the adaptation matrix and the s15.16
     // rounding of the tags, hence 1e-3.
-    const double colorants[3][3][3] = {
-        {{0.4360747, 0.2225045, 0.0139322},
-         {0.3850649, 0.7168786, 0.0971045},
-         {0.1430804, 0.0606169, 0.7141733}},
-        {{0.6097559, 0.3111242, 0.0194811},
-         {0.2052401, 0.6256560, 0.0608902},
-         {0.1492240, 0.0632197, 0.7448387}},
-        {{0.7976749, 0.2880402, 0.0000000},
-         {0.1351917, 0.7118741, 0.0000000},
-         {0.0313534, 0.0000857, 0.8251046}}};
+    const double colorants[3][3][3] = {{{0.4360747, 0.2225045, 0.0139322},
+                                        {0.3850649, 0.7168786, 0.0971045},
+                                        {0.1430804, 0.0606169, 0.7141733}},
+                                       {{0.6097559, 0.3111242, 0.0194811},
+                                        {0.2052401, 0.6256560, 0.0608902},
+                                        {0.1492240, 0.0632197, 0.7448387}},
+                                       {{0.7976749, 0.2880402, 0.0000000},
+                                        {0.1351917, 0.7118741, 0.0000000},
+                                        {0.0313534, 0.0000857, 0.8251046}}};
     // Y of the encoded value 0.5 through each space's curve.
     const double halfY[3] = {std::pow((0.5 + 0.055) / 1.055, 2.4), std::pow(0.5, 563.0 / 256.0),
                              std::pow(0.5, 1.8)};
