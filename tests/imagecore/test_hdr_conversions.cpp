@@ -220,6 +220,11 @@ TEST(Fbuf2rgbe, AlphaIsIgnoredGreyFillsAllChannelsAndBadArgumentsAreRefused)
     ASSERT_EQ(fbuf2rgbe(2, 1, 4, &mn, &mx, &mean, rgba.data(), b.data()), 1);
     EXPECT_EQ(a, b);
     EXPECT_EQ(a, (std::vector<uint8_t>{128, 192, 64, 128, 32, 64, 129, 130}));
+    // Six samples: red 0, green 2, blue 5.
+    const std::vector<float> six = {1.0f, 9.0f, 0.5f, 9.0f, 9.0f, 0.25f};
+    std::vector<uint8_t> s6(4);
+    ASSERT_EQ(fbuf2rgbe(1, 1, 6, &mn, &mx, &mean, six.data(), s6.data()), 1);
+    EXPECT_EQ(s6, (std::vector<uint8_t>{128, 64, 32, 129}));
     // Two samples: grey (offset 0) in all three channels, the second sample is alpha.
     const std::vector<float> greyAlpha = {0.75f, 100.0f};
     std::vector<uint8_t> g(4);
