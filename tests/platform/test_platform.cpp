@@ -4,14 +4,11 @@
 #include <cmath>
 #include <cstdlib>
 #include <limits>
-#include <string>
 #include <thread>
-#include <unistd.h>
 #include <vector>
 
 #include <gtest/gtest.h>
 
-#include "platform/bundle.h"
 #include "platform/checked_size.h"
 #include "platform/data.h"
 #include "platform/notification_center.h"
@@ -159,20 +156,4 @@ TEST(CheckedSize, RefusesOverflowAndNegatives)
     EXPECT_FALSE(checked_mul(SIZE_MAX, 2));
     EXPECT_TRUE(range_inside(10, 5, 15));
     EXPECT_FALSE(range_inside(10, 6, 15));
-}
-
-TEST(Bundle, ProgramResourcesAreFoundBesideTheProgramsFolder)
-{
-    // The test programs stand in tests/ of the build tree, beside its resources/ folder.
-    char exe[4096];
-    const ssize_t n = ::readlink("/proc/self/exe", exe, sizeof exe - 1);
-    ASSERT_GT(n, 0);
-    std::string dir(exe, size_t(n));
-    dir.erase(dir.find_last_of('/') + 1);
-    const std::string root = platform::program_resources_root();
-    EXPECT_EQ(root, dir + "../resources");
-    const std::string old = platform::resources_root();
-    platform::set_resources_root(root);
-    EXPECT_EQ(platform::resources_root(), root);
-    platform::set_resources_root(old);
 }
