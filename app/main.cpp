@@ -8,6 +8,7 @@
 #include "app/progress_display.h"
 #include "app/road.h"
 #include "app/settings.h"
+#include "platform/bundle.h"
 #include "platform/user_defaults.h"
 #include "tonemap/tm_params.h"
 
@@ -15,6 +16,7 @@ using namespace app;
 
 int main(int argc, char **argv)
 {
+    platform::set_resources_root(platform::program_resources_root());
     Options opt;
     std::string error;
     constexpr const char *kTryHelp = "Try 'zenit --help' for more information.\n";

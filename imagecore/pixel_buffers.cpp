@@ -145,3 +145,10 @@ int rgbe2float(const uint8_t *buf, const float *table, int gOffset, int bOffset,
     rgb[2] = buf[index + bOffset] * table[e];
     return e;
 }
+
+int exp_lut(float *table, int offset)
+{
+    for (int i = 0; i < 256; ++i)
+        table[i] = static_cast<float>(std::ldexp(1.0, i - 128 + offset));
+    return 256;
+}

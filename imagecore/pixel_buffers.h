@@ -1,6 +1,6 @@
 // Buffer conventions and the small services the long computations share: the progress and
 // cancel hook, rankings of floats and integers, the median index and the one-pixel RGBE decoder
-// and encoder.
+// and encoder, and the RGBE exponent table.
 //
 // imageBuf: interleaved, rows top to bottom, width x spp samples a row (a row stride, where
 // taken, counts samples of the buffer's own type); 8-bit samples are bytes, 16-bit samples
@@ -45,6 +45,10 @@ int expo_mediane(int n, float *values);
 // Returns e. For rgbeBuf the offsets are width, 2 x width and 3 x width.
 int rgbe2float(const uint8_t *buf, const float *table, int gOffset, int bOffset, int eOffset,
                int index, float *rgb);
+
+// table[i] = 2^(i - 128 + offset), i = 0..255. Returns 256. With offset -8 a mantissa byte
+// times table[exponent] is the value of an rgbeBuf channel.
+int exp_lut(float *table, int offset);
 
 namespace imagecore {
 

@@ -9,6 +9,22 @@ void init_exifInfo(ExifInfo *info)
     std::memset(info, 0, sizeof *info);
 }
 
+int initExifInfo(ExifInfo *info)
+{
+    if (!info)
+        return -3;
+    info->sourceFlag = 0;
+    info->exposureTime = 0;
+    info->fNumber = 0;
+    info->iso = 0;
+    info->focalLength = 0;
+    info->focalLength35 = 0;
+    info->focalPlaneXRes = 0;
+    info->focalPlaneUnit = 0;
+    std::memset(info->lens + 2, 0, 20);
+    return 0;
+}
+
 bool rational_from_float(float v, int32_t *num, int32_t *den)
 {
     double d = v; // widened first: the single-precision error is part of the stored result

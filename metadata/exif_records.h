@@ -80,6 +80,10 @@ struct ExifInfo {
 // Sets every field of the record to zero.
 void init_exifInfo(ExifInfo *info);
 
+// Partial reset: the numeric fields ahead of the model text (source flag to focal-plane unit)
+// and lens bytes 2..21 become zero; every other field keeps its value. Returns 0; -3 for null.
+int initExifInfo(ExifInfo *info);
+
 // Fills exifBuf (60 int32) and gpsBuf (24 int32) from the record; slots it does not set keep
 // their values (callers start from zero-filled records). Returns exifBuf slot 0, the exposure
 // numerator (0 when absent).

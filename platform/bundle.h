@@ -18,4 +18,9 @@ std::string resources_root();
 // Full path of "<root>/<name>.<type>" when that file exists, else an empty string.
 std::string path_for_resource(const std::string &name, const std::string &type);
 
+// The resources folder of the running program: "<its folder>/../resources" in the build tree,
+// else "<its folder>/../share/zenit/resources" where it is installed; the root in force when
+// neither exists or the program's path cannot be read.
+std::string program_resources_root();
+
 } // namespace platform

@@ -3,7 +3,7 @@
 # decimal-comma locale (de_DE.UTF-8) that the locale-independence tests switch to.
 set -eu
 PACKAGES="cmake ninja-build g++ pkg-config libjpeg62-turbo-dev libtiff-dev libcminpack-dev
-libgtest-dev googletest libbenchmark-dev time locales"
+libgtest-dev googletest libbenchmark-dev liblcms2-dev time locales"
 SUDO=""
 [ "$(id -u)" -eq 0 ] || SUDO="sudo"
 missing=""

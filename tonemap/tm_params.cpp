@@ -22,13 +22,6 @@ void tmparam_default(int method, int flag, float *p)
     }
 }
 
-int exp_lut(float *table, int offset)
-{
-    for (int i = 0; i < 256; ++i)
-        table[i] = static_cast<float>(std::ldexp(1.0, i - 128 + offset));
-    return 256;
-}
-
 int camcurve(int linear, int n, float *lut)
 {
     if (n < 2)

@@ -5,6 +5,8 @@
 
 #include <cstdint>
 
+#include "imagecore/pixel_buffers.h" // exp_lut, the exponent table every run builds
+
 inline constexpr int kTmParamCount = 20;
 inline constexpr int kTmParamBytes = kTmParamCount * 4; // the 80-byte data object
 
@@ -97,10 +99,6 @@ inline constexpr int kHdrInfosBytes = 28;
 // All slots 0; then method 1: p[1] = 70 (40 when flag >= 1), p[2] = 46, p[3] = 0.25, p[5] = 1,
 // p[7] = 2, p[8] = 50, p[16] = 1; method 11: p[2] = 40. Other methods stay zero.
 void tmparam_default(int method, int flag, float *p);
-
-// table[i] = 2^(i - 128 + offset), i = 0..255. Returns 256. With offset -8 a mantissa byte
-// times table[exponent] is the value of an rgbeBuf channel.
-int exp_lut(float *table, int offset);
 
 // Linearising curve of n entries: lut[i] = (n - 1) x (i / (n - 1))^g with g = 2.2 when linear
 // < 1, else 1; lut[0] = lut[1]. Returns n; 0 (nothing written) when n < 2.
