@@ -425,6 +425,36 @@ std::vector<uint8_t> grey_stack(const std::vector<std::vector<uint8_t>> &photos)
     return s;
 }
 
+// Three 8-bit RGB photos (exposures 1, 4, 16: saturation levels 64000, 62080, 60160) whose
+// pixels sit on and beside every luma threshold of the kernels: the dark limit 1280, the hat's
+// knee, the levels, the clip limit 64000 and a clipped photo 52000 above the one before it.
+// Three rows, each the columns shifted by one.
+std::vector<uint8_t> edge_stack(int &w)
+{
+    const std::vector<std::array<int, 3>> columns = {
+        {1279, 1280, 1281},    {32768, 32769, 32770}, {32769, 32769, 32769}, {64000, 62080, 60160},
+        {64001, 62081, 60161}, {63999, 62079, 60159}, {12001, 64001, 64001}, {12002, 64001, 64001},
+        {64001, 64001, 64001}, {1279, 1279, 1279},    {5000, 1279, 40000},   {20000, 30000, 45000}};
+    auto triple = [](int luma) { // some R, G, B with 54 R + 183 G + 19 B = luma
+        for (int g = 255; g >= 0; --g)
+            for (int r = 0; r < 256; ++r) {
+                const int rest = luma - 183 * g - 54 * r;
+                if (rest >= 0 && rest % 19 == 0 && rest / 19 < 256)
+                    return std::array<uint8_t, 3>{uint8_t(r), uint8_t(g), uint8_t(rest / 19)};
+            }
+        return std::array<uint8_t, 3>{};
+    };
+    w = int(columns.size());
+    std::vector<uint8_t> stack;
+    for (size_t k = 0; k < 3; ++k)
+        for (size_t y = 0; y < 3; ++y)
+            for (size_t x = 0; x < columns.size(); ++x) {
+                const auto rgb = triple(columns[(x + y) % columns.size()][k]);
+                stack.insert(stack.end(), rgb.begin(), rgb.end());
+            }
+    return stack;
+}
+
 const std::vector<float> kShuffled = {1.0f, 0.25f, 4.0f, 0.0625f, 16.0f};
 
 } // namespace
@@ -449,6 +479,13 @@ TEST(CalcHdr, MatchesAScalarReadingOfItsDefinition)
                 EXPECT_TRUE(got == want) << bps << " bits, " << spp << " samples, " << n
                                          << " photos, order " << option << ", ghost " << ghost;
             }
+    int ew = 0;
+    const auto edges = edge_stack(ew);
+    for (int ghost : {0, 2}) {
+        const Call c{1, 3, ew, 3, 3, 8, 0, 1.0f, ghost};
+        EXPECT_TRUE(run(calc_hdr, c, edges, {1, 4, 16}) == reference_calc_hdr(c, edges, {1, 4, 16}))
+            << "thresholds, ghost " << ghost;
+    }
 }
 
 TEST(CalcHdr, MiddlePhotoTakesTwiceTheTargetAndDoublingItHalvesRadiance)
@@ -599,6 +636,12 @@ TEST(CalcHdrRobust, MatchesAScalarReadingOfItsDefinition)
             ASSERT_EQ(got.code, h);
             EXPECT_TRUE(got == want) << spp << " samples, " << n << " photos";
         }
+    int ew = 0;
+    const auto edges = edge_stack(ew);
+    const Call c{2, 3, ew, 3, 3, 8, 0, 1.0f, 0};
+    EXPECT_TRUE(run(calc_hdr_robust, c, edges, {1, 4, 16}) ==
+                reference_robust(c, edges, {1, 4, 16}))
+        << "thresholds";
 }
 
 TEST(CalcHdrRobust, SuppressesAMovingObjectThePlainMergeKeeps)
