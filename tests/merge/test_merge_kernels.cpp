@@ -735,6 +735,14 @@ TEST(CalcCourbe, GammaFromBrightnessAndExposureRatios)
         EXPECT_NEAR(r, g * 1000, g * 1000 * 0.01) << g; // codes are rounded to integers
         previous = r;
     }
+    // The last usable grid pixel is left out: here the only one at gamma 3.
+    std::vector<uint8_t> lastApart = at22;
+    for (size_t c = 0; c < 3; ++c) {
+        lastApart[29 * 3 + c] = uint8_t(std::lround(99 * std::pow(4.0, 1 / 3.0)));
+        lastApart[(30 + 29) * 3 + c] = 99;
+    }
+    EXPECT_EQ(calc_courbe(2, 10, 3, 8, 3, std::vector<float>{4, 1}.data(), lastApart.data()),
+              calc_courbe(2, 10, 3, 8, 3, std::vector<float>{4, 1}.data(), at22.data()));
     // Pairs that say nothing: 2200.
     EXPECT_EQ(calc_courbe(1, 10, 3, 8, 3, std::vector<float>{1}.data(), at22.data()), 2200);
     EXPECT_EQ(calc_courbe(2, 10, 3, 8, 3, std::vector<float>{64, 1}.data(), at22.data()), 2200);
@@ -754,6 +762,21 @@ TEST(CalcCourbe, MatchesAScalarReadingOfItsDefinition)
                           reference_courbe(n, 120, 77, bps, spp, t, stack))
                     << bps << " bits, " << spp << " samples, " << n << " photos";
             }
+    // Three photos a stop apart, gammas 2.0 above and 2.6 below the middle one, means on both
+    // sides of 128, codes on the limits 65 and 191.
+    for (int shift = 0; shift < 4; ++shift) {
+        std::vector<uint8_t> bright, middle, dark;
+        for (int b : {85, 100, 104, 110, 115, 120, 125, 130, 135, 144}) {
+            middle.push_back(uint8_t(b + shift));
+            bright.push_back(uint8_t(std::lround((b + shift) * std::sqrt(2.0))));
+            dark.push_back(uint8_t(std::lround((b + shift) / std::pow(2.0, 1 / 2.6))));
+        }
+        const auto stack = grey_stack({dark, bright, middle});
+        const std::vector<float> t = {0.5f, 2, 1};
+        EXPECT_EQ(calc_courbe(3, 5, 2, 8, 3, t.data(), stack.data()),
+                  reference_courbe(3, 5, 2, 8, 3, t, stack))
+            << shift;
+    }
 }
 
 TEST(CalcCourbe, UnusableGridsAndArguments)
