@@ -25,9 +25,9 @@ constexpr int kDarkLuma = 1280; // below it a longer exposure replaces the short
 
 // Per-photo data in ranking order, and what the pixel loop reads.
 struct Plan {
-    int n, width, height, spp;
-    bool ghost, blueFirst;
-    float threshold;
+    int n = 0, width = 0, height = 0, spp = 0;
+    bool ghost = false, blueFirst = false;
+    float threshold = 1.0f;
     std::vector<const uint8_t *> ranked; // photo pixels by ascending exposure
     std::vector<const uint8_t *> byIndex;
     std::vector<float> tables;    // weight tables in ranking order
@@ -36,8 +36,8 @@ struct Plan {
     std::vector<float> inv;       // reciprocal exposures in photo order
     std::vector<float> gaps;      // 8192 x EV from the previous ranked photo
     std::vector<float> hat, slope;
-    const float *lut;
-    uint8_t *out;
+    const float *lut = nullptr;
+    uint8_t *out = nullptr;
 };
 
 template <class T> void merge_rows(const Plan &p, merge::detail::ClassicStats &st)
@@ -105,37 +105,26 @@ int merge_checked(int planeOrder, int n, int width, int height, int spp, int bps
 {
     if (bps != 8 && bps != 16)
         return 0;
-    if (!merge::detail::classic_arguments(n, width, height, spp, bps, lut, exposures, stack, stats,
-                                          out))
-        return -3;
-    const merge::detail::ClassicCurve curve = merge::detail::classic_curve(curveMode, lut);
-    std::vector<float> t;
-    if (!curve.usable() || !merge::detail::normalised_exposures(n, exposures, target, t))
-        return -3;
-    const int ghostMode = height > 0 && width > 0 ? out[0] : 0;
+    merge::detail::ClassicStart start;
+    if (const int r = merge::detail::classic_start(n, width, height, spp, bps, curveMode, lut,
+                                                   exposures, stack, stats, out, target, start);
+        r < 0)
+        return r;
+    const std::vector<float> &t = start.exposures;
+    const std::vector<int> &order = start.order;
 
-    // Everything is allocated and ranked before the first write.
-    Plan p{n,
-           width,
-           height,
-           spp,
-           ghostMode > 0,
-           planeOrder == 0,
-           ghostMode == 2 ? 0.8f : 1.0f,
-           {},
-           {},
-           {},
-           {},
-           {},
-           {},
-           {},
-           {},
-           {},
-           lut,
-           out};
-    std::vector<int> order(size_t(n), 0);
-    if (fClassementCroissant(n, t.data(), order.data()) != n)
-        return -4;
+    // Everything is allocated before the first write.
+    Plan p;
+    p.n = n;
+    p.width = width;
+    p.height = height;
+    p.spp = spp;
+    const int ghostMode = height > 0 && width > 0 ? out[0] : 0;
+    p.ghost = ghostMode > 0;
+    p.threshold = ghostMode == 2 ? 0.8f : 1.0f;
+    p.blueFirst = planeOrder == 0;
+    p.lut = lut;
+    p.out = out;
     p.levels.resize(size_t(n));
     merge::detail::saturation_levels(n, t.data(), order.data(), p.levels.data());
     p.tables.resize(size_t(n) * kLumaCodes);
@@ -160,7 +149,7 @@ int merge_checked(int planeOrder, int n, int width, int height, int spp, int bps
     merge::detail::hat_table(p.hat.data());
     rempliPenteExposition(p.slope.data());
 
-    merge::detail::gamma_curve(1 << bps, curve.gamma, lut, curve.scale);
+    merge::detail::gamma_curve(1 << bps, start.curve.gamma, lut, start.curve.scale);
     for (int k = 0; k < n; ++k)
         exposures[k] = p.inv[size_t(k)];
 

@@ -116,29 +116,25 @@ int merge_checked(int selector, int n, int width, int height, int spp, int bps, 
 {
     if (bps != 8)
         return -1;
-    if (!merge::detail::classic_arguments(n, width, height, spp, bps, lut, exposures, stack, stats,
-                                          out))
-        return -3;
-    const merge::detail::ClassicCurve curve = merge::detail::classic_curve(curveMode, lut);
-    std::vector<float> t;
-    if (!curve.usable() || !merge::detail::normalised_exposures(n, exposures, target, t))
-        return -3;
+    merge::detail::ClassicStart start;
+    if (const int r = merge::detail::classic_start(n, width, height, spp, bps, curveMode, lut,
+                                                   exposures, stack, stats, out, target, start);
+        r < 0)
+        return r;
+    const std::vector<float> &t = start.exposures;
 
-    // Everything is allocated and ranked before the first write.
+    // Everything is allocated before the first write.
     Plan p{n, width, height, spp, {}, {}, {}, lut};
-    std::vector<int> order(size_t(n), 0);
-    if (fClassementCroissant(n, t.data(), order.data()) != n)
-        return -4;
     p.hat.resize(kLumaCodes);
     const size_t photoBytes = size_t(width) * size_t(height) * size_t(spp);
     for (int j = 0; j < n; ++j) {
-        const size_t k = size_t(order[size_t(j)]);
+        const size_t k = size_t(start.order[size_t(j)]);
         p.ranked.push_back(static_cast<const uint8_t *>(stack) + k * photoBytes);
         p.inv.push_back(1.0f / t[k]);
     }
     merge::detail::hat_table(p.hat.data());
 
-    merge::detail::gamma_curve(256, curve.gamma, lut, curve.scale);
+    merge::detail::gamma_curve(256, start.curve.gamma, lut, start.curve.scale);
     for (int k = 0; k < n; ++k)
         exposures[k] = 1.0f / t[size_t(k)];
 

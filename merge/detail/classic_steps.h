@@ -76,6 +76,30 @@ inline bool normalised_exposures(int n, const float *exposures, float target,
     return true;
 }
 
+// What both kernels start from: the curve to fill the table with, the scaled exposures and the
+// photos ranked by ascending exposure.
+struct ClassicStart {
+    ClassicCurve curve{2.2f, 1.0};
+    std::vector<float> exposures;
+    std::vector<int> order;
+};
+
+// The checks and preparation both kernels begin with, before anything is written: -3 for a bad
+// argument (classic_arguments, an unusable curve or exposure), -4 when the ranking finds no
+// memory, else 0.
+inline int classic_start(int n, int width, int height, int spp, int bps, int curveMode,
+                         const float *lut, const float *exposures, const void *stack,
+                         const float *stats, const uint8_t *out, float target, ClassicStart &s)
+{
+    if (!classic_arguments(n, width, height, spp, bps, lut, exposures, stack, stats, out))
+        return -3;
+    s.curve = classic_curve(curveMode, lut);
+    if (!s.curve.usable() || !normalised_exposures(n, exposures, target, s.exposures))
+        return -3;
+    s.order.assign(size_t(n), 0);
+    return fClassementCroissant(n, s.exposures.data(), s.order.data()) == n ? 0 : -4;
+}
+
 // Statistics of the merged pixels before the clean-up pass.
 struct ClassicStats {
     double min = 1e11, max = 0.0, sum = 0.0;
