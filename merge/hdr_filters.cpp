@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "imagecore/color.h"
+#include "merge/detail/quick_select.h"
 #include "merge/detail/rgbe_pixels.h"
 
 namespace {
@@ -23,12 +24,6 @@ constexpr int kMaxAdaptiveRadius = 6;
 float luminance(const float rgb[3])
 {
     return float(0.3 * rgb[0] + 0.6 * rgb[1] + 0.1 * rgb[2]);
-}
-
-void exchange(float *values, int *perm, int a, int b)
-{
-    std::swap(values[a], values[b]);
-    std::swap(perm[a], perm[b]);
 }
 
 // A window of up to the given radius, filled row by row with positions and luminances.
@@ -76,44 +71,7 @@ float fqs2(float *values, int *perm, int n)
 {
     if (values == nullptr || perm == nullptr || n < 1)
         return 0.0f;
-    const int k = (n - 1) / 2;
-    int low = 0, high = n - 1;
-    for (;;) {
-        if (high <= low)
-            return values[k];
-        if (high == low + 1) {
-            if (values[low] > values[high])
-                exchange(values, perm, low, high);
-            return values[k];
-        }
-        const int middle = (low + high) / 2;
-        if (values[middle] > values[high])
-            exchange(values, perm, middle, high);
-        if (values[low] > values[high])
-            exchange(values, perm, low, high);
-        if (values[middle] > values[low])
-            exchange(values, perm, middle, low);
-        exchange(values, perm, middle, low + 1);
-        // The pivot at low is bracketed by values[low + 1] <= pivot <= values[high], which stops
-        // both scans inside [low + 1, high] whatever the values (NaN included).
-        int ll = low + 1, hh = high;
-        for (;;) {
-            do
-                ++ll;
-            while (values[low] > values[ll]);
-            do
-                --hh;
-            while (values[hh] > values[low]);
-            if (hh < ll)
-                break;
-            exchange(values, perm, ll, hh);
-        }
-        exchange(values, perm, low, hh);
-        if (hh <= k)
-            low = ll;
-        if (hh >= k)
-            high = hh - 1;
-    }
+    return merge::detail::quick_select(values, perm, n);
 }
 
 int normalMedian(int, int width, int height, int bits, const uint8_t *src, uint8_t *dst)
