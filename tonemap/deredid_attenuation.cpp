@@ -92,7 +92,7 @@ void attenuate_levels(const std::vector<Level> &lv, const tonemap::detail::Atten
             l.w, l.h, l.offset, work, static_cast<float>(alpha), ap.e, mean * ap.epsFactor};
         // Each band transforms its own rows once; one whose thread did not start runs here.
         imagecore::run_banded(
-            level_threads(nbProc, l.pixels()).count, static_cast<int>(l.h),
+            power_level_threads(nbProc, l.pixels()).count, static_cast<int>(l.h),
             [&](const imagecore::Band &band) { tm1b_threaded(args, band); },
             imagecore::BandFallback::Inline);
     }

@@ -108,7 +108,7 @@ int calc_tm2new2(int levels, const float *tmParam, float *work, dim_param dim,
             }
         }
         imagecore::run_banded(
-            level_threads(opt.nbProc, n).count, H, [&](const imagecore::Band &band) {
+            power_level_threads(opt.nbProc, n).count, H, [&](const imagecore::Band &band) {
                 for (int64_t i = int64_t(band.begin) * W; i < int64_t(band.end) * W; ++i)
                     work[i] = std::exp(x[size_t(i)]);
             });
