@@ -322,11 +322,13 @@ TEST(DeredidStage1, PercentilesStartTheAdjustmentFromTheMedian)
 // Both modes, odd and even sides, with and without the wrap, against the plain reading.
 TEST(DeredidStage1, RightHandSidesMatchAPlainReading)
 {
-    for (const auto &[w, h, slider, is360, tol18] : {std::tuple{97, 61, true, 0, 0.0f},
-                                                     {96, 62, true, 1, 0.0f},
+    // Slider sizes of 4 levels (right-hand sides at 0 to 2), small ones of 1.
+    for (const auto &[w, h, slider, is360, tol18] : {std::tuple{521, 389, true, 0, 0.0f},
+                                                     {520, 390, true, 1, 0.0f},
+                                                     {97, 61, true, 0, 0.0f},
                                                      {97, 61, false, 1, 0.0f},
                                                      {64, 48, false, 0, 0.0f},
-                                                     {150, 90, true, 0, 1.0f}}) {
+                                                     {523, 387, true, 0, 1.0f}}) {
         auto p = defaults();
         p[kDeSmoothingMode] = slider ? 1 : 0;
         p[kDeIs360] = float(is360);
