@@ -60,7 +60,7 @@ pfsin "$OUT/scene.pfm" >"$OUT/scene.pfs"
 for i in $(seq "$REPEATS"); do
     for t in 1 8; do
         "$HELPER" enhance "$OUT/scene.pfm" "$t" "$OUT/zenit.ppm" |
-            awk -v t="$t" '{ print "zenit-" t, $2, $9 }'
+            awk -v t="$t" '{ print "zenit-" t, $2, $10 }'
     done
     /usr/bin/time -f "%e %M" -o "$OUT/time" pfstmo_fattal02 <"$OUT/scene.pfs" >"$OUT/peer.pfs"
     awk -v px="$W" -v py="$H" '{ print "fattal02", $1, $2 * 1024 / (px * py) }' "$OUT/time"
