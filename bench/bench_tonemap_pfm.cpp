@@ -117,7 +117,6 @@ int main(int argc, char **argv)
         return write_scene(std::atoi(argv[2]), std::atoi(argv[3]), argv[4]);
     if (argc == 5 && std::strcmp(argv[1], "enhance") == 0)
         return enhance(argv[2], std::atoi(argv[3]), argv[4]);
-    std::fprintf(stderr, "usage: %s write W H OUT.pfm | enhance IN.pfm THREADS OUT.ppm\n",
-                 argv[0]);
+    std::fprintf(stderr, "usage: %s write W H OUT.pfm | enhance IN.pfm THREADS OUT.ppm\n", argv[0]);
     return 2;
 }

@@ -12,10 +12,11 @@
 // when a side reaches 5 or less, as stage 1 builds them). Slots read: 15 is360, 17 the iteration
 // budget, 18 the tolerance code. Level 0 is always solved. Each level's right-hand side is
 // consumed; on success the first dim[0] x dim[1] floats hold exp of the solution and the rest
-// of work is undefined. opt.nbProc threads on levels of at least kThreadedLevelPixels pixels (tonemap/thread_count.h).
-// Returns dim[0] x dim[1]; 0 when a side is below 1; -1 when opt.readFromDisk is set with 3
-// levels or more (out-of-core, not in this build; work untouched); -3 for a null pointer, a side
-// of 1 or more than INT_MAX pixels; -4 out of memory. A failure leaves work undefined.
+// of work is undefined. opt.nbProc threads on levels of at least kThreadedLevelPixels pixels
+// (tonemap/thread_count.h). Returns dim[0] x dim[1]; 0 when a side is below 1; -1 when
+// opt.readFromDisk is set with 3 levels or more (out-of-core, not in this build; work untouched);
+// -3 for a null pointer, a side of 1 or more than INT_MAX pixels; -4 out of memory. A failure
+// leaves work undefined.
 int calc_tm2new2(int levels, const float *tmParam, float *work, dim_param dim,
                  optim_param_struct opt);
 
