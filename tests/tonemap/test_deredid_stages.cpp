@@ -6,11 +6,14 @@
 
 #include <algorithm>
 #include <array>
+#include <atomic>
+#include <cerrno>
 #include <cmath>
 #include <cstring>
 #include <tuple>
 #include <vector>
 
+#include "imagecore/banded.h"
 #include "platform/data.h"
 #include "tests/support/bracket_generator.h"
 #include "tests/support/image_compare.h"
@@ -974,4 +977,31 @@ TEST(DeredidEnhancer, LuminosityBrightensAndSaturationSaturates)
     p = defaults();
     p[kDeColorSaturation] = 0;
     EXPECT_LT(chroma(enhance(src, w, h, p, 16, 1)), 0.002); // grey
+}
+
+// A thread that cannot start: stage 1 does its band on the calling thread (same values), stage 3
+// fails with -2.
+TEST(DeredidStages, FailedThreadStarts)
+{
+    auto fail_every_second =
+        +[](pthread_t *t, const pthread_attr_t *a, void *(*fn)(void *), void *arg) {
+            static std::atomic<int> n{0};
+            return n++ % 2 ? EAGAIN : pthread_create(t, a, fn, arg);
+        };
+    const auto p = defaults();
+    Stage1Run plain(1031, 1027, p), failing(1031, 1027, p);
+    ASSERT_EQ(plain.run(8), 0);
+    imagecore::set_thread_start_for_testing(fail_every_second);
+    const int rc = failing.run(8);
+    float table[256];
+    exp_lut(table, -8);
+    Vec lumMap(64 * 40, 0.5f);
+    std::vector<uint8_t> src(64 * 40 * 4, 130), out(64 * 40 * 3);
+    const float lum[7] = {1, 2, 0.5f, 0, -1, 1, 1};
+    const int rc3 = calc_tm3(0, p.data(), lum, table, nullptr, src.data(),
+                             {{64, 40, 3, 8, 8, 0, 192, 0}}, {8, 0, {}}, lumMap.data(), out.data());
+    imagecore::set_thread_start_for_testing(nullptr);
+    ASSERT_EQ(rc, 0);
+    EXPECT_EQ(std::memcmp(plain.work.data(), failing.work.data(), plain.work.size() * 4), 0);
+    EXPECT_EQ(rc3, -2);
 }
