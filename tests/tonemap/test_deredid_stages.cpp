@@ -1005,3 +1005,24 @@ TEST(DeredidStages, FailedThreadStarts)
     EXPECT_EQ(std::memcmp(plain.work.data(), failing.work.data(), plain.work.size() * 4), 0);
     EXPECT_EQ(rc3, -2);
 }
+
+// A flat image has no gradient, no luminance range and no percentiles: an even picture, in both
+// modes, without NaN (which would come out as 0).
+TEST(DeredidEnhancer, FlatImageGivesAnEvenPicture)
+{
+    const int w = 64, h = 48;
+    Source src{0, std::vector<uint8_t>(size_t(w) * h * 4), {}};
+    for (int i = 0; i < w * h; ++i)
+        imagecore::put_rgbe(src.bytes.data() + size_t(i / w) * 4 * w, w, i % w, 0.3, 0.2, 0.1);
+    for (float mode : {1.0f, 0.0f}) {
+        auto p = defaults();
+        p[kDeSmoothingMode] = mode;
+        const Enhanced e = enhance(src, w, h, p, 16, 8);
+        ASSERT_EQ(e.rgb.size(), size_t(w) * h * 3);
+        for (size_t i = 0; i < e.rgb.size(); ++i)
+            ASSERT_EQ(e.rgb[i], e.rgb[i % 3]) << mode << " " << i;
+        EXPECT_GT(e.rgb[0], e.rgb[1]);
+        EXPECT_GT(e.rgb[1], e.rgb[2]);
+        EXPECT_GT(e.rgb[2], 0);
+    }
+}
