@@ -12,7 +12,7 @@ enum class OutputFormat { Jpeg, Tiff };
 struct Options {
     std::vector<std::string> photos;
     std::string output; // empty: beside the first photo
-    int method = 2;     // tmMethod: 1, 2 or 10
+    int method = 1;     // tmMethod: 1, 2 or 10
     bool methodGiven = false;
     std::string settingsFile; // take method and settings from this file's settings packet
     std::vector<std::pair<std::string, std::string>> settings; // --set NAME=VALUE, in order

@@ -5,39 +5,51 @@
 // returns.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 #include "tonemap/tm_dim.h"
 #include "tonemap/tm_params.h"
 
-// Stage 1. docType: source kind; tmParam: method-1 slots (slot 16 non-zero: slider mode, else
-// light mode); dims: the record of tm_dim; lumParam (out, 7 floats): [0] log-average luminance,
-// [1] largest luminance / [0], [2] smallest luminance, [3] median, [4] 25th, [5] 75th and [6] an
-// upper percentile of the log luminance; table: exp_lut with offset -8; curve: 65536 floats for
-// 16-bit sources, 256 for 8-bit ones, not read for rgbeBuf; dim: [0] width, [1] height, [2] spp,
-// [5] source row length, [6] output row length; hdrInfos: the caller's 28-byte block (not read);
-// source: scratch of at least 4 x max(dims[5], dims[6]) bytes holding the source at its start,
-// not preserved; work: max(dims[5], dims[6]) floats, left holding the right-hand side of the
-// Poisson equation over pyramid A.
-// Returns 0 or more on success; -1 a side of 9 or less, -2 a worker thread that cannot start,
-// -4 out of memory; other negative codes are failures too.
+// Stage 1. docType: source kind 0..2; tmParam: method-1 slots (deredid_slider_mode picks the
+// slider or the light variant); dims: the record of tm_dim for this image; lumParam (out, 7
+// floats): [0] log-average luminance, [1] largest luminance / [0], [2] smallest luminance, then
+// the natural-log luminance at the quantiles [3] f (0.5, moved off the ends of the range),
+// [4] f / 2, [5] 1 - (1 - f) / 2 and [6] (100 - WhiteClip) / 100; table: exp_lut with offset
+// -8; curve: 65536 floats for 16-bit sources, 256 for 8-bit ones, not read for rgbeBuf; dim: [0]
+// width, [1] height, [2] spp, [5] source row length in samples for docType 1 and 2 (0: [6], the
+// output row length, which every caller makes equal); hdrInfos: the caller's 28-byte block (not
+// read); source: the source at its start, then scratch: sourceCapacity bytes, at least the
+// source's size and 4 x max(dims[5], dims[6]), not preserved; work: max(dims[5], dims[6])
+// floats, left holding the right-hand side of the Poisson equation over pyramid A (slider:
+// levels 0 .. max(A - 2, 0); light: level 0).
+// Returns 0 on success; -1 a side of 9 or less or a refused luminance pass (nothing touched), or
+// opt.readFromDisk set (this build keeps everything in memory); -3 a null pointer, a docType
+// outside 0..2, a record that does not fit the image or a buffer too small (nothing touched);
+// -4 out of memory.
 int calc_tm1(int docType, const float *tmParam, const tm_dims *dims, float *lumParam,
              const float *table, const float *curve, dim_param dim, void *hdrInfos,
-             optim_param_struct opt, void *source, float *work);
+             optim_param_struct opt, void *source, size_t sourceCapacity, float *work);
 
 // Stage 2: solves the Poisson equation over pyramid A, whose coarsest level is width x height,
-// whose levels hold total floats and number levels (tm_dims slots 7, 8, 5, 11). Leaves the
-// solved luminance in linear units (exp of the solved log) in the first image-width x
-// image-height floats of work. Returns 0 or more on success, negative on failure.
+// whose levels hold total floats and number levels (tm_dims slots 7, 8, 5, 11): in slider mode
+// by conjugate gradients coarse to fine (calc_tm2new2, levels - 1 levels, at least level 0), in
+// light mode by multigrid (calc_tm2old). Leaves the solved luminance in linear units (exp of the
+// solved log) in the first dim[0] x dim[1] floats of work. Returns 0 or more on success; -1 when
+// opt.readFromDisk is set; -3 a null pointer or a work buffer (total) too small for the levels;
+// -4 out of memory; the solvers' other negative codes.
 int calc_tm2(int width, int height, int64_t total, int levels, const float *tmParam, float *work,
              dim_param dim, optim_param_struct opt);
 
 // Stage 3: rebuilds each pixel's colour from source (a fresh copy, may be overwritten) and the
 // w x h luminance of stage 2 (mapped in place to the display range first) into out, zeroed,
 // interleaved, dim[4] = 8 or 16 bits, dim[2] samples a pixel, rows dim[6] samples apart.
+// dim[5] is the source row length in samples of docType 1 and 2 (0: dim[6]).
 // Returns the row count of the last band written (> 0) on success; 0 when nothing was written;
-// negative on failure (-2 a worker thread, -4 out of memory, -101 / -102 a negative smallest /
-// largest luminance).
+// negative on failure: -1 opt.readFromDisk set; -2 a worker thread that could not start (the
+// bands of the others are written); -3 a null pointer, a docType outside 0..2 or rows shorter
+// than the image; -4 out of memory; -101 / -102 a negative smallest / largest luminance. But for
+// -2, nothing is written.
 int calc_tm3(int docType, const float *tmParam, const float *lumParam, const float *table,
              const float *curve, void *source, dim_param dim, optim_param_struct opt,
              float *luminance, void *out);

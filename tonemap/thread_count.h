@@ -10,12 +10,25 @@ struct ThreadCount {
     int count;
 };
 
-// Levels smaller than this run on the calling thread: thread start-up costs more than the work.
-inline constexpr int64_t kThreadedLevelPixels = 1201;
+// Levels smaller than this run the solver's vector kernels on the calling thread. Each threaded
+// call starts its threads afresh (0.45 ms quiet, 4 ms loaded on the development machine) and
+// the kernels are bound by memory bandwidth, so threads pay only on levels of several million
+// pixels (bench/README.md).
+inline constexpr int64_t kThreadedLevelPixels = 4000000;
 
-// The thread count of one pyramid level of the given pixel count: nbProc from 2 up on levels
-// of at least kThreadedLevelPixels pixels, else 0.
+// Levels smaller than this keep per-pixel powers and exponentials (tens of nanoseconds a pixel)
+// on the calling thread: from here on the arithmetic outweighs the thread start-up.
+inline constexpr int64_t kThreadedPowerPixels = 262144;
+
+// The thread count of one pyramid level of the given pixel count for the solver's vector
+// kernels: nbProc from 2 up on levels of at least kThreadedLevelPixels pixels, else 0.
 constexpr ThreadCount level_threads(int nbProc, int64_t pixels)
 {
     return ThreadCount(nbProc >= 2 && pixels >= kThreadedLevelPixels ? nbProc : 0);
+}
+
+// The same for per-pixel powers and exponentials, from kThreadedPowerPixels pixels.
+constexpr ThreadCount power_level_threads(int nbProc, int64_t pixels)
+{
+    return ThreadCount(nbProc >= 2 && pixels >= kThreadedPowerPixels ? nbProc : 0);
 }

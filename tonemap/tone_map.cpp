@@ -187,7 +187,7 @@ DataPtr ToneMap::runEnhancer(int showProgress, const DataPtr &source)
 
     float lumParam[kLumParamCount] = {};
     if (m_stages.tm1(docType, p.data(), &dims, lumParam, table, curve.data(), dim, hdrInfos.data(),
-                     opt, copy.data(), work.data()) < 0)
+                     opt, copy.data(), copy.size(), work.data()) < 0)
         return nullptr;
     std::vector<uint8_t>().swap(copy);
 

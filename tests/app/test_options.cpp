@@ -88,7 +88,10 @@ TEST(ParseOptions, ReadsOptionsAndRefusesBadUsage)
     EXPECT_EQ(o.quality, 20);
     EXPECT_EQ(o.format, OutputFormat::Tiff); // from the output's extension
     EXPECT_EQ(o.photos.size(), 2u);
-    ASSERT_TRUE(parse({"-f", "jpeg", "-o", "x.JPEG", "a.jpg"}, &o, &err)) << err;
+    Options plain; // without --method: the local operator
+    ASSERT_TRUE(parse({"-f", "jpeg", "-o", "x.JPEG", "a.jpg"}, &plain, &err)) << err;
+    EXPECT_EQ(plain.method, 1);
+    EXPECT_FALSE(plain.methodGiven);
 
     const struct {
         std::vector<const char *> args;

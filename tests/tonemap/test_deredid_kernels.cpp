@@ -27,8 +27,11 @@ static_assert(
     !std::is_invocable_v<decltype(&tm20a), int, int, const float *, const float *, float *, float>);
 static_assert(!std::is_invocable_v<decltype(&tm20a), float, ThreadCount, int, const float *,
                                    const float *, float *>);
-static_assert(level_threads(8, 1200).count == 0 && level_threads(8, 1201).count == 8 &&
-              level_threads(1, 1 << 20).count == 0);
+static_assert(level_threads(8, kThreadedLevelPixels - 1).count == 0 &&
+              level_threads(8, kThreadedLevelPixels).count == 8 &&
+              level_threads(1, 1 << 30).count == 0 &&
+              power_level_threads(8, kThreadedPowerPixels).count == 8 &&
+              power_level_threads(8, kThreadedPowerPixels - 1).count == 0);
 
 namespace {
 

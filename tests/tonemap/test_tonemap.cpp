@@ -97,14 +97,16 @@ struct StageLog { // what the fake stages saw and what they answer
 } g_log;
 
 int fake_tm1(int docType, const float *tmParam, const tm_dims *dims, float *lumParam, const float *,
-             const float *curve, dim_param, void *, optim_param_struct, void *source, float *work)
+             const float *curve, dim_param, void *, optim_param_struct, void *source,
+             size_t capacity, float *work)
 {
     ++g_log.calls;
     g_log.param.assign(tmParam, tmParam + kTmParamCount);
     g_log.curve.assign(curve, curve + (docType == 1 ? 65536 : docType == 2 ? 256 : 0));
     // All the scratch a real stage may use (the sanitizer build catches a short buffer).
     const size_t total = size_t(std::max(dims->v[kTdTotalA], dims->v[kTdTotalB]));
-    std::memset(source, 0xEE, total * 4);
+    EXPECT_GE(capacity, total * 4);
+    std::memset(source, 0xEE, capacity);
     std::memset(work, 0, total * 4);
     std::fill_n(lumParam, 4, 1.0f);
     return g_log.rc[0];

@@ -1,0 +1,265 @@
+// Stage 1 of the local operator. Gradient-domain compression after the attenuation of
+// gradient magnitudes on a Gaussian pyramid: a magnitude m becomes ((m + eps) / alpha)^e with
+// alpha a fraction of the level's mean magnitude and e slightly negative, and the factors of
+// coarser levels spread down to the finer ones multiply theirs.
+#include "tonemap/deredid_attenuation.h"
+
+#include <algorithm>
+#include <climits>
+#include <cmath>
+#include <cstring>
+#include <new>
+#include <optional>
+#include <vector>
+
+#include "imagecore/float_clamp.h"
+#include "platform/checked_size.h"
+#include "tonemap/deredid_luminance.h"
+#include "tonemap/detail/deredid_levels.h"
+#include "tonemap/thread_count.h"
+
+using tonemap::detail::Level;
+
+namespace {
+
+constexpr int kBins = 65536;
+constexpr int kMaxAdjustCalls = 40;
+
+enum class Variant { Slider, Light };
+
+// First bin whose running count exceeds target; bins when none does.
+int first_bin_over(const int *hist, int bins, int64_t target)
+{
+    int64_t run = 0;
+    for (int b = 0; b < bins; ++b) {
+        run += hist[b];
+        if (run > target)
+            return b;
+    }
+    return bins;
+}
+
+int64_t quantile_target(int64_t total, float fraction)
+{
+    return static_cast<int64_t>(static_cast<float>(total) * fraction);
+}
+
+// lumParam slots 3 to 6 from a histogram of the level-0 log luminance between the logs of the
+// smallest and the largest luminance. An empty range leaves them as they are.
+void log_percentiles(const float *level0, int64_t n, float whiteClip, float *lumParam,
+                     std::vector<int> &hist)
+{
+    const float lo = std::log(lumParam[2]), hi = std::log(lumParam[0] * lumParam[1]);
+    if (!(hi > lo))
+        return;
+    hist.assign(kBins, 0);
+    const float scale = 65535.0f / (hi - lo);
+    for (int64_t i = 0; i < n; ++i)
+        ++hist[static_cast<size_t>(imagecore::clamp_to_int((level0[i] - lo) * scale, 0, 65535))];
+
+    const int *h = hist.data();
+    const int median = first_bin_over(h, kBins, quantile_target(n, 0.5f));
+    int GlobalCntAdjust = 1;
+    float f = 0.5f;
+    if (median > 58982)
+        f = adjust_percentile(n, kBins, h, 0.495f, &GlobalCntAdjust);
+    else if (median < 16384)
+        f = adjust_percentile(n, kBins, h, 0.505f, &GlobalCntAdjust);
+    auto value = [&](float q) {
+        const int b = first_bin_over(h, kBins, quantile_target(n, q));
+        return static_cast<float>(b) * (hi - lo) / 65536.0f + lo;
+    };
+    lumParam[4] = value(f / 2);
+    lumParam[5] = value(1 - (1 - f) / 2);
+    lumParam[3] = value(f);
+    lumParam[6] = value((100 - whiteClip) / 100);
+}
+
+// Replaces every level's log luminance by its attenuation factors, level 0 first.
+void attenuate_levels(const std::vector<Level> &lv, const tonemap::detail::AttenuationParams &ap,
+                      int nbProc, float *work)
+{
+    float s = 0.5f;
+    for (const Level &l : lv) {
+        float *g = work + l.offset;
+        const double sum = tonemap::detail::gradient_magnitudes(g, l.w, l.h, ap.is360, s);
+        s *= 0.5f;
+        const float mean = static_cast<float>(sum / static_cast<double>(l.pixels()));
+        const double alpha = ap.sldA * mean;
+        if (!(alpha > 0)) // a flat level keeps its zero magnitudes
+            continue;
+        const tm1b_args args{
+            l.w, l.h, l.offset, work, static_cast<float>(alpha), ap.e, mean * ap.epsFactor};
+        // Each band transforms its own rows once; one whose thread did not start runs here.
+        imagecore::run_banded(
+            power_level_threads(nbProc, l.pixels()).count, static_cast<int>(l.h),
+            [&](const imagecore::Band &band) { tm1b_threaded(args, band); },
+            imagecore::BandFallback::Inline);
+    }
+}
+
+// The product of the factors of levels p .. top spread down to level p, written over level p.
+// Partial products of the levels between alternate in two buffers (level l in buffer l % 2).
+void combine_slider(const std::vector<Level> &lv, size_t p, size_t top, int is360, float *work,
+                    std::vector<float> (&partial)[2])
+{
+    const float *src = work + lv[top].offset;
+    for (size_t l = top; l-- > p + 1;) {
+        float *dst = partial[l % 2].data();
+        std::memcpy(dst, work + lv[l].offset, static_cast<size_t>(lv[l].pixels()) * 4);
+        tonemap::detail::multiply_upsampled(src, lv[l + 1].w, lv[l + 1].h, dst, lv[l].w, lv[l].h,
+                                            is360);
+        src = dst;
+    }
+    if (top > p)
+        tonemap::detail::multiply_upsampled(src, lv[p + 1].w, lv[p + 1].h, work + lv[p].offset,
+                                            lv[p].w, lv[p].h, is360);
+}
+
+// Bytes of the source that calc_tm0 reads; nothing when the layout cannot be an image.
+std::optional<size_t> source_bytes(int docType, int w, int h, int spp, int rowLength)
+{
+    if (docType == kDocRgbe)
+        return platform::image_bytes(w, h, 4, 1);
+    if (spp < 1 || static_cast<int64_t>(rowLength) < static_cast<int64_t>(spp) * w)
+        return std::nullopt;
+    return platform::image_bytes(rowLength, h, 1, docType == kDocRgb16 ? 2 : 1);
+}
+
+int run_stage1(Variant variant, int docType, const float *tmParam, const tm_dims *dims,
+               float *lumParam, const float *table, const float *curve, dim_param dim,
+               optim_param_struct opt, void *source, size_t sourceCapacity, float *work)
+{
+    if (!tmParam || !dims || !lumParam || !source || !work)
+        return -3;
+    const int64_t *d = dims->v;
+    const int64_t W = d[kTdWidth], H = d[kTdHeight];
+    if (W <= 9 || H <= 9)
+        return -1;
+    if (opt.readFromDisk)
+        return -1; // out-of-core: no temporary file is opened in this build
+    if (docType < kDocRgbe || docType > kDocRgb8 || !(docType == kDocRgbe ? table : curve))
+        return -3;
+    const int w = dim.v[kDimWidth], h = dim.v[kDimHeight], spp = dim.v[kDimSpp];
+    const int rowLength = dim.v[kDimSrcRowLen] > 0 ? dim.v[kDimSrcRowLen] : dim.v[kDimOutRowLen];
+    if (W != w || H != h || d[kTdGridWidth] != W || d[kTdGridHeight] != H ||
+        W * H > int64_t(INT_MAX))
+        return -3;
+    const std::vector<Level> lv = tonemap::detail::halving_levels(
+        W, H, static_cast<int>(std::clamp<int64_t>(d[kTdLevelsB], 0, 1000)) + 1);
+    const int64_t total = std::max(d[kTdTotalA], d[kTdTotalB]);
+    const std::optional<size_t> scratch = platform::checked_product({total, 4});
+    const std::optional<size_t> srcBytes = source_bytes(docType, w, h, spp, rowLength);
+    if (lv.back().w != d[kTdCoarseWidthB] || lv.back().h != d[kTdCoarseHeightB] ||
+        lv.back().offset + lv.back().pixels() > total || !scratch || !srcBytes ||
+        sourceCapacity < std::max(*scratch, *srcBytes) ||
+        reinterpret_cast<uintptr_t>(source) % alignof(float) != 0)
+        return -3;
+
+    if (calc_tm0(docType, spp, w, h, rowLength, w, h, w, h, lumParam, table, curve, source, work) <
+        0)
+        return -1;
+    const tonemap::detail::AttenuationParams ap = tonemap::detail::attenuation_params(tmParam);
+
+    try {
+        for (size_t k = 1; k < lv.size(); ++k)
+            tonemap::detail::reduce_level(work + lv[k - 1].offset, lv[k - 1].w, lv[k - 1].h,
+                                          ap.is360, work + lv[k].offset);
+        std::vector<int> hist;
+        log_percentiles(work, W * H, tmParam[kDeWhiteClip], lumParam, hist);
+        std::vector<int>().swap(hist);
+
+        // The log-luminance pyramid moves to the source buffer: the right-hand side needs it
+        // after the factors have replaced it here.
+        float *logLum = static_cast<float *>(source);
+        const int64_t built = lv.back().offset + lv.back().pixels();
+        std::memcpy(logLum, work, static_cast<size_t>(built) * sizeof(float));
+
+        attenuate_levels(lv, ap, opt.nbProc, work);
+
+        if (variant == Variant::Light) {
+            for (size_t l = lv.size() - 1; l-- > 0;)
+                tonemap::detail::multiply_upsampled(work + lv[l + 1].offset, lv[l + 1].w,
+                                                    lv[l + 1].h, work + lv[l].offset, lv[l].w,
+                                                    lv[l].h, ap.is360);
+            tonemap::detail::divergence(logLum, work, W, H);
+            for (int64_t i = 0; i < W * H; ++i)
+                if (work[i] > 100 || work[i] < -100)
+                    work[i] = 0;
+            return 0;
+        }
+
+        const size_t last = lv.size() - 1;
+        const int64_t levelsA = d[kTdLevelsA];
+        const size_t pMax =
+            std::min(static_cast<size_t>(std::clamp<int64_t>(levelsA - 2, 0, 1000)), last);
+        const size_t depth = tmParam[kDeSolverTolerance] <= 0 ? 5 : 4;
+        std::vector<float> partial[2];
+        if (lv.size() > 2) {
+            partial[1].resize(static_cast<size_t>(lv[1].pixels()));
+            partial[0].resize(static_cast<size_t>(lv[2].pixels()));
+        }
+        for (size_t p = 0; p <= pMax; ++p) {
+            combine_slider(lv, p, std::min(p + depth, last), ap.is360, work, partial);
+            tonemap::detail::divergence(logLum + lv[p].offset, work + lv[p].offset, lv[p].w,
+                                        lv[p].h);
+        }
+        return 0;
+    } catch (const std::bad_alloc &) {
+        return -4;
+    }
+}
+
+} // namespace
+
+float adjust_percentile(int64_t total, int bins, const int *histogram, float fraction,
+                        int *GlobalCntAdjust)
+{
+    if (!histogram || !GlobalCntAdjust)
+        return fraction;
+    const int b = bins > 0 ? first_bin_over(histogram, bins, quantile_target(total, fraction)) : 0;
+    if (*GlobalCntAdjust >= kMaxAdjustCalls)
+        return fraction;
+    ++*GlobalCntAdjust;
+    if (b > static_cast<int>(0.9 * bins))
+        return adjust_percentile(total, bins, histogram, static_cast<float>(fraction * 0.99),
+                                 GlobalCntAdjust);
+    if (b < static_cast<int>(0.25 * bins))
+        return adjust_percentile(total, bins, histogram, static_cast<float>(fraction * 1.01),
+                                 GlobalCntAdjust);
+    return fraction;
+}
+
+int tm1b_threaded(const tm1b_args &args, const imagecore::Band &band)
+{
+    return tm1b(static_cast<int>(args.width), band.end - band.begin,
+                args.offset + int64_t(band.begin) * args.width, args.work, args.alpha, args.e,
+                args.epsilon);
+}
+
+int calc_tm1new(int docType, const float *tmParam, const tm_dims *dims, float *lumParam,
+                const float *table, const float *curve, dim_param dim, void *,
+                optim_param_struct opt, void *source, size_t sourceCapacity, float *work)
+{
+    return run_stage1(Variant::Slider, docType, tmParam, dims, lumParam, table, curve, dim, opt,
+                      source, sourceCapacity, work);
+}
+
+int calc_tm1old(int docType, const float *tmParam, const tm_dims *dims, float *lumParam,
+                const float *table, const float *curve, dim_param dim, void *,
+                optim_param_struct opt, void *source, size_t sourceCapacity, float *work)
+{
+    return run_stage1(Variant::Light, docType, tmParam, dims, lumParam, table, curve, dim, opt,
+                      source, sourceCapacity, work);
+}
+
+int calc_tm1(int docType, const float *tmParam, const tm_dims *dims, float *lumParam,
+             const float *table, const float *curve, dim_param dim, void *hdrInfos,
+             optim_param_struct opt, void *source, size_t sourceCapacity, float *work)
+{
+    if (!tmParam)
+        return -3;
+    return (deredid_slider_mode(tmParam) ? calc_tm1new : calc_tm1old)(
+        docType, tmParam, dims, lumParam, table, curve, dim, hdrInfos, opt, source, sourceCapacity,
+        work);
+}
