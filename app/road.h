@@ -5,11 +5,13 @@
 
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "app/options.h"
 #include "platform/data.h"
+#include "platform/system.h"
 
 namespace app {
 
@@ -31,6 +33,7 @@ struct SourcePhoto {
     int width = 0, height = 0, spp = 3, bits = 8;
     platform::DataPtr exifBuf; // 240 bytes
     platform::DataPtr gpsBuf;  // 96 bytes
+    int iptcBase = 0;          // the file position exifBuf's IPTC offset counts from
 };
 
 // Everything the stages after decoding need.
@@ -55,12 +58,20 @@ struct RoadError {
 using StageHook = std::function<void(const std::string &stage)>;
 
 // Step 2: the batch checks (count, extensions, raw files), the probe and the metadata of every
-// photo, and the first photo's profile, IPTC block, resolution and orientation.
+// photo, and the first photo's profile, IPTC block, resolution and orientation. Sizes the
+// processing cannot take, and PSDs that lack the pixel data their header gives, are bad input;
+// nothing is allocated for the pixels here.
 RoadError check_and_probe(const std::vector<std::string> &paths, Document *doc);
 
+// Bytes the job holds at once: the stack, the HDR image (4 bytes a pixel) and the 16-bit result;
+// nothing when that overflows.
+std::optional<uint64_t> job_memory(const Document &doc);
+
 // Decodes every photo into the 8-bit interleaved stack and checks that each matches the first
-// in size, channel count and bits per channel.
-RoadError decode_stack(Document *doc);
+// in size, channel count and bits per channel. Before anything is allocated, job_memory is
+// compared with memory (bytes; 0 skips the check): a job that needs more fails with a message
+// that says how much it needs.
+RoadError decode_stack(Document *doc, uint64_t memory = platform::physical_memory());
 
 // The method and its 20 settings: method defaults, then the settings packet of a file, then
 // single NAME=VALUE settings.
