@@ -117,7 +117,7 @@ int decode_thumbnail(const uint8_t *data, size_t length, int mode, int *width, i
 
 int infojpg(FILE *f, int *imageInfos)
 {
-    if (!f)
+    if (!f || std::fseek(f, 0, SEEK_SET) != 0)
         return -1;
     ProbeResult r{};
     if (probe_stream(f, true, &r, nullptr, 0) < 0) {
@@ -145,7 +145,7 @@ int infojpg(const char *path, int *imageInfos)
 
 int jpg_profile(FILE *f, uint8_t *dest, size_t capacity)
 {
-    if (!f)
+    if (!f || std::fseek(f, 0, SEEK_SET) != 0)
         return -1;
     ProbeResult r{};
     if (probe_stream(f, false, &r, dest, capacity) < 0) {

@@ -3,7 +3,7 @@
 // manager and its source state (jpeg_error.h), so readers and writers may run on several threads
 // at once. The pixels of whole photos are decoded elsewhere.
 // The file readers take a path or a stream open for reading bytes (a file, or bytes in memory
-// from fmemopen), read from its current position.
+// from fmemopen), read from its start.
 #pragma once
 
 #include <cstddef>

@@ -259,29 +259,27 @@ int locate_pixels(FILE *f, uint64_t length, const int *info, PixelData &d)
     if (!rows || !packbits_table_sum(f, length, d.start, *rows, psb ? 4 : 2, sum))
         return -3;
     d.start += *rows * (psb ? 4 : 2);
-    return sum <= length - d.start ? 0 : -3;
+    // A two-byte repeat run gives at most 128 bytes: data that cannot fill the three planes read
+    // is short too.
+    auto threePlanes = platform::checked_product({w, h, bits / 8, 3});
+    auto reach = platform::checked_mul(sum, 64);
+    return sum <= length - d.start && threePlanes && (!reach || *reach >= *threePlanes) ? 0 : -3;
 }
 
 // 8 and 16 bits: decodes planes 0..2 of the located data into the interleaved destination.
 int load_planes(FILE *f, uint64_t length, const PixelData &d, size_t w, size_t h,
                 size_t bytesPerSample, int channelOrder, size_t stride, void *dest)
 {
+    // locate_pixels has measured the data against these sizes.
     auto planeBytes = platform::checked_product({int64_t(w), int64_t(h), int64_t(bytesPerSample)});
-    auto threePlanes = planeBytes ? platform::checked_mul(*planeBytes, 3) : std::nullopt;
-    if (!threePlanes)
+    if (!planeBytes)
         return -1;
 
     const bool packbits = d.compression == 1;
     std::vector<uint8_t> packed;
     size_t pos = 0;
     if (packbits) {
-        const uint64_t n = length - d.start;
-        // A two-byte repeat run gives at most 128 bytes: data too short to fill the planes is
-        // refused before the planes are allocated.
-        auto reach = platform::checked_mul(size_t(n), 64);
-        if (n < 1 || (reach && *reach < *threePlanes))
-            return -3;
-        packed.resize(size_t(n));
+        packed.resize(size_t(length - d.start));
         if (!platform::read_at(f, length, d.start, packed.data(), packed.size()))
             return -1;
     }

@@ -41,7 +41,8 @@ int psd_profile(FILE *f, uint8_t *dest, size_t capacity);
 // Checks, reading the file but allocating nothing, that it holds the pixel data load_psd would
 // read for imageInfos (as for load_psd): the header's version is the layout [10] asks for
 // (2 for 64, else 1); raw data holds channels x height x width samples; PackBits data holds its
-// row-length table (height x channels entries) and the sum of those lengths.
+// row-length table (height x channels entries) and the sum of those lengths, and that sum can
+// fill the three planes read (a two-byte run gives at most 128 bytes).
 // Returns 0 when it does; otherwise the code load_psd gives for that file: -1 (a bad record,
 // another version, a section or raw plane outside the file), -2 (32 bits not stored raw) or -3
 // (a PackBits table or data past the end).

@@ -546,13 +546,16 @@ TEST(PsdPixelData, RawPlanesAndPackBitsTablesAreMeasuredToTheByte)
             };
             EXPECT_EQ(present(whole), 0);
             EXPECT_EQ(present(Bytes(whole.begin(), whole.end() - 1)), compression ? -3 : -1);
-            // PackBits: a table entry that counts one byte more than the data holds, and a
-            // table cut short.
+            // PackBits: a table entry that counts one byte more than the data holds, a table
+            // cut short, and a table whose lengths (all 0) could not fill a plane.
             if (compression) {
                 Bytes more = whole;
                 ++more[table + (version == 2 ? 3 : 1)];
                 EXPECT_EQ(present(more), -3);
                 EXPECT_EQ(present(Bytes(whole.begin(), whole.begin() + long(table) + 7)), -3);
+                Bytes none = whole;
+                std::fill_n(none.begin() + long(table), 5 * 4 * (version == 2 ? 4 : 2), 0);
+                EXPECT_EQ(present(none), -3);
             }
             std::vector<uint8_t> out(7 * 5 * 3), rgb;
             EXPECT_EQ(load_psd(1, scratch(whole).c_str(), dims.data(), 0, out.data()), 5);
@@ -590,7 +593,6 @@ TEST(StreamReaders, MemoryStreamsGiveWhatThePathsGive)
             r[0] = infojpg(path.c_str(), fromPath.data());
             r[1] = infojpg(f, fromMemory.data());
             r[2] = jpg_profile(path.c_str(), iccPath.data(), iccPath.size());
-            std::rewind(f);
             r[3] = jpg_profile(f, iccMemory.data(), iccMemory.size());
         } else {
             r[0] = getPsdInfo(path.c_str(), fromPath.data());
