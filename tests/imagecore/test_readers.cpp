@@ -130,6 +130,14 @@ PsdBuilder psd8(uint32_t w, uint32_t h, int compression = 0, int spp = 3)
     return b;
 }
 
+// The same as a large document (version 2).
+PsdBuilder psb8(uint32_t w, uint32_t h)
+{
+    PsdBuilder b = psd8(w, h);
+    b.version = 2;
+    return b;
+}
+
 // 1005 with horizontal resolution 300 (01 2C) and vertical 240 at data offset 8.
 const testsupport::PsdResource kResolution = {
     1005, "", {0x01, 0x2C, 0, 0, 0, 1, 0, 1, 0x00, 0xF0, 0, 0, 0, 1, 0, 1}};
@@ -501,7 +509,8 @@ TEST(PsdPixelData, HeadersThatPromiseMoreThanTheFileHoldsAreRefusedBeforeAllocat
         {"46000^2 past version 1", header(1, 46000, 8), 32, -1, -1},
         {"36000^2 version 2, no data", header(2, 36000, 8), 64, 1, -1},
         {"version 2 past 300000", header(2, 300001, 8), 64, -1, -1},
-        {"version 2 read as version 1", psd8(4, 3).build(), 64, 1, -1},
+        {"version 1 read as version 2", psd8(4, 3).build(), 64, 1, -1},
+        {"version 2 read as version 1", psb8(4, 3).build(), 32, 1, -1},
         {"version 0", header(0, 8, 8), 32, -2, -1},
         {"version 3", header(3, 8, 8), 32, -2, -1},
     };
@@ -522,7 +531,7 @@ TEST(PsdPixelData, HeadersThatPromiseMoreThanTheFileHoldsAreRefusedBeforeAllocat
         }
         EXPECT_EQ(psd_pixels_present(path.c_str(), dims.data()), c.present);
         t_largestNew = 0;
-        EXPECT_LT(load_psd(1, path.c_str(), dims.data(), 0, Bytes(16).data()), 0);
+        EXPECT_LT(load_psd(1, path.c_str(), dims.data(), 0, Bytes(64).data()), 0);
         EXPECT_FALSE(Manip().readPSD(path, dims.data()));
         EXPECT_LT(t_largestNew, size_t(1) << 20) << "allocated before the pixel data was checked";
     }

@@ -173,6 +173,7 @@ TEST(CheckedSize, KernelSizedStopsAtWhatAnIntHolds)
         {65536, 32768, 1, false},  // 2^31: one more than an int holds
         {INT_MAX, 1, 1, false},    // a row of 2 x INT_MAX bytes
         {INT_MAX / 2, 2, 1, true}, // the widest row
+        {1, INT_MAX, 1, true},     // exactly INT_MAX pixels
         {INT_MAX / 6 + 1, 1, 3, false},
         {0, 5, 3, false},
         {5, 5, 0, false},
