@@ -47,6 +47,18 @@ void *operator new(std::size_t n)
 {
     return allocate(n);
 }
+void *operator new(std::size_t n, const std::nothrow_t &) noexcept
+{
+    try {
+        return allocate(n);
+    } catch (const std::bad_alloc &) {
+        return nullptr;
+    }
+}
+void operator delete(void *p, const std::nothrow_t &) noexcept
+{
+    std::free(p);
+}
 void operator delete(void *p) noexcept
 {
     std::free(p);
