@@ -26,18 +26,6 @@ Bytes bytes_of(const std::string &s)
     return Bytes(s.begin(), s.end());
 }
 
-// A PSD header of the given version, square side and depth, with no pixel data after it.
-Bytes psd_header(int version, uint32_t side, int depth, int compression = 0)
-{
-    PsdBuilder b;
-    b.version = version;
-    b.width = b.height = side;
-    b.depth = depth;
-    b.channels = 3;
-    b.compression = compression;
-    return b.build();
-}
-
 // A TIFF header of w x h RGB pixels at 8 bits and nothing else.
 Bytes tiff_header(uint32_t w, uint32_t h)
 {
@@ -111,11 +99,11 @@ TEST(RoadHostileHeaders, ImpossibleAndUnbackedSizesAreBadInputBeforeAllocation)
         Bytes file;
         const char *says;
     } cases[] = {
-        {"flat.psd", psd_header(1, 30000, 16), "truncated"},
-        {"packed.psd", psd_header(1, 30000, 8, 1), "compressed pixel data passes the end"},
-        {"wide.psd", psd_header(1, 46000, 8), "more than its Photoshop version allows"},
-        {"large.psd", psd_header(2, 36000, 8), "large-document"},
-        {"future.psd", psd_header(3, 100, 8), "known version"},
+        {"flat.psd", make_psd_header(1, 30000, 16), "truncated"},
+        {"packed.psd", make_psd_header(1, 30000, 8, 1), "compressed pixel data passes the end"},
+        {"wide.psd", make_psd_header(1, 46000, 8), "more than its Photoshop version allows"},
+        {"large.psd", make_psd_header(2, 36000, 8), "large-document"},
+        {"future.psd", make_psd_header(3, 100, 8), "known version"},
         {"huge.tif", tiff_header(100000, 100000), "100000 x 100000 pixels, more than"},
         {"edge.tif", tiff_header(46341, 46341), "46341 x 46341 pixels, more than"},
         {"huge.jpg", jpeg_claiming(65500, 65500), "65500 x 65500 pixels, more than"},

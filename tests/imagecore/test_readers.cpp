@@ -21,52 +21,16 @@
 #include "imagecore/psd_reader.h"
 #include "imagecore/records.h"
 #include "imagecore/tiff_probe.h"
+#include "tests/support/allocation_probe.h"
 #include "tests/support/fixtures.h"
 #include "tests/support/image_compare.h"
 
 using testsupport::Bytes;
 using testsupport::make_icc_profile;
+using testsupport::make_psd_header;
 using testsupport::PsdBuilder;
 using testsupport::TiffBuilder;
 using Infos = std::array<int, kImageInfosCount>;
-
-// This program's operator new records the largest request made on each thread, so tests can
-// tell that a hostile header was refused before its sizes were allocated.
-namespace {
-thread_local size_t t_largestNew = 0;
-void *allocate(std::size_t n)
-{
-    t_largestNew = std::max(t_largestNew, n);
-    void *p = std::malloc(n ? n : 1);
-    if (!p)
-        throw std::bad_alloc();
-    return p;
-}
-} // namespace
-void *operator new(std::size_t n)
-{
-    return allocate(n);
-}
-void *operator new(std::size_t n, const std::nothrow_t &) noexcept
-{
-    try {
-        return allocate(n);
-    } catch (const std::bad_alloc &) {
-        return nullptr;
-    }
-}
-void operator delete(void *p, const std::nothrow_t &) noexcept
-{
-    std::free(p);
-}
-void operator delete(void *p) noexcept
-{
-    std::free(p);
-}
-void operator delete(void *p, std::size_t) noexcept
-{
-    std::free(p);
-}
 
 namespace {
 
@@ -500,31 +464,21 @@ TEST(LoadPsd, BadSlotsSizesPastAnIntAndEveryPrefixAreRefused)
 // hold the pixel data its header and compression promise before anything is allocated for it.
 TEST(PsdPixelData, HeadersThatPromiseMoreThanTheFileHoldsAreRefusedBeforeAllocating)
 {
-    // A header alone (no pixel data) of the given version, sides and depth.
-    auto header = [](int version, uint32_t side, int depth, int compression = 0) {
-        PsdBuilder b;
-        b.version = version;
-        b.width = b.height = side;
-        b.depth = depth;
-        b.channels = 3;
-        b.compression = compression;
-        return b.build();
-    };
     const struct {
         const char *what;
         Bytes file;
         int kind;           // the layout asked for: 64 PSB, 32 PSD
         int probe, present; // getPsdInfo (> 0 for success), psd_pixels_present
     } cases[] = {
-        {"30000^2 16-bit, no data", header(1, 30000, 16), 32, 1, -1},
-        {"PackBits, no row table", header(1, 30000, 8, 1), 32, 1, -3},
-        {"46000^2 past version 1", header(1, 46000, 8), 32, -1, -1},
-        {"36000^2 version 2, no data", header(2, 36000, 8), 64, 1, -1},
-        {"version 2 past 300000", header(2, 300001, 8), 64, -1, -1},
+        {"30000^2 16-bit, no data", make_psd_header(1, 30000, 16), 32, 1, -1},
+        {"PackBits, no row table", make_psd_header(1, 30000, 8, 1), 32, 1, -3},
+        {"46000^2 past version 1", make_psd_header(1, 46000, 8), 32, -1, -1},
+        {"36000^2 version 2, no data", make_psd_header(2, 36000, 8), 64, 1, -1},
+        {"version 2 past 300000", make_psd_header(2, 300001, 8), 64, -1, -1},
         {"version 1 read as version 2", psd8(4, 3).build(), 64, 1, -1},
         {"version 2 read as version 1", psb8(4, 3).build(), 32, 1, -1},
-        {"version 0", header(0, 8, 8), 32, -2, -1},
-        {"version 3", header(3, 8, 8), 32, -2, -1},
+        {"version 0", make_psd_header(0, 8, 8), 32, -2, -1},
+        {"version 3", make_psd_header(3, 8, 8), 32, -2, -1},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.what);
@@ -542,10 +496,11 @@ TEST(PsdPixelData, HeadersThatPromiseMoreThanTheFileHoldsAreRefusedBeforeAllocat
             dims[kInfoLayerOffset] = int(b.layer_mask_offset());
         }
         EXPECT_EQ(psd_pixels_present(path.c_str(), dims.data()), c.present);
-        t_largestNew = 0;
+        testsupport::alloc::largest = 0;
         EXPECT_LT(load_psd(1, path.c_str(), dims.data(), 0, Bytes(64).data()), 0);
         EXPECT_FALSE(Manip().readPSD(path, dims.data()));
-        EXPECT_LT(t_largestNew, size_t(1) << 20) << "allocated before the pixel data was checked";
+        EXPECT_LT(testsupport::alloc::largest, size_t(1) << 20)
+            << "allocated before the pixel data was checked";
     }
 }
 

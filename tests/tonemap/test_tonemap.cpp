@@ -18,37 +18,15 @@
 #include "imagecore/banded.h"
 #include "platform/bundle.h"
 #include "platform/notification_center.h"
+#include "tests/support/allocation_probe.h"
 #include "tests/tonemap/tm_test_util.h"
 #include "tonemap/rodo.h"
 #include "tonemap/tm_color.h"
 #include "tonemap/tone_map.h"
 
 using platform::Data;
+namespace alloc = testsupport::alloc;
 using platform::DataPtr;
-
-// This program's operator new counts allocations on each thread and throws at the armed one.
-namespace {
-thread_local long t_failAt = 0, t_seen = 0;
-void *allocate(std::size_t n)
-{
-    void *p = ++t_seen == t_failAt ? nullptr : std::malloc(n ? n : 1);
-    if (!p)
-        throw std::bad_alloc();
-    return p;
-}
-} // namespace
-void *operator new(std::size_t n)
-{
-    return allocate(n);
-}
-void operator delete(void *p) noexcept
-{
-    std::free(p);
-}
-void operator delete(void *p, std::size_t) noexcept
-{
-    std::free(p);
-}
 
 namespace {
 
@@ -486,11 +464,11 @@ TEST(ToneMap, AllocationFailuresGiveNilWithoutLeaks)
         long total = 0;
         for (long n = 0; n == 0 || n <= total; ++n) {
             FakeRun run(24, 20, 3, 16);
-            t_failAt = n, t_seen = 0;
+            alloc::failAt = n, alloc::seen = 0;
             const DataPtr r = enhancer ? run.job.enhancerToneMap(1, source)
                                        : run.job.compressorToneMap(0, source);
-            const long seen = t_seen;
-            t_failAt = 0;
+            const long seen = alloc::seen;
+            alloc::failAt = 0;
             total = n == 0 ? seen : total;
             EXPECT_EQ(bool(r), n == 0 || n > seen) << enhancer << ", allocation " << n;
         }
@@ -498,9 +476,9 @@ TEST(ToneMap, AllocationFailuresGiveNilWithoutLeaks)
     }
     for (long n : {1, 2}) { // the statistics' sample buffer, then the histogram
         float lum[kLumParamCount] = {9, 9, 9, 9, 9, 9, 9};
-        t_failAt = n, t_seen = 0;
+        alloc::failAt = n, alloc::seen = 0;
         const int rc = logMinMaxMoy(24, 20, img.table, img.rgbe.data(), lum);
-        t_failAt = 0;
+        alloc::failAt = 0;
         EXPECT_EQ(rc, -4) << n;
         EXPECT_EQ(std::vector<float>(lum, lum + 7), std::vector<float>(7, 9.0f));
     }
