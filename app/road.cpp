@@ -541,18 +541,18 @@ RoadError save_result(const Document &doc, const DataPtr &result, int method, co
     ::fchmod(fd, 0666 & ~mask);
     ::close(fd);
 
-    // Row lengths in samples (JPEG) and bytes (TIFF); the writers take them as int.
+    // Row lengths in samples (JPEG) and bytes (TIFF), which the writers take as int: a row too
+    // long for one (no photo that passed the checks) is refused rather than wrapped.
     auto rowSamples = platform::checked_product({doc.width, doc.spp});
     auto rowBytes = platform::checked_product({doc.width, doc.spp, 2});
+    const bool rowsFit = rowSamples && rowBytes && *rowBytes <= size_t(INT_MAX);
     int r = -3;
-    if (!rowSamples || !rowBytes || *rowBytes > size_t(INT_MAX)) {
-        // No photo that passed the checks comes here; refused rather than wrapped.
-    } else if (format == OutputFormat::Jpeg) {
+    if (rowsFit && format == OutputFormat::Jpeg) {
         info[kSaveBits] = 8;
         info[kSaveIs16to8] = 1;
         r = KVwritejpg(tmp.data(), quality, info, int(*rowSamples), profile, ints(first.exifBuf),
                        ints(first.gpsBuf), iptcLen, iptc, method, tmParam, result->bytes());
-    } else {
+    } else if (rowsFit) {
         info[kSaveBits] = 16;
         info[kSaveIs16to8] = 0;
         r = buf2tif(result->bytes(), info, int(*rowBytes), profile, ints(first.exifBuf),
