@@ -191,8 +191,9 @@ struct PixelData {
     uint64_t start = 0;       // raw: the first plane; PackBits: the first packed byte
 };
 
-// The sum of the row-length table of entries entrySize-byte entries at `at`; false when the table
-// does not lie inside the file. Read in slices: the table's size is the file's word.
+// The sum of a row-length table of `entries` big-endian entries of entrySize bytes at `at`, held
+// at the file's length plus one once it passes that; false when the table does not lie inside
+// the file. Read in slices: the table's size is the file's word.
 bool packbits_table_sum(FILE *f, uint64_t length, uint64_t at, uint64_t entries, int entrySize,
                         uint64_t &sum)
 {
@@ -208,6 +209,7 @@ bool packbits_table_sum(FILE *f, uint64_t length, uint64_t at, uint64_t entries,
         for (size_t i = 0; i < n; i += size_t(entrySize))
             sum +=
                 entrySize == 4 ? imagecore::read_be32(slice + i) : imagecore::read_be16(slice + i);
+        sum = std::min(sum, length + 1);
         done += n;
     }
     return true;
@@ -216,7 +218,8 @@ bool packbits_table_sum(FILE *f, uint64_t length, uint64_t at, uint64_t entries,
 // Follows the record to the pixel data and checks, before anything is allocated, that the file
 // holds what the header and the compression promise: the header's version is the layout asked
 // for ([10]); raw data holds every plane's bytes; PackBits data holds its row-length table and
-// the sum of its lengths. Returns 0 with d filled, or load_psd's code.
+// the sum of its lengths, enough to fill the three planes read. Returns 0 with d filled, or
+// load_psd's code.
 int locate_pixels(FILE *f, uint64_t length, const int *info, PixelData &d)
 {
     const int64_t w = info[kInfoWidth], h = info[kInfoHeight], bits = info[kInfoBits];
