@@ -15,7 +15,9 @@ inline thread_local long failAt = 0;         // the allocation (counted from 1) 
 inline thread_local long seen = 0;           // allocations so far
 inline thread_local std::size_t largest = 0; // the largest request so far
 
-inline void *allocate(std::size_t n)
+// Kept out of line: a malloc the compiler sees inside operator new makes it take every matching
+// delete's free for a mismatch.
+[[gnu::noinline]] inline void *allocate(std::size_t n)
 {
     largest = std::max(largest, n);
     void *p = ++seen == failAt ? nullptr : std::malloc(n ? n : 1);
