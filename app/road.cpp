@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <cstdio>
 #include <cstring>
 #include <iterator>
@@ -92,10 +93,36 @@ std::string probe_reason(SourceType type, int code)
     case SourceType::Jpeg:
         return "is not a valid JPEG file";
     case SourceType::Psd:
-        return code == -2 ? "is not a Photoshop file"
+        return code == -2 ? "is not a Photoshop file of a known version"
                           : "is not an RGB Photoshop document with at least 3 channels";
     }
     return "cannot be read";
+}
+
+// A PSD header promises sizes; its pixel data must be in the file before anything is allocated
+// for them. Empty when it is.
+std::string psd_pixel_problem(const SourcePhoto &p)
+{
+    int dims[kImageInfosCount];
+    std::copy(std::begin(p.infos), std::end(p.infos), dims);
+    dims[kInfoPsdKind] = 32; // the layout Manip::readPSD gives a ".psd" name
+    switch (psd_pixels_present(p.path.c_str(), dims)) {
+    case 0:
+        return {};
+    case -3:
+        return "is truncated: its compressed pixel data passes the end of the file";
+    default:
+        return "is truncated (it holds less pixel data than its header gives) or is a "
+               "large-document (PSB) file";
+    }
+}
+
+// Bytes as a photographer reads them: "12.3 GB".
+std::string gigabytes(uint64_t bytes)
+{
+    char text[32];
+    std::snprintf(text, sizeof text, "%.1f GB", double(bytes) / double(uint64_t(1) << 30));
+    return text;
 }
 
 int probe(SourcePhoto &p)
@@ -213,6 +240,12 @@ RoadError check_and_probe(const std::vector<std::string> &paths, Document *doc)
         // Every probe returns a positive value on success (8 for JPEG, the byte order for TIFF,
         // the layer offset for PSD).
         int r = probe(p);
+        if (r == -1 && p.type == SourceType::Psd && p.infos[kInfoWidth] > 0)
+            return fail(kExitBadInput, file_name(path) + " is " +
+                                           std::to_string(p.infos[kInfoWidth]) + " x " +
+                                           std::to_string(p.infos[kInfoHeight]) +
+                                           " pixels, more than its Photoshop version allows, "
+                                           "or is cut short");
         if (r <= 0)
             return fail(kExitBadInput, file_name(path) + " " + probe_reason(p.type, r));
         p.width = p.infos[kInfoWidth];
@@ -228,6 +261,14 @@ RoadError check_and_probe(const std::vector<std::string> &paths, Document *doc)
         if (p.spp != 1 && p.spp != 3)
             return fail(kExitBadInput, file_name(path) + " has " + std::to_string(p.spp) +
                                            " channels; grey and RGB photos are supported");
+        if (!platform::kernel_sized(p.width, p.height, p.spp))
+            return fail(kExitBadInput, file_name(path) + " is " + std::to_string(p.width) + " x " +
+                                           std::to_string(p.height) + " pixels, more than the " +
+                                           std::to_string(platform::kMaxKernelPixels) +
+                                           " pixels a photo may have");
+        if (p.type == SourceType::Psd)
+            if (std::string problem = psd_pixel_problem(p); !problem.empty())
+                return fail(kExitBadInput, file_name(path) + " " + problem);
         if (!doc->photos.empty()) {
             const SourcePhoto &f = doc->photos.front();
             if (p.width != f.width || p.height != f.height)
@@ -251,6 +292,7 @@ RoadError check_and_probe(const std::vector<std::string> &paths, Document *doc)
             return fail(kExitBadInput, file_name(path) + " is an earlier result (made with " +
                                            metadata::settings_method_name(made) +
                                            "), not a photo of the bracket");
+        p.iptcBase = info.iptcBase;
         p.exifBuf = Data::zeroed(kExifBufBytes);
         p.gpsBuf = Data::zeroed(kGpsBufBytes);
         if (!p.exifBuf || !p.gpsBuf)
@@ -266,11 +308,14 @@ RoadError check_and_probe(const std::vector<std::string> &paths, Document *doc)
     doc->spp = first.spp;
     doc->profile = read_profile(first);
     const int32_t *exif = ints(first.exifBuf);
-    int iptcLen = exif[kExifIptcLength], iptcOff = exif[kExifIptcOffset];
+    // The record's IPTC offset may count from the TIFF header inside the file (the IPTC tag of
+    // an EXIF directory); read_iptc wants a file position.
+    int iptcLen = exif[kExifIptcLength];
+    int64_t iptcAt = int64_t(first.iptcBase) + exif[kExifIptcOffset];
     doc->iptc = nullptr;
-    if (iptcLen > 0) {
+    if (iptcLen > 0 && iptcAt <= INT_MAX) {
         std::vector<uint8_t> buf(static_cast<size_t>(iptcLen) + 1, 0);
-        if (read_iptc(first.path.c_str(), iptcLen, iptcOff, buf.data()) == iptcLen)
+        if (read_iptc(first.path.c_str(), iptcLen, int(iptcAt), buf.data()) == iptcLen)
             doc->iptc = Data::copy(buf.data(), static_cast<size_t>(iptcLen));
     }
     // Headers without a real density (JFIF aspect ratios say 1) get the usual 72 dpi.
@@ -282,13 +327,32 @@ RoadError check_and_probe(const std::vector<std::string> &paths, Document *doc)
     return {};
 }
 
-RoadError decode_stack(Document *doc)
+std::optional<uint64_t> job_memory(const Document &doc)
+{
+    const int64_t n = int64_t(doc.photos.size());
+    auto stack = platform::checked_product({n, doc.width, doc.height, doc.spp});
+    auto hdr = platform::image_bytes(doc.width, doc.height, 4, 1);
+    auto result = platform::image_bytes(doc.width, doc.height, doc.spp, 2);
+    uint64_t total;
+    if (!stack || !hdr || !result || __builtin_add_overflow(*stack, *hdr, &total) ||
+        __builtin_add_overflow(total, *result, &total))
+        return std::nullopt;
+    return total;
+}
+
+RoadError decode_stack(Document *doc, uint64_t memory)
 {
     const size_t n = doc->photos.size();
     auto one = platform::image_bytes(doc->width, doc->height, doc->spp, 1);
     auto all = one ? platform::checked_mul(*one, n) : std::nullopt;
-    if (!all)
+    auto need = job_memory(*doc);
+    if (!all || !need)
         return fail(kExitBadInput, "the photos are too large");
+    if (memory > 0 && *need > memory)
+        return fail(kExitFailed, "not enough memory: " + std::to_string(n) + " photo" +
+                                     (n == 1 ? "" : "s") + " of " + std::to_string(doc->width) +
+                                     " x " + std::to_string(doc->height) + " need " +
+                                     gigabytes(*need) + ", this machine has " + gigabytes(memory));
     doc->stack = Data::zeroed(*all);
     if (!doc->stack)
         return fail(kExitFailed, "not enough memory for " + std::to_string(n) + " photos of " +
@@ -408,16 +472,21 @@ RoadError save_result(const Document &doc, const DataPtr &result, int method, co
     ::fchmod(fd, 0666 & ~mask);
     ::close(fd);
 
-    int r;
-    if (format == OutputFormat::Jpeg) {
+    // Row lengths in samples (JPEG) and bytes (TIFF), which the writers take as int: a row too
+    // long for one (no photo that passed the checks) is refused rather than wrapped.
+    auto rowSamples = platform::checked_product({doc.width, doc.spp});
+    auto rowBytes = platform::checked_product({doc.width, doc.spp, 2});
+    const bool rowsFit = rowSamples && rowBytes && *rowBytes <= size_t(INT_MAX);
+    int r = -3;
+    if (rowsFit && format == OutputFormat::Jpeg) {
         info[kSaveBits] = 8;
         info[kSaveIs16to8] = 1;
-        r = KVwritejpg(tmp.data(), quality, info, doc.width * doc.spp, profile, ints(first.exifBuf),
+        r = KVwritejpg(tmp.data(), quality, info, int(*rowSamples), profile, ints(first.exifBuf),
                        ints(first.gpsBuf), iptcLen, iptc, method, tmParam, result->bytes());
-    } else {
+    } else if (rowsFit) {
         info[kSaveBits] = 16;
         info[kSaveIs16to8] = 0;
-        r = buf2tif(result->bytes(), info, doc.width * doc.spp * 2, profile, ints(first.exifBuf),
+        r = buf2tif(result->bytes(), info, int(*rowBytes), profile, ints(first.exifBuf),
                     ints(first.gpsBuf), iptcLen, iptc, method, tmParam, 0, nullptr, tmp.data());
     }
     if (r != doc.height) {

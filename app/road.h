@@ -5,11 +5,13 @@
 
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "app/options.h"
 #include "platform/data.h"
+#include "platform/system.h"
 
 namespace app {
 
@@ -31,6 +33,7 @@ struct SourcePhoto {
     int width = 0, height = 0, spp = 3, bits = 8;
     platform::DataPtr exifBuf; // 240 bytes
     platform::DataPtr gpsBuf;  // 96 bytes
+    int iptcBase = 0;          // the file position exifBuf's IPTC offset counts from
 };
 
 // Everything the stages after decoding need.
@@ -61,13 +64,21 @@ RoadError check_output(const std::vector<std::string> &photos, const std::string
 
 // Step 2: the batch checks (count, directories, file types by extension, raw files), the probe
 // and the metadata of every photo, and the first photo's profile, IPTC block, resolution and
-// orientation. A photo that carries a settings packet of this system is an earlier result and
-// is refused. A metadata reader failure keeps what was read before it.
+// orientation. Sizes the processing cannot take, and PSDs that lack the pixel data their
+// header gives, are bad input; nothing is allocated for the pixels here. A photo that carries a
+// settings packet of this system is an earlier result and is refused. A metadata reader failure
+// keeps what was read before it.
 RoadError check_and_probe(const std::vector<std::string> &paths, Document *doc);
 
+// Bytes the job holds at once: the stack, the HDR image (4 bytes a pixel) and the 16-bit result;
+// nothing when that overflows.
+std::optional<uint64_t> job_memory(const Document &doc);
+
 // Decodes every photo into the 8-bit interleaved stack and checks that each matches the first
-// in size, channel count and bits per channel.
-RoadError decode_stack(Document *doc);
+// in size, channel count and bits per channel. Before anything is allocated, job_memory is
+// compared with memory (bytes; 0 skips the check): a job that needs more fails with a message
+// that says how much it needs.
+RoadError decode_stack(Document *doc, uint64_t memory = platform::physical_memory());
 
 // Merge and tone mapping (or fusion): the 16-bit result, w x h x spp samples.
 RoadError process(const Document &doc, int method, const float *tmParam, int threads,

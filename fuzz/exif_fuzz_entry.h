@@ -1,12 +1,13 @@
-// The body shared by the source metadata reader's fuzz entry points, one per file type:
-// getExifData, the record conversion, and read_iptc over the IPTC block it located.
+// The body shared by the source metadata reader's fuzz entry points, one per file type, over the
+// input in memory: getExifData, the record conversion, and read_iptc over the IPTC block it
+// located (its offset resolved from the base it counts from).
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 #include <vector>
 
-#include "fuzz/temp_input.h"
+#include "fuzz/memory_stream.h"
 #include "metadata/exif_reader.h"
 #include "metadata/exif_records.h"
 
@@ -15,11 +16,11 @@ namespace fuzzsupport {
 // type: getExifData's file type (1 JPEG, 2 PSD, 0 TIFF).
 inline int fuzz_exif_reader(const uint8_t *data, size_t size, int type)
 {
-    TempInput in(data, size);
-    if (!in.ok())
+    MemoryStream in(data, size);
+    if (!in)
         return 0;
     ExifInfo info;
-    getExifData(in.path(), type, &info);
+    getExifData(in.get(), type, &info);
     // Texts stay terminated whatever the file holds.
     if (info.model[63] != 0 || info.dateTime[19] != 0 || info.lens[63] != 0 ||
         info.gpsDate[10] != 0)
@@ -30,7 +31,9 @@ inline int fuzz_exif_reader(const uint8_t *data, size_t size, int type)
     // The located block lies inside the file, so its length is bounded by the input's.
     if (info.iptcLength > 0 && size_t(info.iptcLength) <= size) {
         std::vector<uint8_t> block(size_t(info.iptcLength) + 1, 0);
-        read_iptc(in.path(), info.iptcLength, info.iptcOffset, block.data());
+        const int64_t at = int64_t(info.iptcBase) + info.iptcOffset;
+        if (at <= int64_t(size))
+            read_iptc(in.get(), info.iptcLength, int(at), block.data());
     }
     return 0;
 }

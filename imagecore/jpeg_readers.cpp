@@ -115,13 +115,12 @@ int decode_thumbnail(const uint8_t *data, size_t length, int mode, int *width, i
 
 } // namespace
 
-int infojpg(const char *path, int *imageInfos)
+int infojpg(FILE *f, int *imageInfos)
 {
-    platform::FilePtr f = platform::open_file(path, "rb");
-    if (!f)
+    if (!f || std::fseek(f, 0, SEEK_SET) != 0)
         return -1;
     ProbeResult r{};
-    if (probe_stream(f.get(), true, &r, nullptr, 0) < 0) {
+    if (probe_stream(f, true, &r, nullptr, 0) < 0) {
         if (kVerbose)
             std::fprintf(stderr, "jpeglib call from infojpg returned an error\n");
         return -3;
@@ -138,13 +137,18 @@ int infojpg(const char *path, int *imageInfos)
     return 8;
 }
 
-int jpg_profile(const char *path, uint8_t *dest, size_t capacity)
+int infojpg(const char *path, int *imageInfos)
 {
     platform::FilePtr f = platform::open_file(path, "rb");
-    if (!f)
+    return f ? infojpg(f.get(), imageInfos) : -1;
+}
+
+int jpg_profile(FILE *f, uint8_t *dest, size_t capacity)
+{
+    if (!f || std::fseek(f, 0, SEEK_SET) != 0)
         return -1;
     ProbeResult r{};
-    if (probe_stream(f.get(), false, &r, dest, capacity) < 0) {
+    if (probe_stream(f, false, &r, dest, capacity) < 0) {
         if (kVerbose)
             std::fprintf(stderr, "jpeglib call from jpg_profile returned an error\n");
         return -3;
@@ -152,6 +156,12 @@ int jpg_profile(const char *path, uint8_t *dest, size_t capacity)
     if (r.iccLength > capacity || (r.iccLength > 0 && !dest))
         return -3;
     return int(r.iccLength);
+}
+
+int jpg_profile(const char *path, uint8_t *dest, size_t capacity)
+{
+    platform::FilePtr f = platform::open_file(path, "rb");
+    return f ? jpg_profile(f.get(), dest, capacity) : -1;
 }
 
 int kvread_jpg_thumbnail(const uint8_t *data, int length, int mode, int *width, int *height,

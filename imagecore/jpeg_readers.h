@@ -2,10 +2,13 @@
 // chunks, and the decoder of an embedded thumbnail held in memory. Each call owns its error
 // manager and its source state (jpeg_error.h), so readers and writers may run on several threads
 // at once. The pixels of whole photos are decoded elsewhere.
+// The file readers take a path or a stream open for reading bytes (a file, or bytes in memory
+// from fmemopen), read from its start.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
 
 // Probes a JPEG file into imageInfos (13 ints, zero-filled by the caller): [0] width,
 // [1] height, [2] output components, [3] 8, [4] X density, [5] Y density (as the JFIF header
@@ -14,11 +17,13 @@
 // Returns 8; -1 when the file cannot be opened; -3 when the library reports an error (corrupt or
 // truncated header, no image).
 int infojpg(const char *path, int *imageInfos);
+int infojpg(FILE *f, int *imageInfos);
 
 // Reassembles the ICC profile of a JPEG file into dest, which holds capacity bytes. Returns the
 // profile's length; 0 when the file has no complete profile; -1 when it cannot be opened; -3 on
 // a library error, or when the profile is longer than capacity (nothing copied).
 int jpg_profile(const char *path, uint8_t *dest, size_t capacity);
+int jpg_profile(FILE *f, uint8_t *dest, size_t capacity);
 
 // Decodes a JPEG held in memory (an embedded thumbnail): data holds length bytes.
 // mode 1: stores the output width, height and components and returns the height.

@@ -21,8 +21,12 @@ public:
     // The bitmap: dims[0] x dims[1] pixels, 3 samples (red, green, blue), no alpha, meshed,
     // "NSCalibratedRGBColorSpace", dims[2] bits a sample in host order, rows packed
     // (3 x dims[0] x dims[2] / 8 bytes). Ownership is shared with the caller.
-    // Returns null for a depth other than 8 and 16 (dims untouched), when the bitmap cannot be
-    // made (dims untouched), or when the pixels cannot be read (dims[10] keeps its new value).
+    // The file is checked for the pixel data the header promises (psd_pixels_present) before
+    // the bitmap is made.
+    // Returns null for a depth other than 8 and 16, a file that does not hold its pixel data or
+    // whose version is not the layout its name asks for, or when the bitmap cannot be made (dims
+    // untouched in these cases); or when the pixels cannot be read (dims[10] keeps its new
+    // value).
     platform::BitmapPtr readPSD(const std::string &path, int *dims) const;
 
     // Bitmap operations. A source bitmap is meshed, 8 or 16 bits a sample, its rows possibly

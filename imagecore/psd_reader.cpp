@@ -2,6 +2,7 @@
 // profile reader share one scan so that both see the same (first) profile resource.
 #include "imagecore/psd_reader.h"
 
+#include <algorithm>
 #include <climits>
 #include <cmath>
 #include <cstring>
@@ -78,8 +79,13 @@ constexpr uint16_t kResResolution = 1005;
 constexpr uint16_t kResIcc = 1039;
 constexpr uint16_t kResExif = 1058;
 
+// The largest sides the format allows: 30000 for a PSD (version 1), 300000 for a PSB (2).
+constexpr uint32_t kMaxSidePsd = 30000;
+constexpr uint32_t kMaxSidePsb = 300000;
+
 // What the header and the resource walk found.
 struct PsdScan {
+    uint16_t version = 0;
     uint16_t channels = 0;
     uint32_t height = 0, width = 0;
     uint16_t bits = 0;
@@ -108,6 +114,9 @@ int scan_psd(FILE *f, uint64_t length, PsdScan &s)
     // colour-mode data length.
     if (!read_at(f, length, 0, h, 30))
         return -1;
+    s.version = read_be16(h + 4);
+    if (s.version != 1 && s.version != 2)
+        return -2;
     s.channels = read_be16(h + 12);
     if (s.channels < 3)
         return -3;
@@ -116,6 +125,9 @@ int scan_psd(FILE *f, uint64_t length, PsdScan &s)
     s.bits = read_be16(h + 22);
     if (read_be16(h + 24) != 3)
         return -3;
+    const uint32_t maxSide = s.version == 2 ? kMaxSidePsb : kMaxSidePsd;
+    if (s.width > maxSide || s.height > maxSide)
+        return -1;
     uint64_t resLengthAt = 30 + uint64_t(read_be32(h + 26));
     uint8_t b[4];
     if (!read_at(f, length, resLengthAt, b, 4))
@@ -160,12 +172,10 @@ int scan_psd(FILE *f, uint64_t length, PsdScan &s)
     return 0;
 }
 
-// Opens path and scans it: -1 when it cannot be opened, else scan_psd's result. The file stays
-// open in f for the reads that follow.
-int open_scanned(const char *path, platform::FilePtr &f, uint64_t &length, PsdScan &s)
+// Measures the stream and scans it: -1 when it cannot be measured, else scan_psd's result.
+int measure_and_scan(FILE *f, uint64_t &length, PsdScan &s)
 {
-    f = platform::open_measured(path, length);
-    return f ? scan_psd(f.get(), length, s) : -1;
+    return f && platform::stream_length(f, length) ? scan_psd(f, length, s) : -1;
 }
 
 // Stores v when it fits an int slot.
@@ -175,36 +185,106 @@ void set_slot(int *info, int slot, uint64_t v)
         info[slot] = int(v);
 }
 
-// 8 and 16 bits: decodes planes 0..2 into the interleaved destination.
-int load_planes(FILE *f, uint64_t length, uint64_t dataStart, bool packbits, bool psb, size_t w,
-                size_t h, size_t channels, size_t bytesPerSample, int channelOrder, size_t stride,
-                void *dest)
+// Where a document's pixel data lies, once locate_pixels has checked that the file holds it.
+struct PixelData {
+    uint16_t compression = 0; // 1 PackBits; any other value is read as raw
+    uint64_t start = 0;       // raw: the first plane; PackBits: the first packed byte
+};
+
+// The sum of a row-length table of `entries` big-endian entries of entrySize bytes at `at`, held
+// at the file's length plus one once it passes that; false when the table does not lie inside
+// the file. Read in slices: the table's size is the file's word.
+bool packbits_table_sum(FILE *f, uint64_t length, uint64_t at, uint64_t entries, int entrySize,
+                        uint64_t &sum)
 {
+    auto bytes = platform::checked_mul(entries, size_t(entrySize));
+    if (!bytes || !platform::range_inside(at, *bytes, length))
+        return false;
+    uint8_t slice[8192]; // a multiple of both entry sizes
+    sum = 0;
+    for (uint64_t done = 0; done < *bytes;) {
+        const size_t n = size_t(std::min<uint64_t>(sizeof slice, *bytes - done));
+        if (!platform::read_at(f, length, at + done, slice, n))
+            return false;
+        for (size_t i = 0; i < n; i += size_t(entrySize))
+            sum +=
+                entrySize == 4 ? imagecore::read_be32(slice + i) : imagecore::read_be16(slice + i);
+        sum = std::min(sum, length + 1);
+        done += n;
+    }
+    return true;
+}
+
+// Follows the record to the pixel data and checks, before anything is allocated, that the file
+// holds what the header and the compression promise: the header's version is the layout asked
+// for ([10]); raw data holds every plane's bytes; PackBits data holds its row-length table and
+// the sum of its lengths, enough to fill the three planes read. Returns 0 with d filled, or
+// load_psd's code.
+int locate_pixels(FILE *f, uint64_t length, const int *info, PixelData &d)
+{
+    const int64_t w = info[kInfoWidth], h = info[kInfoHeight], bits = info[kInfoBits];
+    const int64_t channels = info[kInfoSamples], layerOffset = info[kInfoLayerOffset];
+    const bool psb = info[kInfoPsdKind] == 64;
+    if (bits != 8 && bits != 16 && bits != 32)
+        return -1;
+    if (w <= 0 || h <= 0 || channels < 3 || layerOffset < 0)
+        return -1;
+    uint8_t b[8];
+    if (!platform::read_at(f, length, 4, b, 2) || imagecore::read_be16(b) != (psb ? 2 : 1))
+        return -1;
+    const size_t lenBytes = psb ? 8 : 4;
+    if (!platform::read_at(f, length, uint64_t(layerOffset), b, lenBytes)) {
+        if (kVerbose)
+            std::fprintf(stderr, "load_psd fseek %d failed \n", int(layerOffset));
+        return -1;
+    }
+    const uint64_t layerLength = psb ? imagecore::read_be64(b) : imagecore::read_be32(b);
+    uint64_t at = uint64_t(layerOffset) + lenBytes;
+    if (!platform::range_inside(at, layerLength, length))
+        return -1;
+    at += layerLength;
+    if (!platform::read_at(f, length, at, b, 2))
+        return -1;
+    d.compression = imagecore::read_be16(b);
+    d.start = at + 2;
+    if (bits == 32 && d.compression != 0) {
+        if (kVerbose)
+            std::fprintf(stderr, "load_psd rle %d not supported for 32-bit PSD\n",
+                         int(d.compression));
+        return -2;
+    }
+    if (d.compression != 1) {
+        auto planes = platform::checked_product({w, h, bits / 8, channels});
+        return planes && platform::range_inside(d.start, *planes, length) ? 0 : -1;
+    }
+    uint64_t sum = 0;
+    auto rows = platform::checked_product({h, channels});
+    if (!rows || !packbits_table_sum(f, length, d.start, *rows, psb ? 4 : 2, sum))
+        return -3;
+    d.start += *rows * (psb ? 4 : 2);
+    // A two-byte repeat run gives at most 128 bytes: data that cannot fill the three planes read
+    // is short too.
+    auto threePlanes = platform::checked_product({w, h, bits / 8, 3});
+    auto reach = platform::checked_mul(sum, 64);
+    return sum <= length - d.start && threePlanes && (!reach || *reach >= *threePlanes) ? 0 : -3;
+}
+
+// 8 and 16 bits: decodes planes 0..2 of the located data into the interleaved destination.
+int load_planes(FILE *f, uint64_t length, const PixelData &d, size_t w, size_t h,
+                size_t bytesPerSample, int channelOrder, size_t stride, void *dest)
+{
+    // locate_pixels has measured the data against these sizes.
     auto planeBytes = platform::checked_product({int64_t(w), int64_t(h), int64_t(bytesPerSample)});
-    auto threePlanes = planeBytes ? platform::checked_mul(*planeBytes, 3) : std::nullopt;
-    if (!threePlanes)
+    if (!planeBytes)
         return -1;
 
+    const bool packbits = d.compression == 1;
     std::vector<uint8_t> packed;
     size_t pos = 0;
-    uint64_t rawStart = dataStart;
     if (packbits) {
-        // One byte count per row and channel, not used.
-        auto table = platform::checked_product({int64_t(h), int64_t(channels), psb ? 4 : 2});
-        if (!table || !platform::range_inside(dataStart, *table, length))
-            return -3;
-        uint64_t from = dataStart + *table;
-        uint64_t n = length - from;
-        // A two-byte repeat run gives at most 128 bytes: data too short to fill the planes is
-        // refused before anything is allocated.
-        auto reach = platform::checked_mul(size_t(n), 64);
-        if (n < 1 || (reach && *reach < *threePlanes))
-            return -3;
-        packed.resize(size_t(n));
-        if (!platform::read_at(f, length, from, packed.data(), packed.size()))
+        packed.resize(size_t(length - d.start));
+        if (!platform::read_at(f, length, d.start, packed.data(), packed.size()))
             return -1;
-    } else if (!platform::range_inside(rawStart, *threePlanes, length)) {
-        return -1;
     }
 
     std::vector<uint8_t> plane(*planeBytes);
@@ -213,7 +293,7 @@ int load_planes(FILE *f, uint64_t length, uint64_t dataStart, bool packbits, boo
             if (imagecore::packbits_decode(packed.data(), packed.size(), pos, plane.data(),
                                            plane.size()) != plane.size())
                 return -3;
-        } else if (!platform::read_at(f, length, rawStart + k * *planeBytes, plane.data(),
+        } else if (!platform::read_at(f, length, d.start + k * *planeBytes, plane.data(),
                                       plane.size())) {
             return -1;
         }
@@ -266,12 +346,11 @@ int load_float(FILE *f, uint64_t length, uint64_t dataStart, size_t w, size_t h,
 
 } // namespace
 
-int getPsdInfo(const char *path, int *imageInfos)
+int getPsdInfo(FILE *f, int *imageInfos)
 {
-    platform::FilePtr f;
     uint64_t length = 0;
     PsdScan s;
-    int status = open_scanned(path, f, length, s);
+    int status = measure_and_scan(f, length, s);
     // The header fields are recorded as soon as they pass, as a walk that stops early keeps what
     // it found.
     if (s.channels >= 3) {
@@ -296,12 +375,17 @@ int getPsdInfo(const char *path, int *imageInfos)
     return int(s.layerOffset);
 }
 
-int psd_profile(const char *path, uint8_t *dest, size_t capacity)
+int getPsdInfo(const char *path, int *imageInfos)
 {
-    platform::FilePtr f;
+    platform::FilePtr f = platform::open_file(path, "rb");
+    return f ? getPsdInfo(f.get(), imageInfos) : -1;
+}
+
+int psd_profile(FILE *f, uint8_t *dest, size_t capacity)
+{
     uint64_t length = 0;
     PsdScan s;
-    int status = open_scanned(path, f, length, s);
+    int status = measure_and_scan(f, length, s);
     if (status < 0)
         return status;
     if (!s.hasIcc)
@@ -312,66 +396,65 @@ int psd_profile(const char *path, uint8_t *dest, size_t capacity)
         return 0;
     if (!dest)
         return -3;
-    if (!platform::read_at(f.get(), length, s.iccOffset, dest, s.iccSize))
+    if (!platform::read_at(f, length, s.iccOffset, dest, s.iccSize))
         return -1;
     return int(s.iccSize);
 }
 
-int load_psd(int channelOrder, const char *path, const int *imageInfos, int rowLength, void *dest)
+int psd_profile(const char *path, uint8_t *dest, size_t capacity)
+{
+    platform::FilePtr f = platform::open_file(path, "rb");
+    return f ? psd_profile(f.get(), dest, capacity) : -1;
+}
+
+int psd_pixels_present(FILE *f, const int *imageInfos)
+{
+    uint64_t length = 0;
+    PixelData d;
+    if (!f || !platform::stream_length(f, length))
+        return -1;
+    return locate_pixels(f, length, imageInfos, d);
+}
+
+int psd_pixels_present(const char *path, const int *imageInfos)
+{
+    platform::FilePtr f = platform::open_file(path, "rb");
+    return f ? psd_pixels_present(f.get(), imageInfos) : -1;
+}
+
+int load_psd(int channelOrder, FILE *f, const int *imageInfos, int rowLength, void *dest)
 {
     const int w = imageInfos[kInfoWidth], h = imageInfos[kInfoHeight];
-    const int bits = imageInfos[kInfoBits], channels = imageInfos[kInfoSamples];
-    const int layerOffset = imageInfos[kInfoLayerOffset];
-    const bool psb = imageInfos[kInfoPsdKind] == 64;
-    if (bits != 8 && bits != 16 && bits != 32)
-        return -1;
-    if (w <= 0 || h <= 0 || channels < 3 || !dest)
+    if (!f || !dest)
         return -1;
     try {
         uint64_t length = 0;
-        platform::FilePtr f = platform::open_measured(path, length);
-        if (!f)
+        PixelData d;
+        if (!platform::stream_length(f, length))
             return -1;
-        uint8_t b[8];
-        size_t lenBytes = psb ? 8 : 4;
-        if (layerOffset < 0 ||
-            !platform::read_at(f.get(), length, uint64_t(layerOffset), b, lenBytes)) {
-            if (kVerbose)
-                std::fprintf(stderr, "load_psd fseek %d failed \n", layerOffset);
-            return -1;
-        }
-        uint64_t layerLength = psb ? imagecore::read_be64(b) : imagecore::read_be32(b);
-        uint64_t compressionAt = uint64_t(layerOffset) + lenBytes;
-        if (!platform::range_inside(compressionAt, layerLength, length))
-            return -1;
-        compressionAt += layerLength;
-        if (!platform::read_at(f.get(), length, compressionAt, b, 2))
-            return -1;
-        uint16_t compression = imagecore::read_be16(b);
-        uint64_t dataStart = compressionAt + 2;
-
-        if (bits == 32) {
-            if (compression != 0) {
-                if (kVerbose)
-                    std::fprintf(stderr, "load_psd rle %d not supported for 32-bit PSD\n",
-                                 int(compression));
-                return -2;
-            }
+        if (int r = locate_pixels(f, length, imageInfos, d); r < 0)
+            return r;
+        if (imageInfos[kInfoBits] == 32) {
             try {
-                int r = load_float(f.get(), length, dataStart, size_t(w), size_t(h), dest);
+                int r = load_float(f, length, d.start, size_t(w), size_t(h), dest);
                 return r < 0 ? r : h;
             } catch (const std::bad_alloc &) {
                 return -1;
             }
         }
-
         size_t stride = size_t(3) * size_t(w);
         if (rowLength > 0 && size_t(rowLength) > stride)
             stride = size_t(rowLength);
-        int r = load_planes(f.get(), length, dataStart, compression == 1, psb, size_t(w), size_t(h),
-                            size_t(channels), size_t(bits / 8), channelOrder, stride, dest);
+        int r = load_planes(f, length, d, size_t(w), size_t(h), size_t(imageInfos[kInfoBits] / 8),
+                            channelOrder, stride, dest);
         return r < 0 ? r : h;
     } catch (const std::bad_alloc &) {
         return -4;
     }
+}
+
+int load_psd(int channelOrder, const char *path, const int *imageInfos, int rowLength, void *dest)
+{
+    platform::FilePtr f = platform::open_file(path, "rb");
+    return f ? load_psd(channelOrder, f.get(), imageInfos, rowLength, dest) : -1;
 }

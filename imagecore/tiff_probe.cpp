@@ -135,13 +135,12 @@ void set_once(int *info, int slot, uint32_t v)
 
 } // namespace
 
-int getTiffInfo(const char *path, int *imageInfos)
+int getTiffInfo(FILE *f, int *imageInfos)
 {
     uint64_t length = 0;
-    platform::FilePtr f = platform::open_measured(path, length);
-    if (!f)
+    if (!f || !platform::stream_length(f, length))
         return -1;
-    TiffFile tf{f.get(), length, imagecore::kOrderMM};
+    TiffFile tf{f, length, imagecore::kOrderMM};
     uint32_t firstIfd;
     int result = read_header(tf, firstIfd);
     if (result < 0)
@@ -190,13 +189,18 @@ int getTiffInfo(const char *path, int *imageInfos)
     return result;
 }
 
-int tif_profile(const char *path, uint8_t *dest, size_t capacity)
+int getTiffInfo(const char *path, int *imageInfos)
+{
+    platform::FilePtr f = platform::open_file(path, "rb");
+    return f ? getTiffInfo(f.get(), imageInfos) : -1;
+}
+
+int tif_profile(FILE *f, uint8_t *dest, size_t capacity)
 {
     uint64_t length = 0;
-    platform::FilePtr f = platform::open_measured(path, length);
-    if (!f)
+    if (!f || !platform::stream_length(f, length))
         return -1;
-    TiffFile tf{f.get(), length, imagecore::kOrderMM};
+    TiffFile tf{f, length, imagecore::kOrderMM};
     uint32_t firstIfd;
     int header = read_header(tf, firstIfd);
     if (header == -2)
@@ -220,28 +224,40 @@ int tif_profile(const char *path, uint8_t *dest, size_t capacity)
     return result;
 }
 
-int arr_from_tiffOffset(const char *path, int count, int offset, int *out)
+int tif_profile(const char *path, uint8_t *dest, size_t capacity)
+{
+    platform::FilePtr f = platform::open_file(path, "rb");
+    return f ? tif_profile(f.get(), dest, capacity) : -1;
+}
+
+int arr_from_tiffOffset(FILE *f, int count, int offset, int *out)
 {
     if (count <= 1) {
         out[0] = offset;
         return 1;
     }
     uint64_t length = 0;
-    platform::FilePtr f = platform::open_measured(path, length);
-    if (!f) {
-        if (kVerbose)
-            std::fprintf(stderr, "can't open %s\n", path ? path : "(null)");
+    if (!f || !platform::stream_length(f, length))
         return -1;
-    }
-    TiffFile tf{f.get(), length, imagecore::kOrderMM};
+    TiffFile tf{f, length, imagecore::kOrderMM};
     uint8_t mark[2];
     if (tf.read_at(0, mark, 2) && imagecore::read_be16(mark) == imagecore::kOrderII)
         tf.order = imagecore::kOrderII;
     if (offset < 0 || !platform::range_inside(uint64_t(offset), 4 * uint64_t(count), length))
         return -2;
-    if (std::fseek(f.get(), offset, SEEK_SET) != 0)
+    if (std::fseek(f, offset, SEEK_SET) != 0)
         return -2;
     for (int i = 0; i < count; ++i)
-        out[i] = int(fgetmi4(f.get(), tf.order));
+        out[i] = int(fgetmi4(f, tf.order));
     return count;
+}
+
+int arr_from_tiffOffset(const char *path, int count, int offset, int *out)
+{
+    if (count <= 1)
+        return arr_from_tiffOffset(static_cast<FILE *>(nullptr), count, offset, out);
+    platform::FilePtr f = platform::open_file(path, "rb");
+    if (!f && kVerbose)
+        std::fprintf(stderr, "can't open %s\n", path ? path : "(null)");
+    return f ? arr_from_tiffOffset(f.get(), count, offset, out) : -1;
 }

@@ -309,19 +309,21 @@ void parse_ifd_entries(Reader &r, int64_t pos, int readable, int k, bool isTiff)
             parse_gps_ifd(r, at);
             break;
         case 700: // XMP packet; the offset is kept relative to the TIFF header
-            if (r.inside(at, 0) && e.value <= kInt32Max) {
+            if (r.inside(at, 0) && e.value <= kInt32Max && base <= kInt32Max) {
                 info->xmpLength = int32_t(std::min<int64_t>({e.count, r.left(at), kInt32Max}));
                 info->xmpOffset = int32_t(e.value);
+                info->xmpBase = int32_t(base);
             }
             break;
         case 33723: // IPTC; LONG counts are in 4-byte units
-            if (r.inside(at, 0) && e.value <= kInt32Max) {
+            if (r.inside(at, 0) && e.value <= kInt32Max && base <= kInt32Max) {
                 int64_t len = e.type == kTypeLong        ? int64_t(e.count) * 4
                               : e.type == kTypeUndefined ? int64_t(e.count)
                                                          : -1;
                 if (len >= 0)
                     info->iptcLength = int32_t(std::min<int64_t>({len, r.left(at), kInt32Max}));
                 info->iptcOffset = int32_t(e.value);
+                info->iptcBase = int32_t(base);
             }
             break;
         default:
@@ -416,6 +418,7 @@ int find_xmp(Reader &r, int64_t pos)
     const int64_t offset = r.tell();
     info->xmpLength = len;
     info->xmpOffset = int32_t(offset);
+    info->xmpBase = 0;
     const int64_t packetLen = int64_t(len) - 2 - int64_t(kXmpSignatureLen);
     bool keep = false;
     if (packetLen >= 1 && r.inside(offset, packetLen)) {
@@ -533,13 +536,12 @@ int find_jpeg_iptc(Reader &r)
     return 1;
 }
 
-int read_exif(const char *path, int type, ExifInfo *info)
+int read_exif(FILE *f, int type, ExifInfo *info)
 {
     uint64_t length = 0;
-    platform::FilePtr f = platform::open_measured(path, length);
-    if (!f)
+    if (!platform::stream_length(f, length) || std::fseek(f, 0, SEEK_SET) != 0)
         return -1;
-    Reader r(f.get(), int64_t(length), info);
+    Reader r(f, int64_t(length), info);
 
     const bool isJpeg = type == 1;
     int rc = 0;
@@ -559,7 +561,7 @@ int read_exif(const char *path, int type, ExifInfo *info)
     if (order == 0)
         return -2;
     r.set_order(order);
-    if (fgetmi2(f.get(), order) != 42)
+    if (fgetmi2(f, order) != 42)
         return -3;
 
     // At most three directories (IFD0, IFD1, IFD2), which also ends any loop in the chain.
@@ -588,18 +590,50 @@ int read_exif(const char *path, int type, ExifInfo *info)
 
 } // namespace
 
-int getExifData(const char *path, int type, ExifInfo *info)
+int getExifData(FILE *f, int type, ExifInfo *info)
 {
     if (info == nullptr)
         return -3;
     init_exifInfo(info);
-    if (path == nullptr)
-        return -3;
+    if (f == nullptr)
+        return -1;
     try {
-        return read_exif(path, type, info);
+        return read_exif(f, type, info);
     } catch (const std::bad_alloc &) {
         return -4;
     }
+}
+
+int getExifData(const char *path, int type, ExifInfo *info)
+{
+    if (info == nullptr)
+        return -3;
+    if (path == nullptr) {
+        init_exifInfo(info);
+        return -3;
+    }
+    platform::FilePtr f = platform::open_file(path, "rb");
+    return getExifData(f.get(), type, info);
+}
+
+int read_iptc(FILE *f, int length, int offset, uint8_t *buffer)
+{
+    if (length <= 0 || offset < 0)
+        return 0;
+    if (buffer == nullptr)
+        return -3;
+    uint64_t size = 0;
+    if (f == nullptr || !platform::stream_length(f, size))
+        return -1;
+    // A block that ends exactly at the end of the file (the last thing in a TIFF) is whole.
+    if (!platform::range_inside(uint64_t(offset), uint64_t(length), size))
+        return 0;
+    if (std::fseek(f, offset, SEEK_SET) != 0)
+        return -1;
+    size_t got = std::fread(buffer, 1, size_t(length), f);
+    if (buffer[0] != 0x1C)
+        return -2;
+    return got == size_t(length) ? length : -1;
 }
 
 int read_iptc(const char *path, int length, int offset, uint8_t *buffer)
@@ -608,19 +642,8 @@ int read_iptc(const char *path, int length, int offset, uint8_t *buffer)
         return 0;
     if (path == nullptr || buffer == nullptr)
         return -3;
-    uint64_t size = 0;
-    platform::FilePtr f = platform::open_measured(path, size);
-    if (!f)
-        return -1;
-    // A block that ends exactly at the end of the file (the last thing in a TIFF) is whole.
-    if (!platform::range_inside(uint64_t(offset), uint64_t(length), size))
-        return 0;
-    if (std::fseek(f.get(), offset, SEEK_SET) != 0)
-        return -1;
-    size_t got = std::fread(buffer, 1, size_t(length), f.get());
-    if (buffer[0] != 0x1C)
-        return -2;
-    return got == size_t(length) ? length : -1;
+    platform::FilePtr f = platform::open_file(path, "rb");
+    return read_iptc(f.get(), length, offset, buffer);
 }
 
 int parse_photoshop_data(FILE *f, int64_t length, ExifInfo *info)
@@ -650,6 +673,7 @@ int parse_photoshop_data(FILE *f, int64_t length, ExifInfo *info)
             uint8_t b[4];
             if (r.read_at(at + 8, b, 4) && at + 12 <= kInt32Max) {
                 info->iptcOffset = int32_t(at + 12);
+                info->iptcBase = 0;
                 info->iptcLength = int32_t(
                     std::min<int64_t>({imagecore::read_be32(b), r.left(at + 12), kInt32Max}));
             }

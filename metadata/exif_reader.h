@@ -1,6 +1,8 @@
 // The source metadata reader: EXIF, GPS, thumbnail, orientation, IPTC and XMP positions of a
 // JPEG, TIFF or PSD photo, read from the file with the stream readers (the whole file is never
-// loaded), and the copy of the IPTC block that the output files carry.
+// loaded), and the copy of the IPTC block that the output files carry. The readers take a path
+// or a stream open for reading bytes (a file, or bytes in memory from fmemopen); offsets count
+// from the stream's start.
 #pragma once
 
 #include <cstdint>
@@ -11,12 +13,13 @@
 // Reads the metadata of the file at path into info, which is reset to zero first. type: 0 TIFF,
 // 1 JPEG, 2 PSD, anything else TIFF. Tag offsets count from the TIFF header (file start for
 // TIFF, after "Exif\0\0" in the JPEG APP1, the start of resource 1058 in a PSD); the thumbnail
-// and IPTC offsets stored are absolute file offsets except the IPTC offset of TIFF tag 33723,
-// which is kept as stored. Counts and lengths read from the file are clamped to the bytes the
-// file holds past their data; data that lies outside the file is not read. A JPEG's XMP
-// position is kept only for a settings packet of this system (methods 1, 2, 10, 11); its
-// aux:Lens text goes to info->lens in any case.
-// Returns 1 when the metadata was read;
+// and IPTC offsets stored are absolute file offsets except the IPTC and XMP offsets of TIFF
+// tags 33723 and 700, which are kept as stored; info->iptcBase and info->xmpBase give the
+// position each offset counts from (the TIFF header's, or 0 for an absolute offset). Counts and
+// lengths read from the file are clamped to the bytes the file holds past their data; data that
+// lies outside the file is not read. A JPEG's XMP position is kept only for a settings packet of
+// this system (methods 1, 2, 10, 11); its aux:Lens text goes to info->lens in any case. Returns 1
+// when the metadata was read;
 //   -1 the file cannot be opened, a JPEG without FF D8, a marker walk that meets too many FF
 //      padding bytes, a segment length below 2 or the end of the file, PSD read failures
 //      (short header, bad resource signature, resource walk past the resources' length);
@@ -28,6 +31,8 @@
 //   -10 in the JPEG second pass (IPTC search), a byte other than FF where a marker is expected.
 // On failure info holds what was read before it.
 int getExifData(const char *path, int type, ExifInfo *info);
+// The same over a stream: -1 for a null stream.
+int getExifData(FILE *f, int type, ExifInfo *info);
 
 // Copies the IPTC block of `length` bytes at file offset `offset` into buffer (caller-owned,
 // at least length bytes; callers pass a zero-filled buffer of length + 1). Returns length on
@@ -35,6 +40,8 @@ int getExifData(const char *path, int type, ExifInfo *info);
 // file; -1 when the file cannot be opened, positioned or read in full; -2 when the block's
 // first byte is not 0x1C; -3 when path or buffer is null.
 int read_iptc(const char *path, int length, int offset, uint8_t *buffer);
+// The same over a stream: -1 for a null stream.
+int read_iptc(FILE *f, int length, int offset, uint8_t *buffer);
 
 // Scans `length` bytes of Photoshop image resources from the current position of f for the
 // IPTC-NAA (1028) and thumbnail (1036) resources and stores their absolute positions and

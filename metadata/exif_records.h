@@ -65,16 +65,21 @@ struct ExifInfo {
     int32_t thumbLength;                            // bytes of the embedded JPEG thumbnail
     int32_t thumbOffset;                            // absolute file offset of its JPEG data
     int32_t orientation;                            // 1..8; 0 absent
-    int32_t iptcLength, iptcOffset;
-    int32_t xmpLength, xmpOffset;
-    char latRef;         // 'N' or 'S'
-    int32_t latitude[6]; // degrees, minutes, seconds as pairs
-    char lonRef;         // 'E' or 'W'
+    int32_t iptcLength, iptcOffset;                 // see iptcBase
+    int32_t xmpLength, xmpOffset;                   // see xmpBase
+    char latRef;                                    // 'N' or 'S'
+    int32_t latitude[6];                            // degrees, minutes, seconds as pairs
+    char lonRef;                                    // 'E' or 'W'
     int32_t longitude[6];
     char altRef; // 0 above sea level, 1 below
     int32_t altitude[2];
     int32_t gpsTime[6]; // hours, minutes, seconds as pairs
     char gpsDate[11];   // "YYYY:MM:DD"
+    // The file positions iptcOffset and xmpOffset count from: the TIFF header's for the TIFF
+    // tags (IPTC 33723, XMP 700), which keep their offsets as stored; 0 for the positions found
+    // in Photoshop resources and JPEG segments, which are absolute. A reader of the block adds
+    // the base.
+    int32_t iptcBase, xmpBase;
 };
 
 // Sets every field of the record to zero.

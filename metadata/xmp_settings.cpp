@@ -9,6 +9,7 @@
 #include <new>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "imagecore/float_clamp.h"
@@ -239,6 +240,97 @@ bool parse_float(string_view sv, size_t pos, float &out)
     return true;
 }
 
+// Appends text as XML element or attribute text: the five characters with a meaning in XML as
+// their entities; control characters, which XML 1.0 cannot carry in any form, as spaces.
+void append_xml_escaped(std::string &s, string_view text)
+{
+    for (char c : text) {
+        switch (c) {
+        case '<':
+            s += "&lt;";
+            break;
+        case '>': // "]]>" is not allowed in text
+            s += "&gt;";
+            break;
+        case '&':
+            s += "&amp;";
+            break;
+        case '\'':
+            s += "&apos;";
+            break;
+        case '"':
+            s += "&quot;";
+            break;
+        default:
+            s += static_cast<unsigned char>(c) < 0x20 && c != '\t' && c != '\n' && c != '\r' ? ' '
+                                                                                             : c;
+            break;
+        }
+    }
+}
+
+// Appends code point cp in UTF-8.
+void append_utf8(std::string &s, uint32_t cp)
+{
+    if (cp < 0x80) {
+        s += char(cp);
+    } else if (cp < 0x800) {
+        s += char(0xC0 | cp >> 6);
+        s += char(0x80 | (cp & 0x3F));
+    } else if (cp < 0x10000) {
+        s += char(0xE0 | cp >> 12);
+        s += char(0x80 | (cp >> 6 & 0x3F));
+        s += char(0x80 | (cp & 0x3F));
+    } else {
+        s += char(0xF0 | cp >> 18);
+        s += char(0x80 | (cp >> 12 & 0x3F));
+        s += char(0x80 | (cp >> 6 & 0x3F));
+        s += char(0x80 | (cp & 0x3F));
+    }
+}
+
+// The text with its XML references resolved: the five entities and numeric character
+// references (&#60; &#x3C;). Anything else, a lone '&' included, stays as written.
+std::string xml_unescaped(string_view text)
+{
+    constexpr std::pair<string_view, char> kEntities[] = {
+        {"&lt;", '<'}, {"&gt;", '>'}, {"&amp;", '&'}, {"&apos;", '\''}, {"&quot;", '"'}};
+    std::string out;
+    for (size_t i = 0; i < text.size();) {
+        if (text[i] != '&') {
+            out += text[i++];
+            continue;
+        }
+        bool done = false;
+        for (const auto &[entity, c] : kEntities) {
+            if (text.substr(i, entity.size()) == entity) {
+                out += c;
+                i += entity.size();
+                done = true;
+                break;
+            }
+        }
+        if (!done && text.substr(i, 2) == "&#") {
+            const bool hex = text.substr(i + 2, 1) == "x";
+            const size_t from = i + (hex ? 3 : 2);
+            const size_t semi = text.find(';', from);
+            uint32_t cp = 0;
+            if (semi != npos && semi > from) {
+                auto r = std::from_chars(text.data() + from, text.data() + semi, cp, hex ? 16 : 10);
+                if (r.ec == std::errc() && r.ptr == text.data() + semi && cp > 0 &&
+                    cp <= 0x10FFFF && (cp < 0xD800 || cp > 0xDFFF)) {
+                    append_utf8(out, cp);
+                    i = semi + 1;
+                    done = true;
+                }
+            }
+        }
+        if (!done)
+            out += text[i++];
+    }
+    return out;
+}
+
 // The first occurrence of `name` followed by a quote and `value`: the text of a namespace
 // declaration. Returns its position or npos.
 size_t find_declaration(string_view sv, string_view name, string_view value)
@@ -281,8 +373,12 @@ int lens_from_packet(string_view sv, char *lensOut)
         char quote = quotePos < sv.size() && sv[quotePos] == '\'' ? '\'' : '"';
         end = start <= sv.size() ? sv.find(quote, start) : npos;
     }
-    if (end != npos && end > start && end - start <= 63)
-        std::memcpy(lensOut, sv.data() + start, end - start);
+    // The 63-character limit holds for the name itself, not for its escaped form.
+    if (end != npos && end > start) {
+        const std::string lens = xml_unescaped(sv.substr(start, end - start));
+        if (!lens.empty() && lens.size() <= 63)
+            std::memcpy(lensOut, lens.data(), lens.size());
+    }
     return static_cast<int>(q);
 }
 
@@ -366,7 +462,7 @@ int embed_xmp(int embed_type, int curMethod, const float *tmParam, int lensInfoL
             s += "<rdf:Description rdf:about=''\nxmlns:aux='";
             s += kAuxNs;
             s += "'>\n<aux:Lens>";
-            s.append(lensInfo, strnlen(lensInfo, 64));
+            append_xml_escaped(s, string_view(lensInfo, strnlen(lensInfo, 64)));
             s += "</aux:Lens>\n</rdf:Description>\n\n";
         }
         if (method > 0) {

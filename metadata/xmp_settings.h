@@ -29,7 +29,9 @@ const char *settings_method_name(int method);
 // writes the version element alone; 0 or below no settings description) from tmParam (20
 // floats, read only). curMethod above 200 leaves out the x:xmpmeta / rdf:RDF wrapper and
 // stands for curMethod - 200. lensInfoLen > 0 with a non-null lensInfo adds an aux:Lens
-// description holding lensInfo up to its NUL or 64 characters, whichever comes first.
+// description holding lensInfo up to its NUL or 64 characters, whichever comes first, written
+// as XML text: < > & ' " as their entities, control characters as spaces; every other byte of
+// the packet is as listed.
 // embed_type 0 only measures (out may be null); any other value also writes the bytes into
 // out, which must hold at least the measured length. No terminating zero is written.
 // Returns the packet length in bytes; -3 when a write is asked with a null out or a null
@@ -38,9 +40,10 @@ int embed_xmp(int embed_type, int curMethod, const float *tmParam, int lensInfoL
               const char *lensInfo, char *out);
 
 // Reads a packet of `length` bytes whose last byte must be 0.
-//   mode 100: copies the aux:Lens text (1 to 63 characters, no terminator written) into
-//             lensOut (caller-owned, zero-filled, at least 64 bytes); returns a non-negative
-//             position in the packet (0 when there is no lens). tmParam is not used.
+//   mode 100: copies the aux:Lens text (1 to 63 characters once its XML references, the five
+//             entities and numeric ones, are resolved; no terminator written) into lensOut
+//             (caller-owned, zero-filled, at least 64 bytes); returns a non-negative position in
+//             the packet (0 when there is no lens). tmParam is not used.
 //   mode -1:  returns the method id of the packet (0 for an unknown method name), -5 when the
 //             packet has no method element. tmParam is not used.
 //   other:    the method id expected; when the packet's method matches, the slots whose

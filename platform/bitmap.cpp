@@ -24,8 +24,9 @@
 namespace platform {
 namespace {
 
-// Decodes larger than this are refused before any allocation: no photo comes near them.
-constexpr uint64_t kMaxPixels = uint64_t(1) << 31;
+// Decodes larger than this are refused before any allocation: no photo comes near them, and the
+// kernels take no more pixels than an int counts.
+constexpr uint64_t kMaxPixels = uint64_t(kMaxKernelPixels);
 constexpr uint64_t kMaxBytes = uint64_t(8) << 30;
 // A single TIFF tile larger than this is a hostile header, not a photo.
 constexpr uint64_t kMaxTileBytes = uint64_t(256) << 20;

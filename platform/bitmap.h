@@ -26,14 +26,14 @@ public:
     // bytesPerRow x pixelsHigh bytes (bytesPerRow 0 means packed rows). Returns null for a
     // side below 1, a depth other than 8 or 16, samples outside 1..5, planar layout, a row
     // length below the packed one, bitsPerPixel other than 0 or samples x depth, sizes that
-    // overflow or pass 2^31 pixels or 8 GiB, or when memory runs out.
+    // overflow or pass INT_MAX pixels or 8 GiB, or when memory runs out.
     static BitmapPtr create(int pixelsWide, int pixelsHigh, int bitsPerSample, int samplesPerPixel,
                             bool hasAlpha, bool isPlanar, const std::string &colorSpaceName,
                             int bytesPerRow, int bitsPerPixel);
 
     // Decodes a TIFF or JPEG file held in memory (imageRepWithData:); null when the bytes are
     // neither, or are corrupt or truncated, or use a layout the decoder does not handle (CMYK,
-    // float or 1..4-bit samples), or would decode past 2^31 pixels or 8 GiB. Pixels stay in
+    // float or 1..4-bit samples), or would decode past INT_MAX pixels or 8 GiB. Pixels stay in
     // stored order (orientation is not applied); alpha and extra samples are dropped; the first
     // TIFF directory is read. The libraries' messages are never printed.
     static BitmapPtr imageRepWithData(const DataPtr &data);

@@ -2,6 +2,7 @@
 // product of the project goes through these.
 #pragma once
 
+#include <climits>
 #include <cstddef>
 #include <cstdint>
 #include <initializer_list>
@@ -38,6 +39,22 @@ inline std::optional<size_t> image_bytes(int64_t w, int64_t h, int64_t spp, int6
     if (w < 1 || h < 1 || spp < 1 || bytesPerSample < 1)
         return std::nullopt;
     return checked_product({w, h, spp, bytesPerSample});
+}
+
+// The largest image the processing takes: the kernels carry a pixel count, and a row of 16-bit
+// samples in bytes, in int arguments.
+inline constexpr int64_t kMaxKernelPixels = INT_MAX;
+
+// True when a w x h image of spp samples is within those int arguments: sides and spp of 1 or
+// more, at most kMaxKernelPixels pixels and rows of at most INT_MAX bytes at 16 bits a sample.
+inline bool kernel_sized(int64_t w, int64_t h, int64_t spp)
+{
+    if (w < 1 || h < 1 || spp < 1)
+        return false;
+    auto pixels = checked_product({w, h});
+    auto rowBytes = checked_product({w, spp, 2});
+    return pixels && *pixels <= uint64_t(kMaxKernelPixels) && rowBytes &&
+           *rowBytes <= uint64_t(INT_MAX);
 }
 
 // True when [offset, offset + length) lies inside a buffer or file of size bytes.

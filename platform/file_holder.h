@@ -44,16 +44,23 @@ template <class T> CBuffer<T> calloc_buffer(size_t count)
     return CBuffer<T>(static_cast<T *>(std::calloc(count ? count : 1, sizeof(T))));
 }
 
+// The length of an open stream (a file, or bytes in memory) into length; false when it cannot
+// be told.
+inline bool stream_length(FILE *f, uint64_t &length)
+{
+    long len = file_length(f);
+    if (len < 0)
+        return false;
+    length = uint64_t(len);
+    return true;
+}
+
 // Opens path for reading and measures it into length; null when it cannot be opened or measured.
 inline FilePtr open_measured(const char *path, uint64_t &length)
 {
     FilePtr f = open_file(path, "rb");
-    if (!f)
-        return f;
-    long len = file_length(f.get());
-    if (len < 0)
+    if (!f || !stream_length(f.get(), length))
         return nullptr;
-    length = uint64_t(len);
     return f;
 }
 

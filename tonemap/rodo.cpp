@@ -57,8 +57,14 @@ double phi(const Operator &op, double W)
     return op.V * W / (W + 1e-20 + std::pow((op.alpha * W + op.A) * op.f, op.m));
 }
 
-// Returns 0 when the statistics are degenerate (lumParam[0] >= lumParam[1]).
-bool make_operator(const float *p, const float *l, int bits, Operator &op)
+// A uniform luminance (no spread at all, or every pixel at the minimum: the mean is the
+// minimum) or no light at all.
+bool flat_luminance(const float *l)
+{
+    return l[0] >= l[1] || l[2] <= l[0];
+}
+
+void make_operator(const float *p, const float *l, int bits, Operator &op)
 {
     op.V = bits == 16 ? 65535.0 : 255.0;
     float d = l[4] - l[3];
@@ -78,10 +84,9 @@ bool make_operator(const float *p, const float *l, int bits, Operator &op)
     }
     op.A = (1.0 - op.alpha) * std::exp(static_cast<double>(l[3])) * r;
 
-    if (l[0] >= l[1])
-        return false;
-
-    double m = 0.3 + 0.6 * std::pow((l995 - lmed) / (lmax - lmin), 1.4);
+    // A flat image has no upper tail: the exponent's tail term is 0.
+    const bool flat = flat_luminance(l);
+    double m = flat ? 0.3 : 0.3 + 0.6 * std::pow((l995 - lmed) / (lmax - lmin), 1.4);
     if (p1 < 0)
         m = ((p1 + 10.0) / 10.0) * (m - 0.01) + 0.01;
     else if (p1 > 0)
@@ -116,13 +121,19 @@ bool make_operator(const float *p, const float *l, int bits, Operator &op)
         op.useSat = true;
     }
 
+    if (flat) {
+        // One luminance has no range to stretch to black and white: it keeps the grey the
+        // curve gives it (and the clips have nothing to clip).
+        op.lo = 0;
+        op.gain = 1;
+        return;
+    }
     double hi = phi(op, std::exp(lmax));
     double lo0 = phi(op, std::exp(lmin));
     double span = hi - lo0;
     op.lo = lo0 + 0.02 * p[kRoBlackClip] * span;
     // Large clip settings can bring this denominator to 0 or below; the stores saturate.
     op.gain = op.V / ((hi - 0.03 * p[kRoWhiteClip] * span) - op.lo);
-    return true;
 }
 
 template <class Out>
@@ -247,11 +258,10 @@ int tm_simple_orig(const float *p, const float *lumParam, const float *table, co
     const int rows = dims.v[kDimHeight], bits = dims.v[kDimOutBits];
     if (rows < 1 || !layout_ok(dims))
         return 0;
-    Operator op;
-    if (!make_operator(p, lumParam, bits, op))
-        return -1;
     if (bits != 8 && bits != 16)
         return 0;
+    Operator op;
+    make_operator(p, lumParam, bits, op);
     const int w = dims.v[kDimWidth], spp = dims.v[kDimSpp], rowLength = dims.v[kDimOutRowLen];
     const int order = dims.v[kDimChannelOrder];
     if (bits == 8)

@@ -22,9 +22,13 @@ int logMinMaxMoy(int w, int h, const float *table, const uint8_t *rgbe, float *l
 // offsets 0, (spp - 1) / 2, spp - 1 (reversed when dims[7] is non-zero); other samples are left
 // as they are. p: method-2 slots; lumParam as logMinMaxMoy left it. opt.nbProc bands of rows
 // (one band on the calling thread below 2).
+// A flat image is a photograph too: when the luminance is uniform (lumParam[0] >= lumParam[1],
+// or the mean at the minimum) there is no range to stretch, and every pixel keeps the curve's
+// own value for it, without the black and white points: a flat grey maps to one grey (about
+// 0.26 of the top value with all slots 0); with no light at all the image is black.
 // Returns the row count of the last band (> 0) on success; 0 (nothing written) when the output
 // depth is neither 8 nor 16, the image has no rows or columns, spp < 1 or dims[6] < width x spp;
-// -1 when lumParam[0] >= lumParam[1]; -2 when a worker thread cannot be started.
+// -2 when a worker thread cannot be started.
 int tm_simple(const float *p, const float *lumParam, const float *table, const uint8_t *rgbe,
               void *out, dim_param dims, optim_param_struct opt);
 

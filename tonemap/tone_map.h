@@ -36,7 +36,8 @@ public:
 
     // Global operator on an rgbeBuf source of at least w x h x 4 bytes (the source kind is not
     // read); posts nothing. Returns w x h x spp samples of the output bits, or nil: nil or short
-    // source, a side or spp below 1, output bits not 8 or 16, memory short, uniform luminance.
+    // source, a side or spp below 1, output bits not 8 or 16, memory short. A uniform
+    // luminance maps to one grey (tm_simple).
     platform::DataPtr compressorToneMap(int showProgress, const platform::DataPtr &source);
 
     void setDocType(int docType) { _docType = docType; }

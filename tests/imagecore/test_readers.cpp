@@ -2,11 +2,15 @@
 // and thumbnail decoder, and the PSD/PSB reader with Manip::readPSD.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <array>
 #include <atomic>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <iterator>
+#include <new>
 #include <string>
 #include <thread>
 #include <tuple>
@@ -17,11 +21,13 @@
 #include "imagecore/psd_reader.h"
 #include "imagecore/records.h"
 #include "imagecore/tiff_probe.h"
+#include "tests/support/allocation_probe.h"
 #include "tests/support/fixtures.h"
 #include "tests/support/image_compare.h"
 
 using testsupport::Bytes;
 using testsupport::make_icc_profile;
+using testsupport::make_psd_header;
 using testsupport::PsdBuilder;
 using testsupport::TiffBuilder;
 using Infos = std::array<int, kImageInfosCount>;
@@ -97,6 +103,14 @@ PsdBuilder psd8(uint32_t w, uint32_t h, int compression = 0, int spp = 3)
     PsdBuilder b;
     b.compression = compression;
     b.set_interleaved8(pattern8(w, h, spp).data(), w, h, spp);
+    return b;
+}
+
+// The same as a large document (version 2).
+PsdBuilder psb8(uint32_t w, uint32_t h)
+{
+    PsdBuilder b = psd8(w, h);
+    b.version = 2;
     return b;
 }
 
@@ -444,6 +458,137 @@ TEST(LoadPsd, BadSlotsSizesPastAnIntAndEveryPrefixAreRefused)
         }
     }
     EXPECT_EQ(open_fds(), before);
+}
+
+// A header's version must be 1 or 2 and its sides within that version's limits; a file must
+// hold the pixel data its header and compression promise before anything is allocated for it.
+TEST(PsdPixelData, HeadersThatPromiseMoreThanTheFileHoldsAreRefusedBeforeAllocating)
+{
+    const struct {
+        const char *what;
+        Bytes file;
+        int kind;           // the layout asked for: 64 PSB, 32 PSD
+        int probe, present; // getPsdInfo (> 0 for success), psd_pixels_present
+    } cases[] = {
+        {"30000^2 16-bit, no data", make_psd_header(1, 30000, 16), 32, 1, -1},
+        {"PackBits, no row table", make_psd_header(1, 30000, 8, 1), 32, 1, -3},
+        {"46000^2 past version 1", make_psd_header(1, 46000, 8), 32, -1, -1},
+        {"36000^2 version 2, no data", make_psd_header(2, 36000, 8), 64, 1, -1},
+        {"version 2 past 300000", make_psd_header(2, 300001, 8), 64, -1, -1},
+        {"version 1 read as version 2", psd8(4, 3).build(), 64, 1, -1},
+        {"version 2 read as version 1", psb8(4, 3).build(), 32, 1, -1},
+        {"version 0", make_psd_header(0, 8, 8), 32, -2, -1},
+        {"version 3", make_psd_header(3, 8, 8), 32, -2, -1},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.what);
+        const std::string path = scratch(c.file, c.kind == 64 ? "h.psb" : "h.psd");
+        auto [probe, dims] = ::probe(getPsdInfo, path);
+        EXPECT_EQ(probe > 0 ? 1 : probe, c.probe);
+        if (probe == -1) { // the header's fields are recorded, to say what was refused
+            EXPECT_GT(dims[kInfoWidth], 30000);
+        }
+        dims[kInfoPsdKind] = c.kind;
+        if (probe < 0) { // what a caller that ignores the probe would pass on
+            PsdBuilder b;
+            dims[kInfoBits] = 8;
+            dims[kInfoSamples] = 3;
+            dims[kInfoLayerOffset] = int(b.layer_mask_offset());
+        }
+        EXPECT_EQ(psd_pixels_present(path.c_str(), dims.data()), c.present);
+        testsupport::alloc::largest = 0;
+        EXPECT_LT(load_psd(1, path.c_str(), dims.data(), 0, Bytes(64).data()), 0);
+        EXPECT_FALSE(Manip().readPSD(path, dims.data()));
+        EXPECT_LT(testsupport::alloc::largest, size_t(1) << 20)
+            << "allocated before the pixel data was checked";
+    }
+}
+
+// Raw data must hold every plane (an alpha plane too); PackBits data its row-length table and
+// the bytes the table counts: one byte less is refused, the exact length is read.
+TEST(PsdPixelData, RawPlanesAndPackBitsTablesAreMeasuredToTheByte)
+{
+    for (int version : {1, 2})
+        for (int compression : {0, 1}) {
+            SCOPED_TRACE(testing::Message() << "version " << version << ", " << compression);
+            PsdBuilder b = psd8(7, 5, compression, 4);
+            b.version = version;
+            const Bytes whole = b.build();
+            const size_t table = b.image_data_offset() + 2;
+            Infos dims = probe(getPsdInfo, scratch(whole)).second;
+            dims[kInfoPsdKind] = version == 2 ? 64 : 32;
+            auto present = [&](const Bytes &file) {
+                return psd_pixels_present(scratch(file).c_str(), dims.data());
+            };
+            EXPECT_EQ(present(whole), 0);
+            EXPECT_EQ(present(Bytes(whole.begin(), whole.end() - 1)), compression ? -3 : -1);
+            // PackBits: a table entry that counts one byte more than the data holds, a table
+            // cut short, and a table whose lengths (all 0) could not fill a plane.
+            if (compression) {
+                Bytes more = whole;
+                ++more[table + (version == 2 ? 3 : 1)];
+                EXPECT_EQ(present(more), -3);
+                EXPECT_EQ(present(Bytes(whole.begin(), whole.begin() + long(table) + 7)), -3);
+                Bytes none = whole;
+                std::fill_n(none.begin() + long(table), 5 * 4 * (version == 2 ? 4 : 2), 0);
+                EXPECT_EQ(present(none), -3);
+            }
+            std::vector<uint8_t> out(7 * 5 * 3), rgb;
+            EXPECT_EQ(load_psd(1, scratch(whole).c_str(), dims.data(), 0, out.data()), 5);
+            const auto rgba = pattern8(7, 5, 4);
+            for (size_t i = 0; i < rgba.size(); ++i)
+                if (i % 4 != 3)
+                    rgb.push_back(rgba[i]);
+            EXPECT_EQ(out, rgb);
+        }
+}
+
+// The stream readers over bytes in memory answer exactly as the path readers over the file.
+TEST(StreamReaders, MemoryStreamsGiveWhatThePathsGive)
+{
+    const Bytes icc = make_icc_profile(300, "stream");
+    PsdBuilder b = psd8(6, 4, 1);
+    b.resources = {kResolution, {1039, "", icc}};
+    const Bytes files[] = {rgb_tiff(true, icc),
+                           small_jpeg(testsupport::make_icc_app2_chunks(icc, 100)), b.build()};
+    for (size_t k = 0; k < std::size(files); ++k) {
+        SCOPED_TRACE(k);
+        Bytes bytes = files[k];
+        const std::string path = scratch(bytes);
+        FILE *f = fmemopen(bytes.data(), bytes.size(), "rb");
+        ASSERT_TRUE(f);
+        Infos fromPath{}, fromMemory{};
+        std::vector<uint8_t> iccPath(icc.size()), iccMemory(icc.size());
+        int r[4];
+        if (k == 0) {
+            r[0] = getTiffInfo(path.c_str(), fromPath.data());
+            r[1] = getTiffInfo(f, fromMemory.data());
+            r[2] = tif_profile(path.c_str(), iccPath.data(), iccPath.size());
+            r[3] = tif_profile(f, iccMemory.data(), iccMemory.size());
+        } else if (k == 1) {
+            r[0] = infojpg(path.c_str(), fromPath.data());
+            r[1] = infojpg(f, fromMemory.data());
+            r[2] = jpg_profile(path.c_str(), iccPath.data(), iccPath.size());
+            r[3] = jpg_profile(f, iccMemory.data(), iccMemory.size());
+        } else {
+            r[0] = getPsdInfo(path.c_str(), fromPath.data());
+            r[1] = getPsdInfo(f, fromMemory.data());
+            r[2] = psd_profile(path.c_str(), iccPath.data(), iccPath.size());
+            r[3] = psd_profile(f, iccMemory.data(), iccMemory.size());
+            std::vector<uint8_t> pxPath(6 * 4 * 3), pxMemory(6 * 4 * 3);
+            EXPECT_EQ(load_psd(0, path.c_str(), fromPath.data(), 0, pxPath.data()), 4);
+            EXPECT_EQ(load_psd(0, f, fromMemory.data(), 0, pxMemory.data()), 4);
+            EXPECT_EQ(pxPath, pxMemory);
+        }
+        std::fclose(f);
+        EXPECT_GT(r[0], 0);
+        EXPECT_EQ(r[1], r[0]);
+        EXPECT_EQ(fromMemory, fromPath);
+        EXPECT_EQ(r[2], int(icc.size()));
+        EXPECT_EQ(r[3], r[2]);
+        EXPECT_EQ(Bytes(iccMemory.begin(), iccMemory.end()), icc);
+        EXPECT_EQ(iccPath, iccMemory);
+    }
 }
 
 TEST(ManipReadPSD, EightAndSixteenBitRawAndPackBitsUnderEachNameAndRefusals)

@@ -14,36 +14,9 @@
 #include "merge/hdr_atrous.h"
 #include "merge/hdr_denoise.h"
 #include "tests/merge/hdr_test_util.h"
+#include "tests/support/allocation_probe.h"
 
 using namespace hdrtest;
-
-// The n-th allocation after arming throws, once. malloc/free throughout; GCC cannot see that the
-// inlined free matches this new.
-#if defined(__GNUC__) && !defined(__clang__)
-#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
-#endif
-namespace {
-long g_allocationsBeforeFailure = -1;
-}
-void *operator new(std::size_t n)
-{
-    if (g_allocationsBeforeFailure == 0) {
-        g_allocationsBeforeFailure = -1;
-        throw std::bad_alloc();
-    }
-    g_allocationsBeforeFailure -= g_allocationsBeforeFailure > 0;
-    if (void *p = std::malloc(n ? n : 1))
-        return p;
-    throw std::bad_alloc();
-}
-void operator delete(void *p) noexcept
-{
-    std::free(p);
-}
-void operator delete(void *p, std::size_t) noexcept
-{
-    std::free(p);
-}
 
 namespace {
 
@@ -364,9 +337,9 @@ TEST(Denoise1, RefusalsAndFailuresLeaveBothImages)
     const Rgbe src = scene(2);
     // Not 32 bits a pixel: refused before anything reads the (3-byte) pixels or allocates.
     std::vector<uint8_t> rgb(size_t(kW) * kH * 3, 9), out(rgb.size(), 0x5A);
-    g_allocationsBeforeFailure = 0;
+    testsupport::alloc::failAt = 1, testsupport::alloc::seen = 0;
     EXPECT_EQ(denoise1(120, kW, kH, 24, rgb.data(), out.data()), 0);
-    g_allocationsBeforeFailure = -1;
+    testsupport::alloc::failAt = 0;
     EXPECT_EQ(out, std::vector<uint8_t>(out.size(), 0x5A));
     const Rgbe black = make_rgbe(kW, kH, [](int, int) { return Rgb{0, 0, 0}; }); // no log range
     const std::vector<uint8_t> unwritten(src.bytes.size(), 0xAB);
@@ -379,9 +352,9 @@ TEST(Denoise1, RefusalsAndFailuresLeaveBothImages)
     const Outcome ok = call(2, src, 120);
     for (long n = 0;; ++n) {
         Rgbe s = src, d{kW, kH, unwritten};
-        g_allocationsBeforeFailure = n;
+        testsupport::alloc::failAt = n + 1, testsupport::alloc::seen = 0;
         const int result = denoise1(120, kW, kH, 32, s.bytes.data(), d.bytes.data());
-        g_allocationsBeforeFailure = -1;
+        testsupport::alloc::failAt = 0;
         if (result != -4) {
             EXPECT_GT(n, 1); // work and line buffers at least
             EXPECT_TRUE(result == kH && d.bytes == ok.dst.bytes && s.bytes == ok.src.bytes);

@@ -2,6 +2,8 @@
 // variants of them, and over the real brackets of the test-data folder.
 #include <gtest/gtest.h>
 
+#include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -131,6 +133,56 @@ TEST(GetExifData, TiffJpegAndPsdInBothByteOrders)
             EXPECT_EQ(rc, 1) << big << type;
             expect_structure_fields(info, *file);
         }
+    }
+}
+
+// The IPTC and XMP tags of IFD0 keep offsets from the TIFF header; the base they count from is
+// recorded, so base + offset is the block's file position in every file type. The IPTC block of
+// a JPEG's Photoshop segment is a file position already (base 0). The stream readers see the
+// same record as the path readers.
+TEST(GetExifData, IptcAndXmpTagsRecordTheBaseTheirOffsetsCountFrom)
+{
+    const Bytes xmp = bytes_of("<x:xmpmeta/>");
+    TiffBuilder t;
+    const size_t ifd0 = t.add_ifd();
+    const uint32_t iptcAt = t.add_blob(kIptc), xmpAt = t.add_blob(xmp);
+    t.add_entry_at(ifd0, 700, kTiffByte, uint32_t(xmp.size()), xmpAt);
+    t.add_entry_at(ifd0, 33723, kTiffUndefined, uint32_t(kIptc.size()), iptcAt);
+    const Bytes tiff = t.build(), psd = psd_with_exif(tiff), jpeg = in_jpeg(tiff);
+    const Bytes app13 = in_jpeg(
+        tiff, {make_segment(0xED, concat({bytes_of("Photoshop 3.0"), {0}, iptc_resource()}))});
+    for (auto [file, type] :
+         {std::pair{&tiff, kTiff}, {&jpeg, kJpeg}, {&psd, kPsd}, {&app13, kJpeg}}) {
+        SCOPED_TRACE(testing::Message() << "type " << type << ", " << file->size() << " bytes");
+        const auto [rc, info] = read(*file, type);
+        ASSERT_EQ(rc, 1);
+        // The TIFF structure's first byte: its base in this file.
+        const int base = find_bytes(*file, Bytes(tiff.begin(), tiff.begin() + 8));
+        EXPECT_EQ(std::vector<int>({info.xmpBase, info.xmpOffset, info.xmpLength}),
+                  std::vector<int>({base, int(xmpAt), int(xmp.size())}));
+        EXPECT_EQ(info.xmpBase + info.xmpOffset, find_bytes(*file, xmp));
+        const int iptcFound =
+            file == &app13 ? find_bytes(*file, iptc_resource()) + 12 : find_bytes(*file, kIptc);
+        EXPECT_EQ(info.iptcBase, file == &app13 ? 0 : base);
+        EXPECT_EQ(info.iptcBase + info.iptcOffset, iptcFound);
+        std::vector<uint8_t> block(kIptc.size() + 1, 0);
+        const std::string path = write(*file);
+        EXPECT_EQ(
+            read_iptc(path.c_str(), info.iptcLength, info.iptcBase + info.iptcOffset, block.data()),
+            int(kIptc.size()));
+        EXPECT_EQ(Bytes(block.begin(), block.end() - 1), kIptc);
+
+        Bytes copy = *file;
+        FILE *f = fmemopen(copy.data(), copy.size(), "rb");
+        ASSERT_TRUE(f);
+        ExifInfo fromMemory;
+        std::fill_n(block.begin(), block.size(), 0);
+        EXPECT_EQ(getExifData(f, type, &fromMemory), 1);
+        EXPECT_EQ(std::memcmp(&fromMemory, &info, sizeof info), 0);
+        EXPECT_EQ(read_iptc(f, info.iptcLength, info.iptcBase + info.iptcOffset, block.data()),
+                  int(kIptc.size()));
+        EXPECT_EQ(Bytes(block.begin(), block.end() - 1), kIptc);
+        std::fclose(f);
     }
 }
 

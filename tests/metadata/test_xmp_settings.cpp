@@ -142,6 +142,76 @@ TEST(GetSettingsFromXmp, ALensOf64CharactersIsNotCopied)
     EXPECT_EQ(lens[0], 0);
 }
 
+// A lens name is XML text in the packet: whatever it holds, the packet stays well-formed, the
+// name reads back as written, and no other byte of the packet changes.
+TEST(EmbedXmp, HostileLensNamesAreEscapedAndReadBack)
+{
+    const std::string amps(63, '&');
+    const struct {
+        std::string lens, readBack;
+    } cases[] = {
+        {"EF <18-55> & Co", "EF <18-55> & Co"},
+        {"x]]>y", "x]]>y"},
+        {"it's a \"lens\"", "it's a \"lens\""},
+        {"&amp; stays text", "&amp; stays text"},
+        {amps, amps}, // five times longer escaped: the limit is the name's own 63
+        {"tab\tline\x01"
+         "end\x1F",
+         "tab\tline end "}, // control characters have no XML form
+    };
+    float p[kTmParamCount];
+    tmparam_default(2, 0, p);
+    const std::string plain = xmp_packet(2, p, "L");
+    const size_t open = plain.find("<aux:Lens>") + 10, close = plain.find("</aux:Lens>");
+    for (const auto &c : cases) {
+        const std::string packet = xmp_packet(2, p, c.lens.c_str());
+        const size_t end = packet.find("</aux:Lens>");
+        ASSERT_NE(end, std::string::npos) << c.lens;
+        EXPECT_EQ(packet.substr(0, open), plain.substr(0, open)) << c.lens;
+        EXPECT_EQ(packet.substr(end), plain.substr(close)) << c.lens;
+        // The text holds no markup: every '&' opens an entity, no '<' or '>' is left.
+        const std::string text = packet.substr(open, end - open);
+        EXPECT_EQ(text.find_first_of("<>\"'"), std::string::npos) << text;
+        for (size_t a = text.find('&'); a != std::string::npos; a = text.find('&', a + 1)) {
+            const std::string rest = text.substr(a);
+            EXPECT_TRUE(rest.rfind("&amp;", 0) == 0 || rest.rfind("&lt;", 0) == 0 ||
+                        rest.rfind("&gt;", 0) == 0 || rest.rfind("&quot;", 0) == 0 ||
+                        rest.rfind("&apos;", 0) == 0)
+                << text;
+        }
+        char lens[64] = {};
+        EXPECT_GE(read_packet(100, packet, nullptr, lens), 0);
+        EXPECT_EQ(std::string(lens), c.readBack);
+        float out[kTmParamCount] = {};
+        EXPECT_GT(read_packet(2, packet, out), 0); // the settings still read
+    }
+}
+
+// Packets of other writers: numeric references and both quoted forms resolve; an unknown
+// entity or a lone '&' stays as written; the name's own length counts.
+TEST(GetSettingsFromXmp, LensReferencesOfOtherWritersResolve)
+{
+    const std::string decl =
+        "<rdf:Description xmlns:aux='http://ns.adobe.com/exif/1.0/aux/' aux:Lens=";
+    const std::pair<std::string, std::string> cases[] = {
+        {"<aux:Lens>A&#60;B&#x26;C&#233;</aux:Lens>", "A<B&C\xC3\xA9"},
+        {"<aux:Lens>&nbsp;&#xD800;&#0;& x</aux:Lens>", "&nbsp;&#xD800;&#0;& x"},
+        {"\"say &quot;hi&quot;\"/>", "say \"hi\""},
+        {"'it&apos;s'/>", "it's"},
+        {"<aux:Lens>" + std::string(62, 'x') + "&lt;&lt;</aux:Lens>", ""}, // 64 once resolved
+    };
+    for (const auto &[lensPart, want] : cases) {
+        const bool element = lensPart[0] == '<';
+        const std::string packet =
+            kHead +
+            (element ? decl.substr(0, decl.size() - 10) + ">\n" + lensPart : decl + lensPart) +
+            (element ? "</rdf:Description>\n" : "\n") + kTail;
+        char lens[64] = {};
+        EXPECT_GE(read_packet(100, packet, nullptr, lens), 0) << packet;
+        EXPECT_EQ(std::string(lens), want) << packet;
+    }
+}
+
 TEST(GetSettingsFromXmp, DecimalCommaLocaleChangesNothing)
 {
     float in[kTmParamCount], refOut[kTmParamCount] = {}, out[kTmParamCount] = {};

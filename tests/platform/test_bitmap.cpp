@@ -102,12 +102,13 @@ TEST(BitmapImageRepCreate, ZeroedBufferOrNullForInvalidAndOversizedLayouts)
     expect_bitmap(BitmapImageRep::create(5, 3, 16, 3, false, false, kCalibratedRGBColorSpace, 0, 0),
                   5, 3, 3, 16, Bytes(90, 0));
     EXPECT_EQ(BitmapImageRep::create(5, 4, 8, 4, true, false, "", 64, 32)->bytesPerRow(), 64);
-    // Bad layouts; a row longer than an int, past 2^31 pixels, rows x row length past 8 GiB.
+    // Bad layouts; a row longer than an int, 2^31 pixels and more, rows x row length past 8 GiB.
     const int rows[][7] = {{0, 4, 8, 3, 0, 0, 0},         {4, 4, 12, 3, 0, 0, 0},
                            {4, 4, 8, 6, 0, 0, 0},         {4, 4, 8, 3, 1, 0, 0},
                            {4, 4, 8, 3, 0, 11, 0},        {4, 4, 8, 3, 0, 0, 32},
                            {INT_MAX, 1, 16, 3, 0, 0, 0},  {INT_MAX, INT_MAX, 16, 5, 0, 0, 0},
-                           {65536, 32769, 8, 1, 0, 0, 0}, {1, INT_MAX / 2, 8, 1, 0, INT_MAX, 0}};
+                           {65536, 32769, 8, 1, 0, 0, 0}, {1, INT_MAX / 2, 8, 1, 0, INT_MAX, 0},
+                           {65536, 32768, 8, 1, 0, 0, 0}};
     for (const auto &[w, h, bps, spp, planar, rowBytes, bpp] : rows)
         EXPECT_EQ(BitmapImageRep::create(w, h, bps, spp, false, planar != 0, "", rowBytes, bpp),
                   nullptr)

@@ -157,3 +157,29 @@ TEST(CheckedSize, RefusesOverflowAndNegatives)
     EXPECT_TRUE(range_inside(10, 5, 15));
     EXPECT_FALSE(range_inside(10, 6, 15));
 }
+
+// The kernels' int arguments: at most INT_MAX pixels, rows of 16-bit samples of at most INT_MAX
+// bytes.
+TEST(CheckedSize, KernelSizedStopsAtWhatAnIntHolds)
+{
+    const struct {
+        int64_t w, h, spp;
+        bool fits;
+    } cases[] = {
+        {1, 1, 1, true},
+        {46340, 46340, 3, true},   // 2147395600 pixels
+        {46341, 46341, 3, false},  // 2147488281
+        {65535, 32768, 1, true},   // INT_MAX - 32767
+        {65536, 32768, 1, false},  // 2^31: one more than an int holds
+        {INT_MAX, 1, 1, false},    // a row of 2 x INT_MAX bytes
+        {INT_MAX / 2, 2, 1, true}, // the widest row
+        {1, INT_MAX, 1, true},     // exactly INT_MAX pixels
+        {INT_MAX / 6 + 1, 1, 3, false},
+        {0, 5, 3, false},
+        {5, 5, 0, false},
+        {-3, -3, 3, false},
+        {int64_t(1) << 40, int64_t(1) << 40, 3, false},
+    };
+    for (const auto &c : cases)
+        EXPECT_EQ(kernel_sized(c.w, c.h, c.spp), c.fits) << c.w << " x " << c.h << " x " << c.spp;
+}

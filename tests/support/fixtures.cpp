@@ -689,6 +689,17 @@ Bytes PsdBuilder::build() const
     return out;
 }
 
+Bytes make_psd_header(int version, uint32_t side, int depth, int compression)
+{
+    PsdBuilder b;
+    b.version = version;
+    b.width = b.height = side;
+    b.depth = depth;
+    b.channels = 3;
+    b.compression = compression;
+    return b.build();
+}
+
 // ---------------------------------------------------------------------------------------------
 // ICC
 

@@ -217,6 +217,10 @@ struct PsdBuilder {
     Bytes build() const;
 };
 
+// A header alone: version, square side, depth and compression, 3 channels, no pixel data after
+// it (what a hostile file claims).
+Bytes make_psd_header(int version, uint32_t side, int depth, int compression = 0);
+
 // ---------------------------------------------------------------------------------------------
 // ICC
 

@@ -1,44 +1,19 @@
-// The counting operator new of the tone-mapping test program.
+// The tone-mapping test program's operator new: the shared allocation probe.
 #include "tests/tonemap/alloc_failure.h"
 
-#include <cstdlib>
-#include <new>
-
-namespace {
-thread_local long t_failAt = 0, t_seen = 0;
-void *allocate(std::size_t n)
-{
-    void *p = ++t_seen == t_failAt ? nullptr : std::malloc(n ? n : 1);
-    if (!p)
-        throw std::bad_alloc();
-    return p;
-}
-} // namespace
-
-void *operator new(std::size_t n)
-{
-    return allocate(n);
-}
-void operator delete(void *p) noexcept
-{
-    std::free(p);
-}
-void operator delete(void *p, std::size_t) noexcept
-{
-    std::free(p);
-}
+#include "tests/support/allocation_probe.h"
 
 namespace tmtest {
 
 void fail_allocation_at(long n)
 {
-    t_failAt = n;
-    t_seen = 0;
+    testsupport::alloc::failAt = n;
+    testsupport::alloc::seen = 0;
 }
 
 long allocations_seen()
 {
-    return t_seen;
+    return testsupport::alloc::seen;
 }
 
 } // namespace tmtest

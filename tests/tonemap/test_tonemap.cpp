@@ -214,13 +214,10 @@ TEST(Rgb2hslNorm, RedAndRoundTrips)
 TEST(LogMinMaxMoy, UniformAndNegativeLogsAndExponentZero)
 {
     // Every pixel 137 x 2^(137 - 136): median and percentile fall back to the mean and the
-    // maximum, and the operator has nothing to map.
+    // maximum.
     Hdr flat(20, 10, std::vector<uint8_t>(20 * 10 * 4, 137));
     for (int i = 0; i < 5; ++i)
         EXPECT_FLOAT_EQ(flat.lum[i], std::log(274.0f)) << i;
-    const auto [none, untouched] = map_image(flat, params(), 8, 4);
-    EXPECT_EQ(none, -1);
-    EXPECT_EQ(untouched, std::vector<int>(untouched.size(), 7));
     // Pixels: exponent 0 with mantissas set, zero mantissas, 0.25, 0.5.
     Hdr img(4, 1, {200, 0, 128, 128, 200, 0, 128, 128, 200, 0, 128, 128, 0, 140, 127, 128});
     EXPECT_FLOAT_EQ(img.lum[0], std::log(0.25f));
@@ -231,6 +228,58 @@ TEST(LogMinMaxMoy, UniformAndNegativeLogsAndExponentZero)
     const auto [rc, v] = map_image(img, p, 8);
     ASSERT_EQ(rc, 1);
     EXPECT_EQ(std::vector<int>(v.begin(), v.begin() + 3), std::vector<int>(3, 0));
+}
+
+// A flat scene is a photograph: with no range to stretch, its luminance keeps the curve's own
+// value at the key, V k / (k + (k f)^m) with k = e^-1.5 and m = 0.3 (no upper tail), whatever
+// that luminance is, above or below 1; brightness and compression still act on it.
+TEST(TmSimple, AFlatImageMapsToTheCurvesGreyForAnyLuminance)
+{
+    const double k = std::exp(-1.5);
+    struct Case {
+        uint8_t mantissa, exponent;
+        float brightness, compression;
+        double f, m; // the brightness factor e^-g and the exponent, from their definitions
+    } const cases[] = {
+        {137, 137, 0, 0, 1, 0.3},
+        {200, 120, 0, 0, 1, 0.3},                          // log luminance 5.6 and -10.1
+        {128, 136, 0, 0, 1, 0.3},                          // luminance 128 x 2^0 / 256
+        {90, 140, 2, 0, std::exp(-2 * (0.4 - 0.02)), 0.3}, // brighter
+        {90, 140, -3, 0, std::exp(1.5), 0.3},              // darker
+        {90, 140, 0, 5, 1, 0.9 - 0.5 * (0.9 - 0.3)},       // compression 5
+    };
+    for (const Case &c : cases) {
+        std::vector<uint8_t> rgbe(12 * 5 * 4, c.mantissa);
+        for (int y = 0; y < 5; ++y)
+            std::fill_n(rgbe.begin() + (y * 4 + 3) * 12, 12, c.exponent);
+        const Hdr img(12, 5, rgbe);
+        const Params p = params({{kRoBrightness, c.brightness}, {kRoCompression, c.compression}});
+        for (int bits : {8, 16}) {
+            const double top = bits == 16 ? 65535 : 255;
+            const double grey = top * k / (k + std::pow(k * c.f, c.m));
+            const auto [rc1, one] = map_image(img, p, bits, 1);
+            const auto [rc3, three] = map_image(img, p, bits, 3);
+            ASSERT_EQ(rc1, 5);
+            ASSERT_EQ(rc3, 3); // the last band's rows
+            EXPECT_EQ(one, three);
+            // The statistics' and the operator's luminance weights differ in the fourth
+            // decimal: within one code of the exact grey.
+            for (int v : one)
+                ASSERT_NEAR(v, grey, 1.0)
+                    << int(c.mantissa) << "/" << int(c.exponent) << " " << bits;
+        }
+    }
+    // More brightness is a brighter grey.
+    const Hdr img(4, 2, std::vector<uint8_t>(4 * 2 * 4, 150));
+    EXPECT_GT(map_image(img, params({{kRoBrightness, 3}}), 8).second[0],
+              map_image(img, params({{kRoBrightness, -3}}), 8).second[0]);
+    // No light at all (a zero grey with a live exponent): black, and the run succeeds.
+    std::vector<uint8_t> dark(6 * 2 * 4, 0);
+    for (int y = 0; y < 2; ++y)
+        std::fill_n(dark.begin() + (y * 4 + 3) * 6, 6, 128);
+    const auto [rc, black] = map_image(Hdr(6, 2, dark), params(), 16, 2);
+    EXPECT_EQ(rc, 1);
+    EXPECT_EQ(black, std::vector<int>(black.size(), 0));
 }
 
 TEST(TmSimple, RefusedDepthsAndLayoutsWriteNothing)
