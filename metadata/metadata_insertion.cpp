@@ -109,7 +109,7 @@ int write_xmp(const char *path, int tmMethod, const float *tmParam)
         return -2;
     if (tmParam == nullptr)
         return -3;
-    // The packet is made before the file, so a failure leaves no file behind.
+    // The packet is made before the file, so that running out of memory leaves no file behind.
     const int n = embed_xmp(0, tmMethod, tmParam, 0, nullptr, nullptr);
     if (n < 0)
         return n;
@@ -124,13 +124,10 @@ int write_xmp(const char *path, int tmMethod, const float *tmParam)
     platform::FilePtr f = platform::open_file(path, "wb");
     if (!f)
         return -1;
-    bool ok = std::fwrite(packet.data(), 1, size_t(n), f.get()) == size_t(n);
-    ok = std::fclose(f.release()) == 0 && ok;
-    if (!ok) {
-        std::remove(path);
-        return -3;
-    }
-    return 1;
+    const bool written = std::fwrite(packet.data(), 1, size_t(n), f.get()) == size_t(n);
+    // The data reaches the file only when it closes: a full disk shows there.
+    const bool closed = std::fclose(f.release()) == 0;
+    return written && closed ? 1 : -3;
 }
 
 int insert_xmp(int embed_type, int tmMethod, const float *tmParam, int packetLen, int insertedLen,

@@ -29,9 +29,8 @@ int extract_xmp(const char *path, int length, int offset, char *buffer);
 
 // Writes the complete settings packet of tmMethod (1, 2, 10 or 11) with the settings tmParam (20
 // floats) and no lens as the file at path (created or replaced): the form of the preset files.
-// Returns 1; -2 for another method and -3 for a null tmParam (no file made then); -1 when the
-// file cannot be created; -3 when the write fails; -4 out of memory. A failed write removes the
-// file.
+// Returns 1; -2 for another method, -3 for a null tmParam and -4 out of memory (no file made
+// then); -1 when the file cannot be created; -3 when the write fails (the partial file stays).
 int write_xmp(const char *path, int tmMethod, const float *tmParam);
 
 // Inserts the program's settings description of tmMethod (as embed_xmp writes it for
