@@ -242,8 +242,8 @@ TEST(ParseExif, FileOffsetsInTheGivenByteOrder)
 TEST(ParsePhotoshopData, ShortBlocksFirstThumbnailAndBlocksPastTheFile)
 {
     const Bytes one = photoshop_block(32, 24), two = concat({one, photoshop_block(64, 48)});
-    Bytes nearEnd = one; // a thumbnail resource that starts 26 bytes before the block's end
-    nearEnd.resize(size_t(find_bytes(one, {0x04, 0x0C})) - 4 + 26);
+    // A block that ends 26 bytes after the thumbnail resource's signature (the file goes on).
+    const int64_t nearEnd = find_bytes(one, {0x04, 0x0C}) - 4 + 26;
     const int thumb = int(kThumbJpeg.size());
     const struct {
         Bytes block;
@@ -253,7 +253,8 @@ TEST(ParsePhotoshopData, ShortBlocksFirstThumbnailAndBlocksPastTheFile)
         {Bytes(26, 0), 26, 1, 0},
         {one, int64_t(one.size()), thumb, 32},
         {two, int64_t(two.size()), thumb, 32}, // the first one
-        {nearEnd, int64_t(nearEnd.size()), 1, 0},
+        {one, nearEnd, 1, 0},
+        {one, nearEnd + 1, thumb, 32},
         {one, 1 << 30, thumb, 32}, // a length past the file is cut to it
         {one, -7, 1, 0},
     };
