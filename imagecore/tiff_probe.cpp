@@ -1,15 +1,14 @@
 // TIFF header probe. Every offset and count read from the file is checked against the file's
-// length before it is followed; the directory chain ends at a zero offset, an offset outside the
-// file, an offset already visited or after kMaxIfds directories.
+// length before it is followed; the directory chain is the bounded walk of tiff_ifd.h.
 #include "imagecore/tiff_probe.h"
 
-#include <array>
 #include <climits>
 #include <cstdio>
 
 #include "imagecore/byte_order.h"
 #include "imagecore/float_clamp.h"
 #include "imagecore/records.h"
+#include "imagecore/tiff_ifd.h"
 #include "platform/checked_size.h"
 #include "platform/file_holder.h"
 
@@ -18,103 +17,7 @@ namespace {
 // Diagnostics on standard error; off.
 constexpr int kVerbose = 0;
 
-// Directories walked at most: enough for any multi-page header the probes care about.
-constexpr int kMaxIfds = 64;
-
 constexpr uint16_t kTagIcc = 34675;
-
-struct TiffFile {
-    FILE *f;
-    uint64_t length;
-    uint16_t order;
-
-    // Reads n bytes at off; false (nothing read) when they do not lie inside the file.
-    bool read_at(uint64_t off, void *dst, size_t n) const
-    {
-        return platform::read_at(f, length, off, dst, n);
-    }
-    bool u16_at(uint64_t off, uint16_t &v) const
-    {
-        uint8_t b[2];
-        if (!read_at(off, b, 2))
-            return false;
-        v = imagecore::read_u16(b, order);
-        return true;
-    }
-    bool u32_at(uint64_t off, uint32_t &v) const
-    {
-        uint8_t b[4];
-        if (!read_at(off, b, 4))
-            return false;
-        v = imagecore::read_u32(b, order);
-        return true;
-    }
-};
-
-struct TiffEntry {
-    uint16_t tag;
-    uint16_t type;
-    uint32_t count;
-    uint32_t value; // the first SHORT for SHORT with count 1 or 2, else the 32-bit word
-    uint32_t word;  // the value field as a 32-bit word
-};
-
-// Reads the header: result 2 ("II") or 1 ("MM"), -2 or -3; firstIfd stays 0 when the header
-// ends before the directory offset.
-int read_header(TiffFile &tf, uint32_t &firstIfd)
-{
-    firstIfd = 0;
-    uint8_t mark[2];
-    if (!tf.read_at(0, mark, 2))
-        return -2;
-    uint16_t order = imagecore::read_be16(mark);
-    if (order != imagecore::kOrderII && order != imagecore::kOrderMM)
-        return -2;
-    tf.order = order;
-    uint16_t magic = 0;
-    if (!tf.u16_at(2, magic) || magic != 42)
-        return -3;
-    if (!tf.u32_at(4, firstIfd))
-        firstIfd = 0;
-    return order == imagecore::kOrderII ? 2 : 1;
-}
-
-// Walks the directory chain from firstIfd, calling visit(entry) for each entry in file order;
-// visit returns false to end the walk.
-template <class Visit> void walk_ifds(const TiffFile &tf, uint32_t firstIfd, Visit visit)
-{
-    std::array<uint32_t, kMaxIfds> visited{};
-    int walked = 0;
-    uint32_t ifd = firstIfd;
-    while (ifd != 0 && walked < kMaxIfds) {
-        for (int i = 0; i < walked; ++i)
-            if (visited[size_t(i)] == ifd)
-                return;
-        visited[size_t(walked++)] = ifd;
-        uint16_t n = 0;
-        if (!tf.u16_at(ifd, n))
-            return;
-        for (uint32_t k = 0; k < n; ++k) {
-            uint8_t e[12];
-            if (!tf.read_at(uint64_t(ifd) + 2 + 12 * uint64_t(k), e, sizeof e))
-                return;
-            TiffEntry entry;
-            entry.tag = imagecore::read_u16(e, tf.order);
-            entry.type = imagecore::read_u16(e + 2, tf.order);
-            entry.count = imagecore::read_u32(e + 4, tf.order);
-            entry.word = imagecore::read_u32(e + 8, tf.order);
-            entry.value = (entry.type == 3 && (entry.count == 1 || entry.count == 2))
-                              ? imagecore::read_u16(e + 8, tf.order)
-                              : entry.word;
-            if (!visit(entry))
-                return;
-        }
-        uint32_t next = 0;
-        if (!tf.u32_at(uint64_t(ifd) + 2 + 12 * uint64_t(n), next))
-            return;
-        ifd = next;
-    }
-}
 
 // Tags whose value goes straight into its slot; a slot already set keeps its value.
 struct DirectTag {
@@ -140,13 +43,13 @@ int getTiffInfo(FILE *f, int *imageInfos)
     uint64_t length = 0;
     if (!f || !platform::stream_length(f, length))
         return -1;
-    TiffFile tf{f, length, imagecore::kOrderMM};
+    imagecore::TiffBytes tf = imagecore::TiffBytes::in_file(f, length);
     uint32_t firstIfd;
-    int result = read_header(tf, firstIfd);
+    int result = imagecore::read_tiff_header(tf, firstIfd);
     if (result < 0)
         return result;
     int *info = imageInfos;
-    walk_ifds(tf, firstIfd, [&](const TiffEntry &e) {
+    imagecore::walk_ifds(tf, firstIfd, {}, [&](int, const imagecore::TiffEntry &e) {
         for (const DirectTag &d : kDirectTags) {
             if (d.tag == e.tag) {
                 set_once(info, d.slot, e.value);
@@ -163,7 +66,7 @@ int getTiffInfo(FILE *f, int *imageInfos)
                     info[kInfoBits] = int(e.value);
                 } else {
                     uint16_t bits = 0;
-                    if (tf.u16_at(e.word, bits))
+                    if (tf.u16(e.word, bits))
                         info[kInfoBits] = bits;
                 }
             }
@@ -171,8 +74,7 @@ int getTiffInfo(FILE *f, int *imageInfos)
         case 282:
             if (info[kInfoXRes] == 0) {
                 uint32_t num = 0, den = 0;
-                if (tf.u32_at(e.word, num) && tf.u32_at(uint64_t(e.word) + 4, den) &&
-                    float(den) > 0.0f)
+                if (tf.u32(e.word, num) && tf.u32(uint64_t(e.word) + 4, den) && float(den) > 0.0f)
                     info[kInfoXRes] = imagecore::clamp_to_int(float(num) / float(den));
             }
             break;
@@ -200,22 +102,22 @@ int tif_profile(FILE *f, uint8_t *dest, size_t capacity)
     uint64_t length = 0;
     if (!f || !platform::stream_length(f, length))
         return -1;
-    TiffFile tf{f, length, imagecore::kOrderMM};
+    imagecore::TiffBytes tf = imagecore::TiffBytes::in_file(f, length);
     uint32_t firstIfd;
-    int header = read_header(tf, firstIfd);
+    int header = imagecore::read_tiff_header(tf, firstIfd);
     if (header == -2)
         return 0;
     if (header < 0)
         return header;
     int result = 0;
-    walk_ifds(tf, firstIfd, [&](const TiffEntry &e) {
+    imagecore::walk_ifds(tf, firstIfd, {}, [&](int, const imagecore::TiffEntry &e) {
         if (e.tag != kTagIcc)
             return true;
         if (!platform::range_inside(e.word, e.count, tf.length))
             result = -2;
         else if (e.count > capacity || e.count > uint32_t(INT_MAX))
             result = -3;
-        else if (e.count > 0 && (!dest || !tf.read_at(e.word, dest, e.count)))
+        else if (e.count > 0 && (!dest || !tf.read(e.word, dest, e.count)))
             result = dest ? -2 : -3;
         else
             result = int(e.count);
@@ -239,16 +141,17 @@ int arr_from_tiffOffset(FILE *f, int count, int offset, int *out)
     uint64_t length = 0;
     if (!f || !platform::stream_length(f, length))
         return -1;
-    TiffFile tf{f, length, imagecore::kOrderMM};
+    uint16_t order = imagecore::kOrderMM;
     uint8_t mark[2];
-    if (tf.read_at(0, mark, 2) && imagecore::read_be16(mark) == imagecore::kOrderII)
-        tf.order = imagecore::kOrderII;
+    if (platform::read_at(f, length, 0, mark, 2) &&
+        imagecore::read_be16(mark) == imagecore::kOrderII)
+        order = imagecore::kOrderII;
     if (offset < 0 || !platform::range_inside(uint64_t(offset), 4 * uint64_t(count), length))
         return -2;
     if (std::fseek(f, offset, SEEK_SET) != 0)
         return -2;
     for (int i = 0; i < count; ++i)
-        out[i] = int(fgetmi4(f, tf.order));
+        out[i] = int(fgetmi4(f, order));
     return count;
 }
 

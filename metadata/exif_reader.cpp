@@ -10,7 +10,9 @@
 #include <vector>
 
 #include "imagecore/byte_order.h"
+#include "imagecore/tiff_ifd.h"
 #include "metadata/detail/exif_fields.h"
+#include "metadata/detail/exif_shared.h"
 #include "metadata/image_description.h"
 #include "metadata/xmp_settings.h"
 #include "platform/checked_size.h"
@@ -37,11 +39,7 @@ float ratio(int32_t num, int32_t den)
     return float(num) / float(den);
 }
 
-// value: the tag's value or data offset (the SHORT rule applied where asked).
-struct Entry : IfdEntry {
-    uint8_t raw[4] = {};  // the value field in file order
-    int64_t valuePos = 0; // file position of the value field
-};
+using imagecore::TiffEntry;
 
 class Reader {
 public:
@@ -66,44 +64,35 @@ public:
     }
     int getc() { return std::getc(m_f); }
     FILE *file() const { return m_f; }
+    int64_t length() const { return m_length; }
     ExifInfo *info() const { return m_info; }
 
     void set_base(int64_t base) { m_base = base; }
     int64_t base() const { return m_base; }
     void set_order(uint16_t order) { m_order = order; }
-
-    // A 12-byte directory entry at pos. With shortRule, a SHORT of count 1 or 2 gives its
-    // first value; otherwise the value field is read whole.
-    bool entry(int64_t pos, bool shortRule, Entry &e)
+    // The TIFF structure at the base, for the directory walk.
+    imagecore::TiffBytes tiff() const
     {
-        uint8_t b[12];
-        if (!read_at(pos, b, 12))
-            return false;
-        static_cast<IfdEntry &>(e) = read_ifd_entry(b, m_order);
-        if (shortRule && e.type == kTypeShort && (e.count == 1 || e.count == 2))
-            e.value = imagecore::read_u16(b + 8, m_order);
-        std::memcpy(e.raw, b + 8, 4);
-        e.valuePos = pos + 8;
-        return true;
+        return imagecore::TiffBytes::in_file(m_f, uint64_t(m_length), uint64_t(m_base), m_order);
     }
 
-    // Calls handle(entry) for the first `readable` entries of the directory at dir, until an
-    // entry cannot be read or an allocation has failed.
-    template <class F> void each_entry(int64_t dir, int readable, bool shortRule, F handle)
+    // Calls handle(entry) for each entry of the directory at offset dir (from the base) that
+    // lies inside the file, until an allocation has failed.
+    template <class F> void each_entry(uint64_t dir, F handle)
     {
-        for (int i = 0; i < readable && failure == 0; ++i) {
-            Entry e;
-            if (!entry(ifd_entry_pos(dir, i), shortRule, e))
-                break;
+        const imagecore::TiffBytes t = tiff();
+        imagecore::IfdHead d;
+        if (!imagecore::read_ifd_head(t, dir, d))
+            return;
+        imagecore::walk_ifd(t, d, [&](const TiffEntry &e) {
             handle(e);
-        }
+            return failure == 0;
+        });
     }
 
-    // The text of an ASCII entry, at most maxChars characters, into dst (see text()). It lies
-    // in the value field when it fits there, as TIFF wants.
-    template <size_t N> void text_into(const Entry &e, int64_t maxChars, char (&dst)[N])
+    template <size_t N> void text_into(const TiffEntry &e, int64_t maxChars, char (&dst)[N])
     {
-        text(e.count <= 4 ? e.valuePos : m_base + e.value, maxChars, dst, N);
+        read_entry_text(tiff(), e, maxChars, dst, N);
     }
 
     // A rational at base + offset as two signed 32-bit fields; false when outside the file.
@@ -118,53 +107,24 @@ public:
     }
     // The entry's rationals into out (num, den pairs): at most as many as the entry counts and
     // out holds, and only those that lie inside the file.
-    template <size_t N> void rationals(const Entry &e, int32_t (&out)[N])
+    template <size_t N> void rationals(const TiffEntry &e, int32_t (&out)[N])
     {
         const uint32_t n = std::min<uint32_t>(e.count, uint32_t(N / 2));
         for (uint32_t i = 0; i < n; ++i)
-            if (!rational(int64_t(e.value) + 8 * i, out[2 * i], out[2 * i + 1]))
+            if (!rational(int64_t(e.word) + 8 * i, out[2 * i], out[2 * i + 1]))
                 return;
     }
     // A positive-denominator rational at the entry's offset into out, as a float.
-    void ratio_into(const Entry &e, float &out)
+    void ratio_into(const TiffEntry &e, float &out)
     {
         int32_t num = 0, den = 0;
         if (rational(e.value, num, den) && den > 0)
             out = ratio(num, den);
     }
 
-    // Entry count of the directory at pos, and how many of its entries lie inside the file.
-    bool directory(int64_t pos, uint16_t &count, int &readable)
-    {
-        uint8_t b[2];
-        if (!read_at(pos, b, 2))
-            return false;
-        count = imagecore::read_u16(b, m_order);
-        readable = int(std::min<int64_t>(count, left(pos + 2) / 12));
-        return true;
-    }
-
     int failure = 0; // -4 once an allocation failed
 
 private:
-    // Reads at most maxChars characters at pos into dst (capacity bytes, cleared first),
-    // stopping after a newline or at the end of the file; NUL-terminated.
-    void text(int64_t pos, int64_t maxChars, char *dst, size_t capacity)
-    {
-        maxChars = std::min<int64_t>({maxChars, int64_t(capacity) - 1, left(pos)});
-        if (maxChars <= 0 || !seek(pos))
-            return;
-        std::memset(dst, 0, capacity);
-        for (int64_t i = 0; i < maxChars; ++i) {
-            int c = getc();
-            if (c == EOF)
-                break;
-            dst[i] = char(c);
-            if (c == '\n')
-                break;
-        }
-    }
-
     FILE *m_f;
     int64_t m_length;
     ExifInfo *m_info;
@@ -172,15 +132,11 @@ private:
     uint16_t m_order = imagecore::kOrderMM;
 };
 
-void parse_exif_ifd(Reader &r, int64_t pos)
+void parse_exif_ifd(Reader &r, uint64_t ifd)
 {
     ExifInfo *info = r.info();
-    uint16_t count;
-    int readable;
-    if (!r.directory(pos, count, readable))
-        return;
     float fromShutter = 0;
-    r.each_entry(pos, readable, true, [&](const Entry &e) {
+    r.each_entry(ifd, [&](const TiffEntry &e) {
         int32_t num = 0, den = 0;
         switch (e.tag) {
         case 33434: // ExposureTime
@@ -229,29 +185,26 @@ void parse_exif_ifd(Reader &r, int64_t pos)
         info->exposureTime = fromShutter;
 }
 
-void parse_gps_ifd(Reader &r, int64_t pos)
+// No SHORT rule here: every value field is read whole.
+void parse_gps_ifd(Reader &r, uint64_t ifd)
 {
     ExifInfo *info = r.info();
-    uint16_t count;
-    int readable;
-    if (!r.directory(pos, count, readable))
-        return;
-    r.each_entry(pos, readable, false, [&](const Entry &e) {
+    r.each_entry(ifd, [&](const TiffEntry &e) {
         switch (e.tag) {
         case 1:
-            info->latRef = char(e.raw[0]);
+            info->latRef = char(e.field[0]);
             break;
         case 2:
             r.rationals(e, info->latitude);
             break;
         case 3:
-            info->lonRef = char(e.raw[0]);
+            info->lonRef = char(e.field[0]);
             break;
         case 4:
             r.rationals(e, info->longitude);
             break;
         case 5:
-            info->altRef = char(e.raw[0]);
+            info->altRef = char(e.field[0]);
             break;
         case 6:
             r.rationals(e, info->altitude);
@@ -269,11 +222,11 @@ void parse_gps_ifd(Reader &r, int64_t pos)
 }
 
 // Handles the entries of IFD k of the chain. isTiff enables the tags read only from TIFF files.
-void parse_ifd_entries(Reader &r, int64_t pos, int readable, int k, bool isTiff)
+void parse_ifd_entries(Reader &r, uint64_t ifd, int k, bool isTiff)
 {
     ExifInfo *info = r.info();
     const int64_t base = r.base();
-    r.each_entry(pos, readable, true, [&](const Entry &e) {
+    r.each_entry(ifd, [&](const TiffEntry &e) {
         const int64_t at = base + e.value; // where the data lies for offset-valued tags
         switch (e.tag) {
         case 272: // Model
@@ -303,10 +256,10 @@ void parse_ifd_entries(Reader &r, int64_t pos, int readable, int k, bool isTiff)
             }
             break;
         case 34665: // Exif IFD
-            parse_exif_ifd(r, at);
+            parse_exif_ifd(r, e.value);
             break;
         case 34853: // GPS IFD
-            parse_gps_ifd(r, at);
+            parse_gps_ifd(r, e.value);
             break;
         case 700: // XMP packet; the offset is kept relative to the TIFF header
             if (r.inside(at, 0) && e.value <= kInt32Max && base <= kInt32Max) {
@@ -557,7 +510,7 @@ int read_exif(FILE *f, int type, ExifInfo *info)
     uint8_t mark[2];
     if (!r.read(mark, 2))
         return -2;
-    const uint16_t order = tiff_byte_order(mark);
+    const uint16_t order = imagecore::tiff_byte_order(mark);
     if (order == 0)
         return -2;
     r.set_order(order);
@@ -565,26 +518,14 @@ int read_exif(FILE *f, int type, ExifInfo *info)
         return -3;
 
     // At most three directories (IFD0, IFD1, IFD2), which also ends any loop in the chain.
-    int64_t nextField = r.tell();
-    for (int k = 0; k < 3; ++k) {
-        uint8_t b[4];
-        if (!r.read_at(nextField, b, 4))
-            break;
-        const uint32_t offset = imagecore::read_u32(b, order);
-        if (offset == 0)
-            break;
-        const int64_t ifd = r.base() + offset;
-        uint16_t count;
-        int readable;
-        if (!r.directory(ifd, count, readable))
-            break;
-        parse_ifd_entries(r, ifd, readable, k, type != 1 && type != 2);
-        if (r.failure)
-            return r.failure;
-        if (count == 255 || readable < count)
-            break;
-        nextField = ifd_entry_pos(ifd, count);
-    }
+    uint8_t b[4];
+    const uint32_t ifd0 = r.read_at(r.tell(), b, 4) ? imagecore::read_u32(b, order) : 0;
+    imagecore::walk_ifd_chain(r.tiff(), ifd0, {3, true}, [&](int k, const imagecore::IfdHead &d) {
+        parse_ifd_entries(r, d.at, k, type != 1 && type != 2);
+        return r.failure == 0;
+    });
+    if (r.failure)
+        return r.failure;
     return isJpeg ? find_jpeg_iptc(r) : 1;
 }
 
@@ -650,25 +591,17 @@ int parse_photoshop_data(FILE *f, int64_t length, ExifInfo *info)
 {
     if (f == nullptr || info == nullptr)
         return -3;
-    const long start = std::ftell(f);
-    const long fileLength = platform::file_length(f);
-    if (start < 0 || fileLength < 0)
-        return 1;
-    Reader r(f, fileLength, info);
-    const int64_t n = std::clamp<int64_t>(length, 0, r.left(start));
-    std::vector<uint8_t> buf;
-    try {
-        buf.resize(size_t(n));
-    } catch (const std::bad_alloc &) {
-        return -4;
-    }
-    const size_t got = n > 0 ? std::fread(buf.data(), 1, size_t(n), f) : 0;
+    metadata::detail::PhotoshopBlock block;
+    if (int rc = metadata::detail::read_photoshop_block(f, length, block); rc != 0)
+        return rc;
+    const std::vector<uint8_t> &buf = block.bytes;
+    Reader r(f, block.fileLength, info);
 
     int result = 1;
-    for (size_t i = 0; i + 4 <= got; ++i) {
-        if (std::memcmp(&buf[i], "8BIM", 4) != 0 || i + 8 > got)
+    for (size_t i = 0; i + 4 <= buf.size(); ++i) {
+        if (std::memcmp(&buf[i], "8BIM", 4) != 0 || i + 8 > buf.size())
             continue;
-        const int64_t at = start + int64_t(i);
+        const int64_t at = block.start + int64_t(i);
         if (buf[i + 4] == 0x04 && buf[i + 5] == 0x04) { // 1028 IPTC-NAA
             uint8_t b[4];
             if (r.read_at(at + 8, b, 4) && at + 12 <= kInt32Max) {
@@ -678,19 +611,75 @@ int parse_photoshop_data(FILE *f, int64_t length, ExifInfo *info)
                     std::min<int64_t>({imagecore::read_be32(b), r.left(at + 12), kInt32Max}));
             }
         } else if (buf[i + 4] == 0x04 && buf[i + 5] == 0x0C) { // 1036 thumbnail
-            // After the 12-byte block head: format, width, height, row bytes, total size,
-            // compressed size (u32 each), bits per pixel and planes (u16 each), JPEG data.
-            uint8_t t[24];
-            if (r.read_at(at + 16, t, 24) && at + 40 <= kInt32Max) {
-                info->thumbWidth = int32_t(imagecore::read_be32(t));
-                info->thumbHeight = int32_t(imagecore::read_be32(t + 4));
-                info->thumbRowBytes = int32_t(imagecore::read_be32(t + 8));
-                info->thumbLength = int32_t(
-                    std::min<int64_t>({imagecore::read_be32(t + 16), r.left(at + 40), kInt32Max}));
-                info->thumbOffset = int32_t(at + 40);
-                result = info->thumbLength;
-            }
+            metadata::detail::PhotoshopThumb t;
+            if (metadata::detail::read_photoshop_thumb(f, block.fileLength, at, t))
+                result = metadata::detail::store_thumb(t, *info);
         }
     }
     return result;
 }
+
+namespace metadata::detail {
+
+void parse_exif_ifd(const imagecore::TiffBytes &t, uint32_t ifd, ExifInfo *info)
+{
+    Reader r(t.file, int64_t(t.length), info);
+    r.set_base(int64_t(t.base));
+    r.set_order(t.order);
+    ::parse_exif_ifd(r, ifd);
+}
+
+void read_entry_text(const imagecore::TiffBytes &t, const imagecore::TiffEntry &e, int64_t maxChars,
+                     char *dst, size_t capacity)
+{
+    const uint64_t at = e.count <= 4 ? uint64_t(e.fieldAt) : e.value;
+    const int64_t n = std::min<int64_t>(
+        {maxChars, int64_t(capacity) - 1, int64_t(std::min<uint64_t>(t.left(at), INT32_MAX))});
+    if (n <= 0)
+        return;
+    std::memset(dst, 0, capacity);
+    if (!t.read(at, dst, size_t(n))) {
+        std::memset(dst, 0, capacity);
+        return;
+    }
+    if (char *nl = static_cast<char *>(std::memchr(dst, '\n', size_t(n))))
+        std::memset(nl + 1, 0, size_t(dst + n - (nl + 1)));
+}
+
+int read_photoshop_block(FILE *f, int64_t length, PhotoshopBlock &block)
+{
+    const long start = std::ftell(f);
+    const long fileLength = platform::file_length(f);
+    if (start < 0 || fileLength < 0 || start > fileLength)
+        return 1;
+    block.start = start;
+    block.fileLength = fileLength;
+    try {
+        block.bytes.assign(size_t(std::clamp<int64_t>(length, 0, fileLength - start)), 0);
+    } catch (const std::bad_alloc &) {
+        return -4;
+    }
+    const size_t got =
+        block.bytes.empty() ? 0 : std::fread(block.bytes.data(), 1, block.bytes.size(), f);
+    block.bytes.resize(got);
+    return 0;
+}
+
+bool read_photoshop_thumb(FILE *f, int64_t fileLength, int64_t at, PhotoshopThumb &thumb)
+{
+    // After the 12-byte block head: format, width, height, row bytes, total size, compressed
+    // size (u32 each), bits per pixel and planes (u16 each), then the JPEG data.
+    uint8_t t[24];
+    if (at < 0 || at + 40 > kInt32Max ||
+        !platform::read_at(f, uint64_t(fileLength), uint64_t(at + 16), t, 24))
+        return false;
+    thumb.width = int32_t(imagecore::read_be32(t));
+    thumb.height = int32_t(imagecore::read_be32(t + 4));
+    thumb.rowBytes = int32_t(imagecore::read_be32(t + 8));
+    thumb.length = int32_t(std::min<int64_t>(
+        {imagecore::read_be32(t + 16), std::max<int64_t>(fileLength - (at + 40), 0), kInt32Max}));
+    thumb.offset = int32_t(at + 40);
+    return true;
+}
+
+} // namespace metadata::detail

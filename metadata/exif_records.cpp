@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "imagecore/float_clamp.h"
+#include "metadata/detail/exif_shared.h"
 
 void init_exifInfo(ExifInfo *info)
 {
@@ -25,42 +26,48 @@ int initExifInfo(ExifInfo *info)
     return 0;
 }
 
-bool rational_from_float(float v, int32_t *num, int32_t *den)
+bool rational_from_float(float v, int32_t *num, int32_t *den, int32_t scale)
 {
     double d = v; // widened first: the single-precision error is part of the stored result
     if (!(d > 0))
         return false;
     if (d >= 1) {
         // Saturate: an absurd value from a hostile file must not overflow.
-        *num = imagecore::clamp_to_int(d * 100);
-        *den = 100;
+        *num = imagecore::clamp_to_int(d * scale);
+        *den = scale;
     } else {
-        *num = 100;
-        *den = imagecore::clamp_to_int((1 / d) * 100);
+        *num = scale;
+        *den = imagecore::clamp_to_int((1 / d) * scale);
     }
     return true;
 }
 
-int metadataBufFromExifInfo(const ExifInfo *info, int32_t *exifBuf, int32_t *gpsBuf)
+void metadata::detail::fill_common_slots(const ExifInfo *info, int32_t *exifBuf, int32_t scale)
 {
-    rational_from_float(info->exposureTime, &exifBuf[kExifExposureNum], &exifBuf[kExifExposureDen]);
-    rational_from_float(info->fNumber, &exifBuf[kExifFNumberNum], &exifBuf[kExifFNumberDen]);
+    rational_from_float(info->exposureTime, &exifBuf[kExifExposureNum], &exifBuf[kExifExposureDen],
+                        scale);
+    rational_from_float(info->fNumber, &exifBuf[kExifFNumberNum], &exifBuf[kExifFNumberDen], scale);
     exifBuf[kExifIso] = info->iso;
     exifBuf[kExifSourceFlag] = info->sourceFlag;
-    rational_from_float(info->focalLength, &exifBuf[kExifFocalNum], &exifBuf[kExifFocalDen]);
+    rational_from_float(info->focalLength, &exifBuf[kExifFocalNum], &exifBuf[kExifFocalDen], scale);
     exifBuf[kExifFocal35] = info->focalLength35;
     rational_from_float(info->focalPlaneXRes, &exifBuf[kExifFocalPlaneXResNum],
-                        &exifBuf[kExifFocalPlaneXResDen]);
+                        &exifBuf[kExifFocalPlaneXResDen], scale);
     exifBuf[kExifFocalPlaneUnit] = info->focalPlaneUnit;
     exifBuf[kExifThumbOffset] = info->thumbOffset;
     exifBuf[kExifThumbLength] = info->thumbLength;
+    std::memcpy(&exifBuf[kExifModel], info->model, 64);
+    std::memcpy(&exifBuf[kExifDateTime], info->dateTime, 20);
+}
+
+int metadataBufFromExifInfo(const ExifInfo *info, int32_t *exifBuf, int32_t *gpsBuf)
+{
+    metadata::detail::fill_common_slots(info, exifBuf, kRationalScale);
     exifBuf[kExifIptcOffset] = info->iptcOffset;
     exifBuf[kExifIptcLength] = info->iptcLength;
     exifBuf[kExifOrientation] = info->orientation;
     exifBuf[kExifXmpOffset] = info->xmpOffset;
     exifBuf[kExifXmpLength] = info->xmpLength;
-    std::memcpy(&exifBuf[kExifModel], info->model, 64);
-    std::memcpy(&exifBuf[kExifDateTime], info->dateTime, 20);
     std::memcpy(&exifBuf[kExifLens], info->lens, 64);
 
     std::memcpy(&gpsBuf[kGpsLatitude], info->latitude, sizeof info->latitude);

@@ -94,7 +94,11 @@ int initExifInfo(ExifInfo *info);
 // numerator (0 when absent).
 int metadataBufFromExifInfo(const ExifInfo *info, int32_t *exifBuf, int32_t *gpsBuf);
 
-// The rational encoding of positive values at scale 100: v >= 1 gives (v x 100, 100), 0 < v < 1
-// gives (100, 100 / v), both truncated and saturated to the int32 range. Returns false (and
-// writes nothing) for v <= 0 or NaN.
-bool rational_from_float(float v, int32_t *num, int32_t *den);
+// Scales of the rational encoding: the exifBuf's, and the compact record's finer one.
+inline constexpr int32_t kRationalScale = 100;
+inline constexpr int32_t kCompactRationalScale = 100000;
+
+// The rational encoding of positive values: v >= 1 gives (v x scale, scale), 0 < v < 1 gives
+// (scale, scale / v), computed in double precision, truncated and saturated to the int32 range.
+// Returns false (and writes nothing) for v <= 0 or NaN.
+bool rational_from_float(float v, int32_t *num, int32_t *den, int32_t scale);

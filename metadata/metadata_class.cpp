@@ -84,12 +84,12 @@ int64_t MetaData::getExifTags(int64_t dirOffset, const uint8_t *base, size_t len
     };
     int64_t result = 0;
     for (int i = 0; i < cntDir; ++i) {
-        const int64_t e = ifd_entry_pos(dirOffset, i);
+        const int64_t e = imagecore::ifd_entry_pos(dirOffset, i);
         if (!in_block(e, 12))
             break;
-        const IfdEntry entry = read_ifd_entry(base + e, order);
+        const imagecore::TiffEntry entry = imagecore::read_tiff_entry(base + e, order);
         const uint16_t tag = entry.tag, type = entry.type;
-        const uint32_t count = entry.count, value = entry.value;
+        const uint32_t count = entry.count, value = entry.word;
 
         // Data longer than the value field lies at its offset; the walker takes offsets for
         // the types 1..8 only (1..10 for ShutterSpeedValue).
@@ -157,7 +157,7 @@ int64_t MetaData::getExifTags(int64_t dirOffset, const uint8_t *base, size_t len
                 const uint32_t num = u32at(0), den = u32at(4);
                 if (den != 0)
                     rational_from_float(fnumber_from_apex_av(float(num) / float(den)),
-                                        &st.numAperture, &st.denAperture);
+                                        &st.numAperture, &st.denAperture, kRationalScale);
             }
             break;
         case 37386:
@@ -200,7 +200,7 @@ platform::DataPtr MetaData::getMetaData(const platform::DataPtr &data) const
     // Where the TIFF header lies: at the start of a bare block, else after the APP1 marker's
     // length and "Exif\0\0" (found by a plain byte scan, not a marker walk).
     int64_t p = 0, tiff = 0;
-    if (n >= 2 && tiff_byte_order(d) != 0) {
+    if (n >= 2 && imagecore::tiff_byte_order(d) != 0) {
         p = 0;
         tiff = 0;
     } else {
@@ -216,35 +216,28 @@ platform::DataPtr MetaData::getMetaData(const platform::DataPtr &data) const
     const int64_t limit = n - p - 16;
 
     if (tiff + 8 <= n) {
-        const uint8_t *t = d + tiff;
-        const size_t tlen = size_t(n - tiff);
-        const uint16_t order = tiff_byte_order(t);
-        const bool header = order != 0 && imagecore::read_u16(t + 2, order) == 42;
-        const int ordre = order == imagecore::kOrderMM ? 1 : 0;
-        const auto u16 = [&](int64_t at) { return imagecore::read_u16(t + at, order); };
-        const auto u32 = [&](int64_t at) { return imagecore::read_u32(t + at, order); };
-        // Every directory below lies before limit, which stays 8 bytes short of the data.
-        const auto entries_end = [&](int64_t dir) { return ifd_entry_pos(dir, u16(dir)); };
-
-        const int64_t ifd0 = header ? int64_t(u32(4)) : -1;
-        if (ifd0 >= 0 && ifd0 < limit && entries_end(ifd0) <= limit) {
-            const int cnt = u16(ifd0);
-            const int64_t exif = getExifTags(ifd0, t, tlen, cnt, ordre, st);
-            if (exif > 0 && exif < limit && entries_end(exif) < limit)
-                getExifTags(exif, t, tlen, u16(exif), ordre, st);
-
-            // The chain after IFD0 (the thumbnail's IFD1 and any further one), which ends at a
-            // directory already visited.
-            std::vector<int64_t> visited{ifd0};
-            int64_t next = u32(entries_end(ifd0));
-            while (next > 0 && next < limit &&
-                   std::find(visited.begin(), visited.end(), next) == visited.end()) {
-                if (entries_end(next) >= limit)
-                    break;
-                visited.push_back(next);
-                getExifTags(next, t, tlen, u16(next), ordre, st);
-                next = u32(entries_end(next));
-            }
+        imagecore::TiffBytes t = imagecore::TiffBytes::in_memory(d + tiff, size_t(n - tiff));
+        uint32_t ifd0 = 0;
+        if (imagecore::read_tiff_header(t, ifd0) > 0) {
+            const int ordre = t.order == imagecore::kOrderMM ? 1 : 0;
+            // A directory is read only when it lies before limit, which stays 8 bytes short of
+            // the data; IFD0's entries may end right at it.
+            const auto before_limit = [limit](const imagecore::IfdHead &h, bool mayEndAt) {
+                const int64_t end = imagecore::ifd_entry_pos(h.at, h.count);
+                return h.at < limit && (end < limit || (mayEndAt && end == limit));
+            };
+            // IFD0 with its Exif IFD, then the rest of the chain (the thumbnail's IFD1 and any
+            // further one).
+            imagecore::walk_ifd_chain(t, ifd0, {}, [&](int k, const imagecore::IfdHead &h) {
+                if (!before_limit(h, k == 0))
+                    return false;
+                const int64_t exif = getExifTags(h.at, t.data, t.length, h.count, ordre, st);
+                imagecore::IfdHead e;
+                if (k == 0 && exif > 0 && imagecore::read_ifd_head(t, uint64_t(exif), e) &&
+                    before_limit(e, false))
+                    getExifTags(e.at, t.data, t.length, e.count, ordre, st);
+                return true;
+            });
         }
     }
 

@@ -20,8 +20,8 @@ namespace {
 using std::string_view;
 constexpr size_t npos = string_view::npos;
 
-constexpr string_view kXmpMetaNs = "adobe:ns:meta/";
-constexpr string_view kRdfNs = "http://www.w3.org/1999/02/22-rdf-syntax-ns#";
+constexpr string_view kXmpMetaNs = metadata::kXmpMetaNamespace;
+constexpr string_view kRdfNs = metadata::kRdfNamespace;
 constexpr string_view kAuxNs = "http://ns.adobe.com/exif/1.0/aux/";
 
 enum Kind {

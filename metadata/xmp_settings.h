@@ -13,6 +13,10 @@ namespace metadata {
 // to and including the slash after the host, so writer and reader share this one constant.
 inline constexpr const char kKvtmNamespace[] = "http://ns.zenit-hdr.org/tone_mapping_settings";
 
+// The namespace names of x:xmpmeta and of RDF, as the packet's wrapper declares them.
+inline constexpr const char kXmpMetaNamespace[] = "adobe:ns:meta/";
+inline constexpr const char kRdfNamespace[] = "http://www.w3.org/1999/02/22-rdf-syntax-ns#";
+
 // The signature that opens a JPEG APP1 segment holding an XMP packet; its NUL is part of it
 // (sizeof: 29 bytes).
 inline constexpr char kXmpApp1Signature[] = "http://ns.adobe.com/xap/1.0/";

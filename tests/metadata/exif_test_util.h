@@ -6,7 +6,10 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <cstdio>
 #include <cstring>
+#include <filesystem>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -87,4 +90,21 @@ struct Records {
     }
     uint8_t *gpsBytes() { return reinterpret_cast<uint8_t *>(gps); }
 };
+
+// exiftool's standard output for the arguments (a shell command line); nothing when exiftool is
+// not installed, and the caller skips its check with a message.
+inline std::optional<std::string> exiftool(const std::string &args)
+{
+    if (!std::filesystem::exists("/usr/bin/exiftool"))
+        return std::nullopt;
+    std::string out;
+    if (FILE *p = popen(("/usr/bin/exiftool " + args + " 2>/dev/null").c_str(), "r")) {
+        char buf[4096];
+        size_t n;
+        while ((n = std::fread(buf, 1, sizeof buf, p)) > 0)
+            out.append(buf, n);
+        pclose(p);
+    }
+    return out;
+}
 } // namespace exiftest

@@ -66,7 +66,7 @@ TEST(RationalFromFloat, TableSaturationAndNonPositive)
                                {-1, -1},     {-1, -1},    {-1, -1}}; // -1, -1: nothing written
     for (size_t i = 0; i < std::size(v); ++i) {
         int32_t num = -1, den = -1;
-        EXPECT_EQ(rational_from_float(v[i], &num, &den), want[i][0] != -1) << v[i];
+        EXPECT_EQ(rational_from_float(v[i], &num, &den, kRationalScale), want[i][0] != -1) << v[i];
         EXPECT_EQ(std::pair(num, den), std::pair(want[i][0], want[i][1])) << v[i];
     }
 }
