@@ -9,14 +9,13 @@
 #include <new>
 #include <vector>
 
+#include "merge/detail/knots.h"
+
 namespace {
 
 constexpr int kTableTop = 65280; // last knot of the factor table
 
-struct Knot {
-    int key;
-    float factor;
-};
+using merge::detail::Knot;
 constexpr Knot kKnots[] = {{0, 1.1f},     {2048, 1.2f},  {3584, 1.3f},
                            {15360, 1.5f}, {23040, 1.8f}, {32000, 2.3f},
                            {40960, 3.3f}, {48640, 4.7f}, {kTableTop, 6.0f}};
@@ -25,14 +24,8 @@ constexpr Knot kKnots[] = {{0, 1.1f},     {2048, 1.2f},  {3584, 1.3f},
 float ev_factor(int m)
 {
     if (m >= kTableTop)
-        return kKnots[8].factor;
-    int s = 0;
-    while (m >= kKnots[s + 1].key)
-        ++s;
-    const Knot &k0 = kKnots[s], &k1 = kKnots[s + 1];
-    const float slope = (k1.factor - k0.factor) / float(k1.key - k0.key);
-    const float intercept = k0.factor - float(k0.key) * slope;
-    return float(m) * slope + intercept;
+        return kKnots[8].y;
+    return merge::detail::knot_value(kKnots, std::size(kKnots), m);
 }
 
 // First histogram bin whose running count exceeds limit; 256 when none does.

@@ -12,14 +12,16 @@
 #include <emmintrin.h>
 #endif
 
-#include "imagecore/float_clamp.h"
+#include "merge/detail/clean_up.h"
 #include "merge/detail/gamma_curve.h"
+#include "merge/detail/weight_tables.h"
 #include "merge/ev_estimate.h"
 #include "platform/checked_size.h"
 
 namespace {
 
-constexpr int kLumaCodes = 65536;
+using merge::detail::kLumaCodes;
+using merge::detail::usable_exposure;
 constexpr float kMarker = 1e9f;
 
 struct Stats {
@@ -28,24 +30,6 @@ struct Stats {
     int64_t count = 0;
     int64_t zeros = 0, markers = 0; // encoded pixels the clean-up pass will rewrite
 };
-
-// Grey at luminance y for the clean-up pass: frexp without the marker tests. A luminance of 0 has
-// no exponent to scale by; it gives the bytes a zero exponent would, (0, 0, 0, 128).
-merge::Rgbe grey_rgbe(float y)
-{
-    if (y == 0.0f)
-        return {0, 0, 0, 128};
-    int e = 0;
-    const double m = std::frexp(double(y), &e);
-    const float f = float(m * 256.0 / double(y));
-    const uint8_t v = imagecore::clamp_to_u8(double(y * f));
-    return {v, v, v, imagecore::clamp_to_u8(double(e) + 128.0)};
-}
-
-bool usable_exposure(float t)
-{
-    return std::isfinite(t) && t > 0.0f && std::isfinite(1.0f / t);
-}
 
 // One photo of the merge; the plan lists them in ascending exposure.
 struct RankedPhoto {
@@ -380,17 +364,6 @@ template <class T> void merge_dispatch(const MergePlan &p, Stats &st)
         merge_count<T, 0>(p, st);
 }
 
-void clean_up(uint8_t *out, int width, int height, merge::Rgbe low, merge::Rgbe high)
-{
-    for (int row = 0; row < height; ++row) {
-        uint8_t *r = out + size_t(4) * size_t(width) * size_t(row);
-        const uint8_t *e = r + 3 * size_t(width);
-        for (int x = 0; x < width; ++x)
-            if (e[x] == 0 || e[x] == 255)
-                imagecore::put_rgbe(r, width, x, e[x] == 255 ? high : low);
-    }
-}
-
 int merge_checked(progressCallback callback, int cleanup, int n, int width, int height, int spp,
                   int bps, int curveMode, float *lut, float *exposureTimes, const void *stack,
                   float *stats, uint8_t *out, float evSpacing)
@@ -437,14 +410,10 @@ int merge_checked(progressCallback callback, int cleanup, int n, int width, int 
 
     // Saturation levels fall from 64000 at the shortest exposure to 60160 at the longest; a
     // single photo, or photos of one exposure, keep 64000.
-    auto log2_of = [](float t) { return std::log(double(t)) / std::log(2.0); };
-    float lmin = 0.0f, lmax = 0.0f;
-    if (n > 1) {
-        if (fClassementCroissant(n, exposureTimes, order.data()) != n)
-            return -4;
-        lmin = float(log2_of(exposureTimes[order[0]]));
-        lmax = float(log2_of(exposureTimes[order[size_t(n - 1)]]));
-    }
+    if (n > 1 && fClassementCroissant(n, exposureTimes, order.data()) != n)
+        return -4;
+    std::vector<int> levels(size_t(n), 0);
+    merge::detail::saturation_levels(n, exposureTimes, order.data(), levels.data());
 
     // One weight table per photo in ranking order, by luma code, zero above the photo's
     // saturation level.
@@ -453,23 +422,11 @@ int merge_checked(progressCallback callback, int cleanup, int n, int width, int 
     const size_t photoBytes = size_t(width) * size_t(height) * size_t(spp) * size_t(bps / 8);
     for (int rank = 0; rank < n; ++rank) {
         const int k = order[size_t(rank)];
-        int level = 64000;
-        if (lmax > lmin) {
-            const double r = (log2_of(exposureTimes[k]) - double(lmin)) / double(lmax - lmin);
-            level = imagecore::clamp_to_int(64000.0 - 3840.0 * r);
-        }
-        const float sat = float(level) / 65535.0f;
-        const float d = 0.5f - sat;
-        const float steep = 1.0f / (d * d);
         float *t = tables.data() + size_t(rank) * kLumaCodes;
-        for (int v = 0; v < kLumaCodes; ++v) {
-            const float x = float(v) * (1.0f / 65536.0f) - 0.5f;
-            const float a = v <= 32768 ? 4.0f : steep;
-            const float h = 1.0f - a * x * x;
-            t[v] = v > level ? 0.0f : h * h;
-        }
+        merge::detail::weight_table(t, levels[size_t(rank)], 32768);
         photos[size_t(rank)] = {static_cast<const uint8_t *>(stack) + size_t(k) * photoBytes, t,
-                                n > 1 ? 1.0f / exposureTimes[k] : 1.0f, unsigned(level)};
+                                n > 1 ? 1.0f / exposureTimes[k] : 1.0f,
+                                unsigned(levels[size_t(rank)])};
     }
 
     const MergePlan plan{n, width, height, spp, photos.data(), lut, callback, out};
@@ -484,7 +441,8 @@ int merge_checked(progressCallback callback, int cleanup, int n, int width, int 
     stats[2] = (st.count > 0 ? float(st.sum / double(st.count)) : 0.0f) * 256.0f;
 
     if (cleanup != 2 && (st.zeros > 0 || st.markers > 0))
-        clean_up(out, width, height, grey_rgbe(st.min), grey_rgbe(st.max));
+        merge::detail::clean_up(out, width, height, merge::detail::grey_rgbe(st.min),
+                                merge::detail::grey_rgbe(st.max));
     return height;
 }
 

@@ -8,6 +8,7 @@
 
 #include "imagecore/pixel_buffers.h"
 #include "imagecore/records.h"
+#include "merge/classic_merge.h"
 #include "merge/detail/gamma_curve.h"
 #include "merge/hdr_merge.h"
 #include "platform/bundle.h"
@@ -44,6 +45,11 @@ platform::DataPtr MergeToHDR::makeCurve(float trc, int batch)
         return nullptr;
     merge::detail::gamma_curve(n, trc, reinterpret_cast<float *>(curve->mutableBytes()));
     return curve;
+}
+
+void MergeToHDR::rempliPenteExposition(float *table) const
+{
+    ::rempliPenteExposition(table);
 }
 
 platform::DataPtr MergeToHDR::mergeImagesToHDR(int silent, const platform::DataPtr &stack, int exif,

@@ -39,6 +39,10 @@ public:
     // with trc exactly 1 marks the object linear. nil when memory runs out.
     platform::DataPtr makeCurve(float trc, int batch);
 
+    // Fills the classic merge's exposure-slope table (rempliPenteExposition,
+    // merge/classic_merge.h): 65536 floats, caller-owned; a null table is left alone.
+    void rempliPenteExposition(float *table) const;
+
     // Merges the stack (count photos of width x height x spp samples of bps bits, back to back)
     // into a new rgbeBuf data object of width x height x 4 bytes, and keeps its statistics.
     // exif > 0: the deltaT exposures are used as they are; otherwise, with 2 or more photos,

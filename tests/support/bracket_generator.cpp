@@ -112,4 +112,21 @@ std::vector<uint8_t> render_bracket(const RadianceMap &map, const std::vector<fl
     return out;
 }
 
+std::vector<uint8_t> render_bracket(const RadianceMap &map, const std::vector<float> &exposures,
+                                    int bits, int spp, const MovingObject &object)
+{
+    RadianceMap moved = map;
+    for (int y = std::max(object.y0, 0); y < std::min(object.y1, map.height); ++y)
+        for (int x = std::max(object.x0, 0); x < std::min(object.x1, map.width); ++x)
+            for (size_t c = 0; c < 3; ++c)
+                moved.rgb[(size_t(y) * size_t(map.width) + size_t(x)) * 3 + c] = object.radiance;
+    std::vector<uint8_t> out;
+    for (size_t k = 0; k < exposures.size(); ++k) {
+        const std::vector<uint8_t> photo =
+            render_photo(int(k) == object.photo ? moved : map, exposures[k], bits, spp);
+        out.insert(out.end(), photo.begin(), photo.end());
+    }
+    return out;
+}
+
 } // namespace testsupport

@@ -49,4 +49,17 @@ std::vector<uint8_t> render_photo(const RadianceMap &map, float exposure, int bi
 std::vector<uint8_t> render_bracket(const RadianceMap &map, const std::vector<float> &exposures,
                                     int bits, int spp);
 
+// Something that moved while the bracket was taken (a passer-by): a rectangle of pixels
+// [x0, x1) x [y0, y1), clipped to the frame, of grey radiance `radiance`, present in photo
+// `photo` of the bracket only.
+struct MovingObject {
+    int photo;
+    int x0, y0, x1, y1;
+    float radiance;
+};
+
+// render_bracket, photo object.photo rendered from the map with the object painted in.
+std::vector<uint8_t> render_bracket(const RadianceMap &map, const std::vector<float> &exposures,
+                                    int bits, int spp, const MovingObject &object);
+
 } // namespace testsupport
