@@ -89,7 +89,12 @@ int initExifInfo(ExifInfo *info);
 // numerator (0 when absent).
 int metadataBufFromExifInfo(const ExifInfo *info, int32_t *exifBuf, int32_t *gpsBuf);
 
-// The rational encoding of positive values at scale 100: v >= 1 gives (v x 100, 100), 0 < v < 1
-// gives (100, 100 / v), both truncated and saturated to the int32 range. Returns false (and
-// writes nothing) for v <= 0 or NaN.
-bool rational_from_float(float v, int32_t *num, int32_t *den);
+// What the rational encoding does with a value whose numerator or denominator passes int32.
+enum class RationalOverflow { kSaturate, kRefuse };
+
+// The rational encoding of positive values at a scale (100 for exifBuf records): v >= 1 gives
+// (v x scale, scale), 0 < v < 1 gives (scale, (1 / v) x scale), both truncated in double
+// precision. A result past the int32 range is saturated, or refused when asked. Returns false
+// (and writes nothing) for v <= 0, NaN or a refused value.
+bool rational_from_float(float v, int32_t *num, int32_t *den, int32_t scale = 100,
+                         RationalOverflow overflow = RationalOverflow::kSaturate);
