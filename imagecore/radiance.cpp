@@ -59,8 +59,8 @@ bool radiance_peek_layout(FILE *f, RadianceLayout *layout)
     uint8_t b[4];
     if (here < 0 || std::fread(b, 1, 4, f) != 4 || std::fseek(f, here, SEEK_SET) != 0)
         return false;
-    *layout = b[0] == 2 && b[1] == 2 && b[2] < 128 ? RadianceLayout::kRunLength
-                                                   : RadianceLayout::kFlat;
+    *layout =
+        b[0] == 2 && b[1] == 2 && b[2] < 128 ? RadianceLayout::kRunLength : RadianceLayout::kFlat;
     return true;
 }
 

@@ -61,13 +61,13 @@ bool radiance_peek_layout(FILE *f, RadianceLayout *layout);
 
 enum class ScanlineResult {
     kOk,
-    kShortHeader,    // the 4-byte scanline header cannot be read
-    kHighWidthByte,  // its third byte has the top bit set
-    kWidthMismatch,  // it announces another width
-    kEndAtPacket,    // end of file where a packet starts
-    kEndInPacket,    // end of file inside a packet's data
-    kZeroCount,      // a packet whose first byte is 0
-    kPastComponent,  // a packet that carries the component past the width
+    kShortHeader,   // the 4-byte scanline header cannot be read
+    kHighWidthByte, // its third byte has the top bit set
+    kWidthMismatch, // it announces another width
+    kEndAtPacket,   // end of file where a packet starts
+    kEndInPacket,   // end of file inside a packet's data
+    kZeroCount,     // a packet whose first byte is 0
+    kPastComponent, // a packet that carries the component past the width
 };
 
 // Reads one run-length scanline of width pixels into row, an rgbeBuf row (width red bytes, then

@@ -128,9 +128,8 @@ int read_rgbe(int width, int height, const char *path, uint8_t *out)
     if (!f)
         return -1;
     int h = 0, w = 0;
-    const long line = imagecore::radiance_scan_header(f.get(), kHeaderLines,
-                                                      imagecore::kRadianceLineSize, &h, &w,
-                                                      [](const char *) {});
+    const long line = imagecore::radiance_scan_header(
+        f.get(), kHeaderLines, imagecore::kRadianceLineSize, &h, &w, [](const char *) {});
     if (line == imagecore::kHeaderEnd)
         return -1;
     if (line == imagecore::kHeaderNoResolution || w != width || h != height)
@@ -203,6 +202,15 @@ int read_preview(int srcW, int srcH, int outW, int outH, const char *path, uint8
     }
 
     const size_t srcRow = 4 * size_t(srcW), outRow = 4 * size_t(outW);
+    // Refused before the row buffer is had, with the code the first row would give: a header
+    // may claim any width.
+    if (layout == RadianceLayout::kRunLength && srcW > imagecore::kRadianceMaxRleWidth)
+        return -4;
+    const long here = std::ftell(f.get());
+    if (layout == RadianceLayout::kFlat && (here < 0 || srcRow > size_t(size - here))) {
+        say("kv_io_read_preview_rgbe - fread failed for row: %d\n", 0);
+        return -2;
+    }
     std::vector<uint8_t> row(srcRow), work(layout == RadianceLayout::kFlat ? srcRow : 0);
     std::vector<int> columns(static_cast<size_t>(outW));
     for (int i = 0; i < outW; ++i)
@@ -314,8 +322,8 @@ int write_rows(platform::FilePtr f, const std::string &header, const uint8_t *rg
         return -4;
     }
     for (int y = 0; y < rows; ++y) {
-        switch (imagecore::radiance_write_row(f.get(), rgbe + 4 * size_t(width) * size_t(y),
-                                              width, work.data())) {
+        switch (imagecore::radiance_write_row(f.get(), rgbe + 4 * size_t(width) * size_t(y), width,
+                                              work.data())) {
         case imagecore::RowWriteResult::kOk:
             break;
         case imagecore::RowWriteResult::kRunLengthFailed:
@@ -398,7 +406,8 @@ int kv_io_rgbe_write(const char *path, int width, int height, const int32_t *exi
 int kv_write_strip_rgbe(const char *path, int strip, int rowsPerStrip, int width, int height,
                         const uint8_t *rows)
 {
-    if (!path || !rows || strip < 0 || rowsPerStrip < 1 || !platform::image_bytes(width, height, 4, 1))
+    if (!path || !rows || strip < 0 || rowsPerStrip < 1 ||
+        !platform::image_bytes(width, height, 4, 1))
         return -3;
     const int64_t first = int64_t(strip) * rowsPerStrip;
     const int64_t count = height - first < rowsPerStrip ? height - first : rowsPerStrip;
