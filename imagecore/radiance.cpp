@@ -151,13 +151,13 @@ size_t radiance_rle_encode(const uint8_t *d, int n, uint8_t *out)
 
 size_t radiance_row_work(int width)
 {
-    return size_t(width) * (width <= kRadianceMaxRleWidth ? 2 : 4);
+    return size_t(width) * (radiance_flat_width(width) ? 4 : 2);
 }
 
 RowWriteResult radiance_write_row(FILE *f, const uint8_t *row, int width, uint8_t *work)
 {
     const size_t w = size_t(width);
-    if (width > kRadianceMaxRleWidth) {
+    if (radiance_flat_width(width)) {
         for (size_t x = 0; x < w; ++x)
             for (size_t c = 0; c < 4; ++c)
                 work[4 * x + c] = row[c * w + x];

@@ -78,6 +78,12 @@ ScanlineResult radiance_read_rle_row(FILE *f, int width, uint8_t *row);
 // the rgbeBuf row. False on a short read.
 bool radiance_read_flat_row(FILE *f, int width, uint8_t *row, uint8_t *work);
 
+// True when rows of this width are written flat: the run-length layout cannot announce them.
+inline bool radiance_flat_width(int width)
+{
+    return width > kRadianceMaxRleWidth;
+}
+
 // Run-length codes the n bytes of one component into out, which holds 2 x n bytes (enough for
 // the worst case); returns the coded length. Repeats shorter than 5 bytes stay in literals,
 // which hold up to 127 bytes (a component's last literal 128); a run holds up to 127 bytes.

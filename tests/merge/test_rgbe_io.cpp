@@ -239,6 +239,8 @@ TEST(KvIoReadRgbe, RefusesMalformedHeadersAndScanlines)
     for (int i = 0; i < 100; ++i)
         many += "#\n";
     const Bytes row3 = {2, 2, 0, 3, 131, 1, 131, 2, 131, 3, 131, 130}; // a valid 3-pixel row
+    Bytes rows2 = row3;
+    rows2.insert(rows2.end(), row3.begin(), row3.end());
     auto file = [&](const std::string &res, Bytes pixels) {
         Bytes b = text("#?RADIANCE\n\n" + res);
         b.insert(b.end(), pixels.begin(), pixels.end());
@@ -257,6 +259,8 @@ TEST(KvIoReadRgbe, RefusesMalformedHeadersAndScanlines)
         {"swapped dimensions", file("-Y 480 +X 640\n", {}), 480, 640, -200},
         {"width first, short file", file("+X 3 -Y 2\n", row3), 3, 2, -1},
         {"width first", file(many + "+X 3 -Y 2\n", row3), 3, 2, -200},
+        {"resolution as line 100", file(many.substr(6) + "-Y 2 +X 3\n", rows2), 3, 2, 2},
+        {"resolution as line 101", file(many.substr(4) + "-Y 2 +X 3\n", rows2), 3, 2, -200},
         {"top bit of the width", with({2, 2, 0x80, 3}), 3, 2, -201},
         {"scanline of another width", with({2, 2, 0, 2}), 3, 2, -4},
         {"zero count", with({2, 2, 0, 3, 0}), 3, 2, -202},
