@@ -44,6 +44,11 @@ void operator delete(void *p, std::size_t) noexcept
 {
     std::free(p);
 }
+// std::stable_sort's buffer comes from the nothrow form: it must pair with the deletes above.
+void *operator new(std::size_t n, const std::nothrow_t &) noexcept
+{
+    return std::malloc(n ? n : 1);
+}
 
 namespace {
 
