@@ -1,10 +1,9 @@
-// Radiance pieces: the run-length coder's packets, the resolution line, and the scanline decoder
-// on crafted streams (in memory, through fmemopen).
+// Radiance pieces: the run-length coder's packets and the scanline decoder's packet kinds (in
+// memory, through fmemopen; the readers' tests refuse the malformed ones).
 #include <gtest/gtest.h>
 
 #include <cstdio>
 #include <numeric>
-#include <string>
 #include <vector>
 
 #include "imagecore/radiance.h"
@@ -73,30 +72,6 @@ TEST(RadianceRleEncode, CodesTheGivenComponents)
         EXPECT_EQ(packets(encode(c.in)), c.packets) << c.in.size() << " bytes";
 }
 
-TEST(RadianceResolution, MatchesOnlyTheTopDownLeftRightLine)
-{
-    const struct {
-        const char *line;
-        bool match;
-        int h, w;
-    } cases[] = {
-        {"-Y 480 +X 640\n", true, 480, 640},
-        {"-Y480+X640", true, 480, 640},
-        {"-Y  +12 +X\t7 trailing", true, 12, 7},
-        {"+X 640 -Y 480\n", false, 0, 0},
-        {" -Y 480 +X 640\n", false, 0, 0},
-        {"-Y 480 -X 640\n", false, 0, 0},
-        {"-Y 480\n", false, 0, 0},
-        {"-Y 4294967296 +X 1\n", false, 0, 0},
-    };
-    for (const auto &c : cases) {
-        int h = 0, w = 0;
-        EXPECT_EQ(radiance_resolution(c.line, &h, &w), c.match) << c.line;
-        EXPECT_EQ(h, c.h) << c.line;
-        EXPECT_EQ(w, c.w) << c.line;
-    }
-}
-
 TEST(RadianceReadRleRow, DecodesPacketsIntoComponentBlocks)
 {
     // Width 3: R literal, G run, B literal of 2 + run of 1, E run.
@@ -114,27 +89,6 @@ TEST(RadianceReadRleRow, DecodesPacketsIntoComponentBlocks)
     ASSERT_EQ(decode(s, 128, row), ScanlineResult::kOk);
     EXPECT_EQ(row[127], 127);
     EXPECT_EQ(row[128], 1);
-}
-
-TEST(RadianceReadRleRow, RefusesMalformedScanlines)
-{
-    const struct {
-        Bytes stream;
-        ScanlineResult want;
-    } cases[] = {
-        {{2, 2, 0}, ScanlineResult::kShortHeader},
-        {{2, 2, 0x80, 4}, ScanlineResult::kHighWidthByte},
-        {{2, 2, 0, 3}, ScanlineResult::kWidthMismatch},
-        {{2, 2, 0, 4, 0}, ScanlineResult::kZeroCount},
-        {{2, 2, 0, 4, 133, 1}, ScanlineResult::kPastComponent},
-        {{2, 2, 0, 4, 3, 1, 2, 3, 2, 1}, ScanlineResult::kPastComponent},
-        {{2, 2, 0, 4, 132, 1}, ScanlineResult::kEndAtPacket},
-        {{2, 2, 0, 4, 4, 1, 2}, ScanlineResult::kEndInPacket},
-        {{2, 2, 0, 4, 132}, ScanlineResult::kEndInPacket},
-    };
-    Bytes row;
-    for (const auto &c : cases)
-        EXPECT_EQ(decode(c.stream, 4, row), c.want) << c.stream.size() << " bytes";
 }
 
 } // namespace
