@@ -26,19 +26,19 @@ int initExifInfo(ExifInfo *info)
     return 0;
 }
 
-bool rational_from_float(float v, int32_t *num, int32_t *den, int32_t scale)
+bool rational_from_float(float v, int32_t *num, int32_t *den, int32_t scale,
+                         RationalOverflow overflow)
 {
     double d = v; // widened first: the single-precision error is part of the stored result
     if (!(d > 0))
         return false;
-    if (d >= 1) {
-        // Saturate: an absurd value from a hostile file must not overflow.
-        *num = imagecore::clamp_to_int(d * scale);
-        *den = scale;
-    } else {
-        *num = scale;
-        *den = imagecore::clamp_to_int((1 / d) * scale);
-    }
+    const double q = d >= 1 ? d * scale : (1 / d) * scale;
+    // Saturating keeps an absurd value from a hostile file from overflowing.
+    if (overflow == RationalOverflow::kRefuse && !(q < 2147483648.0))
+        return false;
+    const int32_t scaled = imagecore::clamp_to_int(q);
+    *num = d >= 1 ? scaled : scale;
+    *den = d >= 1 ? scale : scaled;
     return true;
 }
 

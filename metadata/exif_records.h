@@ -98,7 +98,12 @@ int metadataBufFromExifInfo(const ExifInfo *info, int32_t *exifBuf, int32_t *gps
 inline constexpr int32_t kRationalScale = 100;
 inline constexpr int32_t kCompactRationalScale = 100000;
 
-// The rational encoding of positive values: v >= 1 gives (v x scale, scale), 0 < v < 1 gives
-// (scale, scale / v), computed in double precision, truncated and saturated to the int32 range.
-// Returns false (and writes nothing) for v <= 0 or NaN.
-bool rational_from_float(float v, int32_t *num, int32_t *den, int32_t scale);
+// What the rational encoding does with a value whose numerator or denominator passes int32.
+enum class RationalOverflow { kSaturate, kRefuse };
+
+// The rational encoding of positive values at a scale (100 for exifBuf records): v >= 1 gives
+// (v x scale, scale), 0 < v < 1 gives (scale, (1 / v) x scale), both truncated in double
+// precision. A result past the int32 range is saturated, or refused when asked. Returns false
+// (and writes nothing) for v <= 0, NaN or a refused value.
+bool rational_from_float(float v, int32_t *num, int32_t *den, int32_t scale = 100,
+                         RationalOverflow overflow = RationalOverflow::kSaturate);

@@ -14,9 +14,13 @@
 
 #include "imagecore/float_clamp.h"
 #include "platform/file_holder.h"
+#include "platform/number_text.h"
 
 namespace {
 
+using platform::append_fixed;
+using platform::parse_float;
+using platform::parse_int;
 using std::string_view;
 constexpr size_t npos = string_view::npos;
 
@@ -130,14 +134,6 @@ constexpr MicroWord kMicrocontrastWords[] = {{"High", 0},        {"Medium High",
                                              {"Medium Low", -6}, {"Medium", -2},
                                              {"Low", -9},        {"Very Low", -10}};
 
-// printf's "%.<precision>f" in the "C" locale.
-void append_fixed(std::string &s, double v, int precision)
-{
-    char buf[512];
-    auto r = std::to_chars(buf, buf + sizeof buf, v, std::chars_format::fixed, precision);
-    s.append(buf, r.ec == std::errc() ? r.ptr : buf);
-}
-
 void append_element(std::string &s, const char *name, const std::string &value)
 {
     s += '<';
@@ -193,52 +189,6 @@ void write_settings(std::string &s, const MethodInfo &m, const float *p)
 
 // ---------------------------------------------------------------------------------------------
 // Reading
-
-bool is_space(char c)
-{
-    return c == ' ' || (c >= '\t' && c <= '\r');
-}
-
-// Where sscanf's number at pos begins: past leading white space and a '+' sign (from_chars
-// takes no '+'; a "+-" stays to fail as it does for sscanf).
-size_t number_start(string_view sv, size_t pos)
-{
-    while (pos < sv.size() && is_space(sv[pos]))
-        ++pos;
-    if (pos < sv.size() && sv[pos] == '+' && pos + 1 < sv.size() && sv[pos + 1] != '-')
-        ++pos;
-    return pos;
-}
-
-// sscanf "%d" at pos, without the locale: leading white space, an optional sign, digits.
-bool parse_int(string_view sv, size_t pos, int &out, size_t *endPos = nullptr)
-{
-    pos = number_start(sv, pos);
-    if (pos >= sv.size())
-        return false;
-    int v = 0;
-    auto r = std::from_chars(sv.data() + pos, sv.data() + sv.size(), v);
-    if (r.ec != std::errc())
-        return false;
-    out = v;
-    if (endPos)
-        *endPos = static_cast<size_t>(r.ptr - sv.data());
-    return true;
-}
-
-// sscanf "%f" at pos in the "C" locale (decimal point '.').
-bool parse_float(string_view sv, size_t pos, float &out)
-{
-    pos = number_start(sv, pos);
-    if (pos >= sv.size())
-        return false;
-    float v = 0;
-    auto r = std::from_chars(sv.data() + pos, sv.data() + sv.size(), v, std::chars_format::general);
-    if (r.ec != std::errc())
-        return false;
-    out = v;
-    return true;
-}
 
 // Appends text as XML element or attribute text: the five characters with a meaning in XML as
 // their entities; control characters, which XML 1.0 cannot carry in any form, as spaces.

@@ -4,10 +4,12 @@
 set -eu
 PACKAGES="cmake ninja-build g++ pkg-config libjpeg62-turbo-dev libtiff-dev libcminpack-dev
 libgtest-dev googletest libbenchmark-dev liblcms2-dev time locales"
+# Programs the interoperability tests run as black boxes (Radiance files).
+TEST_PACKAGES="pfstools imagemagick"
 SUDO=""
 [ "$(id -u)" -eq 0 ] || SUDO="sudo"
 missing=""
-for p in $PACKAGES; do
+for p in $PACKAGES $TEST_PACKAGES; do
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing="$missing $p"
 done
 if [ -n "$missing" ]; then
