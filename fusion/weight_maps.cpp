@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <array>
+#include <climits>
 #include <cmath>
 #include <cstddef>
 #include <new>
@@ -173,24 +174,29 @@ int stats_order_photos(int n, int w, int h, int spp, int bps, const void *images
     const size_t g = size_t((spp - 1) / 2), b = s - 1;
     try {
         std::vector<int> keys(static_cast<size_t>(n));
-        int saturated = 0;
+        int64_t saturated = 0; // counts past the int range are stored as INT_MAX
         for (int k = 0; k < n; ++k) {
-            std::array<size_t, 256> hist{};
-            auto scan = [&](auto *photo, int shift, int level) {
+            // Four histograms taken in turn, summed after: consecutive pixels of one shade would
+            // otherwise wait on each other's count.
+            std::array<std::array<size_t, 256>, 4> part{};
+            auto scan = [&](auto *photo, auto level) {
+                constexpr int shift = sizeof(*photo) == 1 ? 0 : 8;
                 for (size_t i = 0; i < pixels; ++i, photo += s) {
                     const int R = photo[0], G = photo[g], B = photo[b];
-                    ++hist[size_t((54 * (R >> shift) + 183 * (G >> shift) + 19 * (B >> shift)) >>
-                                  8)];
-                    if (R > level && G > level && B > level)
-                        ++saturated;
+                    ++part[i & 3][size_t(
+                        (54 * (R >> shift) + 183 * (G >> shift) + 19 * (B >> shift)) >> 8)];
+                    saturated += R > level && G > level && B > level;
                 }
             };
             if (bps == 8)
-                scan(static_cast<const uint8_t *>(imagesBuffer) + size_t(k) * pixels * s, 0, 250);
+                scan(static_cast<const uint8_t *>(imagesBuffer) + size_t(k) * pixels * s, 250);
             else
-                scan(static_cast<const uint16_t *>(imagesBuffer) + size_t(k) * pixels * s, 8,
-                     64000);
-            surexNivo[k] = saturated;
+                scan(static_cast<const uint16_t *>(imagesBuffer) + size_t(k) * pixels * s, 64000);
+            std::array<size_t, 256> hist{};
+            for (const auto &p : part)
+                for (size_t bin = 0; bin < 256; ++bin)
+                    hist[bin] += p[bin];
+            surexNivo[k] = int(std::min<int64_t>(saturated, INT_MAX));
             auto first_over = [&](size_t limit) {
                 size_t cumulative = 0;
                 for (int bin = 0; bin < 256; ++bin)
