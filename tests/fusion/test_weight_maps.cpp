@@ -286,18 +286,18 @@ TEST(Fusion1, MatchesTheDefinitionOverDepthsAndSettings)
                                            {settings(2, -3, 1), true}}) {
         const auto where = testing::Message()
                            << c.p[0] << " " << c.p[1] << " " << c.p[2] << " " << c.is32;
-        EXPECT_EQ((weights<uint16_t>(s8, 3, w, h, 3, c.p, c.is32, 1)),
-                  (ref_weights<uint8_t, uint16_t>(s8, 3, w, h, 3, c.p, c.is32)))
-            << where;
-        EXPECT_EQ((weights<uint8_t>(g8, 5, w, h, 1, c.p, c.is32, 3)),
-                  (ref_weights<uint8_t, uint8_t>(g8, 5, w, h, 1, c.p, c.is32)))
-            << where;
-        EXPECT_EQ((weights<float>(s16, 3, w, h, 3, c.p, c.is32, 8)),
-                  (ref_weights<uint16_t, float>(s16, 3, w, h, 3, c.p, c.is32)))
-            << where;
-        EXPECT_EQ((weights<uint16_t>(s16, 3, w, h, 3, c.p, c.is32, 2)),
-                  (ref_weights<uint16_t, uint16_t>(s16, 3, w, h, 3, c.p, c.is32)))
-            << where;
+        // Weight samples of the type of `sample`, from a stack of n photos, on some workers.
+        auto same = [&](auto sample, const auto &stack, int n, int spp, int threads) {
+            using W = decltype(sample);
+            using T = typename std::decay_t<decltype(stack)>::value_type;
+            EXPECT_EQ((weights<W>(stack, n, w, h, spp, c.p, c.is32, threads)),
+                      (ref_weights<T, W>(stack, n, w, h, spp, c.p, c.is32)))
+                << where << " " << sizeof(T) * 8 << "-bit photos, spp " << spp;
+        };
+        same(uint16_t{}, s8, 3, 3, 1);
+        same(uint8_t{}, g8, 5, 1, 3);
+        same(float{}, s16, 3, 3, 8);
+        same(uint16_t{}, s16, 3, 3, 2);
     }
 }
 
