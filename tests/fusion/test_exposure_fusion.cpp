@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "fusion/exposure_fusion.h"
+#include "fusion/weight_maps.h"
 #include "imagecore/preview.h"
 #include "tests/fusion/fusion_reference.h"
 #include "tests/support/bracket_generator.h"
@@ -30,7 +31,7 @@ struct Call {
     int n, w, h, spp = 3;
     int bpsIn = 8, bpsOut = 16, threads = 1, fusionDepth = 16, poidsDepth = 16;
     Params p{};
-    int bgr = 0;
+    int bgr = 0, is360 = 0;
     progressCallback callback = nullptr;
 };
 
@@ -44,8 +45,8 @@ Fused fuse(const std::vector<uint8_t> &stack, const Call &c)
     const std::vector<int> fixed(size_t(c.n), -1);
     Fused f;
     f.rc = kv_fusion(c.callback, c.p.data(), c.n, c.w, c.h, c.spp * c.w, optim, c.bgr, c.spp,
-                     c.bpsIn, c.bpsOut, c.poidsDepth, c.fusionDepth, len, 0, nullptr, stack.data(),
-                     fixed.data(), nullptr, nullptr, out.data(), 0);
+                     c.bpsIn, c.bpsOut, c.poidsDepth, c.fusionDepth, len, c.is360, nullptr,
+                     stack.data(), fixed.data(), nullptr, nullptr, out.data(), 0);
     const uint8_t *bytes = reinterpret_cast<const uint8_t *>(out.data());
     for (size_t i = 0; f.rc > 0 && i < size_t(c.w * c.h * c.spp); ++i)
         f.image.push_back(c.bpsOut == 8 ? bytes[i] : out[i]);
@@ -162,6 +163,34 @@ TEST(KvFusion, IdenticalPhotosFuseToThePhoto)
                     }
                     EXPECT_LE(worst, 2) << spp << " " << bpsIn << " " << bpsOut << " " << depth;
                 }
+}
+
+TEST(KvFusion, BlendsEveryPhotoWithItsOwnWeights)
+{
+    // The pyramid stages run by hand over the weight stage's maps, photo by photo: the driver
+    // must pair each photo with its own map and prepare the blended pyramid the same way.
+    const int w = 61, h = 45, P = w * h;
+    const auto stack = render_bracket(make_radiance_map(w, h), {0.05f, 0.4f, 3}, 8, 3);
+    Params p{};
+    p[kFuAccentuation] = 2, p[kFuBlendingPoint] = 3, p[kFuShadows] = 1, p[kFuSaturation] = 2;
+    std::vector<uint16_t> poids(size_t(3 * P));
+    ASSERT_GT(fusion1(1, p.data(), 3, w, h, 3, 8, 16, 0, nullptr, 0, nullptr, nullptr, stack.data(),
+                      nullptr, nullptr, nullptr, poids.data()),
+              0);
+    std::vector<std::vector<uint8_t>> photos;
+    std::vector<std::vector<uint16_t>> maps;
+    for (size_t k = 0; k < 3; ++k) {
+        photos.emplace_back(stack.begin() + long(k * P * 3), stack.begin() + long((k + 1) * P * 3));
+        maps.emplace_back(poids.begin() + long(k * P), poids.begin() + long((k + 1) * P));
+    }
+    for (int bpsOut : {8, 16})
+        for (int is360 : {0, 1}) {
+            Call c{3, w, h, 3, 8, bpsOut, 3};
+            c.p = p, c.is360 = is360;
+            EXPECT_EQ(fuse(stack, c).image,
+                      fusiontest::fuse<uint16_t>(photos, maps, w, h, p, bpsOut, is360 != 0))
+                << bpsOut << " " << is360;
+        }
 }
 
 TEST(KvFusion, ThreadCountsAndBlendingDepthAgree)

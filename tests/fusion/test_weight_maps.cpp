@@ -238,23 +238,23 @@ TEST(FusionWeightTables, WorkedValues)
 TEST(StatsOrderPhotos, RunningSaturationMedianKeysAndOrder)
 {
     const int w = 4, h = 5, P = w * h;
-    // Photo 0 mid-grey with 3 white pixels (one of them not quite), photo 1 darker with 2, photo 2
-    // almost black (median bin 2, its 95 % bin 40), photo 3 as photo 1 (a tie: the lower index
-    // first).
-    std::vector<uint8_t> stack(size_t(4 * P * 3));
+    // Photo 0 mid-grey with 5 white pixels, in 3 of them one channel at 250 (not saturated);
+    // photo 1 darker with 2; photo 2 almost black (median bin 2, its 95 % bin 40); photo 3 as
+    // photo 1 (a tie: the lower index first); photo 4 with its median bin just at 5.
+    std::vector<uint8_t> stack(size_t(5 * P * 3));
     for (int i = 0; i < P; ++i)
         for (int c = 0; c < 3; ++c) {
-            stack[size_t(i * 3 + c)] = i < 3 ? 255 : 120;
+            stack[size_t(i * 3 + c)] = i < 5 ? (i == c ? 250 : 255) : 120;
             stack[size_t((P + i) * 3 + c)] = stack[size_t((3 * P + i) * 3 + c)] = i < 2 ? 251 : 60;
             stack[size_t((2 * P + i) * 3 + c)] = i < 18 ? 2 : 40;
+            stack[size_t((4 * P + i) * 3 + c)] = i < 12 ? 5 : 200;
         }
-    stack[1] = 250; // one channel at 250: not saturated
-    std::vector<int> surex(4), key(4), order(4);
+    std::vector<int> surex(5), key(5), order(5);
     ASSERT_EQ(
-        stats_order_photos(4, w, h, 3, 8, stack.data(), surex.data(), key.data(), order.data()), 4);
-    EXPECT_EQ(surex, (std::vector<int>{2, 4, 4, 6}));
-    EXPECT_EQ(key, (std::vector<int>{120 * 256, 60 * 256, 40, 60 * 256}));
-    EXPECT_EQ(order, (std::vector<int>{0, 1, 3, 2}));
+        stats_order_photos(5, w, h, 3, 8, stack.data(), surex.data(), key.data(), order.data()), 5);
+    EXPECT_EQ(surex, (std::vector<int>{2, 4, 4, 6, 6}));
+    EXPECT_EQ(key, (std::vector<int>{120 * 256, 60 * 256, 40, 60 * 256, 5 * 256}));
+    EXPECT_EQ(order, (std::vector<int>{0, 1, 3, 4, 2}));
     // 16-bit samples by their high byte; the saturation level is 64000.
     const std::vector<uint16_t> wide(size_t(P * 3), 64001);
     std::vector<int> s1(1), k1(1), o1(1);
