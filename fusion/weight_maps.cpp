@@ -13,6 +13,7 @@
 
 #include "fusion/detail/weight_tables.h"
 #include "imagecore/banded.h"
+#include "imagecore/float_clamp.h"
 #include "tonemap/tm_params.h"
 
 namespace fusion::detail {
@@ -59,7 +60,7 @@ void blend_factors(int n, float blendingPoint, const int *photoOrder, float *fac
 {
     std::fill(factors, factors + n, 0.0f);
     const int m = n / 2;
-    if (static_cast<int>(blendingPoint) == 0 || m == 0)
+    if (imagecore::clamp_to_int(blendingPoint) == 0 || m == 0)
         return;
     for (int j = 0; j < n; ++j) {
         const float q = static_cast<float>(m - j) / static_cast<float>(m);
@@ -91,18 +92,25 @@ bool weight_depth(int bits)
 }
 
 // The normalised weight of a raw weight: nearest integer of raw x 2^bits / sum, halves down.
+// Settings far out of range overflow the accentuation to infinity: what is not a number then
+// counts as no weight, so no NaN reaches the pyramids.
 template <class TW> TW normalised(float raw, float sum)
 {
     if constexpr (std::is_floating_point_v<TW>) {
-        return raw / sum;
+        const float r = raw / sum;
+        return r > 0 ? (r < 1 ? r : 1) : 0;
     } else {
         constexpr double scale = sizeof(TW) == 1 ? 256.0 : 65536.0;
         constexpr int top = sizeof(TW) == 1 ? 255 : 65535;
         const double q = double(raw) * scale / double(sum);
+        if (!(q > 0))
+            return 0;
+        if (q >= top)
+            return top;
         int v = static_cast<int>(q);
         if (q - v > 0.5)
             ++v;
-        return static_cast<TW>(v > top ? top : v);
+        return static_cast<TW>(v);
     }
 }
 

@@ -382,6 +382,30 @@ TEST(Fusion1, AllWeightToOnePhotoAndNone)
     EXPECT_EQ(bytes[0], 255);
 }
 
+TEST(Fusion1, SettingsFarOutOfRangeGiveWeightsInRange)
+{
+    // An accentuation of 40 overflows its curve to infinity; NaN settings are no settings.
+    const int w = 16, h = 12, P = w * h;
+    const auto stack = bracket<uint8_t>(w, h, 3, {0.05f, 0.5f, 4});
+    const float nan = std::nanf("");
+    for (const Params &p :
+         {settings(40, 10, 10), settings(nan, nan, nan), settings(-1e30f, 1e30f, 0)}) {
+        const auto wt = weights<uint16_t>(stack, 3, w, h, 3, p, false, 2);
+        const auto fr = weights<float>(stack, 3, w, h, 3, p, false, 2);
+        for (int i = 0; i < P; ++i) {
+            int sum = 0;
+            float sumF = 0;
+            for (int k = 0; k < 3; ++k) {
+                sum += wt[size_t(k * P + i)];
+                sumF += fr[size_t(k * P + i)];
+                ASSERT_TRUE(fr[size_t(k * P + i)] >= 0 && fr[size_t(k * P + i)] <= 1) << i;
+            }
+            ASSERT_LE(sum, 65536 + 2) << p[0] << " pixel " << i;
+            ASSERT_LE(sumF, 1.0001f) << p[0] << " pixel " << i;
+        }
+    }
+}
+
 TEST(Fusion1, RefusesWhatItCannotServe)
 {
     const std::vector<uint8_t> stack(4 * 4 * 3 * 2, 100);
