@@ -168,6 +168,29 @@ template <class TIn, class TW> void band_weights(const BandArgs &a, const TIn *p
     }
 }
 
+// Adds one photo's luma histogram to hist and returns its count of saturated pixels; S the
+// samples a pixel when 1 or 3, else 0 and spp gives them. 16-bit samples enter the luma by their
+// high byte.
+template <int S, class T>
+int64_t scan_photo(const T *photo, size_t pixels, size_t spp, std::array<size_t, 256> &hist)
+{
+    constexpr int shift = sizeof(T) == 1 ? 0 : 8, level = sizeof(T) == 1 ? 250 : 64000;
+    const size_t st = S > 0 ? size_t(S) : spp, g = (st - 1) / 2, b = st - 1;
+    // Four histograms taken in turn, summed after: consecutive pixels of one shade would
+    // otherwise wait on each other's count.
+    std::array<std::array<size_t, 256>, 4> part{};
+    int64_t saturated = 0;
+    for (size_t i = 0; i < pixels; ++i, photo += st) {
+        const int R = photo[0], G = photo[g], B = photo[b];
+        ++part[i & 3][size_t((54 * (R >> shift) + 183 * (G >> shift) + 19 * (B >> shift)) >> 8)];
+        saturated += int64_t((R > level) & (G > level) & (B > level));
+    }
+    for (const auto &p : part)
+        for (size_t bin = 0; bin < 256; ++bin)
+            hist[bin] += p[bin];
+    return saturated;
+}
+
 } // namespace
 
 int stats_order_photos(int n, int w, int h, int spp, int bps, const void *imagesBuffer,
@@ -179,31 +202,24 @@ int stats_order_photos(int n, int w, int h, int spp, int bps, const void *images
         (bps != 8 && bps != 16))
         return -3;
     const size_t pixels = size_t(w) * size_t(h), s = size_t(spp);
-    const size_t g = size_t((spp - 1) / 2), b = s - 1;
     try {
         std::vector<int> keys(static_cast<size_t>(n));
         int64_t saturated = 0; // counts past the int range are stored as INT_MAX
         for (int k = 0; k < n; ++k) {
-            // Four histograms taken in turn, summed after: consecutive pixels of one shade would
-            // otherwise wait on each other's count.
-            std::array<std::array<size_t, 256>, 4> part{};
-            auto scan = [&](auto *photo, auto level) {
-                constexpr int shift = sizeof(*photo) == 1 ? 0 : 8;
-                for (size_t i = 0; i < pixels; ++i, photo += s) {
-                    const int R = photo[0], G = photo[g], B = photo[b];
-                    ++part[i & 3][size_t(
-                        (54 * (R >> shift) + 183 * (G >> shift) + 19 * (B >> shift)) >> 8)];
-                    saturated += R > level && G > level && B > level;
-                }
+            std::array<size_t, 256> hist{};
+            const void *photo = static_cast<const uint8_t *>(imagesBuffer) +
+                                size_t(k) * pixels * s * size_t(bps / 8);
+            auto scan = [&](auto sample) {
+                using T = decltype(sample);
+                const T *p = static_cast<const T *>(photo);
+                saturated += spp == 3   ? scan_photo<3>(p, pixels, s, hist)
+                             : spp == 1 ? scan_photo<1>(p, pixels, s, hist)
+                                        : scan_photo<0>(p, pixels, s, hist);
             };
             if (bps == 8)
-                scan(static_cast<const uint8_t *>(imagesBuffer) + size_t(k) * pixels * s, 250);
+                scan(uint8_t{});
             else
-                scan(static_cast<const uint16_t *>(imagesBuffer) + size_t(k) * pixels * s, 64000);
-            std::array<size_t, 256> hist{};
-            for (const auto &p : part)
-                for (size_t bin = 0; bin < 256; ++bin)
-                    hist[bin] += p[bin];
+                scan(uint16_t{});
             surexNivo[k] = int(std::min<int64_t>(saturated, INT_MAX));
             auto first_over = [&](size_t limit) {
                 size_t cumulative = 0;
