@@ -72,12 +72,16 @@ void blend_factors(int n, float blendingPoint, const int *photoOrder, float *fac
 
 void accent_curve(bool is32, double e, float *curve)
 {
+    // Past the settings' range (from Accentuation 10.7 on) the curve is held at 1e30: it would
+    // overflow single precision from 12.5 on, and a pixel's weights turn NaN; sums of many
+    // photos of 1e30 stay finite.
+    constexpr double kAccentMax = 1e30;
     for (int i = 0; i < 65536; ++i) {
         if (is32) {
             curve[i] = static_cast<float>(i / 65536.0);
         } else {
             const float base = static_cast<float>(std::max(0.0, 1 - i / 65536.0) + 0.000001);
-            curve[i] = static_cast<float>(std::pow(double(base), -e));
+            curve[i] = static_cast<float>(std::min(std::pow(double(base), -e), kAccentMax));
         }
     }
 }
@@ -92,13 +96,13 @@ bool weight_depth(int bits)
 }
 
 // The normalised weight of a raw weight: nearest integer of raw x 2^bits / sum, halves down.
-// Settings far out of range overflow the accentuation to infinity: what is not a number then
-// counts as no weight, so no NaN reaches the pyramids.
+// A quotient that is not a number (settings far out of range) is no weight: no NaN reaches the
+// pyramids.
 template <class TW> TW normalised(float raw, float sum)
 {
     if constexpr (std::is_floating_point_v<TW>) {
         const float r = raw / sum;
-        return r > 0 ? (r < 1 ? r : 1) : 0;
+        return r == r ? r : 0;
     } else {
         constexpr double scale = sizeof(TW) == 1 ? 256.0 : 65536.0;
         constexpr int top = sizeof(TW) == 1 ? 255 : 65535;
@@ -336,9 +340,10 @@ int fusion1(int nbProc, const float *tmParam, int n, int w, int h, int spp, int 
         (bpsIn != 8 && bpsIn != 16) || !weight_depth(bitDepthPoids))
         return -3;
     namespace fd = fusion::detail;
-    const double e = fd::accent_exponent(tmParam[kFuAccentuation]);
-    float blendingPoint = tmParam[kFuBlendingPoint];
-    const float shadows = tmParam[kFuShadows];
+    auto setting = [&](int slot) { return tmParam[slot] == tmParam[slot] ? tmParam[slot] : 0.0f; };
+    const double e = fd::accent_exponent(setting(kFuAccentuation));
+    float blendingPoint = setting(kFuBlendingPoint);
+    const float shadows = setting(kFuShadows);
     const int S = fd::sample_range(bpsIn);
     try {
         std::vector<int> surexNivo(static_cast<size_t>(n)), medianKey(surexNivo),

@@ -36,17 +36,16 @@ struct WeightBandRecord {
 };
 
 // The weight maps of n photos into poids. tmParam slots read: kFuAccentuation, kFuBlendingPoint,
-// kFuShadows. is32 non-zero (32-bit output) makes the accentuation curve linear. Bands of rows on
-// nbProc workers (the banded runner: at most 32); a band whose thread cannot start runs on the
-// calling thread. exposureTimes, fpSource, rowBuffer and out are not read; readFromDisk (the
-// out-of-core mode) is not available.
-// indexFixedExpo (n ints, or null) with indexFixedExpo[0] >= 0 turns on ghost handling: at a
-// pixel whose bit is set in plane indexPhotoNotMerged[k] of ghostMask (planes of w x h bits, plane
-// j from bit j x w x h, most significant bit first), the first such photo k takes all the weight.
-// A null ghostMask leaves ghost handling off.
-// Returns the rows of the last band (positive); -3 for a null pointer, n, w or h below 1, spp
-// other than 1 or 3, bpsIn other than 8 or 16, bitDepthPoids other than 8, 16 or 32, or
-// readFromDisk set; -4 when memory runs out.
+// kFuShadows (NaN reads as 0). is32 non-zero (32-bit output) makes the accentuation curve linear.
+// Bands of rows on nbProc workers (the banded runner: at most 32); a band whose thread cannot start
+// runs on the calling thread. exposureTimes, fpSource, rowBuffer and out are not read; readFromDisk
+// (the out-of-core mode) is not available. indexFixedExpo (n ints, or null) with indexFixedExpo[0]
+// >= 0 turns on ghost handling: at a pixel whose bit is set in plane indexPhotoNotMerged[k] of
+// ghostMask (planes of w x h bits, plane j from bit j x w x h, most significant bit first), the
+// first such photo k takes all the weight. A null ghostMask leaves ghost handling off. Returns the
+// rows of the last band (positive); -3 for a null pointer, n, w or h below 1, spp other than 1 or
+// 3, bpsIn other than 8 or 16, bitDepthPoids other than 8, 16 or 32, or readFromDisk set; -4 when
+// memory runs out.
 int fusion1(int nbProc, const float *tmParam, int n, int w, int h, int spp, int bpsIn,
             int bitDepthPoids, int is32, const float *exposureTimes, int readFromDisk,
             FILE *fpSource, void *rowBuffer, const void *imagesBuffer, const int *indexFixedExpo,

@@ -29,7 +29,8 @@ void weight_curve(int S, float shadows, float saturatedFraction, float *curve);
 void blend_factors(int n, float blendingPoint, const int *photoOrder, float *factors);
 
 // 65536 floats indexed by a combined weight i: i / 65536 for 32-bit output, else
-// (max(0, 1 - i / 65536) + 0.000001)^-e, the base in single precision, the power in double.
+// (max(0, 1 - i / 65536) + 0.000001)^-e, the base in single precision, the power in double, at
+// most 1e30 (reached only past the settings' range, from Accentuation 10.7 on).
 void accent_curve(bool is32, double e, float *curve);
 
 } // namespace fusion::detail
