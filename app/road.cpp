@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include "app/settings.h"
+#include "fusion/fusion_job.h"
 #include "imagecore/color.h"
 #include "imagecore/jpeg_readers.h"
 #include "imagecore/manip.h"
@@ -24,6 +25,7 @@
 #include "metadata/metadata_class.h"
 #include "metadata/tiff_writer.h"
 #include "metadata/xmp_settings.h"
+#include "platform/alerts.h"
 #include "platform/bitmap.h"
 #include "platform/checked_size.h"
 #include "platform/system.h"
@@ -384,11 +386,46 @@ RoadError decode_stack(Document *doc, uint64_t memory)
     return {};
 }
 
+namespace {
+
+// Exposure fusion: the stack goes straight to the fusion job, no merge. The job's alert becomes
+// the driver's message.
+RoadError fuse(const Document &doc, const float *tmParam, int threads, bool showProgress,
+               const StageHook &stage, DataPtr *result)
+{
+    if (stage)
+        stage("Fusing");
+    int dims[kImageDimsCount] = {};
+    dims[kDimsWidth] = doc.width;
+    dims[kDimsHeight] = doc.height;
+    dims[kDimsSamples] = doc.spp;
+    dims[kDimsBits] = 8;
+    dims[kDimsOutBits] = 16;
+    Fusion job;
+    job.setParam(Data::copy(tmParam, kTmParamBytes));
+    job.setImageDimsFrom(Data::copy(dims, sizeof dims));
+    job.setImageCount(static_cast<int>(doc.photos.size()));
+    if (threads > 0)
+        job.setNbProc(threads);
+    job.setShowProgress(showProgress ? 1 : 0);
+    std::string said;
+    platform::AlertSink previous =
+        platform::set_alert_sink([&said](const platform::Alert &a) { said = a.message; });
+    DataPtr fused = job.processFusion(doc.stack);
+    platform::set_alert_sink(previous);
+    if (!fused)
+        return fail(kExitFailed, "exposure fusion failed" + (said.empty() ? "" : ": " + said));
+    *result = fused;
+    return {};
+}
+
+} // namespace
+
 RoadError process(const Document &doc, int method, const float *tmParam, int threads,
                   bool showProgress, const StageHook &stage, DataPtr *result)
 {
     if (method == kMethodFusionAdjust)
-        return fail(kExitUsage, "exposure fusion is not available yet; use --method rodo");
+        return fuse(doc, tmParam, threads, showProgress, stage, result);
     const int n = static_cast<int>(doc.photos.size());
     int dims[kImageDimsCount] = {};
     dims[kDimsWidth] = doc.width;

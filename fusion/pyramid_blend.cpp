@@ -3,6 +3,7 @@
 // tests; only the outer ring of coarse pixels looks up which neighbours exist.
 #include "fusion/pyramid_blend.h"
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <type_traits>
@@ -44,6 +45,23 @@ template <class T> T kernel_corner(Sum<T> m, Sum<T> h, Sum<T> v)
         return static_cast<T>(double(m) * 0.5 + double(h + v) * 0.25);
     else
         return static_cast<T>((m >> 1) + ((h + v) >> 2));
+}
+
+// The inner kernel over coarse columns 1 .. iLast of one coarse row from the fine rows above, at
+// and below its fine row; S the samples a pixel when it is 1 or 3 (the channel loop unrolls),
+// else 0 and s gives them.
+template <int S, class T>
+void inner_span(const T *pu, const T *pm, const T *pd, T *dst, int iLast, size_t s)
+{
+    const size_t st = S > 0 ? size_t(S) : s;
+    for (int i = 1; i <= iLast; ++i) {
+        const size_t x = size_t(2 * i) * st;
+        for (size_t c = 0; c < st; ++c, ++dst) {
+            const size_t k = x + c;
+            *dst = kernel_inner<T>(pm[k], pm[k - st], pm[k + st], pu[k], pd[k], pu[k - st],
+                                   pu[k + st], pd[k - st], pd[k + st]);
+        }
+    }
 }
 
 template <class T>
@@ -93,14 +111,12 @@ void reduce(int fw, int fh, int cw, int ch, int spp, bool is360, const T *fine, 
         ring(0, j);
         const T *pu = fine + size_t(2 * j - 1) * fineRow, *pm = pu + fineRow, *pd = pm + fineRow;
         T *dst = coarse + (size_t(j) * size_t(cw) + 1) * s;
-        for (int i = 1; i <= iLast; ++i) {
-            const size_t x = size_t(2 * i) * s;
-            for (size_t c = 0; c < s; ++c, ++dst) {
-                const size_t k = x + c;
-                *dst = kernel_inner<T>(pm[k], pm[k - s], pm[k + s], pu[k], pd[k], pu[k - s],
-                                       pu[k + s], pd[k - s], pd[k + s]);
-            }
-        }
+        if (s == 3)
+            inner_span<3>(pu, pm, pd, dst, iLast, s);
+        else if (s == 1)
+            inner_span<1>(pu, pm, pd, dst, iLast, s);
+        else
+            inner_span<0>(pu, pm, pd, dst, iLast, s);
         for (int i = iLast + 1; i < cw; ++i)
             ring(i, j);
     }
@@ -145,17 +161,62 @@ template <class F> bool with_depths(int bitDepthFusion, int bitDepthPoids, F &&f
     return false;
 }
 
+// The 16-bit band blend of one fine row, in chunks: the expanded values and the weight fraction
+// of every sample first, then one plain loop over the samples.
+template <int SPP, class TW>
+void band_row16(int fw, int cw, bool is360, const TW *weights, const uint16_t *r0,
+                const uint16_t *r1, const uint16_t *fine, uint16_t *blended)
+{
+    constexpr int kChunk = fusion::detail::kExpandChunk;
+    int32_t e[kChunk * SPP];
+    float f[kChunk * SPP];
+    for (int x0 = 0; x0 < fw; x0 += kChunk) {
+        const int n = std::min(kChunk, fw - x0);
+        fusion::detail::expand_chunk<SPP>(x0, n, cw, is360, r0, r1, e);
+        for (int j = 0; j < n; ++j)
+            for (int c = 0; c < SPP; ++c)
+                f[j * SPP + c] = weight_fraction(weights[x0 + j]);
+        const uint16_t *src = fine + size_t(x0) * SPP;
+        uint16_t *dst = blended + size_t(x0) * SPP;
+        for (int k = 0; k < n * SPP; ++k) {
+            const int t = static_cast<int>(static_cast<float>(int(src[k]) - e[k]) * f[k]);
+            dst[k] = static_cast<uint16_t>(std::clamp(int(dst[k]) + t, 0, 65535));
+        }
+    }
+}
+
+template <int SPP, class TW>
+void band_blend16(int fw, int fh, int cw, bool is360, const TW *weights, const uint16_t *fine,
+                  const uint16_t *coarse, uint16_t *blended)
+{
+    const int hc = (fh + 1) / 2;
+    const size_t rowC = size_t(cw) * SPP, rowF = size_t(fw) * SPP;
+    for (int y = 0; y < fh; ++y) {
+        const uint16_t *r0 = coarse + size_t(y / 2) * rowC;
+        const TW *w = weights + size_t(y) * size_t(fw);
+        const size_t at = size_t(y) * rowF;
+        const uint16_t *r1 = (y & 1) && y / 2 + 1 < hc ? r0 + rowC : nullptr;
+        band_row16<SPP>(fw, cw, is360, w, r0, r1, fine + at, blended + at);
+    }
+}
+
 template <class TF, class TW>
 void band_blend(int fw, int fh, int cw, int spp, bool is360, const TW *weights, const TF *fine,
                 const TF *coarse, TF *blended)
 {
+    if constexpr (!std::is_floating_point_v<TF>) {
+        if (spp == 3)
+            return band_blend16<3>(fw, fh, cw, is360, weights, fine, coarse, blended);
+        if (spp == 1)
+            return band_blend16<1>(fw, fh, cw, is360, weights, fine, coarse, blended);
+    }
     fusion::detail::expand_level(fw, fh, cw, spp, is360, coarse, [&](size_t p, size_t s, auto e) {
         const float f = weight_fraction(weights[p]);
         if constexpr (std::is_floating_point_v<TF>) {
             blended[s] += (fine[s] - e) * f;
         } else {
             const int t = static_cast<int>(static_cast<float>(int(fine[s]) - e) * f);
-            blended[s] = static_cast<TF>(imagecore::clamp_to_int(blended[s] + t, 0, 65535));
+            blended[s] = static_cast<TF>(std::clamp(blended[s] + t, 0, 65535));
         }
     });
 }

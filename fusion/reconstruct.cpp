@@ -2,6 +2,7 @@
 // each step adding the up-sampled coarser level to the band values of the finer one.
 #include "fusion/reconstruct.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
@@ -39,6 +40,9 @@ struct Finish {
         span = white - black < 1.0f ? 1.0f : white - black;
     }
 
+    // Nothing but the depth conversion.
+    bool plain() const { return saturation == 0 && midtones == 0 && !clip; }
+
     void apply(float *rgb) const
     {
         if (saturation != 0 || midtones != 0) {
@@ -75,6 +79,20 @@ void finish(const Finish &f, int w, int h, int spp, int rowLen, bool bgr, const 
     const size_t pos[3] = {0, size_t((spp - 1) / 2), s - 1};
     const size_t put[3] = {bgr ? s - 1 : 0, pos[1], bgr ? 0 : s - 1};
     const int top = int(f.scale) - 1;
+    if constexpr (!std::is_floating_point_v<In>) {
+        // Without settings and with every sample of a pixel a channel in place, a row is one
+        // plain loop.
+        if (f.plain() && (spp == 1 || (spp == 3 && !bgr))) {
+            const size_t n = size_t(w) * s;
+            for (int y = 0; y < h; ++y) {
+                const In *r = level0 + size_t(y) * n;
+                Out *d = out + size_t(y) * size_t(rowLen);
+                for (size_t k = 0; k < n; ++k)
+                    d[k] = static_cast<Out>(std::min(sizeof(Out) == 1 ? r[k] >> 7 : r[k] * 2, top));
+            }
+            return;
+        }
+    }
     const In *src = level0;
     for (int y = 0; y < h; ++y) {
         Out *d = out + size_t(y) * size_t(rowLen);
@@ -90,6 +108,28 @@ void finish(const Finish &f, int w, int h, int spp, int rowLen, bool bgr, const 
             f.apply(rgb);
             for (int c = 0; c < 3; ++c)
                 d[put[c]] = static_cast<Out>(imagecore::clamp_to_int(rgb[c], 0, top));
+        }
+    }
+}
+
+// One 16-bit collapse step: fine + expanded coarse - 32767, limited to 0..65535.
+template <int SPP>
+void collapse16(int fw, int fh, int cw, bool is360, const uint16_t *coarse, uint16_t *fine)
+{
+    constexpr int kChunk = fusion::detail::kExpandChunk;
+    int32_t e[kChunk * SPP];
+    const int hc = (fh + 1) / 2;
+    const size_t rowC = size_t(cw) * SPP, rowF = size_t(fw) * SPP;
+    for (int y = 0; y < fh; ++y) {
+        const uint16_t *r0 = coarse + size_t(y / 2) * rowC;
+        const uint16_t *r1 = (y & 1) && y / 2 + 1 < hc ? r0 + rowC : nullptr;
+        uint16_t *row = fine + size_t(y) * rowF;
+        for (int x0 = 0; x0 < fw; x0 += kChunk) {
+            const int n = std::min(kChunk, fw - x0);
+            fusion::detail::expand_chunk<SPP>(x0, n, cw, is360, r0, r1, e);
+            uint16_t *d = row + size_t(x0) * SPP;
+            for (int k = 0; k < n * SPP; ++k)
+                d[k] = static_cast<uint16_t>(std::clamp(int(d[k]) + e[k] - 32767, 0, 65535));
         }
     }
 }
@@ -128,6 +168,17 @@ int fusion31et32(int fineW, int fineH, int coarseW, int coarseH, int spp, int bi
         return 0;
     if (coarseW != fineW / 2 + fineW % 2 || coarseH != fineH / 2 + fineH % 2)
         return 0;
+    // 16 bits with 1 or 3 samples a pixel: row by row in chunks, the expanded values first.
+    if (bitDepthFusion == 16 && (spp == 1 || spp == 3)) {
+        uint16_t *samples = static_cast<uint16_t *>(pyramid);
+        if (spp == 3)
+            collapse16<3>(fineW, fineH, coarseW, is360 != 0, samples + initCoarse,
+                          samples + initFine);
+        else
+            collapse16<1>(fineW, fineH, coarseW, is360 != 0, samples + initCoarse,
+                          samples + initFine);
+        return fineH;
+    }
     auto step = [&](auto *samples) {
         using T = std::remove_pointer_t<decltype(samples)>;
         T *fine = samples + initFine;
@@ -136,8 +187,8 @@ int fusion31et32(int fineW, int fineH, int coarseW, int coarseH, int spp, int bi
                                          if constexpr (std::is_floating_point_v<T>)
                                              fine[s] += u;
                                          else
-                                             fine[s] = static_cast<T>(imagecore::clamp_to_int(
-                                                 fine[s] + u - 32767, 0, 65535));
+                                             fine[s] = static_cast<T>(
+                                                 std::clamp(fine[s] + u - 32767, 0, 65535));
                                      });
     };
     if (bitDepthFusion == 16)

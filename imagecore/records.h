@@ -4,6 +4,8 @@
 
 #include <cstdint>
 
+#include "platform/data.h"
+
 // imageInfos: filled by one header probe (TIFF, PSD/PSB or JPEG); a probe writes only the slots
 // it knows. Slot meanings per probe:
 //   slot  TIFF                  PSD/PSB                         JPEG
@@ -53,6 +55,20 @@ enum ImageDimsSlot : int {
     kDimsIptcLength = 8,
     kDimsOrientation = 10,
 };
+
+// The image an imageDimsData object describes. An object shorter than the record fills what it
+// holds (nothing is read past its end); the rest, and everything of a nil object, reads as 0.
+struct ImageDims {
+    int32_t width = 0, height = 0, samples = 0, bits = 0, outBits = 0;
+};
+inline ImageDims image_dims_from(const platform::DataPtr &dims)
+{
+    int32_t rec[kImageDimsCount] = {};
+    if (dims)
+        dims->getBytes(rec, sizeof rec);
+    return {rec[kDimsWidth], rec[kDimsHeight], rec[kDimsSamples], rec[kDimsBits],
+            rec[kDimsOutBits]};
+}
 
 // saveInfo: what the save job hands to the JPEG and TIFF writers.
 inline constexpr int kSaveInfoCount = 13;

@@ -26,13 +26,8 @@ void UpdateProgressMergeToHDR(int *, float fraction)
 
 void MergeToHDR::setImageDimsFrom(const platform::DataPtr &dims)
 {
-    int32_t record[kImageDimsCount] = {};
-    if (dims)
-        dims->getBytes(record, sizeof record);
-    _iMax = record[kDimsWidth];
-    _jMax = record[kDimsHeight];
-    _spp = record[kDimsSamples];
-    _bps = record[kDimsBits];
+    const ImageDims d = image_dims_from(dims);
+    _iMax = d.width, _jMax = d.height, _spp = d.samples, _bps = d.bits;
 }
 
 platform::DataPtr MergeToHDR::makeCurve(float trc, int batch)

@@ -100,14 +100,8 @@ void ToneMap::init()
 
 void ToneMap::setImageDimsFrom(const DataPtr &dims)
 {
-    int32_t rec[kImageDimsCount] = {};
-    if (dims)
-        dims->getBytes(rec, sizeof rec);
-    _iMax = rec[kDimsWidth];
-    _jMax = rec[kDimsHeight];
-    _spp = rec[kDimsSamples];
-    _bpsIn = rec[kDimsBits];
-    _bpsOut = rec[kDimsOutBits];
+    const ImageDims d = image_dims_from(dims);
+    _iMax = d.width, _jMax = d.height, _spp = d.samples, _bpsIn = d.bits, _bpsOut = d.outBits;
 }
 
 void ToneMap::setParamToDefault()

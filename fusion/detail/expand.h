@@ -8,6 +8,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <type_traits>
 
 namespace fusion::detail {
@@ -74,6 +75,52 @@ void expand_level(int wf, int hf, int wc, int spp, bool is360, const T *coarse, 
         const T *r0 = coarse + size_t(Y) * coarseRow;
         row(r0, (y % 2) && Y + 1 < hc ? r0 + coarseRow : nullptr);
     }
+}
+
+// Pixels a row is expanded in at a time by expand_chunk (even: chunks start on even columns).
+inline constexpr int kExpandChunk = 256;
+
+template <int SPP, bool TwoRows, class T>
+void expand_chunk_rows(int x0, int n, int wc, bool is360, const T *r0, const T *r1, int32_t *e)
+{
+    constexpr int vertical = TwoRows ? 1 : 0;
+    auto sum = [&](int col, int c) {
+        const size_t k = size_t(col) * SPP + size_t(c);
+        if constexpr (TwoRows)
+            return int32_t(r0[k]) + int32_t(r1[k]);
+        else
+            return int32_t(r0[k]);
+    };
+    // Pairs of an even and an odd pixel whose coarse column has a right neighbour: no tests.
+    const int ib = x0 / 2;
+    int pairs = wc - 1 - ib < n / 2 ? wc - 1 - ib : n / 2;
+    pairs = pairs < 0 ? 0 : pairs;
+    for (int q = 0; q < pairs; ++q)
+        for (int c = 0; c < SPP; ++c) {
+            const int32_t a = sum(ib + q, c), b = sum(ib + q + 1, c);
+            e[2 * q * SPP + c] = a >> vertical;
+            e[(2 * q + 1) * SPP + c] = (a + b) >> (vertical + 1);
+        }
+    for (int j = 2 * pairs; j < n; ++j) {
+        const int x = x0 + j, i = x >> 1;
+        const int right = !(x & 1) ? -1 : (i + 1 < wc ? i + 1 : (is360 ? 0 : -1));
+        for (int c = 0; c < SPP; ++c)
+            e[j * SPP + c] =
+                right < 0 ? sum(i, c) >> vertical : (sum(i, c) + sum(right, c)) >> (vertical + 1);
+    }
+}
+
+// The expanded values of fine pixels x0 .. x0 + n - 1 (x0 even, n at most kExpandChunk) of one
+// fine row of integer samples, SPP a pixel, into e: the same values as expand_level, as the sum
+// of the coarse samples that enter shifted by their count. r0 is the coarse row y / 2, r1 the
+// one below it for an odd fine row that has one, else null.
+template <int SPP, class T>
+void expand_chunk(int x0, int n, int wc, bool is360, const T *r0, const T *r1, int32_t *e)
+{
+    if (r1)
+        expand_chunk_rows<SPP, true>(x0, n, wc, is360, r0, r1, e);
+    else
+        expand_chunk_rows<SPP, false>(x0, n, wc, is360, r0, r1, e);
 }
 
 } // namespace fusion::detail

@@ -97,6 +97,33 @@ TEST(Fusion22et23, BandValuesTruncateTowardZero)
     }
 }
 
+TEST(Fusion22et23, MatchesReferenceOverShapesAndWrap)
+{
+    // 16 bits, widths past the row chunks the blend works in, odd and even sides, 1 to 3 samples.
+    uint32_t seed = 11;
+    for (auto [fw, fh] : {std::pair{7, 5}, {6, 6}, {1, 4}, {600, 3}, {513, 4}})
+        for (int spp : {1, 2, 3})
+            for (bool is360 : {false, true}) {
+                const int cw = (fw + 1) / 2, ch = (fh + 1) / 2, nf = fw * fh * spp;
+                auto photo = seeded_samples<uint16_t>(size_t(nf + cw * ch * spp), ++seed, 32768);
+                const auto weights = seeded_samples<uint16_t>(size_t(fw * fh), ++seed, 65536);
+                const auto start = seeded_samples<uint16_t>(size_t(nf), ++seed, 65536);
+                std::vector<uint16_t> blended = start;
+                ASSERT_EQ(fusion22et23(fw, fh, cw, ch, spp, 16, 16, is360, 0, nullptr, nullptr, 0,
+                                       0, nf, weights.data(), photo.data(), blended.data()),
+                          fh);
+                for (int k = 0; k < nf; ++k) {
+                    const int p = k / spp, x = p % fw, y = p / fw, c = k % spp;
+                    const int e =
+                        fusiontest::ref_expand(photo.data() + nf, cw, ch, spp, is360, x, y, c);
+                    const int t =
+                        int(float(photo[size_t(k)] - e) * (weights[size_t(p)] / 65536.0f));
+                    ASSERT_EQ(blended[size_t(k)], std::clamp(start[size_t(k)] + t, 0, 65535))
+                        << fw << "x" << fh << " spp " << spp << " " << is360 << " sample " << k;
+                }
+            }
+}
+
 TEST(Fusion22, SixBySixWorkedExample)
 {
     // A flat 6 x 6 photo of 32640 (8-bit white at 15 bits), one sample a pixel, rangMax 1.

@@ -20,38 +20,43 @@ using testsupport::seeded_samples;
 TEST(Adjust22bAndFusion31et32, UpSampleByTheReferenceExpansion)
 {
     uint32_t seed = 3;
-    for (auto [wf, hf] : {std::pair{7, 5}, {6, 6}, {1, 4}, {4, 1}, {8, 3}})
-        for (bool is360 : {false, true}) {
-            const int wc = (wf + 1) / 2, hc = (hf + 1) / 2, nf = wf * hf * 3, nc = wc * hc * 3;
-            const auto where = testing::Message() << wf << "x" << hf << " " << is360;
-            // The value alone, every depth, after the given offsets.
-            auto alone = [&](auto sample, int bps) {
-                using T = decltype(sample);
-                const auto v =
-                    seeded_samples<uint16_t>(size_t(nc + 5), ++seed, bps == 8 ? 256 : 65536);
-                const std::vector<T> src(v.begin(), v.end());
-                std::vector<T> dst(size_t(nf + 2), T(7));
-                EXPECT_EQ(adjust22b(wf, hf, wc, 0, 3, bps, is360, 2, 5, src.data(), dst.data()),
-                          hf % 2 ? hf : hf - 1);
+    for (auto [wf, hf] : {std::pair{7, 5}, {6, 6}, {1, 4}, {4, 1}, {8, 3}, {600, 3}, {513, 4}})
+        for (int spp : {1, 3})
+            for (bool is360 : {false, true}) {
+                const int wc = (wf + 1) / 2, hc = (hf + 1) / 2, nf = wf * hf * spp,
+                          nc = wc * hc * spp;
+                const auto where = testing::Message()
+                                   << wf << "x" << hf << " spp " << spp << " " << is360;
+                // The value alone, every depth, after the given offsets.
+                auto alone = [&](auto sample, int bps) {
+                    using T = decltype(sample);
+                    const auto v =
+                        seeded_samples<uint16_t>(size_t(nc + 5), ++seed, bps == 8 ? 256 : 65536);
+                    const std::vector<T> src(v.begin(), v.end());
+                    std::vector<T> dst(size_t(nf + 2), T(7));
+                    EXPECT_EQ(
+                        adjust22b(wf, hf, wc, 0, spp, bps, is360, 2, 5, src.data(), dst.data()),
+                        hf % 2 ? hf : hf - 1);
+                    for (int i = 0; i < nf; ++i)
+                        EXPECT_EQ(dst[size_t(i + 2)],
+                                  T(ref_expand(src.data() + 5, wc, hc, spp, is360, i / spp % wf,
+                                               i / spp / wf, i % spp)))
+                            << where << " " << bps;
+                    EXPECT_EQ(dst[1], T(7));
+                    return dst;
+                };
+                alone(uint8_t{}, 8);
+                alone(float{}, 32);
+                const auto up = alone(uint16_t{}, 16);
+                // A collapse step over the same coarse level (the 16-bit one's, seed unchanged)
+                // adds the same values, less the band offset, limited; any fine values will do.
+                std::vector<uint16_t> pyr(up.begin() + 2, up.end());
+                const auto coarse = seeded_samples<uint16_t>(size_t(nc + 5), seed, 65536);
+                pyr.insert(pyr.end(), coarse.begin(), coarse.end());
+                ASSERT_EQ(fusion31et32(wf, hf, wc, hc, spp, 16, is360, 0, nf + 5, pyr.data()), hf);
                 for (int i = 0; i < nf; ++i)
-                    EXPECT_EQ(dst[size_t(i + 2)], T(ref_expand(src.data() + 5, wc, hc, 3, is360,
-                                                               i / 3 % wf, i / 3 / wf, i % 3)))
-                        << where << " " << bps;
-                EXPECT_EQ(dst[1], T(7));
-                return dst;
-            };
-            alone(uint8_t{}, 8);
-            alone(float{}, 32);
-            const auto up = alone(uint16_t{}, 16);
-            // A collapse step over the same coarse level (the 16-bit one's, seed unchanged) adds
-            // the same values, less the band offset, limited; any fine values will do.
-            std::vector<uint16_t> pyr(up.begin() + 2, up.end());
-            const auto coarse = seeded_samples<uint16_t>(size_t(nc + 5), seed, 65536);
-            pyr.insert(pyr.end(), coarse.begin(), coarse.end());
-            ASSERT_EQ(fusion31et32(wf, hf, wc, hc, 3, 16, is360, 0, nf + 5, pyr.data()), hf);
-            for (int i = 0; i < nf; ++i)
-                EXPECT_EQ(pyr[size_t(i)], std::clamp(2 * up[size_t(i + 2)] - 32767, 0, 65535));
-        }
+                    EXPECT_EQ(pyr[size_t(i)], std::clamp(2 * up[size_t(i + 2)] - 32767, 0, 65535));
+            }
     // An even width repeats its last coarse column, or blends towards column 0 in a panorama.
     const uint16_t coarse[2] = {10, 30};
     std::vector<uint16_t> fine(4, 5);

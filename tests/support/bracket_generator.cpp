@@ -7,6 +7,8 @@
 #include <cstring>
 #include <stdexcept>
 
+#include "tests/support/image_compare.h"
+
 namespace testsupport {
 namespace {
 
@@ -127,6 +129,38 @@ std::vector<uint8_t> render_bracket(const RadianceMap &map, const std::vector<fl
         out.insert(out.end(), photo.begin(), photo.end());
     }
     return out;
+}
+
+SceneMatch scene_match(const std::vector<double> &rgb, int spp, const RadianceMap &scene,
+                       double patchExponent)
+{
+    SceneMatch m;
+    const int w = scene.width, h = scene.height;
+    const size_t n = size_t(w) * size_t(h), s = size_t(spp);
+    if (rgb.size() != n * s || (spp != 1 && spp != 3))
+        return m;
+    std::vector<double> y(n), logY(n);
+    for (size_t i = 0; i < n; ++i) {
+        const double *p = &rgb[i * s];
+        y[i] = spp == 3 ? 0.2126 * p[0] + 0.7152 * p[1] + 0.0722 * p[2] : p[0];
+        logY[i] = std::log(0.2126 * scene.rgb[3 * i] + 0.7152 * scene.rgb[3 * i + 1] +
+                           0.0722 * scene.rgb[3 * i + 2]);
+    }
+    m.correlation = correlation(y, logY);
+    if (spp != 3)
+        return m;
+    for (const ScenePatch &p : kPatches) {
+        double sum[3] = {};
+        for (int py = int(p.y0 * h) + 2; py < int(p.y1 * h) - 2; ++py)
+            for (int px = int(p.x0 * w) + 2; px < int(p.x1 * w) - 2; ++px)
+                for (size_t c = 0; c < 3; ++c)
+                    sum[c] += rgb[(size_t(py) * size_t(w) + size_t(px)) * 3 + c];
+        const double g = patchExponent;
+        m.hueError.push_back(
+            hue_distance(hue_degrees(sum[0], sum[1], sum[2]),
+                         hue_degrees(std::pow(p.r, g), std::pow(p.g, g), std::pow(p.b, g))));
+    }
+    return m;
 }
 
 } // namespace testsupport

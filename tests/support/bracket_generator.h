@@ -62,4 +62,17 @@ struct MovingObject {
 std::vector<uint8_t> render_bracket(const RadianceMap &map, const std::vector<float> &exposures,
                                     int bits, int spp, const MovingObject &object);
 
+// How well a picture shows the scene it was made from: the correlation of its luminance with
+// the scene's log luminance (a monotonic curve keeps it high; noise, swapped bytes or a lost
+// exposure order do not), and per patch of scene_patches() the hue distance in degrees between
+// the patch's mean colour (2 pixels in from its edges) and the patch's own, raised to
+// patchExponent (1 / 2.2: the hue a photo of the patch shows). rgb: interleaved samples scaled to
+// 0..1, spp 3 (hues) or 1 (grey: the hue distances are left empty), the scene's size.
+struct SceneMatch {
+    double correlation = 0;
+    std::vector<double> hueError;
+};
+SceneMatch scene_match(const std::vector<double> &rgb, int spp, const RadianceMap &scene,
+                       double patchExponent = 1);
+
 } // namespace testsupport
