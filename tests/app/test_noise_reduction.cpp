@@ -3,7 +3,10 @@
 // scene, grey photos, thread counts and a machine without the memory for it.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cmath>
 #include <cstring>
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -105,6 +108,56 @@ void expect_darkest_cleaner(NoisyBracket &b, size_t k)
 
 using Changed = std::vector<bool>;
 
+// How a denoised photo compares with its source: the fine-scale noise in the shadows (the mean
+// distance of each sample to its 3 x 3 mean where that mean's luma is 6..80: dark but not
+// crushed) and the contrast of the strongest edges (the luma steps to the right and below,
+// summed, at the 2 % of pixels where the source has its largest), after over before.
+struct CleanerAndSharp {
+    double noise = 0, edges = 0;
+};
+CleanerAndSharp compare_denoised(const uint8_t *before, const uint8_t *after, int w, int h)
+{
+    auto luma = [w](const uint8_t *p, int x, int y) {
+        const uint8_t *s = p + (size_t(y) * size_t(w) + size_t(x)) * 3;
+        return (s[0] + s[1] + s[2]) / 3.0;
+    };
+    auto step = [&](const uint8_t *p, int x, int y) {
+        return std::fabs(luma(p, x + 1, y) - luma(p, x, y)) +
+               std::fabs(luma(p, x, y + 1) - luma(p, x, y));
+    };
+    std::vector<double> steps;
+    for (int y = 1; y < h - 1; ++y)
+        for (int x = 1; x < w - 1; ++x)
+            steps.push_back(step(before, x, y));
+    auto top = steps.begin() + long(steps.size() * 98 / 100);
+    std::nth_element(steps.begin(), top, steps.end());
+    const double strong = *top;
+
+    double noise[2] = {}, edges[2] = {};
+    for (int y = 1; y < h - 1; ++y)
+        for (int x = 1; x < w - 1; ++x) {
+            double mean[2][3] = {};
+            for (int dy = -1; dy <= 1; ++dy)
+                for (int dx = -1; dx <= 1; ++dx)
+                    for (int c = 0; c < 3; ++c) {
+                        const size_t i = (size_t(y + dy) * size_t(w) + size_t(x + dx)) * 3 + c;
+                        mean[0][c] += before[i] / 9.0, mean[1][c] += after[i] / 9.0;
+                    }
+            const double l = (mean[0][0] + mean[0][1] + mean[0][2]) / 3;
+            const bool edge = step(before, x, y) >= strong;
+            for (int k = 0; k < 2; ++k) {
+                const uint8_t *p = k ? after : before;
+                const size_t i = (size_t(y) * size_t(w) + size_t(x)) * 3;
+                if (l >= 6 && l <= 80)
+                    for (int c = 0; c < 3; ++c)
+                        noise[k] += std::fabs(p[i + c] - mean[k][c]);
+                if (edge)
+                    edges[k] += step(p, x, y);
+            }
+        }
+    return {noise[1] / noise[0], edges[1] / edges[0]};
+}
+
 } // namespace
 
 // With an exposure time in every photo the darkest photos go first, by the metadata even where
@@ -175,3 +228,43 @@ TEST(DenoiseStack, LeavesTheStackWhenNotAskedOrShortOfMemory)
     EXPECT_NE(note.find("noise reduction skipped: it needs"), std::string::npos) << note;
     EXPECT_EQ(b.stack(), before);
 }
+
+// The darkest photo of each real bracket (by its EXIF exposure: time, f-number and ISO) is the
+// one denoised: cleaner in the shadows, its edges kept.
+class RealBracketNoise : public ::testing::TestWithParam<std::pair<const char *, size_t>> {};
+
+TEST_P(RealBracketNoise, TheDarkestPhotoComesOutCleanerWithItsEdges)
+{
+    const auto [name, darkest] = GetParam();
+    std::vector<std::string> paths;
+    std::error_code ec;
+    for (const auto &e :
+         std::filesystem::directory_iterator(std::string(HDR_TESTDATA_DIR) + "/" + name, ec))
+        if (e.path().extension() != ".md")
+            paths.push_back(e.path().string());
+    if (paths.empty())
+        GTEST_SKIP() << "no photos in " << HDR_TESTDATA_DIR << "/" << name;
+    std::sort(paths.begin(), paths.end());
+    app::Document doc;
+    ASSERT_FALSE(app::check_and_probe(paths, &doc));
+    ASSERT_FALSE(app::decode_stack(&doc));
+    ASSERT_EQ(doc.exif, 1);
+    const size_t one = size_t(doc.width) * size_t(doc.height) * 3;
+    const std::vector<uint8_t> before(doc.stack->bytes(), doc.stack->bytes() + doc.stack->length());
+    ASSERT_EQ(app::denoise_stack(&doc, 1, 0), "");
+    const uint8_t *after = doc.stack->bytes();
+    for (size_t k = 0; k < paths.size(); ++k)
+        EXPECT_EQ(std::memcmp(before.data() + k * one, after + k * one, one) != 0, k == darkest)
+            << paths[k];
+    // Measured: the shadows' fine-scale noise falls to 0.41 (phone) to 0.81 (the others, whose
+    // darkest photo is mostly crushed black), the strongest edges keep 95 to 97 %.
+    const CleanerAndSharp m = compare_denoised(before.data() + darkest * one, after + darkest * one,
+                                               doc.width, doc.height);
+    EXPECT_LT(m.noise, 0.9);
+    EXPECT_GT(m.edges, 0.9);
+}
+
+INSTANTIATE_TEST_SUITE_P(DenoiseStack, RealBracketNoise,
+                         ::testing::Values(std::pair{"window_tripod_e995", size_t(0)},
+                                           std::pair{"stlouis_arch_tripod", size_t(3)},
+                                           std::pair{"iphone6_handheld", size_t(0)}));
