@@ -463,7 +463,7 @@ std::string denoise_stack(Document *doc, int count, int threads, uint64_t memory
                 for (size_t i = 0; i < *one; ++i)
                     in[3 * i] = in[3 * i + 1] = in[3 * i + 2] = photo[i];
             float nrParam[kNrParamCount];
-            nr_def(nrParam); // the last call rewrote part of it
+            nr_def(nrParam); // fresh for every photo: denoise2 rewrites part of it
             if (denoise2(w, h, 3, int(*row), 8, kMaxTile, threads, nrParam, work.get(),
                          grey ? in.data() : photo, out.data()) != 1) {
                 ++failed;
