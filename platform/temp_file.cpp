@@ -4,7 +4,6 @@
 #include <fcntl.h>
 #include <unistd.h>
 #include <utility>
-#include <vector>
 
 namespace platform {
 
@@ -55,11 +54,8 @@ TempFile TempFile::create(const char *path)
         name = path;
         fd = ::open(path, O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
     } else {
-        std::string tmpl = temporary_folder() + "/zenit.XXXXXX";
-        std::vector<char> buf(tmpl.begin(), tmpl.end());
-        buf.push_back('\0');
-        fd = ::mkstemp(buf.data());
-        name = buf.data();
+        name = temporary_folder() + "/zenit.XXXXXX"; // allocated before the file exists
+        fd = ::mkstemp(name.data());
     }
     if (fd < 0)
         return t;

@@ -135,8 +135,8 @@ int tm20m_strip(int w, int h, int is360, int r0, int r1, const float *rows, floa
     const size_t W = static_cast<size_t>(w);
     const float *mid = r0 > 0 ? rows + W : rows; // row r0 within the strip's rows
     for (int r = r0; r < r1; ++r, mid += W, out += W)
-        laplacian_row(r > 0 ? mid - W : nullptr, mid, r + 1 < h ? mid + W : nullptr, w,
-                      is360 != 0, out);
+        laplacian_row(r > 0 ? mid - W : nullptr, mid, r + 1 < h ? mid + W : nullptr, w, is360 != 0,
+                      out);
     return r1 - r0;
 }
 

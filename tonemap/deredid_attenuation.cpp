@@ -152,8 +152,8 @@ public:
             return -1;
         }
         for (const Level &l : lv)
-            if (write_strip(m_file.get(), l.offset, static_cast<int>(l.pixels()),
-                            work + l.offset) < 0) {
+            if (write_strip(m_file.get(), l.offset, static_cast<int>(l.pixels()), work + l.offset) <
+                0) {
                 if (kTraceStage1)
                     std::printf("could not write to temporary file\n");
                 return -2;
@@ -190,10 +190,10 @@ private:
     std::vector<float> m_rows;
 };
 
-int run_stage1(Variant variant, int docType, const float *tmParam, const tm_dims *dims,
-               float *lumParam, const float *table, const float *curve, dim_param dim,
-               const void *hdrInfos, optim_param_struct opt, void *source, size_t sourceCapacity,
-               float *work)
+int stage1_body(Variant variant, int docType, const float *tmParam, const tm_dims *dims,
+                float *lumParam, const float *table, const float *curve, dim_param dim,
+                const void *hdrInfos, optim_param_struct opt, void *source, size_t sourceCapacity,
+                float *work)
 {
     const bool outOfCore = opt.readFromDisk != 0;
     if (!tmParam || !dims || !lumParam || !work || (!source && !outOfCore))
@@ -230,8 +230,9 @@ int run_stage1(Variant variant, int docType, const float *tmParam, const tm_dims
 
     try {
         if (outOfCore) {
-            const int rc = calc_tm0s(docType, w, h, lumParam, table, static_cast<const int *>(hdrInfos),
-                                     opt.tmpPath[0], opt.tmpPath[1], work);
+            const int rc =
+                calc_tm0s(docType, w, h, lumParam, table, static_cast<const int *>(hdrInfos),
+                          opt.tmpPath[0], opt.tmpPath[1], work);
             if (rc < 0)
                 return rc;
             opt.nbProc = 0;
@@ -288,6 +289,19 @@ int run_stage1(Variant variant, int docType, const float *tmParam, const tm_dims
     }
 }
 
+int run_stage1(Variant variant, int docType, const float *tmParam, const tm_dims *dims,
+               float *lumParam, const float *table, const float *curve, dim_param dim,
+               const void *hdrInfos, optim_param_struct opt, void *source, size_t sourceCapacity,
+               float *work)
+{
+    try {
+        return stage1_body(variant, docType, tmParam, dims, lumParam, table, curve, dim, hdrInfos,
+                           opt, source, sourceCapacity, work);
+    } catch (const std::bad_alloc &) {
+        return -4;
+    }
+}
+
 } // namespace
 
 float adjust_percentile(int64_t total, int bins, const int *histogram, float fraction,
@@ -327,8 +341,8 @@ int calc_tm1old(int docType, const float *tmParam, const tm_dims *dims, float *l
                 const float *table, const float *curve, dim_param dim, void *hdrInfos,
                 optim_param_struct opt, void *source, size_t sourceCapacity, float *work)
 {
-    return run_stage1(Variant::Light, docType, tmParam, dims, lumParam, table, curve, dim,
-                      hdrInfos, opt, source, sourceCapacity, work);
+    return run_stage1(Variant::Light, docType, tmParam, dims, lumParam, table, curve, dim, hdrInfos,
+                      opt, source, sourceCapacity, work);
 }
 
 int calc_tm1(int docType, const float *tmParam, const tm_dims *dims, float *lumParam,

@@ -163,19 +163,20 @@ int calc_tm0s(int docType, int w, int h, float *lumParam, const float *table, co
         return read;
     // The rows go through the file because each row of log values overwrites the bytes the
     // decoded image holds there.
-    platform::TempFile temp = platform::TempFile::create(tempPath);
-    if (!temp.ok())
-        return -1;
-    const size_t rowBytes = 4 * size_t(w), bytes = rowBytes * size_t(h);
-    if (std::fwrite(buffer, 1, bytes, temp.get()) != bytes || std::fflush(temp.get()) != 0 ||
-        std::fseek(temp.get(), 0, SEEK_SET) != 0)
-        return -2;
+    platform::TempFile temp;
     std::vector<uint8_t> row;
     try {
-        row.resize(rowBytes);
+        temp = platform::TempFile::create(tempPath);
+        row.resize(4 * size_t(w));
     } catch (const std::bad_alloc &) {
         return -4;
     }
+    if (!temp.ok())
+        return -1;
+    const size_t rowBytes = row.size(), bytes = rowBytes * size_t(h);
+    if (std::fwrite(buffer, 1, bytes, temp.get()) != bytes || std::fflush(temp.get()) != 0 ||
+        std::fseek(temp.get(), 0, SEEK_SET) != 0)
+        return -2;
     Stats st;
     for (int y = 0; y < h; ++y) {
         if (std::fread(row.data(), 1, rowBytes, temp.get()) != rowBytes)

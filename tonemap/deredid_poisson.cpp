@@ -44,13 +44,13 @@ int calc_tm2new2(int levels, const float *tmParam, float *work, dim_param dim,
         return 0;
     if (W < 2 || H < 2 || int64_t(W) * H > INT_MAX)
         return -3;
-    // At least level 0: a right-hand side is no luminance.
-    const std::vector<Level> lv = tonemap::detail::halving_levels(W, H, std::max(levels, 1));
     const int maxIter = tonemap::detail::cg_max_iterations(tmParam[kDeSliderSmoothing]);
     const float base = tonemap::detail::cg_base_tolerance(tmParam[kDeSolverTolerance]);
     const int is360 = imagecore::clamp_to_int(tmParam[kDeIs360]);
     const int n = W * H;
     try {
+        // At least level 0: a right-hand side is no luminance.
+        const std::vector<Level> lv = tonemap::detail::halving_levels(W, H, std::max(levels, 1));
         if (opt.readFromDisk && lv.size() >= 3)
             return tonemap::detail::solve_out_of_core(lv, maxIter, base, is360, work, opt);
         // x holds the current level's solution from its start; the coarser one is spread into
@@ -93,9 +93,13 @@ int calc_tm2(int width, int height, int64_t total, int levels, const float *tmPa
                            work, dim, opt);
     levels = std::max(levels, 1);
     // The slider levels must lie inside the buffer the caller sized to the pyramid's total.
-    const std::vector<Level> lv = tonemap::detail::halving_levels(
-        std::max(dim.v[kDimWidth], 1), std::max(dim.v[kDimHeight], 1), std::max(levels - 1, 1));
-    if (lv.back().offset + lv.back().pixels() > total)
-        return -3;
+    try {
+        const std::vector<Level> lv = tonemap::detail::halving_levels(
+            std::max(dim.v[kDimWidth], 1), std::max(dim.v[kDimHeight], 1), std::max(levels - 1, 1));
+        if (lv.back().offset + lv.back().pixels() > total)
+            return -3;
+    } catch (const std::bad_alloc &) {
+        return -4;
+    }
     return calc_tm2new2(levels - 1, tmParam, work, dim, opt);
 }

@@ -23,9 +23,9 @@ public:
     StreamedCg(const Level &l, int is360, FILE *pyramid, FILE *const vectors[4])
         : m_w(int(l.w)), m_h(int(l.h)), m_is360(is360),
           m_rows(int(std::clamp<int64_t>(kStripFloats / l.w, 1, l.h))),
-          m_file{pyramid, vectors[0], vectors[1], vectors[2], vectors[3]},
-          m_offset{l.offset, 0, 0, 0, 0}, m_a(size_t(m_rows + 2) * size_t(m_w)),
-          m_b(size_t(m_rows) * size_t(m_w))
+          m_file{pyramid, vectors[0], vectors[1], vectors[2], vectors[3]}, m_offset{l.offset, 0, 0,
+                                                                                    0, 0},
+          m_a(size_t(m_rows + 2) * size_t(m_w)), m_b(size_t(m_rows) * size_t(m_w))
     {
     }
 
@@ -133,8 +133,8 @@ RowSource file_rows(FILE *f, const Level &l, std::vector<float> &cache, int64_t 
 
 } // namespace
 
-int solve_out_of_core(const std::vector<Level> &lv, int maxIter, float base, int is360,
-                      float *work, const optim_param_struct &opt)
+int solve_out_of_core(const std::vector<Level> &lv, int maxIter, float base, int is360, float *work,
+                      const optim_param_struct &opt)
 {
     platform::TempFile pyramid = platform::TempFile::create(opt.tmpPath[1]);
     platform::TempFile vectors[4];
@@ -159,6 +159,7 @@ int solve_out_of_core(const std::vector<Level> &lv, int maxIter, float base, int
     // memory, b is read from the file.
     const int64_t n2 = lv[2].pixels();
     float *x = work, *r = work + n2, *t = work + 2 * n2, *b = work + 3 * n2;
+    std::fill_n(x, lv.back().pixels(), 0.0f); // the coarsest level starts from zero
     for (size_t k = lv.size(); k-- > 2;) {
         const Level &l = lv[k];
         if (read_strip(pyramid.get(), l.offset, int(l.pixels()), b) < 0)

@@ -125,8 +125,8 @@ void relax_row(int colour, int64_t r, int64_t w, int64_t h, int is360, float *u,
 
 // One sweep with f read row by row from stream, the level's rows from byte 4 x o: the rows of
 // each colour in order, as sweep takes them. Returns 0, or blur1's codes.
-int streamed_sweep(int64_t w, int64_t h, int is360, int64_t o, float *u, FILE *stream,
-                   float *frow, float s)
+int streamed_sweep(int64_t w, int64_t h, int is360, int64_t o, float *u, FILE *stream, float *frow,
+                   float s)
 {
     for (int colour = 0; colour < 2; ++colour) {
         if (::fseeko(stream, static_cast<off_t>(4 * o), SEEK_SET) != 0) {

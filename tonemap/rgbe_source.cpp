@@ -80,8 +80,8 @@ int RadianceRows::open(const char *path, int width, int height)
     if (size < 0)
         return -2;
     int h = 0, w = 0;
-    const long line = imagecore::radiance_scan_header(
-        m_file.get(), radiance_header_lines(size), kReaderLineSize, &h, &w, [](const char *) {});
+    const long line = imagecore::radiance_scan_header(m_file.get(), radiance_header_lines(size),
+                                                      kReaderLineSize, &h, &w, [](const char *) {});
     if (line < 0)
         return -2;
     if (w != width || h != height)
@@ -110,7 +110,8 @@ int RadianceRows::next(uint8_t *row)
 
 int decomp2(const char *path, const int *info, uint8_t *out)
 {
-    if (!info || !out || info[0] < 1 || info[1] < 1 || !platform::image_bytes(info[0], info[1], 4, 1))
+    if (!info || !out || info[0] < 1 || info[1] < 1 ||
+        !platform::image_bytes(info[0], info[1], 4, 1))
         return -3;
     tonemap::detail::RadianceRows rows;
     if (const int rc = rows.open(path, info[0], info[1]); rc < 0)
@@ -138,15 +139,15 @@ int rgbe_dim2(const char *path, float *primaries, int *info)
     float read[8];
     bool found = false;
     int h = 0, w = 0;
-    const long line = imagecore::radiance_scan_header(
-        f.get(), tonemap::detail::radiance_header_lines(size), kHeaderLineSize, &h, &w,
-        [&](const char *text) {
-            float v[8];
-            if (primaries_line(text, v)) {
-                std::memcpy(read, v, sizeof read);
-                found = true;
-            }
-        });
+    const long line =
+        imagecore::radiance_scan_header(f.get(), tonemap::detail::radiance_header_lines(size),
+                                        kHeaderLineSize, &h, &w, [&](const char *text) {
+                                            float v[8];
+                                            if (primaries_line(text, v)) {
+                                                std::memcpy(read, v, sizeof read);
+                                                found = true;
+                                            }
+                                        });
     if (line == imagecore::kHeaderEnd)
         return -2;
     // A size of 0 or less is no image: later stages would size buffers by it.

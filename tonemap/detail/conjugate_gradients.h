@@ -79,7 +79,7 @@ struct MemoryCg {
 // calling thread. Leaves exp of level 0's solution in the first lv[0] pixels of work. Returns
 // the pixels of level 0; -1 a temporary file that cannot be created; -2 the pyramid cannot be
 // written; -20 a strip that cannot be read or written.
-int solve_out_of_core(const std::vector<Level> &lv, int maxIter, float base, int is360,
-                      float *work, const optim_param_struct &opt);
+int solve_out_of_core(const std::vector<Level> &lv, int maxIter, float base, int is360, float *work,
+                      const optim_param_struct &opt);
 
 } // namespace tonemap::detail
