@@ -5,17 +5,15 @@
 
 #include <algorithm>
 #include <cmath>
-#include <csignal>
-#include <cstdlib>
 #include <cstring>
-#include <dirent.h>
 #include <functional>
 #include <string>
-#include <sys/resource.h>
 #include <unistd.h>
 #include <vector>
 
 #include "imagecore/radiance.h"
+#include "tests/support/fixtures.h"
+#include "tests/support/scratch_files.h"
 #include "tests/tonemap/alloc_failure.h"
 #include "tests/tonemap/tm_test_util.h"
 #include "tonemap/deredid_luminance.h"
@@ -28,54 +26,13 @@
 #include "tonemap/strip_io.h"
 #include "tonemap/tm_dim.h"
 
+using testsupport::FileSizeLimit;
+using testsupport::PrivateTmp;
+
 namespace {
 
 using Bytes = std::vector<uint8_t>;
 using Floats = std::vector<float>;
-
-// A private folder that stands for the system's temporary folder while a test runs.
-class PrivateTmp {
-public:
-    PrivateTmp()
-    {
-        char name[] = "/tmp/zenit-ooc.XXXXXX";
-        m_dir = ::mkdtemp(name);
-        if (const char *old = std::getenv("TMPDIR"))
-            m_old = old, m_hadOld = true;
-        ::setenv("TMPDIR", m_dir.c_str(), 1);
-    }
-    ~PrivateTmp()
-    {
-        for (const std::string &e : entries())
-            ::unlink((m_dir + "/" + e).c_str());
-        ::rmdir(m_dir.c_str());
-        m_hadOld ? ::setenv("TMPDIR", m_old.c_str(), 1) : ::unsetenv("TMPDIR");
-    }
-    std::string path(const std::string &name) const { return m_dir + "/" + name; }
-    std::vector<std::string> entries() const
-    {
-        std::vector<std::string> v;
-        if (DIR *d = ::opendir(m_dir.c_str())) {
-            while (const dirent *e = ::readdir(d))
-                if (std::strcmp(e->d_name, ".") != 0 && std::strcmp(e->d_name, ".."))
-                    v.push_back(e->d_name);
-            ::closedir(d);
-        }
-        return v;
-    }
-
-private:
-    std::string m_dir, m_old;
-    bool m_hadOld = false;
-};
-
-void write_bytes(const std::string &path, const Bytes &b)
-{
-    FILE *f = std::fopen(path.c_str(), "wb");
-    ASSERT_TRUE(f);
-    std::fwrite(b.data(), 1, b.size(), f);
-    std::fclose(f);
-}
 
 Bytes header(int w, int h)
 {
@@ -104,30 +61,8 @@ void write_radiance(const std::string &path, const Bytes &rgbe, int w, int h, bo
         std::fclose(f);
         file.insert(file.end(), coded.begin(), coded.end());
     }
-    write_bytes(path, file);
+    testsupport::write_file(path, file);
 }
-
-// Stops file writes past `bytes` bytes while in scope, as a full disk would.
-class FileSizeLimit {
-public:
-    explicit FileSizeLimit(rlim_t bytes)
-    {
-        ::getrlimit(RLIMIT_FSIZE, &m_old);
-        m_handler = std::signal(SIGXFSZ, SIG_IGN);
-        rlimit r = m_old;
-        r.rlim_cur = bytes;
-        ::setrlimit(RLIMIT_FSIZE, &r);
-    }
-    ~FileSizeLimit()
-    {
-        ::setrlimit(RLIMIT_FSIZE, &m_old);
-        std::signal(SIGXFSZ, m_handler);
-    }
-
-private:
-    rlimit m_old{};
-    void (*m_handler)(int) = nullptr;
-};
 
 std::vector<float> defaults(float mode)
 {
@@ -241,7 +176,7 @@ TEST(OutOfCoreRgbeReader, ReadsBothLayoutsAndRefusesEveryFault)
     one.insert(one.end(), 127, 5);
     for (int c = 0; c < 2; ++c)
         one.insert(one.end(), {255, 130, 129, 131});
-    write_bytes(tmp.path("one.hdr"), padded(one));
+    testsupport::write_file(tmp.path("one.hdr"), padded(one));
     const int info1[3] = {128, 1, 0};
     Bytes row(512);
     ASSERT_EQ(decomp2(tmp.path("one.hdr").c_str(), info1, row.data()), 1);
@@ -266,7 +201,7 @@ TEST(OutOfCoreRgbeReader, ReadsBothLayoutsAndRefusesEveryFault)
     const int infoW[3] = {W, 1, 0};
     Bytes outW(4 * W);
     auto code = [&](const Bytes &file, const int *i = nullptr) {
-        write_bytes(tmp.path("bad.hdr"), file);
+        testsupport::write_file(tmp.path("bad.hdr"), file);
         return decomp2(tmp.path("bad.hdr").c_str(), i ? i : infoW, outW.data());
     };
     auto with = [&](size_t at, uint8_t v) {
@@ -320,7 +255,7 @@ TEST(OutOfCoreRgbeReader, HeaderSizePrimariesAndLineLimits)
         for (int n = 1 + int(std::count(lines.begin(), lines.end(), '\n')); n < resolutionAt; ++n)
             s += "#\n";
         s += "-Y 4 +X 6\n" + std::string(pad, '\0');
-        write_bytes(tmp.path("h.hdr"), Bytes(s.begin(), s.end()));
+        testsupport::write_file(tmp.path("h.hdr"), Bytes(s.begin(), s.end()));
         return tmp.path("h.hdr");
     };
     float pr[8];
@@ -354,7 +289,7 @@ TEST(OutOfCoreRgbeReader, HeaderSizePrimariesAndLineLimits)
     EXPECT_EQ(rgbe_dim2(file("", 3, 0).c_str(), pr, info), -3);
     EXPECT_EQ(rgbe_dim2(tmp.path("missing").c_str(), pr, info), -1);
     const std::string zero = "-Y 0 +X 5\n" + std::string(200, ' ');
-    write_bytes(tmp.path("z.hdr"), Bytes(zero.begin(), zero.end()));
+    testsupport::write_file(tmp.path("z.hdr"), Bytes(zero.begin(), zero.end()));
     EXPECT_EQ(rgbe_dim2(tmp.path("z.hdr").c_str(), pr, info), -3); // no pixels
 }
 
@@ -528,7 +463,7 @@ TEST(OutOfCoreEnhancer, FailuresReturnTheirCodesAndLeaveNoFile)
     EXPECT_EQ(stage1(0, out_of_core(path), nullptr), -3);
     EXPECT_EQ(stage1(0, out_of_core(tmp.path("missing.hdr")), info), -1);
     const std::string taken = tmp.path("taken");
-    write_bytes(taken, Bytes{1});
+    testsupport::write_file(taken, Bytes{1});
     EXPECT_EQ(stage1(0, out_of_core(path, taken.c_str()), info), -1);
     EXPECT_EQ(calc_tm2new2(4, p.data(), work.data(), {{w, h}}, out_of_core(path, taken.c_str())),
               -1);
@@ -544,7 +479,7 @@ TEST(OutOfCoreEnhancer, FailuresReturnTheirCodesAndLeaveNoFile)
             whole.push_back(uint8_t(c));
         std::fclose(f);
     }
-    write_bytes(cut, Bytes(whole.begin(), whole.end() - 2000));
+    testsupport::write_file(cut, Bytes(whole.begin(), whole.end() - 2000));
     EXPECT_EQ(calc_tm3(0, p.data(), lum, table.data(), nullptr, nullptr, dim, out_of_core(cut),
                        luminance.data(), out.data()),
               -2);
