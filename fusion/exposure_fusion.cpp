@@ -12,6 +12,7 @@
 #include <sys/types.h>
 #include <vector>
 
+#include "fusion/detail/stack_file.h"
 #include "fusion/pyramid_blend.h"
 #include "fusion/reconstruct.h"
 #include "fusion/weight_maps.h"
@@ -116,17 +117,9 @@ struct OutOfCore {
     template <class Fn> int enter_rows(int i, int h, Fn &&enter)
     {
         for (int y = 0; y < h; ++y) {
-            const size_t at = (size_t(i) * size_t(h) + size_t(y)) * rowSamples * sampleBytes;
-            const size_t got = seek(source, at)
-                                   ? std::fread(row.data(), sampleBytes, rowSamples, source.get())
-                                   : 0;
-            if (got != rowSamples) {
-                if (kTraceFusion)
-                    std::fprintf(stderr,
-                                 "could not read fpSource - returned %d instead of %d  at  %d\n",
-                                 int(got), int(rowSamples), y);
+            if (!fusion::detail::read_stack_row(source.get(), i, h, y, rowSamples, sampleBytes,
+                                                row.data()))
                 return -3;
-            }
             enter(row.data(), size_t(y));
         }
         return 0;

@@ -378,8 +378,8 @@ int fusion22(int rangMax, int w, int h, int spp, int, int bitDepthFusion, int bi
             }
             const void *base = disk ? static_cast<const void *>(weights) : pyramPoids;
             if (fusion22et23(f.w, f.h, c.w, c.h, spp, bitDepthFusion, bitDepthPoids, is360,
-                             disk && k == 0, fpPyramPoids, rowBuffer, disk ? 0 : int(f.start),
-                             fine, coarse, base, out, fusionPyramid) < 0) {
+                             disk && k == 0, fpPyramPoids, rowBuffer, disk ? 0 : int(f.start), fine,
+                             coarse, base, out, fusionPyramid) < 0) {
                 rc = -3;
                 return;
             }
@@ -428,9 +428,9 @@ int fusion22et23(int fineW, int fineH, int coarseW, int coarseH, int spp, int bi
         using TW = decltype(tw);
         const TF *photo = static_cast<const TF *>(out);
         const WeightRows<TW> rows =
-            fromDisk ? WeightRows<TW>(fpPyramPoids, positPoidsPyram, fineW,
-                                      static_cast<TW *>(rowBuffer))
-                     : WeightRows<TW>(static_cast<const TW *>(pyramPoids) + positPoidsPyram, fineW);
+            fromDisk
+                ? WeightRows<TW>(fpPyramPoids, positPoidsPyram, fineW, static_cast<TW *>(rowBuffer))
+                : WeightRows<TW>(static_cast<const TW *>(pyramPoids) + positPoidsPyram, fineW);
         read = band_blend(fineW, fineH, coarseW, spp, is360 != 0, rows, photo + initFine,
                           photo + initCoarse, static_cast<TF *>(fusionPyramid) + initFine);
     });

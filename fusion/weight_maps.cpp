@@ -8,10 +8,10 @@
 #include <cmath>
 #include <cstddef>
 #include <new>
-#include <sys/types.h>
 #include <type_traits>
 #include <vector>
 
+#include "fusion/detail/stack_file.h"
 #include "fusion/detail/weight_tables.h"
 #include "imagecore/banded.h"
 #include "imagecore/float_clamp.h"
@@ -90,8 +90,6 @@ void accent_curve(bool is32, double e, float *curve)
 } // namespace fusion::detail
 
 namespace {
-
-constexpr int kTraceWeights = 0;
 
 bool weight_depth(int bits)
 {
@@ -324,20 +322,10 @@ int adj1b_orig(int n, int w, int rows, int fullHeight, int spp, int bpsIn, int b
         row.photoStride = rowSamples;
         for (int y = 0; y < rows; ++y) {
             uint8_t *buffer = static_cast<uint8_t *>(rowBuffer);
-            for (int k = 0; k < n; ++k) {
-                const int64_t at = (int64_t(k) * fullHeight + y) * int64_t(rowSamples * bytes);
-                const size_t got =
-                    ::fseeko(fp, off_t(at), SEEK_SET) == 0
-                        ? std::fread(buffer + size_t(k) * rowSamples * bytes, bytes, rowSamples, fp)
-                        : 0;
-                if (got != rowSamples) {
-                    if (kTraceWeights)
-                        std::fprintf(stderr,
-                                     "could not read fpSource - returned %d instead of %d  at  %d\n",
-                                     int(got), int(rowSamples), y);
+            for (int k = 0; k < n; ++k)
+                if (!fusion::detail::read_stack_row(fp, k, fullHeight, y, rowSamples, bytes,
+                                                    buffer + size_t(k) * rowSamples * bytes))
                     return -3;
-                }
-            }
             row.maskFirstBit = a.maskFirstBit + y * w;
             run(row, rowBuffer,
                 static_cast<uint8_t *>(poids) + size_t(y) * size_t(w) * size_t(bitDepthPoids / 8));
@@ -402,8 +390,8 @@ int fusion1(int nbProc, const float *tmParam, int n, int w, int h, int spp, int 
         // Out of core the rows come from the stack's file: one band on the calling thread.
         if (readFromDisk)
             return adj1b_orig(n, w, h, h, spp, bpsIn, bitDepthPoids, curves.data(), accent.data(),
-                              factors.data(), 1, fpSource, rowBuffer, imagesBuffer,
-                              indexFixedExpo, ghostMask, poids);
+                              factors.data(), 1, fpSource, rowBuffer, imagesBuffer, indexFixedExpo,
+                              ghostMask, poids);
         const int bands = imagecore::band_count(nbProc, h);
         std::vector<WeightBandRecord> records(static_cast<size_t>(bands));
         for (int t = 0; t < bands; ++t) {
