@@ -1,7 +1,8 @@
 // The exposure-fusion driver. One weight buffer serves every map and the weight pyramid (only one
 // photo's weight pyramid exists at a time, the last photo's map is computed straight into the
 // pyramid slot), and out doubles as each photo's pyramid, so a fusion needs the stack,
-// (n - 1) x w x h + lenPyram weight samples and two pyramid-sized buffers.
+// (n - 1) x w x h + lenPyram weight samples and two pyramid-sized buffers. Out of core the maps
+// wait on file once weighed, and only one weight pyramid stays in memory for the blend.
 #include "fusion/exposure_fusion.h"
 
 #include <algorithm>

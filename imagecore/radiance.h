@@ -68,7 +68,7 @@ enum class ScanlineResult {
     kEndInPacket,   // end of file inside a packet's data
     kZeroCount,     // a packet whose first byte is 0
     kPastComponent, // a literal packet that carries the component past the width
-    kRunPastComponent, // a run packet that carries the component past the width
+    kRunPastEnd,    // a run packet that carries the component past the width
 };
 
 // Reads one run-length scanline of width pixels into row, an rgbeBuf row (width red bytes, then

@@ -32,7 +32,7 @@ int scanline_code(ScanlineResult r)
         return -1;
     case ScanlineResult::kWidthMismatch:
         return -4;
-    case ScanlineResult::kRunPastComponent:
+    case ScanlineResult::kRunPastEnd:
         return -5;
     case ScanlineResult::kHighWidthByte:
     case ScanlineResult::kZeroCount:
