@@ -14,8 +14,13 @@
 // layout: photo k at sample k x w x h x spp) into out.
 // - tmParam: the method-10 record (Accentuation, BlendingPoint, Shadows, Saturation, WhiteClip,
 //   BlackClip, MidtonesAdjustment); slot 7 (is360) is read by the callers, who pass it as is360.
-// - optim.nbProc: workers of the weight stage (the banded runner: at most 32); readFromDisk (the
-//   out-of-core mode) is not available and the fusion runs in memory whatever it says.
+// - optim.nbProc: workers of the weight stage (the banded runner: at most 32). optim.readFromDisk
+//   (unless bpsIn is 8 with fewer than 3 photos) runs out of core with the same result: the stack,
+//   the weight maps and each photo's weight pyramid go to temporary files at path slots 0, 1 and
+//   2 (a path must not exist yet; null: a new file in the system's temporary folder), the weight
+//   stage on the calling thread, and only one weight pyramid stays in memory; the files are
+//   removed before the return. A file that cannot be made leaves the fusion in memory, a stack
+//   that cannot be written too, with the weight stage on the calling thread.
 // - bitDepthPoids 8, 16 or 32: weight samples; bitDepthFusion 16 (integers, band levels offset
 //   by 32767) or 32 (floats, the photos entered at the output's scale) for the pyramids.
 // - lenPyram: at least pyram_len(w, h).
@@ -29,7 +34,8 @@
 // - exposureTimes, reserved and evSpacing are not read.
 // Photos are blended from the last of the stack to the first.
 // Returns spp x w x h on success; -2 for bpsIn 32 without bpsOut 32 and bitDepthFusion 32 (before
-// anything is allocated); -3 for a null pointer, n, w or h below 1, a shorter side under 4 (no
+// anything is allocated); out of core -2 when the weights cannot be written and -3 when a file
+// comes short; -3 for a null pointer, n, w or h below 1, a shorter side under 4 (no
 // pyramid level), spp other than 1 or 3, a bpsIn, bpsOut or bit depth not served (bpsIn 32 and
 // bpsOut 32 included: the finishing writes no 32-bit output), lenPyram below pyram_len(w, h), an
 // out too small for rowLen; -4 when memory runs out; a stage's negative code unchanged. On failure

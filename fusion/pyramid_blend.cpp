@@ -6,6 +6,8 @@
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
+#include <sys/types.h>
 #include <type_traits>
 
 #include "fusion/detail/expand.h"
@@ -161,6 +163,34 @@ template <class F> bool with_depths(int bitDepthFusion, int bitDepthPoids, F &&f
     return false;
 }
 
+// The rows of one weight level, in order: from memory, or in the out-of-core mode read one at a
+// time from the weight pyramid file into a row buffer. A row that cannot be read is null.
+template <class TW> class WeightRows {
+public:
+    WeightRows(const TW *level, int fw) : m_level(level), m_fw(fw) {}
+    WeightRows(FILE *file, int64_t start, int fw, TW *row)
+        : m_fw(fw), m_file(file), m_start(start), m_row(row)
+    {
+    }
+    const TW *operator()(int y) const
+    {
+        if (m_level)
+            return m_level + size_t(y) * size_t(m_fw);
+        const int64_t at = (m_start + int64_t(y) * m_fw) * int64_t(sizeof(TW));
+        if (::fseeko(m_file, off_t(at), SEEK_SET) != 0 ||
+            std::fread(m_row, sizeof(TW), size_t(m_fw), m_file) != size_t(m_fw))
+            return nullptr;
+        return m_row;
+    }
+
+private:
+    const TW *m_level = nullptr;
+    int m_fw;
+    FILE *m_file = nullptr;
+    int64_t m_start = 0;
+    TW *m_row = nullptr;
+};
+
 // The 16-bit band blend of one fine row, in chunks: the expanded values and the weight fraction
 // of every sample first, then one plain loop over the samples.
 template <int SPP, class TW>
@@ -185,24 +215,28 @@ void band_row16(int fw, int cw, bool is360, const TW *weights, const uint16_t *r
     }
 }
 
+// False when a weight row cannot be had (the rows before it are blended).
 template <int SPP, class TW>
-void band_blend16(int fw, int fh, int cw, bool is360, const TW *weights, const uint16_t *fine,
-                  const uint16_t *coarse, uint16_t *blended)
+bool band_blend16(int fw, int fh, int cw, bool is360, const WeightRows<TW> &weights,
+                  const uint16_t *fine, const uint16_t *coarse, uint16_t *blended)
 {
     const int hc = (fh + 1) / 2;
     const size_t rowC = size_t(cw) * SPP, rowF = size_t(fw) * SPP;
     for (int y = 0; y < fh; ++y) {
         const uint16_t *r0 = coarse + size_t(y / 2) * rowC;
-        const TW *w = weights + size_t(y) * size_t(fw);
+        const TW *w = weights(y);
+        if (!w)
+            return false;
         const size_t at = size_t(y) * rowF;
         const uint16_t *r1 = (y & 1) && y / 2 + 1 < hc ? r0 + rowC : nullptr;
         band_row16<SPP>(fw, cw, is360, w, r0, r1, fine + at, blended + at);
     }
+    return true;
 }
 
 template <class TF, class TW>
-void band_blend(int fw, int fh, int cw, int spp, bool is360, const TW *weights, const TF *fine,
-                const TF *coarse, TF *blended)
+bool band_blend(int fw, int fh, int cw, int spp, bool is360, const WeightRows<TW> &weights,
+                const TF *fine, const TF *coarse, TF *blended)
 {
     if constexpr (!std::is_floating_point_v<TF>) {
         if (spp == 3)
@@ -210,8 +244,20 @@ void band_blend(int fw, int fh, int cw, int spp, bool is360, const TW *weights, 
         if (spp == 1)
             return band_blend16<1>(fw, fh, cw, is360, weights, fine, coarse, blended);
     }
+    // The pixels come in row order: each new row's weights are fetched once.
+    const TW *row = nullptr;
+    size_t rowStart = 0;
+    int y = -1;
+    bool ok = true;
     fusion::detail::expand_level(fw, fh, cw, spp, is360, coarse, [&](size_t p, size_t s, auto e) {
-        const float f = weight_fraction(weights[p]);
+        if (y < 0 || p >= rowStart + size_t(fw)) {
+            rowStart = size_t(++y) * size_t(fw);
+            row = ok ? weights(y) : nullptr;
+            ok = row != nullptr;
+        }
+        if (!ok)
+            return;
+        const float f = weight_fraction(row[p - rowStart]);
         if constexpr (std::is_floating_point_v<TF>) {
             blended[s] += (fine[s] - e) * f;
         } else {
@@ -219,6 +265,7 @@ void band_blend(int fw, int fh, int cw, int spp, bool is360, const TW *weights, 
             blended[s] = static_cast<TF>(std::clamp(blended[s] + t, 0, 65535));
         }
     });
+    return ok;
 }
 
 // The weighted low-pass values of the coarsest level. The 16-bit sum saturates: weights that sum
@@ -290,58 +337,104 @@ int fusion21(int rangMax, int w, int h, int bitDepthPoids, int is360, void *pyra
 }
 
 int fusion22(int rangMax, int w, int h, int spp, int, int bitDepthFusion, int bitDepthPoids,
-             int is360, const void *pyramPoids, FILE *fpPyramPoids, void *, void *out,
+             int is360, const void *pyramPoids, FILE *fpPyramPoids, void *rowBuffer, void *out,
              void *fusionPyramid)
 {
     if (!pyramPoids && !fpPyramPoids)
         return -1;
-    if (!pyramPoids) // the weight pyramid on file (out-of-core mode) is not read yet
-        return -3;
-    if (!out || !fusionPyramid || (spp != 1 && spp != 3))
+    // Out of core the weight pyramid is read from its file: row by row through rowBuffer for
+    // level 0, whole into the start of out (its level 0 done with) for the others.
+    const bool disk = !pyramPoids;
+    if (!out || !fusionPyramid || (spp != 1 && spp != 3) || (disk && !rowBuffer))
         return -3;
     const int L = rangMax < 1 ? 0 : rangMax;
     const Levels lv = fusion::detail::pyramid_levels(w, h, L, spp);
     if (lv.count == 0)
         return -3;
+    int rc = L + 1;
     const bool served = with_depths(bitDepthFusion, bitDepthPoids, [&](auto tf, auto tw) {
         using TF = decltype(tf);
         using TW = decltype(tw);
+        // Weight level k: where it lies in memory, or read from the file into the start of out.
+        auto weight_level = [&](const Level &l) -> const TW * {
+            if (!disk)
+                return static_cast<const TW *>(pyramPoids) + l.start;
+            TW *into = static_cast<TW *>(out);
+            const size_t n = size_t(l.w) * size_t(l.h);
+            if (::fseeko(fpPyramPoids, off_t(l.start * int64_t(sizeof(TW))), SEEK_SET) != 0 ||
+                std::fread(into, sizeof(TW), n, fpPyramPoids) != n)
+                return nullptr;
+            return into;
+        };
         for (int k = 0; k < L; ++k) {
             const Level &f = lv.at[k], &c = lv.at[k + 1];
             const int fine = int(f.start * spp), coarse = int(c.start * spp);
             fusion21a(f.w, f.h, c.w, c.h, spp, bitDepthFusion, is360, fine, coarse, out);
-            fusion22et23(f.w, f.h, c.w, c.h, spp, bitDepthFusion, bitDepthPoids, is360, 0, nullptr,
-                         nullptr, int(f.start), fine, coarse, pyramPoids, out, fusionPyramid);
+            // Out of core level 0's weights come from the file a row at a time, from element 0.
+            const TW *weights = disk && k > 0 ? weight_level(f) : nullptr;
+            if (disk && k > 0 && !weights) {
+                rc = -3;
+                return;
+            }
+            const void *base = disk ? static_cast<const void *>(weights) : pyramPoids;
+            if (fusion22et23(f.w, f.h, c.w, c.h, spp, bitDepthFusion, bitDepthPoids, is360,
+                             disk && k == 0, fpPyramPoids, rowBuffer, disk ? 0 : int(f.start), fine,
+                             coarse, base, out, fusionPyramid) < 0) {
+                rc = -3;
+                return;
+            }
         }
         const Level &top = lv.at[L];
         const size_t first = size_t(top.start) * size_t(spp);
-        lowpass_blend(
-            size_t(top.w) * size_t(top.h), spp, static_cast<const TW *>(pyramPoids) + top.start,
-            static_cast<const TF *>(out) + first, static_cast<TF *>(fusionPyramid) + first);
+        const TF *photo = static_cast<const TF *>(out) + first;
+        TF *blended = static_cast<TF *>(fusionPyramid) + first;
+        if (L == 0 && disk) { // the photo fills level 0: its weights come a row at a time
+            const WeightRows<TW> rows(fpPyramPoids, 0, w, static_cast<TW *>(rowBuffer));
+            const size_t row = size_t(w) * size_t(spp);
+            for (int y = 0; y < h && rc >= 0; ++y)
+                if (const TW *wr = rows(y))
+                    lowpass_blend(size_t(w), spp, wr, photo + size_t(y) * row,
+                                  blended + size_t(y) * row);
+                else
+                    rc = -3;
+            return;
+        }
+        const TW *weights = weight_level(top);
+        if (!weights) {
+            rc = -3;
+            return;
+        }
+        lowpass_blend(size_t(top.w) * size_t(top.h), spp, weights, photo, blended);
     });
-    return served ? L + 1 : -3;
+    return served ? rc : -3;
 }
 
 int fusion22et23(int fineW, int fineH, int coarseW, int coarseH, int spp, int bitDepthFusion,
-                 int bitDepthPoids, int is360, int fromDisk, FILE *, void *, int positPoidsPyram,
-                 int initFine, int initCoarse, const void *pyramPoids, const void *out,
-                 void *fusionPyramid)
+                 int bitDepthPoids, int is360, int fromDisk, FILE *fpPyramPoids, void *rowBuffer,
+                 int positPoidsPyram, int initFine, int initCoarse, const void *pyramPoids,
+                 const void *out, void *fusionPyramid)
 {
-    if (fromDisk) // weights read row by row from a file: the out-of-core mode is not built yet
+    if (fromDisk && (!fpPyramPoids || !rowBuffer))
         return -3;
-    if (!pyramPoids || !out || !fusionPyramid || fineW < 1 || fineH < 1 || spp < 1)
+    if ((!pyramPoids && !fromDisk) || !out || !fusionPyramid || fineW < 1 || fineH < 1 || spp < 1)
         return 0;
     if (coarseW != fineW / 2 + fineW % 2 || coarseH != fineH / 2 + fineH % 2)
         return 0;
     if (positPoidsPyram < 0 || initFine < 0 || initCoarse < 0)
         return 0;
+    bool read = true;
     const bool served = with_depths(bitDepthFusion, bitDepthPoids, [&](auto tf, auto tw) {
         using TF = decltype(tf);
         using TW = decltype(tw);
         const TF *photo = static_cast<const TF *>(out);
-        band_blend(fineW, fineH, coarseW, spp, is360 != 0,
-                   static_cast<const TW *>(pyramPoids) + positPoidsPyram, photo + initFine,
-                   photo + initCoarse, static_cast<TF *>(fusionPyramid) + initFine);
+        const WeightRows<TW> rows =
+            fromDisk
+                ? WeightRows<TW>(fpPyramPoids, positPoidsPyram, fineW, static_cast<TW *>(rowBuffer))
+                : WeightRows<TW>(static_cast<const TW *>(pyramPoids) + positPoidsPyram, fineW);
+        read = band_blend(fineW, fineH, coarseW, spp, is360 != 0, rows, photo + initFine,
+                          photo + initCoarse, static_cast<TF *>(fusionPyramid) + initFine);
     });
+    if (!read)
+        return -3;
     return served ? fineH : 0;
 }

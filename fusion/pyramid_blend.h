@@ -41,12 +41,14 @@ int fusion21(int rangMax, int w, int h, int bitDepthPoids, int is360, void *pyra
 // weights of the level into fusionPyramid (the layout of out), and at level rangMax its weighted
 // low-pass values (with rangMax below 1 only that, on level 0). 16-bit: the band levels are
 // limited to 0..65535 after the photo, the coarsest level saturates at 65535. bpsOut is not
-// read. fpPyramPoids and rowBuffer serve the out-of-core mode, which is not available: a weight
-// pyramid given only as a file fails with -3.
+// read. Out of core (pyramPoids null) the weight pyramid is read from fpPyramPoids (the layout of
+// pyramPoids from its start): level 0 a row at a time into rowBuffer (w weights), every other
+// level whole into the start of out, whose level 0 is no longer needed then; the sums are the
+// same.
 // Returns rangMax + 1 (the levels blended, at least 1); -1 when neither pyramPoids nor
-// fpPyramPoids is given; -3 when only fpPyramPoids is given, for a null out or fusionPyramid, spp
-// other than 1 or 3, bitDepthFusion other than 16 or 32, bitDepthPoids other than 8, 16 or 32,
-// or rangMax above pyram_levels(w, h).
+// fpPyramPoids is given; -3 for a null out or fusionPyramid (or rowBuffer out of core), spp other
+// than 1 or 3, bitDepthFusion other than 16 or 32, bitDepthPoids other than 8, 16 or 32, rangMax
+// above pyram_levels(w, h), or a failed seek or short read of fpPyramPoids.
 int fusion22(int rangMax, int w, int h, int spp, int bpsOut, int bitDepthFusion, int bitDepthPoids,
              int is360, const void *pyramPoids, FILE *fpPyramPoids, void *rowBuffer, void *out,
              void *fusionPyramid);
@@ -55,11 +57,12 @@ int fusion22(int rangMax, int w, int h, int spp, int bpsOut, int bitDepthFusion,
 // out) to the fine level's size (fineW x fineH at initFine), and adds (fine - expanded) times the
 // weight fraction at sample positPoidsPyram of pyramPoids (one sample a pixel) into fusionPyramid
 // at initFine. 16 bits: the product in single precision truncated toward zero, the sum limited to
-// 0..65535; 32 bits: floats, unlimited. fromDisk asks for the weights from fpPyramPoids through
-// rowBuffer, which is not available.
+// 0..65535; 32 bits: floats, unlimited. fromDisk non-zero reads the weights from fpPyramPoids
+// instead (sample positPoidsPyram on), a row at a time into rowBuffer (fineW weights).
 // Returns fineH; 0 (nothing written) for a bitDepthFusion other than 16 or 32, a bitDepthPoids
 // other than 8, 16 or 32, coarse sides that are not the halved fine ones, a side or spp below 1,
-// a negative offset or a null buffer; -3 when fromDisk is set.
+// a negative offset or a null buffer; -3 when fromDisk is set without fpPyramPoids or rowBuffer,
+// or a weight row cannot be read (the rows before it are blended).
 int fusion22et23(int fineW, int fineH, int coarseW, int coarseH, int spp, int bitDepthFusion,
                  int bitDepthPoids, int is360, int fromDisk, FILE *fpPyramPoids, void *rowBuffer,
                  int positPoidsPyram, int initFine, int initCoarse, const void *pyramPoids,

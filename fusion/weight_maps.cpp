@@ -11,6 +11,7 @@
 #include <type_traits>
 #include <vector>
 
+#include "fusion/detail/stack_file.h"
 #include "fusion/detail/weight_tables.h"
 #include "imagecore/banded.h"
 #include "imagecore/float_clamp.h"
@@ -252,14 +253,14 @@ int stats_order_photos(int n, int w, int h, int spp, int bps, const void *images
 
 int adj1b_orig(int n, int w, int rows, int fullHeight, int spp, int bpsIn, int bitDepthPoids,
                const float *weightCurve, const float *accentCurve, const float *blendFactor,
-               int readFromDisk, FILE *, void *, const void *photos, const int *indexFixedExpo,
-               const uint8_t *ghostMask, void *poids, int maskFirstBit)
+               int readFromDisk, FILE *fp, void *rowBuffer, const void *photos,
+               const int *indexFixedExpo, const uint8_t *ghostMask, void *poids, int maskFirstBit)
 {
-    if (readFromDisk) // rows read back from a temporary file: the out-of-core mode is not built
-        return -3;
     if (rows < 1)
         return 0;
-    if (!weightCurve || !accentCurve || !blendFactor || !photos || !poids || n < 1 || w < 1 ||
+    if (readFromDisk ? !fp || !rowBuffer : !photos)
+        return -3;
+    if (!weightCurve || !accentCurve || !blendFactor || !poids || n < 1 || w < 1 ||
         fullHeight < rows || (spp != 1 && spp != 3) || (bpsIn != 8 && bpsIn != 16) ||
         !weight_depth(bitDepthPoids) || maskFirstBit < 0)
         return -3;
@@ -290,23 +291,45 @@ int adj1b_orig(int n, int w, int rows, int fullHeight, int spp, int bpsIn, int b
                 notMerged[size_t(indexFixedExpo[j])] = j;
         a.notMerged = notMerged.data();
     }
-    auto run = [&](auto *in) {
+    auto weigh = [&](const BandArgs &args, auto *in, void *out) {
         switch (bitDepthPoids) {
         case 8:
-            band_weights(a, in, static_cast<uint8_t *>(poids));
+            band_weights(args, in, static_cast<uint8_t *>(out));
             break;
         case 16:
-            band_weights(a, in, static_cast<uint16_t *>(poids));
+            band_weights(args, in, static_cast<uint16_t *>(out));
             break;
         default:
-            band_weights(a, in, static_cast<float *>(poids));
+            band_weights(args, in, static_cast<float *>(out));
         }
     };
-    try {
+    auto run = [&](const BandArgs &args, const void *in, void *out) {
         if (bpsIn == 8)
-            run(static_cast<const uint8_t *>(photos));
+            weigh(args, static_cast<const uint8_t *>(in), out);
         else
-            run(static_cast<const uint16_t *>(photos));
+            weigh(args, static_cast<const uint16_t *>(in), out);
+    };
+    try {
+        if (!readFromDisk) {
+            run(a, photos, poids);
+            return rows;
+        }
+        // Out of core: row y of every photo read from the stack's file (photo k at sample
+        // k x w x fullHeight x spp) into rowBuffer, one photo's row after another, then weighed.
+        const size_t bytes = bpsIn == 8 ? 1 : 2, rowSamples = size_t(w) * size_t(spp);
+        BandArgs row = a;
+        row.rows = 1;
+        row.photoStride = rowSamples;
+        for (int y = 0; y < rows; ++y) {
+            uint8_t *buffer = static_cast<uint8_t *>(rowBuffer);
+            for (int k = 0; k < n; ++k)
+                if (!fusion::detail::read_stack_row(fp, k, fullHeight, y, rowSamples, bytes,
+                                                    buffer + size_t(k) * rowSamples * bytes))
+                    return -3;
+            row.maskFirstBit = a.maskFirstBit + y * w;
+            run(row, rowBuffer,
+                static_cast<uint8_t *>(poids) + size_t(y) * size_t(w) * size_t(bitDepthPoids / 8));
+        }
     } catch (const std::bad_alloc &) { // more than 64 photos need a heap scratch
         return -4;
     }
@@ -330,11 +353,11 @@ void adj1b_threaded(WeightBandRecord *r)
 }
 
 int fusion1(int nbProc, const float *tmParam, int n, int w, int h, int spp, int bpsIn,
-            int bitDepthPoids, int is32, const float *, int readFromDisk, FILE *, void *,
-            const void *imagesBuffer, const int *indexFixedExpo, const uint8_t *ghostMask, void *,
-            void *poids)
+            int bitDepthPoids, int is32, const float *, int readFromDisk, FILE *fpSource,
+            void *rowBuffer, const void *imagesBuffer, const int *indexFixedExpo,
+            const uint8_t *ghostMask, void *, void *poids)
 {
-    if (readFromDisk) // the out-of-core mode is not built
+    if (readFromDisk && (!fpSource || !rowBuffer))
         return -3;
     if (!tmParam || !imagesBuffer || !poids || n < 1 || w < 1 || h < 1 || (spp != 1 && spp != 3) ||
         (bpsIn != 8 && bpsIn != 16) || !weight_depth(bitDepthPoids))
@@ -364,6 +387,11 @@ int fusion1(int nbProc, const float *tmParam, int n, int w, int h, int spp, int 
         std::vector<float> accent(65536);
         fd::accent_curve(is32 != 0, e, accent.data());
 
+        // Out of core the rows come from the stack's file: one band on the calling thread.
+        if (readFromDisk)
+            return adj1b_orig(n, w, h, h, spp, bpsIn, bitDepthPoids, curves.data(), accent.data(),
+                              factors.data(), 1, fpSource, rowBuffer, imagesBuffer, indexFixedExpo,
+                              ghostMask, poids);
         const int bands = imagecore::band_count(nbProc, h);
         std::vector<WeightBandRecord> records(static_cast<size_t>(bands));
         for (int t = 0; t < bands; ++t) {

@@ -38,14 +38,16 @@ struct WeightBandRecord {
 // The weight maps of n photos into poids. tmParam slots read: kFuAccentuation, kFuBlendingPoint,
 // kFuShadows (NaN reads as 0). is32 non-zero (32-bit output) makes the accentuation curve linear.
 // Bands of rows on nbProc workers (the banded runner: at most 32); a band whose thread cannot start
-// runs on the calling thread. exposureTimes, fpSource, rowBuffer and out are not read; readFromDisk
-// (the out-of-core mode) is not available. indexFixedExpo (n ints, or null) with indexFixedExpo[0]
+// runs on the calling thread. exposureTimes and out are not read. readFromDisk non-zero (the
+// out-of-core mode) weighs the rows of the stack written to fpSource (the alignedPhotosBuf layout)
+// on the calling thread, reading each row of every photo into rowBuffer (n x w x spp samples);
+// imagesBuffer still gives the statistics. indexFixedExpo (n ints, or null) with indexFixedExpo[0]
 // >= 0 turns on ghost handling: at a pixel whose bit is set in plane indexPhotoNotMerged[k] of
 // ghostMask (planes of w x h bits, plane j from bit j x w x h, most significant bit first), the
 // first such photo k takes all the weight. A null ghostMask leaves ghost handling off. Returns the
 // rows of the last band (positive); -3 for a null pointer, n, w or h below 1, spp other than 1 or
-// 3, bpsIn other than 8 or 16, bitDepthPoids other than 8, 16 or 32, or readFromDisk set; -4 when
-// memory runs out.
+// 3, bpsIn other than 8 or 16, bitDepthPoids other than 8, 16 or 32, or readFromDisk without
+// fpSource and rowBuffer; -3 also when a row cannot be read from fpSource; -4 when memory runs out.
 int fusion1(int nbProc, const float *tmParam, int n, int w, int h, int spp, int bpsIn,
             int bitDepthPoids, int is32, const float *exposureTimes, int readFromDisk,
             FILE *fpSource, void *rowBuffer, const void *imagesBuffer, const int *indexFixedExpo,
@@ -75,8 +77,11 @@ int stats_order_photos(int n, int w, int h, int spp, int bps, const void *images
 // times blendFactor[k] when that is above 0 (single precision); the stored weight is raw x
 // 2^bitDepthPoids / sum of the raw weights (double precision), rounded to nearest with halves
 // down and limited to the full scale, or raw / sum for floats; 0 when the sum is 0.
-// Returns rows (0 when rows < 1); -3 for readFromDisk set (not available), a null pointer or a
-// bad size or depth.
+// readFromDisk non-zero takes the rows from fp instead of photos (which is not read): rows 0 ..
+// rows - 1 of the stack written there, photo k's row y at sample (k x fullHeight + y) x w x spp,
+// each row of every photo read into rowBuffer (n x w x spp samples) before it is weighed.
+// Returns rows (0 when rows < 1); -3 for a null pointer, a bad size or depth, or a row that
+// cannot be read from fp; -4 out of memory.
 int adj1b_orig(int n, int w, int rows, int fullHeight, int spp, int bpsIn, int bitDepthPoids,
                const float *weightCurve, const float *accentCurve, const float *blendFactor,
                int readFromDisk, FILE *fp, void *rowBuffer, const void *photos,

@@ -83,7 +83,7 @@ ScanlineResult radiance_read_rle_row(FILE *f, int width, uint8_t *row)
                 return ScanlineResult::kZeroCount;
             const int n = count > 128 ? count - 128 : count;
             if (n > width - x)
-                return ScanlineResult::kPastComponent;
+                return count > 128 ? ScanlineResult::kRunPastEnd : ScanlineResult::kPastComponent;
             if (count > 128) {
                 const int v = std::getc(f);
                 if (v == EOF)

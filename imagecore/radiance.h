@@ -67,7 +67,8 @@ enum class ScanlineResult {
     kEndAtPacket,   // end of file where a packet starts
     kEndInPacket,   // end of file inside a packet's data
     kZeroCount,     // a packet whose first byte is 0
-    kPastComponent, // a packet that carries the component past the width
+    kPastComponent, // a literal packet that carries the component past the width
+    kRunPastEnd,    // a run packet that carries the component past the width
 };
 
 // Reads one run-length scanline of width pixels into row, an rgbeBuf row (width red bytes, then

@@ -117,6 +117,7 @@ int scanline_code(ScanlineResult r, int endOfFile, int shortHeader)
         return endOfFile;
     case ScanlineResult::kZeroCount:
     case ScanlineResult::kPastComponent:
+    case ScanlineResult::kRunPastEnd:
         return -202;
     }
     return endOfFile;

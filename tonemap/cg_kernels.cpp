@@ -128,6 +128,25 @@ int tm20m_streaming(int w, int h, int is360, float *x)
     return h;
 }
 
+int tm20m_strip(int w, int h, int is360, int r0, int r1, const float *rows, float *out)
+{
+    if (w < 2 || h < 2 || r0 < 0 || r1 > h || r0 >= r1 || !rows || !out)
+        return -3;
+    const size_t W = static_cast<size_t>(w);
+    const float *mid = r0 > 0 ? rows + W : rows; // row r0 within the strip's rows
+    for (int r = r0; r < r1; ++r, mid += W, out += W)
+        laplacian_row(r > 0 ? mid - W : nullptr, mid, r + 1 < h ? mid + W : nullptr, w, is360 != 0,
+                      out);
+    return r1 - r0;
+}
+
+float tm20d_accumulate(float s, int n, const float *x, const float *y)
+{
+    for (int i = 0; i < n; ++i)
+        s += x[i] * y[i];
+    return s;
+}
+
 int tm20a_orig(int n, const float *x, const float *y, float *out, float a)
 {
     if (!x || !y || !out)
@@ -141,10 +160,7 @@ int tm20d_orig(int n, const float *x, const float *y, float *result)
 {
     if (!x || !y || !result)
         return -3;
-    float s = 0.0f;
-    for (int i = 0; i < n; ++i)
-        s += x[i] * y[i];
-    *result = s;
+    *result = tm20d_accumulate(0.0f, n, x, y);
     return std::max(n, 0);
 }
 

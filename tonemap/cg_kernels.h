@@ -43,6 +43,16 @@ int tm20mi_orig(int w, int rows, int is360, int64_t start, const float *x, float
 // w is below 2, h below 3 or x is null; -4 when the window cannot be allocated (x unchanged).
 int tm20m_streaming(int w, int h, int is360, float *x);
 
+// Rows r0 .. r1 - 1 of tm20m's y over a level of w x h, written to out (r1 - r0 rows), from rows:
+// x's rows max(r0 - 1, 0) .. min(r1 + 1, h) - 1, the rows those need, so a level held in a file
+// is taken a strip at a time with the values of tm20m. Returns r1 - r0; -3 when w or h is below
+// 2, the rows are not 0 <= r0 < r1 <= h, or a pointer is null.
+int tm20m_strip(int w, int h, int is360, int r0, int r1, const float *rows, float *out);
+
+// s plus the dot product of n elements of x and y, accumulated in index order in single
+// precision: the single-thread sum from s = 0, or a strip of a longer vector from its sum so far.
+float tm20d_accumulate(float s, int n, const float *x, const float *y);
+
 // *result = the dot product of the first n elements of x and y. Below 2 threads one accumulator
 // in index order; else one partial sum per chunk (n / threads rounded up to a multiple of 4
 // elements, the last chunk taking the rest), added in chunk order, so the last bits depend on

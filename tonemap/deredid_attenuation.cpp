@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <climits>
 #include <cmath>
+#include <cstdio>
 #include <cstring>
 #include <new>
 #include <optional>
@@ -14,8 +15,10 @@
 
 #include "imagecore/float_clamp.h"
 #include "platform/checked_size.h"
+#include "platform/temp_file.h"
 #include "tonemap/deredid_luminance.h"
 #include "tonemap/detail/deredid_levels.h"
+#include "tonemap/strip_io.h"
 #include "tonemap/thread_count.h"
 
 using tonemap::detail::Level;
@@ -23,6 +26,7 @@ using tonemap::detail::Level;
 namespace {
 
 constexpr int kBins = 65536;
+constexpr int kTraceStage1 = 0;
 constexpr int kMaxAdjustCalls = 40;
 
 enum class Variant { Slider, Light };
@@ -126,18 +130,84 @@ std::optional<size_t> source_bytes(int docType, int w, int h, int spp, int rowLe
     return platform::image_bytes(rowLength, h, 1, docType == kDocRgb16 ? 2 : 1);
 }
 
-int run_stage1(Variant variant, int docType, const float *tmParam, const tm_dims *dims,
-               float *lumParam, const float *table, const float *curve, dim_param dim,
-               optim_param_struct opt, void *source, size_t sourceCapacity, float *work)
+// The log-luminance pyramid as the right-hand side reads it once the factors have replaced it in
+// the work buffer: in the source buffer, or out of core in a temporary file.
+class KeptPyramid {
+public:
+    explicit KeptPyramid(void *memory) : m_mem(static_cast<float *>(memory)) {}
+
+    // Keeps levels lv of work: memory when there is, else the file at path (null: a new one in
+    // the system's temporary folder). Returns 0; -1 the file cannot be created; -2 a short write.
+    int keep(const float *work, const std::vector<Level> &lv, const char *path)
+    {
+        if (m_mem) {
+            std::memcpy(m_mem, work,
+                        static_cast<size_t>(lv.back().offset + lv.back().pixels()) * sizeof(float));
+            return 0;
+        }
+        m_file = platform::TempFile::create(path);
+        if (!m_file.ok()) {
+            if (kTraceStage1)
+                std::printf("can not open temporary file\n");
+            return -1;
+        }
+        for (const Level &l : lv)
+            if (write_strip(m_file.get(), l.offset, static_cast<int>(l.pixels()), work + l.offset) <
+                0) {
+                if (kTraceStage1)
+                    std::printf("could not write to temporary file\n");
+                return -2;
+            }
+        return 0;
+    }
+
+    // P (level l of the combined factors) becomes the divergence over level l of the kept
+    // pyramid. False when the file comes short.
+    bool divergence(const Level &l, float *P)
+    {
+        if (m_mem) {
+            tonemap::detail::divergence(m_mem + l.offset, P, l.w, l.h);
+            return true;
+        }
+        m_rows.resize(static_cast<size_t>(3 * l.w));
+        return tonemap::detail::divergence_rows(
+            [&](int64_t y) -> const float * {
+                float *row = m_rows.data() + y % 3 * l.w;
+                if (read_strip(m_file.get(), l.offset + y * l.w, static_cast<int>(l.w), row) < 0) {
+                    if (kTraceStage1)
+                        std::printf("can not read temporary file at %lld\n",
+                                    static_cast<long long>(l.offset + y * l.w));
+                    return nullptr;
+                }
+                return row;
+            },
+            P, l.w, l.h);
+    }
+
+private:
+    float *m_mem;
+    platform::TempFile m_file;
+    std::vector<float> m_rows;
+};
+
+int stage1_body(Variant variant, int docType, const float *tmParam, const tm_dims *dims,
+                float *lumParam, const float *table, const float *curve, dim_param dim,
+                const void *hdrInfos, optim_param_struct opt, void *source, size_t sourceCapacity,
+                float *work)
 {
-    if (!tmParam || !dims || !lumParam || !source || !work)
+    const bool outOfCore = opt.readFromDisk != 0;
+    if (!tmParam || !dims || !lumParam || !work || (!source && !outOfCore))
         return -3;
     const int64_t *d = dims->v;
     const int64_t W = d[kTdWidth], H = d[kTdHeight];
     if (W <= 9 || H <= 9)
         return -1;
-    if (opt.readFromDisk)
-        return -1; // out-of-core: no temporary file is opened in this build
+    // Out of core the source is the Radiance file of path slot 0 (an rgbeBuf only), hdrInfos its
+    // size record from rgbe_dim2, and no thread is started.
+    if (outOfCore && docType != kDocRgbe)
+        return -1;
+    if (outOfCore && (!hdrInfos || !opt.tmpPath[0]))
+        return -3;
     if (docType < kDocRgbe || docType > kDocRgb8 || !(docType == kDocRgbe ? table : curve))
         return -3;
     const int w = dim.v[kDimWidth], h = dim.v[kDimHeight], spp = dim.v[kDimSpp];
@@ -151,17 +221,25 @@ int run_stage1(Variant variant, int docType, const float *tmParam, const tm_dims
     const std::optional<size_t> scratch = platform::checked_product({total, 4});
     const std::optional<size_t> srcBytes = source_bytes(docType, w, h, spp, rowLength);
     if (lv.back().w != d[kTdCoarseWidthB] || lv.back().h != d[kTdCoarseHeightB] ||
-        lv.back().offset + lv.back().pixels() > total || !scratch || !srcBytes ||
-        sourceCapacity < std::max(*scratch, *srcBytes) ||
-        reinterpret_cast<uintptr_t>(source) % alignof(float) != 0)
+        lv.back().offset + lv.back().pixels() > total || !scratch || !srcBytes)
         return -3;
-
-    if (calc_tm0(docType, spp, w, h, rowLength, w, h, w, h, lumParam, table, curve, source, work) <
-        0)
-        return -1;
+    if (!outOfCore && (sourceCapacity < std::max(*scratch, *srcBytes) ||
+                       reinterpret_cast<uintptr_t>(source) % alignof(float) != 0))
+        return -3;
     const tonemap::detail::AttenuationParams ap = tonemap::detail::attenuation_params(tmParam);
 
     try {
+        if (outOfCore) {
+            const int rc =
+                calc_tm0s(docType, w, h, lumParam, table, static_cast<const int *>(hdrInfos),
+                          opt.tmpPath[0], opt.tmpPath[1], work);
+            if (rc < 0)
+                return rc;
+            opt.nbProc = 0;
+        } else if (calc_tm0(docType, spp, w, h, rowLength, w, h, w, h, lumParam, table, curve,
+                            source, work) < 0) {
+            return -1;
+        }
         for (size_t k = 1; k < lv.size(); ++k)
             tonemap::detail::reduce_level(work + lv[k - 1].offset, lv[k - 1].w, lv[k - 1].h,
                                           ap.is360, work + lv[k].offset);
@@ -169,11 +247,11 @@ int run_stage1(Variant variant, int docType, const float *tmParam, const tm_dims
         log_percentiles(work, W * H, tmParam[kDeWhiteClip], lumParam, hist);
         std::vector<int>().swap(hist);
 
-        // The log-luminance pyramid moves to the source buffer: the right-hand side needs it
-        // after the factors have replaced it here.
-        float *logLum = static_cast<float *>(source);
-        const int64_t built = lv.back().offset + lv.back().pixels();
-        std::memcpy(logLum, work, static_cast<size_t>(built) * sizeof(float));
+        // The log-luminance pyramid moves to the source buffer (or a file): the right-hand side
+        // needs it after the factors have replaced it here.
+        KeptPyramid logLum(outOfCore ? nullptr : source);
+        if (const int rc = logLum.keep(work, lv, opt.tmpPath[2]); rc < 0)
+            return rc;
 
         attenuate_levels(lv, ap, opt.nbProc, work);
 
@@ -182,7 +260,8 @@ int run_stage1(Variant variant, int docType, const float *tmParam, const tm_dims
                 tonemap::detail::multiply_upsampled(work + lv[l + 1].offset, lv[l + 1].w,
                                                     lv[l + 1].h, work + lv[l].offset, lv[l].w,
                                                     lv[l].h, ap.is360);
-            tonemap::detail::divergence(logLum, work, W, H);
+            if (!logLum.divergence(lv[0], work))
+                return -2;
             for (int64_t i = 0; i < W * H; ++i)
                 if (work[i] > 100 || work[i] < -100)
                     work[i] = 0;
@@ -201,10 +280,23 @@ int run_stage1(Variant variant, int docType, const float *tmParam, const tm_dims
         }
         for (size_t p = 0; p <= pMax; ++p) {
             combine_slider(lv, p, std::min(p + depth, last), ap.is360, work, partial);
-            tonemap::detail::divergence(logLum + lv[p].offset, work + lv[p].offset, lv[p].w,
-                                        lv[p].h);
+            if (!logLum.divergence(lv[p], work + lv[p].offset))
+                return -2;
         }
         return 0;
+    } catch (const std::bad_alloc &) {
+        return -4;
+    }
+}
+
+int run_stage1(Variant variant, int docType, const float *tmParam, const tm_dims *dims,
+               float *lumParam, const float *table, const float *curve, dim_param dim,
+               const void *hdrInfos, optim_param_struct opt, void *source, size_t sourceCapacity,
+               float *work)
+{
+    try {
+        return stage1_body(variant, docType, tmParam, dims, lumParam, table, curve, dim, hdrInfos,
+                           opt, source, sourceCapacity, work);
     } catch (const std::bad_alloc &) {
         return -4;
     }
@@ -238,19 +330,19 @@ int tm1b_threaded(const tm1b_args &args, const imagecore::Band &band)
 }
 
 int calc_tm1new(int docType, const float *tmParam, const tm_dims *dims, float *lumParam,
-                const float *table, const float *curve, dim_param dim, void *,
+                const float *table, const float *curve, dim_param dim, void *hdrInfos,
                 optim_param_struct opt, void *source, size_t sourceCapacity, float *work)
 {
-    return run_stage1(Variant::Slider, docType, tmParam, dims, lumParam, table, curve, dim, opt,
-                      source, sourceCapacity, work);
+    return run_stage1(Variant::Slider, docType, tmParam, dims, lumParam, table, curve, dim,
+                      hdrInfos, opt, source, sourceCapacity, work);
 }
 
 int calc_tm1old(int docType, const float *tmParam, const tm_dims *dims, float *lumParam,
-                const float *table, const float *curve, dim_param dim, void *,
+                const float *table, const float *curve, dim_param dim, void *hdrInfos,
                 optim_param_struct opt, void *source, size_t sourceCapacity, float *work)
 {
-    return run_stage1(Variant::Light, docType, tmParam, dims, lumParam, table, curve, dim, opt,
-                      source, sourceCapacity, work);
+    return run_stage1(Variant::Light, docType, tmParam, dims, lumParam, table, curve, dim, hdrInfos,
+                      opt, source, sourceCapacity, work);
 }
 
 int calc_tm1(int docType, const float *tmParam, const tm_dims *dims, float *lumParam,

@@ -8,10 +8,14 @@
 #include <array>
 #include <cmath>
 #include <cstdint>
+#include <cstdio>
+#include <new>
 #include <type_traits>
+#include <vector>
 
 #include "imagecore/float_clamp.h"
 #include "tonemap/cubic_coeffs.h"
+#include "tonemap/detail/radiance_rows.h"
 #include "tonemap/range_map.h"
 #include "tonemap/rodo.h"
 #include "tonemap/tm_color.h"
@@ -20,6 +24,7 @@ namespace {
 
 constexpr float kD65X = 0.950456f, kD65Z = 1.088754f;
 constexpr float kClipFloor = 0.02f; // tone of clipped shadows
+constexpr int kTraceColour = 0;
 
 // The smooth step 3t^2 - 2t^3 from x0 (0) to x1 (1), x1 on either side of x0, as two cubic
 // pieces that meet at the midpoint, each in coordinates local to its flat end so the
@@ -76,135 +81,180 @@ template <class Sample> void put(void *out, int64_t i, float v, float M)
     static_cast<Sample *>(out)[i] = static_cast<Sample>(imagecore::clamp_to_int(v * M, 0, int(M)));
 }
 
-// Rows of one band for one source kind; Src is uint8_t for rgbeBuf and 8-bit sources, uint16_t
-// for 16-bit ones, Out the output sample.
+// What every row of a band reads, worked out once for the band.
+struct RowContext {
+    RowContext(const Tm31Constants &k_, const float *p_, const float *lum_, const float *table_,
+               const float *curve_, const Layout &lay_)
+        : k(k_), p(p_), lum(lum_), table(table_), curve(curve_), lay(lay_),
+          global(k.wg > 0 || p[kDeShadowsClipping] > 0), clip(p[kDeShadowsClipping] > 0),
+          perTone(p[kDeSaturationHighlights] != 0 || p[kDeSaturationShadows] != 0),
+          smoothing(p[kDeHighlightsSmoothing] > 0 || p[kDeShadowsSmoothing] > 0),
+          fHigh(p[kDeHighlightsSmoothing] / 100), fLow(p[kDeShadowsSmoothing] / 200),
+          clipStep(k.t0, k.t1), highStep(lum[3], lum[5]), lowStep(lum[3], lum[4]), invA(1.0f / k.A)
+    {
+        for (int e = 0; e < 256; ++e)
+            scaled[size_t(e)] = table ? table[e] / k.A : 0.0f;
+    }
+    const Tm31Constants &k;
+    const float *p, *lum, *table, *curve;
+    Layout lay;
+    bool global, clip, perTone, smoothing;
+    float fHigh, fLow;
+    SmoothStep clipStep, highStep, lowStep;
+    std::array<float, 256> scaled{}; // the exponent table over the log-average luminance
+    float invA;
+};
+
+// One row for one source kind: source row `row` (an rgbeBuf row, or interleaved samples: Src is
+// uint8_t for rgbeBuf and 8-bit sources, uint16_t for 16-bit ones), luminance l, output samples
+// from orow of out.
 template <int Doc, class OutSample>
-int colour_rows(const Tm31Constants &k, const float *p, const float *lum, const float *table,
-                const float *curve, const void *source, int w, int h, const Layout &lay,
-                const float *luminance, void *out)
+void colour_row(const RowContext &ctx, const void *row, const float *l, int w, void *out,
+                int64_t orow)
 {
     using Src = std::conditional_t<Doc == kDocRgb16, uint16_t, uint8_t>;
-    const bool global = k.wg > 0 || p[kDeShadowsClipping] > 0;
-    const bool clip = p[kDeShadowsClipping] > 0;
-    const bool perTone = p[kDeSaturationHighlights] != 0 || p[kDeSaturationShadows] != 0;
-    const bool smoothing = p[kDeHighlightsSmoothing] > 0 || p[kDeShadowsSmoothing] > 0;
-    const float fHigh = p[kDeHighlightsSmoothing] / 100, fLow = p[kDeShadowsSmoothing] / 200;
-    const SmoothStep clipStep(k.t0, k.t1), highStep(lum[3], lum[5]), lowStep(lum[3], lum[4]);
-    std::array<float, 256> scaled{}; // the exponent table over the log-average luminance
-    for (int e = 0; e < 256; ++e)
-        scaled[size_t(e)] = table ? table[e] / k.A : 0.0f;
-    const float invA = 1.0f / k.A;
-
-    for (int y = 0; y < h; ++y) {
-        const float *l = luminance + int64_t(y) * w;
-        const Src *srow = Doc == kDocRgbe
-                              ? static_cast<const Src *>(source) + int64_t(y) * 4 * w
-                              : static_cast<const Src *>(source) + int64_t(y) * lay.srcRow;
-        const int64_t orow = int64_t(y) * lay.outRow;
-        for (int x = 0; x < w; ++x) {
-            const int64_t o = orow + int64_t(x) * lay.spp;
-            float V[3];
-            int e = 0;
-            if constexpr (Doc == kDocRgbe) {
-                e = srow[3 * w + x];
-                V[0] = srow[x];
-                V[1] = srow[w + x];
-                V[2] = srow[2 * w + x];
-            } else {
-                const Src *s = srow + int64_t(x) * lay.spp;
-                V[0] = curve[s[lay.r]];
-                V[1] = curve[s[lay.g]];
-                V[2] = curve[s[lay.b]];
-            }
-            const float Y = 0.2126f * V[0] + 0.7152f * V[1] + 0.0722f * V[2];
-            if ((Doc == kDocRgbe && e == 0) || !(Y > 0)) {
-                put<OutSample>(out, o + lay.r, 0, k.M);
-                put<OutSample>(out, o + lay.g, 0, k.M);
-                put<OutSample>(out, o + lay.b, 0, k.M);
-                continue;
-            }
-            const float lY = Doc == kDocRgbe ? std::log(Y * table[e]) : std::log(Y);
-            float L = l[x];
-            if (global) {
-                const float yn = Doc == kDocRgbe ? Y * scaled[size_t(e)] : Y * invA;
-                const float gc =
-                    (std::log(yn + 1) * k.c10) / std::log(8 * std::pow(yn * k.invB, 0.23f) + 2);
-                L = std::pow(gc, k.eg) * k.wg + (1 - k.wg) * L;
-                if (clip && lY < k.t1) {
-                    if (lY < k.t0) {
-                        L = kClipFloor;
-                    } else {
-                        const float wgt = std::clamp(1 - clipStep(lY), 0.0f, 1.0f);
-                        L = L * (1 - wgt) + kClipFloor * wgt;
-                    }
-                }
-            }
-            if (k.g != 1)
-                L = std::pow(L, k.g);
-            if (k.temperature) {
-                const float X = k.kx * (0.4124f * V[0] + 0.3576f * V[1] + 0.1805f * V[2]);
-                const float Z = k.kz * (0.0193f * V[0] + 0.1192f * V[1] + 0.9505f * V[2]);
-                V[0] = std::max(0.0f, 3.2406f * X - 1.5372f * Y - 0.4986f * Z);
-                V[1] = std::max(0.0f, -0.9689f * X + 1.8758f * Y + 0.0415f * Z);
-                V[2] = std::max(0.0f, 0.0557f * X - 0.204f * Y + 1.057f * Z);
-            }
-            float s = k.sb;
-            if (perTone) {
-                if (lY >= lum[3] && p[kDeSaturationHighlights] != 0)
-                    s += k.dh * highStep(lY);
-                else if (lY < lum[3] && p[kDeSaturationShadows] != 0)
-                    s += k.ds * lowStep(lY);
-            }
-            s = std::clamp(s, 0.0f, 1.0f);
-            const float invY = 1.0f / Y;
-            float Out[3];
-            for (int c = 0; c < 3; ++c)
-                Out[c] = std::pow(V[c] * invY, s) * L;
-            if (smoothing) {
-                const float kq = Doc == kDocRgbe ? k.hs * table[e] : k.hs;
-                float Q[3];
-                for (int c = 0; c < 3; ++c)
-                    Q[c] = std::pow(V[c] * kq, 0.45f);
-                const float Yq = 0.2f * Q[0] + 0.7f * Q[1] + 0.1f * Q[2];
-                float f = -1;
-                if (fHigh > 0 && Yq > L)
-                    f = fHigh;
-                else if (fLow > 0 && Yq < L)
-                    f = fLow;
-                if (f >= 0) {
-                    if (k.step != 0) {
-                        float hsl[3];
-                        rgb2hsl_norm(Q, hsl);
-                        hsl[1] = std::min(hsl[1] * k.stepFactor, 1.0f);
-                        hsl2rgb_norm(hsl, Q);
-                    }
-                    for (int c = 0; c < 3; ++c)
-                        Out[c] = f * Q[c] + (1 - f) * Out[c];
-                }
-            }
-            put<OutSample>(out, o + lay.r, Out[0], k.M);
-            put<OutSample>(out, o + lay.g, Out[1], k.M);
-            put<OutSample>(out, o + lay.b, Out[2], k.M);
+    const Tm31Constants &k = ctx.k;
+    const Layout &lay = ctx.lay;
+    [[maybe_unused]] const float *p = ctx.p, *lum = ctx.lum, *table = ctx.table, *curve = ctx.curve;
+    const bool global = ctx.global, clip = ctx.clip, perTone = ctx.perTone,
+               smoothing = ctx.smoothing;
+    const float fHigh = ctx.fHigh, fLow = ctx.fLow, invA = ctx.invA;
+    const SmoothStep &clipStep = ctx.clipStep, &highStep = ctx.highStep, &lowStep = ctx.lowStep;
+    const std::array<float, 256> &scaled = ctx.scaled;
+    const Src *srow = static_cast<const Src *>(row);
+    for (int x = 0; x < w; ++x) {
+        const int64_t o = orow + int64_t(x) * lay.spp;
+        float V[3];
+        int e = 0;
+        if constexpr (Doc == kDocRgbe) {
+            e = srow[3 * w + x];
+            V[0] = srow[x];
+            V[1] = srow[w + x];
+            V[2] = srow[2 * w + x];
+        } else {
+            const Src *s = srow + int64_t(x) * lay.spp;
+            V[0] = curve[s[lay.r]];
+            V[1] = curve[s[lay.g]];
+            V[2] = curve[s[lay.b]];
         }
+        const float Y = 0.2126f * V[0] + 0.7152f * V[1] + 0.0722f * V[2];
+        if ((Doc == kDocRgbe && e == 0) || !(Y > 0)) {
+            put<OutSample>(out, o + lay.r, 0, k.M);
+            put<OutSample>(out, o + lay.g, 0, k.M);
+            put<OutSample>(out, o + lay.b, 0, k.M);
+            continue;
+        }
+        const float lY = Doc == kDocRgbe ? std::log(Y * table[e]) : std::log(Y);
+        float L = l[x];
+        if (global) {
+            const float yn = Doc == kDocRgbe ? Y * scaled[size_t(e)] : Y * invA;
+            const float gc =
+                (std::log(yn + 1) * k.c10) / std::log(8 * std::pow(yn * k.invB, 0.23f) + 2);
+            L = std::pow(gc, k.eg) * k.wg + (1 - k.wg) * L;
+            if (clip && lY < k.t1) {
+                if (lY < k.t0) {
+                    L = kClipFloor;
+                } else {
+                    const float wgt = std::clamp(1 - clipStep(lY), 0.0f, 1.0f);
+                    L = L * (1 - wgt) + kClipFloor * wgt;
+                }
+            }
+        }
+        if (k.g != 1)
+            L = std::pow(L, k.g);
+        if (k.temperature) {
+            const float X = k.kx * (0.4124f * V[0] + 0.3576f * V[1] + 0.1805f * V[2]);
+            const float Z = k.kz * (0.0193f * V[0] + 0.1192f * V[1] + 0.9505f * V[2]);
+            V[0] = std::max(0.0f, 3.2406f * X - 1.5372f * Y - 0.4986f * Z);
+            V[1] = std::max(0.0f, -0.9689f * X + 1.8758f * Y + 0.0415f * Z);
+            V[2] = std::max(0.0f, 0.0557f * X - 0.204f * Y + 1.057f * Z);
+        }
+        float s = k.sb;
+        if (perTone) {
+            if (lY >= lum[3] && p[kDeSaturationHighlights] != 0)
+                s += k.dh * highStep(lY);
+            else if (lY < lum[3] && p[kDeSaturationShadows] != 0)
+                s += k.ds * lowStep(lY);
+        }
+        s = std::clamp(s, 0.0f, 1.0f);
+        const float invY = 1.0f / Y;
+        float Out[3];
+        for (int c = 0; c < 3; ++c)
+            Out[c] = std::pow(V[c] * invY, s) * L;
+        if (smoothing) {
+            const float kq = Doc == kDocRgbe ? k.hs * table[e] : k.hs;
+            float Q[3];
+            for (int c = 0; c < 3; ++c)
+                Q[c] = std::pow(V[c] * kq, 0.45f);
+            const float Yq = 0.2f * Q[0] + 0.7f * Q[1] + 0.1f * Q[2];
+            float f = -1;
+            if (fHigh > 0 && Yq > L)
+                f = fHigh;
+            else if (fLow > 0 && Yq < L)
+                f = fLow;
+            if (f >= 0) {
+                if (k.step != 0) {
+                    float hsl[3];
+                    rgb2hsl_norm(Q, hsl);
+                    hsl[1] = std::min(hsl[1] * k.stepFactor, 1.0f);
+                    hsl2rgb_norm(hsl, Q);
+                }
+                for (int c = 0; c < 3; ++c)
+                    Out[c] = f * Q[c] + (1 - f) * Out[c];
+            }
+        }
+        put<OutSample>(out, o + lay.r, Out[0], k.M);
+        put<OutSample>(out, o + lay.g, Out[1], k.M);
+        put<OutSample>(out, o + lay.b, Out[2], k.M);
+    }
+}
+
+template <int Doc, class OutSample>
+int colour_rows(const RowContext &c, const void *source, int w, int h, const float *luminance,
+                void *out)
+{
+    using Src = std::conditional_t<Doc == kDocRgb16, uint16_t, uint8_t>;
+    const int64_t rowSamples = Doc == kDocRgbe ? 4 * int64_t(w) : c.lay.srcRow;
+    for (int y = 0; y < h; ++y)
+        colour_row<Doc, OutSample>(c, static_cast<const Src *>(source) + y * rowSamples,
+                                   luminance + int64_t(y) * w, w, out, y * c.lay.outRow);
+    return h;
+}
+
+// The rgbeBuf rows from the Radiance file at path instead of memory. Returns h; -1 the file
+// cannot be opened; -2 it does not hold a w x h image whole; -4 out of memory.
+template <class OutSample>
+int colour_rows_from_file(const RowContext &c, const char *path, int w, int h,
+                          const float *luminance, void *out)
+{
+    tonemap::detail::RadianceRows rows;
+    const int rc = rows.open(path, w, h);
+    if (rc < 0)
+        return rc == -1 || rc == -4 ? rc : -2;
+    std::vector<uint8_t> row(4 * size_t(w));
+    for (int y = 0; y < h; ++y) {
+        if (rows.next(row.data()) < 0) {
+            if (kTraceColour)
+                std::printf("tm3 could not read from input file at %d\n", y);
+            return -2;
+        }
+        colour_row<kDocRgbe, OutSample>(c, row.data(), luminance + int64_t(y) * w, w, out,
+                                        y * c.lay.outRow);
     }
     return h;
 }
 
 template <class Out>
-int colour_rows_of(int docType, const Tm31Constants &k, const float *p, const float *lum,
-                   const float *table, const float *curve, const void *source, int w, int h,
-                   const Layout &lay, const float *luminance, void *out)
+int colour_rows_of(int docType, const RowContext &c, const void *source, int w, int h,
+                   const float *luminance, void *out)
 {
     switch (docType) {
     case kDocRgbe:
-        return colour_rows<kDocRgbe, Out>(k, p, lum, table, curve, source, w, h, lay, luminance,
-                                          out);
+        return colour_rows<kDocRgbe, Out>(c, source, w, h, luminance, out);
     case kDocRgb16:
-        return colour_rows<kDocRgb16, Out>(k, p, lum, table, curve, source, w, h, lay, luminance,
-                                           out);
+        return colour_rows<kDocRgb16, Out>(c, source, w, h, luminance, out);
     default:
-        return colour_rows<kDocRgb8, Out>(k, p, lum, table, curve, source, w, h, lay, luminance,
-                                          out);
+        return colour_rows<kDocRgb8, Out>(c, source, w, h, luminance, out);
     }
 }
 
@@ -254,20 +304,26 @@ int tm31(int docType, const float *tmParam, const float *lumParam, const float *
          const float *curve, const void *source, dim_param dim, optim_param_struct opt,
          const float *luminance, void *out)
 {
-    if (opt.readFromDisk)
-        return -1;
-    if (!tmParam || !lumParam || !source || !luminance || !out ||
-        !(docType == kDocRgbe ? table : curve))
+    const bool outOfCore = opt.readFromDisk != 0;
+    if (!tmParam || !lumParam || !luminance || !out || !(docType == kDocRgbe ? table : curve) ||
+        (outOfCore ? docType != kDocRgbe || !opt.tmpPath[0] : !source))
         return -3;
     const int w = dim.v[kDimWidth], h = dim.v[kDimHeight];
     if (w < 1 || h < 1)
         return 0;
     const Tm31Constants k = tm31_constants(docType, tmParam, lumParam, dim.v[kDimOutBits]);
     const Layout lay = layout(dim);
-    return lay.out16 ? colour_rows_of<uint16_t>(docType, k, tmParam, lumParam, table, curve, source,
-                                                w, h, lay, luminance, out)
-                     : colour_rows_of<uint8_t>(docType, k, tmParam, lumParam, table, curve, source,
-                                               w, h, lay, luminance, out);
+    try {
+        const RowContext c(k, tmParam, lumParam, table, curve, lay);
+        if (outOfCore)
+            return lay.out16
+                       ? colour_rows_from_file<uint16_t>(c, opt.tmpPath[0], w, h, luminance, out)
+                       : colour_rows_from_file<uint8_t>(c, opt.tmpPath[0], w, h, luminance, out);
+        return lay.out16 ? colour_rows_of<uint16_t>(docType, c, source, w, h, luminance, out)
+                         : colour_rows_of<uint8_t>(docType, c, source, w, h, luminance, out);
+    } catch (const std::bad_alloc &) {
+        return -4;
+    }
 }
 
 int tm3_threaded(const tm3_args &a, const imagecore::Band &band)
@@ -289,12 +345,13 @@ int calc_tm3(int docType, const float *tmParam, const float *lumParam, const flo
              const float *curve, void *source, dim_param dim, optim_param_struct opt,
              float *luminance, void *out)
 {
-    if (!tmParam || !lumParam || !source || !luminance || !out)
+    if (!tmParam || !lumParam || !luminance || !out || (!source && !opt.readFromDisk))
         return -3;
     if (docType < kDocRgbe || docType > kDocRgb8 || !(docType == kDocRgbe ? table : curve))
         return -3;
-    if (opt.readFromDisk)
-        return -1; // out-of-core: no temporary file is opened in this build
+    // Out of core the source is the Radiance file of path slot 0: an rgbeBuf.
+    if (opt.readFromDisk && (docType != kDocRgbe || !opt.tmpPath[0]))
+        return -3;
     const int w = dim.v[kDimWidth], h = dim.v[kDimHeight];
     const Layout lay = layout(dim);
     const int64_t rowSamples = int64_t(lay.spp) * w;
@@ -303,8 +360,9 @@ int calc_tm3(int docType, const float *tmParam, const float *lumParam, const flo
     const int rc = tm30(tmParam, luminance, dim);
     if (rc < 0)
         return rc;
-    // Fewer rows than workers: every row in one band, as the last band would hold them.
-    if (opt.nbProc < 2 || h < opt.nbProc)
+    // Fewer rows than workers: every row in one band, as the last band would hold them. Out of
+    // core the rows come from the file, on the calling thread.
+    if (opt.readFromDisk || opt.nbProc < 2 || h < opt.nbProc)
         return tm31(docType, tmParam, lumParam, table, curve, source, dim, opt, luminance, out);
 
     const tm3_args args{docType, dim, tmParam, lumParam, table, curve, opt, source, luminance, out};

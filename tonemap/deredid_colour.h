@@ -33,8 +33,10 @@ Tm31Constants tm31_constants(int docType, const float *tmParam, const float *lum
 // through curve, rows dim[5] samples apart (0: dim[6]). out: dim[4] 16 gives 16-bit samples,
 // else 8-bit; dim[2] samples a pixel, red, green and blue at 0, (dim[2] - 1) / 2 and dim[2] - 1
 // (red and blue exchanged when dim[7] is non-zero), rows dim[6] samples apart; other samples
-// untouched. Returns the rows written; -1 when opt.readFromDisk is set (out-of-core, not in
-// this build).
+// untouched. Out of core (opt.readFromDisk) the rows of the rgbeBuf source come from the Radiance
+// file at opt.tmpPath[0] (source not read). Returns the rows written; -3 a null pointer, or out
+// of core a docType other than 0 or a null path; -4 out of memory; out of core -1 the file
+// cannot be opened, -2 it does not hold the image whole.
 int tm31(int docType, const float *tmParam, const float *lumParam, const float *table,
          const float *curve, const void *source, dim_param dim, optim_param_struct opt,
          const float *luminance, void *out);

@@ -4,9 +4,14 @@
 
 #include <cmath>
 #include <cstddef>
+#include <cstdio>
+#include <new>
 #include <optional>
+#include <vector>
 
 #include "platform/checked_size.h"
+#include "platform/temp_file.h"
+#include "tonemap/rgbe_source.h"
 #include "tonemap/tm_params.h"
 
 namespace {
@@ -71,6 +76,25 @@ void rgbe_rows(const uint8_t *src, int w, int width, int height, int gridWidth, 
     }
 }
 
+// lumParam [0] to [2] from the statistics of the values that count; returns their mean.
+double finish_statistics(const Stats &st, float *lumParam)
+{
+    const double mean = st.count > 0 ? st.sum / static_cast<double>(st.count) : 0.0;
+    if (st.count > 0)
+        lumParam[0] = static_cast<float>(std::exp(mean));
+    if (lumParam[0] > 0)
+        lumParam[1] = std::exp(st.mx) / lumParam[0];
+    lumParam[2] = std::exp(st.mn);
+    return mean;
+}
+
+void replace_too_small(float *out, size_t cells, float fill)
+{
+    for (size_t i = 0; i < cells; ++i)
+        if (out[i] < -99999999.0f)
+            out[i] = fill;
+}
+
 } // namespace
 
 int calc_tm0(int docType, int spp, int w, int h, int rowLength, int width, int height,
@@ -116,22 +140,54 @@ int calc_tm0(int docType, int spp, int w, int h, int rowLength, int width, int h
         for (size_t x = 0; x < gw; ++x)
             out[static_cast<size_t>(y) * gw + x] = out[static_cast<size_t>(height - 1) * gw + x];
 
-    const double mean = st.count > 0 ? st.sum / static_cast<double>(st.count) : 0.0;
-    if (st.count > 0)
-        lumParam[0] = static_cast<float>(std::exp(mean));
-    if (lumParam[0] > 0)
-        lumParam[1] = std::exp(st.mx) / lumParam[0];
-    lumParam[2] = std::exp(st.mn);
-
+    const double mean = finish_statistics(st, lumParam);
     // Pixels without light take the mean log luminance of the lit ones.
-    if (st.tooSmall) {
-        const float fill = st.count > 0 ? static_cast<float>(mean) : st.mn;
-        const size_t cells = *platform::checked_product({gridWidth, gridHeight});
-        for (size_t i = 0; i < cells; ++i)
-            if (out[i] < -99999999.0f)
-                out[i] = fill;
-    }
+    if (st.tooSmall)
+        replace_too_small(out, *platform::checked_product({gridWidth, gridHeight}),
+                          st.count > 0 ? static_cast<float>(mean) : st.mn);
     return gridHeight;
+}
+
+int calc_tm0s(int docType, int w, int h, float *lumParam, const float *table, const int *info,
+              const char *radiancePath, const char *tempPath, float *buffer)
+{
+    if (docType != kDocRgbe)
+        return -3;
+    if (w <= 9 || h <= 9)
+        return -1;
+    if (!lumParam || !table || !info || !buffer || info[0] != w || info[1] != h ||
+        !platform::image_bytes(w, h, 4, 1))
+        return -3;
+    const int read = decomp2(radiancePath, info, reinterpret_cast<uint8_t *>(buffer));
+    if (read < 0)
+        return read;
+    // The rows go through the file because each row of log values overwrites the bytes the
+    // decoded image holds there.
+    platform::TempFile temp;
+    std::vector<uint8_t> row;
+    try {
+        temp = platform::TempFile::create(tempPath);
+        row.resize(4 * size_t(w));
+    } catch (const std::bad_alloc &) {
+        return -4;
+    }
+    if (!temp.ok())
+        return -1;
+    const size_t rowBytes = row.size(), bytes = rowBytes * size_t(h);
+    if (std::fwrite(buffer, 1, bytes, temp.get()) != bytes || std::fflush(temp.get()) != 0 ||
+        std::fseek(temp.get(), 0, SEEK_SET) != 0)
+        return -2;
+    Stats st;
+    for (int y = 0; y < h; ++y) {
+        if (std::fread(row.data(), 1, rowBytes, temp.get()) != rowBytes)
+            return -2;
+        rgbe_rows(row.data(), w, w, 1, w, table, buffer + size_t(y) * size_t(w), st);
+    }
+    finish_statistics(st, lumParam);
+    // Any pixel without light takes the smallest log luminance of the lit ones.
+    if (st.tooSmall)
+        replace_too_small(buffer, size_t(w) * size_t(h), st.mn);
+    return h;
 }
 
 int tm1b(int width, int rows, int64_t start, float *g, float alpha, float exponent, float eps)

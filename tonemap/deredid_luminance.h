@@ -24,6 +24,19 @@ int calc_tm0(int docType, int spp, int w, int h, int rowLength, int width, int h
              int gridWidth, int gridHeight, float *lumParam, const float *table, const float *curve,
              const void *source, float *out);
 
+// The out-of-core twin of calc_tm0 for docType 0: the w x h image comes from the Radiance file at
+// radiancePath (read with decomp2; info: width, height, file size, as rgbe_dim2 gives them) into
+// buffer (w x h floats, used first as the rgbeBuf), goes through a temporary file (at tempPath,
+// which must not exist yet; null: a new file in the system's temporary folder; removed before
+// the return), and comes back row by row as log luminance in buffer[y x w + x], with the
+// statistics of calc_tm0 in lumParam [0] to [2]. When any pixel is too small, every such value
+// becomes the smallest log luminance of the others (1e9 when there are none).
+// Returns h; -1 a side of 9 or less or a temporary file that cannot be created; -2 a short write
+// or read of the temporary file; -3 docType other than 0, a null pointer, or an info of another
+// size than w x h; -4 out of memory; decomp2's negative codes for the Radiance file.
+int calc_tm0s(int docType, int w, int h, float *lumParam, const float *table, const int *info,
+              const char *radiancePath, const char *tempPath, float *buffer);
+
 // For rows rows of width floats from g[start], in order: every non-zero value v becomes
 // ((v + eps) / alpha)^exponent (quotient in single, power in double precision); 0 stays 0.
 // Returns rows; -3 when g is null or a size or start is negative.

@@ -13,10 +13,13 @@
 // budget, 18 the tolerance code. Level 0 is always solved. Each level's right-hand side is
 // consumed; on success the first dim[0] x dim[1] floats hold exp of the solution and the rest
 // of work is undefined. opt.nbProc threads on levels of at least kThreadedLevelPixels pixels
-// (tonemap/thread_count.h). Returns dim[0] x dim[1]; 0 when a side is below 1; -1 when
-// opt.readFromDisk is set with 3 levels or more (out-of-core, not in this build; work untouched);
-// -3 for a null pointer, a side of 1 or more than INT_MAX pixels; -4 out of memory. A failure
-// leaves work undefined.
+// (tonemap/thread_count.h). opt.readFromDisk with 3 levels or more solves out of core on the
+// calling thread: the pyramid in a temporary file (path slot 1), the vectors of levels 0 and 1 in
+// four more (slots 2 to 5) taken a strip at a time, the coarser levels in work; the values are
+// those of the solve in memory on one thread. Returns dim[0] x dim[1]; 0 when a side is below 1;
+// -3 for a null pointer, a side of 1 or more than INT_MAX pixels; -4 out of memory; out of core
+// -1 a temporary file that cannot be created, -2 the pyramid cannot be written, -20 a strip that
+// cannot be read or written. A failure leaves work undefined.
 int calc_tm2new2(int levels, const float *tmParam, float *work, dim_param dim,
                  optim_param_struct opt);
 

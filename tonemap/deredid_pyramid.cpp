@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <utility>
 #include <vector>
 
 #include "imagecore/float_clamp.h"
@@ -60,30 +61,33 @@ float reduce_border(const float *in, int64_t w, int64_t h, int64_t cx, int64_t c
     return kEdgeCentre * c + kEdgeSide * (u + d + s) + kEdgeDiagonal * (su + sd);
 }
 
-// The coarse value over fine pixel (x, y); see multiply_upsampled for the rules.
-inline float spread(const float *K, int64_t cw, int64_t ch, int64_t x, int64_t y, bool wrap)
+// The coarse value over fine pixel (x, y) from coarse row y / 2 (row) and, for an odd y, the row
+// below it (next; null for the last row of an even height); see multiply_upsampled.
+inline float spread(const float *row, const float *next, bool yOdd, int64_t cw, int64_t x,
+                    bool wrap)
 {
-    const int64_t i = x / 2, j = y / 2;
-    const float *row = K + j * cw;
-    const bool xo = x & 1, yo = y & 1;
-    const bool hasR = i + 1 < cw, hasD = j + 1 < ch;
-    if (!xo && !yo)
-        return row[i];
-    if (xo && !yo) {
+    const int64_t i = x / 2;
+    const bool xo = x & 1, hasR = i + 1 < cw;
+    if (!yOdd || !next) {
+        if (!xo)
+            return row[i];
         if (hasR)
             return (row[i] + row[i + 1]) * 0.5f;
-        return wrap ? (row[i] + row[0]) * 0.5f : row[i];
+        // The last column of an even width wraps on even rows; the bottom-right corner of an
+        // even level never does.
+        return wrap && !yOdd ? (row[i] + row[0]) * 0.5f : row[i];
     }
-    if (!xo) // y odd
-        return hasD ? (row[i] + row[i + cw]) * 0.5f : row[i];
-    if (hasR && hasD)
-        return (row[i] + row[i + 1] + row[i + cw] + row[i + cw + 1]) * 0.25f;
-    if (hasD) // last column of an even width
-        return wrap ? (row[i] + row[0] + row[i + cw] + row[cw]) * 0.25f
-                    : (row[i] + row[i + cw]) * 0.5f;
-    if (hasR) // last row of an even height
-        return (row[i] + row[i + 1]) * 0.5f;
-    return row[i]; // bottom-right corner of an even level, in both modes
+    if (!xo)
+        return (row[i] + next[i]) * 0.5f;
+    if (hasR)
+        return (row[i] + row[i + 1] + next[i] + next[i + 1]) * 0.25f;
+    return wrap ? (row[i] + row[0] + next[i] + next[0]) * 0.25f : (row[i] + next[i]) * 0.5f;
+}
+
+// The coarse row that fine row y reads below row y / 2, or null.
+inline const float *next_coarse_row(const float *coarse, int64_t cw, int64_t ch, int64_t y)
+{
+    return (y & 1) && y / 2 + 1 < ch ? coarse + (y / 2 + 1) * cw : nullptr;
 }
 
 } // namespace
@@ -174,30 +178,38 @@ void multiply_upsampled(const float *coarse, int64_t cw, int64_t ch, float *fine
 {
     const bool wrap = is360 != 0;
     for (int64_t y = 0; y < fh; ++y) {
+        const float *row = coarse + y / 2 * cw, *next = next_coarse_row(coarse, cw, ch, y);
         float *f = fine + y * fw;
         for (int64_t x = 0; x < fw; ++x)
-            f[x] *= spread(coarse, cw, ch, x, y, wrap);
+            f[x] *= spread(row, next, y & 1, cw, x, wrap);
     }
+}
+
+void prolongate_row(const float *row, const float *next, int64_t cw, float *fine, int64_t fw,
+                    int64_t y, int is360)
+{
+    for (int64_t x = 0; x < fw; ++x)
+        fine[x] = spread(row, next, y & 1, cw, x, is360 != 0);
 }
 
 void prolongate(const float *coarse, int64_t cw, int64_t ch, float *fine, int64_t fw, int64_t fh,
                 int is360)
 {
-    const bool wrap = is360 != 0;
-    for (int64_t y = 0; y < fh; ++y) {
-        float *f = fine + y * fw;
-        for (int64_t x = 0; x < fw; ++x)
-            f[x] = spread(coarse, cw, ch, x, y, wrap);
-    }
+    for (int64_t y = 0; y < fh; ++y)
+        prolongate_row(coarse + y / 2 * cw, next_coarse_row(coarse, cw, ch, y), cw, fine + y * fw,
+                       fw, y, is360);
 }
 
-void divergence(const float *L, float *P, int64_t w, int64_t h)
+bool divergence_rows(const RowSource &L, float *P, int64_t w, int64_t h)
 {
     const size_t W = static_cast<size_t>(w);
     std::vector<float> window(2 * W); // P of the rows y - 1 and y before they were overwritten
     float *prev = window.data(), *cur = prev + W;
+    const float *up = nullptr, *l = L(0);
     for (int64_t y = 0; y < h; ++y) {
-        const float *l = L + y * w;
+        const float *down = y + 1 < h ? L(y + 1) : nullptr;
+        if (!l || (y + 1 < h && !down))
+            return false;
         float *p = P + y * w;
         std::memcpy(cur, p, W * sizeof(float));
         for (int64_t x = 0; x < w; ++x) {
@@ -205,16 +217,24 @@ void divergence(const float *L, float *P, int64_t w, int64_t h)
             float v = 0;
             if (x + 1 < w)
                 v += (l[x + 1] - c) * cur[x];
-            if (y + 1 < h)
-                v += (l[x + w] - c) * cur[x];
+            if (down)
+                v += (down[x] - c) * cur[x];
             if (x > 0)
                 v += (l[x - 1] - c) * cur[x - 1];
-            if (y > 0)
-                v += (l[x - w] - c) * prev[x];
+            if (up)
+                v += (up[x] - c) * prev[x];
             p[x] = v;
         }
         std::swap(prev, cur);
+        up = l;
+        l = down;
     }
+    return true;
+}
+
+void divergence(const float *L, float *P, int64_t w, int64_t h)
+{
+    divergence_rows([&](int64_t y) { return L + y * w; }, P, w, h);
 }
 
 int cg_max_iterations(float slot17)

@@ -6,18 +6,22 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdio>
 #include <memory>
 #include <new>
 #include <stdexcept>
+#include <sys/types.h>
 #include <vector>
 
 #include "imagecore/banded.h"
 #include "platform/checked_size.h"
+#include "platform/temp_file.h"
 #include "tonemap/relax_sweeps.h"
 
 namespace {
 
 constexpr int kCycles = 4;
+constexpr int kTraceMultigrid = 0;
 constexpr int kMaxHalvings = 30; // a side of 2^31 or more is not an int
 
 struct Level {
@@ -103,45 +107,71 @@ std::vector<int64_t> last_cover(const std::vector<Footprint> &fp, int span, int6
     return last;
 }
 
+// The files of the out-of-core solve: the right-hand-side pyramid at the memory layout's offsets,
+// and two scratch files for a level's residual and the solution it displaces.
+struct SolveFiles {
+    FILE *rhs = nullptr, *residual = nullptr, *saved = nullptr;
+};
+
+bool seek_floats(FILE *f, int64_t offset)
+{
+    return ::fseeko(f, static_cast<off_t>(offset * 4), SEEK_SET) == 0;
+}
+bool write_floats(FILE *f, const float *v, int64_t n)
+{
+    return std::fwrite(v, sizeof(float), size_t(n), f) == size_t(n);
+}
+bool read_floats(FILE *f, float *v, int64_t n)
+{
+    return std::fread(v, sizeof(float), size_t(n), f) == size_t(n);
+}
+
 class Multigrid {
 public:
+    // In memory: f is rhs (the caller's work buffer), the solution pyramid and the residual are
+    // the solver's own.
     Multigrid(const Pyramid &p, int is360, int nbProc, float *rhs)
-        : m_p(p), m_is360(is360), m_nbProc(nbProc), m_rhs(rhs), m_u(size_t(p.total), 0.0f),
+        : m_p(p), m_is360(is360), m_nbProc(nbProc), m_rhs(rhs), m_uOwned(size_t(p.total), 0.0f),
+          m_u(m_uOwned.data()),
           m_scratch(std::make_unique_for_overwrite<float[]>(size_t(p.level[0].w * p.level[0].h)))
     {
-        if (!p.resampled || p.n < 2) // one halving: level 1 is never reached
-            return;
-        const Level &fine = p.level[0], &coarse = p.level[1];
-        for (int64_t j = 0; j < coarse.w; ++j)
-            m_fx.push_back(footprint(j, p.rx, p.spanX, fine.w));
-        for (int64_t i = 0; i < coarse.h; ++i)
-            m_fy.push_back(footprint(i, p.ry, p.spanY, fine.h));
-        m_lastCol = last_cover(m_fx, p.spanX, fine.w);
-        m_lastRow = last_cover(m_fy, p.spanY, fine.h);
+        plan_footprints();
     }
 
-    void cycle()
+    // Out of core: f in files.rhs, the solution pyramid in u (zeroed, the caller's work buffer),
+    // a level's residual through files.residual into the place of its solution, which waits in
+    // files.saved; sweeps on the calling thread; two rows of memory.
+    Multigrid(const Pyramid &p, int is360, float *u, SolveFiles files)
+        : m_p(p), m_is360(is360), m_nbProc(1), m_rhs(nullptr), m_u(u), m_files(files),
+          m_row(size_t(2 * p.level[0].w))
+    {
+        plan_footprints();
+    }
+
+    // One V-cycle. Returns 0; out of core -1 (a seek), -2 (a short read or write), -4.
+    int cycle()
     {
         const int n = m_p.n;
         for (int k = 0; k <= n - 2; ++k) {
-            relax(k, 3);
-            residual(k);
-            if (k == 0 && m_p.resampled)
-                restrict_resampled();
-            else
-                restrict_standard(k);
+            if (const int rc = relax(k, 3); rc < 0)
+                return rc;
+            if (const int rc = restrict_residual(k); rc < 0)
+                return rc;
             const Level &c = m_p.level[size_t(k) + 1];
-            std::fill_n(m_u.begin() + c.offset, c.w * c.h, 0.0f);
+            std::fill_n(m_u + c.offset, c.w * c.h, 0.0f);
         }
         // The coarsest level stays at zero: no relaxation, no direct solve.
-        relax(n - 1, 5);
+        if (const int rc = relax(n - 1, 5); rc < 0)
+            return rc;
         for (int k = n - 2; k >= 0; --k) {
             if (k == 0 && m_p.resampled)
                 prolong_resampled();
             else
                 prolong_standard(k);
-            relax(k, 2);
+            if (const int rc = relax(k, 2); rc < 0)
+                return rc;
         }
+        return 0;
     }
 
     void write_exp(float *out)
@@ -154,6 +184,19 @@ public:
     }
 
 private:
+    void plan_footprints()
+    {
+        if (!m_p.resampled || m_p.n < 2) // one halving: level 1 is never reached
+            return;
+        const Level &fine = m_p.level[0], &coarse = m_p.level[1];
+        for (int64_t j = 0; j < coarse.w; ++j)
+            m_fx.push_back(footprint(j, m_p.rx, m_p.spanX, fine.w));
+        for (int64_t i = 0; i < coarse.h; ++i)
+            m_fy.push_back(footprint(i, m_p.ry, m_p.spanY, fine.h));
+        m_lastCol = last_cover(m_fx, m_p.spanX, fine.w);
+        m_lastRow = last_cover(m_fy, m_p.spanY, fine.h);
+    }
+
     // Row bands over rows of level l (pixel-wise work: the values never depend on the split);
     // small levels on the calling thread, where a thread costs more than it saves.
     template <class Fn> void bands(const Level &l, int64_t rows, Fn &&fn)
@@ -165,31 +208,83 @@ private:
             imagecore::BandFallback::Inline);
     }
 
-    void relax(int k, int sweeps)
+    int relax(int k, int sweeps)
     {
         const Level &l = m_p.level[size_t(k)];
-        blur0(m_nbProc, l.w, l.h, sweeps, m_is360, l.offset, m_u.data(), 0, nullptr, m_rhs, l.s);
+        const int rc = blur0(m_nbProc, l.w, l.h, sweeps, m_is360, l.offset, m_u,
+                             m_files.rhs ? 1 : 0, m_files.rhs, m_rhs, l.s);
+        if (rc < 0 && kTraceMultigrid)
+            std::printf("could not read from temporary file iofpRHS2");
+        return rc < 0 ? rc : 0;
     }
 
-    // res = f + G / s into the scratch, G = (neighbour count) x u - neighbours in double: the
-    // neighbours of the relaxation but for the corners, which keep the plain form in the
-    // 360-degree mode.
-    void residual(int k)
+    // Level k + 1 of f from the residual of level k.
+    int restrict_residual(int k)
     {
-        const Level &l = m_p.level[size_t(k)];
-        bands(l, l.h, [&](int64_t r0, int64_t r1) {
-            for (int64_t r = r0; r < r1; ++r)
-                residual_row(l, r);
-        });
+        const Level &fine = m_p.level[size_t(k)], &coarse = m_p.level[size_t(k) + 1];
+        auto restrict_row = [&](int64_t i, const float *res, float *out) {
+            if (k == 0 && m_p.resampled)
+                restrict_resampled_row(i, res, out);
+            else
+                restrict_standard_row(k, i, res, out);
+        };
+        if (!m_files.rhs) {
+            bands(fine, fine.h, [&](int64_t r0, int64_t r1) {
+                for (int64_t r = r0; r < r1; ++r)
+                    residual_row(fine, r, m_u + fine.offset, m_rhs + fine.offset + r * fine.w,
+                                 m_scratch.get() + r * fine.w);
+            });
+            bands(coarse, coarse.h, [&](int64_t i0, int64_t i1) {
+                for (int64_t i = i0; i < i1; ++i)
+                    restrict_row(i, m_scratch.get(), m_rhs + coarse.offset + i * coarse.w);
+            });
+            return 0;
+        }
+        // Out of core the residual takes the place of the level's solution for the restriction.
+        float *f = m_row.data(), *res = f + fine.w, *u = m_u + fine.offset;
+        const int64_t n = fine.w * fine.h;
+        if (!seek_floats(m_files.residual, 0) || !seek_floats(m_files.saved, 0))
+            return trace(-1, "fseek temporary file iofp3 failed for 0");
+        for (int64_t r = 0; r < fine.h; ++r) {
+            if (!seek_floats(m_files.rhs, fine.offset + r * fine.w))
+                return trace(-1, "fseek2 temporary file iofpRHS failed");
+            if (!read_floats(m_files.rhs, f, fine.w))
+                return trace(-2, "could not read from temporary file iofpRHS2");
+            residual_row(fine, r, u, f, res);
+            if (!seek_floats(m_files.residual, r * fine.w) ||
+                !write_floats(m_files.residual, res, fine.w))
+                return trace(-2, "could not write to temporary file iofp21");
+        }
+        if (!write_floats(m_files.saved, u, n) || !seek_floats(m_files.residual, 0) ||
+            !read_floats(m_files.residual, u, n))
+            return trace(-2, "could not read from temporary file iofp22");
+        for (int64_t i = 0; i < coarse.h; ++i) {
+            restrict_row(i, u, f);
+            if (!seek_floats(m_files.rhs, coarse.offset + i * coarse.w) ||
+                !write_floats(m_files.rhs, f, coarse.w))
+                return trace(-2, "could not write to temporary file iofpRHS1");
+        }
+        if (!seek_floats(m_files.saved, 0) || !read_floats(m_files.saved, u, n))
+            return trace(-2, "could not read from temporary file iofp3");
+        return 0;
     }
 
-    void residual_row(const Level &l, int64_t r)
+    static int trace(int rc, const char *message)
+    {
+        if (kTraceMultigrid)
+            std::printf("%s\n", message);
+        return rc;
+    }
+
+    // Row r of level l's residual f + G / s, G = (neighbour count) x u - neighbours in double:
+    // the neighbours of the relaxation but for the corners, which keep the plain form in the
+    // 360-degree mode. u is the level, f and res the row.
+    void residual_row(const Level &l, int64_t r, const float *level, const float *f, float *res)
     {
         const int64_t w = l.w, h = l.h;
-        const float *u = m_u.data() + l.offset + r * w, *f = m_rhs + l.offset + r * w;
+        const float *u = level + r * w;
         const float *up = u - w, *down = u + w;
         const double inv = 1.0f / l.s;
-        float *res = m_scratch.get() + r * w;
         auto put = [&](int64_t c, double g) { res[c] = static_cast<float>(g * inv + f[c]); };
         auto d = [](float x) { return static_cast<double>(x); };
         const int64_t e = w - 1;
@@ -214,47 +309,40 @@ private:
         }
     }
 
-    void restrict_standard(int k)
+    // Row i of level k + 1 of f: 2 x 2 means of the residual res of level k.
+    void restrict_standard_row(int k, int64_t i, const float *res, float *out)
     {
         const Level &fine = m_p.level[size_t(k)], &coarse = m_p.level[size_t(k) + 1];
         const int64_t w = fine.w;
-        float *out = m_rhs + coarse.offset;
-        bands(coarse, coarse.h, [&](int64_t i0, int64_t i1) {
-            for (int64_t i = i0; i < i1; ++i)
-                for (int64_t j = 0; j < coarse.w; ++j) {
-                    const float *p = m_scratch.get() + 2 * i * w + 2 * j;
-                    out[i * coarse.w + j] = 0.25f * (p[0] + p[1] + p[w] + p[w + 1]);
-                }
-        });
+        for (int64_t j = 0; j < coarse.w; ++j) {
+            const float *p = res + 2 * i * w + 2 * j;
+            out[j] = 0.25f * (p[0] + p[1] + p[w] + p[w + 1]);
+        }
     }
 
-    // Summed row by row, left to right, in single precision.
-    void restrict_resampled()
+    // Row i of level 1 of f from the level-0 residual res: footprints summed row by row, left to
+    // right, in single precision.
+    void restrict_resampled_row(int64_t i, const float *res, float *out)
     {
         const Level &fine = m_p.level[0], &coarse = m_p.level[1];
-        float *out = m_rhs + coarse.offset;
-        bands(coarse, coarse.h, [&](int64_t i0, int64_t i1) {
-            for (int64_t i = i0; i < i1; ++i) {
-                const Footprint &fy = m_fy[size_t(i)];
-                for (int64_t j = 0; j < coarse.w; ++j) {
-                    const Footprint &fx = m_fx[size_t(j)];
-                    float sum = 0.0f;
-                    for (int a = 0; a < m_p.spanY; ++a) {
-                        const float *res = m_scratch.get() + (fy.start + a) * fine.w + fx.start;
-                        for (int b = 0; b < m_p.spanX; ++b)
-                            sum += fy.weight[a] * fx.weight[b] * res[b];
-                    }
-                    out[i * coarse.w + j] = sum;
-                }
+        const Footprint &fy = m_fy[size_t(i)];
+        for (int64_t j = 0; j < coarse.w; ++j) {
+            const Footprint &fx = m_fx[size_t(j)];
+            float sum = 0.0f;
+            for (int a = 0; a < m_p.spanY; ++a) {
+                const float *row = res + (fy.start + a) * fine.w + fx.start;
+                for (int b = 0; b < m_p.spanX; ++b)
+                    sum += fy.weight[a] * fx.weight[b] * row[b];
             }
-        });
+            out[j] = sum;
+        }
     }
 
     void prolong_standard(int k)
     {
         const Level &fine = m_p.level[size_t(k)], &coarse = m_p.level[size_t(k) + 1];
-        float *uf = m_u.data() + fine.offset;
-        const float *uc = m_u.data() + coarse.offset;
+        float *uf = m_u + fine.offset;
+        const float *uc = m_u + coarse.offset;
         bands(fine, coarse.h, [&](int64_t i0, int64_t i1) {
             for (int64_t i = i0; i < i1; ++i)
                 for (int64_t j = 0; j < coarse.w; ++j) {
@@ -273,8 +361,8 @@ private:
     void prolong_resampled()
     {
         const Level &fine = m_p.level[0], &coarse = m_p.level[1];
-        float *uf = m_u.data();
-        const float *uc = m_u.data() + coarse.offset;
+        float *uf = m_u;
+        const float *uc = m_u + coarse.offset;
         bands(fine, fine.h, [&](int64_t r0, int64_t r1) {
             for (int64_t r = r0; r < r1; ++r) {
                 float *row = uf + r * fine.w;
@@ -289,9 +377,12 @@ private:
 
     const Pyramid &m_p;
     int m_is360, m_nbProc;
-    float *m_rhs;
-    std::vector<float> m_u;                    // the solution pyramid
-    std::unique_ptr<float[]> m_scratch;        // one level's residual (first touched in bands)
+    float *m_rhs;                              // in memory: the right-hand-side pyramid
+    std::vector<float> m_uOwned;               // in memory: the solution pyramid
+    float *m_u;                                // the solution pyramid
+    std::unique_ptr<float[]> m_scratch;        // in memory: one level's residual
+    SolveFiles m_files;                        // out of core
+    std::vector<float> m_row;                  // out of core: a row of f and one of the residual
     std::vector<Footprint> m_fx, m_fy;         // resampled case: level-1 columns and rows
     std::vector<int64_t> m_lastCol, m_lastRow; // resampled case: see last_cover
 };
@@ -306,15 +397,36 @@ int multigrid_solve(int cycles, int, int, int64_t T, int n, int is360, float *wo
     const int64_t W = dim.v[kDimWidth], H = dim.v[kDimHeight];
     if (!work || W < 2 || H < 2)
         return -3;
-    if (opt.readFromDisk)
-        return -1;
     try {
         const Pyramid p = plan(W, H, n);
         if (p.total > T || !platform::checked_product({p.total, 4}))
             return -3;
-        Multigrid mg(p, is360, opt.nbProc, work);
+        if (!opt.readFromDisk) {
+            Multigrid mg(p, is360, opt.nbProc, work);
+            for (int i = 0; i < cycles; ++i)
+                mg.cycle();
+            mg.write_exp(work);
+            return static_cast<int>(H);
+        }
+        // Out of core: f goes to its file and the work buffer takes the solution pyramid.
+        platform::TempFile rhs = platform::TempFile::create(opt.tmpPath[1]);
+        platform::TempFile residual = platform::TempFile::create(opt.tmpPath[2]);
+        platform::TempFile saved = platform::TempFile::create(opt.tmpPath[3]);
+        if (!rhs.ok() || !residual.ok() || !saved.ok()) {
+            if (kTraceMultigrid)
+                std::printf("can not open temporary file iofpRHS\n");
+            return -1;
+        }
+        if (!write_floats(rhs.get(), work, W * H)) {
+            if (kTraceMultigrid)
+                std::printf("could not write to temporary file iofpRHS1");
+            return -2;
+        }
+        std::fill_n(work, p.total, 0.0f);
+        Multigrid mg(p, is360, work, {rhs.get(), residual.get(), saved.get()});
         for (int i = 0; i < cycles; ++i)
-            mg.cycle();
+            if (const int rc = mg.cycle(); rc < 0)
+                return rc;
         mg.write_exp(work);
     } catch (const std::bad_alloc &) {
         return -4;

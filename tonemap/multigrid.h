@@ -15,12 +15,15 @@
 // solved with fewer halvings. is360 non-zero joins the left and right borders. work: on entry
 // the first W x H floats hold the right-hand side, row-major; on success they hold exp(u), the
 // solved luminance, and the rest of the T floats holds intermediate levels. dim: [0] W, [1] H.
-// opt: nbProc worker threads (the sweeps of large levels run in row bands); readFromDisk non-zero
-// asks for the out-of-core mode, which this build does not offer.
+// opt: nbProc worker threads (the sweeps of large levels run in row bands). opt.readFromDisk
+// non-zero solves out of core, on the calling thread with the same values: f in a temporary file
+// (path slot 1), the residual of a level and the solution it displaces in two more (slots 2 and
+// 3), the solution pyramid in work; a slot's path must not exist yet (null: a new file in the
+// system's temporary folder); all three are removed before the return, whatever it is.
 // Returns H on success; -2 when n < 1; -3 for a null buffer, a side below 2 or a T too small
-// for the levels; -1 when readFromDisk is set (no temporary file opened, work untouched);
-// -4 when memory is short. After a failure other than -2, -3 and -1 the work buffer's contents
-// are undefined.
+// for the levels; -4 when memory is short; out of core -1 a temporary file that cannot be
+// created or positioned, -2 one that comes short. After a failure other than -2 and -3 the work
+// buffer's contents are undefined.
 int calc_tm2old(int wC, int hC, int64_t T, int n, int is360, float *work, dim_param dim,
                 optim_param_struct opt);
 

@@ -7,10 +7,15 @@
 #include <algorithm>
 #include <climits>
 #include <cstdint>
+#include <new>
+#include <sys/types.h>
+#include <vector>
 
 #include "imagecore/banded.h"
 
 namespace {
+
+constexpr int kTraceBlur = 0;
 
 inline float by_quarter(float sum, float sf)
 {
@@ -105,6 +110,45 @@ void sweep(int nbProc, int64_t w, int64_t h, int is360, int64_t o, float *u, con
     }
 }
 
+// Row r of the level (u and f at the row's start), cells of colour: the top, an interior or the
+// bottom row, as one sweep relaxes it.
+void relax_row(int colour, int64_t r, int64_t w, int64_t h, int is360, float *u, const float *f,
+               float s)
+{
+    if (r == 0)
+        relax_top_row(colour, w, is360, u, f, s);
+    else if (r < h - 1)
+        relax_interior_row((colour + r) % 2, w, is360, u, f, s);
+    else
+        relax_bottom_row((colour + r) % 2, w, is360, u, f, s);
+}
+
+// One sweep with f read row by row from stream, the level's rows from byte 4 x o: the rows of
+// each colour in order, as sweep takes them. Returns 0, or blur1's codes.
+int streamed_sweep(int64_t w, int64_t h, int is360, int64_t o, float *u, FILE *stream, float *frow,
+                   float s)
+{
+    for (int colour = 0; colour < 2; ++colour) {
+        if (::fseeko(stream, static_cast<off_t>(4 * o), SEEK_SET) != 0) {
+            if (kTraceBlur)
+                std::printf(colour == 0 ? "fseek blur1 failed for %ld\n"
+                                        : "fseek2 blur1 failed for %ld\n",
+                            static_cast<long>(colour == 0 ? o : 4 * o));
+            return -1;
+        }
+        for (int64_t r = 0; r < h; ++r) {
+            if (std::fread(frow, sizeof(float), static_cast<size_t>(w), stream) !=
+                static_cast<size_t>(w)) {
+                if (kTraceBlur && colour == 0 && r == 0)
+                    std::printf("could not read from temporary file iofp11");
+                return -2;
+            }
+            relax_row(colour, r, w, h, is360, u + o + r * w, frow, s);
+        }
+    }
+    return 0;
+}
+
 } // namespace
 
 void blur2i_orig(int colour, int64_t w, int64_t rows, int is360, int64_t start, float *u,
@@ -149,13 +193,26 @@ void blur2i(int nbProc, int colour, int64_t w, int64_t h, int is360, int64_t o, 
         imagecore::BandFallback::Inline);
 }
 
-int blur1(int64_t w, int64_t h, int sweeps, int is360, int64_t o, float *u, int streaming, FILE *,
-          const float *f, float s)
+int blur1(int64_t w, int64_t h, int sweeps, int is360, int64_t o, float *u, int streaming,
+          FILE *stream, const float *f, float s)
 {
     if (sweeps < 1)
         return 0;
-    if (streaming)
-        return -1;
+    if (streaming) {
+        // f is not in memory: the level's shape is checked against a stand-in.
+        if (!stream || !level_ok(w, h, o, u, u) || o > INT64_MAX / 4)
+            return -3;
+        std::vector<float> frow;
+        try {
+            frow.resize(static_cast<size_t>(w));
+        } catch (const std::bad_alloc &) {
+            return -4;
+        }
+        for (int i = 0; i < sweeps; ++i)
+            if (const int rc = streamed_sweep(w, h, is360, o, u, stream, frow.data(), s); rc < 0)
+                return rc;
+        return sweeps;
+    }
     if (!level_ok(w, h, o, u, f))
         return -3;
     for (int i = 0; i < sweeps; ++i)

@@ -32,10 +32,13 @@ struct blur_band_record {
     int bandCount; // the level's rows split as the banded runner splits them
 };
 
-// sweeps sweeps on the calling thread. streaming non-zero asks for f to be read row by row from
-// stream (the level's rows from byte 4 x o); this build keeps f in memory only and refuses it.
-// Returns 0 when sweeps < 1 (nothing done), else the number of sweeps run; -1 when streaming is
-// asked for (u untouched); -3 for null arrays, o < 0, or fewer than 2 rows or columns.
+// sweeps sweeps on the calling thread. streaming non-zero reads f row by row from stream instead
+// (f is not read): the level's rows of floats from byte 4 x o, from the start for each colour of
+// each sweep; the values are those of the sweep from memory.
+// Returns 0 when sweeps < 1 (nothing done), else the number of sweeps run; -3 for a null array or
+// stream, o < 0, or fewer than 2 rows or columns (u untouched); streaming only: -4 no memory for
+// the row, -1 the stream cannot be positioned, -2 a row cannot be read whole (u then partly
+// relaxed).
 int blur1(int64_t w, int64_t h, int sweeps, int is360, int64_t o, float *u, int streaming,
           FILE *stream, const float *f, float s);
 

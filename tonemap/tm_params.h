@@ -87,9 +87,15 @@ struct dim_param {
 };
 
 // Processing options passed by value; every caller sets nbProc only.
+// readFromDisk non-zero runs the local operator out of core (the workflow never sets it): its
+// source is the Radiance file at tmpPath[0] (read by stages 1 and 3, never written), and its
+// large intermediate arrays go to temporary files, each at the path of its slot (1 to 5, which
+// must not exist yet) or, for a null slot, a new file in the system's temporary folder. A stage
+// removes the files it made before it returns, whatever the result. Exposure fusion takes slots
+// 0 to 2 for its out-of-core mode the same way.
 struct optim_param_struct {
     int nbProc;       // worker threads; below 2 everything runs on the calling thread
-    int readFromDisk; // out-of-core mode of the local operator (never set by the workflow)
+    int readFromDisk; // out-of-core mode (never set by the workflow)
     const char *tmpPath[6];
 };
 

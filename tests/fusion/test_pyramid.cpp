@@ -159,7 +159,7 @@ TEST(Fusion22, RefusalsAndTheLevelZeroCase)
     const int len = pyram_len(8, 8);
     std::vector<uint16_t> weights(size_t(len), 32768), out(size_t(len) * 3, 1000),
         blended(size_t(len) * 3, 0);
-    FILE *file = tmpfile(); // a weight pyramid on file is not read yet
+    FILE *file = tmpfile(); // an empty weight pyramid file, and no row buffer for fusion22
     for (auto [L, spp, fdepth, wdepth, code] :
          {std::array{3, 3, 16, 16, -3}, {2, 2, 16, 16, -3}, {2, 3, 8, 16, -3}, {2, 3, 16, 12, -3}})
         EXPECT_EQ(fusion22(L, 8, 8, spp, 8, fdepth, wdepth, 0, weights.data(), nullptr, nullptr,

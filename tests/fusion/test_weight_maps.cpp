@@ -288,7 +288,7 @@ TEST(Fusion1, RefusesWhatItCannotServe)
                                             {2, 4, 4, 3, 8, 12}})
         EXPECT_EQ(run(n, w, h, spp, bps, depth), -3) << n << " " << w << " " << spp << " " << bps;
     EXPECT_EQ(run(2, 4, 4, 3, 8, 16, true), -3);
-    EXPECT_EQ(run(2, 4, 4, 3, 8, 16, false, 1), -3); // the out-of-core mode
+    EXPECT_EQ(run(2, 4, 4, 3, 8, 16, false, 1), -3); // out of core without its file
     EXPECT_EQ(out, std::vector<uint16_t>(out.size(), 7));
     EXPECT_EQ(run(2, 4, 4, 3, 8, 16), 2); // the last band's rows
 }

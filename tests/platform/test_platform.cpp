@@ -4,7 +4,10 @@
 #include <cmath>
 #include <cstdlib>
 #include <limits>
+#include <string>
+#include <sys/stat.h>
 #include <thread>
+#include <unistd.h>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -13,9 +16,11 @@
 #include "platform/data.h"
 #include "platform/notification_center.h"
 #include "platform/system.h"
+#include "platform/temp_file.h"
 #include "platform/user_defaults.h"
 #include "platform/value.h"
 #include "tests/support/fixtures.h"
+#include "tests/support/scratch_files.h"
 
 namespace {
 
@@ -182,4 +187,29 @@ TEST(CheckedSize, KernelSizedStopsAtWhatAnIntHolds)
     };
     for (const auto &c : cases)
         EXPECT_EQ(kernel_sized(c.w, c.h, c.spp), c.fits) << c.w << " x " << c.h << " x " << c.spp;
+}
+
+// A temporary file is new and private: made in the system's temporary folder, or at a path where
+// nothing (not even a link) stands; one holder owns it at a time and removes it when it goes.
+TEST(TempFile, NewPrivateAndRemovedByItsLastHolder)
+{
+    testsupport::PrivateTmp tmp;
+    {
+        platform::TempFile a = platform::TempFile::create();
+        ASSERT_TRUE(a.ok());
+        EXPECT_EQ(a.path().rfind(tmp.path(""), 0), 0u);
+        struct stat st {};
+        ASSERT_EQ(::stat(a.path().c_str(), &st), 0);
+        EXPECT_EQ(st.st_mode & 0777, 0600u);
+        platform::TempFile b = std::move(a);
+        EXPECT_FALSE(a.ok());
+        EXPECT_EQ(tmp.entries().size(), 1u);
+        b = platform::TempFile::create(tmp.path("named").c_str());
+        EXPECT_EQ(tmp.entries(), std::vector<std::string>{"named"});
+        EXPECT_FALSE(platform::TempFile::create(tmp.path("named").c_str()).ok());
+        ASSERT_EQ(::symlink("/nonexistent", tmp.path("link").c_str()), 0);
+        EXPECT_FALSE(platform::TempFile::create(tmp.path("link").c_str()).ok());
+        ::unlink(tmp.path("link").c_str());
+    }
+    EXPECT_TRUE(tmp.entries().empty());
 }

@@ -398,7 +398,7 @@ TEST(DeredidStage1, RefusesBadArgumentsBeforeTouchingABuffer)
     };
     const size_t cap = run.scratch.size();
     for (const Case &c :
-         {Case{0, &small, cap, {1, 0, {}}, -1}, Case{0, &run.d, cap, {1, 1, {}}, -1}, // out-of-core
+         {Case{0, &small, cap, {1, 0, {}}, -1}, Case{0, &run.d, cap, {1, 1, {}}, -3}, // no file
           Case{0, &run.d, cap - 1, {1, 0, {}}, -3}, Case{3, &run.d, cap, {1, 0, {}}, -3},
           Case{-1, &run.d, cap, {1, 0, {}}, -3}, Case{0, &wrong, cap, {1, 0, {}}, -3},
           Case{0, nullptr, cap, {1, 0, {}}, -3}}) {
@@ -524,8 +524,7 @@ TEST(DeredidStage2, SolvesLevelZeroWithOneLevelOrMore)
             ASSERT_NEAR(back[size_t(i)], b[size_t(i)], 1e-3) << levels << " " << i;
     }
     Vec work(10);
-    EXPECT_EQ(calc_tm2new2(3, p.data(), work.data(), {{40, 30}}, {1, 1, {}}), -1);
-    EXPECT_EQ(calc_tm2(3, 3, 10, 3, p.data(), work.data(), {{40, 30}}, {1, 0, {}}), -3);
+    EXPECT_EQ(calc_tm2(3, 3, 10, 3, p.data(), work.data(), {{40, 30}}, {1, 1, {}}), -3);
 }
 
 // ---- Stage 3 -------------------------------------------------------------------------------
@@ -804,7 +803,7 @@ TEST(DeredidStage3, RefusesBadArguments)
     const dim_param dim{{20, 12, 3, 8, 8, 0, 60, 0}}, shortRows{{20, 12, 3, 8, 8, 0, 59, 0}};
     EXPECT_EQ(calc_tm3(0, p.data(), lum, table, nullptr, src.data(), dim, {1, 1, {}}, l.data(),
                        out.data()),
-              -1);
+              -3); // out of core without its file
     EXPECT_EQ(calc_tm3(0, p.data(), lum, nullptr, nullptr, src.data(), dim, {1, 0, {}}, l.data(),
                        out.data()),
               -3);

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <vector>
 
 namespace tonemap::detail {
@@ -54,12 +55,23 @@ void multiply_upsampled(const float *coarse, int64_t cw, int64_t ch, float *fine
 // or at the neighbour (left, upper). No flux across the border, never wrapped.
 void divergence(const float *L, float *P, int64_t w, int64_t h);
 
+// Row y of a level held elsewhere (a file); null when it cannot be had. Rows are asked for once
+// each, in order, and a row's pointer is read until two more rows have been asked for: a window
+// of three rows serves.
+using RowSource = std::function<const float *(int64_t y)>;
+// divergence with the rows of L from a source; false (P partly written) when a row is missing.
+bool divergence_rows(const RowSource &L, float *P, int64_t w, int64_t h);
+
 // coarse (cw x ch, cw = ceil(fw / 2), ch = ceil(fh / 2)) spread over fine (fw x fh) as the
 // conjugate-gradient solver's starting guess: coarse pixel, or the mean of the two or four
 // around; an even fine side's last column or row repeats the coarse one, except that with
 // is360 the last column averages with the first. coarse and fine do not overlap.
 void prolongate(const float *coarse, int64_t cw, int64_t ch, float *fine, int64_t fw, int64_t fh,
                 int is360);
+// Row y of prolongate from coarse row y / 2 (row) and, for an odd y, the row below it (next; null
+// past the coarse level's last row).
+void prolongate_row(const float *row, const float *next, int64_t cw, float *fine, int64_t fw,
+                    int64_t y, int is360);
 
 // Slider readings of stage 2: iteration budget trunc(50 x 3^(s / 10)) from slot 17, base
 // tolerance from slot 18 truncated, and the factor of a level of w x h (0.0001 at the coarsest
