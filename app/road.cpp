@@ -11,13 +11,16 @@
 #include <unistd.h>
 
 #include "app/settings.h"
+#include "fusion/combination.h"
 #include "fusion/fusion_job.h"
 #include "imagecore/color.h"
+#include "imagecore/float_clamp.h"
 #include "imagecore/jpeg_readers.h"
 #include "imagecore/manip.h"
 #include "imagecore/psd_reader.h"
 #include "imagecore/records.h"
 #include "imagecore/tiff_probe.h"
+#include "merge/ev_estimate.h"
 #include "merge/merge_to_hdr.h"
 #include "metadata/exif_reader.h"
 #include "metadata/exif_records.h"
@@ -419,6 +422,79 @@ RoadError fuse(const Document &doc, const float *tmParam, int threads, bool show
     return {};
 }
 
+// The sampling step of the intensive blend, which its defaults leave open. Against every pixel
+// of the window (step 1), step 4 moves 2 % of the 16-bit samples of a real bracket by more than
+// an 8-bit level and takes a twentieth of the time; step 8 moves 11 % that far. A radius below
+// the step takes the radius, so that the window keeps its centre and both ends.
+constexpr int kIntensiveStep = 4;
+
+// The relative exposure of each photo as the road reads it for the merge: the photos' EXIF when
+// every one has an exposure time, else the estimate from their brightness. Empty when none can
+// be had (out of memory).
+std::vector<float> road_exposures(const Document &doc)
+{
+    const int n = static_cast<int>(doc.photos.size());
+    MetaData meta;
+    platform::DataArray records;
+    bool exif = true;
+    for (const auto &p : doc.photos) {
+        records.push_back(p.exifBuf);
+        exif = exif && meta.scanExif(p.exifBuf) > 0;
+    }
+    std::vector<float> ev(static_cast<size_t>(n), 1.0f);
+    if (exif) {
+        DataPtr d = meta.getEV(records);
+        if (!d)
+            return {};
+        std::memcpy(ev.data(), d->bytes(), ev.size() * sizeof(float));
+    } else if (n > 1) {
+        std::vector<int> keys(static_cast<size_t>(n));
+        if (mediane_images(n, doc.width, doc.height, doc.width * doc.spp, doc.spp, 8,
+                           doc.stack->bytes(), keys.data()) < 0 ||
+            guess_ev(0, n, keys.data(), ev.data(), 0.0f) != n)
+            return {};
+    }
+    return ev;
+}
+
+// The methods that combine the photos directly (11 to 14): the combination kernels on the 8-bit
+// stack, with what their defaults leave open set here: the intensive blend's sampling step, and
+// the two photos of method 13 (the darkest and the brightest unless --pair chose).
+RoadError combine(const Document &doc, int method, const float *tmParam, const StageHook &stage,
+                  DataPtr *result)
+{
+    float p[kTmParamCount];
+    std::copy(tmParam, tmParam + kTmParamCount, p);
+    if (method == kMethodFusionIntensive && imagecore::clamp_to_int(p[kInStep]) < 1)
+        p[kInStep] = float(std::clamp(imagecore::clamp_to_int(p[kInRadius]), 1, kIntensiveStep));
+    if (method == kMethodTwoPhotos && p[kTwoPhotoA] < 0) {
+        const std::vector<float> ev = road_exposures(doc);
+        if (ev.empty())
+            return fail(kExitFailed, "out of memory");
+        // Ties: the first photo is the darker, the last the brighter.
+        p[kTwoPhotoA] = float(std::min_element(ev.begin(), ev.end()) - ev.begin());
+        p[kTwoPhotoB] = float(ev.rend() - 1 - std::max_element(ev.rbegin(), ev.rend()));
+    }
+    if (stage)
+        stage(method == kMethodFusionIntensive     ? "Fusing (intensive)"
+              : method == kMethodHighlightsShadows ? "Combining (highlights and shadows)"
+              : method == kMethodTwoPhotos         ? "Combining (two photos)"
+                                                   : "Combining (mean)");
+    auto bytes = platform::image_bytes(doc.width, doc.height, doc.spp, 2);
+    DataPtr out = bytes ? Data::zeroed(*bytes) : nullptr;
+    if (!out)
+        return fail(kExitFailed, "not enough memory for the result");
+    const int rc = combine_photos(method, p, static_cast<int>(doc.photos.size()), doc.width,
+                                  doc.height, doc.width * doc.spp, doc.spp, 8, 16,
+                                  doc.stack->bytes(), out->mutableBytes());
+    if (rc != doc.height)
+        return fail(kExitFailed,
+                    rc == -4 ? "not enough memory to combine the photos"
+                             : "combining the photos failed (error " + std::to_string(rc) + ")");
+    *result = out;
+    return {};
+}
+
 } // namespace
 
 RoadError process(const Document &doc, int method, const float *tmParam, int threads,
@@ -426,6 +502,8 @@ RoadError process(const Document &doc, int method, const float *tmParam, int thr
 {
     if (method == kMethodFusionAdjust)
         return fuse(doc, tmParam, threads, showProgress, stage, result);
+    if (method >= kMethodFusionIntensive && method <= kMethodMean)
+        return combine(doc, method, tmParam, stage, result);
     const int n = static_cast<int>(doc.photos.size());
     int dims[kImageDimsCount] = {};
     dims[kDimsWidth] = doc.width;
