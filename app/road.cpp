@@ -424,8 +424,9 @@ RoadError fuse(const Document &doc, const float *tmParam, int threads, bool show
 
 // The sampling step of the intensive blend, which its defaults leave open. Against every pixel
 // of the window (step 1), step 4 moves 2 % of the 16-bit samples of a real bracket by more than
-// an 8-bit level and takes a twentieth of the time; step 8 moves 11 % that far. A radius below
-// the step takes the radius, so that the window keeps its centre and both ends.
+// an 8-bit level at the default Strength (5 % at Strength 10) and takes a twentieth of the time;
+// step 8 moves 11 % that far, step 2 takes a quarter of step 1's time. A radius below the step
+// takes the radius, so that the window keeps its centre and both ends.
 constexpr int kIntensiveStep = 4;
 
 // The relative exposure of each photo as the road reads it for the merge: the photos' EXIF when

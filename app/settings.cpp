@@ -2,8 +2,9 @@
 // photograph: slider positions 0..100 where a setting is a slider's percentage, -10..10 where
 // the operator's formulas are built around that span (exponents and gains that turn over or
 // leave their domain past it), 0..10 for the clipping percentages. The intensive blend's Strength
-// stops at 20, past which its weights pick one photo per area (flat patches with seams), and its
-// Radius at 100 pixels (the cost grows with the square of the radius).
+// stops at 10: further on its weights pick one photo per area (flat patches with seams from 20)
+// and its thinned window shows as stripes along strong edges; its Radius stops at 100 pixels
+// (the cost grows with the square of the radius).
 #include "app/settings.h"
 
 #include <algorithm>
@@ -65,7 +66,7 @@ constexpr Setting kFusionSettings[] = {
     {"MidtonesAdjustment", 6, K::Number, -20, 20},
 };
 constexpr Setting kIntensiveSettings[] = {
-    {"Strength", kInStrength, K::Number, -20, 20},
+    {"Strength", kInStrength, K::Number, -20, 10},
     {"Saturation", kInSaturation, K::Number, -10, 10},
     {"Radius", kInRadius, K::Number, 1, 100},
 };
