@@ -72,10 +72,13 @@ void mean_image(int n, int w, int h, int rowLen, int spp, const uint8_t *stack, 
 
 // Truncating box means: plane into tmp along each row over x - left .. x + right, then tmp back
 // into plane along each column over y - up .. y + down; only positions inside the image count.
-void box_blur(uint8_t *plane, uint8_t *tmp, int w, int h, int left, int right, int up, int down)
+// line: 2 w + 1 ints of scratch.
+void box_blur(uint8_t *plane, uint8_t *tmp, int *line, int w, int h, int left, int right, int up,
+              int down)
 {
     // Positions are counted in 64 bits: a window end may lie far past a side.
-    std::vector<int> prefix(size_t(w) + 1);
+    int *prefix = line, *sum = line + w + 1;
+    prefix[0] = 0;
     for (int y = 0; y < h; ++y) {
         const uint8_t *row = plane + size_t(y) * size_t(w);
         for (int x = 0; x < w; ++x)
@@ -89,7 +92,7 @@ void box_blur(uint8_t *plane, uint8_t *tmp, int w, int h, int left, int right, i
         }
     }
     // Column sums over the rows of the current window, slid down one row at a time.
-    std::vector<int> sum(size_t(w), 0);
+    std::fill(sum, sum + w, 0);
     int lo = 0, hi = -1;
     for (int y = 0; y < h; ++y) {
         const int wantLo = int(std::max<int64_t>(0, int64_t(y) - up));
@@ -165,7 +168,7 @@ int64_t grid_brightness(const T *photo, int w, int h, int spp, const Positions &
 
 template <class TIn, class TOut>
 void blend_two(int w, int h, int rowLen, int spp, const TIn *dark, const TIn *bright, uint8_t *mask,
-               uint8_t *tmp, uint8_t *outBytes)
+               uint8_t *tmp, int *line, uint8_t *outBytes)
 {
     const Positions pos = fusion::detail::positions_012(spp);
     const size_t P = size_t(w) * size_t(h);
@@ -175,7 +178,7 @@ void blend_two(int w, int h, int rowLen, int spp, const TIn *dark, const TIn *br
         const float m = float(s - 204) * 0.38333333f;
         mask[i] = imagecore::clamp_to_u8(double(int(m) + 128));
     }
-    box_blur(mask, tmp, w, h, 10, 9, 10, 10);
+    box_blur(mask, tmp, line, w, h, 10, 9, 10, 10);
     TOut *out = samples<TOut>(outBytes);
     for (int y = 0; y < h; ++y) {
         for (int x = 0; x < w; ++x) {
@@ -204,6 +207,8 @@ struct IntensiveSetup {
     int R;
     const float *G;       // range weights, 256
     const uint8_t *plane; // n distance planes
+    float *S;             // n sums
+    double *W;            // n weights
     bool power;
     double e;
     bool saturate;
@@ -221,8 +226,8 @@ void intensive_blend(const IntensiveSetup &s, const uint8_t *stack, uint8_t *out
     const size_t P = size_t(w) * size_t(h);
     const double scale = sizeof(TIn) == 1 && sizeof(TOut) == 2 ? 256.0 : 1.0;
     const float *K = s.K + s.R;
-    std::vector<float> S(size_t(s.n));
-    std::vector<double> W(size_t(s.n));
+    float *S = s.S;
+    double *W = s.W;
     for (int y = 0; y < h; ++y) {
         const int y0 = std::max(-r, -y), y1 = std::min(r, h - 1 - y);
         for (int x = 0; x < w; ++x) {
@@ -240,12 +245,12 @@ void intensive_blend(const IntensiveSetup &s, const uint8_t *stack, uint8_t *out
                         sum += ky * K[dx] * s.G[std::abs(v - z)] * float(v);
                     }
                 }
-                S[size_t(k)] = sum;
+                S[k] = sum;
             }
-            fusion::detail::photo_weights(s.n, S.data(), s.power, s.e, W.data());
+            fusion::detail::photo_weights(s.n, S, s.power, s.e, W);
             float rgb[3];
-            fusion::detail::weighted_mean(s.n, W.data(), src, P * size_t(s.spp), i * size_t(s.spp),
-                                          pos, scale, rgb);
+            fusion::detail::weighted_mean(s.n, W, src, P * size_t(s.spp), i * size_t(s.spp), pos,
+                                          scale, rgb);
             if (s.saturate) {
                 if (sizeof(TOut) == 1)
                     fusion::detail::boost_saturation(rgb, s.factor, 0.003921569f, 255.0f);
@@ -355,14 +360,15 @@ int hsauto(int n, int w, int h, int rowLen, int swap, int bpsIn, int bpsOut, int
         return -3;
     const size_t P = size_t(w) * size_t(h);
     std::vector<uint8_t> own;
-    if (!work) {
-        try {
-            own.resize(2 * P);
-        } catch (const std::bad_alloc &) {
-            return -4;
-        }
-        work = own.data();
+    std::vector<int> line;
+    try {
+        own.resize(work ? 0 : 2 * P);
+        line.resize(2 * size_t(w) + 1);
+    } catch (const std::bad_alloc &) {
+        return -4;
     }
+    if (!work)
+        work = own.data();
     uint8_t *maskA = work, *maskB = work + P;
     const bool out16 = bpsIn == 16 || bpsOut == 16;
     if (bpsIn == 16)
@@ -375,7 +381,7 @@ int hsauto(int n, int w, int h, int rowLen, int swap, int bpsIn, int bpsOut, int
         return h;
     // A box wider than the image averages whole rows and columns whatever its radius.
     const int r = int(std::min<int64_t>(4 * int64_t(n) + 2, int64_t(std::max(w, h)) + 1));
-    box_blur(maskA, maskB, w, h, r, r - 1, r, r);
+    box_blur(maskA, maskB, line.data(), w, h, r, r - 1, r, r);
     if (out16)
         soft_light<uint16_t>(w, h, rowLen, spp, swap != 0, maskA, out);
     else
@@ -393,8 +399,10 @@ int kv_combi_2images(int n, int a, int b, int w, int h, int rowLen, int bpsIn, i
         return -3;
     const size_t P = size_t(w) * size_t(h), photo = P * size_t(spp) * size_t(bpsIn / 8);
     std::vector<uint8_t> planes;
+    std::vector<int> line;
     try {
         planes.resize(2 * P);
+        line.resize(2 * size_t(w) + 1);
     } catch (const std::bad_alloc &) {
         return -4;
     }
@@ -408,11 +416,11 @@ int kv_combi_2images(int n, int a, int b, int w, int h, int rowLen, int bpsIn, i
     uint8_t *mask = planes.data(), *tmp = planes.data() + P;
     if (bpsIn == 16)
         blend_two<uint16_t, uint16_t>(w, h, rowLen, spp, samples<uint16_t>(dark),
-                                      samples<uint16_t>(bright), mask, tmp, out);
+                                      samples<uint16_t>(bright), mask, tmp, line.data(), out);
     else if (bpsOut == 16)
-        blend_two<uint8_t, uint16_t>(w, h, rowLen, spp, dark, bright, mask, tmp, out);
+        blend_two<uint8_t, uint16_t>(w, h, rowLen, spp, dark, bright, mask, tmp, line.data(), out);
     else
-        blend_two<uint8_t, uint8_t>(w, h, rowLen, spp, dark, bright, mask, tmp, out);
+        blend_two<uint8_t, uint8_t>(w, h, rowLen, spp, dark, bright, mask, tmp, line.data(), out);
     return h;
 }
 
@@ -429,10 +437,13 @@ int kv_combi_intensive(int step, int radius, int n, int w, int h, int rowLen, in
     // Offsets never pass the image, so the kernel needs no more than its larger side.
     const int R = std::min(radius, std::max(w, h) - 1);
     std::vector<uint8_t> planes;
-    std::vector<float> K;
+    std::vector<float> K, S;
+    std::vector<double> W;
     try {
         planes.resize(size_t(n) * P);
         K.resize(2 * size_t(R) + 1);
+        S.resize(size_t(n));
+        W.resize(size_t(n));
     } catch (const std::bad_alloc &) {
         return -4;
     }
@@ -452,22 +463,13 @@ int kv_combi_intensive(int step, int radius, int n, int w, int h, int rowLen, in
         else
             distance_plane(p, P, spp, D, planes.data() + size_t(k) * P);
     }
-    const int sat = imagecore::clamp_to_int(saturation);
-    IntensiveSetup s{step,
-                     radius,
-                     n,
-                     w,
-                     h,
-                     rowLen,
-                     spp,
-                     K.data(),
-                     R,
-                     G,
-                     planes.data(),
-                     imagecore::clamp_to_int(strength) != 0,
-                     std::exp2(double(strength) / 10.0),
-                     sat != 0,
-                     static_cast<float>(1.0 + double(saturation) * 0.1)};
+    IntensiveSetup s{};
+    s.step = step, s.radius = radius, s.n = n, s.w = w, s.h = h, s.rowLen = rowLen, s.spp = spp;
+    s.K = K.data(), s.R = R, s.G = G, s.plane = planes.data(), s.S = S.data(), s.W = W.data();
+    s.power = imagecore::clamp_to_int(strength) != 0;
+    s.e = std::exp2(double(strength) / 10.0);
+    s.saturate = imagecore::clamp_to_int(saturation) != 0;
+    s.factor = static_cast<float>(1.0 + double(saturation) * 0.1);
     if (bpsIn == 16)
         intensive_blend<uint16_t, uint16_t>(s, stack, out);
     else if (bpsOut == 16)

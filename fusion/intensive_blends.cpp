@@ -74,9 +74,12 @@ int kv_combi_intensive2(int step, int radius, int compression, int saturation, i
     uint8_t D[256];
     fusion::detail::grey_distance_table(D);
     std::vector<uint8_t> planes;
-    std::vector<float> ring;
+    std::vector<float> ring, S;
+    std::vector<double> W;
     try {
         ring.resize(size_t(radius) + 1);
+        S.resize(size_t(n));
+        W.resize(size_t(n));
     } catch (const std::bad_alloc &) {
         return -4;
     }
@@ -94,8 +97,6 @@ int kv_combi_intensive2(int step, int radius, int compression, int saturation, i
     const bool power = compression != 0;
     const double e = compression_exponent(compression);
     const float factor = float(1.0 + saturation * 0.1);
-    std::vector<float> S(static_cast<size_t>(n));
-    std::vector<double> W(static_cast<size_t>(n));
     for (int y = radius; y < h - radius; ++y) {
         for (int x = radius; int64_t(x) < int64_t(w) - radius; ++x) {
             const size_t i = size_t(y) * size_t(w) + size_t(x);
@@ -135,6 +136,14 @@ int kv_combi_intensive3(int step, int radius, int compression, int, int n, int w
         return -3;
     const size_t P = size_t(w) * size_t(h);
     std::vector<uint8_t> planes;
+    std::vector<float> S;
+    std::vector<double> W;
+    try {
+        S.resize(size_t(n));
+        W.resize(size_t(n));
+    } catch (const std::bad_alloc &) {
+        return -4;
+    }
     if (!distance_planes(n, P, spp, stack, planes, [](int c0, int c1, int c2) {
             return uint8_t(0.2 * std::abs(c0 - 128) + 0.7 * std::abs(c1 - 128) +
                            0.1 * std::abs(c2 - 128));
@@ -144,8 +153,6 @@ int kv_combi_intensive3(int step, int radius, int compression, int, int n, int w
     fusion::detail::gauss_table(129, 128.0f, G);
     const bool power = compression != 0;
     const double e = compression_exponent(compression);
-    std::vector<float> S(static_cast<size_t>(n));
-    std::vector<double> W(static_cast<size_t>(n));
     // The first offset of the grid -radius, -radius + step, ... at or after lo; the grid never
     // shifts, only its part inside the image is summed.
     auto first_on_grid = [&](int64_t lo) {

@@ -7,11 +7,13 @@
 #include <cmath>
 #include <cstdint>
 #include <cstring>
+#include <functional>
 #include <vector>
 
 #include "fusion/combination.h"
 #include "fusion/detail/intensive.h"
 #include "fusion/intensive_blends.h"
+#include "tests/support/allocation_probe.h"
 #include "tests/support/bracket_generator.h"
 #include "tonemap/tm_color.h"
 #include "tonemap/tm_params.h"
@@ -217,6 +219,39 @@ TEST(CombinationMethods, RefuseBadArgumentsWithoutWriting)
     EXPECT_EQ(combine_photos(kMethodFusionAdjust, std::array<float, 20>{}.data(), 3, 8, 8, 24, 3, 8,
                              8, s, o),
               -3);
+}
+
+TEST(CombinationMethods, OutOfMemoryWritesNothing)
+{
+    // Each allocation failing in turn (the hsauto work area among them, when the caller gives
+    // none): -4 with the output as it was, until the call has all it needs.
+    const int w = 12, h = 10;
+    const Bytes stack = bracket(w, h, 8, 3);
+    const uint8_t *s = stack.data();
+    const std::pair<int, std::function<int(uint8_t *)>> calls[] = {
+        {h, [&](uint8_t *o) { return hsauto(3, w, h, w * 3, 0, 8, 8, 3, nullptr, s, o); }},
+        {h, [&](uint8_t *o) { return kv_combi_2images(3, 0, 2, w, h, w * 3, 8, 8, 3, s, o); }},
+        {h,
+         [&](uint8_t *o) { return kv_combi_intensive(2, 3, 3, w, h, w * 3, 3, 8, 8, s, o, 5, 2); }},
+        {h - 2,
+         [&](uint8_t *o) { return kv_combi_intensive2(1, 2, 1, 1, 3, w, h, w * 3, 3, 0, s, o); }},
+        {h,
+         [&](uint8_t *o) { return kv_combi_intensive3(1, 2, 1, 0, 3, w, h, w * 3, 3, 0, s, o); }},
+    };
+    for (size_t c = 0; c < std::size(calls); ++c)
+        for (long n = 0;; ++n) {
+            Bytes out(size_t(w) * h * 3, 0x5A);
+            testsupport::alloc::failAt = n + 1, testsupport::alloc::seen = 0;
+            const int rc = calls[c].second(out.data());
+            testsupport::alloc::failAt = 0;
+            if (rc != -4) {
+                EXPECT_EQ(rc, calls[c].first) << c;
+                EXPECT_GT(n, 0) << c << ": allocates nothing?";
+                break;
+            }
+            ASSERT_EQ(out, Bytes(out.size(), 0x5A)) << c << " " << n;
+            ASSERT_LT(n, 10) << c;
+        }
 }
 
 TEST(CombinationMethods, KnownValues)
