@@ -6,7 +6,6 @@
 #include <benchmark/benchmark.h>
 
 #include <cstdint>
-#include <map>
 #include <vector>
 
 #include "fusion/combination.h"
@@ -15,20 +14,10 @@
 
 namespace {
 
-const std::vector<uint8_t> &bracket(int w, int h)
-{
-    static std::map<int, std::vector<uint8_t>> stacks;
-    auto it = stacks.find(w);
-    if (it == stacks.end()) {
-        const auto map = testsupport::make_radiance_map(w, h);
-        it = stacks.emplace(w, testsupport::render_bracket(map, {0.25f, 1, 4}, 8, 3)).first;
-    }
-    return it->second;
-}
-
 void run(benchmark::State &state, int method, int w, int h, const float *p)
 {
-    const std::vector<uint8_t> &stack = bracket(w, h);
+    const std::vector<uint8_t> stack =
+        testsupport::render_bracket(testsupport::make_radiance_map(w, h), {0.25f, 1, 4}, 8, 3);
     std::vector<uint16_t> out(size_t(w) * size_t(h) * 3);
     for (auto _ : state) {
         if (combine_photos(method, p, 3, w, h, 3 * w, 3, 8, 16, stack.data(),

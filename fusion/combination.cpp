@@ -12,7 +12,6 @@
 #include "fusion/detail/intensive.h"
 #include "imagecore/float_clamp.h"
 #include "platform/checked_size.h"
-#include "tonemap/tm_color.h"
 #include "tonemap/tm_params.h"
 
 namespace {
@@ -499,21 +498,6 @@ int combine_photos(int method, const float *tmParam, int n, int w, int h, int ro
     default:
         return -3;
     }
-}
-
-int rgb_to_hsl(const float *rgb, float *hsl)
-{
-    return rgb2hsl_norm(rgb, hsl);
-}
-
-int hsl_to_rgb(const float *hsl, float *rgb)
-{
-    return hsl2rgb_norm(hsl, rgb);
-}
-
-float hue_to_rgb(float p, float q, float t)
-{
-    return hue2rgb(p, q, t);
 }
 
 uint8_t lim8f(float v)

@@ -7,6 +7,8 @@
 
 #include <cstdint>
 
+#include "tonemap/tm_color.h"
+
 // Common to every function here:
 // - stack: n photos back to back (alignedPhotosBuf), photo k at sample k x w x h x spp, rows of
 //   exactly w x spp samples; bytes for 8-bit input, uint16_t in host order for 16-bit input.
@@ -70,13 +72,14 @@ int kv_combi_intensive(int step, int radius, int n, int w, int h, int rowLen, in
 int combine_photos(int method, const float *tmParam, int n, int w, int h, int rowLen, int spp,
                    int bpsIn, int bpsOut, const uint8_t *stack, uint8_t *out);
 
-// HSL on the unit scale (hue a fraction of a turn): the conversions of the tone mappers.
-// rgb in 0..1 -> hue, saturation, lightness. Returns 1.
-int rgb_to_hsl(const float *rgb, float *hsl);
-// The inverse of rgb_to_hsl. Returns 1.
-int hsl_to_rgb(const float *hsl, float *rgb);
+// HSL on the unit scale (hue a fraction of a turn), as the blends here use it: the tone mappers'
+// own conversions under the names this module's methods give them.
+// rgb in 0..1 -> hue, saturation, lightness; returns 1.
+inline constexpr auto &rgb_to_hsl = rgb2hsl_norm;
+// The inverse of rgb_to_hsl; returns 1.
+inline constexpr auto &hsl_to_rgb = hsl2rgb_norm;
 // One channel of the HSL-to-RGB conversion: t is the hue shifted for that channel.
-float hue_to_rgb(float p, float q, float t);
+inline constexpr auto &hue_to_rgb = hue2rgb;
 
 // A float clipped to a byte: 255 at or above 255, truncated between 0 and 255, else 0 (NaN too).
 uint8_t lim8f(float v);

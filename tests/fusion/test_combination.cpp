@@ -127,22 +127,19 @@ std::vector<int> reference(const Blend &b, const Bytes &stack)
 // counting only positions inside the image.
 std::vector<int> box(const std::vector<int> &a, int w, int h, int l, int r, int u, int d)
 {
-    std::vector<int> row(a.size()), out(a.size());
-    for (int y = 0; y < h; ++y)
-        for (int x = 0; x < w; ++x) {
-            int sum = 0, count = 0;
-            for (int i = std::max(0, x - l); i <= std::min(w - 1, x + r); ++i, ++count)
-                sum += a[size_t(y) * w + i];
-            row[size_t(y) * w + x] = sum / count;
-        }
-    for (int y = 0; y < h; ++y)
-        for (int x = 0; x < w; ++x) {
-            int sum = 0, count = 0;
-            for (int j = std::max(0, y - u); j <= std::min(h - 1, y + d); ++j, ++count)
-                sum += row[size_t(j) * w + x];
-            out[size_t(y) * w + x] = sum / count;
-        }
-    return out;
+    auto pass = [&](const std::vector<int> &in, bool rows, int lo, int hi) {
+        std::vector<int> out(in.size());
+        for (int y = 0; y < h; ++y)
+            for (int x = 0; x < w; ++x) {
+                const int at = rows ? x : y, n = rows ? w : h;
+                int sum = 0, count = 0;
+                for (int i = std::max(0, at - lo); i <= std::min(n - 1, at + hi); ++i, ++count)
+                    sum += in[rows ? size_t(y) * w + i : size_t(i) * w + x];
+                out[size_t(y) * w + x] = sum / count;
+            }
+        return out;
+    };
+    return pass(pass(a, true, l, r), false, u, d);
 }
 
 // Plain readings of moyenne and hsauto (photos a and b unused) and kv_combi_2images (photos a and
