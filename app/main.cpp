@@ -62,6 +62,19 @@ int main(int argc, char **argv)
         stage("Decoding photos");
         e = decode_stack(&doc);
     }
+    // Noise reduction is for the merge: exposure fusion blends the photos as they are.
+    std::string note;
+    if (!e && (method == kMethodDeredid || method == kMethodRodo)) {
+        int count = opt.denoise;
+        if (count < 0)
+            count =
+                noise_reduction_count(platform::UserDefaults::standardUserDefaults().objectForKey(
+                    "NoiseReductionSettings"));
+        if (count > 0) {
+            stage("Reducing noise");
+            note = denoise_stack(&doc, count, opt.threads);
+        }
+    }
     platform::DataPtr result;
     if (!e)
         e = process(doc, method, tmParam, opt.threads, !opt.quiet, stage, &result);
@@ -71,6 +84,8 @@ int main(int argc, char **argv)
         e = save_result(doc, result, method, tmParam, opt.format, quality, out);
     }
     display.finish();
+    if (!note.empty() && !opt.quiet)
+        std::fprintf(stderr, "zenit: %s\n", note.c_str());
     if (e)
         return report(e);
 

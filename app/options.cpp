@@ -68,6 +68,19 @@ int jpeg_quality(int requested)
     return requested >= 20 && requested <= 100 ? requested : 100;
 }
 
+int noise_reduction_count(const platform::Value &settings)
+{
+    const platform::Dictionary *d = settings.dictionary();
+    if (!d)
+        return 1;
+    auto need = d->find("NeedNoiseReduction");
+    if (need != d->end() && need->second.intValue(1) == 2)
+        return 0;
+    auto where = d->find("NoiseReductionWhere");
+    const int64_t n = where == d->end() ? 0 : where->second.intValue(0);
+    return static_cast<int>(std::clamp<int64_t>(n, 1, kMaxPhotos));
+}
+
 std::string usage_text()
 {
     return "Usage: zenit [options] PHOTO...\n"
@@ -93,6 +106,9 @@ std::string usage_text()
            "  -q, --quality N       JPEG quality 20..100 (default: the GeneralQuality\n"
            "                        preference, else 100)\n"
            "  -j, --threads N       worker threads (default: the processor count)\n"
+           "      --denoise N       reduce the noise of the N darkest photos before the\n"
+           "                        merge, 0 for none (default: the NoiseReductionSettings\n"
+           "                        preference, else the darkest photo); not with fusion\n"
            "      --timings         print the time each stage took\n"
            "      --quiet           print nothing but errors\n"
            "  -h, --help            show this text\n"
@@ -194,6 +210,14 @@ bool parse_options(int argc, const char *const *argv, Options *o, std::string *e
                 return false;
             if (!parse_int(v, &o->threads) || o->threads < 1 || o->threads > 32) {
                 *error = "--threads takes a number from 1 to 32, not '" + v + "'";
+                return false;
+            }
+        } else if (a == "--denoise") {
+            if (!take(a))
+                return false;
+            if (!parse_int(v, &o->denoise) || o->denoise < 0 || o->denoise > kMaxPhotos) {
+                *error = "--denoise takes a number from 0 to " + std::to_string(kMaxPhotos) +
+                         ", not '" + v + "'";
                 return false;
             }
         } else if (a == "--timings") {

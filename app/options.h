@@ -5,9 +5,13 @@
 #include <utility>
 #include <vector>
 
+#include "platform/value.h"
+
 namespace app {
 
 enum class OutputFormat { Jpeg, Tiff };
+
+inline constexpr int kMaxPhotos = 5; // the most photos a batch holds
 
 struct Options {
     std::vector<std::string> photos;
@@ -21,6 +25,7 @@ struct Options {
     bool formatGiven = false;
     int quality = -1; // -1: the "GeneralQuality" user default
     int threads = -1; // -1: the processor count
+    int denoise = -1; // photos denoised, darkest first; -1: the "NoiseReductionSettings" default
     bool quiet = false;
     bool timings = false;
     bool help = false;
@@ -37,6 +42,12 @@ const char *method_name(int method);
 
 // The "GeneralQuality" rule: 20..100 as given, anything else 100.
 int jpeg_quality(int requested);
+
+// How many photos, darkest first, the "NoiseReductionSettings" user default (a dictionary; any
+// other value reads as missing) asks to denoise: none when "NeedNoiseReduction" is 2 (never);
+// otherwise (1 always, 0 ask, which nobody can answer here, or missing) "NoiseReductionWhere",
+// where 0, missing or any value below 1 means one photo, the darkest. At most 5.
+int noise_reduction_count(const platform::Value &settings);
 
 std::string usage_text();
 

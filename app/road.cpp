@@ -6,17 +6,21 @@
 #include <cstdio>
 #include <cstring>
 #include <iterator>
+#include <memory>
+#include <new>
 #include <optional>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include "app/settings.h"
+#include "denoise/denoise.h"
 #include "fusion/combination.h"
 #include "fusion/fusion_job.h"
 #include "imagecore/color.h"
 #include "imagecore/float_clamp.h"
 #include "imagecore/jpeg_readers.h"
 #include "imagecore/manip.h"
+#include "imagecore/pixel_buffers.h"
 #include "imagecore/psd_reader.h"
 #include "imagecore/records.h"
 #include "imagecore/tiff_probe.h"
@@ -40,8 +44,6 @@ namespace {
 
 using platform::Data;
 using platform::DataPtr;
-
-constexpr int kMaxPhotos = 5;
 
 const char *const kTiffExt[] = {"tif", "tiff", "TIF", "TIFF"};
 const char *const kJpegExt[] = {"jpg", "jpe", "jpeg", "JPG", "JPE", "JPEG"};
@@ -329,6 +331,20 @@ RoadError check_and_probe(const std::vector<std::string> &paths, Document *doc)
     if ((orientation < 1 || orientation > 8) && first.type == SourceType::Tiff)
         orientation = first.infos[kInfoOrientation];
     doc->orientation = orientation >= 1 && orientation <= 8 ? orientation : 1;
+
+    // Read before the pixels: noise reduction picks the darkest photos by them, the merge
+    // divides by them.
+    MetaData meta;
+    platform::DataArray records;
+    doc->exif = 1;
+    for (const auto &p : doc->photos) {
+        records.push_back(p.exifBuf);
+        if (meta.scanExif(p.exifBuf) <= 0)
+            doc->exif = 0;
+    }
+    doc->deltaT = doc->exif > 0 ? meta.getEV(records) : nullptr;
+    if (doc->exif > 0 && !doc->deltaT)
+        return fail(kExitFailed, "out of memory");
     return {};
 }
 
@@ -391,6 +407,91 @@ RoadError decode_stack(Document *doc, uint64_t memory)
 
 namespace {
 
+constexpr int kMaxTile = 2048; // the denoiser's tile side
+
+// Photo indices, darkest first: by the metadata's exposures when every photo has one, else by
+// mean brightness, the only measure left.
+std::vector<int> darkest_first(const Document &doc, size_t photoBytes)
+{
+    const int n = static_cast<int>(doc.photos.size());
+    std::vector<float> key(size_t(n), 0.0f);
+    if (doc.exif > 0 && doc.deltaT && doc.deltaT->length() >= key.size() * sizeof(float)) {
+        std::memcpy(key.data(), doc.deltaT->bytes(), key.size() * sizeof(float));
+    } else {
+        for (int k = 0; k < n; ++k) {
+            const uint8_t *p = doc.stack->bytes() + size_t(k) * photoBytes;
+            uint64_t sum = 0;
+            for (size_t i = 0; i < photoBytes; ++i)
+                sum += p[i];
+            key[size_t(k)] = static_cast<float>(double(sum) / double(photoBytes));
+        }
+    }
+    std::vector<int> order(static_cast<size_t>(n));
+    if (fClassementCroissant(n, key.data(), order.data()) != n)
+        throw std::bad_alloc();
+    return order;
+}
+
+} // namespace
+
+std::string denoise_stack(Document *doc, int count, int threads, uint64_t memory)
+{
+    count = std::min(count, static_cast<int>(doc->photos.size()));
+    if (count < 1 || !doc->stack)
+        return {};
+    const int w = doc->width, h = doc->height;
+    const bool grey = doc->spp == 1;
+    const int bytes = mem4denoise(w, h, kMaxTile);
+    const auto one = platform::image_bytes(w, h, doc->spp, 1);
+    const auto rgb = platform::image_bytes(w, h, 3, 1);
+    const auto row = platform::checked_product({w, 3});
+    if (bytes < 0 || !one || !rgb || !row || *row > size_t(INT_MAX))
+        return "noise reduction skipped: the photos are too large for it";
+    // The stack, the work area, the output photo and for grey photos their RGB copy.
+    const uint64_t need = doc->stack->length() + uint64_t(bytes) + *rgb * (grey ? 2 : 1);
+    if (memory > 0 && need > memory)
+        return "noise reduction skipped: it needs " + gigabytes(need) + ", this machine has " +
+               gigabytes(memory);
+    if (threads < 1)
+        threads = platform::processor_count();
+
+    int failed = 0;
+    try {
+        const std::vector<int> order = darkest_first(*doc, *one);
+        auto work = std::make_unique_for_overwrite<float[]>(size_t(bytes) / sizeof(float) + 1);
+        std::vector<uint8_t> out(*rgb), in(grey ? *rgb : 0);
+        for (int k = 0; k < count; ++k) {
+            uint8_t *photo = doc->stack->mutableBytes() + size_t(order[size_t(k)]) * *one;
+            if (grey)
+                for (size_t i = 0; i < *one; ++i)
+                    in[3 * i] = in[3 * i + 1] = in[3 * i + 2] = photo[i];
+            float nrParam[kNrParamCount];
+            nr_def(nrParam); // fresh for every photo: denoise2 rewrites part of it
+            if (denoise2(w, h, 3, int(*row), 8, kMaxTile, threads, nrParam, work.get(),
+                         grey ? in.data() : photo, out.data()) != 1) {
+                ++failed;
+                continue;
+            }
+            // A grey pixel comes back with R = B = its luma and G, rebuilt from them, at times
+            // a code lower: R is the grey.
+            if (grey)
+                for (size_t i = 0; i < *one; ++i)
+                    photo[i] = out[3 * i];
+            else
+                std::memcpy(photo, out.data(), *one);
+        }
+    } catch (const std::bad_alloc &) {
+        return "noise reduction skipped: out of memory";
+    }
+    if (failed > 0)
+        return "noise reduction failed on " + std::to_string(failed) + " of the " +
+               std::to_string(count) + " photos asked for; " +
+               (failed == 1 ? "it is merged as it was" : "they are merged as they were");
+    return {};
+}
+
+namespace {
+
 // Exposure fusion: the stack goes straight to the fusion job, no merge. The job's alert becomes
 // the driver's message.
 RoadError fuse(const Document &doc, const float *tmParam, int threads, bool showProgress,
@@ -429,30 +530,20 @@ RoadError fuse(const Document &doc, const float *tmParam, int threads, bool show
 // takes the radius, so that the window keeps its centre and both ends.
 constexpr int kIntensiveStep = 4;
 
-// The relative exposure of each photo as the road reads it for the merge: the photos' EXIF when
-// every one has an exposure time, else the estimate from their brightness. Empty when none can
-// be had (out of memory).
+// The relative exposure of each photo as the road takes it for the merge: the metadata's
+// (deltaT) when every photo has one, else the merge's own estimate from the brightness of the
+// photos. Empty when the estimate cannot be made.
 std::vector<float> road_exposures(const Document &doc)
 {
-    const int n = static_cast<int>(doc.photos.size());
-    MetaData meta;
-    platform::DataArray records;
-    bool exif = true;
-    for (const auto &p : doc.photos) {
-        records.push_back(p.exifBuf);
-        exif = exif && meta.scanExif(p.exifBuf) > 0;
-    }
-    std::vector<float> ev(static_cast<size_t>(n), 1.0f);
-    if (exif) {
-        DataPtr d = meta.getEV(records);
-        if (!d)
-            return {};
-        std::memcpy(ev.data(), d->bytes(), ev.size() * sizeof(float));
+    const size_t n = doc.photos.size();
+    std::vector<float> ev(n, 1.0f);
+    if (doc.exif > 0 && doc.deltaT && doc.deltaT->length() >= n * sizeof(float)) {
+        std::memcpy(ev.data(), doc.deltaT->bytes(), n * sizeof(float));
     } else if (n > 1) {
-        std::vector<int> keys(static_cast<size_t>(n));
-        if (mediane_images(n, doc.width, doc.height, doc.width * doc.spp, doc.spp, 8,
+        std::vector<int> keys(n);
+        if (mediane_images(int(n), doc.width, doc.height, doc.width * doc.spp, doc.spp, 8,
                            doc.stack->bytes(), keys.data()) < 0 ||
-            guess_ev(0, n, keys.data(), ev.data(), 0.0f) != n)
+            guess_ev(0, int(n), keys.data(), ev.data(), 0.0f) != int(n))
             return {};
     }
     return ev;
@@ -471,7 +562,7 @@ RoadError combine(const Document &doc, int method, const float *tmParam, const S
     if (method == kMethodTwoPhotos && p[kTwoPhotoA] < 0) {
         const std::vector<float> ev = road_exposures(doc);
         if (ev.empty())
-            return fail(kExitFailed, "out of memory");
+            return fail(kExitFailed, "the photos' exposures cannot be estimated (out of memory)");
         // Ties: the first photo is the darker, the last the brighter.
         p[kTwoPhotoA] = float(std::min_element(ev.begin(), ev.end()) - ev.begin());
         p[kTwoPhotoB] = float(ev.rend() - 1 - std::max_element(ev.rbegin(), ev.rend()));
@@ -518,22 +609,14 @@ RoadError process(const Document &doc, int method, const float *tmParam, int thr
     MergeToHDR merge;
     merge.setImageDimsFrom(dimsData);
     merge.setImageCount(n);
-    MetaData meta;
-    int exif = 1;
-    platform::DataArray records;
-    for (const auto &p : doc.photos) {
-        records.push_back(p.exifBuf);
-        if (meta.scanExif(p.exifBuf) <= 0)
-            exif = 0;
-    }
-    if (exif > 0)
-        merge.setDeltaT(meta.getEV(records));
+    if (doc.exif > 0)
+        merge.setDeltaT(doc.deltaT);
     float gamma = 2.2f, trc = 0;
     if (doc.profile && trc_from_profile(doc.profile->bytes(), doc.profile->length(), &trc) > 0 &&
         trc > 0)
         gamma = trc;
     merge.setCamCurve(merge.makeCurve(gamma, 1));
-    DataPtr hdr = merge.mergeImagesToHDR(showProgress ? 0 : 1, doc.stack, exif, 0.0f, nullptr);
+    DataPtr hdr = merge.mergeImagesToHDR(showProgress ? 0 : 1, doc.stack, doc.exif, 0.0f, nullptr);
     if (!hdr)
         return fail(kExitFailed, "the merge failed (out of memory or unusable exposures)");
 

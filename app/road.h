@@ -45,6 +45,11 @@ struct Document {
     int orientation = 1;
     platform::DataPtr stack; // alignedPhotosBuf: photos back to back, 8 bits a sample
     int width = 0, height = 0, spp = 3;
+    // The relative exposures of the metadata (one float a photo, photo order) when every photo
+    // has a usable exposure time (exif 1); otherwise exif 0, deltaT null, and the merge
+    // estimates the exposures from the pixels.
+    platform::DataPtr deltaT;
+    int exif = 0;
 };
 
 // A failure on the road: the exit status and the message for the user.
@@ -67,7 +72,7 @@ RoadError check_output(const std::vector<std::string> &photos, const std::string
 // orientation. Sizes the processing cannot take, and PSDs that lack the pixel data their
 // header gives, are bad input; nothing is allocated for the pixels here. A photo that carries a
 // settings packet of this system is an earlier result and is refused. A metadata reader failure
-// keeps what was read before it.
+// keeps what was read before it. The relative exposures of the metadata come last (deltaT, exif).
 RoadError check_and_probe(const std::vector<std::string> &paths, Document *doc);
 
 // Bytes the job holds at once: the stack, the HDR image (4 bytes a pixel) and the 16-bit result;
@@ -79,6 +84,16 @@ std::optional<uint64_t> job_memory(const Document &doc);
 // compared with memory (bytes; 0 skips the check): a job that needs more fails with a message
 // that says how much it needs.
 RoadError decode_stack(Document *doc, uint64_t memory = platform::physical_memory());
+
+// Noise reduction of the stack in place, before the merge of the tone-mapping methods: the count
+// darkest photos (by the metadata's exposures when doc->exif is 1, else by mean brightness;
+// count is capped at the photo count), darkest first, each from fresh default parameters.
+// Grey photos are denoised as RGB and come back grey. threads: worker threads, below 1 the
+// processor count. memory as for decode_stack: when the stack, the work area and the photo
+// copies need more, nothing is done. A photo the denoiser cannot take stays as it was. Returns
+// an empty text when every photo asked for was denoised, else what was not done and why.
+std::string denoise_stack(Document *doc, int count, int threads,
+                          uint64_t memory = platform::physical_memory());
 
 // Merge and tone mapping, or fusion or a combination method (11 to 14) straight from the stack:
 // the 16-bit result, w x h x spp samples.

@@ -81,10 +81,11 @@ TEST(ParseOptions, ReadsOptionsAndRefusesBadUsage)
     Options o;
     std::string err;
     ASSERT_TRUE(parse({"-o", "out.TIFF", "--method=deredid", "--set", "Strength=50", "-q", "20",
-                       "-j", "8", "a.tif", "b.tif"},
+                       "-j", "8", "--denoise", "0", "a.tif", "b.tif"},
                       &o, &err))
         << err;
     EXPECT_EQ(o.method, 1);
+    EXPECT_EQ(o.denoise, 0);
     ASSERT_EQ(o.settings.size(), 1u);
     EXPECT_EQ(o.settings[0].second, "50");
     EXPECT_EQ(o.quality, 20);
@@ -100,6 +101,9 @@ TEST(ParseOptions, ReadsOptionsAndRefusesBadUsage)
     EXPECT_EQ(paired.pair[0] * 10 + paired.pair[1], 31);
     for (int id : {11, 12, 14})
         EXPECT_EQ(method_from_name(method_name(id)), id);
+    EXPECT_EQ(plain.denoise, -1); // the user default decides
+    ASSERT_TRUE(parse({"--denoise=5", "a.jpg"}, &plain, &err)) << err;
+    EXPECT_EQ(plain.denoise, 5);
 
     const struct {
         std::vector<const char *> args;
@@ -113,6 +117,10 @@ TEST(ParseOptions, ReadsOptionsAndRefusesBadUsage)
         {{"--threads", "0", "a.jpg"}, "1 to 32"},
         {{"--quality", "19", "a.jpg"}, "20 to 100"},
         {{"-q", "101", "a.jpg"}, "20 to 100"},
+        {{"--denoise", "6", "a.jpg"}, "--denoise takes a number from 0 to 5, not '6'"},
+        {{"--denoise=-1", "a.jpg"}, "0 to 5"},
+        {{"--denoise", "one", "a.jpg"}, "0 to 5"},
+        {{"--denoise", "1.5", "a.jpg"}, "0 to 5"},
         {{"-o", "out.png", "a.jpg"}, "out.png needs the extension"},
         {{"-o", "result", "a.jpg"}, "result needs the extension"},
         {{"-f", "tiff", "-o", "x.jpg", "a.jpg"}, "does not fit the output x.jpg"},
@@ -130,6 +138,31 @@ TEST(ParseOptions, ReadsOptionsAndRefusesBadUsage)
     // The "GeneralQuality" preference keeps its own rule: 20..100 as given, anything else 100.
     EXPECT_EQ(jpeg_quality(20), 20);
     EXPECT_EQ(jpeg_quality(19), 100);
+}
+
+// "NoiseReductionSettings": never (2) denoises nothing; always (1), ask (0, with nobody to ask)
+// or missing take "NoiseReductionWhere" photos, where 0 or missing is the darkest one.
+TEST(NoiseReductionCount, ReadsTheUserDefault)
+{
+    using platform::Dictionary;
+    const struct {
+        platform::Value settings;
+        int count;
+    } cases[] = {
+        {platform::Value(), 1},
+        {platform::Value(2), 1}, // not a dictionary: as missing
+        {Dictionary{}, 1},
+        {Dictionary{{"NeedNoiseReduction", 2}}, 0},
+        {Dictionary{{"NeedNoiseReduction", 2.0}, {"NoiseReductionWhere", 3}}, 0},
+        {Dictionary{{"NeedNoiseReduction", 1}, {"NoiseReductionWhere", 0}}, 1},
+        {Dictionary{{"NeedNoiseReduction", 0}, {"NoiseReductionWhere", 2}}, 2},
+        {Dictionary{{"NoiseReductionWhere", 3}}, 3},
+        {Dictionary{{"NoiseReductionWhere", 99}}, 5},
+        {Dictionary{{"NoiseReductionWhere", -4}}, 1},
+        {Dictionary{{"NoiseReductionWhere", "2"}}, 1}, // text is no number
+    };
+    for (size_t k = 0; k < std::size(cases); ++k)
+        EXPECT_EQ(noise_reduction_count(cases[k].settings), cases[k].count) << "case " << k;
 }
 
 TEST(ResolveSettings, ValuesParseWholeAndLieInTheirRange)

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdlib>
 #include <fcntl.h>
 #include <filesystem>
 #include <spawn.h>
@@ -13,6 +14,9 @@
 #include <unistd.h>
 #include <vector>
 
+#include "app/options.h"
+#include "app/road.h"
+#include "app/settings.h"
 #include "imagecore/jpeg_readers.h"
 #include "imagecore/records.h"
 #include "imagecore/tiff_probe.h"
@@ -20,9 +24,11 @@
 #include "metadata/jpeg_writer.h"
 #include "metadata/xmp_settings.h"
 #include "platform/bitmap.h"
+#include "platform/user_defaults.h"
 #include "tests/support/bracket_generator.h"
 #include "tests/support/fixtures.h"
 #include "tests/support/image_compare.h"
+#include "tonemap/tm_params.h"
 
 extern char **environ;
 
@@ -181,6 +187,28 @@ std::vector<std::string> args(std::vector<std::string> options,
     options.insert(options.end(), photos.begin(), photos.end());
     return options;
 }
+
+// Points XDG_CONFIG_HOME, the home of the user defaults, at a folder while it lives.
+class ConfigHome {
+public:
+    explicit ConfigHome(const std::string &dir)
+    {
+        if (const char *old = std::getenv("XDG_CONFIG_HOME"))
+            m_old = old, m_had = true;
+        ::setenv("XDG_CONFIG_HOME", dir.c_str(), 1);
+    }
+    ~ConfigHome()
+    {
+        if (m_had)
+            ::setenv("XDG_CONFIG_HOME", m_old.c_str(), 1);
+        else
+            ::unsetenv("XDG_CONFIG_HOME");
+    }
+
+private:
+    std::string m_old;
+    bool m_had = false;
+};
 
 ExifInfo read_info(const std::string &path, int type)
 {
@@ -463,6 +491,61 @@ TEST(Zenit, BracketWithoutExposuresGivesThePictureOfTheExposures)
     EXPECT_LT(sum / double(a.v.size()), 0.06);
 }
 
+// --denoise 0 is the road without noise reduction; --denoise N, else the
+// "NoiseReductionSettings" user default, says how many photos are denoised; exposure fusion
+// blends the photos as they are; the thread count changes nothing.
+TEST(Zenit, NoiseReductionFollowsTheOptionAndTheUserDefault)
+{
+    TempDir tmp, config;
+    const ConfigHome home(config.path());
+    const auto photos = write_bracket(tmp, Kind::Jpeg, make_radiance_map(192, 128), {});
+    const std::string out = tmp.file("r.tif");
+    auto result = [&](std::vector<std::string> options) {
+        options.insert(options.end(), {"--quiet", "-o", out});
+        const ZenitRun r = zenit(args(options, photos));
+        EXPECT_EQ(r.status, 0) << r.err;
+        return read_file(out);
+    };
+    auto set_default = [&](const platform::Value &settings) {
+        platform::UserDefaults defaults(config.path() + "/zenit/defaults");
+        defaults.setObject(settings, "NoiseReductionSettings");
+        ASSERT_TRUE(defaults.synchronize());
+    };
+
+    // The road's pieces without noise reduction, as the driver ran them before it had any.
+    app::Options opt;
+    opt.photos = photos;
+    int method = 0;
+    float p[kTmParamCount] = {};
+    ASSERT_FALSE(app::resolve_settings(opt, &method, p));
+    app::Document doc;
+    platform::DataPtr merged;
+    ASSERT_FALSE(app::check_and_probe(photos, &doc));
+    ASSERT_FALSE(app::decode_stack(&doc));
+    ASSERT_FALSE(app::process(doc, method, p, 1, false, nullptr, &merged));
+    const std::string plain = tmp.file("plain.tif");
+    ASSERT_FALSE(app::save_result(doc, merged, method, p, app::OutputFormat::Tiff, 100, plain));
+
+    const Bytes none = result({"--denoise", "0"}), one = result({"--denoise", "1"});
+    EXPECT_EQ(none, read_file(plain));
+    EXPECT_NE(one, none);
+    EXPECT_EQ(result({}), one) << "no user default: the darkest photo";
+    EXPECT_EQ(result({"-j", "1", "--denoise", "1"}), result({"-j", "8", "--denoise", "1"}));
+    const Bytes two = result({"--denoise", "2"});
+    EXPECT_NE(two, one);
+
+    set_default(platform::Dictionary{{"NeedNoiseReduction", 2}, {"NoiseReductionWhere", 2}});
+    EXPECT_EQ(result({}), none) << "never";
+    EXPECT_EQ(result({"--denoise", "1"}), one) << "the option before the user default";
+    set_default(platform::Dictionary{{"NeedNoiseReduction", 0}, {"NoiseReductionWhere", 2}});
+    EXPECT_EQ(result({}), two) << "ask, with nobody to ask: as always";
+    set_default(platform::Dictionary{{"NeedNoiseReduction", 1}});
+    EXPECT_EQ(result({}), one) << "always, where missing: the darkest photo";
+
+    EXPECT_EQ(result({"-m", "fusion", "--denoise", "3"}),
+              result({"-m", "fusion", "--denoise", "0"}));
+}
+
 // Every check of the batch refuses with a message naming the problem and a non-zero status.
 TEST(Zenit, RefusesBadBatches)
 {
@@ -543,6 +626,7 @@ TEST(Zenit, UsageAndOutputErrorsComeBeforeAnyWork)
         {{"-o", a, a, b}, 2, "is the photo"},
         {{"-o", tmp.file("out.png"), a, b}, 2, "needs the extension"},
         {{"-q", "19", a, b}, 2, "20 to 100"},
+        {{"--denoise", "6", a, b}, 2, "zenit: --denoise takes a number from 0 to 5, not '6'\nTry"},
         {{"--set", "Strength=nan", a, b}, 2, "Strength takes a number from 0 to 100"},
         {{"-o", tmp.file("no/such/out.jpg"), a, b}, 4, "there is no folder"},
     };
