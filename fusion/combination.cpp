@@ -71,12 +71,13 @@ void mean_image(int n, int w, int h, int rowLen, int spp, const uint8_t *stack, 
 
 // Truncating box means: plane into tmp along each row over x - left .. x + right, then tmp back
 // into plane along each column over y - up .. y + down; only positions inside the image count.
-// line: 2 w + 1 ints of scratch.
-void box_blur(uint8_t *plane, uint8_t *tmp, int *line, int w, int h, int left, int right, int up,
-              int down)
+// line: 2 w + 1 sums of scratch.
+void box_blur(uint8_t *plane, uint8_t *tmp, int64_t *line, int w, int h, int left, int right,
+              int up, int down)
 {
-    // Positions are counted in 64 bits: a window end may lie far past a side.
-    int *prefix = line, *sum = line + w + 1;
+    // Sums and window ends in 64 bits: a row or column may be longer than an int sum holds, a
+    // window end may lie far past a side.
+    int64_t *prefix = line, *sum = line + w + 1;
     prefix[0] = 0;
     for (int y = 0; y < h; ++y) {
         const uint8_t *row = plane + size_t(y) * size_t(w);
@@ -103,7 +104,7 @@ void box_blur(uint8_t *plane, uint8_t *tmp, int *line, int w, int h, int left, i
             for (int x = 0; x < w; ++x)
                 sum[size_t(x)] -= tmp[size_t(lo) * size_t(w) + size_t(x)];
         uint8_t *dst = plane + size_t(y) * size_t(w);
-        const int count = hi - lo + 1;
+        const int64_t count = hi - lo + 1;
         for (int x = 0; x < w; ++x)
             dst[x] = static_cast<uint8_t>(sum[size_t(x)] / count);
     }
@@ -167,7 +168,7 @@ int64_t grid_brightness(const T *photo, int w, int h, int spp, const Positions &
 
 template <class TIn, class TOut>
 void blend_two(int w, int h, int rowLen, int spp, const TIn *dark, const TIn *bright, uint8_t *mask,
-               uint8_t *tmp, int *line, uint8_t *outBytes)
+               uint8_t *tmp, int64_t *line, uint8_t *outBytes)
 {
     const Positions pos = fusion::detail::positions_012(spp);
     const size_t P = size_t(w) * size_t(h);
@@ -359,7 +360,7 @@ int hsauto(int n, int w, int h, int rowLen, int swap, int bpsIn, int bpsOut, int
         return -3;
     const size_t P = size_t(w) * size_t(h);
     std::vector<uint8_t> own;
-    std::vector<int> line;
+    std::vector<int64_t> line;
     try {
         own.resize(work ? 0 : 2 * P);
         line.resize(2 * size_t(w) + 1);
@@ -398,7 +399,7 @@ int kv_combi_2images(int n, int a, int b, int w, int h, int rowLen, int bpsIn, i
         return -3;
     const size_t P = size_t(w) * size_t(h), photo = P * size_t(spp) * size_t(bpsIn / 8);
     std::vector<uint8_t> planes;
-    std::vector<int> line;
+    std::vector<int64_t> line;
     try {
         planes.resize(2 * P);
         line.resize(2 * size_t(w) + 1);
