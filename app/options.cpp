@@ -26,16 +26,41 @@ std::string lower(std::string s)
 
 } // namespace
 
+namespace {
+
+constexpr struct {
+    int id;
+    const char *name;
+} kMethodNames[] = {
+    {1, "deredid"},     {2, "rodo"}, {10, "fusion"}, {11, "intensive"}, {12, "highlights-shadows"},
+    {13, "two-photos"}, {14, "mean"}};
+
+// "I,J": two different photo numbers from 1 on.
+bool parse_pair(const std::string &s, int *pair)
+{
+    const auto comma = s.find(',');
+    return comma != std::string::npos && parse_int(s.substr(0, comma), &pair[0]) &&
+           parse_int(s.substr(comma + 1), &pair[1]) && pair[0] >= 1 && pair[1] >= 1 &&
+           pair[0] != pair[1];
+}
+
+} // namespace
+
 int method_from_name(const std::string &name)
 {
-    std::string n = lower(name);
-    if (n == "1" || n == "deredid")
-        return 1;
-    if (n == "2" || n == "rodo")
-        return 2;
-    if (n == "10" || n == "fusion")
-        return 10;
+    const std::string n = lower(name);
+    for (const auto &m : kMethodNames)
+        if (n == m.name || n == std::to_string(m.id))
+            return m.id;
     return 0;
+}
+
+const char *method_name(int method)
+{
+    for (const auto &m : kMethodNames)
+        if (m.id == method)
+            return m.name;
+    return nullptr;
 }
 
 int jpeg_quality(int requested)
@@ -59,14 +84,19 @@ int noise_reduction_count(const platform::Value &settings)
 std::string usage_text()
 {
     return "Usage: zenit [options] PHOTO...\n"
-           "Merges a bracketed series (1 to 5 JPEG, TIFF or PSD photos of one scene, one file\n"
-           "type) into an HDR image and tone-maps it into one photograph.\n"
+           "Turns a bracketed series (1 to 5 JPEG, TIFF or PSD photos of one scene, one file\n"
+           "type) into one photograph: merged into an HDR image and tone-mapped (deredid,\n"
+           "rodo), or the photos combined directly (fusion and methods 11 to 14).\n"
            "\n"
            "Options:\n"
            "  -o, --output FILE     where to save, .jpg/.jpeg or .tif/.tiff; never one of\n"
            "                        the photos (default: beside the first photo,\n"
            "                        <name>_hdr.jpg or .tif, then <name>_hdr-2, -3...)\n"
-           "  -m, --method METHOD   deredid (1), rodo (2) or fusion (10); default deredid\n"
+           "  -m, --method METHOD   deredid (1), rodo (2), fusion (10), intensive (11),\n"
+           "                        highlights-shadows (12), two-photos (13) or mean (14);\n"
+           "                        default deredid\n"
+           "      --pair I,J        the two photos two-photos combines, numbered from 1 in the\n"
+           "                        order given (default: the darkest and the brightest)\n"
            "      --settings FILE   take the method and settings from the settings packet of\n"
            "                        FILE (an earlier result or a preset)\n"
            "      --set NAME=VALUE  one setting of the method, e.g. --set Strength=60\n"
@@ -128,7 +158,16 @@ bool parse_options(int argc, const char *const *argv, Options *o, std::string *e
             o->method = method_from_name(v);
             o->methodGiven = true;
             if (o->method == 0) {
-                *error = "unknown method '" + v + "' (use deredid, rodo or fusion)";
+                *error = "unknown method '" + v +
+                         "' (use deredid, rodo, fusion, intensive, highlights-shadows, two-photos "
+                         "or mean)";
+                return false;
+            }
+        } else if (a == "--pair") {
+            if (!take(a))
+                return false;
+            if (!parse_pair(v, o->pair)) {
+                *error = "--pair takes two different photo numbers I,J (from 1), not '" + v + "'";
                 return false;
             }
         } else if (a == "--settings") {
@@ -192,6 +231,11 @@ bool parse_options(int argc, const char *const *argv, Options *o, std::string *e
     }
     if (!o->help && o->photos.empty()) {
         *error = "no photos given";
+        return false;
+    }
+    if (!o->help && std::max(o->pair[0], o->pair[1]) > int(o->photos.size())) {
+        *error = "--pair " + std::to_string(o->pair[0]) + "," + std::to_string(o->pair[1]) +
+                 " names a photo past the " + std::to_string(o->photos.size()) + " given";
         return false;
     }
     if (!o->output.empty()) {

@@ -16,10 +16,11 @@ inline constexpr int kMaxPhotos = 5; // the most photos a batch holds
 struct Options {
     std::vector<std::string> photos;
     std::string output; // empty: beside the first photo
-    int method = 1;     // tmMethod: 1, 2 or 10
+    int method = 1;     // tmMethod: 1, 2, 10, 11, 12, 13 or 14
     bool methodGiven = false;
     std::string settingsFile; // take method and settings from this file's settings packet
     std::vector<std::pair<std::string, std::string>> settings; // --set NAME=VALUE, in order
+    int pair[2] = {0, 0}; // --pair I,J: the two photos of method 13, 1-based; 0 when not given
     OutputFormat format = OutputFormat::Jpeg;
     bool formatGiven = false;
     int quality = -1; // -1: the "GeneralQuality" user default
@@ -33,8 +34,11 @@ struct Options {
 // Parses argv; on failure returns false with a message for the user.
 bool parse_options(int argc, const char *const *argv, Options *options, std::string *error);
 
-// The method id for "1", "deredid", "2", "rodo", "10", "fusion" (any case); 0 when unknown.
+// The method id for "1", "deredid", "2", "rodo", "10", "fusion", "11", "intensive", "12",
+// "highlights-shadows", "13", "two-photos", "14", "mean" (any case); 0 when unknown.
 int method_from_name(const std::string &name);
+// The command-line name of a method id ("rodo"); null for an id the driver does not offer.
+const char *method_name(int method);
 
 // The "GeneralQuality" rule: 20..100 as given, anything else 100.
 int jpeg_quality(int requested);

@@ -95,7 +95,8 @@ RoadError decode_stack(Document *doc, uint64_t memory = platform::physical_memor
 std::string denoise_stack(Document *doc, int count, int threads,
                           uint64_t memory = platform::physical_memory());
 
-// Merge and tone mapping (or fusion): the 16-bit result, w x h x spp samples.
+// Merge and tone mapping, or fusion or a combination method (11 to 14) straight from the stack:
+// the 16-bit result, w x h x spp samples.
 RoadError process(const Document &doc, int method, const float *tmParam, int threads,
                   bool showProgress, const StageHook &stage, platform::DataPtr *result);
 

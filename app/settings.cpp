@@ -1,7 +1,10 @@
 // Setting ranges and checks. The ranges keep each operator's arithmetic finite and its result a
 // photograph: slider positions 0..100 where a setting is a slider's percentage, -10..10 where
 // the operator's formulas are built around that span (exponents and gains that turn over or
-// leave their domain past it), 0..10 for the clipping percentages.
+// leave their domain past it), 0..10 for the clipping percentages. The intensive blend's Strength
+// stops at 10: further on its weights pick one photo per area (flat patches with seams from 20)
+// and its thinned window shows as stripes along strong edges; its Radius stops at 100 pixels
+// (the cost grows with the square of the radius).
 #include "app/settings.h"
 
 #include <algorithm>
@@ -62,6 +65,11 @@ constexpr Setting kFusionSettings[] = {
     {"BlackClip", 5, K::Number, 0, 10},
     {"MidtonesAdjustment", 6, K::Number, -20, 20},
 };
+constexpr Setting kIntensiveSettings[] = {
+    {"Strength", kInStrength, K::Number, -20, 10},
+    {"Saturation", kInSaturation, K::Number, -10, 10},
+    {"Radius", kInRadius, K::Number, 1, 100},
+};
 
 // Light-mode smoothing levels 0..4 as the packet writes them (the reader takes the words as
 // prefixes, so the writer's trailing spaces are not needed).
@@ -75,6 +83,8 @@ RoadError fail(int code, std::string message)
 std::string method_label(int method)
 {
     const char *name = metadata::settings_method_name(method);
+    if (!name)
+        name = method_name(method);
     return name ? name : "method " + std::to_string(method);
 }
 
@@ -347,6 +357,8 @@ std::span<const Setting> method_settings(int method)
         return kRodoSettings;
     case kMethodFusionAdjust:
         return kFusionSettings;
+    case kMethodFusionIntensive:
+        return kIntensiveSettings;
     default:
         return {};
     }
@@ -358,9 +370,11 @@ std::string settings_help()
     const struct {
         const char *label;
         int method;
-    } methods[] = {
-        {"rodo", kMethodRodo}, {"deredid", kMethodDeredid}, {"fusion", kMethodFusionAdjust}};
-    constexpr size_t kIndent = 11, kWidth = 79;
+    } methods[] = {{"rodo", kMethodRodo},
+                   {"deredid", kMethodDeredid},
+                   {"fusion", kMethodFusionAdjust},
+                   {"intensive", kMethodFusionIntensive}};
+    constexpr size_t kIndent = 12, kWidth = 79;
     for (const auto &m : methods) {
         std::string items;
         const auto settings = method_settings(m.method);
@@ -383,7 +397,7 @@ std::string settings_help()
         text += line + "\n";
     }
     std::replace(text.begin(), text.end(), '\x01', ' ');
-    return text;
+    return text + "  highlights-shadows, two-photos and mean have no settings.\n";
 }
 
 RoadError resolve_settings(const Options &options, int *method, float *tmParam)
@@ -408,11 +422,22 @@ RoadError resolve_settings(const Options &options, int *method, float *tmParam)
     } else {
         tmparam_default(m, 0, tmParam);
     }
-    if (method_settings(m).empty())
+    if (!method_name(m))
         return fail(kExitUsage, method_label(m) + " is not available");
+    const bool pairGiven = options.pair[0] > 0;
+    if (pairGiven && m != kMethodTwoPhotos)
+        return fail(kExitUsage, "--pair chooses the photos of two-photos (method 13), not of " +
+                                    method_label(m));
+    if (m == kMethodTwoPhotos) {
+        // -1: the road picks the darkest and the brightest photo.
+        tmParam[kTwoPhotoA] = pairGiven ? float(options.pair[0] - 1) : -1.0f;
+        tmParam[kTwoPhotoB] = pairGiven ? float(options.pair[1] - 1) : -1.0f;
+    }
 
     for (const auto &[name, value] : options.settings) {
         const Setting *s = find_setting(m, name);
+        if (!s && method_settings(m).empty())
+            return fail(kExitUsage, method_label(m) + " has no settings ('" + name + "' given)");
         if (!s)
             return fail(kExitUsage, "unknown setting '" + name + "' for " + method_label(m) +
                                         " (settings: " + setting_names(m) + ")");

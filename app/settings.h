@@ -29,17 +29,19 @@ struct Setting {
     double lo, hi;
 };
 
-// The settings of method 1, 2 or 10 in packet order; empty for any other id.
+// The settings of method 1, 2, 10 or 11 in packet order; empty for any other id (methods 12 to
+// 14 have none).
 std::span<const Setting> method_settings(int method);
 
 // Every method's settings with their ranges, for --help.
 std::string settings_help();
 
 // The method and its 20 settings: method defaults, then the settings packet of a file, then
-// single NAME=VALUE settings. Every value must lie in its setting's range: a --set value must
-// parse whole as a finite number (or be one of its words), a packet's values are checked
-// after reading. Usage errors give kExitUsage, a settings file that cannot be read or holds
-// no packet kExitBadInput.
+// single NAME=VALUE settings. Method 13 gets its --pair photos (0-based) in slots 0 and 1, or
+// -1 in both for the road to choose; --pair with another method is a usage error. Every value must
+// lie in its setting's range: a --set value must parse whole as a finite number (or be one of its
+// words), a packet's values are checked after reading. Usage errors give kExitUsage, a settings
+// file that cannot be read or holds no packet kExitBadInput.
 RoadError resolve_settings(const Options &options, int *method, float *tmParam);
 
 // The largest file --settings reads whole (a preset); a JPEG or TIFF is searched for its packet

@@ -12,10 +12,13 @@ inline constexpr int kTmParamBytes = kTmParamCount * 4; // the 80-byte data obje
 
 // Method ids (tmMethod).
 enum TmMethod : int {
-    kMethodDeredid = 1,       // "Deredid Edazozed", local gradient-domain operator
-    kMethodRodo = 2,          // "Rodo Vizezadadu", global operator
-    kMethodFusionAdjust = 10, // "Fusion/Adjust"
-    kMethodFusionIntensive = 11,
+    kMethodDeredid = 1,            // "Deredid Edazozed", local gradient-domain operator
+    kMethodRodo = 2,               // "Rodo Vizezadadu", global operator
+    kMethodFusionAdjust = 10,      // "Fusion/Adjust"
+    kMethodFusionIntensive = 11,   // "Fusion/Intensive"
+    kMethodHighlightsShadows = 12, // the mean lit by a blurred inverted-luminance mask
+    kMethodTwoPhotos = 13,         // a dark and a bright photo mixed by a mask
+    kMethodMean = 14,              // the mean of the photos
 };
 
 // Slots of method 1 (Deredid Edazozed).
@@ -62,6 +65,20 @@ enum FusionSlot : int {
     kFuBlackClip = 5, // percent
     kFuMidtonesAdjustment = 6,
     kFuIs360 = 7,
+};
+
+// Slots of method 11 ("Fusion/Intensive"); the radius and the step are read truncated.
+enum IntensiveSlot : int {
+    kInStrength = 0,
+    kInSaturation = 1,
+    kInRadius = 2,
+    kInStep = 3, // sampling step; the defaults leave it 0, the caller sets it
+};
+
+// Slots of method 13: the two photos to combine, 0-based indices read truncated.
+enum TwoPhotoSlot : int {
+    kTwoPhotoA = 0,
+    kTwoPhotoB = 1,
 };
 
 // Source kinds of a tone-mapping run.

@@ -3,9 +3,11 @@
 // reader failure).
 #include <gtest/gtest.h>
 
+#include <array>
 #include <cmath>
 #include <string>
 #include <sys/stat.h>
+#include <tuple>
 #include <unistd.h>
 #include <vector>
 
@@ -93,6 +95,12 @@ TEST(ParseOptions, ReadsOptionsAndRefusesBadUsage)
     ASSERT_TRUE(parse({"-f", "jpeg", "-o", "x.JPEG", "a.jpg"}, &plain, &err)) << err;
     EXPECT_EQ(plain.method, 1);
     EXPECT_FALSE(plain.methodGiven);
+    Options paired;
+    ASSERT_TRUE(parse({"-m", "Two-Photos", "--pair", "3,1", "a", "b", "c"}, &paired, &err)) << err;
+    EXPECT_EQ(paired.method, 13);
+    EXPECT_EQ(paired.pair[0] * 10 + paired.pair[1], 31);
+    for (int id : {11, 12, 14})
+        EXPECT_EQ(method_from_name(method_name(id)), id);
     EXPECT_EQ(plain.denoise, -1); // the user default decides
     ASSERT_TRUE(parse({"--denoise=5", "a.jpg"}, &plain, &err)) << err;
     EXPECT_EQ(plain.denoise, 5);
@@ -117,6 +125,10 @@ TEST(ParseOptions, ReadsOptionsAndRefusesBadUsage)
         {{"-o", "result", "a.jpg"}, "result needs the extension"},
         {{"-f", "tiff", "-o", "x.jpg", "a.jpg"}, "does not fit the output x.jpg"},
         {{"-f", "jpeg", "-o", "x.tif", "a.jpg"}, "does not fit the output x.tif"},
+        {{"--pair", "2,2", "a.jpg", "b.jpg"}, "two different photo numbers"},
+        {{"--pair", "0,1", "a.jpg", "b.jpg"}, "two different photo numbers"},
+        {{"--pair", "1;2", "a.jpg", "b.jpg"}, "two different photo numbers"},
+        {{"--pair", "1,3", "a.jpg", "b.jpg"}, "names a photo past the 2 given"},
     };
     for (const auto &c : bad) {
         Options refused;
@@ -171,6 +183,8 @@ TEST(ResolveSettings, ValuesParseWholeAndLieInTheirRange)
         {1, {{"SmoothingMode", "Light"}, {"Smoothing", "4"}}, 5, 4.0f, ""},
         {1, {{"Smoothing", "-10"}}, 17, -10.0f, ""},
         {10, {{"MidtonesAdjustment", "20"}}, 6, 20.0f, ""},
+        {11, {{"Strength", "-20"}, {"Radius", "100"}}, 2, 100.0f, ""},
+        {11, {{"Saturation", "3.5"}}, 1, 3.5f, ""},
         {2, {{"Brightness", "abc"}}, -1, 0, "Brightness takes a number from -10 to 10"},
         {2, {{"Brightness", "2x"}}, -1, 0, "Brightness=2x"},
         {2, {{"Brightness", ""}}, -1, 0, "-10 to 10"},
@@ -187,6 +201,9 @@ TEST(ResolveSettings, ValuesParseWholeAndLieInTheirRange)
         {1, {{"Smoothing", "High"}}, -1, 0, "-10 to 10"}, // Slider mode by default
         {10, {{"Accentuation", "11"}}, -1, 0, "Accentuation takes a number from -10 to 10"},
         {1, {{"Brightness", "1"}}, -1, 0, "Strength, ColorSaturation"}, // lists what exists
+        {11, {{"Strength", "11"}}, -1, 0, "Strength takes a number from -20 to 10"},
+        {11, {{"Radius", "0.5"}}, -1, 0, "Radius takes a number from 1 to 100"},
+        {14, {{"Strength", "1"}}, -1, 0, "mean has no settings"},
     };
     for (const Case &c : cases) {
         Options o;
@@ -202,6 +219,31 @@ TEST(ResolveSettings, ValuesParseWholeAndLieInTheirRange)
         } else {
             EXPECT_EQ(e.code, kExitUsage) << label;
             EXPECT_TRUE(contains(e.message, c.says)) << label << ": " << e.message;
+        }
+    }
+}
+
+TEST(ResolveSettings, PairIsForTwoPhotosAlone)
+{
+    // Without --pair the road chooses (-1); --pair numbers from 1, the slots from 0.
+    for (auto [method, pair, slots, says] :
+         {std::tuple{13, std::array{0, 0}, std::array{-1.0f, -1.0f}, ""},
+          {13, {3, 1}, {2.0f, 0.0f}, ""},
+          {11,
+           {1, 2},
+           {},
+           "--pair chooses the photos of two-photos (method 13), not of "
+           "Fusion/Intensive"}}) {
+        Options o;
+        o.method = method;
+        std::copy(pair.begin(), pair.end(), o.pair);
+        int m = 0;
+        float p[kTmParamCount] = {};
+        RoadError e = resolve_settings(o, &m, p);
+        EXPECT_TRUE(contains(e.message, says)) << e.message;
+        if (!e) {
+            EXPECT_EQ(p[kTwoPhotoA], slots[0]);
+            EXPECT_EQ(p[kTwoPhotoB], slots[1]);
         }
     }
 }

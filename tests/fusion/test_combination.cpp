@@ -1,0 +1,555 @@
+// The simple combination methods and the alternative intensive blends: refusals, the known values,
+// plain readings of each blend's definition (scalar, no tables, weights in long double), the
+// mended faults, and generated brackets of a known scene through every method.
+#include <gtest/gtest.h>
+
+#include <array>
+#include <cmath>
+#include <cstdint>
+#include <cstring>
+#include <functional>
+#include <vector>
+
+#include "fusion/combination.h"
+#include "fusion/detail/intensive.h"
+#include "fusion/intensive_blends.h"
+#include "tests/support/allocation_probe.h"
+#include "tests/support/bracket_generator.h"
+#include "tonemap/tm_color.h"
+#include "tonemap/tm_params.h"
+
+using testsupport::make_radiance_map;
+using testsupport::render_bracket;
+
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+
+int sample(const Bytes &b, int bits, size_t i)
+{
+    return bits == 8 ? b[i] : reinterpret_cast<const uint16_t *>(b.data())[i];
+}
+
+// Mid-grey distance of a byte, from its definition.
+int grey_distance(int v)
+{
+    return std::min(255, std::abs((255 * v - 32640) / 128));
+}
+
+// Plain reading of the intensive blend (method 11), or with ring set of the bilateral form
+// (flag: spatial weights), or with square set of the square form over a zero-bordered plane.
+enum class Form { Window, Ring, Square };
+struct Blend {
+    Form form = Form::Window;
+    int step = 1, radius = 3, n = 3, w = 0, h = 0, spp = 3, bpsIn = 8, bpsOut = 8;
+    float strength = 0, saturation = 0; // compression and saturation of the 8-bit forms too
+    bool flag = false;
+};
+
+std::vector<int> reference(const Blend &b, const Bytes &stack)
+{
+    const int w = b.w, h = b.h, r = b.radius, spp = b.spp;
+    const int pos[3] = {0, spp < 3 ? 0 : 1, spp < 3 ? 0 : 2};
+    auto at = [&](int k, int x, int y, int c) {
+        return sample(stack, b.bpsIn, ((size_t(k) * h + y) * w + x) * spp + pos[c]);
+    };
+    auto dist = [&](int k, int x, int y) {
+        int c[3];
+        for (int i = 0; i < 3; ++i)
+            c[i] = at(k, x, y, i) >> (b.bpsIn - 8);
+        if (b.form == Form::Ring)
+            return grey_distance(int(0.2 * c[0] + 0.7 * c[1] + 0.1 * c[2]));
+        if (b.form == Form::Square)
+            return int(0.2 * std::abs(c[0] - 128) + 0.7 * std::abs(c[1] - 128) +
+                       0.1 * std::abs(c[2] - 128));
+        return std::min(255, int(0.2 * grey_distance(c[0]) + 0.7 * grey_distance(c[1]) +
+                                 0.1 * grey_distance(c[2])));
+    };
+    const float range = b.form == Form::Square ? 128.0f : 255.0f;
+    auto gauss = [](float q) { return std::exp(-2.0f * q * q); };
+    const long double e =
+        b.form == Form::Window ? std::exp2(b.strength / 10.0L) : std::exp2(int(b.strength) / 5.0L);
+    std::vector<int> out(size_t(w) * h * 3, -1);
+    for (int y = 0; y < h; ++y)
+        for (int x = 0; x < w; ++x) {
+            if (b.form == Form::Ring && (y < r || y >= h - r || x < r || x >= w - r))
+                continue;
+            long double sumW = 0, sum[3] = {0, 0, 0};
+            for (int k = 0; k < b.n; ++k) {
+                const int z = dist(k, x, y);
+                float S = float(z);
+                auto term = [&](int dx, int dy) {
+                    const int v = x + dx < 0 || x + dx >= w || y + dy < 0 || y + dy >= h
+                                      ? 0
+                                      : dist(k, x + dx, y + dy);
+                    return gauss(float(std::abs(v - z)) / range) * float(v);
+                };
+                if (b.form == Form::Ring) {
+                    for (int d = 1; d <= r; d += b.step)
+                        for (int i = 0; i < d; ++i)
+                            S += (b.flag ? gauss(float(d) / float(r)) : 1.0f) *
+                                 (term(i, d - i) + term(d - i, -i) + term(-i, -(d - i)) +
+                                  term(-(d - i), i));
+                } else if (b.form == Form::Square) {
+                    for (int dy = -r; dy <= r; dy += b.step)
+                        for (int dx = -r; dx <= r; dx += b.step)
+                            S += term(dx, dy);
+                } else {
+                    for (int dy = std::max(-r, -y); dy <= std::min(r, h - 1 - y); dy += b.step)
+                        for (int dx = std::max(-r, -x); dx <= std::min(r, w - 1 - x); dx += b.step)
+                            S += gauss(float(dy) / float(r)) * gauss(float(dx) / float(r)) *
+                                 term(dx, dy);
+                }
+                const long double W =
+                    int(b.strength) != 0 ? std::pow(S + 1.0L, -e) : 1e6L / (S + 1.0L);
+                sumW += W;
+                for (int c = 0; c < 3; ++c)
+                    sum[c] += W * at(k, x, y, c) * (b.bpsIn == 8 && b.bpsOut == 16 ? 256 : 1);
+            }
+            const float top = b.bpsOut == 8 ? 255.0f : 65535.0f;
+            float v[3], rgb[3], hsl[3];
+            for (int c = 0; c < 3; ++c)
+                rgb[c] = (v[c] = float(sum[c] / sumW)) / top;
+            if (int(b.saturation) != 0) {
+                rgb2hsl_norm(rgb, hsl);
+                hsl[1] = std::min(1.0f, hsl[1] * float(1 + b.saturation * 0.1));
+                hsl2rgb_norm(hsl, rgb);
+                for (int c = 0; c < 3; ++c)
+                    v[c] = rgb[c] * top;
+            }
+            for (int c = 0; c < 3; ++c)
+                out[(size_t(y) * w + x) * 3 + c] = int(std::clamp(v[c], 0.0f, top));
+        }
+    return out;
+}
+
+// Truncating means over x - l .. x + r of each row, then over y - u .. y + d of each column,
+// counting only positions inside the image.
+std::vector<int> box(const std::vector<int> &a, int w, int h, int l, int r, int u, int d)
+{
+    auto pass = [&](const std::vector<int> &in, bool rows, int lo, int hi) {
+        std::vector<int> out(in.size());
+        for (int y = 0; y < h; ++y)
+            for (int x = 0; x < w; ++x) {
+                const int at = rows ? x : y, n = rows ? w : h;
+                int sum = 0, count = 0;
+                for (int i = std::max(0, at - lo); i <= std::min(n - 1, at + hi); ++i, ++count)
+                    sum += in[rows ? size_t(y) * w + i : size_t(i) * w + x];
+                out[size_t(y) * w + x] = sum / count;
+            }
+        return out;
+    };
+    return pass(pass(a, true, l, r), false, u, d);
+}
+
+// Plain readings of moyenne and hsauto (photos a and b unused) and kv_combi_2images (photos a and
+// b), the three positions of each pixel.
+std::vector<int> reference_mask_blend(int method, int n, int a, int b, int w, int h, int spp,
+                                      int bpsIn, int bpsOut, const Bytes &stack)
+{
+    const bool hs = method != kMethodTwoPhotos;
+    const int mid = hs ? (spp - 1) / 2 : (spp < 3 ? 0 : 1), last = hs ? spp - 1 : (spp < 3 ? 0 : 2);
+    const int pos[3] = {0, mid, last};
+    const bool out16 = bpsIn == 16 || bpsOut == 16;
+    const size_t P = size_t(w) * h;
+    auto at = [&](int k, size_t i, int c) {
+        return sample(stack, bpsIn, (k * P + i) * spp + pos[c]);
+    };
+    std::vector<int> out(P * 3), mask(P);
+    if (hs) {
+        for (size_t i = 0; i < P; ++i) {
+            for (int c = 0; c < 3; ++c) {
+                long S = 0;
+                for (int k = 0; k < n; ++k)
+                    S += at(k, i, c);
+                out[i * 3 + c] = int(bpsIn == 8 && out16 ? std::min(S * 256 / n, 65535L) : S / n);
+            }
+            const int L =
+                (19 * out[i * 3] + 183 * out[i * 3 + 1] + 54 * out[i * 3 + 2]) >> (out16 ? 16 : 8);
+            mask[i] = std::max(0, 255 - L);
+        }
+        if (spp == 1 || method == kMethodMean)
+            return out;
+        mask = box(mask, w, h, 4 * n + 2, 4 * n + 1, 4 * n + 2, 4 * n + 2);
+        for (size_t i = 0; i < P * 3; ++i) {
+            const long u = out[i], m = mask[i / 3], top = out16 ? 65535 : 255;
+            const int shift = out16 ? 16 : 8;
+            out[i] = int(std::min(top, ((255 - (((top - u) * (255 - m)) >> shift)) * u +
+                                        ((u * m) >> shift) * (top - u)) >>
+                                           8));
+        }
+        return out;
+    }
+    auto brightness = [&](int k) {
+        long sum = 0;
+        for (int y = 0; y<h; y += h> 50 ? h / 50 + 1 : 1)
+            for (int x = 0; x<w; x += w> 50 ? w / 50 + 1 : 1)
+                for (int c = 0; c < 3; ++c)
+                    sum += at(k, size_t(y) * w + x, c) >> (bpsIn - 8);
+        return sum / (spp * 2500);
+    };
+    const int dark = brightness(a) <= brightness(b) ? a : b, bright = dark == a ? b : a;
+    for (size_t i = 0; i < P; ++i) {
+        const int q = bpsIn - 8,
+                  s = (at(dark, i, 0) >> q) + (at(dark, i, 1) >> q) + (at(dark, i, 2) >> q);
+        mask[i] = std::clamp(int(float(s - 204) * 0.38333333f) + 128, 0, 255);
+    }
+    mask = box(mask, w, h, 10, 9, 10, 10);
+    for (size_t i = 0; i < P * 3; ++i) {
+        const float f = mask[i / 3] / 256.0f;
+        const float v =
+            float(at(dark, i / 3, int(i % 3))) * f + float(at(bright, i / 3, int(i % 3))) * (1 - f);
+        out[i] = bpsIn == 8 && out16 ? std::min(int(double(v) * 255.0), 65535)
+                                     : std::min(int(v), out16 ? 65535 : 255);
+    }
+    return out;
+}
+
+// Runs the blend; the three positions of each pixel (-1 where nothing was written), with the
+// fourth channel of spp 4 and the row padding checked untouched.
+std::vector<int> run(const Blend &b, const Bytes &stack, int *rc)
+{
+    const int rowLen = b.w * b.spp + 5, bytes = b.bpsOut / 8;
+    Bytes out(size_t(rowLen) * b.h * bytes, 0x5A);
+    out[0] = b.flag ? 1 : 0;
+    if (b.form == Form::Ring)
+        *rc = kv_combi_intensive2(b.step, b.radius, int(b.strength), int(b.saturation), b.n, b.w,
+                                  b.h, rowLen, b.spp, 0, stack.data(), out.data());
+    else if (b.form == Form::Square)
+        *rc = kv_combi_intensive3(b.step, b.radius, int(b.strength), 0, b.n, b.w, b.h, rowLen,
+                                  b.spp, 0, stack.data(), out.data());
+    else
+        *rc = kv_combi_intensive(b.step, b.radius, b.n, b.w, b.h, rowLen, b.spp, b.bpsIn, b.bpsOut,
+                                 stack.data(), out.data(), b.strength, b.saturation);
+    std::vector<int> px;
+    const int pos[3] = {0, b.spp < 3 ? 0 : 1, b.spp < 3 ? 0 : 2};
+    const int untouched = bytes == 1 ? 0x5A : 0x5A5A;
+    for (int y = 0; y < b.h; ++y) {
+        for (int x = 0; x < b.w; ++x) {
+            const size_t p = size_t(y) * rowLen + size_t(x) * b.spp;
+            const int r = b.radius;
+            const bool border =
+                b.form == Form::Ring && (y < r || y >= b.h - r || x < r || x >= b.w - r);
+            for (int c = 0; c < 3; ++c)
+                px.push_back(border ? -1 : sample(out, b.bpsOut, p + pos[c]));
+            if (border) {
+                EXPECT_EQ(sample(out, b.bpsOut, p), p == 0 ? out[0] : untouched) << "border";
+            }
+            for (int c = b.spp < 3 ? 1 : 3; c < b.spp; ++c)
+                EXPECT_EQ(sample(out, b.bpsOut, p + c), untouched) << "an unused channel";
+        }
+        for (int i = b.w * b.spp; i < rowLen; ++i)
+            EXPECT_EQ(sample(out, b.bpsOut, size_t(y) * rowLen + i), untouched) << "padding";
+    }
+    return px;
+}
+
+void expect_near(const std::vector<int> &a, const std::vector<int> &b, const char *label)
+{
+    ASSERT_EQ(a.size(), b.size()) << label;
+    // The kernel's weights are relative to the best photo and its output truncated: a float
+    // quotient may land one step either side of an integer.
+    for (size_t i = 0; i < a.size(); ++i)
+        ASSERT_LE(std::abs(a[i] - b[i]), 1) << label << " at " << i << ": " << a[i] << " " << b[i];
+}
+
+// Three photos of the scene two and four stops apart, spp channels (2 and 4 padded from RGB).
+Bytes bracket(int w, int h, int bits, int spp)
+{
+    const Bytes rgb = render_bracket(make_radiance_map(w, h), {0.05f, 0.4f, 3.0f}, bits, 3);
+    const size_t B = size_t(bits / 8), n = rgb.size() / 3 / B;
+    Bytes out(n * size_t(spp) * B);
+    for (size_t i = 0; i < n; ++i)
+        for (int c = 0; c < spp; ++c)
+            std::memcpy(&out[(i * size_t(spp) + size_t(c)) * B], &rgb[(i * 3 + size_t(c % 3)) * B],
+                        B);
+    return out;
+}
+
+} // namespace
+
+TEST(CombinationMethods, RefuseBadArgumentsWithoutWriting)
+{
+    Bytes stack(3 * 8 * 8 * 3, 100), out(8 * 8 * 3 * 2, 7);
+    const uint8_t *s = stack.data();
+    uint8_t *o = out.data();
+    const int cases[][2] = {
+        {moyenne(0, 8, 8, 24, 3, 8, 8, s, o), -3},  // n below 1 divides by zero
+        {moyenne(3, 8, 8, 23, 3, 8, 8, s, o), -3},  // short rows
+        {moyenne(3, 8, 8, 24, 3, 8, 12, s, o), -3}, // no such output depth
+        {moyenne(3, 8, 8, 24, 3, 12, 8, s, o), 0},  // no such input depth
+        {moyenne(3, 8, 0, 24, 3, 8, 8, s, o), 0},   // no rows
+        {hsauto(0, 8, 8, 24, 0, 8, 8, 3, nullptr, s, o), -3},
+        {hsauto(3, 8, 8, 24, 0, 8, 8, 3, nullptr, nullptr, o), -3},
+        {kv_combi_2images(3, 0, 3, 8, 8, 24, 8, 8, 3, s, o), -3},         // index past the stack
+        {kv_combi_2images(3, -1, 1, 8, 8, 24, 8, 8, 3, s, o), -3},        // and before it
+        {kv_combi_2images(3, 0, 1, 8, 8, 24, 16, 8, 3, s, o), -3},        // 16-bit in, 8-bit out
+        {kv_combi_intensive(0, 5, 3, 8, 8, 24, 3, 8, 8, s, o, 0, 0), -3}, // the default step
+        {kv_combi_intensive(1, 0, 3, 8, 8, 24, 3, 8, 8, s, o, 0, 0), -3},
+        {kv_combi_intensive(1, 5, 3, 8, -1, 24, 3, 8, 8, s, o, 0, 0), 0},
+        {kv_combi_intensive2(0, 2, 0, 0, 3, 8, 8, 24, 3, 0, s, o), -3},
+        {kv_combi_intensive2(1, 0, 0, 0, 3, 8, 8, 24, 3, 0, s, o), -3},
+        {kv_combi_intensive2(1, 2, 0, 0, 0, 8, 8, 24, 3, 0, s, o), -3},
+        {kv_combi_intensive2(1, 4, 0, 0, 3, 8, 8, 24, 3, 0, s, o), 4}, // h <= 2r: the radius
+        {kv_combi_intensive3(1, 0, 0, 0, 3, 8, 8, 24, 3, 0, s, o), -3},
+        {kv_combi_intensive3(0, 2, 0, 0, 3, 8, 8, 24, 3, 0, s, o), -3},
+        {kv_combi_intensive3(1, 2, 0, 0, 3, 8, 0, 24, 3, 0, s, o), 0},
+    };
+    for (size_t i = 0; i < std::size(cases); ++i)
+        EXPECT_EQ(cases[i][0], cases[i][1]) << "case " << i;
+    EXPECT_EQ(out, Bytes(out.size(), 7));
+    EXPECT_EQ(combine_photos(kMethodFusionAdjust, std::array<float, 20>{}.data(), 3, 8, 8, 24, 3, 8,
+                             8, s, o),
+              -3);
+}
+
+TEST(CombinationMethods, OutOfMemoryWritesNothing)
+{
+    // Each allocation failing in turn (the hsauto work area among them, when the caller gives
+    // none): -4 with the output as it was, until the call has all it needs.
+    const int w = 12, h = 10;
+    const Bytes stack = bracket(w, h, 8, 3);
+    const uint8_t *s = stack.data();
+    const std::pair<int, std::function<int(uint8_t *)>> calls[] = {
+        {h, [&](uint8_t *o) { return hsauto(3, w, h, w * 3, 0, 8, 8, 3, nullptr, s, o); }},
+        {h, [&](uint8_t *o) { return kv_combi_2images(3, 0, 2, w, h, w * 3, 8, 8, 3, s, o); }},
+        {h,
+         [&](uint8_t *o) { return kv_combi_intensive(2, 3, 3, w, h, w * 3, 3, 8, 8, s, o, 5, 2); }},
+        {h - 2,
+         [&](uint8_t *o) { return kv_combi_intensive2(1, 2, 1, 1, 3, w, h, w * 3, 3, 0, s, o); }},
+        {h,
+         [&](uint8_t *o) { return kv_combi_intensive3(1, 2, 1, 0, 3, w, h, w * 3, 3, 0, s, o); }},
+    };
+    for (size_t c = 0; c < std::size(calls); ++c)
+        for (long n = 0;; ++n) {
+            Bytes out(size_t(w) * h * 3, 0x5A);
+            testsupport::alloc::failAt = n + 1, testsupport::alloc::seen = 0;
+            const int rc = calls[c].second(out.data());
+            testsupport::alloc::failAt = 0;
+            if (rc != -4) {
+                EXPECT_EQ(rc, calls[c].first) << c;
+                EXPECT_GT(n, 0) << c << ": allocates nothing?";
+                break;
+            }
+            ASSERT_EQ(out, Bytes(out.size(), 0x5A)) << c << " " << n;
+            ASSERT_LT(n, 10) << c;
+        }
+}
+
+TEST(CombinationMethods, KnownValues)
+{
+    // Saturated bytes: the mean reaches 65280 in 16 bits (x 256), the two-photo blend 65025
+    // (x 255).
+    const Bytes white(2 * 6 * 6 * 3, 255);
+    std::vector<uint16_t> out(6 * 6 * 3);
+    uint8_t *o = reinterpret_cast<uint8_t *>(out.data());
+    ASSERT_EQ(moyenne(2, 6, 6, 18, 3, 8, 16, white.data(), o), 6);
+    EXPECT_EQ(out, std::vector<uint16_t>(out.size(), 65280));
+    ASSERT_EQ(hsauto(2, 6, 6, 6, 0, 8, 16, 1, nullptr, white.data(), o), 6); // grey: the mean
+    EXPECT_EQ(std::vector<uint16_t>(out.begin(), out.begin() + 36),
+              std::vector<uint16_t>(36, 65280));
+    ASSERT_EQ(kv_combi_2images(2, 0, 1, 6, 6, 18, 8, 16, 3, white.data(), o), 6);
+    EXPECT_EQ(out, std::vector<uint16_t>(out.size(), 65025));
+
+    // Photos of 100 and 110 have one brightness (30000 and 33000 over 7500, truncated): the
+    // first named is the dark one and gives the mask, trunc(96 x 0.3833) + 128 = 164 or
+    // trunc(126 x 0.3833) + 128 = 176.
+    Bytes pair(2 * 10 * 10 * 3, 100);
+    std::fill(pair.begin() + 300, pair.end(), 110);
+    Bytes out8(300);
+    ASSERT_EQ(kv_combi_2images(2, 0, 1, 10, 10, 30, 8, 8, 3, pair.data(), out8.data()), 10);
+    EXPECT_EQ(out8[0], int(100 * (164 / 256.0f) + 110 * (1 - 164 / 256.0f)));
+    ASSERT_EQ(kv_combi_2images(2, 1, 0, 10, 10, 30, 8, 8, 3, pair.data(), out8.data()), 10);
+    EXPECT_EQ(out8[0], int(110 * (176 / 256.0f) + 100 * (1 - 176 / 256.0f)));
+
+    uint8_t D[256];
+    fusion::detail::grey_distance_table(D);
+    EXPECT_EQ(D[128], 0);
+    EXPECT_EQ(D[0], 255);
+    EXPECT_EQ(D[255], 253);
+    // Real quotients: the range weight falls from 1 to e^-2 across the bytes, not a step.
+    float G[256];
+    fusion::detail::gauss_table(256, 255.0f, G);
+    EXPECT_FLOAT_EQ(G[0], 1.0f);
+    EXPECT_NEAR(G[128], std::exp(-2 * (128 / 255.0) * (128 / 255.0)), 1e-6);
+    EXPECT_NEAR(G[255], std::exp(-2.0), 1e-6);
+
+    const std::pair<float, int> clips[] = {{255.5f, 255}, {254.9f, 254}, {0.7f, 0},
+                                           {-3.0f, 0},    {NAN, 0},      {1e30f, 255}};
+    for (auto [v, byte] : clips)
+        EXPECT_EQ(lim8f(v), byte) << v;
+    const float red[3] = {1, 0, 0};
+    float hsl[3], back[3];
+    rgb_to_hsl(red, hsl);
+    hsl_to_rgb(hsl, back);
+    EXPECT_FLOAT_EQ(hsl[0], 0.0f);
+    EXPECT_FLOAT_EQ(hsl[1], 1.0f);
+    EXPECT_FLOAT_EQ(back[0], 1.0f);
+    EXPECT_FLOAT_EQ(hue_to_rgb(0, 1, 0.25f), 1.0f);
+}
+
+TEST(MaskBlends, FollowTheirDefinitions)
+{
+    // The mean, hsauto and the two-photo blend over depths, channel counts (spp 2 reads
+    // position 0 alone in the two-photo blend, 0 and 1 in the others), both orders of a pair,
+    // images narrower than the blur boxes. hsauto leaves the stack alone without a work area and
+    // gives the same with one; its swap exchanges the outer positions.
+    const struct {
+        int w, h, spp, bpsIn, bpsOut, a, b;
+    } cases[] = {{37, 29, 3, 8, 8, 0, 2},  {37, 29, 3, 8, 16, 2, 0}, {60, 55, 4, 16, 16, 1, 2},
+                 {23, 17, 2, 8, 16, 0, 1}, {9, 70, 1, 8, 8, 2, 1},   {61, 53, 3, 16, 8, 0, 1}};
+    for (const auto &c : cases) {
+        const Bytes stack = bracket(c.w, c.h, c.bpsIn, c.spp), before = stack;
+        const int out16 = c.bpsIn == 16 || c.bpsOut == 16, rowLen = c.w * c.spp;
+        const size_t bytes = size_t(rowLen) * c.h * (out16 ? 2 : 1);
+        for (int method : {kMethodMean, kMethodHighlightsShadows, kMethodTwoPhotos}) {
+            if (method == kMethodTwoPhotos && c.bpsIn == 16 && c.bpsOut == 8)
+                continue; // refused
+            Bytes out(bytes, 0x5A), work(size_t(2 * c.w * c.h)), worked(bytes, 0x5A),
+                swapped(bytes);
+            const int hs = method == kMethodHighlightsShadows, two = method == kMethodTwoPhotos;
+            const int rc = two  ? kv_combi_2images(3, c.a, c.b, c.w, c.h, rowLen, c.bpsIn, c.bpsOut,
+                                                   c.spp, stack.data(), out.data())
+                           : hs ? hsauto(3, c.w, c.h, rowLen, 0, c.bpsIn, c.bpsOut, c.spp, nullptr,
+                                         stack.data(), out.data())
+                                : moyenne(3, c.w, c.h, rowLen, c.spp, c.bpsIn, c.bpsOut,
+                                          stack.data(), out.data());
+            ASSERT_EQ(rc, c.h);
+            ASSERT_EQ(stack, before);
+            const auto want = reference_mask_blend(method, 3, c.a, c.b, c.w, c.h, c.spp, c.bpsIn,
+                                                   c.bpsOut, stack);
+            const int mid = two ? (c.spp < 3 ? 0 : 1) : (c.spp - 1) / 2;
+            const int pos[3] = {0, mid, two ? (c.spp < 3 ? 0 : 2) : c.spp - 1};
+            for (size_t i = 0; i < want.size(); ++i)
+                ASSERT_EQ(sample(out, out16 ? 16 : 8, i / 3 * c.spp + pos[i % 3]), want[i])
+                    << method << " " << c.w << " " << c.spp << " at " << i;
+            if (!hs)
+                continue;
+            hsauto(3, c.w, c.h, rowLen, 0, c.bpsIn, c.bpsOut, c.spp, work.data(), stack.data(),
+                   worked.data());
+            EXPECT_EQ(worked, out);
+            hsauto(3, c.w, c.h, rowLen, 1, c.bpsIn, c.bpsOut, c.spp, nullptr, stack.data(),
+                   swapped.data());
+            for (size_t i = 0; i < want.size(); i += 3) {
+                const size_t p = i / 3 * c.spp;
+                ASSERT_EQ(sample(swapped, out16 ? 16 : 8, p), want[i + 2]);
+                ASSERT_EQ(sample(swapped, out16 ? 16 : 8, p + c.spp - 1), want[i]);
+            }
+        }
+    }
+}
+
+TEST(KvCombiIntensive, FollowsItsDefinition)
+{
+    // Depths, strengths (|p0| < 1 weighs by 10^6 / (S + 1)), saturation, steps that leave the
+    // clipped windows off the kernel's grid, and two samples a pixel (position 0 alone).
+    const int w = 23, h = 17;
+    const Blend blends[] = {
+        {Form::Window, 1, 3, 3, w, h, 3, 8, 8, 0.0f, 0},
+        {Form::Window, 2, 5, 3, w, h, 3, 8, 16, 0.5f, 4},
+        {Form::Window, 3, 4, 3, w, h, 4, 16, 16, 15.0f, -6},
+        {Form::Window, 2, 3, 3, w, h, 2, 8, 16, -12.0f, 0},
+        {Form::Window, 1, 2, 3, w, h, 1, 8, 8, 8.0f, 5},
+    };
+    for (const Blend &b : blends) {
+        const Bytes stack = bracket(w, h, b.bpsIn, b.spp);
+        int rc = 0;
+        const auto got = run(b, stack, &rc);
+        ASSERT_EQ(rc, h);
+        expect_near(got, reference(b, stack), "intensive");
+    }
+}
+
+TEST(KvCombiIntensive, WeightsNeverAllVanishAndTheGreyerPhotoWins)
+{
+    // Flat photos far from mid-grey make neighbourhood sums near 10^6; at Strength 40 each
+    // (S + 1)^-16 lies below the smallest float. The result still follows the photo nearest
+    // mid-grey (60, distance 135, against 30 and 200), as the weights in long double say.
+    const int w = 90, h = 90;
+    Bytes stack(3 * w * h * 3);
+    for (int k = 0; k < 3; ++k)
+        std::fill(stack.begin() + k * w * h * 3, stack.begin() + (k + 1) * w * h * 3,
+                  uint8_t(k == 0   ? 30
+                          : k == 1 ? 60
+                                   : 200));
+    for (float strength : {40.0f, 0.0f}) {
+        const Blend b{Form::Window, 3, 40, 3, w, h, 3, 8, 8, strength, 0};
+        int rc = 0;
+        const auto got = run(b, stack, &rc);
+        ASSERT_EQ(rc, h);
+        const auto want = reference(b, stack);
+        for (size_t i : {size_t(0), got.size() / 2 + 1, got.size() - 1}) {
+            EXPECT_NEAR(got[i], want[i], 1) << strength << " " << i;
+            EXPECT_GT(got[i], 60) << strength; // pulled a little towards 200 (distance 143)
+            EXPECT_LT(got[i], 130) << strength;
+        }
+    }
+}
+
+TEST(KvCombiIntensiveForms, RingsAndSquareFollowTheirDefinitions)
+{
+    // The bilateral form writes interior pixels only, with the switch from the first output
+    // byte; the square form sums its whole grid, the outside counting as distance 0.
+    const int w = 21, h = 16;
+    const Blend blends[] = {
+        {Form::Ring, 1, 3, 3, w, h, 3, 8, 8, 0, 0, true},
+        {Form::Ring, 2, 5, 3, w, h, 3, 8, 8, 3, 4, false},
+        {Form::Ring, 1, 4, 3, w, h, 2, 8, 8, -2, -3, true},
+        {Form::Square, 1, 3, 3, w, h, 3, 8, 8, 0, 0},
+        {Form::Square, 3, 4, 3, w, h, 4, 8, 8, 4, 0},
+    };
+    for (const Blend &b : blends) {
+        const Bytes stack = bracket(w, h, 8, b.spp);
+        int rc = 0;
+        const auto got = run(b, stack, &rc);
+        EXPECT_EQ(rc, b.form == Form::Ring ? h - b.radius : h);
+        expect_near(got, reference(b, stack), b.form == Form::Ring ? "rings" : "square");
+    }
+    Blend on{Form::Ring, 1, 3, 3, w, h, 3, 8, 8, 2, 0, true}, off = on;
+    off.flag = false;
+    int rc = 0;
+    const Bytes stack = bracket(w, h, 8, 3);
+    EXPECT_NE(run(on, stack, &rc), run(off, stack, &rc)) << "the switch changes the sums";
+}
+
+TEST(CombinationMethods, BracketsShowTheScene)
+{
+    // Each method on three photos four and three stops apart: the result follows the scene's
+    // log luminance (swapped photos or channels, or noise, fall far below) and a patch keeps the
+    // hue its photos show (gamma-encoded) within the two degrees or so that a per-channel mix of
+    // clipped and unclipped samples moves it; swapped channels move it by a hundred. In the
+    // scene's dark corner the intensive blend favours the brighter photos and hsauto lifts the
+    // shadows: both end above the mean there.
+    const int w = 96, h = 64;
+    const auto map = make_radiance_map(w, h);
+    const Bytes stack = render_bracket(map, {1 / 64.0f, 0.25f, 2.0f}, 8, 3);
+    float p[kTmParamCount] = {};
+    double corner[15] = {};
+    const struct {
+        int method;
+        float p0, p1, radius, step;
+        double correlation;
+    } runs[] = {{kMethodFusionIntensive, 10, 2, 12, 2, 0.85}, // a local operator: 0.87 here
+                {kMethodHighlightsShadows, 0, 0, 0, 0, 0.95},
+                {kMethodTwoPhotos, 2, 0, 0, 0, 0.9},
+                {kMethodMean, 0, 0, 0, 0, 0.95}};
+    for (const auto &r : runs) {
+        p[0] = r.p0, p[1] = r.p1, p[kInRadius] = r.radius, p[kInStep] = r.step;
+        std::vector<uint16_t> out(size_t(w) * h * 3);
+        ASSERT_EQ(combine_photos(r.method, p, 3, w, h, w * 3, 3, 8, 16, stack.data(),
+                                 reinterpret_cast<uint8_t *>(out.data())),
+                  h);
+        std::vector<double> unit(out.begin(), out.end());
+        for (double &v : unit)
+            v /= 65535.0;
+        const auto m = testsupport::scene_match(unit, 3, map, 1 / 2.2);
+        EXPECT_GT(m.correlation, r.correlation) << r.method;
+        for (double e : m.hueError)
+            EXPECT_LT(e, 4.0) << r.method;
+        for (int y = h - h / 8; y < h; ++y)
+            for (int x = 0; x < w / 8; ++x)
+                corner[r.method] += unit[(size_t(y) * w + x) * 3 + 1];
+    }
+    EXPECT_GT(corner[kMethodFusionIntensive], corner[kMethodMean] * 1.1);
+    EXPECT_GT(corner[kMethodHighlightsShadows], corner[kMethodMean] * 1.1);
+}
