@@ -8,6 +8,8 @@
 //       stack (PHOTOS x WIDTH x HEIGHT x 3 bytes) and writing the HDR image (4 bytes a pixel)
 //   bench_app_road starts THREADS [REPEATS]
 //       median time of one empty call of the banded runner at THREADS bands
+//   bench_app_road size PHOTO...
+//       "WIDTH HEIGHT COUNT" of a bracket, as the driver's checks read it
 #include <sys/stat.h>
 
 #include <algorithm>
@@ -18,6 +20,7 @@
 #include <string>
 #include <vector>
 
+#include "app/road.h"
 #include "imagecore/banded.h"
 #include "imagecore/records.h"
 #include "metadata/exif_records.h"
@@ -122,11 +125,25 @@ int starts(int threads, int repeats)
     return 0;
 }
 
+int size(int count, char **paths)
+{
+    app::Document doc;
+    const app::RoadError e =
+        app::check_and_probe(std::vector<std::string>(paths, paths + count), &doc);
+    if (e) {
+        std::fprintf(stderr, "%s\n", e.message.c_str());
+        return 1;
+    }
+    std::printf("%d %d %d\n", doc.width, doc.height, count);
+    return 0;
+}
+
 int usage()
 {
     std::fprintf(stderr, "usage: bench_app_road write DIR [WIDTH HEIGHT]\n"
                          "       bench_app_road bound WIDTH HEIGHT PHOTOS THREADS [REPEATS]\n"
-                         "       bench_app_road starts THREADS [REPEATS]\n");
+                         "       bench_app_road starts THREADS [REPEATS]\n"
+                         "       bench_app_road size PHOTO...\n");
     return 2;
 }
 
@@ -143,5 +160,7 @@ int main(int argc, char **argv)
                      argc == 7 ? std::max(1, std::atoi(argv[6])) : 5);
     if (cmd == "starts" && (argc == 3 || argc == 4))
         return starts(std::atoi(argv[2]), argc == 4 ? std::max(1, std::atoi(argv[3])) : 50);
+    if (cmd == "size" && argc >= 3)
+        return size(argc - 2, argv + 2);
     return usage();
 }

@@ -230,6 +230,18 @@ TEST(LogMinMaxMoy, UniformAndNegativeLogsAndExponentZero)
     EXPECT_EQ(std::vector<int>(v.begin(), v.begin() + 3), std::vector<int>(3, 0));
 }
 
+// Past 40000 pixels only every step-th pixel of the image is a sample: bands of rows must pick
+// the very pixels one pass picks (a grainy scene moves the median with any other choice).
+TEST(LogMinMaxMoy, BandsSampleThePixelsOnePassSamples)
+{
+    const Hdr img(301, 203, tmtest::encode_rgbe(301, 203, 0.3));
+    for (int nbProc : {3, 8}) {
+        float lum[kLumParamCount] = {};
+        ASSERT_EQ(logMinMaxMoy(301, 203, img.table, img.rgbe.data(), lum, nbProc), 203);
+        EXPECT_EQ(0, std::memcmp(lum, img.lum, sizeof lum)) << nbProc;
+    }
+}
+
 // A flat scene is a photograph: with no range to stretch, its luminance keeps the curve's own
 // value at the key, V k / (k + (k f)^m) with k = e^-1.5 and m = 0.3 (no upper tail), whatever
 // that luminance is, above or below 1; brightness and compression still act on it.
