@@ -22,11 +22,10 @@
 
 #include "app/road.h"
 #include "imagecore/banded.h"
-#include "imagecore/records.h"
-#include "metadata/exif_records.h"
 #include "metadata/jpeg_writer.h"
 #include "tests/support/bracket_generator.h"
 #include "tests/support/noise.h"
+#include "tests/support/shot_records.h"
 
 namespace {
 
@@ -54,21 +53,10 @@ int write_bracket(const std::string &dir, int w, int h)
         // Grain of 3 codes: files of camera size (smooth renders decode unusually fast).
         const std::vector<uint8_t> px =
             testsupport::render_noisy_photo(scene, 16.0f / float(den), 8, 3.0, uint64_t(den));
-        int32_t exif[kExifBufCount] = {}, gps[kGpsBufCount] = {}, info[kSaveInfoCount] = {};
-        exif[kExifExposureNum] = 1;
-        exif[kExifExposureDen] = den;
-        exif[kExifFNumberNum] = 8;
-        exif[kExifFNumberDen] = 1;
-        exif[kExifIso] = 100;
-        info[kSaveWidth] = w;
-        info[kSaveHeight] = h;
-        info[kSaveSamples] = 3;
-        info[kSaveBits] = 8;
-        info[kSaveXDpi] = info[kSaveYDpi] = 300;
-        info[kSaveOrientation] = 1;
+        testsupport::ShotRecords r = testsupport::shot_records(w, h, den, 300);
         const std::string path = dir + "/bracket-" + std::to_string(++n) + ".jpg";
-        if (KVwritejpg(path.c_str(), 95, info, w * 3, nullptr, exif, gps, 0, nullptr, 0, nullptr,
-                       px.data()) != h) {
+        if (KVwritejpg(path.c_str(), 95, r.info, w * 3, nullptr, r.exif, r.gps, 0, nullptr, 0,
+                       nullptr, px.data()) != h) {
             std::fprintf(stderr, "cannot write %s\n", path.c_str());
             return 1;
         }

@@ -23,6 +23,7 @@
 #include "tests/support/bracket_generator.h"
 #include "tests/support/fixtures.h"
 #include "tests/support/image_compare.h"
+#include "tests/support/shot_records.h"
 
 extern char **environ;
 
@@ -160,16 +161,11 @@ std::vector<std::string> write_bracket(const TempDir &dir, Kind kind, const Radi
         const std::vector<uint8_t> px = render_photo(scene, 16.0f / float(den), bits, 3);
         paths.push_back(dir.file("shot" + std::to_string(den) + "." + ext));
         if (kind == Kind::Jpeg || kind == Kind::JpegNoExif) {
-            int32_t exif[kExifBufCount] = {}, gps[kGpsBufCount] = {}, info[kSaveInfoCount] = {};
-            if (kind == Kind::Jpeg) {
-                exif[kExifExposureNum] = 1, exif[kExifExposureDen] = den;
-                exif[kExifFNumberNum] = 8, exif[kExifFNumberDen] = 1, exif[kExifIso] = 100;
-            }
-            info[kSaveWidth] = w, info[kSaveHeight] = h, info[kSaveSamples] = 3;
-            info[kSaveBits] = 8, info[kSaveOrientation] = orientation;
-            info[kSaveIccLength] = int32_t(icc.size());
-            EXPECT_EQ(KVwritejpg(paths.back().c_str(), 95, info, w * 3, icc.data(), exif, gps, 0,
-                                 nullptr, 0, nullptr, px.data()),
+            ShotRecords r = shot_records(w, h, kind == Kind::Jpeg ? den : 0, 0);
+            r.info[kSaveOrientation] = orientation;
+            r.info[kSaveIccLength] = int32_t(icc.size());
+            EXPECT_EQ(KVwritejpg(paths.back().c_str(), 95, r.info, w * 3, icc.data(), r.exif, r.gps,
+                                 0, nullptr, 0, nullptr, px.data()),
                       h);
         } else if (kind == Kind::Tiff8 || kind == Kind::Tiff16) {
             LibTiffOptions o;
