@@ -216,7 +216,13 @@ Decoded decode_photo(const SourcePhoto &p, int width, int height, int spp, uint8
             std::copy(std::begin(p.infos), std::end(p.infos), dims);
             bmp = Manip().readPSD(p.path, dims);
         } else {
-            bmp = platform::BitmapImageRep::imageRepWithContentsOfFile(p.path);
+            // A JPEG of the stack's layout goes straight into its slot; anything else, and any
+            // failure (to be told apart), through a bitmap.
+            const DataPtr bytes = platform::contents_at_path(p.path);
+            if (p.type == SourceType::Jpeg &&
+                platform::decode_jpeg_into(bytes, width, height, spp, slot))
+                return Decoded::Ok;
+            bmp = platform::BitmapImageRep::imageRepWithData(bytes);
         }
         if (!bmp)
             return Decoded::Corrupt;
