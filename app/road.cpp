@@ -256,13 +256,14 @@ std::string decode_message(Decoded d, const SourcePhoto &p)
     }
 }
 
-// Bytes one decode holds besides the stack: the file's bytes and its decoded bitmap.
+// Bytes one decode holds besides the stack: the file's bytes and its decoded bitmap, or for a
+// JPEG the coefficients a multi-scan file buffers (the library stops them at twice the pixels).
 uint64_t decode_bytes(const SourcePhoto &p)
 {
     struct stat st;
     const uint64_t file = ::stat(p.path.c_str(), &st) == 0 ? uint64_t(st.st_size) : 0;
-    const auto bitmap = platform::image_bytes(p.width, p.height, p.spp, p.bits / 8);
-    return file + bitmap.value_or(0);
+    const uint64_t pixels = platform::image_bytes(p.width, p.height, p.spp, p.bits / 8).value_or(0);
+    return file + (p.type == SourceType::Jpeg ? 2 * pixels : pixels);
 }
 
 // The folder of a path ("." when it names none) and its last component.
