@@ -29,6 +29,7 @@ namespace {
 using merge::detail::kLumaCodes;
 using merge::detail::usable_exposure;
 constexpr float kMarker = 1e9f;
+constexpr int kLocalPhotos = 8; // photos whose per-photo values a band copies into locals
 
 struct Stats {
     float min = 1e9f, max = 0.0f;
@@ -327,12 +328,15 @@ inline void merge_row(const MergePlan &p, int row, const T *const *rows, const f
     stats.markers += markers;
 }
 
-// Rows [band.begin, band.end); rows holds n pointers of this band's own.
+// Rows [band.begin, band.end); spare holds n row pointers of this band's own when there are more
+// than kLocalPhotos photos.
 template <class T, int SPP, int N>
-void merge_rows(const MergePlan &p, const imagecore::Band &band, const T **rows, Stats &st)
+void merge_rows(const MergePlan &p, const imagecore::Band &band, const T **spare, Stats &st)
 {
     // Local copies of the per-photo values keep them out of reach of the output stores.
-    constexpr int kLocal = 8;
+    constexpr int kLocal = kLocalPhotos;
+    const T *rowsLocal[kLocal];
+    const T **rows = p.n <= kLocal ? rowsLocal : spare;
     const float *tabsLocal[kLocal];
     float invLocal[kLocal];
     unsigned levelsLocal[kLocal];
@@ -385,11 +389,13 @@ template <class T> bool merge_bands(const MergePlan &p, int nbProc, Stats *bandS
     const RowsFn<T> rows = p.spp == 3   ? rows_for_count<T, 3>(p.n)
                            : p.spp == 1 ? rows_for_count<T, 1>(p.n)
                                         : rows_for_count<T, 0>(p.n);
-    // Each band's row pointers, allocated before any byte is written.
-    std::vector<const T *> pointers(size_t(p.n) * size_t(imagecore::band_count(nbProc, p.height)));
+    // Row pointers of each band when there are more photos than a band keeps locally, allocated
+    // before any byte is written.
+    const size_t spare = p.n > kLocalPhotos ? size_t(p.n) : 0;
+    std::vector<const T *> pointers(spare * size_t(imagecore::band_count(nbProc, p.height)));
     const imagecore::BandReport report =
         imagecore::run_banded(nbProc, p.height, [&](const imagecore::Band &b) {
-            rows(p, b, pointers.data() + size_t(b.index) * size_t(p.n), bandStats[b.index]);
+            rows(p, b, pointers.data() + size_t(b.index) * spare, bandStats[b.index]);
         });
     return report.complete();
 }

@@ -288,7 +288,9 @@ TEST(KvHdrMerge, BandsGiveThePlainReadingsBytesAndOneBandsStatistics)
         int cleanup;
     } cases[] = {{8, 3, {0.0625f, 4.0f, 0.25f, 1.0f, 0.015625f}, 0.0f, 0},
                  {8, 3, {1.0f, 0.25f, 4.0f}, -1.0f, 2},
-                 {16, 1, {0.5f, 0.03125f}, -1.0f, 0}};
+                 {16, 1, {0.5f, 0.03125f}, -1.0f, 0},
+                 // More photos than a band keeps its row pointers for on its stack.
+                 {8, 3, {1, 0.5f, 2, 0.25f, 4, 0.125f, 8, 0.0625f, 16}, -1.0f, 0}};
     for (const Case &c : cases) {
         const int n = int(c.t.size());
         std::vector<uint8_t> stack = testsupport::render_bracket(map, c.t, c.bits, c.spp);
