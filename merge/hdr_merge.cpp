@@ -7,8 +7,8 @@
 
 #include <array>
 #include <atomic>
-#include <climits>
 #include <cmath>
+#include <cstdint>
 #include <cstring>
 #include <mutex>
 #include <new>
@@ -45,7 +45,7 @@ class RowProgress {
 public:
     RowProgress(progressCallback callback, int height)
         : m_callback(callback), m_height(height), m_step(height / 16),
-          m_next(callback && height / 16 > 50 ? 50 : INT_MAX), m_due(m_next)
+          m_next(callback && height / 16 > 50 ? 50 : kNever), m_due(m_next)
     {
     }
     void row_done()
@@ -56,17 +56,18 @@ public:
             m_due.load(std::memory_order_relaxed))
             return;
         std::lock_guard<std::mutex> lock(m_mutex);
-        const int done = m_done.load(std::memory_order_relaxed);
+        const int64_t done = m_done.load(std::memory_order_relaxed);
         for (; m_next <= done && m_next < m_height; m_next += m_step)
             progress(m_callback, float(m_next) / float(m_height));
-        m_due.store(m_next < m_height ? m_next : INT_MAX, std::memory_order_relaxed);
+        m_due.store(m_next < m_height ? m_next : kNever, std::memory_order_relaxed);
     }
 
 private:
+    static constexpr int64_t kNever = INT64_MAX;
     progressCallback m_callback;
-    int m_height, m_step;
-    int m_next; // the next report's row, guarded by the mutex
-    std::atomic<int> m_done{0}, m_due;
+    int64_t m_height, m_step;
+    int64_t m_next; // the next report's row, guarded by the mutex
+    std::atomic<int64_t> m_done{0}, m_due;
     std::mutex m_mutex;
 };
 
