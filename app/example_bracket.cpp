@@ -6,10 +6,9 @@
 #include <string>
 #include <sys/stat.h>
 
-#include "imagecore/records.h"
-#include "metadata/exif_records.h"
 #include "metadata/jpeg_writer.h"
 #include "tests/support/bracket_generator.h"
+#include "tests/support/shot_records.h"
 
 int main(int argc, char **argv)
 {
@@ -28,24 +27,12 @@ int main(int argc, char **argv)
     int n = 0;
     for (const auto &s : shots) {
         std::vector<uint8_t> px = testsupport::render_photo(scene, s.factor, 8, 3);
-        int32_t exif[kExifBufCount] = {}, gps[kGpsBufCount] = {};
-        exif[kExifExposureNum] = 1;
-        exif[kExifExposureDen] = s.den;
-        exif[kExifFNumberNum] = 8;
-        exif[kExifFNumberDen] = 1;
-        exif[kExifIso] = 100;
-        std::memcpy(&exif[kExifModel], "zenit synthetic scene", 22);
-        std::memcpy(&exif[kExifDateTime], "2026:01:01 12:00:00", 20);
-        int32_t info[kSaveInfoCount] = {};
-        info[kSaveWidth] = w;
-        info[kSaveHeight] = h;
-        info[kSaveSamples] = 3;
-        info[kSaveBits] = 8;
-        info[kSaveXDpi] = info[kSaveYDpi] = 72;
-        info[kSaveOrientation] = 1;
+        testsupport::ShotRecords rec = testsupport::shot_records(w, h, s.den, 72);
+        std::memcpy(&rec.exif[kExifModel], "zenit synthetic scene", 22);
+        std::memcpy(&rec.exif[kExifDateTime], "2026:01:01 12:00:00", 20);
         std::string path = dir + "/example-" + std::to_string(++n) + ".jpg";
-        int r = KVwritejpg(path.c_str(), 95, info, w * 3, nullptr, exif, gps, 0, nullptr, 0,
-                           nullptr, px.data());
+        int r = KVwritejpg(path.c_str(), 95, rec.info, w * 3, nullptr, rec.exif, rec.gps, 0,
+                           nullptr, 0, nullptr, px.data());
         if (r != h) {
             std::fprintf(stderr, "zenit_example: cannot write %s (error %d)\n", path.c_str(), r);
             return 1;

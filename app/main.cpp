@@ -9,6 +9,7 @@
 #include "app/road.h"
 #include "app/settings.h"
 #include "platform/bundle.h"
+#include "platform/system.h"
 #include "platform/user_defaults.h"
 #include "tonemap/tm_params.h"
 
@@ -60,7 +61,7 @@ int main(int argc, char **argv)
     RoadError e = check_and_probe(opt.photos, &doc);
     if (!e) {
         stage("Decoding photos");
-        e = decode_stack(&doc);
+        e = decode_stack(&doc, platform::physical_memory(), opt.threads);
     }
     // Noise reduction is for the merge: exposure fusion blends the photos as they are.
     std::string note;

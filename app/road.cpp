@@ -1,6 +1,7 @@
 #include "app/road.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <climits>
 #include <cstdio>
@@ -16,6 +17,7 @@
 #include "denoise/denoise.h"
 #include "fusion/combination.h"
 #include "fusion/fusion_job.h"
+#include "imagecore/banded.h"
 #include "imagecore/color.h"
 #include "imagecore/float_clamp.h"
 #include "imagecore/jpeg_readers.h"
@@ -178,10 +180,15 @@ template <class T> void copy_rows(const platform::BitmapImageRep &bmp, int spp, 
 {
     const int w = bmp.pixelsWide(), h = bmp.pixelsHigh(), srcSpp = bmp.samplesPerPixel();
     constexpr int shift = sizeof(T) == 2 ? 8 : 0;
+    const size_t rowLength = static_cast<size_t>(w) * static_cast<size_t>(spp);
     for (int y = 0; y < h; ++y) {
         const T *row = reinterpret_cast<const T *>(bmp.bitmapData() +
                                                    static_cast<size_t>(y) * bmp.bytesPerRow());
-        uint8_t *out = dst + static_cast<size_t>(y) * w * spp;
+        uint8_t *out = dst + static_cast<size_t>(y) * rowLength;
+        if (sizeof(T) == 1 && srcSpp == spp) {
+            std::memcpy(out, row, rowLength);
+            continue;
+        }
         for (int x = 0; x < w; ++x, row += srcSpp, out += spp)
             for (int c = 0; c < spp; ++c)
                 out[c] = static_cast<uint8_t>(row[srcSpp == 1 ? 0 : c] >> shift);
@@ -194,6 +201,76 @@ void copy_to_stack(const platform::BitmapImageRep &bmp, int spp, uint8_t *dst)
         copy_rows<uint16_t>(bmp, spp, dst);
     else
         copy_rows<uint8_t>(bmp, spp, dst);
+}
+
+// The worker count of -j: the processor count when not given, 1 to 32.
+int worker_threads(int threads)
+{
+    return std::clamp(threads > 0 ? threads : platform::processor_count(), 1, 32);
+}
+
+// How the decoding of one photo ended.
+enum class Decoded { Pending, Ok, Corrupt, OtherSize, OtherLayout, OutOfMemory };
+
+// Decodes photo p into its slot of the stack.
+Decoded decode_photo(const SourcePhoto &p, int width, int height, int spp, uint8_t *slot)
+{
+    try {
+        platform::BitmapPtr bmp;
+        if (p.type == SourceType::Psd) {
+            // The probe's record, copied: the loader writes its PSD/PSB slot.
+            int dims[kImageInfosCount];
+            std::copy(std::begin(p.infos), std::end(p.infos), dims);
+            bmp = Manip().readPSD(p.path, dims);
+        } else {
+            // A JPEG of the stack's layout goes straight into its slot; anything else, and any
+            // failure (to be told apart), through a bitmap.
+            const DataPtr bytes = platform::contents_at_path(p.path);
+            if (p.type == SourceType::Jpeg &&
+                platform::decode_jpeg_into(bytes, width, height, spp, slot))
+                return Decoded::Ok;
+            bmp = platform::BitmapImageRep::imageRepWithData(bytes);
+        }
+        if (!bmp)
+            return Decoded::Corrupt;
+        if (bmp->pixelsWide() != width || bmp->pixelsHigh() != height)
+            return Decoded::OtherSize;
+        int bspp = bmp->samplesPerPixel();
+        if ((bspp != 1 && bspp != 3) || (spp == 1 && bspp != 1) ||
+            (bmp->bitsPerSample() != 8 && bmp->bitsPerSample() != 16))
+            return Decoded::OtherLayout;
+        copy_to_stack(*bmp, spp, slot);
+        return Decoded::Ok;
+    } catch (const std::bad_alloc &) {
+        return Decoded::OutOfMemory;
+    }
+}
+
+std::string decode_message(Decoded d, const SourcePhoto &p)
+{
+    switch (d) {
+    case Decoded::Corrupt:
+        return file_name(p.path) + " cannot be decoded (corrupt, truncated or an unsupported "
+                                   "layout)";
+    case Decoded::OtherSize:
+        return file_name(p.path) + " decodes to another size than its header gives";
+    case Decoded::OtherLayout:
+        return file_name(p.path) + " decodes to an unsupported layout";
+    case Decoded::OutOfMemory:
+        return "not enough memory to decode " + file_name(p.path);
+    default:
+        return file_name(p.path) + " could not be decoded";
+    }
+}
+
+// Bytes one decode holds besides the stack: the file's bytes and its decoded bitmap, or for a
+// JPEG the coefficients a multi-scan file buffers (the library stops them at twice the pixels).
+uint64_t decode_bytes(const SourcePhoto &p)
+{
+    struct stat st;
+    const uint64_t file = ::stat(p.path.c_str(), &st) == 0 ? uint64_t(st.st_size) : 0;
+    const uint64_t pixels = platform::image_bytes(p.width, p.height, p.spp, p.bits / 8).value_or(0);
+    return file + (p.type == SourceType::Jpeg ? 2 * pixels : pixels);
 }
 
 // The folder of a path ("." when it names none) and its last component.
@@ -361,7 +438,7 @@ std::optional<uint64_t> job_memory(const Document &doc)
     return total;
 }
 
-RoadError decode_stack(Document *doc, uint64_t memory)
+RoadError decode_stack(Document *doc, uint64_t memory, int threads)
 {
     const size_t n = doc->photos.size();
     auto one = platform::image_bytes(doc->width, doc->height, doc->spp, 1);
@@ -374,33 +451,49 @@ RoadError decode_stack(Document *doc, uint64_t memory)
                                      (n == 1 ? "" : "s") + " of " + std::to_string(doc->width) +
                                      " x " + std::to_string(doc->height) + " need " +
                                      gigabytes(*need) + ", this machine has " + gigabytes(memory));
+    // Each photo decoding at once holds its file and bitmap beside the stack: as many at once
+    // as the threads and the memory beyond the job's need allow, one at least.
+    int decoders = std::min(worker_threads(threads), static_cast<int>(n));
+    if (memory > 0) {
+        uint64_t largest = 0;
+        for (const SourcePhoto &p : doc->photos)
+            largest = std::max(largest, decode_bytes(p));
+        const uint64_t spare = memory - *need;
+        while (decoders > 1 && uint64_t(decoders) * largest > spare)
+            --decoders;
+    }
     doc->stack = Data::zeroed(*all);
     if (!doc->stack)
         return fail(kExitFailed, "not enough memory for " + std::to_string(n) + " photos of " +
                                      std::to_string(doc->width) + " x " +
                                      std::to_string(doc->height));
-    for (size_t k = 0; k < n; ++k) {
-        const SourcePhoto &p = doc->photos[k];
-        platform::BitmapPtr bmp;
-        if (p.type == SourceType::Psd) {
-            // The probe's record, copied: the loader writes its PSD/PSB slot.
-            int dims[kImageInfosCount];
-            std::copy(std::begin(p.infos), std::end(p.infos), dims);
-            bmp = Manip().readPSD(p.path, dims);
-        } else {
-            bmp = platform::BitmapImageRep::imageRepWithContentsOfFile(p.path);
+
+    // Each decoder takes the next photo; once a photo fails, the later ones are skipped, but the
+    // earlier ones still run: the first bad photo in the user's order is the one reported.
+    std::vector<Decoded> outcome(n, Decoded::Pending);
+    std::atomic<size_t> next{0}, firstBad{n};
+    uint8_t *stack = doc->stack->mutableBytes();
+    imagecore::run_banded(decoders, decoders, [&](const imagecore::Band &) {
+        for (size_t k = next++; k < n; k = next++) {
+            if (k > firstBad.load())
+                continue;
+            outcome[k] =
+                decode_photo(doc->photos[k], doc->width, doc->height, doc->spp, stack + k * *one);
+            if (outcome[k] != Decoded::Ok) {
+                size_t bad = firstBad.load();
+                while (k < bad && !firstBad.compare_exchange_weak(bad, k)) {
+                }
+            }
         }
-        if (!bmp)
-            return fail(kExitBadInput, file_name(p.path) + " cannot be decoded (corrupt, "
-                                                           "truncated or an unsupported layout)");
-        if (bmp->pixelsWide() != doc->width || bmp->pixelsHigh() != doc->height)
-            return fail(kExitBadInput, file_name(p.path) + " decodes to another size than its "
-                                                           "header gives");
-        int bspp = bmp->samplesPerPixel();
-        if ((bspp != 1 && bspp != 3) || (doc->spp == 1 && bspp != 1) ||
-            (bmp->bitsPerSample() != 8 && bmp->bitsPerSample() != 16))
-            return fail(kExitBadInput, file_name(p.path) + " decodes to an unsupported layout");
-        copy_to_stack(*bmp, doc->spp, doc->stack->mutableBytes() + k * *one);
+    });
+    for (size_t k = 0; k < n; ++k) {
+        const Decoded d = outcome[k];
+        if (d == Decoded::Ok)
+            continue;
+        doc->stack = nullptr;
+        const bool photoAtFault =
+            d == Decoded::Corrupt || d == Decoded::OtherSize || d == Decoded::OtherLayout;
+        return fail(photoAtFault ? kExitBadInput : kExitFailed, decode_message(d, doc->photos[k]));
     }
     return {};
 }
@@ -607,6 +700,7 @@ RoadError process(const Document &doc, int method, const float *tmParam, int thr
     if (stage)
         stage("Merging");
     MergeToHDR merge;
+    merge.setNbProc(worker_threads(threads));
     merge.setImageDimsFrom(dimsData);
     merge.setImageCount(n);
     if (doc.exif > 0)
@@ -631,8 +725,7 @@ RoadError process(const Document &doc, int method, const float *tmParam, int thr
         tm.setTMParam2(Data::copy(tmParam, kTmParamBytes));
     tm.setImageDimsFrom(Data::copy(dims, sizeof dims));
     tm.setDocType(kDocRgbe);
-    if (threads > 0)
-        tm.setNbProc(threads);
+    tm.setNbProc(worker_threads(threads));
     hdr = method == kMethodDeredid ? tm.enhancerToneMap(showProgress ? 1 : 0, hdr)
                                    : tm.compressorToneMap(showProgress ? 1 : 0, hdr);
     auto expected = platform::image_bytes(doc.width, doc.height, doc.spp, 2);

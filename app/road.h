@@ -82,8 +82,12 @@ std::optional<uint64_t> job_memory(const Document &doc);
 // Decodes every photo into the 8-bit interleaved stack and checks that each matches the first
 // in size, channel count and bits per channel. Before anything is allocated, job_memory is
 // compared with memory (bytes; 0 skips the check): a job that needs more fails with a message
-// that says how much it needs.
-RoadError decode_stack(Document *doc, uint64_t memory = platform::physical_memory());
+// that says how much it needs. Up to threads photos (the processor count when 0 or less) are
+// decoded at once, each into its own slot, as many as the memory beyond the job's need holds
+// their files and bitmaps, one at least. A photo that fails is reported (the first in the
+// given order when several do) and the stack is dropped.
+RoadError decode_stack(Document *doc, uint64_t memory = platform::physical_memory(),
+                       int threads = 0);
 
 // Noise reduction of the stack in place, before the merge of the tone-mapping methods: the count
 // darkest photos (by the metadata's exposures when doc->exif is 1, else by mean brightness;
@@ -96,7 +100,8 @@ std::string denoise_stack(Document *doc, int count, int threads,
                           uint64_t memory = platform::physical_memory());
 
 // Merge and tone mapping, or fusion or a combination method (11 to 14) straight from the stack:
-// the 16-bit result, w x h x spp samples.
+// the 16-bit result, w x h x spp samples. threads: the worker count of the kernels (the
+// processor count when 0 or less).
 RoadError process(const Document &doc, int method, const float *tmParam, int threads,
                   bool showProgress, const StageHook &stage, platform::DataPtr *result);
 

@@ -1,49 +1,67 @@
 #!/bin/sh
-# Runs zenit and OpenCV (Debevec merge + Reinhard global tone mapping, python3-opencv) on the
-# same bracket in one run and prints each stage's time and the ratio peer / zenit (above 1:
-# zenit is faster); zenit runs its global operator there, like the peer. Then, when
-# pfstmo_fattal02 is installed (Debian pfstools and pfstmo), the local operator against that
-# gradient-domain peer on one generated HDR scene of MEGAPIXELS (default 24; 0 skips),
+# Runs zenit's whole road with its global operator (zenit --method rodo, at 1 and 8 threads) and
+# OpenCV (Debevec merge + Reinhard global tone mapping, python3-opencv, its own threads) on the
+# same photos in one run and prints the median time of each stage, of zenit's whole road (the
+# process's wall time, start-up and exit included) and of the peer's (the sum of its stages,
+# without the interpreter's start-up), and the ratio peer / zenit (above 1: zenit is faster).
+# The photos: a 5 x 24 MP bracket rendered here by build/bench/bench_app_road (the default), or
+# BRACKET_DIR (its exposure times read with exiftool).
+# Then, when pfstmo_fattal02 is installed (Debian pfstools and pfstmo), the local operator against
+# that gradient-domain peer on one generated HDR scene of MEGAPIXELS (default 24; 0 skips),
 # written as a portable float map by build/bench/bench_tonemap_pfm: time at 1 and 8 threads
-# (the peer uses what it uses), peak memory, and the ratio. Needs python3-opencv and exiftool.
-# Usage: [MEGAPIXELS=N] bench/compare_peers.sh [BUILD_DIR] [BRACKET_DIR] [REPEATS]
+# (the peer uses what it uses), peak memory, and the ratio.
+# Usage: [MEGAPIXELS=N] bench/compare_peers.sh [BUILD_DIR] [BRACKET_DIR|generated] [REPEATS]
 set -eu
 ROOT=$(cd "$(dirname "$0")/.." && pwd)
 BUILD=${1:-$ROOT/build}
-BRACKET=${2:-$ROOT/../shared/testdata/stlouis_arch_tripod}
+BRACKET=${2:-generated}
 REPEATS=${3:-3}
 OUT=$(mktemp -d)
 trap 'rm -rf "$OUT"' EXIT
-PHOTOS=$(find "$BRACKET" -maxdepth 1 -type f ! -name '*.md' | sort)
-PEERARGS=""
-for p in $PHOTOS; do
-    t=$(exiftool -s3 -n -ExposureTime "$p")
-    PEERARGS="$PEERARGS $t $p"
-done
+if [ "$BRACKET" = generated ]; then
+    "$BUILD/bench/bench_app_road" write "$OUT/bracket" >"$OUT/exposures"
+else
+    for p in $(find "$BRACKET" -maxdepth 1 -type f ! -name '*.md' | sort); do
+        echo "$(exiftool -s3 -n -ExposureTime "$p") $p"
+    done >"$OUT/exposures"
+fi
+PHOTOS=$(cut -d' ' -f2 "$OUT/exposures")
+PEERARGS=$(tr '\n' ' ' <"$OUT/exposures")
 
-# Best of REPEATS for each stage: the machines are noisy.
-best() { sort -k1,1 -k2,2n | awk '!seen[$1]++ {print $1, $2}'; }
+# "KEY VALUE" lines in, "KEY MEDIAN" out.
+medians() {
+    sort -k1,1 -k2,2g | awk '{ if ($1 != k) flush(); k = $1; v[++n] = $2 }
+        function flush() { if (n) print k, v[int((n + 1) / 2)]; n = 0 }
+        END { flush() }'
+}
+LOAD0=$(cut -d' ' -f1-3 /proc/loadavg)
 for i in $(seq "$REPEATS"); do
-    # shellcheck disable=SC2086
-    "$BUILD/app/zenit" --quiet --timings -m rodo -o "$OUT/zenit.jpg" $PHOTOS 2>&1 |
-        awk '/ s$/ {
+    for t in 1 8; do
+        # shellcheck disable=SC2086
+        /usr/bin/time -f "%e" -o "$OUT/time" "$BUILD/app/zenit" --quiet --timings -m rodo -j "$t" \
+            -o "$OUT/zenit.jpg" $PHOTOS 2>"$OUT/log"
+        awk -v k="zenit$t" '/ s$/ {
             v = $(NF - 1); name = $1
             if (name == "Decoding") name = "decode"; else if (name == "Merging") name = "merge";
             else if (name == "Tone") name = "tonemap"; else if (name == "Saving") name = "save";
             else next
-            print name, v }'
-done | best >"$OUT/zenit.txt"
-for i in $(seq "$REPEATS"); do
+            print k "/" name, v }' "$OUT/log"
+        awk -v k="zenit$t" '{ print k "/road", $1 }' "$OUT/time"
+    done
     # shellcheck disable=SC2086
-    /usr/bin/python3 "$ROOT/bench/peer_opencv.py" "$OUT/peer.jpg" $PEERARGS 2>/dev/null
-done | best >"$OUT/peer.txt"
+    /usr/bin/python3 "$ROOT/bench/peer_opencv.py" "$OUT/peer.jpg" $PEERARGS 2>/dev/null |
+        awk '{ print "opencv/" $1, $2; road += $2 } END { print "opencv/road", road }'
+done | medians >"$OUT/medians"
 
-echo "bracket: $BRACKET (best of $REPEATS)"
-printf '%-10s %10s %10s %8s\n' stage zenit opencv ratio
-join "$OUT/zenit.txt" "$OUT/peer.txt" | awk '{
-    r = $2 > 0 ? $3 / $2 : 0; tz += $2; tp += $3
-    printf "%-10s %9.3fs %9.3fs %8.2f\n", $1, $2, $3, r }
-    END { printf "%-10s %9.3fs %9.3fs %8.2f\n", "total", tz, tp, (tz > 0 ? tp / tz : 0) }'
+echo "bracket: $(echo "$PHOTOS" | wc -l) photos, $BRACKET (median of $REPEATS; load average" \
+    "$LOAD0 before, $(cut -d' ' -f1-3 /proc/loadavg) after)"
+printf '%-10s %10s %10s %10s %14s\n' stage "zenit -j 1" "zenit -j 8" opencv "opencv/zenit-8"
+awk '{ v[$1] = $2 } END {
+    split("decode merge tonemap save road", s, " ")
+    for (i = 1; i <= 5; ++i) {
+        a = v["zenit1/" s[i]]; b = v["zenit8/" s[i]]; c = v["opencv/" s[i]]
+        printf "%-10s %9.3fs %9.3fs %9.3fs %14.2f\n", s[i], a, b, c, (b > 0 ? c / b : 0) } }' \
+    "$OUT/medians"
 
 MP=${MEGAPIXELS:-24}
 HELPER=$BUILD/bench/bench_tonemap_pfm

@@ -1,27 +1,93 @@
 #!/bin/sh
-# Runs the driver on the largest bracket available with per-stage timings and peak memory.
-# Usage: bench/run_driver.sh [BUILD_DIR] [BRACKET_DIR]
+# The road's figures: the driver on a 5 x 24 MP bracket rendered here by the test generator (and
+# removed afterwards) and on the brackets of ../shared/testdata, at 1, 2, 4 and 8 threads: the
+# median time of each stage and of the whole road (the process's wall time), the peak memory in
+# bytes a pixel, and the merge at the most threads against the time of moving its bytes with
+# memcpy on as many threads (bench_app_road bound), measured in the same run.
+# Usage: [REPEATS=3] [THREADS="1 2 4 8"] [METHODS="rodo deredid"] [BRACKETS="generated DIR..."]
+#        bench/run_driver.sh [BUILD_DIR]
 set -eu
 ROOT=$(cd "$(dirname "$0")/.." && pwd)
 BUILD=${1:-$ROOT/build}
 DATA=$ROOT/../shared/testdata
-if [ $# -ge 2 ]; then
-    BRACKET=$2
-else
-    # The bracket with the most pixels in all (file size stands in for it).
-    BRACKET=$(for d in "$DATA"/*/; do
-        printf '%s %s\n' "$(du -sb "$d" | cut -f1)" "$d"
-    done | sort -n | tail -1 | cut -d' ' -f2)
+REPEATS=${REPEATS:-3}
+THREADS=${THREADS:-1 2 4 8}
+METHODS=${METHODS:-rodo deredid}
+HELPER=$BUILD/bench/bench_app_road
+ZENIT=$BUILD/app/zenit
+if [ -z "${BRACKETS:-}" ]; then
+    BRACKETS=generated
+    for d in "$DATA"/*/; do [ -d "$d" ] && BRACKETS="$BRACKETS ${d%/}"; done
 fi
-[ -n "$BRACKET" ] || { echo "no bracket found under $DATA" >&2; exit 1; }
+MOST=$(echo "$THREADS" | tr ' ' '\n' | sort -n | tail -1)
 OUT=$(mktemp -d)
 trap 'rm -rf "$OUT"' EXIT
-PHOTOS=$(find "$BRACKET" -maxdepth 1 -type f ! -name '*.md' | sort)
-echo "bracket: $BRACKET"
-# shellcheck disable=SC2086
-/usr/bin/time -v "$BUILD/app/zenit" --quiet --timings -o "$OUT/result.jpg" $PHOTOS 2>"$OUT/log" || {
-    cat "$OUT/log" >&2
-    exit 1
+load() { cut -d' ' -f1-3 /proc/loadavg; }
+
+# "KEY VALUE" lines in, "KEY MEDIAN" out.
+medians() {
+    sort -k1,1 -k2,2g | awk '{ if ($1 != k) flush(); k = $1; v[++n] = $2 }
+        function flush() { if (n) print k, v[int((n + 1) / 2)]; n = 0 }
+        END { flush() }'
 }
-grep -E ' s$' "$OUT/log"
-grep -E 'Elapsed|Maximum resident' "$OUT/log"
+
+for BRACKET in $BRACKETS; do
+    if [ "$BRACKET" = generated ]; then
+        "$HELPER" write "$OUT/generated" >/dev/null
+        BRACKET=$OUT/generated
+        NAME="generated"
+    else
+        NAME=$(basename "$BRACKET")
+    fi
+    PHOTOS=$(find "$BRACKET" -maxdepth 1 -type f ! -name '*.md' | sort)
+    # shellcheck disable=SC2086
+    set -- $("$HELPER" size $PHOTOS)
+    W=$1 H=$2 N=$3
+    LOAD0=$(load)
+    : >"$OUT/samples"
+    for i in $(seq "$REPEATS"); do
+        for m in $METHODS; do
+            for t in $THREADS; do
+                # shellcheck disable=SC2086
+                /usr/bin/time -f "%e %M" -o "$OUT/time" "$ZENIT" --quiet --timings -m "$m" \
+                    -j "$t" -o "$OUT/result.jpg" $PHOTOS 2>"$OUT/log" || {
+                    cat "$OUT/log" >&2
+                    exit 1
+                }
+                awk -v k="$m/$t" '/ s$/ {
+                    v = $(NF - 1); s = $1
+                    if (s == "Reading") s = "read"; else if (s == "Decoding") s = "decode";
+                    else if (s == "Merging") s = "merge"; else if (s == "Tone") s = "tonemap";
+                    else if (s == "Saving") s = "save"; else next
+                    print k "/" s, v }' "$OUT/log" >>"$OUT/samples"
+                awk -v k="$m/$t" -v px="$W $H" '{ split(px, d, " ");
+                    print k "/road", $1; print k "/peak", $2 * 1024 / (d[1] * d[2]) }' \
+                    "$OUT/time" >>"$OUT/samples"
+            done
+        done
+        "$HELPER" bound "$W" "$H" "$N" "$MOST" 5 | awk '{ print "bound", $2 }' >>"$OUT/samples"
+    done
+    medians <"$OUT/samples" >"$OUT/medians"
+    echo "bracket: $NAME, $N photos of $W x $H; median of $REPEATS;" \
+        "load average $LOAD0 before, $(load) after"
+    for m in $METHODS; do
+        printf '%-8s %7s %7s %7s %7s %7s %7s %7s %9s\n' "$m" threads read decode merge \
+            tonemap save road "peak B/px"
+        for t in $THREADS; do
+            awk -v k="$m/$t" -v t="$t" '{ v[$1] = $2 } END {
+                printf "%-8s %7s %6.3fs %6.3fs %6.3fs %6.3fs %6.3fs %6.3fs %9.1f\n", "", t,
+                    v[k "/read"], v[k "/decode"], v[k "/merge"], v[k "/tonemap"], v[k "/save"],
+                    v[k "/road"], v[k "/peak"] }' "$OUT/medians"
+        done
+        FIRST=$(echo "$THREADS" | cut -d' ' -f1)
+        awk -v a="$m/$FIRST" -v b="$m/$MOST" -v ta="$FIRST" -v tb="$MOST" '{ v[$1] = $2 } END {
+            printf "%-8s speed-up %s -> %s threads: road %.2fx, decode %.2fx, merge %.2fx, " \
+                "tonemap %.2fx\n", "", ta, tb, v[a "/road"] / v[b "/road"],
+                v[a "/decode"] / v[b "/decode"], v[a "/merge"] / v[b "/merge"],
+                v[a "/tonemap"] / v[b "/tonemap"] }' "$OUT/medians"
+        awk -v k="$m/$MOST/merge" -v t="$MOST" '{ v[$1] = $2 } END {
+            printf "%-8s merge at %s threads %.3fs, memcpy bound %.4fs: %.1fx the bound\n", "", t,
+                v[k], v["bound"], v[k] / v["bound"] }' "$OUT/medians"
+    done
+    echo
+done

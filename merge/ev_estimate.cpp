@@ -9,6 +9,7 @@
 #include <new>
 #include <vector>
 
+#include "imagecore/banded.h"
 #include "merge/detail/knots.h"
 
 namespace {
@@ -28,8 +29,10 @@ float ev_factor(int m)
     return merge::detail::knot_value(kKnots, std::size(kKnots), m);
 }
 
+using Histogram = std::array<int64_t, 256>;
+
 // First histogram bin whose running count exceeds limit; 256 when none does.
-int bin_above(const std::array<int64_t, 256> &hist, int64_t limit)
+int bin_above(const Histogram &hist, int64_t limit)
 {
     int64_t run = 0;
     for (int b = 0; b < 256; ++b) {
@@ -40,15 +43,14 @@ int bin_above(const std::array<int64_t, 256> &hist, int64_t limit)
     return 256;
 }
 
+// Adds the luma of rows [y0, y1) of a photo to hist.
 template <class T>
-void luma_histogram(const T *photo, int width, int height, int rowLen, int spp,
-                    std::array<int64_t, 256> &hist)
+void luma_histogram(const T *photo, int width, int y0, int y1, int rowLen, int spp, Histogram &hist)
 {
     const int bpos = spp == 4 ? 2 : (spp == 2 ? 0 : spp - 1);
     const int gpos = bpos / 2;
     constexpr int shift = sizeof(T) == 2 ? 8 : 0;
-    hist.fill(0);
-    for (int y = 0; y < height; ++y) {
+    for (int y = y0; y < y1; ++y) {
         const T *p = photo + size_t(y) * size_t(rowLen);
         for (int x = 0; x < width; ++x, p += spp) {
             const unsigned r = p[0] >> shift, g = p[gpos] >> shift, b = p[bpos] >> shift;
@@ -60,7 +62,7 @@ void luma_histogram(const T *photo, int width, int height, int rowLen, int spp,
 } // namespace
 
 int mediane_images(int n, int width, int height, int rowLen, int spp, int bps, const void *stack,
-                   int *moyBuf)
+                   int *moyBuf, int nbProc)
 {
     if (stack == nullptr || moyBuf == nullptr || n < 1 || width < 1 || height < 1 || spp < 1 ||
         (bps != 8 && bps != 16) || int64_t(rowLen) < int64_t(width) * spp)
@@ -70,14 +72,23 @@ int mediane_images(int n, int width, int height, int rowLen, int spp, int bps, c
     const int64_t low = int64_t(0.17 * double(pixels));
     const int64_t high = int64_t(0.95 * double(pixels));
     const size_t photoSamples = size_t(height) * size_t(rowLen);
-    std::array<int64_t, 256> hist;
+    std::array<Histogram, imagecore::kMaxBands> bands;
     for (int k = 0; k < n; ++k) {
-        if (bps == 8)
-            luma_histogram(static_cast<const uint8_t *>(stack) + size_t(k) * photoSamples, width,
-                           height, rowLen, spp, hist);
-        else
-            luma_histogram(static_cast<const uint16_t *>(stack) + size_t(k) * photoSamples, width,
-                           height, rowLen, spp, hist);
+        // Counts are integers: the bands' histograms add up to the one of a single pass.
+        for (Histogram &b : bands)
+            b.fill(0);
+        imagecore::run_banded(nbProc, height, [&](const imagecore::Band &b) {
+            if (bps == 8)
+                luma_histogram(static_cast<const uint8_t *>(stack) + size_t(k) * photoSamples,
+                               width, b.begin, b.end, rowLen, spp, bands[b.index]);
+            else
+                luma_histogram(static_cast<const uint16_t *>(stack) + size_t(k) * photoSamples,
+                               width, b.begin, b.end, rowLen, spp, bands[b.index]);
+        });
+        Histogram hist{};
+        for (const Histogram &b : bands)
+            for (size_t i = 0; i < hist.size(); ++i)
+                hist[i] += b[i];
         const int median = bin_above(hist, half);
         int key = median <= 4 ? bin_above(hist, high) : median * 256;
         if (key > 64512)

@@ -13,10 +13,12 @@
 //   dark photo (median bin <= 4): the 95th-percentile bin, 0..255;
 //   ordinary photo: median bin x 256 (1280..64512);
 //   bright photo (median bin >= 253): the 17th-percentile bin x 65536.
+// The histograms are counted in nbProc bands of rows (one on the calling thread below 2) and
+// added: the keys do not depend on it.
 // Returns half the pixel count (saturated to INT_MAX); -3 when a pointer is null, n, width,
 // height or spp is below 1, bps is not 8 or 16, or rowLen < width x spp.
 int mediane_images(int n, int width, int height, int rowLen, int spp, int bps, const void *stack,
-                   int *moyBuf);
+                   int *moyBuf, int nbProc = 1);
 
 // Ranks n photos by key (brightest first, ties to the lower index) and anchors the middle rank
 // a = n / 2 at exposure 1 (EV 0). evSpacing > 0: rank j gets EV (a - j) x evSpacing; otherwise

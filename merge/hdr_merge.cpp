@@ -1,17 +1,23 @@
 // The merge kernel. Everything that would cost a power, a division or a branch per sample is
 // tabulated once per call (linearisation curve, per-photo weight tables with the clipping cut
 // built in, reciprocal exposures); the pixel loop visits each pixel once, photos innermost, and
-// writes each output byte once. Single-threaded by design.
+// writes each output byte once. Rows are merged in bands; the statistics keep one sum a row,
+// added in row order, so every band count gives the same bytes and the same statistics.
 #include "merge/hdr_merge.h"
 
+#include <array>
+#include <atomic>
 #include <cmath>
+#include <cstdint>
 #include <cstring>
+#include <mutex>
 #include <new>
 #include <vector>
 #if defined(__SSE2__)
 #include <emmintrin.h>
 #endif
 
+#include "imagecore/banded.h"
 #include "merge/detail/clean_up.h"
 #include "merge/detail/gamma_curve.h"
 #include "merge/detail/weight_tables.h"
@@ -23,6 +29,7 @@ namespace {
 using merge::detail::kLumaCodes;
 using merge::detail::usable_exposure;
 constexpr float kMarker = 1e9f;
+constexpr int kLocalPhotos = 8; // photos whose per-photo values a band copies into locals
 
 struct Stats {
     float min = 1e9f, max = 0.0f;
@@ -31,19 +38,50 @@ struct Stats {
     int64_t zeros = 0, markers = 0; // encoded pixels the clean-up pass will rewrite
 };
 
-// One photo of the merge; the plan lists them in ascending exposure.
-struct RankedPhoto {
-    const uint8_t *pixels;
-    const float *weights; // weight table by luma code, zero above the saturation level
-    float reciprocal;     // 1 / exposure
-    unsigned level;       // saturation level
+// The reports one pass over the rows would make, before rows 50, 50 + step, 50 + 2 step, ...
+// (step = height / 16, only when above 50), made by whichever band completes the row count that
+// reaches one: each once, in order, one at a time.
+class RowProgress {
+public:
+    RowProgress(progressCallback callback, int height)
+        : m_callback(callback), m_height(height), m_step(height / 16),
+          m_next(callback && height / 16 > 50 ? 50 : kNever), m_due(m_next)
+    {
+    }
+    void row_done()
+    {
+        if (m_callback == nullptr)
+            return;
+        if (m_done.fetch_add(1, std::memory_order_relaxed) + 1 <
+            m_due.load(std::memory_order_relaxed))
+            return;
+        std::lock_guard<std::mutex> lock(m_mutex);
+        const int64_t done = m_done.load(std::memory_order_relaxed);
+        for (; m_next <= done && m_next < m_height; m_next += m_step)
+            progress(m_callback, float(m_next) / float(m_height));
+        m_due.store(m_next < m_height ? m_next : kNever, std::memory_order_relaxed);
+    }
+
+private:
+    static constexpr int64_t kNever = INT64_MAX;
+    progressCallback m_callback;
+    int64_t m_height, m_step;
+    int64_t m_next; // the next report's row, guarded by the mutex
+    std::atomic<int64_t> m_done{0}, m_due;
+    std::mutex m_mutex;
 };
 
+// The photos in ascending exposure: pixels, weight table by luma code (zero above the
+// saturation level), 1 / exposure and saturation level of each.
 struct MergePlan {
     int n, width, height, spp;
-    const RankedPhoto *photos;
+    const uint8_t *const *pixels;
+    const float *const *tabs;
+    const float *inv;
+    const unsigned *levels;
     const float *lut;
-    progressCallback callback;
+    RowProgress *progress;
+    double *rowSums; // the statistics' sum of each row
     uint8_t *out;
 };
 
@@ -285,88 +323,87 @@ inline void merge_row(const MergePlan &p, int row, const T *const *rows, const f
     }
     stats.min = mn < stats.min ? mn : stats.min;
     stats.max = mx > stats.max ? mx : stats.max;
-    stats.sum += tail.sum;
+    p.rowSums[row] = tail.sum;
     stats.count += count;
     stats.zeros += zeros;
     stats.markers += markers;
 }
 
-template <class T, int SPP, int N> void merge_rows(const MergePlan &p, Stats &st)
+// Rows [band.begin, band.end); spare holds n row pointers of this band's own when there are more
+// than kLocalPhotos photos.
+template <class T, int SPP, int N>
+void merge_rows(const MergePlan &p, const imagecore::Band &band, const T **spare, Stats &st)
 {
     // Local copies of the per-photo values keep them out of reach of the output stores.
-    constexpr int kLocal = 8;
+    constexpr int kLocal = kLocalPhotos;
     const T *rowsLocal[kLocal];
+    const T **rows = p.n <= kLocal ? rowsLocal : spare;
     const float *tabsLocal[kLocal];
     float invLocal[kLocal];
     unsigned levelsLocal[kLocal];
-    std::vector<const T *> rowsHeap;
-    std::vector<const float *> tabsHeap;
-    std::vector<float> invHeap;
-    std::vector<unsigned> levelsHeap;
-    const T **rows = rowsLocal;
-    const float **tabs = tabsLocal;
-    float *inv = invLocal;
-    unsigned *levels = levelsLocal;
-    if (p.n > kLocal) {
-        rowsHeap.resize(size_t(p.n));
-        tabsHeap.resize(size_t(p.n));
-        invHeap.resize(size_t(p.n));
-        levelsHeap.resize(size_t(p.n));
-        rows = rowsHeap.data();
-        tabs = tabsHeap.data();
-        inv = invHeap.data();
-        levels = levelsHeap.data();
-    }
-    for (int k = 0; k < p.n; ++k) {
-        tabs[k] = p.photos[k].weights;
-        inv[k] = p.photos[k].reciprocal;
-        levels[k] = p.photos[k].level;
+    const float *const *tabs = p.tabs;
+    const float *inv = p.inv;
+    const unsigned *levels = p.levels;
+    if (p.n <= kLocal) {
+        for (int k = 0; k < p.n; ++k) {
+            tabsLocal[k] = p.tabs[k];
+            invLocal[k] = p.inv[k];
+            levelsLocal[k] = p.levels[k];
+        }
+        tabs = tabsLocal;
+        inv = invLocal;
+        levels = levelsLocal;
     }
     const size_t rowSamples = size_t(p.width) * size_t(p.spp);
-
-    // The step is tested first: below 816 rows it is 50 or less and no report is due, and below
-    // 16 rows it is 0.
-    const int step = p.height / 16;
-    for (int row = 0; row < p.height; ++row) {
-        if (step > 50 && row % step == 50)
-            progress(p.callback, float(row) / float(p.height));
+    for (int row = band.begin; row < band.end; ++row) {
         for (int k = 0; k < p.n; ++k)
-            rows[k] = reinterpret_cast<const T *>(p.photos[k].pixels) + size_t(row) * rowSamples;
+            rows[k] = reinterpret_cast<const T *>(p.pixels[k]) + size_t(row) * rowSamples;
         merge_row<T, SPP, N>(p, row, rows, tabs, inv, levels, st);
+        p.progress->row_done();
     }
 }
 
-template <class T, int SPP> void merge_count(const MergePlan &p, Stats &st)
+template <class T>
+using RowsFn = void (*)(const MergePlan &, const imagecore::Band &, const T **, Stats &);
+
+template <class T, int SPP> RowsFn<T> rows_for_count(int n)
 {
-    switch (p.n) {
+    switch (n) {
     case 1:
-        return merge_rows<T, SPP, 1>(p, st);
+        return merge_rows<T, SPP, 1>;
     case 2:
-        return merge_rows<T, SPP, 2>(p, st);
+        return merge_rows<T, SPP, 2>;
     case 3:
-        return merge_rows<T, SPP, 3>(p, st);
+        return merge_rows<T, SPP, 3>;
     case 4:
-        return merge_rows<T, SPP, 4>(p, st);
+        return merge_rows<T, SPP, 4>;
     case 5:
-        return merge_rows<T, SPP, 5>(p, st);
+        return merge_rows<T, SPP, 5>;
     default:
-        return merge_rows<T, SPP, 0>(p, st);
+        return merge_rows<T, SPP, 0>;
     }
 }
 
-template <class T> void merge_dispatch(const MergePlan &p, Stats &st)
+// Merges every row in bands, one Stats a band. false when a band could not be run.
+template <class T> bool merge_bands(const MergePlan &p, int nbProc, Stats *bandStats)
 {
-    if (p.spp == 3)
-        merge_count<T, 3>(p, st);
-    else if (p.spp == 1)
-        merge_count<T, 1>(p, st);
-    else
-        merge_count<T, 0>(p, st);
+    const RowsFn<T> rows = p.spp == 3   ? rows_for_count<T, 3>(p.n)
+                           : p.spp == 1 ? rows_for_count<T, 1>(p.n)
+                                        : rows_for_count<T, 0>(p.n);
+    // Row pointers of each band when there are more photos than a band keeps locally, allocated
+    // before any byte is written.
+    const size_t spare = p.n > kLocalPhotos ? size_t(p.n) : 0;
+    std::vector<const T *> pointers(spare * size_t(imagecore::band_count(nbProc, p.height)));
+    const imagecore::BandReport report =
+        imagecore::run_banded(nbProc, p.height, [&](const imagecore::Band &b) {
+            rows(p, b, pointers.data() + size_t(b.index) * spare, bandStats[b.index]);
+        });
+    return report.complete();
 }
 
 int merge_checked(progressCallback callback, int cleanup, int n, int width, int height, int spp,
                   int bps, int curveMode, float *lut, float *exposureTimes, const void *stack,
-                  float *stats, uint8_t *out, float evSpacing)
+                  float *stats, uint8_t *out, float evSpacing, int nbProc)
 {
     if (lut == nullptr || stack == nullptr || stats == nullptr || out == nullptr || n < 1 ||
         spp < 1 || (bps != 8 && bps != 16) || (n > 1 && exposureTimes == nullptr))
@@ -397,7 +434,7 @@ int merge_checked(progressCallback callback, int cleanup, int n, int width, int 
         std::vector<int> keys(size_t(n), 0);
         const int64_t rowLen = int64_t(width) * spp;
         if (rowLen > INT32_MAX ||
-            mediane_images(n, width, height, int(rowLen), spp, bps, stack, keys.data()) < 0)
+            mediane_images(n, width, height, int(rowLen), spp, bps, stack, keys.data(), nbProc) < 0)
             return -3;
         const int r = guess_ev(0, n, keys.data(), exposureTimes, evSpacing);
         if (r < 0)
@@ -417,32 +454,66 @@ int merge_checked(progressCallback callback, int cleanup, int n, int width, int 
 
     // One weight table per photo in ranking order, by luma code, zero above the photo's
     // saturation level.
-    std::vector<float> tables(size_t(n) * kLumaCodes);
-    std::vector<RankedPhoto> photos(static_cast<size_t>(n));
+    const size_t count = static_cast<size_t>(n);
+    std::vector<float> tables(count * kLumaCodes);
+    std::vector<const uint8_t *> pixels(count);
+    std::vector<const float *> tabs(count);
+    std::vector<float> inv(count);
+    std::vector<unsigned> saturation(count);
     const size_t photoBytes = size_t(width) * size_t(height) * size_t(spp) * size_t(bps / 8);
     for (int rank = 0; rank < n; ++rank) {
         const int k = order[size_t(rank)];
         float *t = tables.data() + size_t(rank) * kLumaCodes;
         merge::detail::weight_table(t, levels[size_t(rank)], 32768);
-        photos[size_t(rank)] = {static_cast<const uint8_t *>(stack) + size_t(k) * photoBytes, t,
-                                n > 1 ? 1.0f / exposureTimes[k] : 1.0f,
-                                unsigned(levels[size_t(rank)])};
+        pixels[size_t(rank)] = static_cast<const uint8_t *>(stack) + size_t(k) * photoBytes;
+        tabs[size_t(rank)] = t;
+        inv[size_t(rank)] = n > 1 ? 1.0f / exposureTimes[k] : 1.0f;
+        saturation[size_t(rank)] = unsigned(levels[size_t(rank)]);
     }
 
-    const MergePlan plan{n, width, height, spp, photos.data(), lut, callback, out};
+    std::vector<double> rowSums(static_cast<size_t>(height));
+    RowProgress rowProgress(callback, height);
+    const MergePlan plan{n,
+                         width,
+                         height,
+                         spp,
+                         pixels.data(),
+                         tabs.data(),
+                         inv.data(),
+                         saturation.data(),
+                         lut,
+                         &rowProgress,
+                         rowSums.data(),
+                         out};
+    std::array<Stats, imagecore::kMaxBands> bands{};
+    const bool merged = bps == 8 ? merge_bands<uint8_t>(plan, nbProc, bands.data())
+                                 : merge_bands<uint16_t>(plan, nbProc, bands.data());
+    if (!merged)
+        return -4;
+    // Extremes and counts do not depend on the grouping; the sum adds the rows in order.
     Stats st;
-    if (bps == 8)
-        merge_dispatch<uint8_t>(plan, st);
-    else
-        merge_dispatch<uint16_t>(plan, st);
+    for (const Stats &b : bands) {
+        st.min = b.min < st.min ? b.min : st.min;
+        st.max = b.max > st.max ? b.max : st.max;
+        st.count += b.count;
+        st.zeros += b.zeros;
+        st.markers += b.markers;
+    }
+    for (double rowSum : rowSums)
+        st.sum += rowSum;
 
     stats[0] = st.min * 256.0f;
     stats[1] = st.max * 256.0f;
     stats[2] = (st.count > 0 ? float(st.sum / double(st.count)) : 0.0f) * 256.0f;
 
-    if (cleanup != 2 && (st.zeros > 0 || st.markers > 0))
-        merge::detail::clean_up(out, width, height, merge::detail::grey_rgbe(st.min),
-                                merge::detail::grey_rgbe(st.max));
+    if (cleanup != 2 && (st.zeros > 0 || st.markers > 0)) {
+        const imagecore::Rgbe low = merge::detail::grey_rgbe(st.min),
+                              high = merge::detail::grey_rgbe(st.max);
+        imagecore::run_banded(nbProc, height, [&](const imagecore::Band &b) {
+            merge::detail::clean_up(out + size_t(4) * size_t(width) * size_t(b.begin), width,
+                                    b.end - b.begin, low, high);
+        });
+    }
     return height;
 }
 
@@ -450,11 +521,11 @@ int merge_checked(progressCallback callback, int cleanup, int n, int width, int 
 
 int kv_hdr_merge(progressCallback callback, int cleanup, int n, int width, int height, int spp,
                  int bps, int curveMode, float *lut, float *exposureTimes, const void *stack,
-                 float *hdrMinMaxMoy, uint8_t *rgbeBuf, float evSpacing)
+                 float *hdrMinMaxMoy, uint8_t *rgbeBuf, float evSpacing, int nbProc)
 {
     try {
         return merge_checked(callback, cleanup, n, width, height, spp, bps, curveMode, lut,
-                             exposureTimes, stack, hdrMinMaxMoy, rgbeBuf, evSpacing);
+                             exposureTimes, stack, hdrMinMaxMoy, rgbeBuf, evSpacing, nbProc);
     } catch (const std::bad_alloc &) {
         return -4;
     }

@@ -38,6 +38,10 @@ inline Rgbe encode_rgbe(float r, float g, float b)
 //   hdrMinMaxMoy: 3 floats out: smallest positive, largest and mean luminance
 //     (0.2 R + 0.7 G + 0.1 B) x 256 of the merge before clean-up, marker pixels excluded.
 //   rgbeBuf: width x height x 4 bytes, caller-owned, every byte written.
+//   nbProc: rows are merged in nbProc bands (one on the calling thread below 2; a band whose
+//     thread cannot start runs on the calling thread); the bytes and the statistics do not
+//     depend on it. Progress is then reported from the band threads, one report at a time and
+//     in row order.
 // Returns the rows written (height; 0 when height <= 0, with statistics 2.56e11, 0, 0).
 // -3 for a bad argument, before anything is written: a null pointer, n or spp below 1, width
 // below 1 with rows to merge, bps not 8 or 16, a curve-mode gamma that is not finite and
@@ -46,6 +50,7 @@ inline Rgbe encode_rgbe(float r, float g, float b)
 // a white photo can push 2^EV past the float range); lut and exposureTimes are rewritten then,
 // the output is not.
 // -4 when memory runs out: the output is untouched; lut and an estimate may have been written.
+// Also -4 when the callback throws in a band (the output is then partly written).
 int kv_hdr_merge(progressCallback callback, int cleanup, int n, int width, int height, int spp,
                  int bps, int curveMode, float *lut, float *exposureTimes, const void *stack,
-                 float *hdrMinMaxMoy, uint8_t *rgbeBuf, float evSpacing);
+                 float *hdrMinMaxMoy, uint8_t *rgbeBuf, float evSpacing, int nbProc = 1);

@@ -2,6 +2,7 @@
 // caller builds from the profile's gamma is kept on the object but not handed to the kernel.
 #include "merge/merge_to_hdr.h"
 
+#include <algorithm>
 #include <cstring>
 #include <new>
 #include <vector>
@@ -14,6 +15,7 @@
 #include "platform/bundle.h"
 #include "platform/checked_size.h"
 #include "platform/notification_center.h"
+#include "platform/system.h"
 
 void UpdateProgressMergeToHDR(int *, float fraction)
 {
@@ -22,6 +24,11 @@ void UpdateProgressMergeToHDR(int *, float fraction)
         platform::post_progress(nullptr, "Generating HDR image...", double(fraction * 100.0f));
     } catch (...) {
     }
+}
+
+int MergeToHDR::default_threads()
+{
+    return std::clamp(platform::processor_count(), 0, 32);
 }
 
 void MergeToHDR::setImageDimsFrom(const platform::DataPtr &dims)
@@ -76,9 +83,9 @@ platform::DataPtr MergeToHDR::mergeImagesToHDR(int silent, const platform::DataP
         std::vector<float> lut(size_t(1) << _bps, 0.0f);
         const float spacing = exif > 0 ? -1.0f : ev;
         float stats[3] = {0.0f, 0.0f, 0.0f};
-        const int rows =
-            kv_hdr_merge(callback, 0, _kMax, _iMax, _jMax, _spp, _bps, 0, lut.data(),
-                         exposures.data(), stack->bytes(), stats, out->mutableBytes(), spacing);
+        const int rows = kv_hdr_merge(callback, 0, _kMax, _iMax, _jMax, _spp, _bps, 0, lut.data(),
+                                      exposures.data(), stack->bytes(), stats, out->mutableBytes(),
+                                      spacing, _nbProc);
         if (rows < 0)
             return nullptr;
         _imMin = stats[0];

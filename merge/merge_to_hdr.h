@@ -14,7 +14,8 @@ void UpdateProgressMergeToHDR(int *abort, float fraction);
 
 class MergeToHDR {
 public:
-    // Width, height and photo count 0, 3 samples a pixel, 8 bits a sample.
+    // Width, height and photo count 0, 3 samples a pixel, 8 bits a sample, the processor count
+    // of worker threads.
     MergeToHDR() = default;
 
     // Keeps width, height, samples per pixel and bits per sample (slots 0..3) of an imageDimsData
@@ -26,6 +27,9 @@ public:
     void setCamCurve(platform::DataPtr curve) { _camCurve = std::move(curve); }
     void setProfileData(platform::DataPtr profile) { _profileData = std::move(profile); }
     void setTrc(float trc) { _trc = trc; }
+    // Worker threads of the merge, clamped to 0..32 (below 2: the calling thread); the result
+    // does not depend on it. Starts at the processor count.
+    void setNbProc(int nbProc) { _nbProc = nbProc < 0 ? 0 : (nbProc > 32 ? 32 : nbProc); }
 
     platform::DataPtr camCurve() const { return _camCurve; }
     // Statistics of the last merge (hdrMinMaxMoy): smallest positive, largest and mean luminance
@@ -70,4 +74,7 @@ private:
     platform::DataPtr _profileData;
     platform::DataPtr _deltaT;
     platform::DataPtr _camCurve;
+    int _nbProc = default_threads();
+
+    static int default_threads();
 };

@@ -53,6 +53,10 @@ struct Decoded {
     std::vector<uint8_t> pixels;
     int width = 0, height = 0, bps = 0, spp = 0;
     std::vector<uint8_t> icc;
+    // With a target, the pixels go there instead, and only an image of exactly its geometry
+    // decodes; no profile is collected.
+    uint8_t *target = nullptr;
+    int targetWidth = 0, targetHeight = 0, targetSpp = 0;
 };
 
 // ---------------------------------------------------------------------------------------------
@@ -404,20 +408,29 @@ bool jpeg_decode_body(jpeg_decompress_struct *cinfo, Decoded *out)
         !image_geometry(cinfo->output_width, cinfo->output_height, uint64_t(spp), 1, rowBytes,
                         total))
         return false;
+    if (out->target && (int(cinfo->output_width) != out->targetWidth ||
+                        int(cinfo->output_height) != out->targetHeight || spp != out->targetSpp))
+        return false;
     // Multi-scan files buffer their coefficients, twice the output at most; more than that
     // (plus working room) is refused by the library instead of allocated.
     cinfo->mem->max_memory_to_use = long(2 * total + (uint64_t(64) << 20));
-    collect_icc(cinfo, out->icc);
+    if (!out->target)
+        collect_icc(cinfo, out->icc);
     if (!jpeg_start_decompress(cinfo))
         return false;
     while (cinfo->output_scanline < cinfo->output_height) {
+        JSAMPROW row;
         size_t at = out->pixels.size();
-        out->pixels.resize(at + size_t(rowBytes));
-        JSAMPROW row = out->pixels.data() + at;
+        if (out->target) {
+            row = out->target + size_t(cinfo->output_scanline) * size_t(rowBytes);
+        } else {
+            out->pixels.resize(at + size_t(rowBytes));
+            row = out->pixels.data() + at;
+        }
         if (jpeg_read_scanlines(cinfo, &row, 1) != 1)
             return false;
         // Reserved once the file has shown real data, and not filled (see grow_rows).
-        if (at == 0)
+        if (at == 0 && !out->target)
             out->pixels.reserve(size_t(total));
     }
     jpeg_finish_decompress(cinfo);
@@ -543,6 +556,22 @@ BitmapPtr BitmapImageRep::imageRepWithData(const DataPtr &data)
         return nullptr;
     } catch (const std::length_error &) {
         return nullptr;
+    }
+}
+
+bool decode_jpeg_into(const DataPtr &data, int width, int height, int spp, uint8_t *dst)
+{
+    if (!data || !data->bytes() || !dst || !is_jpeg(data->bytes(), data->length()))
+        return false;
+    try {
+        Decoded d;
+        d.target = dst;
+        d.targetWidth = width;
+        d.targetHeight = height;
+        d.targetSpp = spp;
+        return decode_jpeg(data->bytes(), data->length(), d);
+    } catch (const std::bad_alloc &) {
+        return false;
     }
 }
 

@@ -65,6 +65,12 @@ private:
     DataPtr m_icc;
 };
 
+// Decodes a JPEG file held in memory straight into dst when it decodes to width x height pixels
+// of spp 8-bit samples (rows of width x spp bytes, packed), with no bitmap between: a stack of
+// photos is filled without a copy. false, with dst partly written, when the bytes are not such a
+// JPEG or cannot be decoded (imageRepWithData then tells what they are).
+bool decode_jpeg_into(const DataPtr &data, int width, int height, int spp, uint8_t *dst);
+
 // An image: a size and its representations.
 struct Image {
     double width = 0, height = 0;

@@ -5,6 +5,7 @@
 
 #include <array>
 #include <cmath>
+#include <limits>
 #include <new>
 #include <vector>
 
@@ -196,45 +197,72 @@ bool layout_ok(const dim_param &dims)
 
 } // namespace
 
-int logMinMaxMoy(int w, int h, const float *table, const uint8_t *rgbe, float *lumParam)
+int logMinMaxMoy(int w, int h, const float *table, const uint8_t *rgbe, float *lumParam, int nbProc)
 {
     if (h < 1 || w < 1)
         return 0;
-    std::vector<float> samples;
+    const int64_t step = static_cast<int64_t>(w) * h / kMaxSamples + 1;
+    // Pixel i is a sample when i is a multiple of step: slot i / step, NaN where the pixel is
+    // skipped, so the bands fill their own slots and the samples keep the pixel order.
+    std::vector<float> slots;
     std::vector<int> hist;
+    std::vector<double> rowSums; // each row's sum of logs, added in row order
+    struct Partial {
+        int64_t n = 0;
+        float mx = 0, mn = 1e11f;
+    };
+    std::array<Partial, imagecore::kMaxBands> partials{};
     try {
-        samples.reserve(kMaxSamples);
+        slots.assign(kMaxSamples, std::numeric_limits<float>::quiet_NaN());
         hist.resize(kBins);
+        rowSums.resize(static_cast<size_t>(h));
+        const size_t plane = static_cast<size_t>(w);
+        const imagecore::BandReport report =
+            imagecore::run_banded(nbProc, h, [&](const imagecore::Band &b) {
+                // Counted in locals, stored once: neighbouring bands' partials share a cache
+                // line.
+                Partial part;
+                for (int y = b.begin; y < b.end; ++y) {
+                    const uint8_t *R = rgbe + static_cast<size_t>(y) * 4 * plane;
+                    const uint8_t *G = R + plane, *B = G + plane, *E = B + plane;
+                    double sum = 0;
+                    for (int x = 0; x < w; ++x) {
+                        const uint8_t e = E[x];
+                        if (e == 0)
+                            continue;
+                        double L = 0.2125 * R[x] + 0.7154 * G[x] + 0.0721 * B[x];
+                        if (!(static_cast<float>(L) > 0))
+                            continue;
+                        float l = std::log(static_cast<float>(L * table[e]));
+                        ++part.n;
+                        sum += l;
+                        if (l > part.mx)
+                            part.mx = l;
+                        if (l < part.mn)
+                            part.mn = l;
+                        int64_t i = static_cast<int64_t>(y) * w + x;
+                        if (i % step == 0)
+                            slots[static_cast<size_t>(i / step)] = l;
+                    }
+                    rowSums[static_cast<size_t>(y)] = sum;
+                }
+                partials[b.index] = part;
+            });
+        if (!report.complete())
+            return -4;
     } catch (const std::bad_alloc &) {
         return -4;
     }
-    const int64_t step = static_cast<int64_t>(w) * h / kMaxSamples + 1;
     int64_t n = 0;
     double sum = 0;
     float mx = 0, mn = 1e11f;
-    const size_t plane = static_cast<size_t>(w);
-    for (int y = 0; y < h; ++y) {
-        const uint8_t *R = rgbe + static_cast<size_t>(y) * 4 * plane;
-        const uint8_t *G = R + plane, *B = G + plane, *E = B + plane;
-        for (int x = 0; x < w; ++x) {
-            const uint8_t e = E[x];
-            if (e == 0)
-                continue;
-            double L = 0.2125 * R[x] + 0.7154 * G[x] + 0.0721 * B[x];
-            if (!(static_cast<float>(L) > 0))
-                continue;
-            float l = std::log(static_cast<float>(L * table[e]));
-            ++n;
-            sum += l;
-            if (l > mx)
-                mx = l;
-            if (l < mn)
-                mn = l;
-            int64_t i = static_cast<int64_t>(y) * w + x;
-            if (i % step == 0 && samples.size() < kMaxSamples)
-                samples.push_back(l);
-        }
+    for (const Partial &part : partials) {
+        n += part.n;
+        mx = part.mx > mx ? part.mx : mx;
+        mn = part.mn < mn ? part.mn : mn;
     }
+    for (double rowSum : rowSums)
+        sum += rowSum;
     lumParam[0] = mn;
     lumParam[1] = mx;
     lumParam[2] = n > 0 ? static_cast<float>(sum / static_cast<double>(n)) : 0.0f;
@@ -244,9 +272,12 @@ int logMinMaxMoy(int w, int h, const float *table, const uint8_t *rgbe, float *l
         return h;
 
     const double range = static_cast<double>(mx) - mn;
-    for (float l : samples)
-        ++hist[imagecore::clamp_to_int((l - mn) * 65535.0 / range, 0, kBins - 1)];
-    const int64_t k = static_cast<int64_t>(samples.size());
+    int64_t k = 0;
+    for (float l : slots)
+        if (!std::isnan(l)) {
+            ++hist[imagecore::clamp_to_int((l - mn) * 65535.0 / range, 0, kBins - 1)];
+            ++k;
+        }
     lumParam[3] = histogram_quantile(hist, static_cast<int64_t>(k * 0.5), mn, mx, lumParam[3]);
     lumParam[4] = histogram_quantile(hist, static_cast<int64_t>(k * 0.995), mn, mx, lumParam[4]);
     return h;

@@ -13,9 +13,12 @@
 // with offset -8): lumParam[0] minimum, [1] maximum (at least 0), [2] mean, [3] median and
 // [4] 99.5th percentile from at most 40000 samples; [5] and [6] untouched. Pixels with exponent
 // 0 or no light are skipped. When the log luminance is uniform, [3] and [4] are the mean and the
-// maximum.
+// maximum. The pixels are read in nbProc bands of rows (one on the calling thread below 2); the
+// sum of logs is kept a row at a time and added in row order, so the results do not depend on
+// nbProc.
 // Returns h; 0 when h or w is below 1 (nothing written); -4 when scratch memory is short.
-int logMinMaxMoy(int w, int h, const float *table, const uint8_t *rgbe, float *lumParam);
+int logMinMaxMoy(int w, int h, const float *table, const uint8_t *rgbe, float *lumParam,
+                 int nbProc = 1);
 
 // Maps an rgbeBuf (width dims[0], height dims[1]) into interleaved output: 8-bit bytes or 16-bit
 // uint16_t by dims[4], dims[2] samples a pixel, rows dims[6] samples apart, red, green, blue at

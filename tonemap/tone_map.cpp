@@ -224,7 +224,7 @@ DataPtr ToneMap::runCompressor(const DataPtr &source)
     exp_lut(table, -8);
 
     float lumParam[kLumParamCount] = {};
-    if (logMinMaxMoy(w, h, table, source->bytes(), lumParam) < 0)
+    if (logMinMaxMoy(w, h, table, source->bytes(), lumParam, _nbProc) < 0)
         return nullptr;
 
     const optim_param_struct opt = stage_options(_nbProc);

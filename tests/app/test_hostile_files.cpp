@@ -4,17 +4,22 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cmath>
 #include <cstring>
 #include <string>
 #include <vector>
 
 #include "app/road.h"
+#include "imagecore/banded.h"
 #include "imagecore/records.h"
 #include "metadata/exif_reader.h"
 #include "metadata/xmp_settings.h"
+#include "platform/bitmap.h"
+#include "tests/support/bracket_generator.h"
 #include "tests/support/fixtures.h"
 #include "tests/support/image_compare.h"
+#include "tests/support/noise.h"
 #include "tonemap/tm_params.h"
 
 using namespace testsupport;
@@ -253,4 +258,53 @@ TEST(RoadFlatScene, ThreeIdenticalFlatJpegsGiveOneGrey)
         EXPECT_NEAR(s.min, want, 2.0) << grey;
         EXPECT_NEAR(s.max, want, 2.0) << grey;
     }
+}
+
+// Photos decode side by side, each into its own slot, also when no thread can start. When
+// several are bad, the first in the given order is reported, however late its decoder finds out,
+// and the stack is dropped (the sanitizer build sees any decode that leaks on the way out).
+TEST(RoadDecode, ConcurrentPhotosFillTheirOwnSlotsAndTheFirstBadOneIsReported)
+{
+    const int w = 480, h = 320;
+    const testsupport::RadianceMap scene = make_radiance_map(w, h);
+    std::vector<std::pair<std::string, Bytes>> files;
+    for (int k = 0; k < 5; ++k) {
+        const std::vector<uint8_t> px =
+            render_noisy_photo(scene, 0.0625f * float(1 << (2 * k)), 8, 3.0, uint64_t(k + 1));
+        files.push_back(
+            {std::string(1, char('a' + k)) + ".jpg", encode_jpeg(px.data(), w, h, 3, 92)});
+    }
+    Batch good;
+    ASSERT_FALSE(good.probe(files));
+    for (bool threadsStart : {true, false}) {
+        if (!threadsStart)
+            imagecore::set_thread_start_for_testing([](pthread_t *, const pthread_attr_t *,
+                                                       void *(*)(void *),
+                                                       void *) { return EAGAIN; });
+        const app::RoadError e = app::decode_stack(&good.doc, 0, 8);
+        imagecore::set_thread_start_for_testing(nullptr);
+        ASSERT_FALSE(e) << e.message;
+        for (size_t k = 0; k < files.size(); ++k) {
+            const auto bmp = platform::BitmapImageRep::imageRepWithData(
+                platform::Data::copy(files[k].second.data(), files[k].second.size()));
+            ASSERT_TRUE(bmp);
+            const uint8_t *slot = good.doc.stack->bytes() + k * size_t(w * h * 3);
+            EXPECT_TRUE(std::equal(slot, slot + w * h * 3, bmp->bitmapData()))
+                << files[k].first << (threadsStart ? "" : ", no thread started");
+        }
+    }
+
+    // b.jpg fails late, its scan cut near the end; d.jpg at once, cut after the scan header.
+    files[1].second.resize(files[1].second.size() * 9 / 10);
+    Bytes &d = files[3].second;
+    const uint8_t sos[] = {0xFF, 0xDA};
+    const size_t at =
+        size_t(std::search(d.begin(), d.end(), std::begin(sos), std::end(sos)) - d.begin());
+    d.resize(at + 2 + size_t(d[at + 2] << 8 | d[at + 3]) + 16);
+    Batch bad;
+    ASSERT_FALSE(bad.probe(files));
+    const app::RoadError e = app::decode_stack(&bad.doc, 0, 8);
+    EXPECT_EQ(e.code, app::kExitBadInput);
+    EXPECT_NE(e.message.find("b.jpg cannot be decoded"), std::string::npos) << e.message;
+    EXPECT_FALSE(bad.doc.stack);
 }

@@ -4,13 +4,16 @@
 
 #include <algorithm>
 #include <array>
+#include <cerrno>
 #include <cmath>
 #include <filesystem>
 #include <limits>
+#include <numeric>
 #include <set>
 #include <string>
 #include <vector>
 
+#include "imagecore/banded.h"
 #include "merge/ev_estimate.h"
 #include "merge/hdr_merge.h"
 #include "merge/merge_to_hdr.h"
@@ -49,9 +52,11 @@ struct Merged {
     }
 };
 
-// The kernel with its own gamma 2.2, into an output preset to 0xAB (16 bytes for absurd sizes).
+// The kernel with its own gamma 2.2, into an output preset to 0xAB (16 bytes for absurd sizes),
+// in nbProc bands.
 Merged run_merge(const std::vector<uint8_t> &stack, int n, int w, int h, int spp, int bps,
-                 std::vector<float> exposures, float evSpacing = -1.0f, int cleanup = 0)
+                 std::vector<float> exposures, float evSpacing = -1.0f, int cleanup = 0,
+                 int nbProc = 1)
 {
     Merged m{0, {}, {}, std::move(exposures)};
     const size_t pixels = size_t(std::max(w, 1)) * size_t(std::max(h, 1));
@@ -59,7 +64,85 @@ Merged run_merge(const std::vector<uint8_t> &stack, int n, int w, int h, int spp
     std::vector<float> lut(size_t(1) << (bps == 16 ? 16 : 8));
     m.exposures.resize(size_t(std::max(n, 0)), 1.0f);
     m.result = kv_hdr_merge(nullptr, cleanup, n, w, h, spp, bps, 0, lut.data(), m.exposures.data(),
-                            stack.data(), m.stats.data(), m.rgbe.data(), evSpacing);
+                            stack.data(), m.stats.data(), m.rgbe.data(), evSpacing, nbProc);
+    return m;
+}
+
+// The merge read plainly from its definition, on the exposures t: one pixel after another, the
+// weights computed where they are needed, one running sum for the mean.
+template <class T>
+Merged reference_merge(const std::vector<uint8_t> &bytes, int n, int w, int h, int spp,
+                       std::vector<float> t, bool cleanup)
+{
+    const T *stack = reinterpret_cast<const T *>(bytes.data());
+    const int codes = sizeof(T) == 2 ? 65536 : 256, shift = sizeof(T) == 2 ? 8 : 0;
+    std::vector<float> lut(static_cast<size_t>(codes));
+    for (int i = 1; i < codes; ++i)
+        lut[size_t(i)] = float(std::pow(double(i) / codes, double(2.2f)));
+    lut[0] = lut[1];
+    std::vector<int> order(static_cast<size_t>(n)), level(static_cast<size_t>(n), 64000);
+    std::iota(order.begin(), order.end(), 0);
+    std::sort(order.begin(), order.end(),
+              [&](int a, int b) { return t[size_t(a)] < t[size_t(b)]; });
+    auto log2_of = [](float v) { return std::log(double(v)) / std::log(2.0); };
+    const float lmin = float(log2_of(t[size_t(order[0])])),
+                lmax = float(log2_of(t[size_t(order[size_t(n - 1)])]));
+    for (int k = 0; k < n && lmax > lmin; ++k)
+        level[size_t(k)] =
+            int(64000 - 3840 * ((log2_of(t[size_t(k)]) - lmin) / double(lmax - lmin)));
+    auto weight = [&](int v, int s) {
+        const float x = float(v) * (1.0f / 65536.0f) - 0.5f, d = 0.5f - float(s) / 65535.0f;
+        const float a = v <= 32768 ? 4.0f : 1.0f / (d * d), hat = 1.0f - a * x * x;
+        return v > s ? 0.0f : hat * hat;
+    };
+    auto encode = [](float r, float g, float b) {
+        const float m = std::max({r, g, b});
+        if (!(m > 1e-32f))
+            return Quad{0, 0, 0, 0};
+        if (m >= 999999999.0f)
+            return Quad{255, 255, 255, 255};
+        int e = 0;
+        const float f = float(std::frexp(double(m), &e) * 256.0 / double(m));
+        auto byte = [](float v) { return uint8_t(std::clamp(v, 0.0f, 255.0f)); };
+        return Quad{byte(r * f), byte(g * f), byte(b * f), uint8_t(std::clamp(e + 128, 0, 255))};
+    };
+    Merged m{h, std::vector<uint8_t>(size_t(w) * size_t(h) * 4), {}, t};
+    float mn = 1e9f, mx = 0;
+    double sum = 0;
+    int64_t count = 0;
+    const size_t photo = size_t(w) * size_t(h) * size_t(spp);
+    for (size_t i = 0; i < size_t(w) * size_t(h); ++i) {
+        float sw = 0, sr = 0, sg = 0, sb = 0;
+        int clipped = 0;
+        for (int k : order) {
+            const T *px = stack + size_t(k) * photo + i * size_t(spp);
+            const unsigned r = px[0], g = px[(spp - 1) / 2], b = px[spp - 1];
+            const int v = int(54 * (r >> shift) + 183 * (g >> shift) + 19 * (b >> shift));
+            clipped += v > level[size_t(k)];
+            const float wt = weight(v, level[size_t(k)]), q = wt * (1.0f / t[size_t(k)]);
+            sw += wt, sr += q * lut[r], sg += q * lut[g], sb += q * lut[b];
+        }
+        float rgb[3] = {0, 0, 0};
+        for (int c = 0; c < 3; ++c)
+            rgb[c] = clipped == n ? 1e9f : sw > 0 ? std::array{sr, sg, sb}[size_t(c)] / sw : 0.0f;
+        const float y = float(0.2 * rgb[0] + 0.7 * rgb[1] + 0.1 * rgb[2]);
+        if (double(y) < 999999999.0)
+            ++count, mx = std::max(mx, y), sum += y;
+        if (y > 0)
+            mn = std::min(mn, y);
+        const Quad q = encode(rgb[0], rgb[1], rgb[2]);
+        for (size_t c = 0; c < 4; ++c)
+            m.rgbe[i / size_t(w) * 4 * size_t(w) + c * size_t(w) + i % size_t(w)] = q[c];
+    }
+    m.stats = {mn * 256.0f, mx * 256.0f, (count ? float(sum / double(count)) : 0.0f) * 256.0f};
+    for (size_t i = 0; cleanup && i < size_t(w) * size_t(h); ++i) {
+        uint8_t *px = &m.rgbe[i / size_t(w) * 4 * size_t(w) + i % size_t(w)];
+        const uint8_t e = px[3 * size_t(w)];
+        const float y = e == 255 ? mx : mn;
+        const Quad grey = y == 0 ? Quad{0, 0, 0, 128} : encode(y, y, y);
+        for (size_t c = 0; (e == 0 || e == 255) && c < 4; ++c)
+            px[c * size_t(w)] = grey[c];
+    }
     return m;
 }
 
@@ -191,6 +274,58 @@ TEST(KvHdrMerge, RecoversKnownRadianceAtBothDepthsAndLayouts)
         }
 }
 
+// Bands of rows at any count, and bands whose threads cannot start, give the bytes of the plain
+// reading and the statistics of one band exactly; against the plain reading's single running
+// sum the mean may differ in its last bit (the kernel adds one sum a row, in row order).
+TEST(KvHdrMerge, BandsGiveThePlainReadingsBytesAndOneBandsStatistics)
+{
+    const int w = 67, h = 41; // uneven bands, rows ending in the scalar tail
+    const auto map = testsupport::make_radiance_map(w, h);
+    struct Case {
+        int bits, spp;
+        std::vector<float> t;
+        float spacing; // 0: the exposures estimated from the photos
+        int cleanup;
+    } cases[] = {{8, 3, {0.0625f, 4.0f, 0.25f, 1.0f, 0.015625f}, 0.0f, 0},
+                 {8, 3, {1.0f, 0.25f, 4.0f}, -1.0f, 2},
+                 {16, 1, {0.5f, 0.03125f}, -1.0f, 0},
+                 // More photos than a band keeps its row pointers for on its stack.
+                 {8, 3, {1, 0.5f, 2, 0.25f, 4, 0.125f, 8, 0.0625f, 16}, -1.0f, 0}};
+    for (const Case &c : cases) {
+        const int n = int(c.t.size());
+        std::vector<uint8_t> stack = testsupport::render_bracket(map, c.t, c.bits, c.spp);
+        // Pixels 0 to 4 black in every photo (no weight), besides the sun clipped in all.
+        const size_t photo = stack.size() / size_t(n);
+        for (int k = 0; k < n; ++k)
+            std::fill_n(stack.begin() + long(size_t(k) * photo), 5 * c.spp * c.bits / 8, 0);
+        const Merged one = run_merge(stack, n, w, h, c.spp, c.bits, c.t, c.spacing, c.cleanup);
+        ASSERT_EQ(one.result, h);
+        const Merged plain =
+            c.bits == 8
+                ? reference_merge<uint8_t>(stack, n, w, h, c.spp, one.exposures, c.cleanup != 2)
+                : reference_merge<uint16_t>(stack, n, w, h, c.spp, one.exposures, c.cleanup != 2);
+        const std::string label = std::to_string(c.bits) + " bits, " + std::to_string(n);
+        EXPECT_EQ(one.rgbe, plain.rgbe) << label;
+        EXPECT_EQ(one.stats[0], plain.stats[0]) << label;
+        EXPECT_EQ(one.stats[1], plain.stats[1]) << label;
+        EXPECT_NEAR(one.stats[2], plain.stats[2], 1e-6 * plain.stats[2]) << label;
+        for (int nbProc : {2, 3, 8, 32}) {
+            const Merged banded =
+                run_merge(stack, n, w, h, c.spp, c.bits, c.t, c.spacing, c.cleanup, nbProc);
+            EXPECT_EQ(banded.rgbe, one.rgbe) << label << ", " << nbProc << " bands";
+            EXPECT_EQ(banded.stats, one.stats) << label << ", " << nbProc << " bands";
+            EXPECT_EQ(banded.exposures, one.exposures) << label << ", " << nbProc << " bands";
+        }
+        imagecore::set_thread_start_for_testing(
+            [](pthread_t *, const pthread_attr_t *, void *(*)(void *), void *) { return EAGAIN; });
+        const Merged inline8 =
+            run_merge(stack, n, w, h, c.spp, c.bits, c.t, c.spacing, c.cleanup, 8);
+        imagecore::set_thread_start_for_testing(nullptr);
+        EXPECT_EQ(inline8.rgbe, one.rgbe) << label << ", no thread started";
+        EXPECT_EQ(inline8.stats, one.stats) << label << ", no thread started";
+    }
+}
+
 TEST(KvHdrMerge, BadArgumentsAreRefusedBeforeWriting)
 {
     const std::vector<uint8_t> grey(2 * 2 * 3 * 2, 100), untouched(16, 0xAB);
@@ -273,19 +408,34 @@ TEST(MergeToHDR, ProgressNotificationsOnlyWhenNotSilentFrom816Rows)
     std::vector<platform::Notification> seen;
     platform::ScopedObserver observer("progressReportUpdated", nullptr,
                                       [&](const platform::Notification &n) { seen.push_back(n); });
-    auto run = [&](int h, int silent) {
+    auto run = [&](int h, int silent, int nbProc = 1) {
         seen.clear();
         const DataPtr grey = data_of(std::vector<uint8_t>(size_t(h) * 3, 90));
-        EXPECT_TRUE(Job(1, h, 3, 8, 1).mergeImagesToHDR(silent, grey, 0, 0, nullptr));
+        Job job(1, h, 3, 8, 1);
+        job.setNbProc(nbProc);
+        EXPECT_TRUE(job.mergeImagesToHDR(silent, grey, 0, 0, nullptr));
         return seen.size();
     };
     // Below 16 rows the kernel's progress step is 0: nothing may divide by it.
     for (int h : {1, 15, 815})
-        EXPECT_EQ(run(h, 0), 0u) << h;
-    EXPECT_EQ(run(816, 1), 0u);
+        EXPECT_EQ(run(h, 0, 8), 0u) << h;
+    EXPECT_EQ(run(816, 1, 8), 0u);
     ASSERT_EQ(run(816, 0), 16u);
     EXPECT_EQ(*seen[0].userInfo.at("progressText").string(), "HDR-Bild wird erzeugt...");
     EXPECT_EQ(seen[0].userInfo.at("progressStatus").doubleValue(), double(50.0f / 816.0f * 100.0f));
+    // Bands report the rows one pass would, once each and in order: 50, 150, ... of 1600.
+    auto statuses = [&] {
+        std::vector<double> v;
+        for (const auto &note : seen)
+            v.push_back(note.userInfo.at("progressStatus").doubleValue());
+        return v;
+    };
+    ASSERT_EQ(run(1600, 0), 16u);
+    const std::vector<double> single = statuses();
+    for (int nbProc : {3, 8}) {
+        run(1600, 0, nbProc);
+        EXPECT_EQ(statuses(), single) << nbProc << " bands";
+    }
     platform::set_localized_strings({});
 }
 

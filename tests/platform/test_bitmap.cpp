@@ -218,6 +218,36 @@ TEST(BitmapDecodeJpeg, RgbAndGreyWithTheirProfileAndProgressive)
     EXPECT_EQ(decode(testsupport::encode_jpeg(noise(1024).data(), 16, 16, 4, 90)), nullptr);
 }
 
+// Straight into a caller's rows: the bitmap's pixels exactly, for RGB, grey and progressive
+// files; another geometry, a damaged file or a TIFF is refused.
+TEST(DecodeJpegInto, TheBitmapsPixelsOrRefused)
+{
+    const int w = 61, h = 37;
+    const Bytes px = testsupport::render_photo(testsupport::make_radiance_map(w, h), 1.0f, 8, 3);
+    testsupport::JpegOptions prog;
+    prog.progressive = true;
+    for (const Bytes &file : {testsupport::encode_jpeg(px.data(), w, h, 3, 90),
+                              testsupport::encode_jpeg(px.data(), w, h, 3, 90, {}, prog),
+                              testsupport::encode_jpeg(px.data(), w * 3, h, 1, 90)}) {
+        const BitmapPtr b = decode(file);
+        ASSERT_NE(b, nullptr);
+        const int spp = b->samplesPerPixel(), width = b->pixelsWide();
+        const DataPtr data = Data::copy(file.data(), file.size());
+        Bytes rows(size_t(width) * h * size_t(spp), 7);
+        ASSERT_TRUE(platform::decode_jpeg_into(data, width, h, spp, rows.data()));
+        EXPECT_EQ(rows, Bytes(b->bitmapData(), b->bitmapData() + rows.size()));
+        EXPECT_FALSE(platform::decode_jpeg_into(data, width, h + 1, spp, rows.data()));
+        EXPECT_FALSE(platform::decode_jpeg_into(data, width, h, 4 - spp, rows.data()));
+        const DataPtr cut = Data::copy(file.data(), file.size() * 3 / 4);
+        EXPECT_FALSE(platform::decode_jpeg_into(cut, width, h, spp, rows.data()));
+    }
+    TempDir dir;
+    ASSERT_TRUE(testsupport::write_libtiff(dir.file("i.tif"), px.data(), w, h, 3));
+    Bytes rows(size_t(w) * h * 3);
+    EXPECT_FALSE(
+        platform::decode_jpeg_into(contents_at_path(dir.file("i.tif")), w, h, 3, rows.data()));
+}
+
 // Damaged files make libtiff and libjpeg complain; none of it may be printed.
 TEST(BitmapDecode, DamagedAndHostileFilesAreRefusedSilentlyOrDecodeSafely)
 {

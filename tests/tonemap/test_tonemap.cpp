@@ -230,6 +230,18 @@ TEST(LogMinMaxMoy, UniformAndNegativeLogsAndExponentZero)
     EXPECT_EQ(std::vector<int>(v.begin(), v.begin() + 3), std::vector<int>(3, 0));
 }
 
+// Past 40000 pixels only every step-th pixel of the image is a sample: bands of rows must pick
+// the very pixels one pass picks (a grainy scene moves the median with any other choice).
+TEST(LogMinMaxMoy, BandsSampleThePixelsOnePassSamples)
+{
+    const Hdr img(301, 203, tmtest::encode_rgbe(301, 203, 0.3));
+    for (int nbProc : {3, 8}) {
+        float lum[kLumParamCount] = {};
+        ASSERT_EQ(logMinMaxMoy(301, 203, img.table, img.rgbe.data(), lum, nbProc), 203);
+        EXPECT_EQ(0, std::memcmp(lum, img.lum, sizeof lum)) << nbProc;
+    }
+}
+
 // A flat scene is a photograph: with no range to stretch, its luminance keeps the curve's own
 // value at the key, V k / (k + (k f)^m) with k = e^-1.5 and m = 0.3 (no upper tail), whatever
 // that luminance is, above or below 1; brightness and compression still act on it.
@@ -425,8 +437,11 @@ TEST(TmSimple, MatchesAPlainReadingOfTheOperatorOverRandomImagesAndSettings)
             bytes[i] = (i / size_t(w)) % 4 == 3 ? (rng() % 10 ? uint8_t(118 + rng() % 36) : 0)
                                                 : uint8_t(rng());
         const Hdr img(w, h, bytes);
-        float ref[5];
+        float ref[5], banded[kLumParamCount] = {};
         reference::stats(img, ref);
+        // Bands of rows give one band's statistics to the bit (the sum is kept by rows).
+        ASSERT_EQ(logMinMaxMoy(w, h, img.table, img.rgbe.data(), banded, 8), h);
+        ASSERT_EQ(0, std::memcmp(banded, img.lum, sizeof banded)) << run;
         const float bin = (ref[1] - ref[0]) / 65536 * 1.01f; // float against double binning
         for (int i = 0; i < 5; ++i)
             ASSERT_NEAR(img.lum[i], ref[i], std::max(bin, 1e-5f * std::fabs(ref[i]))) << run;
@@ -497,7 +512,7 @@ TEST(TmSimple, BrightnessRaisesEverySampleRedStaysRedAndOverWhiteIsFull)
     }
 }
 
-TEST(TmSimple, AThreadThatCannotStartFailsTheRun)
+TEST(TmSimple, AThreadThatCannotStartFailsTheRunButNotTheStatistics)
 {
     // One band runs on the calling thread and needs none.
     Hdr img(16, 8);
@@ -505,9 +520,14 @@ TEST(TmSimple, AThreadThatCannotStartFailsTheRun)
         [](pthread_t *, const pthread_attr_t *, void *(*)(void *), void *) { return EAGAIN; });
     const int rc4 = map_image(img, params(), 8, 4).first,
               rc1 = map_image(img, params(), 8, 1).first;
+    // The statistics only read: their bands run on the calling thread instead.
+    float lum[kLumParamCount] = {};
+    const int stats = logMinMaxMoy(16, 8, img.table, img.rgbe.data(), lum, 4);
     imagecore::set_thread_start_for_testing(nullptr);
     EXPECT_EQ(rc4, -2);
     EXPECT_EQ(rc1, 8);
+    EXPECT_EQ(stats, 8);
+    EXPECT_EQ(0, std::memcmp(lum, img.lum, sizeof lum));
 }
 
 TEST(Kelvin2XYZ, DaylightWhiteAndNoTemperature)
