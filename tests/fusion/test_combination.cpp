@@ -1,8 +1,9 @@
-// The simple combination methods and the alternative intensive blends: refusals, the known values,
-// plain readings of each blend's definition (scalar, no tables, weights in long double), the
-// mended faults, and generated brackets of a known scene through every method.
+// The simple combination methods and the alternative intensive blends: refusals and out of memory,
+// the known values, plain readings of each blend's definition (scalar, no tables, weights in long
+// double), and generated brackets of a known scene through every method.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <array>
 #include <cmath>
 #include <cstdint>
@@ -11,7 +12,6 @@
 #include <vector>
 
 #include "fusion/combination.h"
-#include "fusion/detail/intensive.h"
 #include "fusion/intensive_blends.h"
 #include "tests/support/allocation_probe.h"
 #include "tests/support/bracket_generator.h"
@@ -206,51 +206,37 @@ std::vector<int> reference_mask_blend(int method, int n, int a, int b, int w, in
 }
 
 // Runs the blend; the three positions of each pixel (-1 where nothing was written), with the
-// fourth channel of spp 4 and the row padding checked untouched.
+// bilateral form's border, the fourth channel of spp 4 and the row padding checked untouched.
 std::vector<int> run(const Blend &b, const Bytes &stack, int *rc)
 {
-    const int rowLen = b.w * b.spp + 5, bytes = b.bpsOut / 8;
-    Bytes out(size_t(rowLen) * b.h * bytes, 0x5A);
+    const int rowLen = b.w * b.spp + 5, bits = b.bpsOut, r = b.radius;
+    Bytes out(size_t(rowLen) * b.h * size_t(bits / 8), 0x5A);
     out[0] = b.flag ? 1 : 0;
     if (b.form == Form::Ring)
-        *rc = kv_combi_intensive2(b.step, b.radius, int(b.strength), int(b.saturation), b.n, b.w,
-                                  b.h, rowLen, b.spp, 0, stack.data(), out.data());
+        *rc = kv_combi_intensive2(b.step, r, int(b.strength), int(b.saturation), b.n, b.w, b.h,
+                                  rowLen, b.spp, 0, stack.data(), out.data());
     else if (b.form == Form::Square)
-        *rc = kv_combi_intensive3(b.step, b.radius, int(b.strength), 0, b.n, b.w, b.h, rowLen,
-                                  b.spp, 0, stack.data(), out.data());
+        *rc = kv_combi_intensive3(b.step, r, int(b.strength), 0, b.n, b.w, b.h, rowLen, b.spp, 0,
+                                  stack.data(), out.data());
     else
-        *rc = kv_combi_intensive(b.step, b.radius, b.n, b.w, b.h, rowLen, b.spp, b.bpsIn, b.bpsOut,
+        *rc = kv_combi_intensive(b.step, r, b.n, b.w, b.h, rowLen, b.spp, b.bpsIn, bits,
                                  stack.data(), out.data(), b.strength, b.saturation);
     std::vector<int> px;
     const int pos[3] = {0, b.spp < 3 ? 0 : 1, b.spp < 3 ? 0 : 2};
-    const int untouched = bytes == 1 ? 0x5A : 0x5A5A;
-    for (int y = 0; y < b.h; ++y) {
-        for (int x = 0; x < b.w; ++x) {
-            const size_t p = size_t(y) * rowLen + size_t(x) * b.spp;
-            const int r = b.radius;
+    for (int y = 0; y < b.h; ++y)
+        for (int i = 0; i < rowLen; ++i) {
+            const int x = i / b.spp, c = i % b.spp;
             const bool border =
                 b.form == Form::Ring && (y < r || y >= b.h - r || x < r || x >= b.w - r);
-            for (int c = 0; c < 3; ++c)
-                px.push_back(border ? -1 : sample(out, b.bpsOut, p + pos[c]));
-            if (border) {
-                EXPECT_EQ(sample(out, b.bpsOut, p), p == 0 ? out[0] : untouched) << "border";
+            const size_t at = size_t(y) * size_t(rowLen) + size_t(i);
+            if (x < b.w && c == 0)
+                for (int k : pos)
+                    px.push_back(border ? -1 : sample(out, bits, at + size_t(k)));
+            if ((x >= b.w || border || (c > 0 && (b.spp < 3 || c > 2))) && at > 0) {
+                EXPECT_EQ(sample(out, bits, at), bits == 8 ? 0x5A : 0x5A5A) << y << " " << i;
             }
-            for (int c = b.spp < 3 ? 1 : 3; c < b.spp; ++c)
-                EXPECT_EQ(sample(out, b.bpsOut, p + c), untouched) << "an unused channel";
         }
-        for (int i = b.w * b.spp; i < rowLen; ++i)
-            EXPECT_EQ(sample(out, b.bpsOut, size_t(y) * rowLen + i), untouched) << "padding";
-    }
     return px;
-}
-
-void expect_near(const std::vector<int> &a, const std::vector<int> &b, const char *label)
-{
-    ASSERT_EQ(a.size(), b.size()) << label;
-    // The kernel's weights are relative to the best photo and its output truncated: a float
-    // quotient may land one step either side of an integer.
-    for (size_t i = 0; i < a.size(); ++i)
-        ASSERT_LE(std::abs(a[i] - b[i]), 1) << label << " at " << i << ": " << a[i] << " " << b[i];
 }
 
 // Three photos of the scene two and four stops apart, spp channels (2 and 4 padded from RGB).
@@ -268,124 +254,83 @@ Bytes bracket(int w, int h, int bits, int spp)
 
 } // namespace
 
-TEST(CombinationMethods, RefuseBadArgumentsWithoutWriting)
+TEST(CombinationMethods, RefuseBadArgumentsAndOutOfMemoryWithoutWriting)
 {
     Bytes stack(3 * 8 * 8 * 3, 100), out(8 * 8 * 3 * 2, 7);
     const uint8_t *s = stack.data();
     uint8_t *o = out.data();
     const int cases[][2] = {
-        {moyenne(0, 8, 8, 24, 3, 8, 8, s, o), -3},  // n below 1 divides by zero
-        {moyenne(3, 8, 8, 23, 3, 8, 8, s, o), -3},  // short rows
-        {moyenne(3, 8, 8, 24, 3, 8, 12, s, o), -3}, // no such output depth
-        {moyenne(3, 8, 8, 24, 3, 12, 8, s, o), 0},  // no such input depth
-        {moyenne(3, 8, 0, 24, 3, 8, 8, s, o), 0},   // no rows
-        {hsauto(0, 8, 8, 24, 0, 8, 8, 3, nullptr, s, o), -3},
+        {moyenne(0, 8, 8, 24, 3, 8, 8, s, o), -3}, // n below 1 divides by zero
+        {moyenne(3, 8, 0, 24, 3, 8, 8, s, o), 0},  // no rows
         {hsauto(3, 8, 8, 24, 0, 8, 8, 3, nullptr, nullptr, o), -3},
-        {kv_combi_2images(3, 0, 3, 8, 8, 24, 8, 8, 3, s, o), -3},         // index past the stack
-        {kv_combi_2images(3, -1, 1, 8, 8, 24, 8, 8, 3, s, o), -3},        // and before it
-        {kv_combi_2images(3, 0, 1, 8, 8, 24, 16, 8, 3, s, o), -3},        // 16-bit in, 8-bit out
-        {kv_combi_intensive(0, 5, 3, 8, 8, 24, 3, 8, 8, s, o, 0, 0), -3}, // the default step
-        {kv_combi_intensive(1, 0, 3, 8, 8, 24, 3, 8, 8, s, o, 0, 0), -3},
-        {kv_combi_intensive(1, 5, 3, 8, -1, 24, 3, 8, 8, s, o, 0, 0), 0},
-        {kv_combi_intensive2(0, 2, 0, 0, 3, 8, 8, 24, 3, 0, s, o), -3},
+        {kv_combi_2images(3, 0, 3, 8, 8, 24, 8, 8, 3, s, o), -3}, // index past the stack
+        {kv_combi_intensive(0, 5, 3, 8, 8, 24, 3, 8, 8, s, o, 0, 0), -3},
         {kv_combi_intensive2(1, 0, 0, 0, 3, 8, 8, 24, 3, 0, s, o), -3},
-        {kv_combi_intensive2(1, 2, 0, 0, 0, 8, 8, 24, 3, 0, s, o), -3},
         {kv_combi_intensive2(1, 4, 0, 0, 3, 8, 8, 24, 3, 0, s, o), 4}, // h <= 2r: the radius
-        {kv_combi_intensive3(1, 0, 0, 0, 3, 8, 8, 24, 3, 0, s, o), -3},
         {kv_combi_intensive3(0, 2, 0, 0, 3, 8, 8, 24, 3, 0, s, o), -3},
-        {kv_combi_intensive3(1, 2, 0, 0, 3, 8, 0, 24, 3, 0, s, o), 0},
+        {combine_photos(kMethodFusionAdjust, std::array<float, 20>{}.data(), 3, 8, 8, 24, 3, 8, 8,
+                        s, o),
+         -3},
     };
     for (size_t i = 0; i < std::size(cases); ++i)
         EXPECT_EQ(cases[i][0], cases[i][1]) << "case " << i;
     EXPECT_EQ(out, Bytes(out.size(), 7));
-    EXPECT_EQ(combine_photos(kMethodFusionAdjust, std::array<float, 20>{}.data(), 3, 8, 8, 24, 3, 8,
-                             8, s, o),
-              -3);
-}
-
-TEST(CombinationMethods, OutOfMemoryWritesNothing)
-{
     // Each allocation failing in turn (the hsauto work area among them, when the caller gives
     // none): -4 with the output as it was, until the call has all it needs.
-    const int w = 12, h = 10;
-    const Bytes stack = bracket(w, h, 8, 3);
-    const uint8_t *s = stack.data();
+    const int w = 12, h = 10, r = w * 3;
+    const Bytes scene = bracket(w, h, 8, 3);
+    const uint8_t *in = scene.data();
     const std::pair<int, std::function<int(uint8_t *)>> calls[] = {
-        {h, [&](uint8_t *o) { return hsauto(3, w, h, w * 3, 0, 8, 8, 3, nullptr, s, o); }},
-        {h, [&](uint8_t *o) { return kv_combi_2images(3, 0, 2, w, h, w * 3, 8, 8, 3, s, o); }},
-        {h,
-         [&](uint8_t *o) { return kv_combi_intensive(2, 3, 3, w, h, w * 3, 3, 8, 8, s, o, 5, 2); }},
+        {h, [&](uint8_t *q) { return hsauto(3, w, h, r, 0, 8, 8, 3, nullptr, in, q); }},
+        {h, [&](uint8_t *q) { return kv_combi_2images(3, 0, 2, w, h, r, 8, 8, 3, in, q); }},
+        {h, [&](uint8_t *q) { return kv_combi_intensive(2, 3, 3, w, h, r, 3, 8, 8, in, q, 5, 2); }},
         {h - 2,
-         [&](uint8_t *o) { return kv_combi_intensive2(1, 2, 1, 1, 3, w, h, w * 3, 3, 0, s, o); }},
-        {h,
-         [&](uint8_t *o) { return kv_combi_intensive3(1, 2, 1, 0, 3, w, h, w * 3, 3, 0, s, o); }},
+         [&](uint8_t *q) { return kv_combi_intensive2(1, 2, 1, 1, 3, w, h, r, 3, 0, in, q); }},
+        {h, [&](uint8_t *q) { return kv_combi_intensive3(1, 2, 1, 0, 3, w, h, r, 3, 0, in, q); }},
     };
     for (size_t c = 0; c < std::size(calls); ++c)
         for (long n = 0;; ++n) {
-            Bytes out(size_t(w) * h * 3, 0x5A);
+            Bytes blank(size_t(w) * h * 3, 0x5A);
             testsupport::alloc::failAt = n + 1, testsupport::alloc::seen = 0;
-            const int rc = calls[c].second(out.data());
+            const int rc = calls[c].second(blank.data());
             testsupport::alloc::failAt = 0;
             if (rc != -4) {
                 EXPECT_EQ(rc, calls[c].first) << c;
                 EXPECT_GT(n, 0) << c << ": allocates nothing?";
                 break;
             }
-            ASSERT_EQ(out, Bytes(out.size(), 0x5A)) << c << " " << n;
+            ASSERT_EQ(blank, Bytes(blank.size(), 0x5A)) << c << " " << n;
             ASSERT_LT(n, 10) << c;
         }
 }
 
 TEST(CombinationMethods, KnownValues)
 {
-    // Saturated bytes: the mean reaches 65280 in 16 bits (x 256), the two-photo blend 65025
-    // (x 255).
+    // Saturated bytes: the mean reaches 65280 in 16 bits (x 256), also through hsauto for grey,
+    // the two-photo blend 65025 (x 255).
     const Bytes white(2 * 6 * 6 * 3, 255);
     std::vector<uint16_t> out(6 * 6 * 3);
     uint8_t *o = reinterpret_cast<uint8_t *>(out.data());
     ASSERT_EQ(moyenne(2, 6, 6, 18, 3, 8, 16, white.data(), o), 6);
     EXPECT_EQ(out, std::vector<uint16_t>(out.size(), 65280));
-    ASSERT_EQ(hsauto(2, 6, 6, 6, 0, 8, 16, 1, nullptr, white.data(), o), 6); // grey: the mean
-    EXPECT_EQ(std::vector<uint16_t>(out.begin(), out.begin() + 36),
-              std::vector<uint16_t>(36, 65280));
+    out.assign(out.size(), 0);
+    ASSERT_EQ(hsauto(2, 6, 6, 6, 0, 8, 16, 1, nullptr, white.data(), o), 6);
+    EXPECT_EQ(std::count(out.begin(), out.end(), 65280), 36);
     ASSERT_EQ(kv_combi_2images(2, 0, 1, 6, 6, 18, 8, 16, 3, white.data(), o), 6);
     EXPECT_EQ(out, std::vector<uint16_t>(out.size(), 65025));
-
     // Photos of 100 and 110 have one brightness (30000 and 33000 over 7500, truncated): the
     // first named is the dark one and gives the mask, trunc(96 x 0.3833) + 128 = 164 or
     // trunc(126 x 0.3833) + 128 = 176.
-    Bytes pair(2 * 10 * 10 * 3, 100);
+    Bytes pair(2 * 10 * 10 * 3, 100), out8(300);
     std::fill(pair.begin() + 300, pair.end(), 110);
-    Bytes out8(300);
-    ASSERT_EQ(kv_combi_2images(2, 0, 1, 10, 10, 30, 8, 8, 3, pair.data(), out8.data()), 10);
-    EXPECT_EQ(out8[0], int(100 * (164 / 256.0f) + 110 * (1 - 164 / 256.0f)));
-    ASSERT_EQ(kv_combi_2images(2, 1, 0, 10, 10, 30, 8, 8, 3, pair.data(), out8.data()), 10);
-    EXPECT_EQ(out8[0], int(110 * (176 / 256.0f) + 100 * (1 - 176 / 256.0f)));
-
-    uint8_t D[256];
-    fusion::detail::grey_distance_table(D);
-    EXPECT_EQ(D[128], 0);
-    EXPECT_EQ(D[0], 255);
-    EXPECT_EQ(D[255], 253);
-    // Real quotients: the range weight falls from 1 to e^-2 across the bytes, not a step.
-    float G[256];
-    fusion::detail::gauss_table(256, 255.0f, G);
-    EXPECT_FLOAT_EQ(G[0], 1.0f);
-    EXPECT_NEAR(G[128], std::exp(-2 * (128 / 255.0) * (128 / 255.0)), 1e-6);
-    EXPECT_NEAR(G[255], std::exp(-2.0), 1e-6);
-
-    const std::pair<float, int> clips[] = {{255.5f, 255}, {254.9f, 254}, {0.7f, 0},
-                                           {-3.0f, 0},    {NAN, 0},      {1e30f, 255}};
-    for (auto [v, byte] : clips)
+    for (auto [a, mask] : {std::pair{0, 164}, {1, 176}}) {
+        ASSERT_EQ(kv_combi_2images(2, a, 1 - a, 10, 10, 30, 8, 8, 3, pair.data(), out8.data()), 10);
+        const int dark = a ? 110 : 100, bright = a ? 100 : 110;
+        EXPECT_EQ(out8[0], int(dark * (mask / 256.0f) + bright * (1 - mask / 256.0f)));
+    }
+    for (auto [v, byte] :
+         {std::pair{255.5f, 255}, {254.9f, 254}, {-3.0f, 0}, {NAN, 0}, {1e30f, 255}})
         EXPECT_EQ(lim8f(v), byte) << v;
-    const float red[3] = {1, 0, 0};
-    float hsl[3], back[3];
-    rgb_to_hsl(red, hsl);
-    hsl_to_rgb(hsl, back);
-    EXPECT_FLOAT_EQ(hsl[0], 0.0f);
-    EXPECT_FLOAT_EQ(hsl[1], 1.0f);
-    EXPECT_FLOAT_EQ(back[0], 1.0f);
-    EXPECT_FLOAT_EQ(hue_to_rgb(0, 1, 0.25f), 1.0f);
 }
 
 TEST(MaskBlends, FollowTheirDefinitions)
@@ -400,116 +345,93 @@ TEST(MaskBlends, FollowTheirDefinitions)
                  {23, 17, 2, 8, 16, 0, 1}, {9, 70, 1, 8, 8, 2, 1},   {61, 53, 3, 16, 8, 0, 1}};
     for (const auto &c : cases) {
         const Bytes stack = bracket(c.w, c.h, c.bpsIn, c.spp), before = stack;
-        const int out16 = c.bpsIn == 16 || c.bpsOut == 16, rowLen = c.w * c.spp;
-        const size_t bytes = size_t(rowLen) * c.h * (out16 ? 2 : 1);
+        const int bits = c.bpsIn == 16 || c.bpsOut == 16 ? 16 : 8, rowLen = c.w * c.spp;
+        const size_t bytes = size_t(rowLen * c.h * bits / 8);
         for (int method : {kMethodMean, kMethodHighlightsShadows, kMethodTwoPhotos}) {
-            if (method == kMethodTwoPhotos && c.bpsIn == 16 && c.bpsOut == 8)
+            const bool hs = method == kMethodHighlightsShadows, two = method == kMethodTwoPhotos;
+            if (two && c.bpsIn == 16 && c.bpsOut == 8)
                 continue; // refused
-            Bytes out(bytes, 0x5A), work(size_t(2 * c.w * c.h)), worked(bytes, 0x5A),
-                swapped(bytes);
-            const int hs = method == kMethodHighlightsShadows, two = method == kMethodTwoPhotos;
-            const int rc = two  ? kv_combi_2images(3, c.a, c.b, c.w, c.h, rowLen, c.bpsIn, c.bpsOut,
-                                                   c.spp, stack.data(), out.data())
-                           : hs ? hsauto(3, c.w, c.h, rowLen, 0, c.bpsIn, c.bpsOut, c.spp, nullptr,
-                                         stack.data(), out.data())
-                                : moyenne(3, c.w, c.h, rowLen, c.spp, c.bpsIn, c.bpsOut,
-                                          stack.data(), out.data());
-            ASSERT_EQ(rc, c.h);
+            auto blend = [&](int swap, uint8_t *work, Bytes &out) {
+                out.assign(bytes, 0x5A);
+                const auto *in = stack.data();
+                return two ? kv_combi_2images(3, c.a, c.b, c.w, c.h, rowLen, c.bpsIn, c.bpsOut,
+                                              c.spp, in, out.data())
+                       : hs
+                           ? hsauto(3, c.w, c.h, rowLen, swap, c.bpsIn, c.bpsOut, c.spp, work, in,
+                                    out.data())
+                           : moyenne(3, c.w, c.h, rowLen, c.spp, c.bpsIn, c.bpsOut, in, out.data());
+            };
+            Bytes out, worked, swapped, work(size_t(2 * c.w * c.h));
+            ASSERT_EQ(blend(0, nullptr, out), c.h);
             ASSERT_EQ(stack, before);
             const auto want = reference_mask_blend(method, 3, c.a, c.b, c.w, c.h, c.spp, c.bpsIn,
                                                    c.bpsOut, stack);
             const int mid = two ? (c.spp < 3 ? 0 : 1) : (c.spp - 1) / 2;
-            const int pos[3] = {0, mid, two ? (c.spp < 3 ? 0 : 2) : c.spp - 1};
+            const size_t pos[3] = {0, size_t(mid), size_t(two ? (c.spp < 3 ? 0 : 2) : c.spp - 1)};
             for (size_t i = 0; i < want.size(); ++i)
-                ASSERT_EQ(sample(out, out16 ? 16 : 8, i / 3 * c.spp + pos[i % 3]), want[i])
+                ASSERT_EQ(sample(out, bits, i / 3 * size_t(c.spp) + pos[i % 3]), want[i])
                     << method << " " << c.w << " " << c.spp << " at " << i;
             if (!hs)
                 continue;
-            hsauto(3, c.w, c.h, rowLen, 0, c.bpsIn, c.bpsOut, c.spp, work.data(), stack.data(),
-                   worked.data());
+            blend(0, work.data(), worked);
             EXPECT_EQ(worked, out);
-            hsauto(3, c.w, c.h, rowLen, 1, c.bpsIn, c.bpsOut, c.spp, nullptr, stack.data(),
-                   swapped.data());
+            blend(1, nullptr, swapped);
             for (size_t i = 0; i < want.size(); i += 3) {
-                const size_t p = i / 3 * c.spp;
-                ASSERT_EQ(sample(swapped, out16 ? 16 : 8, p), want[i + 2]);
-                ASSERT_EQ(sample(swapped, out16 ? 16 : 8, p + c.spp - 1), want[i]);
+                ASSERT_EQ(sample(swapped, bits, i / 3 * size_t(c.spp)), want[i + 2]);
+                ASSERT_EQ(sample(swapped, bits, (i / 3 + 1) * size_t(c.spp) - 1), want[i]);
             }
         }
     }
 }
 
-TEST(KvCombiIntensive, FollowsItsDefinition)
+TEST(IntensiveBlends, FollowTheirDefinitionsAndTheGreyerPhotoWins)
 {
     // Depths, strengths (|p0| < 1 weighs by 10^6 / (S + 1)), saturation, steps that leave the
-    // clipped windows off the kernel's grid, and two samples a pixel (position 0 alone).
-    const int w = 23, h = 17;
+    // clipped windows off the kernel's grid, and two samples a pixel (position 0 alone). The
+    // bilateral form writes interior pixels only, with the switch from the first output byte;
+    // the square form sums its whole grid, the outside counting as distance 0.
     const Blend blends[] = {
-        {Form::Window, 1, 3, 3, w, h, 3, 8, 8, 0.0f, 0},
-        {Form::Window, 2, 5, 3, w, h, 3, 8, 16, 0.5f, 4},
-        {Form::Window, 3, 4, 3, w, h, 4, 16, 16, 15.0f, -6},
-        {Form::Window, 2, 3, 3, w, h, 2, 8, 16, -12.0f, 0},
-        {Form::Window, 1, 2, 3, w, h, 1, 8, 8, 8.0f, 5},
+        {Form::Window, 1, 3, 3, 23, 17, 3, 8, 8, 0.0f, 0},
+        {Form::Window, 2, 5, 3, 23, 17, 3, 8, 16, 0.5f, 4},
+        {Form::Window, 3, 4, 3, 23, 17, 4, 16, 16, 15.0f, -6},
+        {Form::Window, 2, 3, 3, 23, 17, 2, 8, 16, -12.0f, 0},
+        {Form::Window, 1, 2, 3, 23, 17, 1, 8, 8, 8.0f, 5},
+        {Form::Ring, 1, 3, 3, 21, 16, 3, 8, 8, 0, 0, true},
+        {Form::Ring, 2, 5, 3, 21, 16, 3, 8, 8, 3, 4, false},
+        {Form::Ring, 1, 4, 3, 21, 16, 2, 8, 8, -2, -3, true},
+        {Form::Square, 1, 3, 3, 21, 16, 3, 8, 8, 0, 0},
+        {Form::Square, 3, 4, 3, 21, 16, 4, 8, 8, 4, 0},
     };
     for (const Blend &b : blends) {
-        const Bytes stack = bracket(w, h, b.bpsIn, b.spp);
+        const Bytes stack = bracket(b.w, b.h, b.bpsIn, b.spp);
         int rc = 0;
-        const auto got = run(b, stack, &rc);
-        ASSERT_EQ(rc, h);
-        expect_near(got, reference(b, stack), "intensive");
+        const auto got = run(b, stack, &rc), want = reference(b, stack);
+        EXPECT_EQ(rc, b.form == Form::Ring ? b.h - b.radius : b.h);
+        ASSERT_EQ(got.size(), want.size());
+        // The kernel's weights are relative to the best photo and its output truncated: a float
+        // quotient may land one step either side of an integer.
+        for (size_t i = 0; i < got.size(); ++i)
+            ASSERT_LE(std::abs(got[i] - want[i]), 1)
+                << int(b.form) << " " << b.step << " " << b.radius << " at " << i;
     }
-}
-
-TEST(KvCombiIntensive, WeightsNeverAllVanishAndTheGreyerPhotoWins)
-{
     // Flat photos far from mid-grey make neighbourhood sums near 10^6; at Strength 40 each
     // (S + 1)^-16 lies below the smallest float. The result still follows the photo nearest
     // mid-grey (60, distance 135, against 30 and 200), as the weights in long double say.
-    const int w = 90, h = 90;
-    Bytes stack(3 * w * h * 3);
-    for (int k = 0; k < 3; ++k)
-        std::fill(stack.begin() + k * w * h * 3, stack.begin() + (k + 1) * w * h * 3,
-                  uint8_t(k == 0   ? 30
-                          : k == 1 ? 60
-                                   : 200));
+    const int w = 90, h = 90, P = w * h * 3;
+    Bytes stack(size_t(3 * P), 30);
+    std::fill(stack.begin() + P, stack.begin() + 2 * P, 60);
+    std::fill(stack.begin() + 2 * P, stack.end(), 200);
     for (float strength : {40.0f, 0.0f}) {
         const Blend b{Form::Window, 3, 40, 3, w, h, 3, 8, 8, strength, 0};
         int rc = 0;
-        const auto got = run(b, stack, &rc);
+        const auto got = run(b, stack, &rc), want = reference(b, stack);
         ASSERT_EQ(rc, h);
-        const auto want = reference(b, stack);
         for (size_t i : {size_t(0), got.size() / 2 + 1, got.size() - 1}) {
             EXPECT_NEAR(got[i], want[i], 1) << strength << " " << i;
             EXPECT_GT(got[i], 60) << strength; // pulled a little towards 200 (distance 143)
             EXPECT_LT(got[i], 130) << strength;
         }
     }
-}
-
-TEST(KvCombiIntensiveForms, RingsAndSquareFollowTheirDefinitions)
-{
-    // The bilateral form writes interior pixels only, with the switch from the first output
-    // byte; the square form sums its whole grid, the outside counting as distance 0.
-    const int w = 21, h = 16;
-    const Blend blends[] = {
-        {Form::Ring, 1, 3, 3, w, h, 3, 8, 8, 0, 0, true},
-        {Form::Ring, 2, 5, 3, w, h, 3, 8, 8, 3, 4, false},
-        {Form::Ring, 1, 4, 3, w, h, 2, 8, 8, -2, -3, true},
-        {Form::Square, 1, 3, 3, w, h, 3, 8, 8, 0, 0},
-        {Form::Square, 3, 4, 3, w, h, 4, 8, 8, 4, 0},
-    };
-    for (const Blend &b : blends) {
-        const Bytes stack = bracket(w, h, 8, b.spp);
-        int rc = 0;
-        const auto got = run(b, stack, &rc);
-        EXPECT_EQ(rc, b.form == Form::Ring ? h - b.radius : h);
-        expect_near(got, reference(b, stack), b.form == Form::Ring ? "rings" : "square");
-    }
-    Blend on{Form::Ring, 1, 3, 3, w, h, 3, 8, 8, 2, 0, true}, off = on;
-    off.flag = false;
-    int rc = 0;
-    const Bytes stack = bracket(w, h, 8, 3);
-    EXPECT_NE(run(on, stack, &rc), run(off, stack, &rc)) << "the switch changes the sums";
 }
 
 TEST(CombinationMethods, BracketsShowTheScene)
