@@ -1,9 +1,22 @@
 #include "imagecore/banded.h"
 
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <mutex>
+#include <thread>
 
 namespace imagecore {
 namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// How long a thread that waits spins before it sleeps. Solvers call the runner back to back with
+// a few microseconds of their own work between calls; a worker still spinning takes the next
+// call at once, a sleeping one costs a wake-up of tens of microseconds (milliseconds when the
+// machine is loaded). Short enough to leave a shared machine its cores soon after the last call.
+constexpr auto kSpin = std::chrono::microseconds(50);
 
 std::atomic<ThreadStartFn> g_start{nullptr};
 
@@ -24,10 +37,197 @@ void run_record(Record &r)
     }
 }
 
-void *trampoline(void *arg)
+void relax()
 {
-    run_record(*static_cast<Record *>(arg));
-    return nullptr;
+#if defined(__x86_64__) || defined(__i386__)
+    __builtin_ia32_pause();
+#elif defined(__aarch64__)
+    asm volatile("yield");
+#endif
+}
+
+// Spins until done() holds or kSpin has passed; says which.
+template <class Done> bool spin_until(const Done &done)
+{
+    const Clock::time_point t0 = Clock::now();
+    for (unsigned i = 1;; ++i) {
+        if (done())
+            return true;
+        relax();
+        if (i % 64 == 0 && Clock::now() - t0 > kSpin)
+            return false;
+    }
+}
+
+// The workers. Worker k (1 .. kMaxBands - 1) is what lets band k start; once a call is posted,
+// the calling thread and its workers take the call's bands in turn from one claim word, so a
+// worker the system has not scheduled yet delays nobody. One call at a time: the caller takes
+// the pool with try_acquire, and a call that finds it taken runs inline instead, so nothing ever
+// waits for the pool but a change of the test hook.
+class Pool {
+public:
+    Pool() = default;
+    Pool(const Pool &) = delete;
+    Pool &operator=(const Pool &) = delete;
+    // At exit. A pool still in use (exit called from band work) is left to the process's end.
+    ~Pool()
+    {
+        if (try_acquire())
+            stop_workers();
+    }
+
+    bool try_acquire() { return !m_busy.exchange(true, std::memory_order_acquire); }
+    void acquire()
+    {
+        while (!try_acquire())
+            std::this_thread::yield();
+    }
+    void release() { m_busy.store(false, std::memory_order_release); }
+
+    // Runs rec[0] and every rec[k] whose worker k runs (starting those that do not), and says
+    // which in started. The pool must be held.
+    void run(Record *rec, int count, std::array<bool, kMaxBands> &started)
+    {
+        ThreadStartFn start = g_start.load();
+        int n = 0;
+        for (int k = 0; k < count; ++k) {
+            started[size_t(k)] = k == 0 || m_workers[size_t(k)].running || start_worker(k, start);
+            if (started[size_t(k)])
+                m_list[size_t(n++)] = k;
+        }
+        const uint64_t call = ++m_call;
+        m_rec = rec;
+        m_pending.store(n, std::memory_order_relaxed);
+        m_claim.store(call << 16 | uint64_t(n) << 8, std::memory_order_release);
+        for (int k = 1; k < count; ++k)
+            if (started[size_t(k)])
+                m_workers[size_t(k)].post(call);
+        take_bands(call);
+        if (!spin_until([&] { return m_pending.load(std::memory_order_acquire) == 0; })) {
+            std::unique_lock<std::mutex> lock(m_doneMutex);
+            m_callerSleeps = true;
+            m_done.wait(lock, [&] { return m_pending.load(std::memory_order_acquire) == 0; });
+            m_callerSleeps = false;
+        }
+        if (start)
+            stop_workers();
+    }
+
+    // Stops and joins every running worker. The pool must be held.
+    void stop_workers()
+    {
+        for (Worker &w : m_workers)
+            if (w.running) {
+                w.post(kStop);
+                pthread_join(w.thread, nullptr);
+                w.running = false;
+                w.posted.store(0, std::memory_order_relaxed);
+            }
+    }
+
+private:
+    static constexpr uint64_t kStop = ~uint64_t(0);
+
+    struct alignas(64) Worker {
+        Pool *pool = nullptr;
+        bool running = false; // touched by the pool's holder only
+        pthread_t thread{};
+        std::atomic<uint64_t> posted{0}; // the last call posted to it, or kStop
+        std::mutex mutex;
+        std::condition_variable wake;
+        bool sleeps = false; // under mutex
+
+        void post(uint64_t what)
+        {
+            posted.store(what, std::memory_order_release);
+            // Under the mutex, the worker is either before its last look at posted or asleep.
+            std::lock_guard<std::mutex> lock(mutex);
+            if (sleeps)
+                wake.notify_one();
+        }
+
+        uint64_t await(uint64_t seen)
+        {
+            auto moved = [&] { return posted.load(std::memory_order_acquire) != seen; };
+            if (!spin_until(moved)) {
+                std::unique_lock<std::mutex> lock(mutex);
+                sleeps = true;
+                wake.wait(lock, moved);
+                sleeps = false;
+            }
+            return posted.load(std::memory_order_acquire);
+        }
+    };
+
+    static void *worker_main(void *arg)
+    {
+        Worker &w = *static_cast<Worker *>(arg);
+        for (uint64_t call = 0; (call = w.await(call)) != kStop;)
+            w.pool->take_bands(call);
+        return nullptr;
+    }
+
+    // Index into m_list of the next band of call, or -1 when none is left. The claim word holds
+    // the call (from bit 16), its band count (bits 8 to 15) and the next band (bits 0 to 7): a
+    // worker that wakes after its call has ended claims nothing and touches none of its records.
+    int claim(uint64_t call)
+    {
+        uint64_t v = m_claim.load(std::memory_order_acquire);
+        for (;;) {
+            const uint64_t next = v & 0xff;
+            if (v >> 16 != call || next >= (v >> 8 & 0xff))
+                return -1;
+            if (m_claim.compare_exchange_weak(v, v + 1, std::memory_order_acq_rel,
+                                              std::memory_order_acquire))
+                return int(next);
+        }
+    }
+
+    // Runs bands of call until none is left. The call cannot end before the bands taken here
+    // are counted, so its records stay valid until then.
+    void take_bands(uint64_t call)
+    {
+        int ran = 0;
+        for (int i; (i = claim(call)) >= 0; ++ran)
+            run_record(m_rec[m_list[size_t(i)]]);
+        if (ran > 0 && m_pending.fetch_sub(ran, std::memory_order_acq_rel) == ran) {
+            std::lock_guard<std::mutex> lock(m_doneMutex);
+            if (m_callerSleeps)
+                m_done.notify_one();
+        }
+    }
+
+    bool start_worker(int k, ThreadStartFn start)
+    {
+        Worker &w = m_workers[size_t(k)];
+        w.pool = this;
+        pthread_attr_t attr;
+        pthread_attr_init(&attr);
+        pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_JOINABLE);
+        const int rc = start ? start(&w.thread, &attr, worker_main, &w)
+                             : pthread_create(&w.thread, &attr, worker_main, &w);
+        pthread_attr_destroy(&attr);
+        w.running = rc == 0;
+        return w.running;
+    }
+
+    std::atomic<bool> m_busy{false};
+    std::array<Worker, kMaxBands> m_workers; // [0] unused: the caller needs no worker
+    // The call in progress, written by the holder before the claim word.
+    uint64_t m_call = 0;
+    Record *m_rec = nullptr;
+    std::array<int, kMaxBands> m_list{}; // the bands that may run, in band order
+    alignas(64) std::atomic<uint64_t> m_claim{0};
+    alignas(64) std::atomic<int> m_pending{0}; // bands of m_list not yet run to their end
+    std::mutex m_doneMutex;
+    std::condition_variable m_done;
+    bool m_callerSleeps = false; // under m_doneMutex
+};
+
+Pool &pool()
+{
+    static Pool p;
+    return p;
 }
 
 BandReport run(int nbProc, int n, const BandWork &work, BandFallback fallback, bool chunks)
@@ -39,49 +239,43 @@ BandReport run(int nbProc, int n, const BandWork &work, BandFallback fallback, b
     report.count = count;
     std::array<Record, kMaxBands> rec;
     for (int i = 0; i < count; ++i)
-        rec[i] = Record{&work, chunks ? band_chunk(i, count, n) : band_rows(i, count, n)};
+        rec[size_t(i)] =
+            Record{&work, chunks ? band_chunk(i, count, n) : band_rows(i, count, n)};
 
-    if (count == 1) {
-        run_record(rec[0]);
+    Pool &workers = pool();
+    if (count == 1 || !workers.try_acquire()) {
+        // One band, or the workers are serving another call (perhaps the one this call is
+        // band work of): every band here, in order.
+        for (int i = 0; i < count; ++i)
+            run_record(rec[size_t(i)]);
     } else {
-        std::array<pthread_t, kMaxBands> tid;
         std::array<bool, kMaxBands> started{};
-        pthread_attr_t attr;
-        pthread_attr_init(&attr);
-        pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_JOINABLE);
-        ThreadStartFn start = g_start.load();
-        for (int i = 0; i < count; ++i) {
-            int rc = start ? start(&tid[i], &attr, trampoline, &rec[i])
-                           : pthread_create(&tid[i], &attr, trampoline, &rec[i]);
-            started[i] = rc == 0;
-        }
-        pthread_attr_destroy(&attr);
+        started[0] = true;
+        workers.run(rec.data(), count, started);
+        workers.release();
         for (int i = 0; i < count; ++i)
-            if (started[i])
-                pthread_join(tid[i], nullptr);
-        for (int i = 0; i < count; ++i)
-            if (!started[i])
+            if (!started[size_t(i)])
                 ++report.notStarted;
         if (report.notStarted > 0 && fallback != BandFallback::Report) {
             for (int i = 0; i < count; ++i) {
-                if (fallback == BandFallback::RedoAll || !started[i]) {
-                    rec[i].ran = false;
-                    rec[i].threw = false;
-                    run_record(rec[i]);
+                if (fallback == BandFallback::RedoAll || !started[size_t(i)]) {
+                    rec[size_t(i)].ran = false;
+                    rec[size_t(i)].threw = false;
+                    run_record(rec[size_t(i)]);
                 }
             }
         }
     }
     for (int i = 0; i < count; ++i) {
-        report.ran[i] = rec[i].ran;
-        if (rec[i].threw)
+        report.ran[size_t(i)] = rec[size_t(i)].ran;
+        if (rec[size_t(i)].threw)
             ++report.threw;
     }
     // A band rerun on the calling thread counts as recovered.
     if (fallback != BandFallback::Report) {
         report.notStarted = 0;
         for (int i = 0; i < count; ++i)
-            if (!rec[i].ran && !rec[i].threw)
+            if (!rec[size_t(i)].ran && !rec[size_t(i)].threw)
                 ++report.notStarted;
     }
     return report;
@@ -128,7 +322,11 @@ BandReport run_chunked(int nbProc, int n, const BandWork &work, BandFallback fal
 
 void set_thread_start_for_testing(ThreadStartFn fn)
 {
+    Pool &workers = pool();
+    workers.acquire();
     g_start.store(fn);
+    workers.stop_workers();
+    workers.release();
 }
 
 } // namespace imagecore
