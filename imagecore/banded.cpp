@@ -84,33 +84,40 @@ public:
     }
     void release() { m_busy.store(false, std::memory_order_release); }
 
-    // Runs rec[0] and every rec[k] whose worker k runs (starting those that do not), and says
-    // which in started. The pool must be held.
-    void run(Record *rec, int count, std::array<bool, kMaxBands> &started)
+    // Runs the bands rec[0 .. count - 1] and returns how many had no worker: band k has one when
+    // worker k runs or can be started (band 0 is the caller's). Which bands run, on any thread
+    // of the call: with Inline every band; with Report those that had a worker; with RedoAll
+    // every band when all had one, else none (the caller then runs each once). The pool must be
+    // held.
+    int run(Record *rec, int count, BandFallback fallback)
     {
-        ThreadStartFn start = g_start.load();
-        int n = 0;
+        const ThreadStartFn start = g_start.load();
+        int missing = 0, n = 0;
         for (int k = 0; k < count; ++k) {
-            started[size_t(k)] = k == 0 || m_workers[size_t(k)].running || start_worker(k, start);
-            if (started[size_t(k)])
+            const bool started = k == 0 || m_workers[size_t(k)].running || start_worker(k, start);
+            missing += !started;
+            if (started || fallback == BandFallback::Inline)
                 m_list[size_t(n++)] = k;
         }
-        const uint64_t call = ++m_call;
-        m_rec = rec;
-        m_pending.store(n, std::memory_order_relaxed);
-        m_claim.store(call << 16 | uint64_t(n) << 8, std::memory_order_release);
-        for (int k = 1; k < count; ++k)
-            if (started[size_t(k)])
-                m_workers[size_t(k)].post(call);
-        take_bands(call);
-        if (!spin_until([&] { return m_pending.load(std::memory_order_acquire) == 0; })) {
-            std::unique_lock<std::mutex> lock(m_doneMutex);
-            m_callerSleeps = true;
-            m_done.wait(lock, [&] { return m_pending.load(std::memory_order_acquire) == 0; });
-            m_callerSleeps = false;
+        if (missing == 0 || fallback != BandFallback::RedoAll) {
+            const uint64_t call = ++m_call;
+            m_rec = rec;
+            m_pending.store(n, std::memory_order_relaxed);
+            m_claim.store(call << 16 | uint64_t(n) << 8, std::memory_order_release);
+            for (int k = 1; k < count; ++k)
+                if (m_workers[size_t(k)].running)
+                    m_workers[size_t(k)].post(call);
+            take_bands(call);
+            if (!spin_until([&] { return m_pending.load(std::memory_order_acquire) == 0; })) {
+                std::unique_lock<std::mutex> lock(m_doneMutex);
+                m_callerSleeps = true;
+                m_done.wait(lock, [&] { return m_pending.load(std::memory_order_acquire) == 0; });
+                m_callerSleeps = false;
+            }
         }
         if (start)
             stop_workers();
+        return missing;
     }
 
     // Stops and joins every running worker. The pool must be held.
@@ -249,34 +256,18 @@ BandReport run(int nbProc, int n, const BandWork &work, BandFallback fallback, b
         for (int i = 0; i < count; ++i)
             run_record(rec[size_t(i)]);
     } else {
-        std::array<bool, kMaxBands> started{};
-        started[0] = true;
-        workers.run(rec.data(), count, started);
+        const int missing = workers.run(rec.data(), count, fallback);
         workers.release();
-        for (int i = 0; i < count; ++i)
-            if (!started[size_t(i)])
-                ++report.notStarted;
-        if (report.notStarted > 0 && fallback != BandFallback::Report) {
-            for (int i = 0; i < count; ++i) {
-                if (fallback == BandFallback::RedoAll || !started[size_t(i)]) {
-                    rec[size_t(i)].ran = false;
-                    rec[size_t(i)].threw = false;
-                    run_record(rec[size_t(i)]);
-                }
-            }
-        }
+        if (fallback == BandFallback::Report)
+            report.notStarted = missing;
+        else if (missing > 0 && fallback == BandFallback::RedoAll)
+            for (int i = 0; i < count; ++i)
+                run_record(rec[size_t(i)]);
     }
     for (int i = 0; i < count; ++i) {
         report.ran[size_t(i)] = rec[size_t(i)].ran;
         if (rec[size_t(i)].threw)
             ++report.threw;
-    }
-    // A band rerun on the calling thread counts as recovered.
-    if (fallback != BandFallback::Report) {
-        report.notStarted = 0;
-        for (int i = 0; i < count; ++i)
-            if (!rec[size_t(i)].ran && !rec[size_t(i)].threw)
-                ++report.notStarted;
     }
     return report;
 }

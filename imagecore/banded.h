@@ -1,8 +1,8 @@
 // The one runner of banded work: rows split into nbProc horizontal bands of rows / nbProc rows,
-// the last band taking the rest. The calling thread runs band 0 and long-lived POSIX workers the
-// others (worker k always band k), all finished before return. A band writes only its own rows;
-// kernels that reduce combine per-band partials in band order, so results never depend on the
-// thread count.
+// the last band taking the rest, run by the calling thread and long-lived POSIX workers, all
+// finished before return. A band writes only its own rows; kernels that reduce combine per-band
+// partials in band order, so results never depend on the thread count, nor on which thread ran
+// which band.
 #pragma once
 
 #include <array>
@@ -33,27 +33,29 @@ Band band_chunk(int index, int count, int n);
 struct BandReport {
     int count = 0;                     // bands the work was split into
     std::array<bool, kMaxBands> ran{}; // the band's work ran to its end
-    int notStarted = 0;                // bands whose worker could not be started
+    int notStarted = 0;                // with Report, bands left undone for want of a worker
     int threw = 0;                     // bands whose work ended by an exception
     bool complete() const { return notStarted == 0 && threw == 0; }
 };
 
-// What to do with bands whose worker did not start.
+// What to do with bands whose worker did not start. No fallback runs a band twice.
 enum class BandFallback {
-    Report,  // nothing: the caller reads the report (and fails with -2, say)
-    Inline,  // run just those bands on the calling thread, after the join
-    RedoAll, // run every band again on the calling thread (work that can be repeated)
+    Report,  // nothing: they do not run, the caller reads the report (and fails with -2, say)
+    Inline,  // they run on the threads of the call that did start (the calling thread at least)
+    RedoAll, // every band of the call runs on the calling thread, none on a worker
 };
 
 using BandWork = std::function<void(const Band &)>;
 
-// Splits n rows into band_count(nbProc, n) bands and runs work on each. Band 0 runs on the
-// calling thread, band k on worker k of a process-wide set started on first need and kept until
-// exit (a start that failed is tried again by the next call). Work must not throw; an exception
-// is caught in its thread and counted. n < 1 does nothing.
+// Splits n rows into band_count(nbProc, n) bands and runs work on each. The calling thread and
+// the workers of a process-wide set, started on first need and kept until exit, take the bands
+// in turn (any thread may run any band, so no band waits for a worker the system has not
+// scheduled yet). Band k, from 1 on, needs worker k to have started; a start that failed is
+// tried again by the next call. Work must not throw; an exception is caught in its thread and
+// counted. n < 1 does nothing.
 // Safe from any thread: while the workers serve one call, a call made meanwhile (from band work,
 // or from another thread) runs all its bands on its own thread, in band order, and waits for
-// nobody; its report is the same as with workers. Band work must therefore never wait for
+// nobody; its report is that of a call whose workers all started. Band work must therefore never wait for
 // another band of its call.
 BandReport run_banded(int nbProc, int n, const BandWork &work,
                       BandFallback fallback = BandFallback::Inline);
