@@ -1,6 +1,7 @@
 #include "imagecore/banded.h"
 
 #include <atomic>
+#include <bit>
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
@@ -59,6 +60,9 @@ template <class Done> bool spin_until(const Done &done)
     }
 }
 
+class Pool;
+Pool &pool();
+
 // The workers. Worker k (1 .. kMaxBands - 1) is what lets band k start; once a call is posted,
 // the calling thread and its workers take the call's bands in turn from one claim word, so a
 // worker the system has not scheduled yet delays nobody. One call at a time: the caller takes
@@ -66,7 +70,9 @@ template <class Done> bool spin_until(const Done &done)
 // waits for the pool but a change of the test hook.
 class Pool {
 public:
-    Pool() = default;
+    // A child forked while workers ran has none of them: it runs every call on its own thread
+    // and joins nothing at its exit.
+    Pool() { pthread_atfork(nullptr, nullptr, [] { pool().m_busy.store(true); }); }
     Pool(const Pool &) = delete;
     Pool &operator=(const Pool &) = delete;
     // At exit. A pool still in use (exit called from band work) is left to the process's end.
@@ -104,9 +110,17 @@ public:
             m_rec = rec;
             m_pending.store(n, std::memory_order_relaxed);
             m_claim.store(call << 16 | uint64_t(n) << 8, std::memory_order_release);
+            uint32_t posted = 0;
             for (int k = 1; k < count; ++k)
-                if (m_workers[size_t(k)].running)
-                    m_workers[size_t(k)].post(call);
+                if (m_workers[size_t(k)].running) {
+                    m_workers[size_t(k)].posted.store(call, std::memory_order_release);
+                    posted |= 1u << k;
+                }
+            // A wake-up can hand this thread's processor to the thread woken, for long on a
+            // loaded machine: the caller wakes one worker, which wakes the others.
+            m_toWake.store(posted, std::memory_order_release);
+            if (posted != 0)
+                m_workers[size_t(std::countr_zero(posted))].wake_if_asleep();
             take_bands(call);
             if (!spin_until([&] { return m_pending.load(std::memory_order_acquire) == 0; })) {
                 std::unique_lock<std::mutex> lock(m_doneMutex);
@@ -125,7 +139,8 @@ public:
     {
         for (Worker &w : m_workers)
             if (w.running) {
-                w.post(kStop);
+                w.posted.store(kStop, std::memory_order_release);
+                w.wake_if_asleep();
                 pthread_join(w.thread, nullptr);
                 w.running = false;
                 w.posted.store(0, std::memory_order_relaxed);
@@ -144,10 +159,10 @@ private:
         std::condition_variable wake;
         bool sleeps = false; // under mutex
 
-        void post(uint64_t what)
+        // After a store to posted. Under the mutex, the worker is either before its last look
+        // at posted or asleep.
+        void wake_if_asleep()
         {
-            posted.store(what, std::memory_order_release);
-            // Under the mutex, the worker is either before its last look at posted or asleep.
             std::lock_guard<std::mutex> lock(mutex);
             if (sleeps)
                 wake.notify_one();
@@ -169,8 +184,13 @@ private:
     static void *worker_main(void *arg)
     {
         Worker &w = *static_cast<Worker *>(arg);
-        for (uint64_t call = 0; (call = w.await(call)) != kStop;)
-            w.pool->take_bands(call);
+        for (uint64_t call = 0; (call = w.await(call)) != kStop;) {
+            // Perhaps a later call's workers (this one woke late): waking them is harmless.
+            Pool &p = *w.pool;
+            for (uint32_t m = p.m_toWake.exchange(0, std::memory_order_acq_rel); m != 0; m &= m - 1)
+                p.m_workers[size_t(std::countr_zero(m))].wake_if_asleep();
+            p.take_bands(call);
+        }
         return nullptr;
     }
 
@@ -225,6 +245,7 @@ private:
     Record *m_rec = nullptr;
     std::array<int, kMaxBands> m_list{}; // the bands that may run, in band order
     alignas(64) std::atomic<uint64_t> m_claim{0};
+    std::atomic<uint32_t> m_toWake{0}; // workers of the call still to wake, a bit each
     alignas(64) std::atomic<int> m_pending{0}; // bands of m_list not yet run to their end
     std::mutex m_doneMutex;
     std::condition_variable m_done;
