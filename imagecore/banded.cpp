@@ -6,6 +6,7 @@
 #include <condition_variable>
 #include <cstdint>
 #include <mutex>
+#include <new>
 #include <thread>
 
 namespace imagecore {
@@ -70,9 +71,7 @@ Pool &pool();
 // waits for the pool but a change of the test hook.
 class Pool {
 public:
-    // A child forked while workers ran has none of them: it runs every call on its own thread
-    // and joins nothing at its exit.
-    Pool() { pthread_atfork(nullptr, nullptr, [] { pool().m_busy.store(true); }); }
+    Pool() { pthread_atfork(nullptr, nullptr, [] { pool().forget_workers(); }); }
     Pool(const Pool &) = delete;
     Pool &operator=(const Pool &) = delete;
     // At exit. A pool still in use (exit called from band work) is left to the process's end.
@@ -148,6 +147,26 @@ public:
     }
 
 private:
+    // In a child forked while workers ran: they were the parent's, so there are none here to
+    // post, wake or join. Their mutexes and condition variables may be held or waited on by
+    // threads that do not exist here (destroying such a condition variable never returns), so
+    // they are made anew over the old ones. A call another thread was making at the fork keeps
+    // the pool taken: the child then runs every call on its own thread.
+    void forget_workers()
+    {
+        for (Worker &w : m_workers) {
+            new (&w.mutex) std::mutex;
+            new (&w.wake) std::condition_variable;
+            w.sleeps = false;
+            w.running = false;
+            w.posted.store(0, std::memory_order_relaxed);
+        }
+        new (&m_doneMutex) std::mutex;
+        new (&m_done) std::condition_variable;
+        m_callerSleeps = false;
+        m_toWake.store(0, std::memory_order_relaxed);
+    }
+
     static constexpr uint64_t kStop = ~uint64_t(0);
 
     struct alignas(64) Worker {

@@ -3,9 +3,14 @@
 // once, and exceptions caught in the band that threw.
 #include <gtest/gtest.h>
 #include <pthread.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <array>
 #include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <cstdlib>
 #include <cerrno>
 #include <stdexcept>
 #include <string>
@@ -28,7 +33,10 @@ struct Split {
     int onCaller = 0;
 };
 
-Split split(int threads, int n, BandFallback fallback = BandFallback::Inline, bool chunks = false)
+// effort: arithmetic a row, so that workers take bands before the calling thread has run them
+// all.
+Split split(int threads, int n, BandFallback fallback = BandFallback::Inline, bool chunks = false,
+            int effort = 0)
 {
     Split s{std::vector<int>(size_t(n), -1), std::vector<int>(kMaxBands, 0),
             std::vector<Band>(kMaxBands), {}};
@@ -40,6 +48,9 @@ Split split(int threads, int n, BandFallback fallback = BandFallback::Inline, bo
         onCaller += std::this_thread::get_id() == caller;
         s.given[size_t(b.index)] = b;
         for (int y = b.begin; y < b.end; ++y) {
+            volatile uint32_t h = uint32_t(y);
+            for (int k = 0; k < effort; ++k)
+                h = h * 2654435761u + 1;
             int &o = s.owner[size_t(y)];
             o = o == -1 || o == b.index ? b.index : -2;
         }
@@ -137,13 +148,14 @@ TEST(RunBanded, SameResultForAnyThreadCount)
 
 TEST(RunBanded, RepeatedCallsOfEveryShape)
 {
-    // Calls of changing band counts back to back, as a solver makes them: workers left over from
-    // a wider call, or still waking for an earlier one, never run a band of the next.
+    // Calls of changing band counts back to back, as a solver makes them, some with work enough
+    // for the workers to take part: workers left over from a wider call, or still waking for an
+    // earlier one, never run a band of the next, and every call waits for its bands.
     for (int r = 0; r < 600; ++r) {
         const int threads = 1 + (r * 7) % 32, n = 1 + (r * 13) % 150;
         const bool chunks = r % 3 == 0;
-        ASSERT_TRUE(
-            each_band_once(split(threads, n, BandFallback::Inline, chunks), threads, n, chunks))
+        const Split s = split(threads, n, BandFallback::Inline, chunks, r % 2 ? 3000 : 0);
+        ASSERT_TRUE(each_band_once(s, threads, n, chunks))
             << "call " << r << ": " << threads << " threads, " << n;
     }
 }
@@ -258,4 +270,27 @@ TEST(RunBanded, ExceptionsAreCaughtInTheirBandAndCounted)
     });
     EXPECT_TRUE(r.complete());
     EXPECT_EQ(innerThrew, (std::array<int, 4>{4, 4, 4, 4}));
+}
+
+TEST(RunBanded, AChildForkedWhileWorkersRunFinishesItsCallsAndExits)
+{
+    // Forked while the parent's workers spin after a call, then while they sleep: the child's
+    // calls run every band and its exit (static destructors included) returns.
+    for (bool asleep : {false, true}) {
+        ASSERT_TRUE(each_band_once(split(8, 64, BandFallback::Report, false, 3000), 8, 64, false));
+        if (asleep)
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        const pid_t pid = fork();
+        ASSERT_GE(pid, 0);
+        if (pid == 0) {
+            alarm(60); // a child stuck at exit dies instead of holding up the suite
+            const bool ok =
+                each_band_once(split(8, 64, BandFallback::Report, false, 3000), 8, 64, false);
+            std::exit(ok ? 0 : 1);
+        }
+        int status = 0;
+        ASSERT_EQ(waitpid(pid, &status, 0), pid);
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0)
+            << (asleep ? "asleep, " : "spinning, ") << status;
+    }
 }
