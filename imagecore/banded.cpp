@@ -1,3 +1,6 @@
+// The banded runner's workers: up to 31 long-lived threads, started on first need, that spin
+// briefly after each call and then sleep on a condition variable. A call publishes its bands in
+// one claim word; the caller and its workers take them in turn until none is left.
 #include "imagecore/banded.h"
 
 #include <atomic>
@@ -71,7 +74,10 @@ Pool &pool();
 // waits for the pool but a change of the test hook.
 class Pool {
 public:
-    Pool() { pthread_atfork(nullptr, nullptr, [] { pool().forget_workers(); }); }
+    Pool()
+    {
+        pthread_atfork(nullptr, nullptr, [] { pool().forget_workers(); });
+    }
     Pool(const Pool &) = delete;
     Pool &operator=(const Pool &) = delete;
     // At exit. A pool still in use (exit called from band work) is left to the process's end.
@@ -264,7 +270,7 @@ private:
     Record *m_rec = nullptr;
     std::array<int, kMaxBands> m_list{}; // the bands that may run, in band order
     alignas(64) std::atomic<uint64_t> m_claim{0};
-    std::atomic<uint32_t> m_toWake{0}; // workers of the call still to wake, a bit each
+    std::atomic<uint32_t> m_toWake{0};         // workers of the call still to wake, a bit each
     alignas(64) std::atomic<int> m_pending{0}; // bands of m_list not yet run to their end
     std::mutex m_doneMutex;
     std::condition_variable m_done;
@@ -286,8 +292,7 @@ BandReport run(int nbProc, int n, const BandWork &work, BandFallback fallback, b
     report.count = count;
     std::array<Record, kMaxBands> rec;
     for (int i = 0; i < count; ++i)
-        rec[size_t(i)] =
-            Record{&work, chunks ? band_chunk(i, count, n) : band_rows(i, count, n)};
+        rec[size_t(i)] = Record{&work, chunks ? band_chunk(i, count, n) : band_rows(i, count, n)};
 
     Pool &workers = pool();
     if (count == 1 || !workers.try_acquire()) {

@@ -55,8 +55,8 @@ using BandWork = std::function<void(const Band &)>;
 // counted. n < 1 does nothing.
 // Safe from any thread: while the workers serve one call, a call made meanwhile (from band work,
 // or from another thread) runs all its bands on its own thread, in band order, and waits for
-// nobody; its report is that of a call whose workers all started. Band work must therefore never wait for
-// another band of its call.
+// nobody; its report is that of a call whose workers all started. Band work must therefore
+// never wait for another band of its call.
 BandReport run_banded(int nbProc, int n, const BandWork &work,
                       BandFallback fallback = BandFallback::Inline);
 // The same over vector chunks (band_chunk).

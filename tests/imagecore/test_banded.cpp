@@ -8,10 +8,10 @@
 
 #include <array>
 #include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <cstdint>
 #include <cstdlib>
-#include <cerrno>
 #include <stdexcept>
 #include <string>
 #include <thread>
@@ -27,8 +27,8 @@ namespace {
 // band ran, the rows each band was given, and how many bands ran on the calling thread.
 struct Split {
     std::vector<int> owner;
-    std::vector<int> runs;
-    std::vector<Band> given;
+    std::vector<int> runs = std::vector<int>(kMaxBands, 0);
+    std::vector<Band> given = std::vector<Band>(kMaxBands);
     BandReport report;
     int onCaller = 0;
 };
@@ -38,8 +38,8 @@ struct Split {
 Split split(int threads, int n, BandFallback fallback = BandFallback::Inline, bool chunks = false,
             int effort = 0)
 {
-    Split s{std::vector<int>(size_t(n), -1), std::vector<int>(kMaxBands, 0),
-            std::vector<Band>(kMaxBands), {}};
+    Split s;
+    s.owner.assign(size_t(n), -1);
     std::array<std::atomic<int>, kMaxBands> runs{};
     std::atomic<int> onCaller{0};
     const std::thread::id caller = std::this_thread::get_id();
@@ -55,8 +55,8 @@ Split split(int threads, int n, BandFallback fallback = BandFallback::Inline, bo
             o = o == -1 || o == b.index ? b.index : -2;
         }
     };
-    s.report = chunks ? run_chunked(threads, n, work, fallback)
-                      : run_banded(threads, n, work, fallback);
+    s.report =
+        chunks ? run_chunked(threads, n, work, fallback) : run_banded(threads, n, work, fallback);
     for (size_t i = 0; i < runs.size(); ++i)
         s.runs[i] = runs[i];
     s.onCaller = onCaller;
@@ -79,8 +79,8 @@ Split split(int threads, int n, BandFallback fallback = BandFallback::Inline, bo
         const int end = i == count - 1 ? n : chunks ? b.end : (i + 1) * (n / count);
         if (b.index != i || b.count != count || b.begin != begin || b.end != end ||
             (chunks && i < count - 1 && b.end < n && (b.end - b.begin) % 4 != 0))
-            return ::testing::AssertionFailure() << "band " << i << " given " << b.begin << ".."
-                                                 << b.end;
+            return ::testing::AssertionFailure()
+                   << "band " << i << " given " << b.begin << ".." << b.end;
         for (int y = b.begin; y < b.end; ++y)
             if (s.owner[size_t(y)] != i)
                 return ::testing::AssertionFailure() << "row " << y << " of band " << i;
@@ -127,8 +127,8 @@ TEST(RunBanded, EveryBandRunsOnceOnItsOwnRowsAtAnyThreadCount)
     for (bool chunks : {false, true})
         for (int threads : {1, 3, 8, 32})
             for (int n : {1, 2, 7, 31, 97, 1000})
-                EXPECT_TRUE(each_band_once(split(threads, n, BandFallback::Inline, chunks),
-                                           threads, n, chunks))
+                EXPECT_TRUE(each_band_once(split(threads, n, BandFallback::Inline, chunks), threads,
+                                           n, chunks))
                     << threads << " threads, " << n << (chunks ? " elements" : " rows");
 }
 
