@@ -1,6 +1,6 @@
 // The banded runner's workers: up to 31 long-lived threads, started on first need, that spin
-// briefly after each call and then sleep on a condition variable. A call publishes its bands in
-// one claim word; the caller and its workers take them in turn until none is left.
+// briefly after each call and then sleep, each on its condition variable. A call publishes its
+// bands in one claim word; the caller and its workers take them in turn until none is left.
 #include "imagecore/banded.h"
 
 #include <atomic>
@@ -121,11 +121,12 @@ public:
                     m_workers[size_t(k)].posted.store(call, std::memory_order_release);
                     posted |= 1u << k;
                 }
-            // A wake-up can hand this thread's processor to the thread woken, for long on a
-            // loaded machine: the caller wakes one worker, which wakes the others.
+            // Each wake-up costs its waker microseconds (an interrupt to another processor, in a
+            // virtual machine an exit too), and on a loaded machine the thread woken can take
+            // the waker's processor for long: the caller wakes one worker, and every worker
+            // woken helps wake the rest.
             m_toWake.store(posted, std::memory_order_release);
-            if (posted != 0)
-                m_workers[size_t(std::countr_zero(posted))].wake_if_asleep();
+            wake_posted();
             take_bands(call);
             if (!spin_until([&] { return m_pending.load(std::memory_order_acquire) == 0; })) {
                 std::unique_lock<std::mutex> lock(m_doneMutex);
@@ -206,15 +207,29 @@ private:
         }
     };
 
+    // Wakes workers of m_toWake, one at a time, until none is left; the caller stops after the
+    // first. The workers may be a later call's (this thread woke late): waking them is harmless.
+    void wake_posted(bool caller = true)
+    {
+        uint32_t m = m_toWake.load(std::memory_order_acquire);
+        while (m != 0) {
+            const uint32_t lowest = m & (~m + 1);
+            if (!m_toWake.compare_exchange_weak(m, m & ~lowest, std::memory_order_acq_rel,
+                                                std::memory_order_acquire))
+                continue;
+            m_workers[size_t(std::countr_zero(lowest))].wake_if_asleep();
+            if (caller)
+                return;
+            m &= ~lowest;
+        }
+    }
+
     static void *worker_main(void *arg)
     {
         Worker &w = *static_cast<Worker *>(arg);
         for (uint64_t call = 0; (call = w.await(call)) != kStop;) {
-            // Perhaps a later call's workers (this one woke late): waking them is harmless.
-            Pool &p = *w.pool;
-            for (uint32_t m = p.m_toWake.exchange(0, std::memory_order_acq_rel); m != 0; m &= m - 1)
-                p.m_workers[size_t(std::countr_zero(m))].wake_if_asleep();
-            p.take_bands(call);
+            w.pool->wake_posted(false);
+            w.pool->take_bands(call);
         }
         return nullptr;
     }
