@@ -155,10 +155,11 @@ public:
 
 private:
     // In a child forked while workers ran: they were the parent's, so there are none here to
-    // post, wake or join. Their mutexes and condition variables may be held or waited on by
+    // post, wake or join. The mutexes and condition variables may be held or waited on by
     // threads that do not exist here (destroying such a condition variable never returns), so
-    // they are made anew over the old ones. A call another thread was making at the fork keeps
-    // the pool taken: the child then runs every call on its own thread.
+    // they are made anew over the old ones. The child starts no thread of its own (little is
+    // safe in the child of a threaded process until it calls exec): the pool stays taken, and
+    // every call runs on the calling thread.
     void forget_workers()
     {
         for (Worker &w : m_workers) {
@@ -172,6 +173,7 @@ private:
         new (&m_done) std::condition_variable;
         m_callerSleeps = false;
         m_toWake.store(0, std::memory_order_relaxed);
+        m_busy.store(true, std::memory_order_relaxed);
     }
 
     static constexpr uint64_t kStop = ~uint64_t(0);
