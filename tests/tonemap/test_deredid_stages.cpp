@@ -1005,23 +1005,54 @@ TEST(DeredidStages, FailedThreadStarts)
     EXPECT_EQ(rc3, -2);
 }
 
-// A flat image has no gradient, no luminance range and no percentiles: an even picture, in both
-// modes, without NaN (which would come out as 0).
-TEST(DeredidEnhancer, FlatImageGivesAnEvenPicture)
+// A flat scene has no gradient, no luminance range and no percentiles. Whatever its grey, it takes
+// the tone of the mid-grey areas of a normal scene (the generated scene's 18 % grey on its base,
+// away from the patches, the sun and the dark corner), not white; lit pixels all alike, in both
+// modes, without NaN (which would come out as 0); a coloured flat scene keeps its colour order.
+TEST(DeredidEnhancer, FlatScenesOfAnyGreyTakeTheToneOfMidGreyAreas)
 {
-    const int w = 64, h = 48;
-    Source src{0, std::vector<uint8_t>(size_t(w) * h * 4), {}};
-    for (int i = 0; i < w * h; ++i)
-        imagecore::put_rgbe(src.bytes.data() + size_t(i / w) * 4 * w, w, i % w, 0.3, 0.2, 0.1);
+    const int w = 1200, h = 800; // small pictures have fewer levels: the tone sinks to 0.35
+    const testsupport::RadianceMap scene = testsupport::make_radiance_map(w, h);
+    auto flat = [](int fw, int fh, double r, double g, double b) {
+        Source src{0, std::vector<uint8_t>(size_t(fw) * fh * 4), {}};
+        for (int i = 0; i < fw * fh; ++i)
+            imagecore::put_rgbe(src.bytes.data() + size_t(i / fw) * 4 * fw, fw, i % fw, r, g, b);
+        return src;
+    };
     for (float mode : {1.0f, 0.0f}) {
         auto p = defaults();
         p[kDeSmoothingMode] = mode;
-        const Enhanced e = enhance(src, w, h, p, 16, 8);
-        ASSERT_EQ(e.rgb.size(), size_t(w) * h * 3);
-        for (size_t i = 0; i < e.rgb.size(); ++i)
-            ASSERT_EQ(e.rgb[i], e.rgb[i % 3]) << mode << " " << i;
-        EXPECT_GT(e.rgb[0], e.rgb[1]);
-        EXPECT_GT(e.rgb[1], e.rgb[2]);
-        EXPECT_GT(e.rgb[2], 0);
+        const Enhanced normal = enhance({0, tmtest::encode_rgbe(w, h), {}}, w, h, p, 16, 8);
+        ASSERT_EQ(normal.rgb.size(), size_t(w) * h * 3);
+        double sum = 0;
+        int n = 0;
+        for (int y = h / 2; y < h; ++y) // below the sun, right of the dark corner
+            for (int x = w / 8; x < w; ++x) {
+                const double Y = 0.2126 * scene.at(x, y, 0) + 0.7152 * scene.at(x, y, 1) +
+                                 0.0722 * scene.at(x, y, 2);
+                if (std::fabs(std::log(Y / 0.18)) < 0.1)
+                    sum += normal.luminance(x, y), ++n;
+            }
+        ASSERT_GT(n, 100);
+        const double midGrey = sum / n;
+        double first = -1;
+        for (double grey : {0.002, 0.18, 50.0}) {
+            const Enhanced e = enhance(flat(64, 48, grey, grey, grey), 64, 48, p, 16, 8);
+            ASSERT_EQ(e.rgb.size(), size_t(64) * 48 * 3);
+            for (size_t i = 0; i < e.rgb.size(); ++i)
+                ASSERT_EQ(e.rgb[i], e.rgb[0]) << mode << " " << grey << " " << i;
+            if (first < 0)
+                first = e.rgb[0];
+            EXPECT_EQ(e.rgb[0], first) << "the same tone for every grey: " << grey;
+            // The areas straddle 18 % by a tenth of a stop either way; the tone of mid grey
+            // moves by a few hundredths with the scene and its size.
+            EXPECT_NEAR(e.rgb[0], midGrey, 0.05) << mode << " " << grey;
+        }
+        const Enhanced c = enhance(flat(64, 48, 0.3, 0.2, 0.1), 64, 48, p, 16, 8);
+        for (size_t i = 0; i < c.rgb.size(); ++i)
+            ASSERT_EQ(c.rgb[i], c.rgb[i % 3]) << mode << " " << i;
+        EXPECT_GT(c.rgb[0], c.rgb[1]);
+        EXPECT_GT(c.rgb[1], c.rgb[2]);
+        EXPECT_GT(c.rgb[2], 0);
     }
 }
