@@ -331,7 +331,10 @@ TEST(DeredidStage1, RightHandSidesMatchAPlainReading)
                                                      {97, 61, true, 0, 0.0f},
                                                      {97, 61, false, 1, 0.0f},
                                                      {64, 48, false, 0, 0.0f},
-                                                     {523, 387, true, 0, 1.0f}}) {
+                                                     {523, 387, true, 0, 1.0f},
+                                                     // 4 megapixels: where level sums drift
+                                                     {2448, 1700, true, 0, 0.0f},
+                                                     {2448, 1700, false, 0, 0.0f}}) {
         auto p = defaults();
         p[kDeSmoothingMode] = slider ? 1 : 0;
         p[kDeIs360] = float(is360);
@@ -377,6 +380,34 @@ TEST(DeredidStage1, OneAndEightThreadsGiveTheSameBits)
         EXPECT_EQ(std::memcmp(one.work.data(), eight.work.data(), one.work.size() * 4), 0);
         EXPECT_EQ(std::memcmp(one.lum, eight.lum, sizeof one.lum), 0);
     }
+}
+
+// The mean gradient magnitude of a 12-megapixel level, which sets alpha and epsilon, is exact:
+// a float running sum over so many pixels would lose most of the last ones. The level is a ramp
+// of log luminance with steps that floats hold exactly, so every magnitude is known: central
+// differences inside, one-sided ones on the border.
+TEST(DeredidStage1, MeanGradientOfATwelveMegapixelLevelIsExact)
+{
+    const int w = 4000, h = 3000;
+    const float a = 1.0f / 256, b = 1.0f / 512, s = 0.5f;
+    Vec level(size_t(w) * h);
+    for (int y = 0; y < h; ++y)
+        for (int x = 0; x < w; ++x)
+            level[size_t(y) * w + size_t(x)] = a * float(x) + b * float(y);
+    // Each class of pixel: its count and its magnitude (gx, gy the differences it takes).
+    auto m = [&](float gx, float gy) { return double(std::sqrt(gx * gx + gy * gy) * s); };
+    const double inside = m(2 * a, 2 * b), side = m(a, 2 * b), topBottom = m(2 * a, b);
+    const double corner = m(a, b);
+    const double n = double(w) * h;
+    const double want = (double(w - 2) * (h - 2) * inside + 2.0 * (h - 2) * side +
+                         2.0 * (w - 2) * topBottom + 4 * corner) /
+                        n;
+    const double sum = tonemap::detail::gradient_magnitudes(level.data(), w, h, 0, s);
+    EXPECT_NEAR(sum / n, want, want * 1e-9);
+    EXPECT_EQ(level[size_t(h / 2) * w + w / 2], float(inside));
+    EXPECT_EQ(level[size_t(h / 2) * w], float(side));
+    EXPECT_EQ(level[w / 2], float(topBottom));
+    EXPECT_EQ(level[size_t(w) * h - 1], float(corner));
 }
 
 TEST(DeredidStage1, RefusesBadArgumentsBeforeTouchingABuffer)
