@@ -116,6 +116,7 @@ TEST(TmDim, LevelCountsAndSizesOfBothPyramids)
         {600, 400, 0, -1e30f, 6, {320017, 319700, 10, 7, 38, 25, 6, 4}},   // as level 0
         {600, 400, 0, NAN, 5, {319947, 319700, 19, 13, 38, 25, 5, 4}},     // the default 1
         {9, 1000, 1, 1, -1, {-7, -7, -7, -7, -7, -7, -7, -7}},             // untouched
+        {18, 2000, 1, 1, 3, {63000, 57500, 9, 1000, 5, 500, 3, 6}},        // sides of 9 and 5 stay
     };
     for (const auto &c : cases) {
         float p[kTmParamCount] = {};
@@ -160,7 +161,7 @@ TEST(TmDim, LevelsRoundUpOnlyPastAHalf)
 
 TEST(CalcTm0, LogLuminanceOfEverySourceKindWithPaddingAndBlackPixels)
 {
-    const int w = 13, h = 11, gw = 15, gh = 12, spp = 4, rowLength = spp * w + 3;
+    const int w = 13, h = 11, gw = 15, gh = 12, spp = 5, rowLength = spp * w + 3;
     float table[256];
     exp_lut(table, -8);
     Vec curve16(65536), curve8(256);
@@ -191,7 +192,7 @@ TEST(CalcTm0, LogLuminanceOfEverySourceKindWithPaddingAndBlackPixels)
                 return curve[docType == 1 ? static_cast<const uint16_t *>(src)[i]
                                           : static_cast<const uint8_t *>(src)[i]];
             };
-            return std::log(std::max(0.2126f * c(0) + 0.7152f * c(1) + 0.0722f * c(3),
+            return std::log(std::max(0.2126f * c(0) + 0.7152f * c(2) + 0.0722f * c(4),
                                      float(n * std::pow(1 / n, 2.2))));
         };
         double sum = 0, count = 0;
