@@ -164,9 +164,11 @@ Grid ref_divergence(const Grid &L, const Grid &P)
 }
 
 // Stage 1 from level 0's log luminance: the right-hand sides it leaves, level by level (slider:
-// levels 0 .. max(A - 2, 0); light: level 0).
+// levels 0 .. max(A - 2, 0); light: level 0). In slider mode *next receives the attenuation
+// factors of the level after the last right-hand side, which the stage leaves as they are (w 0
+// when there is no such level).
 std::vector<Grid> ref_stage1(const Grid &log0, const std::vector<float> &p, int levelsA,
-                             int levelsB, bool slider)
+                             int levelsB, bool slider, Grid *next = nullptr)
 {
     const bool wrap = int(p[kDeIs360]) != 0;
     std::vector<Grid> L{log0};
@@ -200,8 +202,10 @@ std::vector<Grid> ref_stage1(const Grid &log0, const std::vector<float> &p, int 
         return {r};
     }
     const int depth = p[kDeSolverTolerance] <= 0 ? 5 : 4;
-    const int last = int(F.size()) - 1;
-    for (int q = 0; q <= std::min(std::max(levelsA - 2, 0), last); ++q) {
+    const int last = int(F.size()) - 1, lastRhs = std::min(std::max(levelsA - 2, 0), last);
+    if (next)
+        *next = lastRhs < last ? F[size_t(lastRhs) + 1] : Grid(0, 0);
+    for (int q = 0; q <= lastRhs; ++q) {
         const int top = std::min(q + depth, last);
         Grid P = F[size_t(top)];
         for (int l = top - 1; l >= q; --l)
@@ -266,6 +270,9 @@ TEST(DeredidStage1, ParametersFromTheSliders)
     EXPECT_NEAR(b.sldA, 0.1 * std::pow(2.0, 1.05), 1e-12);
     EXPECT_FLOAT_EQ(b.e, -0.13f);
     EXPECT_EQ(b.is360, 1);
+    q[kDeMicrocontrast] = 1; // up to 2: 0.1 x 2^(p6 / 2.5)
+    EXPECT_NEAR(tonemap::detail::attenuation_params(q.data()).sldA, 0.1 * std::pow(2.0, 0.4),
+                1e-12);
 }
 
 TEST(AdjustPercentile, MovesOffTheEndsAndStopsAfterFortyCalls)
@@ -294,20 +301,24 @@ TEST(AdjustPercentile, MovesOffTheEndsAndStopsAfterFortyCalls)
 }
 
 // The median decides the start of the adjustment. 800 pixels of a few luminances: one at 1e-4
-// (the bottom bin), then counts at 1e-3 (bin 13100), 0.1 (bin 39300) and 10 (the top bin).
+// (the bottom bin), then counts at 1e-3 (bin 13100), 0.1 (bin 39300), 1.5 (bin 54700, below the
+// 58982 that starts a downward adjustment) and 10 (the top bin).
 TEST(DeredidStage1, PercentilesStartTheAdjustmentFromTheMedian)
 {
-    const float value[4] = {1e-4f, 1e-3f, 0.1f, 10.0f};
-    // counts of the four values; expected [3], [4], [5] as indices into value
+    const float value[5] = {1e-4f, 1e-3f, 0.1f, 1.5f, 10.0f};
+    // counts of the five values; expected [3], [4], [5] as indices into value
     for (const auto &[counts, s3, s4, s5] :
-         {std::tuple{std::array{1, 0, 319, 480}, 2, 2, 3}, // bright median: 0.495 down to 0.3968
-          {std::array{1, 0, 199, 600}, 3, 2, 3},           // 40 calls reach only 0.334
-          {std::array{1, 0, 500, 299}, 2, 2, 3},           // in range: 0.5, 0.25, 0.75
-          {std::array{1, 419, 100, 280}, 2, 1, 3}}) {      // dark median: 0.505 up to 0.5255
+         {std::tuple{std::array{1, 0, 319, 0, 480}, 2, 2, 4}, // bright median: 0.495 to 0.3968
+          {std::array{1, 0, 199, 0, 600}, 4, 2, 4},           // 40 calls reach only 0.334
+          {std::array{1, 0, 500, 0, 299}, 2, 2, 4},           // in range: 0.5, 0.25, 0.75
+          {std::array{1, 419, 100, 0, 280}, 2, 1, 4},         // dark median: 0.505 to 0.5255
+          // Median at 1.5, in range: 0.25 of 800 is 200, which the values up to 0.1 reach but
+          // do not exceed, so 1.5 (an adjustment to 0.495 would take 0.1; f / 3, 1e-3).
+          {std::array{1, 150, 49, 398, 202}, 3, 3, 4}}) {
         const int w = 40, h = 20;
         std::vector<uint8_t> rgbe(size_t(w) * h * 4);
         int i = 0;
-        for (int k = 0; k < 4; ++k)
+        for (int k = 0; k < 5; ++k)
             for (int n = 0; n < counts[size_t(k)]; ++n, ++i)
                 imagecore::put_rgbe(rgbe.data() + size_t(i / w) * 4 * w, w, i % w, value[k],
                                     value[k], value[k]);
@@ -318,53 +329,78 @@ TEST(DeredidStage1, PercentilesStartTheAdjustmentFromTheMedian)
         EXPECT_NEAR(run.lum[3], std::log(value[s3]), 0.01) << counts[2];
         EXPECT_NEAR(run.lum[4], std::log(value[s4]), 0.01) << counts[2];
         EXPECT_NEAR(run.lum[5], std::log(value[s5]), 0.01) << counts[2];
-        EXPECT_NEAR(run.lum[6], std::log(value[3]), 0.01); // the top 0.25 % lie at the top
+        EXPECT_NEAR(run.lum[6], std::log(value[4]), 0.01); // the top 0.25 % lie at the top
     }
 }
 
-// Both modes, odd and even sides, with and without the wrap, against the plain reading.
+// Both modes, odd and even sides, with and without the wrap, against the plain reading. Spikes
+// of the log luminance of 9.2 and 60 give light-mode right-hand sides of about -37, which stay,
+// and -240, beyond 100, which become 0. In slider mode the level after the last right-hand side
+// keeps its factors.
 TEST(DeredidStage1, RightHandSidesMatchAPlainReading)
 {
     // Slider sizes of 4 levels (right-hand sides at 0 to 2), small ones of 1.
-    for (const auto &[w, h, slider, is360, tol18] : {std::tuple{521, 389, true, 0, 0.0f},
-                                                     {520, 390, true, 1, 0.0f},
-                                                     {97, 61, true, 0, 0.0f},
-                                                     {97, 61, false, 1, 0.0f},
-                                                     {64, 48, false, 0, 0.0f},
-                                                     {523, 387, true, 0, 1.0f},
-                                                     // 4 megapixels: where level sums drift
-                                                     {2448, 1700, true, 0, 0.0f},
-                                                     {2448, 1700, false, 0, 0.0f}}) {
+    for (const auto &[w, h, slider, is360, tol18, spikes] :
+         {std::tuple{521, 389, true, 0, 0.0f, false},
+          {520, 390, true, 1, 0.0f, false},
+          {97, 61, true, 0, 0.0f, false},
+          {97, 61, false, 1, 0.0f, false},
+          {64, 48, false, 0, 0.0f, false},
+          {127, 95, false, 0, 0.0f, true},
+          {523, 387, true, 0, 1.0f, false},
+          // 4 megapixels: where level sums drift
+          {2448, 1700, true, 0, 0.0f, false},
+          {2448, 1700, false, 0, 0.0f, false}}) {
         auto p = defaults();
         p[kDeSmoothingMode] = slider ? 1 : 0;
         p[kDeIs360] = float(is360);
         p[kDeSolverTolerance] = tol18;
+        p[kDeLuminosity] = spikes ? -10 : 0; // e = -0.01: factors near 1 leave the spikes whole
         Stage1Run run(w, h, p);
+        for (int k = 0; spikes && k < 8; ++k) {
+            const int x = 11 + 13 * k, y = 7 + 10 * k;
+            const double f = k % 2 ? 1e26 : 1e4;
+            imagecore::put_rgbe(run.rgbe.data() + size_t(y) * 4 * w, w, x, 0.18 * f, 0.18 * f,
+                                0.18 * f);
+        }
+        std::memcpy(run.scratch.data(), run.rgbe.data(), run.rgbe.size());
         const Grid log0 = run.log_luminance();
         ASSERT_EQ(run.run(1), 0);
+        Grid next(0, 0);
         const auto ref =
-            ref_stage1(log0, p, int(run.d.v[kTdLevelsA]), int(run.d.v[kTdLevelsB]), slider);
+            ref_stage1(log0, p, int(run.d.v[kTdLevelsA]), int(run.d.v[kTdLevelsB]), slider, &next);
         ASSERT_EQ(ref.size(), slider ? size_t(std::max<int64_t>(run.d.v[kTdLevelsA] - 1, 1)) : 1);
+        if (spikes) {
+            const float *rhs = run.work.data();
+            EXPECT_LT(rhs[7 * w + 11], -10) << "kept";
+            EXPECT_EQ(rhs[17 * w + 24], 0) << "beyond 100";
+        }
         int64_t offset = 0;
-        for (size_t k = 0; k < ref.size(); ++k) {
+        auto expect_level = [&](const Grid &want, const char *what) {
             double scale = 0;
-            for (float v : ref[k].v)
+            for (float v : want.v)
                 scale = std::max(scale, double(std::fabs(v)));
             // Float sums in another order and powers of float quotients: a few units in the
             // last place of the largest value.
-            const auto diff = testsupport::compare_images(ref[k].v.data(), run.work.data() + offset,
-                                                          ref[k].v.size(), scale * 1e-4);
+            const auto diff = testsupport::compare_images(want.v.data(), run.work.data() + offset,
+                                                          want.v.size(), scale * 1e-4);
             EXPECT_EQ(diff.count, 0u)
-                << w << "x" << h << " level " << k << " max " << diff.maxDiff << " of " << scale;
-            // A divergence with no flux across the border: each level sums to about 0.
+                << w << "x" << h << " " << what << " max " << diff.maxDiff << " of " << scale;
+        };
+        for (size_t k = 0; k < ref.size(); ++k) {
+            expect_level(ref[k], "right-hand side");
+            // A divergence with no flux across the border: each level sums to about 0 (unless
+            // values beyond 100 were cut).
             double sum = 0, abs = 0;
             for (size_t i = 0; i < ref[k].v.size(); ++i) {
                 sum += run.work[size_t(offset) + i];
                 abs += std::fabs(run.work[size_t(offset) + i]);
             }
-            EXPECT_LT(std::fabs(sum), 1e-4 * abs) << k;
+            EXPECT_TRUE(spikes || std::fabs(sum) < 1e-4 * abs) << k << ": " << sum << " " << abs;
             offset += int64_t(ref[k].w) * ref[k].h;
         }
+        if (slider && next.w > 0)
+            expect_level(next, "factors after the last right-hand side");
     }
 }
 
@@ -780,6 +816,41 @@ TEST(DeredidStage3, PixelsMatchAPlainReading)
                         }
                     }
                 }
+}
+
+// A non-zero channel order reads interleaved sources and writes the output blue first: a source
+// with red and blue exchanged comes out as the plain one with red and blue exchanged.
+TEST(DeredidStage3, ChannelOrderExchangesRedAndBlue)
+{
+    const int w = 23, h = 9;
+    const float lum[7] = {0.4f, 60, 0.004f, -1.1f, -2.2f, 0.3f, 2.5f};
+    float table[256];
+    exp_lut(table, -8);
+    const auto p = defaults();
+    for (int docType : {0, 1, 2}) {
+        Source plain = make_source(docType, w, h), swapped = plain;
+        const size_t bytes = docType == kDocRgb16 ? 2 : 1;
+        for (size_t i = 0; docType != 0 && i < size_t(w) * h; ++i)
+            for (size_t b = 0; b < bytes; ++b)
+                std::swap(swapped.bytes[i * 3 * bytes + b], swapped.bytes[(i * 3 + 2) * bytes + b]);
+        std::vector<uint16_t> out[2];
+        for (int order : {0, 1}) {
+            Vec l(size_t(w) * h);
+            for (size_t i = 0; i < l.size(); ++i)
+                l[i] = 0.05f + float(i % 37) / 20.0f;
+            out[order].assign(size_t(w) * h * 3, 0);
+            const dim_param dim{{w, h, 3, 8, 16, docType ? 3 * w : 0, 3 * w, order}};
+            ASSERT_GT(calc_tm3(docType, p.data(), lum, table, plain.curve.data(),
+                               (order ? swapped : plain).bytes.data(), dim, {1, 0, {}}, l.data(),
+                               out[order].data()),
+                      0);
+        }
+        for (size_t i = 0; i < size_t(w) * h; ++i) {
+            ASSERT_EQ(out[1][i * 3], out[0][i * 3 + 2]) << docType << " " << i;
+            ASSERT_EQ(out[1][i * 3 + 1], out[0][i * 3 + 1]);
+            ASSERT_EQ(out[1][i * 3 + 2], out[0][i * 3]);
+        }
+    }
 }
 
 TEST(DeredidStage3, BlackWithoutLightGreyWithoutSaturationNoNaNWhenFlat)
