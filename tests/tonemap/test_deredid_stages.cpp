@@ -853,6 +853,10 @@ TEST(DeredidStage3, ChannelOrderExchangesRedAndBlue)
     }
 }
 
+// Statistics of a uniform scene, and of a scene whose three middle percentiles coincide with its
+// maximum: every smooth step has no width at all. No NaN, exponent 0 black, saturation 0 grey.
+// The highlights' saturation takes its full step past a step of no width; a uniform scene has no
+// highlights, so it takes none.
 TEST(DeredidStage3, BlackWithoutLightGreyWithoutSaturationNoNaNWhenFlat)
 {
     float table[256];
@@ -863,34 +867,44 @@ TEST(DeredidStage3, BlackWithoutLightGreyWithoutSaturationNoNaNWhenFlat)
     for (int i = 0; i < w * h; ++i) // saturated orange, one pixel without light
         imagecore::put_rgbe(rgbe.data() + size_t(i / w) * 4 * w, w, i % w, i == 5 ? 0 : 2.0,
                             i == 5 ? 0 : 0.8, i == 5 ? 0 : 0.1);
-    // Flat: every statistic equal, so the smooth steps have no width at all.
+    const float top = std::log(0.55f * 1.5f);
     const float flat[7] = {0.55f, 1, 0.55f, -0.6f, -0.6f, -0.6f, -0.6f};
-    for (const auto &[p2, p13, p14, p11] : {std::tuple{46.0f, 0.0f, 0.0f, 0.0f},
-                                            {0.0f, 0.0f, 0.0f, 0.0f},
-                                            {46.0f, 5.0f, -5.0f, 50.0f}}) {
-        auto p = defaults();
-        p[kDeColorSaturation] = p2;
-        p[kDeSaturationHighlights] = p13;
-        p[kDeSaturationShadows] = p14;
-        p[kDeShadowsClipping] = p11;
-        Vec lumMap(size_t(w) * h, 0.7f);
-        std::vector<uint16_t> out(size_t(w) * h * 3, 7);
-        ASSERT_GT(calc_tm3(0, p.data(), flat, table, nullptr, rgbe.data(), dim, {1, 0, {}},
-                           lumMap.data(), out.data()),
-                  0);
-        EXPECT_EQ(out[15] + out[16] + out[17], 0); // exponent 0: black
-        const uint16_t *px = out.data() + 3 * 7;
-        if (p2 == 0) {
-            EXPECT_TRUE(px[0] == px[1] && px[1] == px[2]) << px[0] << " " << px[1]; // grey
-        } else {
-            EXPECT_TRUE(px[0] > px[1] && px[1] > px[2]) << "orange stays orange";
-        }
-        // Every lit pixel alike and lit: no NaN turned into 0 anywhere.
-        EXPECT_GT(out[0] + out[1] + out[2], 0);
-        for (size_t i = 3; i < out.size(); ++i) {
-            if (i / 3 != 5) {
-                ASSERT_EQ(out[i], out[i % 3]) << i;
+    const float narrow[7] = {0.55f, 1.5f, 0.2f, top, top, top, top};
+    for (const float *lum : {flat, narrow}) {
+        int spread[3] = {};
+        for (const auto &[k, p2, p13, p14, p11] : {std::tuple{0, 46.0f, 0.0f, 0.0f, 0.0f},
+                                                   {1, 0.0f, 0.0f, 0.0f, 0.0f},
+                                                   {2, 46.0f, 5.0f, -5.0f, 50.0f}}) {
+            auto p = defaults();
+            p[kDeColorSaturation] = p2;
+            p[kDeSaturationHighlights] = p13;
+            p[kDeSaturationShadows] = p14;
+            p[kDeShadowsClipping] = p11;
+            Vec lumMap(size_t(w) * h, 0.7f);
+            std::vector<uint16_t> out(size_t(w) * h * 3, 7);
+            ASSERT_GT(calc_tm3(0, p.data(), lum, table, nullptr, rgbe.data(), dim, {1, 0, {}},
+                               lumMap.data(), out.data()),
+                      0);
+            EXPECT_EQ(out[15] + out[16] + out[17], 0); // exponent 0: black
+            const uint16_t *px = out.data() + 3 * 7;
+            spread[k] = px[0] - px[2];
+            if (p2 == 0) {
+                EXPECT_TRUE(px[0] == px[1] && px[1] == px[2]) << px[0] << " " << px[1]; // grey
+            } else {
+                EXPECT_TRUE(px[0] > px[1] && px[1] > px[2]) << "orange stays orange";
             }
+            // Every lit pixel alike and lit: no NaN turned into 0 anywhere.
+            EXPECT_GT(out[0] + out[1] + out[2], 0);
+            for (size_t i = 3; i < out.size(); ++i) {
+                if (i / 3 != 5) {
+                    ASSERT_EQ(out[i], out[i % 3]) << i;
+                }
+            }
+        }
+        if (lum == flat) {
+            EXPECT_EQ(spread[2], spread[0]);
+        } else {
+            EXPECT_GT(spread[2], spread[0] + 1000);
         }
     }
 }
@@ -1138,7 +1152,9 @@ TEST(DeredidEnhancer, FlatScenesOfAnyGreyTakeTheToneOfMidGreyAreas)
         ASSERT_GT(n, 100);
         const double midGrey = sum / n;
         double first = -1;
-        for (double grey : {0.002, 0.18, 50.0}) {
+        // 115712 (mantissa 226, exponent 145): its largest luminance comes back a unit in the
+        // last place above its smallest.
+        for (double grey : {0.002, 0.18, 50.0, 115712.0}) {
             const Enhanced e = enhance(flat(64, 48, grey, grey, grey), 64, 48, p, 16, 8);
             ASSERT_EQ(e.rgb.size(), size_t(64) * 48 * 3);
             for (size_t i = 0; i < e.rgb.size(); ++i)
