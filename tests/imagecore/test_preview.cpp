@@ -141,6 +141,7 @@ TEST(LevelForTargetDim, FollowsTheLargerSide)
                                          {300, 400, 100, 0, 400, 100},
                                          {100, 800, 600, 2, 200, 150},
                                          {190, 800, 600, 1, 400, 300}, // the side before is nearer
+                                         {300, 800, 600, 1, 400, 300}, // 100 either side: a tie
                                          {1, 40, 30, 5, 3, 2},         // capped at log2 of 35
                                          {100, 0, 600, -3, -1, -1}}) {
         int gw = -1, gh = -1;
