@@ -38,9 +38,10 @@ int write_xmp(const char *path, int tmMethod, const float *tmParam);
 // a caller-owned buffer of at least packetLen + insertedLen bytes). With embed_type 0 nothing
 // is touched and the description's length is returned: the insertedLen to pass next (0 for a
 // method of 0 or below, which has no description).
-// Otherwise the packet must hold "<x:xmpmeta xmlns:x=" and the x namespace name in
-// apostrophes or double quotes, followed somewhere by "<rdf:RDF xmlns:rdf=" with the RDF
-// namespace name in quotes and ">". The description goes right after that tag, after its first
+// Otherwise the packet must hold an x:xmpmeta start tag that declares xmlns:x as the x
+// namespace name, followed somewhere by an rdf:RDF start tag that declares xmlns:rdf as the RDF
+// namespace name (in apostrophes or double quotes, among any other attributes, in any order).
+// The description goes right after the rdf:RDF tag's ">", after its first
 // line feed when a second one follows (so between the two line feeds of the program's own
 // layout), or after the second when a third follows; the rest of the packet moves up by
 // insertedLen bytes. Returns the description's length (0 for a method of 0 or below, the packet
