@@ -32,7 +32,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     const int n = insert_xmp(0, 1, p, 0, 0, nullptr);
     // An empty input may come without a buffer: nothing is copied from or compared with it.
     const std::string_view input =
-        size > 0 ? std::string_view(reinterpret_cast<const char *>(data), size) : std::string_view();
+        size > 0 ? std::string_view(reinterpret_cast<const char *>(data), size)
+                 : std::string_view();
     std::string packet(input);
     packet.resize(size + size_t(n), '\0');
     const int rc = insert_xmp(1, 1, p, int(size), n, packet.data());

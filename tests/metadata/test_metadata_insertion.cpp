@@ -225,10 +225,10 @@ TEST(InsertXmp, RdfTagsWithMoreAttributesAreFoundWhateverTheirOrder)
     const std::string head = "<x:xmpmeta xmlns:x='adobe:ns:meta/' x:xmptk='Editor 5.6'>\n";
     const std::string rest = "\n\n <rdf:Description rdf:about=''/>\n</rdf:RDF>\n</x:xmpmeta>";
     const std::string description = xmp_packet(201, defaults(1));
-    for (const std::string &tag :
-         {"<rdf:RDF xmlns:rdf=\"" + ns + "\" " + iX + ">", "<rdf:RDF " + iX + " xmlns:rdf='" + ns + "'>",
-          "<rdf:RDF\n    xmlns:rdf = '" + ns + "'\n    " + iX + "\n>",
-          "<rdf:RDF a='x>y' xmlns:rdf='" + ns + "'>"}) {
+    for (const std::string &tag : {"<rdf:RDF xmlns:rdf=\"" + ns + "\" " + iX + ">",
+                                   "<rdf:RDF " + iX + " xmlns:rdf='" + ns + "'>",
+                                   "<rdf:RDF\n    xmlns:rdf = '" + ns + "'\n    " + iX + "\n>",
+                                   "<rdf:RDF a='x>y' xmlns:rdf='" + ns + "'>"}) {
         const std::string packet = head + tag + rest;
         const size_t at = head.size() + tag.size() + 1;
         EXPECT_EQ(inserted(packet, 1),
@@ -239,9 +239,9 @@ TEST(InsertXmp, RdfTagsWithMoreAttributesAreFoundWhateverTheirOrder)
     // Not the tag: another namespace name, a longer element name, a self-closing or unfinished
     // tag, an attribute without a value. The search ends at the packet's end.
     for (const std::string &tag :
-         {std::string("<rdf:RDF xmlns:rdf='http://example.com/rdf#'>"), "<rdf:RDFS xmlns:rdf='" + ns + "'>",
-          "<rdf:RDF xmlns:rdf='" + ns + "'/>", "<rdf:RDF xmlns:rdf='" + ns,
-          "<rdf:RDF checked xmlns:rdf='" + ns + "'>"}) {
+         {std::string("<rdf:RDF xmlns:rdf='http://example.com/rdf#'>"),
+          "<rdf:RDFS xmlns:rdf='" + ns + "'>", "<rdf:RDF xmlns:rdf='" + ns + "'/>",
+          "<rdf:RDF xmlns:rdf='" + ns, "<rdf:RDF checked xmlns:rdf='" + ns + "'>"}) {
         const std::string packet = head + tag + (tag.back() == '>' ? rest : "");
         EXPECT_EQ(inserted(packet, 1), std::pair(-int(packet.size()), packet)) << tag;
     }
