@@ -12,6 +12,7 @@
 #include <cstring>
 #include <limits>
 #include <string>
+#include <thread>
 #include <tuple>
 #include <utility>
 #include <vector>
@@ -768,6 +769,7 @@ TEST(Denoise2, RefusesBadArgumentsWithoutWriting)
     nr_def(p);
     EXPECT_EQ(denoise2(w, h, 4, w * 4, 8, 2048, 1, p, nullptr, src.data(), dst.data()), -2);
     EXPECT_EQ(denoise2(w, h, 3, w * 3, 8, 2048, 1, nullptr, nullptr, src.data(), dst.data()), -3);
+    EXPECT_EQ(denoise2(w, h, 3, w * 3 - 1, 8, 2048, 1, p, nullptr, src.data(), dst.data()), -3);
     // Source and destination overlapping by one sample; 16-bit samples misaligned.
     EXPECT_EQ(
         denoise2(w, h, 3, w * 3, 8, 2048, 1, p, nullptr, both.data(), both.data() + src.size() - 1),
@@ -851,6 +853,43 @@ TEST(Denoise2, ResultDependsOnNothingButThePhoto)
                   1);
     }
     EXPECT_EQ(out, ref);
+}
+
+TEST(Denoise2, TwoAtOnceGiveWhatEachGivesAlone)
+{
+    // Each call derives its parameters for itself: two photos with different noise estimates
+    // denoised on two threads at once come out as they do one after the other.
+    const int w = 160, h = 120;
+    const auto quiet = noisy_photo(w, h, 0.25f, 2, 41), loud = noisy_photo(w, h, 2.0f, 12, 42);
+    float pq[kNrParamCount], pl[kNrParamCount];
+    const auto quietRef = reduce_noise(quiet, w, h, 1, 64, false, 0, pq);
+    const auto loudRef = reduce_noise(loud, w, h, 1, 64, false, 0, pl);
+    ASSERT_NE(pq[0], pl[0]); // different estimates, so different derived parameters
+    for (int rep = 0; rep < 4; ++rep) {
+        std::vector<uint8_t> a, b;
+        std::thread other([&] { a = reduce_noise(quiet, w, h, 2, 64); });
+        b = reduce_noise(loud, w, h, 2, 64);
+        other.join();
+        EXPECT_EQ(a, quietRef) << rep;
+        EXPECT_EQ(b, loudRef) << rep;
+    }
+}
+
+TEST(Denoise2, SixteenBitPhotoLargerThanItsWorkAreaKeepsItsEstimateCopyApart)
+{
+    // Small tiles make a work area smaller than the 8-bit copy the estimate reads: the copy
+    // takes an allocation of its own (AddressSanitizer sees a copy into the area).
+    const int w = 600, h = 520, maxTile = 64;
+    ASSERT_LT(size_t(mem4denoise(w, h, maxTile)), size_t(w) * 3 * h);
+    const auto noisy = noisy_photo(w, h, 0.25f, 6, 43);
+    std::vector<uint16_t> src(noisy.size());
+    for (size_t i = 0; i < src.size(); ++i)
+        src[i] = uint16_t(noisy[i] * 257);
+    float def[kNrParamCount], param[kNrParamCount];
+    const auto own = reduce_noise(src, w, h, 4, maxTile, false, 0, def);
+    EXPECT_EQ(reduce_noise(src, w, h, 4, maxTile, true, 0x33, param), own);
+    EXPECT_TRUE(std::equal(param, param + kNrParamCount, def));
+    EXPECT_GT(def[0], 15.0f); // the estimate measured the photo's noise
 }
 
 TEST(Denoise2, FailedEstimateFallsBackToTheDefaults)
