@@ -30,9 +30,9 @@ bool xml_space(char c)
     return c == ' ' || c == '\t' || c == '\n' || c == '\r';
 }
 
-// The start tag `<name ...>` at p[i]: whether it declares the namespace ns for xmlns:prefix
-// among its attributes, whatever others it carries and in whatever order (photo editors add
-// their own), and where it ends (just after its ">"). false for a self-closing or malformed tag.
+// The start tag `<name ...>` at p[i]: whether its attribute attr holds the namespace name ns,
+// whatever other attributes it carries and in whatever order (photo editors add their own),
+// and where it ends (just after its ">"). false for a self-closing or malformed tag.
 bool declares_namespace(std::string_view p, size_t i, std::string_view name, std::string_view attr,
                         std::string_view ns, size_t &end)
 {
@@ -79,9 +79,9 @@ bool declares_namespace(std::string_view p, size_t i, std::string_view name, std
 size_t find_declaring_tag(std::string_view p, size_t from, std::string_view name,
                           std::string_view attr, std::string_view ns, size_t &end)
 {
-    const std::string open = "<" + std::string(name);
-    for (size_t i = p.find(open, from); i != std::string_view::npos; i = p.find(open, i + 1))
-        if (declares_namespace(p, i, name, attr, ns, end))
+    for (size_t i = p.find('<', from); i != std::string_view::npos; i = p.find('<', i + 1))
+        if (p.compare(i + 1, name.size(), name) == 0 &&
+            declares_namespace(p, i, name, attr, ns, end))
             return i;
     return std::string_view::npos;
 }
