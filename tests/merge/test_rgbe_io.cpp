@@ -259,6 +259,10 @@ TEST(KvIoReadRgbe, RefusesMalformedHeadersAndStreams)
         b.insert(b.end(), pixels.begin(), pixels.end());
         return b;
     };
+    auto flat8 = [](Bytes first) {
+        first.resize(32, 7);
+        return first;
+    };
     // Spoiled scanlines of either reader: KvIoReadPreviewRgbe below.
     const struct {
         const char *what;
@@ -274,6 +278,11 @@ TEST(KvIoReadRgbe, RefusesMalformedHeadersAndStreams)
          1, -1},
         {"short flat row", file("-Y 2 +X 3\n", Bytes(23, 1)), 3, 2, -1},
         {"flat (third byte 0x81)", file("-Y 1 +X 1\n", {2, 2, 0x81, 0}), 1, 1, 1},
+        // Flat rows of 8 pixels whose first bytes come near a scanline header; read as packets
+        // they would fail.
+        {"flat (third byte 0x80)", file("-Y 1 +X 8\n", flat8({2, 2, 0x80, 8})), 8, 1, 1},
+        {"flat (first byte 1)", file("-Y 1 +X 8\n", flat8({1, 2, 0, 8})), 8, 1, 1},
+        {"flat (second byte 3)", file("-Y 1 +X 8\n", flat8({2, 3, 0, 8})), 8, 1, 1},
         {"no rows asked", file("-Y 2 +X 3\n", {}), 3, 0, 0},
         {"no width", file("-Y 2 +X 0\n", {}), 0, 2, -3},
     };
