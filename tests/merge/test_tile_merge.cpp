@@ -178,8 +178,15 @@ TEST(KvTileMerge, MergedRowsMatchThePlainReference)
     oneRow.h = 1;
     for (auto &p : oneRow.photos)
         p.resize(15);
+    // The second photo is the first upside down: equal mean lumas, other pixels.
     Bracket tied = seeded(1, 4, 3, 3, 8, 50);
     tied.photos.push_back(tied.photos[0]);
+    for (int y = 0; y < 3; ++y)
+        std::copy_n(tied.photos[0].begin() + (2 - y) * 12, 12, tied.photos[1].begin() + y * 12);
+    // Two rows: the first photo is the brighter in row 0 alone, the darker over both rows (every
+    // row of an image below 5 rows is sampled).
+    Bracket twoRows{2, 2, 3, 8, {std::vector<uint16_t>(12, 200), std::vector<uint16_t>(12, 120)}};
+    std::fill(twoRows.photos[0].begin() + 6, twoRows.photos[0].end(), 10);
     testsupport::LibTiffOptions big, strips2, rows1;
     big.bigEndian = true;
     strips2.rowsPerStrip = 2;
@@ -206,6 +213,7 @@ TEST(KvTileMerge, MergedRowsMatchThePlainReference)
         {"spacing, 1 row", oneRow, {0, 0, 0}, 2.0f, 0, {4, 0.25f, 1}},
         // Equal means keep the series order.
         {"spacing, tie", tied, {5, 5}, 1.0f, 1, {0.5f, 1}},
+        {"spacing, 2 rows", twoRows, {0, 0}, 1.0f, 0, {1, 0.5f}},
         // Strips that follow one another, the last one short: read as one block.
         {"strips of 2 rows", seeded(3, 6, 5, 3, 8, 1), {0, 2, 4}, 0.0f, 0, {8, 2, 0.5f}, strips2},
         {"16-bit, a strip a row", seeded(2, 4, 3, 3, 16, 11), {0, 2}, 0.0f, 0, {2, 0.5f}, rows1},
@@ -273,6 +281,15 @@ TEST(KvTileMerge, HatWeights)
     EXPECT_EQ(merge::detail::tile_hat8(128), 128);
     EXPECT_EQ(merge::detail::tile_hat8(0), 1);
     EXPECT_EQ(merge::detail::tile_hat8(255), 1);
+    // The stretch of 16-bit samples, i / 0.9 truncated: 1 at 0, at most 65535.
+    for (auto [i, s] : {std::pair{0, 1},
+                        {1, 1},
+                        {9, 10},
+                        {900, 1000},
+                        {58981, 65534},
+                        {58982, 65535},
+                        {65535, 65535}})
+        EXPECT_EQ(merge::detail::TileCurves(16, 0).stretch[size_t(i)], s) << i;
     // A channel above 52000 marks a 16-bit pixel as clipped, whatever its luma.
     const merge::detail::TileCurves curves(16, 0);
     const uint16_t mid[3] = {30000, 30000, 30000}, clipped[3] = {30000, 52001, 30000};
