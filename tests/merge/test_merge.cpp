@@ -6,6 +6,7 @@
 #include <array>
 #include <cerrno>
 #include <cmath>
+#include <cstdlib>
 #include <filesystem>
 #include <limits>
 #include <numeric>
@@ -420,6 +421,15 @@ TEST(MergeToHDR, RefusesIncompleteConfigurationWithNil)
     EXPECT_TRUE(run(Job(4, 4, 3, 8, 1), 0, -1.0f));   // one photo needs no exposure
     EXPECT_FALSE(run(Job(4, 4, 3, 8, 2), 1, 0));      // exif without deltaT
     EXPECT_FALSE(run(Job(4, 4, 3, 8, 2, data_of(std::vector<float>{1})), 1, 0));
+    // One exposure short of five, with a usable exposure lying right past the data's end: the
+    // length refuses it, not the value found there.
+    auto *five = static_cast<float *>(std::malloc(5 * sizeof(float)));
+    ASSERT_TRUE(five);
+    std::copy_n(std::array{0.25f, 1.0f, 4.0f, 16.0f, 64.0f}.data(), 5, five);
+    const DataPtr fourOfFive = Data::adopt(five, 4 * sizeof(float));
+    const DataPtr stack5 = data_of(std::vector<uint8_t>(5 * 4 * 4 * 3, 100));
+    EXPECT_FALSE(Job(4, 4, 3, 8, 5, fourOfFive).mergeImagesToHDR(1, stack5, 1, 0, nullptr));
+    EXPECT_TRUE(Job(4, 4, 3, 8, 4, fourOfFive).mergeImagesToHDR(1, stack5, 1, 0, nullptr));
     EXPECT_FALSE(run(Job(4, 4, 3, 8, 2, two), 0, -1.0f)); // nobody fills the exposures
     EXPECT_FALSE(run(Job(4, 4, 3, 8, 2, two), 0, kNaN));
     EXPECT_FALSE(run(Job(4, 4, 3, 8, 0, two), 1, 0));
