@@ -3,7 +3,9 @@
 #include <gtest/gtest.h>
 
 #include <array>
+#include <algorithm>
 #include <cmath>
+#include <set>
 #include <vector>
 
 #include "align/projective.h"
@@ -155,18 +157,42 @@ TEST(Kvdetect, BlobFoundAtItsCentreWithTheLaplaciansSign)
     }
 }
 
-TEST(Kvdetect, CountStopsAtMaxPointsPlusOneWithTheSamePoints)
+TEST(Kvdetect, BudgetOfMaxPointsPlusOneIsSpreadOverTheTile)
 {
-    const Grey g = speckle_photo(300, 240, 500, 5);
-    const Points all = detect(g, 300, 240);
-    ASSERT_GT(all.n, 40);
-    for (int maxPoints : {0, 1, 17}) {
-        const Points p = detect(g, 300, 240, maxPoints);
+    // A texture whose points crowd into the top rows: a budget taken in scan order would end
+    // there. Kept points are points of the full list, in its order, and every cell of the 8 x 8
+    // grid that has points keeps at least one when the budget allows one a cell.
+    const int w = 320, h = 240;
+    Grey g = speckle_photo(w, h, 1500, 5);
+    for (size_t i = size_t(w) * 80; i < g.size(); ++i) // sparser below row 80
+        if ((i / w) % 40 > 4)
+            g[i] = 128;
+    const Points all = detect(g, w, h, 1 << 20);
+    ASSERT_GT(all.n, 200);
+    for (int maxPoints : {0, 17, 63, 150}) {
+        const Points p = detect(g, w, h, maxPoints);
         ASSERT_EQ(p.n, maxPoints + 1);
-        EXPECT_TRUE(std::equal(p.x.begin(), p.x.end(), all.x.begin()));
-        EXPECT_TRUE(std::equal(p.y.begin(), p.y.end(), all.y.begin()));
-        EXPECT_TRUE(std::equal(p.s.begin(), p.s.end(), all.s.begin()));
-        EXPECT_TRUE(std::equal(p.d.begin(), p.d.end(), all.d.begin()));
+        std::set<int> cellsAll, cellsKept;
+        size_t from = 0;
+        for (size_t k = 0; k < size_t(p.n); ++k) {
+            // the same point (position, scale, descriptor) further on in the full list
+            while (from < size_t(all.n) && !(all.x[from] == p.x[k] && all.y[from] == p.y[k]))
+                ++from;
+            ASSERT_LT(from, size_t(all.n)) << maxPoints << " " << k;
+            EXPECT_EQ(all.s[from], p.s[k]);
+            EXPECT_TRUE(std::equal(p.d.begin() + ptrdiff_t(k * 64), p.d.begin() + ptrdiff_t(k * 64 + 64),
+                                   all.d.begin() + ptrdiff_t(from * 64)));
+            cellsKept.insert(p.y[k] * 8 / h * 8 + p.x[k] * 8 / w);
+        }
+        for (size_t k = 0; k < size_t(all.n); ++k)
+            cellsAll.insert(all.y[k] * 8 / h * 8 + all.x[k] * 8 / w);
+        if (maxPoints + 1 >= int(cellsAll.size())) {
+            EXPECT_EQ(cellsKept, cellsAll) << maxPoints;
+        }
+        const int lowest = *std::max_element(p.y.begin(), p.y.begin() + p.n);
+        if (maxPoints >= 17) { // not only the top rows
+            EXPECT_GT(lowest, h * 3 / 4) << maxPoints;
+        }
     }
 }
 
