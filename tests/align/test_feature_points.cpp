@@ -2,8 +2,8 @@
 // blobs, flat, small and textured tiles, descriptors against a pixel-sum reading.
 #include <gtest/gtest.h>
 
-#include <array>
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <set>
 #include <vector>
@@ -180,7 +180,8 @@ TEST(Kvdetect, BudgetOfMaxPointsPlusOneIsSpreadOverTheTile)
                 ++from;
             ASSERT_LT(from, size_t(all.n)) << maxPoints << " " << k;
             EXPECT_EQ(all.s[from], p.s[k]);
-            EXPECT_TRUE(std::equal(p.d.begin() + ptrdiff_t(k * 64), p.d.begin() + ptrdiff_t(k * 64 + 64),
+            EXPECT_TRUE(std::equal(p.d.begin() + ptrdiff_t(k * 64),
+                                   p.d.begin() + ptrdiff_t(k * 64 + 64),
                                    all.d.begin() + ptrdiff_t(from * 64)));
             cellsKept.insert(p.y[k] * 8 / h * 8 + p.x[k] * 8 / w);
         }
