@@ -24,9 +24,9 @@
 
 namespace {
 
+using align::detail::make_tiling;
 using align::detail::Region;
 using align::detail::Tiling;
-using align::detail::make_tiling;
 
 constexpr int kTileSide = 1024;
 constexpr int kExtraTileFrom = 257; // a remainder this wide gets a tile of its own
@@ -108,7 +108,7 @@ int match_spread(Pairs &out, int maxPairs, int maxShiftX, int maxShiftY, const P
     std::vector<int> cells(static_cast<size_t>(got));
     for (int k = 0; k < got; ++k)
         cells[size_t(k)] = align::detail::spread_cell(all.x1[size_t(k)] - r.x0,
-                                                       all.y1[size_t(k)] - r.y0, r.w, r.h);
+                                                      all.y1[size_t(k)] - r.y0, r.w, r.h);
     // The candidates come nearest first.
     const std::vector<size_t> kept = align::detail::spread_over_cells(
         cells, size_t(std::max(maxPairs, 0)), [](size_t i, size_t j) { return i < j; });
@@ -164,14 +164,24 @@ void warp_rows(int width, int height, int newWidth, int rowStart, int rowEnd, in
     const size_t s = size_t(spp), mid = size_t((spp - 1) / 2), last = s - 1;
     const size_t stride = size_t(width) * s;
     const float maxX = float(width - 1), maxY = float(height - 1);
-    // The reference's own transform is the identity: place 0 maps through nothing.
-    const float *t0 = transforms + size_t(order[0]) * kTransformSize;
+    // The reference's own transform is the identity, which maps every float to itself: the
+    // chain starts at place 1. A row's source points are mapped first, transform by transform,
+    // in loops the compiler can vectorise.
+    std::vector<float> rowX(static_cast<size_t>(newWidth)), rowY(rowX.size());
     for (int y = rowStart; y < rowEnd; ++y) {
         T *out = dst + size_t(y - rowStart) * size_t(newWidth) * s;
+        for (int x = 0; x < newWidth; ++x) {
+            rowX[size_t(x)] = float(x - offsetX);
+            rowY[size_t(x)] = float(y - offsetY);
+        }
+        for (int j = 1; j <= k; ++j) {
+            const float *t = transforms + size_t(order[j]) * kTransformSize;
+            for (int x = 0; x < newWidth; ++x)
+                map_point_stored(t, rowX[size_t(x)], rowY[size_t(x)], &rowX[size_t(x)],
+                                 &rowY[size_t(x)]);
+        }
         for (int x = 0; x < newWidth; ++x, out += s) {
-            float sx, sy;
-            map_point_stored(t0, float(x - offsetX), float(y - offsetY), &sx, &sy);
-            map_chain(transforms, order, k, sx, sy, &sx, &sy);
+            const float sx = rowX[size_t(x)], sy = rowY[size_t(x)];
             // Truncation takes (-1, 0) to pixel 0, sampled with a negative fraction; the last
             // column and row are inside, their missing neighbour weighing 0.
             if (!(sx > -1.0f && sx <= maxX && sy > -1.0f && sy <= maxY)) {
@@ -237,9 +247,8 @@ Stack reduce_stack(const Stack &full, int n, int D, std::vector<unsigned char> &
 }
 
 // A transform fitted on photos reduced by D, for the full photos.
-void scale_transform(float *t, int D)
+void scale_transform(float *t, float d)
 {
-    const float d = float(D);
     t[2] *= d, t[5] *= d, t[6] /= d, t[7] /= d;
 }
 
@@ -335,15 +344,25 @@ int fit_steps(AlignContext &ctx, const Stack &st, int n, const int *order, int m
 // The points of every tile of one photo.
 using TilePoints = std::vector<PointList>;
 
-int detect_tiles(const Stack &st, int k, const Tiling &tiling, std::vector<unsigned char> &grey,
-                 TilePoints &out)
+int detect_tiles(const Stack &st, int k, const Tiling &tiling, int nThreads, TilePoints &out)
 {
-    out.resize(tiling.regions.size());
-    for (size_t t = 0; t < tiling.regions.size(); ++t)
-        if (int rc = detect_region(st.photo(k), st.width, st.spp, st.bps, tiling.regions[t], grey,
-                                   out[t]);
-            rc < 0)
-            return rc;
+    // Tiles are independent: bands of tiles on the worker threads, each with its own grey copy.
+    const int tiles = int(tiling.regions.size());
+    out.assign(size_t(tiles), PointList{});
+    std::vector<int> codes(size_t(tiles), 0);
+    imagecore::run_banded(nThreads, tiles, [&](const imagecore::Band &b) {
+        std::vector<unsigned char> grey;
+        try {
+            for (int t = b.begin; t < b.end; ++t)
+                codes[size_t(t)] = detect_region(st.photo(k), st.width, st.spp, st.bps,
+                                                 tiling.regions[size_t(t)], grey, out[size_t(t)]);
+        } catch (const std::bad_alloc &) {
+            codes[size_t(b.begin)] = -4;
+        }
+    });
+    for (int c : codes)
+        if (c < 0)
+            return c;
     return 0;
 }
 
@@ -542,14 +561,17 @@ int rt_align(int nThreads, int maxShiftX, int maxShiftY, int n, int width, int h
             const int D = detection_factor(width, height);
             Stack full{images, width, height, spp, bps, *photoBytes};
             // Steps are found on photos reduced to a size whose features repeat from one
-            // exposure to the next, refined at full size, and looked for at full size where
-            // that fails.
+            // exposure to the next (by D), refined on photos a third as much reduced (by R, the
+            // full size up to 3 x 1100 pixels a side), and looked for there where that fails.
+            const int R = std::max(1, D / 3);
+            std::vector<unsigned char> fineCopy;
+            const Stack fine = R > 1 ? reduce_stack(full, n, R, fineCopy) : full;
             std::vector<char> todo(static_cast<size_t>(n), 1), accepted(todo.size(), 0);
             todo[0] = 0;
-            for (int pass = 0; pass < (D > 1 ? 2 : 1); ++pass) {
-                const int f = pass == 0 ? D : 1;
+            for (int pass = 0; pass < (D > R ? 2 : 1); ++pass) {
+                const int f = pass == 0 ? D : R;
                 std::vector<unsigned char> reduced;
-                const Stack s = f > 1 ? reduce_stack(full, n, f, reduced) : full;
+                const Stack s = f == R ? fine : reduce_stack(full, n, f, reduced);
                 align_context_start(&ctx, s.width, s.height);
                 // Progress: the first pass to 0.45, its refinement to 0.9; a second pass stays
                 // at 0.9.
@@ -559,34 +581,36 @@ int rt_align(int nThreads, int maxShiftX, int maxShiftY, int n, int width, int h
                     rc < 0)
                     return rc;
                 reduced = std::vector<unsigned char>();
-                align_context_start(&ctx, width, height);
-                const Tiling tiling = make_tiling(width, height, ctx.maxMatchesOptimized);
-                std::vector<unsigned char> grey;
+                align_context_start(&ctx, fine.width, fine.height);
+                const Tiling tiling = make_tiling(fine.width, fine.height, ctx.maxMatchesOptimized);
                 TilePoints previous, current;
                 int previousPhoto = -1;
                 for (int i = 1; i < n; ++i) {
                     if (!todo[size_t(i)])
                         continue;
                     float *T = transforms.data() + size_t(order[size_t(i)]) * kTransformSize;
-                    scale_transform(T, f);
                     todo[size_t(i)] = 0;
                     if (!accepted[size_t(i)]) {
                         todo[size_t(i)] = 1;
                         continue;
                     }
+                    scale_transform(T, float(f) / float(R));
                     if (previousPhoto != order[size_t(i - 1)])
-                        if (int rc =
-                                detect_tiles(full, order[size_t(i - 1)], tiling, grey, previous);
+                        if (int rc = detect_tiles(fine, order[size_t(i - 1)], tiling, nThreads,
+                                                  previous);
                             rc < 0)
                             return rc;
-                    if (int rc = detect_tiles(full, order[size_t(i)], tiling, grey, current);
+                    if (int rc = detect_tiles(fine, order[size_t(i)], tiling, nThreads, current);
                         rc < 0)
                         return rc;
-                    const int refined = refine_step(ctx, previous, current, tiling, width, height,
-                                                    2 * f + 2, nThreads, T);
+                    const int refined =
+                        refine_step(ctx, previous, current, tiling, fine.width, fine.height,
+                                    2 * ((f + R - 1) / R) + 2, nThreads, T);
                     if (refined < 0)
                         return refined;
-                    if (!refined) {
+                    if (refined) {
+                        scale_transform(T, float(R));
+                    } else {
                         make_identity(T);
                         todo[size_t(i)] = 1;
                     }
