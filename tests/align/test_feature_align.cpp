@@ -111,11 +111,12 @@ int run_align(Bytes &stack, int n, int w, int h, int threads, int keep = 0, int 
 
 TEST(ClassementImages, KeysAndOrderFollowThePlainReading)
 {
-    // Photos of constant luma: 200, 30, 3 (dark: the key is its 95 % bin), 200 again and a
-    // photo with 90 % at 2 and 10 % at 250 (median 2, 95 % bin 250).
+    // Photos of constant luma 200, 30, 4 (dark: the key is its 95 % bin), 200 again, 5 (the
+    // first median that counts) and a photo with 90 % at 2 and 10 % at 250 (median 2, 95 % bin
+    // 250).
     const int w = 10, h = 10;
     std::vector<Bytes> photos;
-    for (int v : {200, 30, 3, 200})
+    for (int v : {200, 30, 4, 200, 5})
         photos.push_back(Bytes(size_t(w * h) * 3, uint8_t(v)));
     Bytes mixed(size_t(w * h) * 3, 2);
     std::fill(mixed.begin() + 90 * 3, mixed.end(), uint8_t(250));
@@ -123,11 +124,11 @@ TEST(ClassementImages, KeysAndOrderFollowThePlainReading)
     Bytes stack;
     for (const Bytes &p : photos)
         stack.insert(stack.end(), p.begin(), p.end());
-    std::array<int, 5> keys{}, order{};
-    ASSERT_EQ(classementImages(5, w, h, 3, 8, stack.data(), keys.data(), order.data()), 5);
+    std::array<int, 6> keys{}, order{};
+    ASSERT_EQ(classementImages(6, w, h, 3, 8, stack.data(), keys.data(), order.data()), 6);
     // (54 + 183 + 19) v >> 8 = v for grey pixels.
-    EXPECT_EQ(keys, (std::array<int, 5>{200 * 256, 30 * 256, 3, 200 * 256, 250}));
-    EXPECT_EQ(order, (std::array<int, 5>{0, 3, 1, 4, 2})); // ties to the lower index
+    EXPECT_EQ(keys, (std::array<int, 6>{200 * 256, 30 * 256, 4, 200 * 256, 5 * 256, 250}));
+    EXPECT_EQ(order, (std::array<int, 6>{0, 3, 1, 4, 5, 2})); // ties to the lower index
     EXPECT_EQ(classementImages(0, w, h, 3, 8, stack.data(), keys.data(), order.data()), 0);
     EXPECT_EQ(classementImages(1, w, h, 3, 12, stack.data(), keys.data(), order.data()), -3);
 }

@@ -254,7 +254,8 @@ struct RefPoint {
     bool operator==(const RefPoint &) const = default;
 };
 
-std::vector<RefPoint> reference_detect(const Grey &g, int w, int h, int *wrapped)
+std::vector<RefPoint> reference_detect(const Grey &g, int w, int h, int *wrapped,
+                                       std::vector<double> *strengths = nullptr)
 {
     std::vector<uint32_t> I(size_t(w * h));
     for (int y = 0; y < h; ++y)
@@ -361,6 +362,8 @@ std::vector<RefPoint> reference_detect(const Grey &g, int w, int h, int *wrapped
             const D d = derivatives(px, py, 5);
             const int magnitude = std::abs(int(100 * delta[2]));
             points.push_back({px, py, int64_t(d.xx) + d.yy < 0 ? -magnitude : magnitude});
+            if (strengths)
+                strengths->push_back(std::fabs(c));
         }
     return points;
 }
@@ -404,4 +407,12 @@ TEST(Kvdetect, PointsOfARealPhotoFollowThePlainReading)
     EXPECT_GT(expected.size(), 100u);
     EXPECT_TRUE(got == expected) << got.size() << " points, expected " << expected.size();
     EXPECT_EQ(wrapped, 0);
+    // A budget of one keeps the strongest response of the tile.
+    std::vector<double> strengths;
+    reference_detect(g, w, h, &wrapped, &strengths);
+    const size_t strongest =
+        size_t(std::max_element(strengths.begin(), strengths.end()) - strengths.begin());
+    const Points one = detect(g, w, h, 0);
+    ASSERT_EQ(one.n, 1);
+    EXPECT_TRUE((RefPoint{one.x[0], one.y[0], one.s[0]} == expected[strongest]));
 }
