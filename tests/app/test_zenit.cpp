@@ -17,6 +17,7 @@
 #include "app/options.h"
 #include "app/road.h"
 #include "app/settings.h"
+#include "fusion/combination.h"
 #include "imagecore/jpeg_readers.h"
 #include "imagecore/records.h"
 #include "imagecore/tiff_probe.h"
@@ -469,6 +470,46 @@ TEST(Zenit, CombinationMethodsShowTheScene)
         } else {
             EXPECT_EQ(parse_xmp(out.c_str(), -1, nullptr), -5) << method << ": no method element";
         }
+    }
+}
+
+// The intensive blend samples its window every 4th pixel in both directions, every r-th for a
+// radius r below 4: the driver's result is the blend at that step of the photos as given, and
+// the steps either side give other pictures (step 8 moves a tenth of a real bracket's samples by
+// up to 3758).
+TEST(Zenit, IntensiveSamplesItsWindowEveryFourthPixel)
+{
+    const int w = 128, h = 96;
+    const RadianceMap scene = make_radiance_map(w, h);
+    TempDir tmp;
+    const auto photos = write_bracket(tmp, Kind::Tiff8, scene, {});
+    Bytes stack; // what the 8-bit TIFFs hold, in the order given
+    for (float exposure : {16.0f / 1024, 16.0f / 64, 16.0f / 4}) {
+        const Bytes px = render_photo(scene, exposure, 8, 3);
+        stack.insert(stack.end(), px.begin(), px.end());
+    }
+    auto blend = [&](int step, int radius) {
+        std::vector<uint16_t> out(size_t(w) * h * 3);
+        EXPECT_EQ(kv_combi_intensive(step, radius, 3, w, h, w * 3, 3, 8, 16, stack.data(),
+                                     reinterpret_cast<uint8_t *>(out.data()), 0, 0),
+                  h);
+        return out;
+    };
+    // Radius 40 is the default.
+    for (auto [radius, step, other1, other2] :
+         {std::array{40, 4, 2, 8}, {12, 4, 3, 5}, {3, 3, 2, 4}, {1, 1, 2, 2}}) {
+        const std::string out = tmp.file("r" + std::to_string(radius) + ".tif");
+        std::vector<std::string> options = {"--quiet", "-o", out, "-m", "intensive"};
+        if (radius != 40)
+            options.insert(options.end(), {"--set", "Radius=" + std::to_string(radius)});
+        ASSERT_EQ(zenit(args(options, photos)).status, 0) << radius;
+        const Picture pic = load(out);
+        std::vector<uint16_t> got;
+        for (double v : pic.v)
+            got.push_back(uint16_t(std::lround(v * 65535)));
+        EXPECT_EQ(got, blend(step, radius)) << "radius " << radius;
+        EXPECT_NE(got, blend(other1, radius)) << "radius " << radius << ", step " << other1;
+        EXPECT_NE(got, blend(other2, radius)) << "radius " << radius << ", step " << other2;
     }
 }
 
