@@ -57,20 +57,7 @@ struct LogCapture {
 // A grey crop of a real photo (the middle of the tripod bracket's 1/30 s photo), or empty.
 Bytes real_grey(int w, int h)
 {
-    const std::string path =
-        std::string(HDR_TESTDATA_DIR) + "/window_tripod_e995/HDRI_Sample_Scene_Window_-_06.jpg";
-    const auto bmp = platform::BitmapImageRep::imageRepWithContentsOfFile(path);
-    if (!bmp || bmp->pixelsWide() < w || bmp->pixelsHigh() < h || bmp->samplesPerPixel() != 3)
-        return {};
-    const int x0 = (bmp->pixelsWide() - w) / 2, y0 = (bmp->pixelsHigh() - h) / 2;
-    Bytes g(size_t(w * h));
-    for (int y = 0; y < h; ++y)
-        for (int x = 0; x < w; ++x) {
-            const uint8_t *p =
-                bmp->bitmapData() + size_t(y0 + y) * bmp->bytesPerRow() + size_t(x0 + x) * 3;
-            g[size_t(y * w + x)] = uint8_t((54 * p[0] + 183 * p[1] + 19 * p[2]) >> 8);
-        }
-    return g;
+    return aligntest::real_crop("window_tripod_e995/HDRI_Sample_Scene_Window_-_06.jpg", w, h);
 }
 
 Bytes to_rgb(const Bytes &grey, double gain)

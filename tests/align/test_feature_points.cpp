@@ -368,24 +368,6 @@ std::vector<RefPoint> reference_detect(const Grey &g, int w, int h, int *wrapped
     return points;
 }
 
-// A crop of the middle of a real photo's luma, or empty.
-Grey real_crop(const std::string &name, int w, int h)
-{
-    const auto bmp = platform::BitmapImageRep::imageRepWithContentsOfFile(
-        std::string(HDR_TESTDATA_DIR) + "/" + name);
-    if (!bmp || bmp->samplesPerPixel() != 3 || bmp->pixelsWide() < w || bmp->pixelsHigh() < h)
-        return {};
-    Grey g(size_t(w * h));
-    const int x0 = (bmp->pixelsWide() - w) / 2, y0 = (bmp->pixelsHigh() - h) / 2;
-    for (int y = 0; y < h; ++y)
-        for (int x = 0; x < w; ++x) {
-            const uint8_t *p =
-                bmp->bitmapData() + size_t(y0 + y) * bmp->bytesPerRow() + size_t(x0 + x) * 3;
-            g[size_t(y * w + x)] = uint8_t((54 * p[0] + 183 * p[1] + 19 * p[2]) >> 8);
-        }
-    return g;
-}
-
 } // namespace
 
 TEST(Kvdetect, PointsOfARealPhotoFollowThePlainReading)
@@ -395,7 +377,8 @@ TEST(Kvdetect, PointsOfARealPhotoFollowThePlainReading)
     // the 32-bit range on 8-bit tiles: the largest Dxx and Dyy need opposite values on the same
     // pixels, so the wrapped and the full product agree here.)
     const int w = 320, h = 240;
-    const Grey g = real_crop("window_tripod_e995/HDRI_Sample_Scene_Window_-_06.jpg", w, h);
+    const Grey g =
+        aligntest::real_crop("window_tripod_e995/HDRI_Sample_Scene_Window_-_06.jpg", w, h);
     if (g.empty())
         GTEST_SKIP() << "no real photo in " << HDR_TESTDATA_DIR;
     int wrapped = 0;
