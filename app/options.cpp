@@ -81,6 +81,22 @@ int noise_reduction_count(const platform::Value &settings)
     return static_cast<int>(std::clamp<int64_t>(n, 1, kMaxPhotos));
 }
 
+AlignmentChoice alignment_settings(const platform::Value &settings)
+{
+    AlignmentChoice c;
+    const platform::Dictionary *d = settings.dictionary();
+    if (!d)
+        return c;
+    if (auto need = d->find("NeedAlignment"); need != d->end() && need->second.intValue(1) == 2)
+        c.alignType = kAlignNone;
+    else if (auto type = d->find("AlignmentType");
+             type != d->end() && type->second.intValue(1) == 0)
+        c.alignType = kAlignTranslation;
+    if (auto crop = d->find("Crop"); crop != d->end() && crop->second.intValue(1) == 0)
+        c.crop = false;
+    return c;
+}
+
 std::string usage_text()
 {
     return "Usage: zenit [options] PHOTO...\n"
@@ -109,8 +125,15 @@ std::string usage_text()
            "      --denoise N       reduce the noise of the N darkest photos before the\n"
            "                        merge, 0 for none (default: the NoiseReductionSettings\n"
            "                        preference, else the darkest photo); not with fusion\n"
+           "      --align METHOD    align the photos before they are combined: features (a\n"
+           "                        projective transform a photo, for hand-held brackets),\n"
+           "                        translation (whole-pixel shifts) or none (default: the\n"
+           "                        AlignmentSettings preference, else features)\n"
+           "      --keep-size       keep the photos' size when aligning (default: the\n"
+           "                        AlignmentSettings preference, else crop to the area\n"
+           "                        every photo covers; the result takes that size)\n"
            "      --timings         print the time each stage took\n"
-           "      --quiet           print nothing but errors\n"
+           "      --quiet           print nothing but errors (nor the aligner's lines)\n"
            "  -h, --help            show this text\n"
            "\n"
            "Exit status: 0 saved; 2 bad usage; 3 bad input photos; 4 processing or saving "
@@ -220,6 +243,22 @@ bool parse_options(int argc, const char *const *argv, Options *o, std::string *e
                          ", not '" + v + "'";
                 return false;
             }
+        } else if (a == "--align") {
+            if (!take(a))
+                return false;
+            const std::string m = lower(v);
+            if (m == "features")
+                o->align = kAlignFeatures;
+            else if (m == "translation")
+                o->align = kAlignTranslation;
+            else if (m == "none")
+                o->align = kAlignNone;
+            else {
+                *error = "unknown alignment '" + v + "' (use features, translation or none)";
+                return false;
+            }
+        } else if (a == "--keep-size") {
+            o->keepSize = true;
         } else if (a == "--timings") {
             o->timings = true;
         } else if (a == "--quiet") {
