@@ -1,6 +1,6 @@
 // The banded runner's workers: up to 31 long-lived threads, started on first need, that spin
 // briefly after each call and then sleep, each on its condition variable. A call publishes its
-// bands in one claim word; the caller and its workers take them in turn until none is left.
+// bands in one claim word; the caller and its workers take them until none is left.
 #include "imagecore/banded.h"
 
 #include <atomic>
@@ -68,10 +68,10 @@ class Pool;
 Pool &pool();
 
 // The workers. Worker k (1 .. kMaxBands - 1) is what lets band k start; once a call is posted,
-// the calling thread and its workers take the call's bands in turn from one claim word, so a
-// worker the system has not scheduled yet delays nobody. One call at a time: the caller takes
-// the pool with try_acquire, and a call that finds it taken runs inline instead, so nothing ever
-// waits for the pool but a change of the test hook.
+// the calling thread and its workers claim the call's bands in one claim word, each its own band
+// first and then any still free, so a worker the system has not scheduled yet delays nobody. One
+// call at a time: the caller takes the pool with try_acquire, and a call that finds it taken runs
+// inline instead, so nothing ever waits for the pool but a change of the test hook.
 class Pool {
 public:
     Pool()
@@ -104,17 +104,20 @@ public:
     {
         const ThreadStartFn start = g_start.load();
         int missing = 0, n = 0;
+        uint32_t closed = count == kMaxBands ? 0 : ~0u << count; // bands not to be taken
         for (int k = 0; k < count; ++k) {
             const bool started = k == 0 || m_workers[size_t(k)].running || start_worker(k, start);
             missing += !started;
             if (started || fallback == BandFallback::Inline)
-                m_list[size_t(n++)] = k;
+                ++n;
+            else
+                closed |= 1u << k;
         }
         if (missing == 0 || fallback != BandFallback::RedoAll) {
-            const uint64_t call = ++m_call;
+            const uint32_t call = ++m_call;
             m_rec = rec;
             m_pending.store(n, std::memory_order_relaxed);
-            m_claim.store(call << 16 | uint64_t(n) << 8, std::memory_order_release);
+            m_claim.store(uint64_t(call) << 32 | closed, std::memory_order_release);
             uint32_t posted = 0;
             for (int k = 1; k < count; ++k)
                 if (m_workers[size_t(k)].running) {
@@ -127,7 +130,7 @@ public:
             // woken helps wake the rest.
             m_toWake.store(posted, std::memory_order_release);
             wake_posted();
-            take_bands(call);
+            take_bands(call, 0);
             if (!spin_until([&] { return m_pending.load(std::memory_order_acquire) == 0; })) {
                 std::unique_lock<std::mutex> lock(m_doneMutex);
                 m_callerSleeps = true;
@@ -180,6 +183,7 @@ private:
 
     struct alignas(64) Worker {
         Pool *pool = nullptr;
+        int index = 0;
         bool running = false; // touched by the pool's holder only
         pthread_t thread{};
         std::atomic<uint64_t> posted{0}; // the last call posted to it, or kStop
@@ -231,34 +235,36 @@ private:
         Worker &w = *static_cast<Worker *>(arg);
         for (uint64_t call = 0; (call = w.await(call)) != kStop;) {
             w.pool->wake_posted(false);
-            w.pool->take_bands(call);
+            w.pool->take_bands(uint32_t(call), w.index);
         }
         return nullptr;
     }
 
-    // Index into m_list of the next band of call, or -1 when none is left. The claim word holds
-    // the call (from bit 16), its band count (bits 8 to 15) and the next band (bits 0 to 7): a
+    // A band of call still free, own if it is, else the lowest; -1 when none is left. The claim
+    // word holds the call (high half) and a bit a band taken or not to be taken (low half): a
     // worker that wakes after its call has ended claims nothing and touches none of its records.
-    int claim(uint64_t call)
+    int claim(uint32_t call, int own)
     {
         uint64_t v = m_claim.load(std::memory_order_acquire);
         for (;;) {
-            const uint64_t next = v & 0xff;
-            if (v >> 16 != call || next >= (v >> 8 & 0xff))
+            const uint32_t free = ~uint32_t(v);
+            if (uint32_t(v >> 32) != call || free == 0)
                 return -1;
-            if (m_claim.compare_exchange_weak(v, v + 1, std::memory_order_acq_rel,
+            const int i = free >> own & 1 ? own : std::countr_zero(free);
+            if (m_claim.compare_exchange_weak(v, v | 1u << i, std::memory_order_acq_rel,
                                               std::memory_order_acquire))
-                return int(next);
+                return i;
         }
     }
 
-    // Runs bands of call until none is left. The call cannot end before the bands taken here
-    // are counted, so its records stay valid until then.
-    void take_bands(uint64_t call)
+    // Runs bands of call until none is left, band own first: worker k takes band k whenever it
+    // is in time, so a band's rows stay in the same core's cache from call to call. The call
+    // cannot end before the bands taken here are counted, so its records stay valid until then.
+    void take_bands(uint32_t call, int own)
     {
         int ran = 0;
-        for (int i; (i = claim(call)) >= 0; ++ran)
-            run_record(m_rec[m_list[size_t(i)]]);
+        for (int i; (i = claim(call, own)) >= 0; ++ran)
+            run_record(m_rec[i]);
         if (ran > 0 && m_pending.fetch_sub(ran, std::memory_order_acq_rel) == ran) {
             std::lock_guard<std::mutex> lock(m_doneMutex);
             if (m_callerSleeps)
@@ -270,6 +276,7 @@ private:
     {
         Worker &w = m_workers[size_t(k)];
         w.pool = this;
+        w.index = k;
         pthread_attr_t attr;
         pthread_attr_init(&attr);
         pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_JOINABLE);
@@ -283,12 +290,11 @@ private:
     std::atomic<bool> m_busy{false};
     std::array<Worker, kMaxBands> m_workers; // [0] unused: the caller needs no worker
     // The call in progress, written by the holder before the claim word.
-    uint64_t m_call = 0;
+    uint32_t m_call = 0;
     Record *m_rec = nullptr;
-    std::array<int, kMaxBands> m_list{}; // the bands that may run, in band order
     alignas(64) std::atomic<uint64_t> m_claim{0};
     std::atomic<uint32_t> m_toWake{0};         // workers of the call still to wake, a bit each
-    alignas(64) std::atomic<int> m_pending{0}; // bands of m_list not yet run to their end
+    alignas(64) std::atomic<int> m_pending{0}; // bands to be taken not yet run to their end
     std::mutex m_doneMutex;
     std::condition_variable m_done;
     bool m_callerSleeps = false; // under m_doneMutex
