@@ -6,8 +6,9 @@
 //   bench_app_road bound WIDTH HEIGHT PHOTOS THREADS [REPEATS]
 //       median time of moving the merge's bytes with memcpy in THREADS bands: reading the
 //       stack (PHOTOS x WIDTH x HEIGHT x 3 bytes) and writing the HDR image (4 bytes a pixel)
-//   bench_app_road starts THREADS [REPEATS]
-//       median time of one empty call of the banded runner at THREADS bands
+//   bench_app_road starts THREADS [REPEATS [PAUSE_US]]
+//       median time of one empty call of the banded runner at THREADS bands, the calls back to
+//       back or PAUSE_US microseconds apart (long enough for idle workers to sleep)
 //   bench_app_road size PHOTO...
 //       "WIDTH HEIGHT COUNT" of a bracket, as the driver's checks read it
 #include <sys/stat.h>
@@ -18,6 +19,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "app/road.h"
@@ -100,16 +102,22 @@ int bound(int w, int h, int photos, int threads, int repeats)
     return 0;
 }
 
-int starts(int threads, int repeats)
+int starts(int threads, int repeats, int pauseUs)
 {
     std::vector<double> times;
     volatile int sink = 0;
     for (int r = 0; r < repeats; ++r) {
+        if (pauseUs > 0)
+            std::this_thread::sleep_for(std::chrono::microseconds(pauseUs));
         const auto t0 = Clock::now();
         imagecore::run_banded(threads, 1 << 20, [&](const imagecore::Band &b) { sink = b.index; });
         times.push_back(seconds_since(t0));
     }
-    std::printf("starts %.6f s (%d threads, median of %d)\n", median(times), threads, repeats);
+    std::sort(times.begin(), times.end());
+    auto us = [&](double q) { return 1e6 * times[size_t(q * double(times.size() - 1))]; };
+    std::printf("starts %.1f us (%d threads, median of %d, %d us apart; quartiles %.1f and "
+                "%.1f us, 90 %% under %.1f us)\n",
+                us(0.5), threads, repeats, pauseUs, us(0.25), us(0.75), us(0.9));
     return 0;
 }
 
@@ -130,7 +138,7 @@ int usage()
 {
     std::fprintf(stderr, "usage: bench_app_road write DIR [WIDTH HEIGHT]\n"
                          "       bench_app_road bound WIDTH HEIGHT PHOTOS THREADS [REPEATS]\n"
-                         "       bench_app_road starts THREADS [REPEATS]\n"
+                         "       bench_app_road starts THREADS [REPEATS [PAUSE_US]]\n"
                          "       bench_app_road size PHOTO...\n");
     return 2;
 }
@@ -146,8 +154,9 @@ int main(int argc, char **argv)
     if (cmd == "bound" && (argc == 6 || argc == 7))
         return bound(std::atoi(argv[2]), std::atoi(argv[3]), std::atoi(argv[4]), std::atoi(argv[5]),
                      argc == 7 ? std::max(1, std::atoi(argv[6])) : 5);
-    if (cmd == "starts" && (argc == 3 || argc == 4))
-        return starts(std::atoi(argv[2]), argc == 4 ? std::max(1, std::atoi(argv[3])) : 50);
+    if (cmd == "starts" && argc >= 3 && argc <= 5)
+        return starts(std::atoi(argv[2]), argc >= 4 ? std::max(1, std::atoi(argv[3])) : 50,
+                      argc == 5 ? std::max(0, std::atoi(argv[4])) : 0);
     if (cmd == "size" && argc >= 3)
         return size(argc - 2, argv + 2);
     return usage();

@@ -1,7 +1,8 @@
 // The one runner of banded work: rows split into nbProc horizontal bands of rows / nbProc rows,
-// the last band taking the rest, one joinable POSIX thread per band, all joined before return.
-// A band writes only its own rows; kernels that reduce combine per-band partials in band order,
-// so results never depend on the thread count.
+// the last band taking the rest, run by the calling thread and long-lived POSIX workers, all
+// finished before return. A band writes only its own rows; kernels that reduce combine per-band
+// partials in band order, so results never depend on the thread count, nor on which thread ran
+// which band.
 #pragma once
 
 #include <array>
@@ -32,30 +33,40 @@ Band band_chunk(int index, int count, int n);
 struct BandReport {
     int count = 0;                     // bands the work was split into
     std::array<bool, kMaxBands> ran{}; // the band's work ran to its end
-    int notStarted = 0;                // bands whose thread could not be started
+    int notStarted = 0;                // with Report, bands left undone for want of a worker
     int threw = 0;                     // bands whose work ended by an exception
     bool complete() const { return notStarted == 0 && threw == 0; }
 };
 
-// What to do with bands whose thread did not start.
+// What to do with bands whose worker did not start. No fallback runs a band twice.
 enum class BandFallback {
-    Report,  // nothing: the caller reads the report (and fails with -2, say)
-    Inline,  // run just those bands on the calling thread, after the join
-    RedoAll, // run every band again on the calling thread (work that can be repeated)
+    Report,  // nothing: they do not run, the caller reads the report (and fails with -2, say)
+    Inline,  // they run on the threads of the call that did start (the calling thread at least)
+    RedoAll, // every band of the call runs on the calling thread, none on a worker
 };
 
 using BandWork = std::function<void(const Band &)>;
 
-// Splits n rows into band_count(nbProc, n) bands and runs work on each. One band runs on the
-// calling thread without a thread; with more, each band gets a joinable thread. Work must not
-// throw; an exception is caught in its thread and counted. n < 1 does nothing.
+// Splits n rows into band_count(nbProc, n) bands and runs work on each. The calling thread and
+// the workers of a process-wide set, started on first need and kept until exit, take the bands
+// in turn (any thread may run any band, so no band waits for a worker the system has not
+// scheduled yet). Band k, from 1 on, needs worker k to have started; a start that failed is
+// tried again by the next call. Work must not throw; an exception is caught in its thread and
+// counted. n < 1 does nothing.
+// Safe from any thread: while the workers serve one call, a call made meanwhile (from band work,
+// or from another thread) runs all its bands on its own thread, in band order, and waits for
+// nobody; its report is that of a call whose workers all started. Band work must therefore
+// never wait for another band of its call.
 BandReport run_banded(int nbProc, int n, const BandWork &work,
                       BandFallback fallback = BandFallback::Inline);
 // The same over vector chunks (band_chunk).
 BandReport run_chunked(int nbProc, int n, const BandWork &work,
                        BandFallback fallback = BandFallback::Inline);
 
-// Tests replace the thread start to make it fail; null restores pthread_create.
+// Tests replace the thread start to make it fail; null restores pthread_create. Changing it
+// stops the idle workers (it waits for a call in progress, so never call it from band work);
+// while a replacement is set, each call starts its workers through it and stops them at its end,
+// so every call sees the replacement's failures as it meets them.
 using ThreadStartFn = int (*)(pthread_t *, const pthread_attr_t *, void *(*)(void *), void *);
 void set_thread_start_for_testing(ThreadStartFn fn);
 

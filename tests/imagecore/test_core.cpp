@@ -1,18 +1,14 @@
-// The shared services: saturating clamps, rankings, the median exposure, RGBE, the banded runner,
-// and the colour helpers.
+// The shared services: saturating clamps, rankings, the median exposure, RGBE and the colour
+// helpers.
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <atomic>
-#include <cerrno>
 #include <climits>
 #include <cmath>
 #include <cstring>
-#include <stdexcept>
 #include <tuple>
 #include <vector>
 
-#include "imagecore/banded.h"
 #include "imagecore/byte_order.h"
 #include "imagecore/color.h"
 #include "imagecore/float_clamp.h"
@@ -22,24 +18,6 @@
 using namespace imagecore;
 
 namespace {
-
-// Each band writes its index into its own rows: the result shows the split.
-std::vector<int> split_rows(int threads, int rows, BandReport &r,
-                            BandFallback fallback = BandFallback::Inline)
-{
-    std::vector<int> owner(size_t(rows), -1);
-    r = run_banded(
-        threads, rows,
-        [&](const Band &b) { std::fill(owner.begin() + b.begin, owner.begin() + b.end, b.index); },
-        fallback);
-    return owner;
-}
-
-std::atomic<int> g_calls{0};
-int fail_second_start(pthread_t *t, const pthread_attr_t *a, void *(*fn)(void *), void *arg)
-{
-    return g_calls++ == 1 ? EAGAIN : pthread_create(t, a, fn, arg);
-}
 
 constexpr int kLength = 512;
 
@@ -128,55 +106,6 @@ TEST(Rgbe, EncodeDecodeAndExponentZeroTinyOrNaNIsBlack)
     put_rgbe(row, 2, 1, double(1e-32f), -1.0, std::nan(""));
     EXPECT_EQ((std::vector<uint8_t>{row[1], row[3], row[5], row[7]}),
               (std::vector<uint8_t>{207, 0, 0, 22}));
-}
-
-TEST(RunBanded, LastBandTakesTheRestNeverMoreBandsThanRowsChunksOfFour)
-{
-    BandReport r;
-    EXPECT_EQ(split_rows(3, 10, r), (std::vector<int>{0, 0, 0, 1, 1, 1, 2, 2, 2, 2}));
-    EXPECT_EQ(split_rows(8, 3, r), (std::vector<int>{0, 1, 2}));
-    EXPECT_EQ(r.count, 3);
-    EXPECT_EQ(band_count(64, 1000), kMaxBands);
-    EXPECT_EQ(run_banded(4, 0, [](const Band &) { FAIL(); }).count, 0);
-    EXPECT_EQ(band_chunk(1, 3, 10).end, 8); // 10 / 3 rounds up to a multiple of 4
-    std::vector<int> hits(1001, 0);
-    run_chunked(8, 1001, [&](const Band &b) {
-        for (int i = b.begin; i < b.end; ++i)
-            hits[size_t(i)]++;
-    });
-    EXPECT_EQ(hits, std::vector<int>(1001, 1));
-}
-
-TEST(RunBanded, SameResultForAnyThreadCount)
-{
-    auto compute = [](int threads) {
-        std::vector<double> out(97);
-        run_banded(threads, 97, [&](const Band &b) {
-            for (int y = b.begin; y < b.end; ++y)
-                out[size_t(y)] = y * 0.1 + 1.0 / (y + 1);
-        });
-        return out;
-    };
-    for (int t : {2, 8, 32})
-        EXPECT_EQ(compute(t), compute(1)) << t << " threads";
-}
-
-TEST(RunBanded, FailedStartIsReportedOrRunOnTheCallingThreadAndExceptionsCounted)
-{
-    set_thread_start_for_testing(fail_second_start);
-    BandReport r;
-    for (BandFallback f : {BandFallback::Report, BandFallback::Inline, BandFallback::RedoAll}) {
-        g_calls = 0;
-        const int missed = f == BandFallback::Report ? -1 : 1;
-        EXPECT_EQ(split_rows(4, 8, r, f), (std::vector<int>{0, 0, missed, missed, 2, 2, 3, 3}));
-        EXPECT_EQ(r.complete(), missed == 1);
-    }
-    set_thread_start_for_testing(nullptr);
-    r = run_banded(4, 8, [](const Band &b) {
-        if (b.index == 2)
-            throw std::runtime_error("band");
-    });
-    EXPECT_EQ(r.threw, 1); // caught in its thread and counted
 }
 
 TEST(TrcFromProfile, GammaOfTheFirstCurveOrTheDefault)
