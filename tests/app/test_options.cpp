@@ -140,6 +140,62 @@ TEST(ParseOptions, ReadsOptionsAndRefusesBadUsage)
     EXPECT_EQ(jpeg_quality(19), 100);
 }
 
+// The forms getopt_long takes: attached values, "=" values, abbreviations, grouped flags, "--";
+// the photo count is checked with the options.
+TEST(ParseOptions, TakesTheFormsGetoptLongTakes)
+{
+    const struct {
+        std::vector<const char *> args;
+        int threads, quality;
+        size_t photos;
+    } good[] = {
+        {{"-j3", "a.jpg"}, 3, -1, 1},
+        {{"-q90", "-j", "2", "a.jpg"}, 2, 90, 1},
+        {{"--threads=3", "a.jpg", "--quality", "95"}, 3, 95, 1},
+        {{"--thr=4", "--qual=80", "a.jpg"}, 4, 80, 1}, // unambiguous abbreviations
+        {{"-hj5", "a.jpg"}, 5, -1, 1},                 // a flag grouped before a valued one
+        {{"-j1", "--", "-j2", "--quiet"}, 1, -1, 2},   // after "--" only photos
+        {{"-", "a.jpg"}, -1, -1, 2},                   // "-" is a name
+    };
+    for (const auto &c : good) {
+        Options o;
+        std::string err;
+        ASSERT_TRUE(parse(c.args, &o, &err)) << c.args[0] << ": " << err;
+        EXPECT_EQ(o.threads, c.threads) << c.args[0];
+        EXPECT_EQ(o.quality, c.quality) << c.args[0];
+        EXPECT_EQ(o.photos.size(), c.photos) << c.args[0];
+        EXPECT_FALSE(o.quiet) << c.args[0];
+    }
+    Options o;
+    std::string err;
+    ASSERT_TRUE(parse({"-hmfusion", "--set=Shadows=5", "--settings", "p.xmp", "a.jpg"}, &o, &err))
+        << err;
+    EXPECT_TRUE(o.help);
+    EXPECT_EQ(o.method, 10);
+    ASSERT_EQ(o.settings.size(), 1u);
+    EXPECT_EQ(o.settings[0], (std::pair<std::string, std::string>{"Shadows", "5"}));
+    EXPECT_EQ(o.settingsFile, "p.xmp"); // --set is no abbreviation of --settings, nor the reverse
+
+    const struct {
+        std::vector<const char *> args;
+        const char *says;
+    } bad[] = {
+        {{"--se", "x", "a.jpg"}, "'--se' is ambiguous (--settings, --set)"},
+        {{"--quiet=1", "a.jpg"}, "--quiet takes no value"},
+        {{"-x", "a.jpg"}, "unknown option '-x'"},
+        {{"-hx", "a.jpg"}, "unknown option '-x' in '-hx'"},
+        {{"-j"}, "option -j needs a value"},
+        {{"-j0", "a.jpg"}, "-j takes a number from 1 to 32, not '0'"},
+        {{"-j=3", "a.jpg"}, "not '=3'"},
+        {{"a", "b", "c", "d", "e", "f"}, "give 1 to 5 photos, not 6"},
+    };
+    for (const auto &c : bad) {
+        Options refused;
+        EXPECT_FALSE(parse(c.args, &refused, &err)) << c.says;
+        EXPECT_TRUE(contains(err, c.says)) << err;
+    }
+}
+
 // "NoiseReductionSettings": never (2) denoises nothing; always (1), ask (0, with nobody to ask)
 // or missing take "NoiseReductionWhere" photos, where 0 or missing is the darkest one.
 TEST(NoiseReductionCount, ReadsTheUserDefault)
