@@ -40,7 +40,8 @@ std::string settings_help();
 // single NAME=VALUE settings. Method 13 gets its --pair photos (0-based) in slots 0 and 1, or
 // -1 in both for the road to choose; --pair with another method is a usage error. Every value must
 // lie in its setting's range: a --set value must parse whole as a finite number (or be one of its
-// words), a packet's values are checked after reading. Usage errors give kExitUsage, a settings
+// words), a packet's values are checked after reading. --denoise above 0 with a method that
+// does not merge (fusion, 11 to 14) is a usage error. Usage errors give kExitUsage, a settings
 // file that cannot be read or holds no packet kExitBadInput.
 RoadError resolve_settings(const Options &options, int *method, float *tmParam);
 
