@@ -347,6 +347,81 @@ TEST(ResolveSettings, PacketsAreCheckedAndSettingsFilesCapped)
     }
 }
 
+// A packet's texts are told as --set values are: a value the reader would skip or read in part
+// is refused (exit 2, naming the file and the setting), not replaced by the default. Older
+// packets keep what their reader takes; "-0" is zero.
+TEST(ResolveSettings, PacketTextsAreToldAsSetValuesAre)
+{
+    TempDir tmp;
+    float p[kTmParamCount];
+    tmparam_default(kMethodDeredid, 0, p);
+    const std::string good = packet_text(kMethodDeredid, p);
+    auto with = [&](const std::string &name, const std::string &text) {
+        const std::string open = "<kvtm:" + name + ">";
+        std::string s = good;
+        const size_t b = s.find(open) + open.size();
+        return s.replace(b, s.find('<', b) - b, text);
+    };
+    const struct {
+        std::string name, text, says;
+    } cases[] = {
+        {"Strength", "abc", "Strength is abc, not a number (0..100)"},
+        {"Strength", "", "Strength is empty, not a number"},
+        {"Strength", "60x", "Strength is 60x, not a number"},
+        {"Strength", "&#54;0", "Strength is &#54;0, not a number"},
+        {"Strength", "101", "Strength is 101, outside 0..100"},
+        {"SmoothingMode", "Bogus", "SmoothingMode is Bogus, not Slider or Light"},
+        {"Gamma", "9", "Gamma is 9, outside 0.5..2"},
+        {"Microcontrast", "Medium Low", "Microcontrast is Medium Low, not a number"},
+    };
+    for (const auto &c : cases) {
+        const std::string path = tmp.file(c.name + ".xmp");
+        const std::string text = with(c.name, c.text);
+        ASSERT_TRUE(write_file(path, Bytes(text.begin(), text.end())));
+        Options o;
+        o.settingsFile = path;
+        int method = 0;
+        float q[kTmParamCount];
+        const RoadError e = resolve_settings(o, &method, q);
+        EXPECT_EQ(e.code, kExitUsage) << c.text;
+        EXPECT_TRUE(contains(e.message, path + ": " + c.says)) << e.message;
+    }
+    // Good texts: padded words and numbers, Light mode's level word, the attribute form.
+    std::string light = with("SmoothingMode", " Light ");
+    light.replace(light.find("<kvtm:Smoothing>"), light.find("</kvtm:Smoothing>") -
+                                                      light.find("<kvtm:Smoothing>"),
+                  "<kvtm:Smoothing>Low     ");
+    const std::string fine[] = {with("Strength", " 61.5 "), light,
+                                "<x:xmpmeta><rdf:Description xmlns:kvtm=\"" +
+                                    std::string(metadata::kKvtmNamespace) +
+                                    "\" kvtm:Version=\"4.0\" kvtm:Method=\"Rodo "
+                                    "Vizezadadu\" kvtm:Brightness=\"-3\"/></x:xmpmeta>"};
+    for (const auto &text : fine) {
+        const std::string path = tmp.file("fine.xmp");
+        ASSERT_TRUE(write_file(path, Bytes(text.begin(), text.end())));
+        Options o;
+        o.settingsFile = path;
+        int method = 0;
+        float q[kTmParamCount];
+        const RoadError e = resolve_settings(o, &method, q);
+        EXPECT_FALSE(e) << e.message << "\n" << text;
+    }
+    // A packet of version 2.4 writes Microcontrast as a word, which its reader takes.
+    Options old;
+    old.settingsFile = std::string(HDR_SOURCE_DIR) + "/tests/data/corrupt/xmp/version_2_4_words.xmp";
+    int method = 0;
+    float q[kTmParamCount];
+    EXPECT_FALSE(resolve_settings(old, &method, q)) << "version 2.4";
+
+    Options zero;
+    zero.method = kMethodDeredid;
+    zero.settings = {{"Strength", "-0"}};
+    ASSERT_FALSE(resolve_settings(zero, &method, q));
+    EXPECT_EQ(q[kDeStrength], 0.0f);
+    EXPECT_FALSE(std::signbit(q[kDeStrength])) << "written as -0.0";
+    EXPECT_TRUE(contains(packet_text(kMethodDeredid, q), "<kvtm:Strength>0.0<"));
+}
+
 TEST(CheckOutput, RefusesAPhotoItsFolderMissingOrADirectory)
 {
     TempDir tmp;
