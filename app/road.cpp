@@ -878,6 +878,8 @@ struct FdCloser {
     }
 };
 
+bool g_unnamedFiles = true; // set_unnamed_files_for_testing
+
 // The last number a default name takes ("<name>_hdr-999.jpg").
 constexpr int kLastOutputNumber = 999;
 
@@ -905,7 +907,8 @@ RoadError save_result(const Document &doc, const DataPtr &result, int method, co
     // The result is written into an unnamed file in the target's folder, which nothing that
     // stops the process can leave behind; the writers reach it through /proc. Where the folder
     // takes none, into a hidden named file that SIGINT and SIGTERM remove.
-    FdCloser unnamed{::open(dir.c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0666)};
+    FdCloser unnamed{g_unnamedFiles ? ::open(dir.c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0666)
+                                    : -1};
     std::string writePath = "/proc/self/fd/" + std::to_string(unnamed.fd);
     if (unnamed.fd >= 0 && ::access(writePath.c_str(), W_OK) != 0) {
         ::close(unnamed.fd);
@@ -1025,6 +1028,11 @@ RoadError check_output(const std::vector<std::string> &photos, const std::string
         return fail(kExitFailed, "cannot save " + output + ": the folder " + dir +
                                      " cannot be written (" + std::strerror(errno) + ")");
     return {};
+}
+
+void set_unnamed_files_for_testing(bool allowed)
+{
+    g_unnamedFiles = allowed;
 }
 
 std::string default_output_path(const std::string &firstPhoto, OutputFormat format)

@@ -137,6 +137,10 @@ inline RoadError save_result(const Document &doc, const platform::DataPtr &resul
     return save_result(doc, result, method, tmParam, format, quality, OutputTarget{path, false});
 }
 
+// For tests: false makes save_result write a named temporary file, as where the file system
+// has no unnamed ones.
+void set_unnamed_files_for_testing(bool allowed);
+
 // The first default name of the result: beside the first photo, "<name>_hdr.jpg" or ".tif".
 std::string default_output_path(const std::string &firstPhoto, OutputFormat format);
 // The default name number (2 and on) after first: "<name>_hdr-2.jpg"; first itself below 2.

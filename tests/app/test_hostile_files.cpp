@@ -524,8 +524,6 @@ TEST(RoadHostileFiles, APipeIsRefusedNotWaitedFor)
         EXPECT_EQ(c.status, 3) << c.err;
         EXPECT_NE(c.err.find("pipe.jpg is not a regular file"), std::string::npos) << c.err;
     }
-    Batch run;
-    EXPECT_EQ(app::check_and_probe({pipe}, &run.doc).code, app::kExitBadInput);
 }
 
 // Default names are taken when the result is complete, by a link that fails when the name
@@ -625,4 +623,52 @@ TEST(RoadOutput, AKilledDriverLeavesNothingAndAFailedWriteSaysWhy)
         << full.err;
     EXPECT_TRUE(read_file(out).empty());
     EXPECT_TRUE(hidden_files(dir.path()).empty());
+}
+
+// Where the file system has no unnamed files the result goes through a hidden named one, which
+// SIGINT and SIGTERM remove before the process ends and every way out of the save removes.
+TEST(RoadOutput, TheNamedTemporaryFileGoesWhateverStopsTheSave)
+{
+    TempDir dir;
+    const std::vector<std::string> photos = small_bracket(dir);
+    Batch run;
+    ASSERT_FALSE(app::check_and_probe(photos, &run.doc));
+    // A 24 MP result of zeros, so that the write takes a while.
+    run.doc.width = 6000;
+    run.doc.height = 4000;
+    const platform::DataPtr result = platform::Data::zeroed(size_t(6000) * 4000 * 3 * 2);
+    float p[kTmParamCount];
+    tmparam_default(kMethodRodo, 0, p);
+    app::set_unnamed_files_for_testing(false);
+    const std::string out = dir.file("out.tif");
+    std::string saved;
+    ASSERT_FALSE(app::save_result(run.doc, result, kMethodRodo, p, app::OutputFormat::Tiff, 90,
+                                  app::OutputTarget{out, false}, &saved));
+    EXPECT_EQ(saved, out);
+    EXPECT_TRUE(hidden_files(dir.path()).empty());
+    const app::OutputTarget numbered{dir.file("a_hdr.jpg"), true};
+    ASSERT_FALSE(app::save_result(run.doc, result, kMethodRodo, p, app::OutputFormat::Jpeg, 90,
+                                  numbered, &saved));
+    EXPECT_EQ(saved, numbered.path);
+    EXPECT_TRUE(hidden_files(dir.path()).empty());
+
+    int stopped = 0;
+    for (int sig : {SIGTERM, SIGINT})
+        for (int ms = 1; ms <= 64; ms *= 4) {
+            const pid_t child = ::fork();
+            ASSERT_GE(child, 0);
+            if (child == 0) {
+                app::save_result(run.doc, result, kMethodRodo, p, app::OutputFormat::Tiff, 90,
+                                 app::OutputTarget{out, false}, nullptr);
+                ::_exit(0);
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+            ::kill(child, sig);
+            int st = 0;
+            ::waitpid(child, &st, 0);
+            stopped += WIFSIGNALED(st) && WTERMSIG(st) == sig;
+            EXPECT_TRUE(hidden_files(dir.path()).empty()) << sig << " after " << ms << " ms";
+        }
+    app::set_unnamed_files_for_testing(true);
+    EXPECT_GT(stopped, 0) << "no save was stopped: the timings test nothing";
 }

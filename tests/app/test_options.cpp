@@ -413,6 +413,14 @@ TEST(ResolveSettings, PacketTextsAreToldAsSetValuesAre)
     float q[kTmParamCount];
     EXPECT_FALSE(resolve_settings(old, &method, q)) << "version 2.4";
 
+    // "-0" in a packet is zero too.
+    const std::string negativeZero = tmp.file("zero.xmp"), zeroText = with("Strength", "-0");
+    ASSERT_TRUE(write_file(negativeZero, Bytes(zeroText.begin(), zeroText.end())));
+    Options fromPacket;
+    fromPacket.settingsFile = negativeZero;
+    ASSERT_FALSE(resolve_settings(fromPacket, &method, q));
+    EXPECT_FALSE(std::signbit(q[kDeStrength])) << "a packet's -0";
+
     Options zero;
     zero.method = kMethodDeredid;
     zero.settings = {{"Strength", "-0"}};
