@@ -9,9 +9,7 @@
 #include <cmath>
 #include <csignal>
 #include <cstring>
-#include <fcntl.h>
 #include <filesystem>
-#include <spawn.h>
 #include <set>
 #include <string>
 #include <sys/resource.h>
@@ -28,12 +26,11 @@
 #include "metadata/xmp_settings.h"
 #include "platform/bitmap.h"
 #include "tests/support/bracket_generator.h"
+#include "tests/support/child_process.h"
 #include "tests/support/fixtures.h"
 #include "tests/support/image_compare.h"
 #include "tests/support/noise.h"
 #include "tonemap/tm_params.h"
-
-extern char **environ;
 
 using namespace testsupport;
 
@@ -110,56 +107,14 @@ Bytes iptc_caption(const std::string &text)
     return bytes_of(std::string("\x1C\x02\x78\x00", 4) + char(text.size()) + text);
 }
 
-// A run of the driver in a child process: its exit (128 + the signal when killed), its peak
-// resident memory (getrusage of the child) and its standard error.
-struct Child {
-    int status = -1;
-    uint64_t peakBytes = 0;
-    std::string err;
-};
+using Child = ChildRun;
 
-// Runs zenit with args; killed with kill (when not 0) after killAfter, or with SIGKILL after
-// limit, so a driver that blocks cannot hang the test.
+// The driver in a child process, stopped with kill after killAfter when kill is not 0.
 Child run_zenit(const std::vector<std::string> &args, int kill = 0,
                 std::chrono::milliseconds killAfter = {},
                 std::chrono::milliseconds limit = std::chrono::seconds(60))
 {
-    TempDir tmp;
-    const std::string errPath = tmp.file("stderr.txt");
-    std::vector<std::string> copy = args;
-    std::string bin = ZENIT_BINARY;
-    std::vector<char *> argv{bin.data()};
-    for (auto &a : copy)
-        argv.push_back(a.data());
-    argv.push_back(nullptr);
-    posix_spawn_file_actions_t fa;
-    posix_spawn_file_actions_init(&fa);
-    posix_spawn_file_actions_addopen(&fa, 2, errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    posix_spawn_file_actions_addopen(&fa, 1, "/dev/null", O_WRONLY, 0);
-    Child c;
-    pid_t pid;
-    if (posix_spawn(&pid, bin.c_str(), &fa, nullptr, argv.data(), environ) == 0) {
-        const auto start = std::chrono::steady_clock::now();
-        int st = 0;
-        struct rusage ru {};
-        bool sent = false;
-        while (::wait4(pid, &st, WNOHANG, &ru) == 0) {
-            const auto ran = std::chrono::steady_clock::now() - start;
-            if (kill && !sent && ran >= killAfter) {
-                ::kill(pid, kill);
-                sent = true;
-            }
-            if (ran >= limit)
-                ::kill(pid, SIGKILL);
-            std::this_thread::sleep_for(std::chrono::milliseconds(2));
-        }
-        c.status = WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
-        c.peakBytes = uint64_t(ru.ru_maxrss) * 1024;
-    }
-    posix_spawn_file_actions_destroy(&fa);
-    const Bytes e = read_file(errPath);
-    c.err.assign(e.begin(), e.end());
-    return c;
+    return run_child(ZENIT_BINARY, args, ChildStop{kill, killAfter, limit});
 }
 
 // Three 96 x 64 JPEGs of the generated scene, a stop apart, named a.jpg, b.jpg, c.jpg in dir.

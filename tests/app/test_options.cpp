@@ -374,15 +374,19 @@ TEST(ResolveSettings, PacketTextsAreToldAsSetValuesAre)
         {"Gamma", "9", "Gamma is 9, outside 0.5..2"},
         {"Microcontrast", "Medium Low", "Microcontrast is Medium Low, not a number"},
     };
-    for (const auto &c : cases) {
-        const std::string path = tmp.file(c.name + ".xmp");
-        const std::string text = with(c.name, c.text);
-        ASSERT_TRUE(write_file(path, Bytes(text.begin(), text.end())));
+    int method = 0;
+    float q[kTmParamCount];
+    // The packet text as a settings file, resolved.
+    auto resolve = [&](const std::string &name, const std::string &text) {
+        const std::string path = tmp.file(name);
+        EXPECT_TRUE(write_file(path, Bytes(text.begin(), text.end())));
         Options o;
         o.settingsFile = path;
-        int method = 0;
-        float q[kTmParamCount];
-        const RoadError e = resolve_settings(o, &method, q);
+        return resolve_settings(o, &method, q);
+    };
+    for (const auto &c : cases) {
+        const std::string path = tmp.file(c.name + ".xmp");
+        const RoadError e = resolve(c.name + ".xmp", with(c.name, c.text));
         EXPECT_EQ(e.code, kExitUsage) << c.text;
         EXPECT_TRUE(contains(e.message, path + ": " + c.says)) << e.message;
     }
@@ -397,28 +401,15 @@ TEST(ResolveSettings, PacketTextsAreToldAsSetValuesAre)
                                     "\" kvtm:Version=\"4.0\" kvtm:Method=\"Rodo "
                                     "Vizezadadu\" kvtm:Brightness=\"-3\"/></x:xmpmeta>"};
     for (const auto &text : fine) {
-        const std::string path = tmp.file("fine.xmp");
-        ASSERT_TRUE(write_file(path, Bytes(text.begin(), text.end())));
-        Options o;
-        o.settingsFile = path;
-        int method = 0;
-        float q[kTmParamCount];
-        const RoadError e = resolve_settings(o, &method, q);
+        const RoadError e = resolve("fine.xmp", text);
         EXPECT_FALSE(e) << e.message << "\n" << text;
     }
     // A packet of version 2.4 writes Microcontrast as a word, which its reader takes.
     Options old;
     old.settingsFile = std::string(HDR_SOURCE_DIR) + "/tests/data/corrupt/xmp/version_2_4_words.xmp";
-    int method = 0;
-    float q[kTmParamCount];
     EXPECT_FALSE(resolve_settings(old, &method, q)) << "version 2.4";
-
     // "-0" in a packet is zero too.
-    const std::string negativeZero = tmp.file("zero.xmp"), zeroText = with("Strength", "-0");
-    ASSERT_TRUE(write_file(negativeZero, Bytes(zeroText.begin(), zeroText.end())));
-    Options fromPacket;
-    fromPacket.settingsFile = negativeZero;
-    ASSERT_FALSE(resolve_settings(fromPacket, &method, q));
+    ASSERT_FALSE(resolve("zero.xmp", with("Strength", "-0")));
     EXPECT_FALSE(std::signbit(q[kDeStrength])) << "a packet's -0";
 
     Options zero;

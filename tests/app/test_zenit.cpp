@@ -5,12 +5,9 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdlib>
-#include <fcntl.h>
 #include <filesystem>
-#include <spawn.h>
 #include <string>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 #include <vector>
 
@@ -26,12 +23,12 @@
 #include "platform/bitmap.h"
 #include "platform/user_defaults.h"
 #include "tests/support/bracket_generator.h"
+#include "tests/support/child_process.h"
 #include "tests/support/fixtures.h"
 #include "tests/support/image_compare.h"
 #include "tests/support/shot_records.h"
 #include "tonemap/tm_params.h"
 
-extern char **environ;
 
 using namespace testsupport;
 namespace fs = std::filesystem;
@@ -46,30 +43,8 @@ struct ZenitRun {
 // Runs zenit with the arguments; its standard error is captured.
 ZenitRun zenit(const std::vector<std::string> &args)
 {
-    TempDir tmp;
-    std::string errPath = tmp.file("stderr.txt");
-    std::vector<char *> argv;
-    std::string bin = ZENIT_BINARY;
-    argv.push_back(bin.data());
-    std::vector<std::string> copy = args;
-    for (auto &a : copy)
-        argv.push_back(a.data());
-    argv.push_back(nullptr);
-    posix_spawn_file_actions_t fa;
-    posix_spawn_file_actions_init(&fa);
-    posix_spawn_file_actions_addopen(&fa, 2, errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    posix_spawn_file_actions_addopen(&fa, 1, "/dev/null", O_WRONLY, 0);
-    pid_t pid;
-    ZenitRun r;
-    if (posix_spawn(&pid, bin.c_str(), &fa, nullptr, argv.data(), environ) == 0) {
-        int st = 0;
-        waitpid(pid, &st, 0);
-        r.status = WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
-    }
-    posix_spawn_file_actions_destroy(&fa);
-    Bytes e = read_file(errPath);
-    r.err.assign(e.begin(), e.end());
-    return r;
+    const ChildRun c = run_child(ZENIT_BINARY, args);
+    return ZenitRun{c.status, c.err};
 }
 
 std::vector<std::string> bracket(const std::string &name)
