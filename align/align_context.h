@@ -1,12 +1,12 @@
-// The state of one feature-based alignment run: the pair budget of its tiles and fits and the
-// random sequence of its sampled fits. Each run owns one, so runs on different stacks can go on
-// at the same time and each run repeats exactly.
+// The state of one feature-based alignment run: the pair budget of its tiles and the random
+// sequence of its sampled fits. Each run owns one, so runs on different stacks can go on at the
+// same time and each run repeats exactly.
 #pragma once
 
 #include <cstdint>
 
 struct AlignContext {
-    int maxMatchesOptimized = 20; // pair budget (MAX_MATCHES_OPTIMIZED)
+    int maxMatchesOptimized = 20; // pair budget of the tiles (MAX_MATCHES_OPTIMIZED)
     uint64_t randState = 0;
 };
 

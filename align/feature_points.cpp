@@ -4,12 +4,14 @@
 
 #include <algorithm>
 #include <cmath>
-#include <cstdio>
 #include <cstdlib>
 #include <limits>
 #include <new>
+#include <numeric>
 #include <vector>
 
+#include "align/align_log.h"
+#include "align/detail/spread.h"
 #include "align/projective.h"
 #include "platform/checked_size.h"
 
@@ -132,7 +134,65 @@ bool window_inside(int x, int y, int width, int height)
     return x - 16 >= 0 && x + 15 < width && y - 16 >= 0 && y + 15 < height;
 }
 
+// An accepted point: position in hundredths of a pixel, scale, the pixel it was found at and
+// the magnitude of its response.
+struct Found {
+    int x100, y100, scale;
+    int x, y;
+    float strength;
+};
+
+// Which points of a tile to keep, in scan order, when more than budget were found. Taking them
+// in scan order would spend the whole budget on the top rows of a detailed tile (on hand-held
+// photos of 1080 rows the budget ran out after a quarter of them, and the fit then extrapolated
+// its perspective terms to the rest of the frame); the strongest points of each cell of a grid
+// cover the whole tile.
+std::vector<size_t> spread_points(const std::vector<Found> &found, int64_t budget, int width,
+                                  int height)
+{
+    std::vector<int> cells(found.size());
+    for (size_t i = 0; i < found.size(); ++i)
+        cells[i] = align::detail::spread_cell(found[i].x, found[i].y, width, height);
+    return align::detail::spread_over_cells(cells, size_t(budget), [&found](size_t a, size_t b) {
+        return found[a].strength > found[b].strength ||
+               (found[a].strength == found[b].strength && a < b);
+    });
+}
+
 } // namespace
+
+std::vector<size_t>
+align::detail::spread_over_cells(const std::vector<int> &cells, size_t budget,
+                                 const std::function<bool(size_t, size_t)> &better)
+{
+    std::vector<size_t> kept;
+    if (cells.size() <= budget) {
+        kept.resize(cells.size());
+        std::iota(kept.begin(), kept.end(), size_t(0));
+        return kept;
+    }
+    std::vector<std::vector<size_t>> byCell(
+        size_t(align::detail::kSpreadGrid * align::detail::kSpreadGrid));
+    for (size_t i = 0; i < cells.size(); ++i)
+        byCell[size_t(cells[i])].push_back(i);
+    for (auto &cell : byCell)
+        std::sort(cell.begin(), cell.end(), better);
+    std::vector<size_t> round;
+    for (size_t r = 0; kept.size() < budget; ++r) {
+        round.clear();
+        for (const auto &cell : byCell)
+            if (r < cell.size())
+                round.push_back(cell[r]);
+        const size_t room = budget - kept.size();
+        if (round.size() > room) {
+            std::sort(round.begin(), round.end(), better);
+            round.resize(room);
+        }
+        kept.insert(kept.end(), round.begin(), round.end());
+    }
+    std::sort(kept.begin(), kept.end());
+    return kept;
+}
 
 uint32_t sommation(int x0, int y0, int x1, int y1, int base, int stride,
                    const unsigned int *integral)
@@ -223,29 +283,33 @@ int kvdetect(int nOctaves, int width, int height, int maxPoints, int x0, int y0,
                 for (int layer = 0; layer < kLayers; ++layer)
                     vol.at(layer, x, y) = response(I, x, y, layer);
 
-        int count = 0;
+        std::vector<Found> found;
         const int edge = kDetectMargin + 1;
-        for (int y = edge; y < height - edge && count <= maxPoints; ++y)
-            for (int x = edge; x < width - edge && count <= maxPoints; ++x) {
+        for (int y = edge; y < height - edge; ++y)
+            for (int x = edge; x < width - edge; ++x) {
                 if (!is_extremum(vol, x, y))
                     continue;
                 double delta[3];
                 if (!refine(vol, x, y, delta)) {
-                    std::fprintf(stderr, "%d  %d rejete - resolution impossible\n", y, x);
+                    align_log("%d  %d rejete - resolution impossible\n", y, x);
                     continue;
                 }
                 if (!(std::fabs(delta[0]) <= 0.6 && std::fabs(delta[1]) <= 0.6 &&
                       std::fabs(delta[2]) <= 0.5))
                     continue;
-                xs[count] = 100 * x + int(100.0 * delta[0]);
-                ys[count] = 100 * y + int(100.0 * delta[1]);
-                scales[count] = int(100.0 * delta[2]);
-                ++count;
+                found.push_back({100 * x + int(100.0 * delta[0]), 100 * y + int(100.0 * delta[1]),
+                                 int(100.0 * delta[2]), x, y,
+                                 std::fabs(vol.at(kMiddleLayer, x, y))});
             }
-        // Whole pixels, halves up (positions are positive here).
+        const std::vector<size_t> kept =
+            spread_points(found, int64_t(maxPoints) + 1, width, height);
+        const int count = int(kept.size());
         for (int i = 0; i < count; ++i) {
-            xs[i] = (xs[i] + 50) / 100;
-            ys[i] = (ys[i] + 50) / 100;
+            const Found &f = found[kept[size_t(i)]];
+            // Whole pixels, halves up (positions are positive here).
+            xs[i] = (f.x100 + 50) / 100;
+            ys[i] = (f.y100 + 50) / 100;
+            scales[i] = f.scale;
         }
         return kvdescriptor(count, width, height, xs, ys, scales, integral.data(), descriptors);
     } catch (const std::bad_alloc &) {

@@ -13,8 +13,10 @@ inline constexpr int kDescriptorSize = 64;
 
 // Finds the feature points of a width x height grey tile (rows top to bottom, no padding).
 //   nOctaves: below 1 gives no points; only the first octave is computed.
-//   maxPoints: the scan stops once the count exceeds it, so xs, ys and scales must hold
-//     maxPoints + 1 ints and descriptors (maxPoints + 1) x 64 floats.
+//   maxPoints: at most maxPoints + 1 points are kept, so xs, ys and scales must hold
+//     maxPoints + 1 ints and descriptors (maxPoints + 1) x 64 floats. When more are found the
+//     budget is shared by the cells of an 8 x 8 grid over the tile (round after round each cell
+//     gives its next strongest point), so that the points cover the whole tile.
 //   x0, y0: responses are computed from column x0 + 20 and row y0 + 20 on (0 for whole tiles).
 //   The eighth argument is not read.
 // Points come in scan order of the pixels they were found at (so by y, give or take the one

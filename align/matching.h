@@ -26,9 +26,9 @@ int find_paires(int maxPairs, int maxShiftX, int maxShiftY, int nA, const int *x
                 float *distance);
 
 // Fits the transform mapping (x1, y1) to (x2, y2) over nPairs pairs of width x height photos.
-// With nUse = min(nPairs, ctx->maxMatchesOptimized), each of the first nUse - 1 pairs, ranked by
-// whole descriptor distance (stable), anchors samples of four drawn from them and pair 0 (taken
-// again as the last position); the draws come from ctx's random sequence, so the draws of a run
+// Every pair is used: each of the first nPairs - 1 pairs, ranked by whole descriptor distance
+// (stable), anchors samples of four drawn from them and pair 0 (taken again as the last
+// position); the draws come from ctx's random sequence, so the draws of a run
 // depend on the order of its calls. A sample fit must be plausible (shift within a fifth of the
 // width, a and e within 0.7..1.3 in magnitude, |b| and |d| below 0.3); the best samples' pairs
 // are refined by least squares (residuals / 1000, ftol 1e-6, 99999 evaluations). nThreads is
@@ -40,6 +40,16 @@ int find_paires(int maxPairs, int maxShiftX, int maxShiftY, int nA, const int *x
 // -4 when memory runs out (transform then holds the identity).
 float find_at9(AlignContext *ctx, int width, int height, int nPairs, const int *x1, const int *y1,
                const int *x2, const int *y2, const float *distance, float *transform, int nThreads);
+
+// Whether a step's fitted transform t (mapping the earlier photo's points to the later one's,
+// photos of width x height) stands for the camera's motion: enough of the step's nPairs pairs
+// agree with it (the mapped point, in single precision and truncated, less than 2 pixels from
+// its match: at least 12 pairs and 15 % of them) and the motion is one a hand-held camera makes
+// between two shots (at the frame's centre and corners the local scale within 3 % of 1 and the
+// shear at most 0.01). A transform that maps a frame corner to no finite point is refused.
+// Returns false as well for a null pointer, a side below 1 or no pairs.
+bool step_accepted(const float *t, int width, int height, int nPairs, const int *x1, const int *y1,
+                   const int *x2, const int *y2);
 
 // The transform through four pairs, given as 16 floats, pair by pair x1, y1, x2, y2: the affine
 // transform through the first three pairs, then a least-squares fit of all 8 parameters to the

@@ -4,6 +4,7 @@
 #include <string>
 #include <unistd.h>
 
+#include "align/align_log.h"
 #include "app/options.h"
 #include "app/progress_display.h"
 #include "app/road.h"
@@ -78,6 +79,23 @@ int main(int argc, char **argv)
         if (count > 0) {
             stage("Reducing noise");
             note = denoise_stack(&doc, count, opt.threads);
+        }
+    }
+    // Every method combines aligned photos; the aligner's lines go between the progress reports.
+    if (!e && doc.photos.size() > 1) {
+        const AlignmentChoice preference = alignment_settings(
+            platform::UserDefaults::standardUserDefaults().objectForKey("AlignmentSettings"));
+        const int alignType = opt.align == kAlignFromDefaults ? preference.alignType : opt.align;
+        const bool keepSize = opt.keepSize || !preference.crop;
+        if (alignType != kAlignNone) {
+            stage(alignType == kAlignFeatures ? "Aligning (features)" : "Aligning (translation)");
+            AlignLogSink previous =
+                set_align_log_sink([&display](const std::string &line) { display.note(line); });
+            e = align_photos(&doc, alignType, keepSize, opt.threads);
+            set_align_log_sink(previous);
+            // Cropping to the area every photo covers can leave too little for the method.
+            if (!e)
+                e = check_method_size(doc, method);
         }
     }
     platform::DataPtr result;

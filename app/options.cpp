@@ -82,6 +82,22 @@ int noise_reduction_count(const platform::Value &settings)
     return static_cast<int>(std::clamp<int64_t>(n, 1, kMaxPhotos));
 }
 
+AlignmentChoice alignment_settings(const platform::Value &settings)
+{
+    AlignmentChoice c;
+    const platform::Dictionary *d = settings.dictionary();
+    if (!d)
+        return c;
+    if (auto need = d->find("NeedAlignment"); need != d->end() && need->second.intValue(1) == 2)
+        c.alignType = kAlignNone;
+    else if (auto type = d->find("AlignmentType");
+             type != d->end() && type->second.intValue(1) == 0)
+        c.alignType = kAlignTranslation;
+    if (auto crop = d->find("Crop"); crop != d->end() && crop->second.intValue(1) == 0)
+        c.crop = false;
+    return c;
+}
+
 std::string usage_text()
 {
     return "Usage: zenit [options] PHOTO...\n"
@@ -112,8 +128,15 @@ std::string usage_text()
            "                        merge, 0 for none (default: the NoiseReductionSettings\n"
            "                        preference, else the darkest photo); deredid and rodo\n"
            "                        only: fusion and methods 11 to 14 do not merge\n"
+           "      --align METHOD    align the photos before they are combined: features (a\n"
+           "                        projective transform a photo, for hand-held brackets),\n"
+           "                        translation (whole-pixel shifts) or none (default: the\n"
+           "                        AlignmentSettings preference, else features)\n"
+           "      --keep-size       keep the photos' size when aligning (default: the\n"
+           "                        AlignmentSettings preference, else crop to the area\n"
+           "                        every photo covers; the result takes that size)\n"
            "      --timings         print the time each stage took\n"
-           "      --quiet           print nothing but errors\n"
+           "      --quiet           print nothing but errors (nor the aligner's lines)\n"
            "  -h, --help            show this text\n"
            "\n"
            "Exit status: 0 saved; 2 bad usage; 3 bad input photos; 4 processing or saving "
@@ -124,8 +147,8 @@ std::string usage_text()
 
 namespace {
 
-enum class Opt { Output, Method, Pair, Settings, Set, Format, Quality, Threads, Denoise, Timings,
-                 Quiet, Help };
+enum class Opt { Output, Method, Pair, Settings, Set, Format, Quality, Threads, Denoise, Align,
+                 KeepSize, Timings, Quiet, Help };
 
 struct OptionSpec {
     const char *longName;
@@ -139,7 +162,8 @@ constexpr OptionSpec kOptions[] = {
     {"pair", 0, true, Opt::Pair},           {"settings", 0, true, Opt::Settings},
     {"set", 0, true, Opt::Set},             {"format", 'f', true, Opt::Format},
     {"quality", 'q', true, Opt::Quality},   {"threads", 'j', true, Opt::Threads},
-    {"denoise", 0, true, Opt::Denoise},     {"timings", 0, false, Opt::Timings},
+    {"denoise", 0, true, Opt::Denoise},     {"align", 0, true, Opt::Align},
+    {"keep-size", 0, false, Opt::KeepSize}, {"timings", 0, false, Opt::Timings},
     {"quiet", 0, false, Opt::Quiet},        {"help", 'h', false, Opt::Help},
 };
 
@@ -183,6 +207,23 @@ bool apply(Options *o, Opt id, const std::string &name, const std::string &v, st
     case Opt::Timings:
         o->timings = true;
         return true;
+    case Opt::KeepSize:
+        o->keepSize = true;
+        return true;
+    case Opt::Align: {
+        const std::string m = lower(v);
+        if (m == "features")
+            o->align = kAlignFeatures;
+        else if (m == "translation")
+            o->align = kAlignTranslation;
+        else if (m == "none")
+            o->align = kAlignNone;
+        else {
+            *error = "unknown alignment '" + v + "' (use features, translation or none)";
+            return false;
+        }
+        return true;
+    }
     case Opt::Quiet:
         o->quiet = true;
         return true;

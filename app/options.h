@@ -13,6 +13,10 @@ enum class OutputFormat { Jpeg, Tiff };
 
 inline constexpr int kMaxPhotos = 5; // the most photos a batch holds
 
+// alignType: how the photos are aligned before they are combined.
+inline constexpr int kAlignNone = -1, kAlignTranslation = 0, kAlignFeatures = 1;
+inline constexpr int kAlignFromDefaults = -2; // not given on the command line
+
 struct Options {
     std::vector<std::string> photos;
     std::string output; // empty: beside the first photo
@@ -26,6 +30,8 @@ struct Options {
     int quality = -1; // -1: the "GeneralQuality" user default
     int threads = -1; // -1: the processor count
     int denoise = -1; // photos denoised, darkest first; -1: the "NoiseReductionSettings" default
+    int align = kAlignFromDefaults; // alignType, or the "AlignmentSettings" default
+    bool keepSize = false;          // --keep-size: align without cropping
     bool quiet = false;
     bool timings = false;
     bool help = false;
@@ -48,6 +54,16 @@ int jpeg_quality(int requested);
 // otherwise (1 always, 0 ask, which nobody can answer here, or missing) "NoiseReductionWhere",
 // where 0, missing or any value below 1 means one photo, the darkest. At most 5.
 int noise_reduction_count(const platform::Value &settings);
+
+// The alignment the "AlignmentSettings" user default (a dictionary; any other value reads as
+// missing) asks for: none when "NeedAlignment" is 2 (never); otherwise (1 always, 0 ask, which
+// nobody can answer here, or missing) by translation when "AlignmentType" is 0, else by
+// features. crop is false when "Crop" is 0 (keep the size), else true.
+struct AlignmentChoice {
+    int alignType = kAlignFeatures;
+    bool crop = true;
+};
+AlignmentChoice alignment_settings(const platform::Value &settings);
 
 std::string usage_text();
 

@@ -63,8 +63,22 @@ void ProgressDisplay::report(double percent, const std::string &text)
     }
 }
 
+void ProgressDisplay::note(const std::string &line)
+{
+    if (m_quiet)
+        return;
+    if (m_barShown)
+        std::fputs("\r\033[K", m_out);
+    std::fputs(line.c_str(), m_out);
+    if (m_barShown)
+        draw(m_barPercent, m_barText);
+    std::fflush(m_out);
+}
+
 void ProgressDisplay::draw(double percent, const std::string &text)
 {
+    m_barPercent = percent;
+    m_barText = text;
     constexpr int kWidth = 30;
     int filled = static_cast<int>(std::lround(percent * kWidth / 100));
     std::string bar(static_cast<size_t>(filled), '#');

@@ -23,6 +23,9 @@ public:
     void stage(const std::string &name);
     // A progress report: percent 0..100 and the step text.
     void report(double percent, const std::string &text);
+    // A line of its own (text ending with its newline) between the reports: on a terminal above
+    // the bar, which is drawn again; nothing when quiet.
+    void note(const std::string &line);
     // Ends the last stage and clears the bar.
     void finish();
     // "stage: seconds" lines, one per stage, in order.
@@ -38,6 +41,8 @@ private:
     std::vector<std::pair<std::string, double>> m_timings;
     int m_lastPlain = -1;
     std::string m_lastText;
+    double m_barPercent = 0;
+    std::string m_barText;
     bool m_barShown = false;
     platform::NotificationCenter::Token m_token = 0;
 };

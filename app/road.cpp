@@ -15,6 +15,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "align/feature_align.h"
+#include "align/translation_align.h"
 #include "app/settings.h"
 #include "denoise/denoise.h"
 #include "fusion/combination.h"
@@ -659,6 +661,26 @@ std::string denoise_stack(Document *doc, int count, int threads, uint64_t memory
         return "noise reduction failed on " + std::to_string(failed) + " of the " +
                std::to_string(count) + " photos asked for; " +
                (failed == 1 ? "it is merged as it was" : "they are merged as they were");
+    return {};
+}
+
+RoadError align_photos(Document *doc, int alignType, bool keepSize, int threads)
+{
+    const int n = static_cast<int>(doc->photos.size());
+    if (alignType == kAlignNone || n < 2 || !doc->stack)
+        return {};
+    int dims[2] = {keepSize ? 1 : 0, 0};
+    const int w = doc->width, h = doc->height;
+    const int rc = alignType == kAlignTranslation
+                       ? tr_align(n, w, h, doc->spp, 8, dims, doc->stack->mutableBytes())
+                       : rt_align(worker_threads(threads), int(w * 0.1), int(h * 0.1), n, w, h,
+                                  doc->spp, 8, dims, doc->stack->mutableBytes(), nullptr);
+    if (rc < 0)
+        return fail(kExitFailed,
+                    rc == -4 ? "not enough memory to align the photos"
+                             : "aligning the photos failed (error " + std::to_string(rc) + ")");
+    doc->width = dims[0];
+    doc->height = dims[1];
     return {};
 }
 

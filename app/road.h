@@ -108,6 +108,13 @@ RoadError decode_stack(Document *doc, uint64_t memory = platform::physical_memor
 std::string denoise_stack(Document *doc, int count, int threads,
                           uint64_t memory = platform::physical_memory());
 
+// Alignment of the stack in place, after decoding and noise reduction and before the merge, the
+// fusion or a combination: by features (alignType kAlignFeatures: rt_align, a feature moving at
+// most a tenth of each side between two photos) or by translation (kAlignTranslation: tr_align),
+// cropped to the area every photo covers unless keepSize. doc's width and height follow the
+// crop. kAlignNone and a single photo leave the stack as it is. threads as for process.
+RoadError align_photos(Document *doc, int alignType, bool keepSize, int threads);
+
 // Merge and tone mapping, or fusion or a combination method (11 to 14) straight from the stack:
 // the 16-bit result, w x h x spp samples. threads: the worker count of the kernels (the
 // processor count when 0 or less).

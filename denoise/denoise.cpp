@@ -111,9 +111,8 @@ void store_tile(const float *tile, int tw, const int *rect, int rowStride, int x
     }
 }
 
-// The final mix of filtered dst with src: filtered luma taken by lumaMix in the shadows and
-// faded out along the highlight ramp (in 8-bit units at either depth), filtered chroma taken by
-// chromaMix.
+// The final mix of filtered dst with src over rows r0..r1 - 1 (mix_pixel), the ramp in 8-bit
+// units at either depth.
 template <class S>
 void mix(const S *src, S *dst, int width, int rowStride, const NrDerived &p, int hi, int r0, int r1)
 {
@@ -122,24 +121,12 @@ void mix(const S *src, S *dst, int width, int rowStride, const NrDerived &p, int
         const S *s = src + std::size_t(r) * rowStride;
         S *d = dst + std::size_t(r) * rowStride;
         for (int c = 0; c < width; ++c, s += 3, d += 3) {
-            const float Rs = s[0], Gs = s[1], Bs = s[2], Rd = d[0], Gd = d[1], Bd = d[2];
-            const float Ys = kLumaR * Rs + kLumaG * Gs + kLumaB * Bs;
-            const float Yd = kLumaR * Rd + kLumaG * Gd + kLumaB * Bd;
-            const float Yr = Yd * rampScale;
-            float f;
-            if (Yr <= p.highlightNRlowThreshold)
-                f = p.highlightNRbelowThreshold;
-            else if (Yr >= p.highlightNRhighThreshold)
-                f = p.highlightNRaboveThreshold;
-            else
-                f = p.highlightNRslope * Yr + p.highlightNRintercept;
-            const float Y = Yd * f * p.lumaMix + (1.0f - f * p.lumaMix) * Ys;
-            const float R = (Rd - Yd) * p.chromaMix + (Rs - Ys) * (1.0f - p.chromaMix) + Y;
-            const float B = (Bd - Yd) * p.chromaMix + (Bs - Ys) * (1.0f - p.chromaMix) + Y;
-            const float G = (Y - kLumaR * R - kLumaB * B) * kInvLumaG;
-            d[0] = static_cast<S>(round_clamp(R, hi));
-            d[1] = static_cast<S>(round_clamp(G, hi));
-            d[2] = static_cast<S>(round_clamp(B, hi));
+            const float sp[3] = {float(s[0]), float(s[1]), float(s[2])};
+            const float dp[3] = {float(d[0]), float(d[1]), float(d[2])};
+            float out[3];
+            mix_pixel(sp, dp, p, rampScale, out);
+            for (int k = 0; k < 3; ++k)
+                d[k] = static_cast<S>(round_clamp(out[k], hi));
         }
     }
 }

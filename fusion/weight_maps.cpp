@@ -14,6 +14,7 @@
 #include "fusion/detail/stack_file.h"
 #include "fusion/detail/weight_tables.h"
 #include "imagecore/banded.h"
+#include "imagecore/brightness.h"
 #include "imagecore/float_clamp.h"
 #include "tonemap/tm_params.h"
 
@@ -173,29 +174,6 @@ template <class TIn, class TW> void band_weights(const BandArgs &a, const TIn *p
     }
 }
 
-// Adds one photo's luma histogram to hist and returns its count of saturated pixels; S the
-// samples a pixel when 1 or 3, else 0 and spp gives them. 16-bit samples enter the luma by their
-// high byte.
-template <int S, class T>
-int64_t scan_photo(const T *photo, size_t pixels, size_t spp, std::array<size_t, 256> &hist)
-{
-    constexpr int shift = sizeof(T) == 1 ? 0 : 8, level = sizeof(T) == 1 ? 250 : 64000;
-    const size_t st = S > 0 ? size_t(S) : spp, g = (st - 1) / 2, b = st - 1;
-    // Four histograms taken in turn, summed after: consecutive pixels of one shade would
-    // otherwise wait on each other's count.
-    std::array<std::array<size_t, 256>, 4> part{};
-    int64_t saturated = 0;
-    for (size_t i = 0; i < pixels; ++i, photo += st) {
-        const int R = photo[0], G = photo[g], B = photo[b];
-        ++part[i & 3][size_t((54 * (R >> shift) + 183 * (G >> shift) + 19 * (B >> shift)) >> 8)];
-        saturated += int64_t((R > level) & (G > level) & (B > level));
-    }
-    for (const auto &p : part)
-        for (size_t bin = 0; bin < 256; ++bin)
-            hist[bin] += p[bin];
-    return saturated;
-}
-
 } // namespace
 
 int stats_order_photos(int n, int w, int h, int spp, int bps, const void *imagesBuffer,
@@ -207,44 +185,19 @@ int stats_order_photos(int n, int w, int h, int spp, int bps, const void *images
         (bps != 8 && bps != 16))
         return -3;
     const size_t pixels = size_t(w) * size_t(h), s = size_t(spp);
+    const int saturation = bps == 8 ? 250 : 64000;
     try {
         std::vector<int> keys(static_cast<size_t>(n));
-        int64_t saturated = 0; // counts past the int range are stored as INT_MAX
+        uint64_t saturated = 0; // counts past the int range are stored as INT_MAX
         for (int k = 0; k < n; ++k) {
-            std::array<size_t, 256> hist{};
+            imagecore::LumaHistogram hist{};
             const void *photo = static_cast<const uint8_t *>(imagesBuffer) +
                                 size_t(k) * pixels * s * size_t(bps / 8);
-            auto scan = [&](auto sample) {
-                using T = decltype(sample);
-                const T *p = static_cast<const T *>(photo);
-                saturated += spp == 3   ? scan_photo<3>(p, pixels, s, hist)
-                             : spp == 1 ? scan_photo<1>(p, pixels, s, hist)
-                                        : scan_photo<0>(p, pixels, s, hist);
-            };
-            if (bps == 8)
-                scan(uint8_t{});
-            else
-                scan(uint16_t{});
-            surexNivo[k] = int(std::min<int64_t>(saturated, INT_MAX));
-            auto first_over = [&](size_t limit) {
-                size_t cumulative = 0;
-                for (int bin = 0; bin < 256; ++bin)
-                    if ((cumulative += hist[size_t(bin)]) > limit)
-                        return bin;
-                return 255;
-            };
-            const int median = first_over(size_t(0.5 * double(pixels)));
-            keys[size_t(k)] =
-                median >= 5 ? median * 256 : first_over(size_t(0.95 * double(pixels)));
-            medianKey[k] = keys[size_t(k)];
+            saturated += imagecore::add_luma_histogram(photo, pixels, spp, bps, saturation, hist);
+            surexNivo[k] = int(std::min<uint64_t>(saturated, INT_MAX));
+            keys[size_t(k)] = medianKey[k] = imagecore::brightness_key(hist, pixels);
         }
-        // Largest key first; a stable order keeps ties by photo index.
-        std::vector<int> order(static_cast<size_t>(n));
-        for (int k = 0; k < n; ++k)
-            order[size_t(k)] = k;
-        std::stable_sort(order.begin(), order.end(),
-                         [&](int a, int c) { return keys[size_t(a)] > keys[size_t(c)]; });
-        std::copy(order.begin(), order.end(), photoOrder);
+        imagecore::brightness_order(n, keys.data(), photoOrder);
     } catch (const std::bad_alloc &) {
         return -4;
     }

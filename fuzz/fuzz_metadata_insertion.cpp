@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <cstring>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "fuzz/memory_file.h"
@@ -29,19 +30,22 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     float p[kTmParamCount];
     tmparam_default(1, 0, p);
     const int n = insert_xmp(0, 1, p, 0, 0, nullptr);
-    std::string packet(reinterpret_cast<const char *>(data), size);
+    // An empty input may come without a buffer: nothing is copied from or compared with it.
+    const std::string_view input =
+        size > 0 ? std::string_view(reinterpret_cast<const char *>(data), size)
+                 : std::string_view();
+    std::string packet(input);
     packet.resize(size + size_t(n), '\0');
     const int rc = insert_xmp(1, 1, p, int(size), n, packet.data());
     // Refused: the packet is the input. Inserted: the input, split at one point around the n
     // new bytes.
-    if (rc <= 0 && std::memcmp(packet.data(), data, size) != 0)
+    if (rc <= 0 && std::string_view(packet).substr(0, size) != input)
         __builtin_trap();
     if (rc > 0) {
         size_t prefix = 0, suffix = 0;
-        while (prefix < size && uint8_t(packet[prefix]) == data[prefix])
+        while (prefix < size && packet[prefix] == input[prefix])
             ++prefix;
-        while (suffix < size &&
-               uint8_t(packet[packet.size() - 1 - suffix]) == data[size - 1 - suffix])
+        while (suffix < size && packet[packet.size() - 1 - suffix] == input[size - 1 - suffix])
             ++suffix;
         if (rc != n || prefix + suffix < size)
             __builtin_trap();

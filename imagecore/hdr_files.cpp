@@ -285,7 +285,8 @@ int rgbe_dim(const char *path, int info[3])
         f.get(), maxLines, imagecore::kRadianceLineSize, &height, &width, [](const char *) {});
     if (line == imagecore::kHeaderEnd)
         return -2;
-    if (line == imagecore::kHeaderNoResolution || width <= 0 || height <= 0)
+    // The sizes a header claims are held to what the kernels take, as the photo readers' are.
+    if (line == imagecore::kHeaderNoResolution || !platform::kernel_sized(width, height, 3))
         return -3;
     info[0] = width;
     info[1] = height;

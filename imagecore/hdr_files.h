@@ -56,5 +56,7 @@ int hdr2tif(float gamma, const uint8_t *rgbe, int w, int h, const char *path);
 // Returns the number of lines before the resolution line; -1 when the file cannot be opened or
 // measured, is smaller than 16640 bytes (fewer than 2 lines examined) or larger than INT_MAX
 // bytes; -2 when a line cannot be read; -3 when no resolution line is found among the lines
-// examined, a side is not positive, or a pointer is null. info is written on success only.
+// examined, a side is not positive, the image is larger than the kernels take (more than
+// INT_MAX pixels, or rows of 16-bit RGB past INT_MAX bytes: platform::kernel_sized), or a
+// pointer is null. info is written on success only.
 int rgbe_dim(const char *path, int info[3]);

@@ -17,6 +17,9 @@ namespace imagecore {
 inline constexpr int kRadianceLineSize = 128;
 // The widest scanline the run-length layout can announce; wider images are written flat.
 inline constexpr int kRadianceMaxRleWidth = 32767;
+// The narrowest scanline written run-length coded: other readers of the format take narrower
+// ones as flat, whatever their first bytes.
+inline constexpr int kRadianceMinRleWidth = 8;
 
 // True when line begins with the resolution line "-Y <height> +X <width>" as sscanf reads that
 // format (white space optional between the parts, numbers with an optional sign): rows top to
@@ -79,10 +82,11 @@ ScanlineResult radiance_read_rle_row(FILE *f, int width, uint8_t *row);
 // the rgbeBuf row. False on a short read.
 bool radiance_read_flat_row(FILE *f, int width, uint8_t *row, uint8_t *work);
 
-// True when rows of this width are written flat: the run-length layout cannot announce them.
+// True when rows of this width are written flat: the run-length layout cannot announce them, or
+// they are too narrow for other readers to take them as run-length coded.
 inline bool radiance_flat_width(int width)
 {
-    return width > kRadianceMaxRleWidth;
+    return width < kRadianceMinRleWidth || width > kRadianceMaxRleWidth;
 }
 
 // Run-length codes the n bytes of one component into out, which holds 2 x n bytes (enough for
@@ -91,13 +95,14 @@ inline bool radiance_flat_width(int width)
 size_t radiance_rle_encode(const uint8_t *d, int n, uint8_t *out);
 
 // Bytes of work space radiance_write_row needs for a row of width pixels: 2 x width for a
-// run-length row (one coded component), 4 x width for a flat one (width 32768 or more).
+// run-length row (one coded component), 4 x width for a flat one (below 8 or above 32767).
 size_t radiance_row_work(int width);
 
 enum class RowWriteResult { kOk, kRunLengthFailed, kFlatFailed };
 
-// Writes one rgbeBuf row of width pixels: run-length coded with its scanline header up to
-// kRadianceMaxRleWidth, flat beyond. work holds radiance_row_work(width) bytes.
+// Writes one rgbeBuf row of width pixels: run-length coded with its scanline header from
+// kRadianceMinRleWidth to kRadianceMaxRleWidth, flat otherwise. work holds radiance_row_work(width)
+// bytes.
 RowWriteResult radiance_write_row(FILE *f, const uint8_t *row, int width, uint8_t *work);
 
 } // namespace imagecore

@@ -23,6 +23,19 @@ constexpr merge::detail::Knot kSlopeKnots[] = {
 
 constexpr int kDarkLuma = 1280; // below it a longer exposure replaces the shorter ones
 
+// Saturation level of each photo in ranking order: 60160 for the longest exposure rising with
+// log2(1 / exposure) to 64000 for the shortest, in double throughout so that both ends land on
+// their values; all 64000 when the exposures are equal.
+void saturation_levels(int n, const float *t, const int *order, int *levels)
+{
+    const double top = std::log2(1.0 / double(t[order[0]]));
+    const double bottom = std::log2(1.0 / double(t[order[n - 1]]));
+    for (int j = 0; j < n; ++j) {
+        const double l = std::log2(1.0 / double(t[order[j]]));
+        levels[j] = top > bottom ? int(60160.0 + 3840.0 * (l - bottom) / (top - bottom)) : 64000;
+    }
+}
+
 // Per-photo data in ranking order, and what the pixel loop reads.
 struct Plan {
     int n = 0, width = 0, height = 0, spp = 0;
@@ -74,10 +87,14 @@ template <class T> void merge_rows(const Plan &p, merge::detail::ClassicStats &s
                 sg += q * p.lut[g];
                 sb += q * p.lut[b];
             }
-            float rgb[3] = {0.0f, 0.0f, 0.0f};
             if (clipped == p.n) {
-                rgb[0] = rgb[1] = rgb[2] = merge::detail::kMarker;
-            } else if (sw > 0.0f && p.ghost && ghost / float(p.n) > p.threshold) {
+                // Clipped everywhere: the marker, unless the ghost test below finds the photos
+                // disagreeing even here.
+                sr = sg = sb = merge::detail::kMarker;
+                sw = 1.0f;
+            }
+            float rgb[3] = {0.0f, 0.0f, 0.0f};
+            if (sw > 0.0f && p.ghost && ghost / float(p.n) > p.threshold) {
                 // The photos disagree here: no photo is trusted over the others.
                 for (int k = 0; k < p.n; ++k) {
                     const T *px = reinterpret_cast<const T *>(p.byIndex[size_t(k)]) + at;
@@ -126,7 +143,7 @@ int merge_checked(int planeOrder, int n, int width, int height, int spp, int bps
     p.lut = lut;
     p.out = out;
     p.levels.resize(size_t(n));
-    merge::detail::saturation_levels(n, t.data(), order.data(), p.levels.data());
+    saturation_levels(n, t.data(), order.data(), p.levels.data());
     p.tables.resize(size_t(n) * kLumaCodes);
     p.hat.resize(kLumaCodes);
     p.slope.resize(kLumaCodes, 0.0f);

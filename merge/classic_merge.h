@@ -16,7 +16,7 @@ int rempliPenteExposition(float *table);
 //   planeOrder: 0 writes the planes blue, green, red, exponent; any other value red, green,
 //     blue, exponent; 2 also skips the clean-up pass, which otherwise turns every pixel no photo
 //     lit into grey at the smallest positive luminance and every pixel clipped in every photo
-//     into grey at the largest.
+//     (that the ghost test leaves alone) into grey at the largest.
 //   n photos of width x height pixels, spp interleaved samples (R, G, B at 0, 1, 2; with fewer
 //     than 3 samples all three read sample 0), bps 8 (bytes) or 16 (uint16_t, host order; luma
 //     from the high bytes), back to back in stack (read only).
@@ -28,7 +28,8 @@ int rempliPenteExposition(float *table);
 //   rgbeOut: width x height x 4 bytes, caller-owned. Its first byte on entry is the ghost mode:
 //     0 off; 1 on, threshold 1.0; 2 on, threshold 0.8; other values on, threshold 1.0. Where the
 //     mean squared departure of the photos' luma steps from the expected exposure slopes exceeds
-//     the threshold, the pixel is the plain mean of every photo's linear values over exposure.
+//     the threshold, the pixel is the plain mean of every photo's linear values over exposure,
+//     clipped photos and pixels clipped in every photo included.
 //   stats: 3 floats out: smallest positive, largest and mean luminance (0.3 R + 0.6 G + 0.1 B)
 //     x 256 before the clean-up, clipped pixels excluded from the largest and the mean; the mean
 //     is written only when a pixel counted (with no row: 2.56e13 and 0).

@@ -13,6 +13,7 @@
 #include "imagecore/pixel_buffers.h"
 #include "imagecore/radiance.h"
 #include "imagecore/records.h"
+#include "imagecore/tiff_ifd.h"
 #include "imagecore/tiff_probe.h"
 #include "merge/detail/tile_curves.h"
 #include "metadata/metadata_class.h"
@@ -22,6 +23,8 @@
 namespace {
 
 using merge::detail::TileCurves;
+
+constexpr uint16_t kTagStripOffsets = 273;
 
 // The probe's byte-order result for files in this host's order.
 constexpr int kHostOrder = std::endian::native == std::endian::little ? 2 : 1;
@@ -40,9 +43,53 @@ struct Layout {
     }
 };
 
+// Where the pixels of a photo cut into `strips` strips of stripBytes bytes begin, when the
+// strips follow one another in the file so that its rows can be read as one block: the
+// StripOffsets entry of the first directory (SHORT or LONG values, in the value field when they
+// fit there) holds one offset a strip, each stripBytes past the one before. False otherwise.
+bool contiguous_strips(FILE *f, uint64_t length, uint64_t strips, uint64_t stripBytes,
+                       uint64_t &first)
+{
+    imagecore::TiffBytes tf = imagecore::TiffBytes::in_file(f, length);
+    uint32_t firstIfd = 0;
+    if (imagecore::read_tiff_header(tf, firstIfd) < 0)
+        return false;
+    bool contiguous = false;
+    imagecore::walk_ifds(tf, firstIfd, {}, [&](int k, const imagecore::TiffEntry &e) {
+        if (k > 0)
+            return false;
+        if (e.tag != kTagStripOffsets)
+            return true;
+        const uint64_t size = e.type == imagecore::kTypeShort  ? 2
+                              : e.type == imagecore::kTypeLong ? 4
+                                                               : 0;
+        if (size == 0 || e.count != strips)
+            return false;
+        const uint64_t at = size * strips <= 4 ? uint64_t(e.fieldAt) : uint64_t(e.word);
+        if (!platform::range_inside(at, size * strips, length))
+            return false;
+        for (uint64_t i = 0; i < strips; ++i) {
+            uint32_t v = 0;
+            uint16_t v16 = 0;
+            if (size == 2 ? !tf.u16(at + 2 * i, v16) : !tf.u32(at + 4 * i, v))
+                return false;
+            if (size == 2)
+                v = v16;
+            if (i == 0)
+                first = v;
+            else if (v != first + i * stripBytes)
+                return false;
+        }
+        contiguous = true;
+        return false;
+    });
+    return contiguous;
+}
+
 // Opens and probes one photo: 0, or -2 when it cannot be opened or probed or its pixels are not
-// one uncompressed interleaved strip the merge reads. inside tells whether the strip lies
-// inside the file (the caller reports it after comparing the photo with the first).
+// uncompressed interleaved strips that follow one another, which the merge reads as one block.
+// inside tells whether the pixels lie inside the file (the caller reports it after comparing
+// the photo with the first).
 int probe(const std::string &path, Photo &photo, Layout &layout, bool &inside)
 {
     uint64_t length = 0;
@@ -66,13 +113,20 @@ int probe(const std::string &path, Photo &photo, Layout &layout, bool &inside)
         return -2;
     auto rowBytes = platform::checked_product({layout.w, layout.spp, layout.bps / 8});
     auto total = platform::checked_product({layout.w, layout.h, layout.spp, layout.bps / 8});
-    // A strip of fewer rows than the image means a table of strips, whose offset the probe
-    // would hand over as if it were the pixels.
-    if (!rowBytes || !total || (rowsPerStrip != 0 && rowsPerStrip < uint32_t(layout.h)) ||
-        (stripBytes != 0 && stripBytes < *total))
+    if (!rowBytes || !total)
         return -2;
     layout.rowBytes = *rowBytes;
-    photo.offset = uint32_t(info[kInfoStripOffsets]);
+    if (rowsPerStrip != 0 && rowsPerStrip < uint32_t(layout.h)) {
+        // A table of strips: the probe's offset is the table's, not the pixels'.
+        const uint64_t strips = (uint64_t(layout.h) + rowsPerStrip - 1) / rowsPerStrip;
+        if (!contiguous_strips(photo.f.get(), length, strips, rowsPerStrip * *rowBytes,
+                               photo.offset))
+            return -2;
+    } else {
+        if (stripBytes != 0 && stripBytes < *total)
+            return -2;
+        photo.offset = uint32_t(info[kInfoStripOffsets]);
+    }
     inside = platform::range_inside(photo.offset, *total, length);
     return 0;
 }

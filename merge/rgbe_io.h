@@ -46,7 +46,7 @@ int kv_io_read_preview_rgbe(int srcWidth, int srcHeight, int outWidth, int outHe
 // metadata lines from exifBuf (60 int32, null for none) and iccName (a zero-terminated name of
 // up to 32 bytes, null or empty for none; written when its first byte is 1 to 127), the
 // generator, format and blank lines and the resolution line; then the rows, run-length coded
-// when width <= 32767, flat beyond. Texts end at their first zero byte or line feed, the model at
+// when width is 8 to 32767, flat otherwise. Texts end at their first zero byte or line feed, the model at
 // 64 bytes, the date at 20. Returns height; -1 the file cannot be created, or a header line, a
 // scanline header or a coded component cannot be written (what was written stays); -2 a flat row
 // cannot be written; -3 a null pointer, width or height below 1, or a byte count past size_t;

@@ -25,18 +25,64 @@ constexpr size_t kDatasetHead = 5; // marker, record, dataset, u16 length
 // The record-version dataset (2:00) that starts a new block: version 4, big-endian.
 constexpr uint8_t kRecordVersion[] = {kIptcMarker, 0x02, 0x00, 0x00, 0x02, 0x00, 0x04};
 
-// Where `text` followed by a quote and `ns` starts in p[from, n), then, with closing, the same
-// quote and ">"; npos when it is not there.
-size_t find_declaration(std::string_view p, size_t from, std::string_view text, std::string_view ns,
-                        bool closing)
+bool xml_space(char c)
 {
-    for (size_t i = p.find(text, from); i != std::string_view::npos; i = p.find(text, i + 1)) {
-        const size_t q = i + text.size();
-        if (q >= p.size() || (p[q] != '\'' && p[q] != '"') || p.compare(q + 1, ns.size(), ns) != 0)
-            continue;
-        if (!closing || p.compare(q + 1 + ns.size(), 2, std::string{p[q], '>'}) == 0)
-            return i;
+    return c == ' ' || c == '\t' || c == '\n' || c == '\r';
+}
+
+// The start tag `<name ...>` at p[i]: whether its attribute attr holds the namespace name ns,
+// whatever other attributes it carries and in whatever order (photo editors add their own),
+// and where it ends (just after its ">"). false for a self-closing or malformed tag.
+bool declares_namespace(std::string_view p, size_t i, std::string_view name, std::string_view attr,
+                        std::string_view ns, size_t &end)
+{
+    size_t q = i + 1 + name.size();
+    if (q >= p.size() || !(xml_space(p[q]) || p[q] == '>'))
+        return false;
+    bool found = false;
+    for (;;) {
+        while (q < p.size() && xml_space(p[q]))
+            ++q;
+        if (q >= p.size())
+            return false;
+        if (p[q] == '>') {
+            end = q + 1;
+            return found;
+        }
+        const size_t nameBegin = q;
+        while (q < p.size() && !xml_space(p[q]) && p[q] != '=' && p[q] != '>' && p[q] != '/')
+            ++q;
+        if (q == nameBegin)
+            return false; // "/>" or a stray character
+        const std::string_view attrName = p.substr(nameBegin, q - nameBegin);
+        while (q < p.size() && xml_space(p[q]))
+            ++q;
+        if (q >= p.size() || p[q] != '=')
+            return false;
+        ++q;
+        while (q < p.size() && xml_space(p[q]))
+            ++q;
+        if (q >= p.size() || (p[q] != '\'' && p[q] != '"'))
+            return false;
+        // A value runs to the same quote; ">" may stand inside it.
+        const size_t close = p.find(p[q], q + 1);
+        if (close == std::string_view::npos)
+            return false;
+        if (attrName == attr && p.substr(q + 1, close - q - 1) == ns)
+            found = true;
+        q = close + 1;
     }
+}
+
+// The first start tag `<name ...>` in p[from, n) that declares ns for attr: its position, and
+// its end in end; npos when there is none.
+size_t find_declaring_tag(std::string_view p, size_t from, std::string_view name,
+                          std::string_view attr, std::string_view ns, size_t &end)
+{
+    for (size_t i = p.find('<', from); i != std::string_view::npos; i = p.find('<', i + 1))
+        if (p.compare(i + 1, name.size(), name) == 0 &&
+            declares_namespace(p, i, name, attr, ns, end))
+            return i;
     return std::string_view::npos;
 }
 
@@ -143,21 +189,20 @@ int insert_xmp(int embed_type, int tmMethod, const float *tmParam, int packetLen
         return -3;
 
     const std::string_view p(packet, size_t(packetLen));
-    const std::string_view xmpmeta = "<x:xmpmeta xmlns:x=", rdf = "<rdf:RDF xmlns:rdf=";
     const std::string_view xNs = metadata::kXmpMetaNamespace, rdfNs = metadata::kRdfNamespace;
-    const size_t xLen = xmpmeta.size() + 1 + xNs.size();     // 34
-    const size_t rdfLen = rdf.size() + 2 + rdfNs.size() + 1; // 65
+    // The shortest forms of the two tags: "<x:xmpmeta xmlns:x='ns'" (34 bytes with the standard
+    // name) and "<rdf:RDF xmlns:rdf='ns'>" (65).
+    const size_t xLen = 19 + 1 + xNs.size(), rdfLen = 19 + 2 + rdfNs.size() + 1;
     const auto stopped_at = [&](size_t shortest) {
         return -int(std::min(std::max(p.size(), shortest), size_t(INT_MAX)));
     };
-    const size_t x = find_declaration(p, 0, xmpmeta, xNs, false);
+    size_t xEnd = 0, e = 0;
+    const size_t x = find_declaring_tag(p, 0, "x:xmpmeta", "xmlns:x", xNs, xEnd);
     if (x == std::string_view::npos)
         return stopped_at(xLen);
-    const size_t r = find_declaration(p, x + xLen, rdf, rdfNs, true);
-    if (r == std::string_view::npos)
+    if (find_declaring_tag(p, xEnd, "rdf:RDF", "xmlns:rdf", rdfNs, e) == std::string_view::npos)
         return stopped_at(x + xLen + rdfLen);
 
-    const size_t e = r + rdfLen;
     size_t at = e;
     if (p.size() > e + 2 && p[e + 1] == '\n')
         at = p[e + 2] == '\n' ? e + 2 : e + 1;

@@ -38,16 +38,17 @@ int write_xmp(const char *path, int tmMethod, const float *tmParam);
 // a caller-owned buffer of at least packetLen + insertedLen bytes). With embed_type 0 nothing
 // is touched and the description's length is returned: the insertedLen to pass next (0 for a
 // method of 0 or below, which has no description).
-// Otherwise the packet must hold "<x:xmpmeta xmlns:x=" and the x namespace name in
-// apostrophes or double quotes, followed somewhere by "<rdf:RDF xmlns:rdf=" with the RDF
-// namespace name in quotes and ">". The description goes right after that tag, after its first
-// line feed when a second one follows (so between the two line feeds of the program's own
-// layout), or after the second when a third follows; the rest of the packet moves up by
-// insertedLen bytes. Returns the description's length (0 for a method of 0 or below, the packet
-// unchanged); a negative number when one of the two texts is missing: minus the position where
-// its search stopped (the packet's end, or the shortest length that could hold the text); -1
-// when fewer than 3 bytes follow the insertion point; -3 when insertedLen is not the
-// description's length (which would cut or leave a gap in the packet), packet or tmParam is
-// null or packetLen is negative; -4 out of memory. The packet is unchanged on every failure.
+// Otherwise the packet must hold an x:xmpmeta start tag that declares xmlns:x as the x
+// namespace name, followed somewhere by an rdf:RDF start tag that declares xmlns:rdf as the RDF
+// namespace name (in apostrophes or double quotes, among any other attributes, in any order).
+// The description goes right after the rdf:RDF tag's ">", after its first line feed when a
+// second one follows (so between the two line feeds of the program's own layout), or after the
+// second when a third follows; the rest of the packet moves up by insertedLen bytes.
+// Returns the description's length (0 for a method of 0 or below, the packet unchanged); a
+// negative number when one of the two tags is missing: minus the position where its search
+// stopped (the packet's end, or the shortest length that could hold the tag); -1 when fewer
+// than 3 bytes follow the insertion point; -3 when insertedLen is not the description's length
+// (which would cut or leave a gap in the packet), packet or tmParam is null or packetLen is
+// negative; -4 out of memory. The packet is unchanged on every failure.
 int insert_xmp(int embed_type, int tmMethod, const float *tmParam, int packetLen, int insertedLen,
                char *packet);

@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cfloat>
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
@@ -24,6 +25,10 @@ namespace {
 
 constexpr float kD65X = 0.950456f, kD65Z = 1.088754f;
 constexpr float kClipFloor = 0.02f; // tone of clipped shadows
+// Largest over smallest luminance up to which a scene counts as uniform: the statistics are
+// single precision, so one luminance can come back a few units in the last place apart, while
+// two distinct luminances of an 8-bit, 16-bit or RGBE source differ by far more.
+constexpr double kFlatRatio = 1 + 16 * double(FLT_EPSILON);
 constexpr int kTraceColour = 0;
 
 // The smooth step 3t^2 - 2t^3 from x0 (0) to x1 (1), x1 on either side of x0, as two cubic
@@ -90,8 +95,11 @@ struct RowContext {
           perTone(p[kDeSaturationHighlights] != 0 || p[kDeSaturationShadows] != 0),
           smoothing(p[kDeHighlightsSmoothing] > 0 || p[kDeShadowsSmoothing] > 0),
           fHigh(p[kDeHighlightsSmoothing] / 100), fLow(p[kDeShadowsSmoothing] / 200),
-          clipStep(k.t0, k.t1), highStep(lum[3], lum[5]), lowStep(lum[3], lum[4]), invA(1.0f / k.A)
+          clipStep(k.t0, k.t1), highStep(lum[3], lum[5]), lowStep(lum[3], lum[4]), invA(1.0f / k.A),
+          flatTone(std::pow(0.18f, 0.45f))
     {
+        if (k.flat)
+            global = clip = perTone = smoothing = false;
         for (int e = 0; e < 256; ++e)
             scaled[size_t(e)] = table ? table[e] / k.A : 0.0f;
     }
@@ -103,6 +111,11 @@ struct RowContext {
     SmoothStep clipStep, highStep, lowStep;
     std::array<float, 256> scaled{}; // the exponent table over the log-average luminance
     float invA;
+    // Middle grey (18 % of white) through the global curve's display exponent 0.45: 0.46 of
+    // white, about where the operator puts the mid-grey areas of photographs (0.43 to 0.45 on
+    // the generated test scene's 18 % grey at 1 to 6 megapixels, 0.31 to 0.51 at the log-average
+    // luminance of the real test brackets).
+    float flatTone;
 };
 
 // One row for one source kind: source row `row` (an rgbeBuf row, or interleaved samples: Src is
@@ -145,7 +158,7 @@ void colour_row(const RowContext &ctx, const void *row, const float *l, int w, v
             continue;
         }
         const float lY = Doc == kDocRgbe ? std::log(Y * table[e]) : std::log(Y);
-        float L = l[x];
+        float L = k.flat ? ctx.flatTone : l[x];
         if (global) {
             const float yn = Doc == kDocRgbe ? Y * scaled[size_t(e)] : Y * invA;
             const float gc =
@@ -297,6 +310,7 @@ Tm31Constants tm31_constants(int docType, const float *p, const float *lum, int 
     const float p13 = p[kDeSaturationHighlights], p14 = p[kDeSaturationShadows];
     k.dh = (p13 / 10) * (p13 <= 0 ? k.sb : 1 - k.sb);
     k.ds = (p14 / 10) * (p14 <= 0 ? k.sb : 1 - k.sb);
+    k.flat = lum[2] > 0 && double(lum[0]) * double(lum[1]) <= double(lum[2]) * kFlatRatio;
     return k;
 }
 

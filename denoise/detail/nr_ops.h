@@ -5,6 +5,8 @@
 
 #include <cmath>
 
+#include "denoise/nr_params.h"
+
 namespace denoise::detail {
 
 inline constexpr float kLumaR = 0.299f, kLumaG = 0.587f, kLumaB = 0.114f;
@@ -103,6 +105,29 @@ inline float reconDistanceSimilarity(const float *a, const float *b)
     if (d > kReconSimilarityThreshold + kReconSimilarityRolloff)
         return 0.0f;
     return 1.0f - (d - kReconSimilarityThreshold) / kReconSimilarityRolloff;
+}
+
+// The final mix of one pixel: the filtered luma (of dst, 3 samples) taken by lumaMix in the
+// shadows and faded out along the highlight ramp, the filtered chroma taken by chromaMix and the
+// source's (src) by the complement; green rebuilt from the mixed luma, red and blue. rampScale
+// brings the filtered luma to the ramp's 8-bit units. out: R, G, B before rounding and clamping.
+inline void mix_pixel(const float *src, const float *dst, const NrDerived &p, float rampScale,
+                      float *out)
+{
+    const float Ys = kLumaR * src[0] + kLumaG * src[1] + kLumaB * src[2];
+    const float Yd = kLumaR * dst[0] + kLumaG * dst[1] + kLumaB * dst[2];
+    const float Yr = Yd * rampScale;
+    float f;
+    if (Yr <= p.highlightNRlowThreshold)
+        f = p.highlightNRbelowThreshold;
+    else if (Yr >= p.highlightNRhighThreshold)
+        f = p.highlightNRaboveThreshold;
+    else
+        f = p.highlightNRslope * Yr + p.highlightNRintercept;
+    const float Y = Yd * f * p.lumaMix + (1.0f - f * p.lumaMix) * Ys;
+    out[0] = (dst[0] - Yd) * p.chromaMix + (src[0] - Ys) * (1.0f - p.chromaMix) + Y;
+    out[2] = (dst[2] - Yd) * p.chromaMix + (src[2] - Ys) * (1.0f - p.chromaMix) + Y;
+    out[1] = (Y - kLumaR * out[0] - kLumaB * out[2]) * kInvLumaG;
 }
 
 // Decimation of a w x h level into the (w + 1) / 2 x (h + 1) / 2 level coarse: every second

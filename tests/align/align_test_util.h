@@ -3,7 +3,10 @@
 
 #include <gtest/gtest.h>
 
+#include <string>
 #include <vector>
+
+#include "platform/bitmap.h"
 
 #include "align/feature_points.h"
 #include "align/matching.h"
@@ -48,6 +51,26 @@ inline PairSet match(const Points &a, const Points &b, int maxPairs, int shiftX,
     EXPECT_GE(n, 0);
     p.resize(n < 0 ? 0 : n);
     return p;
+}
+
+// The luma of a w x h crop from the middle of a real photo (a path under the test photos'
+// folder), or empty when the photo is missing or smaller.
+inline std::vector<uint8_t> real_crop(const std::string &name, int w, int h)
+{
+    const auto bmp = platform::BitmapImageRep::imageRepWithContentsOfFile(
+        std::string(HDR_TESTDATA_DIR) + "/" + name);
+    if (!bmp || bmp->samplesPerPixel() != 3 || bmp->pixelsWide() < w || bmp->pixelsHigh() < h)
+        return {};
+    std::vector<uint8_t> g(size_t(w) * size_t(h));
+    const int x0 = (bmp->pixelsWide() - w) / 2, y0 = (bmp->pixelsHigh() - h) / 2;
+    for (int y = 0; y < h; ++y)
+        for (int x = 0; x < w; ++x) {
+            const uint8_t *p =
+                bmp->bitmapData() + size_t(y0 + y) * bmp->bytesPerRow() + size_t(x0 + x) * 3;
+            g[size_t(y) * size_t(w) + size_t(x)] =
+                uint8_t((54 * p[0] + 183 * p[1] + 19 * p[2]) >> 8);
+        }
+    return g;
 }
 
 } // namespace aligntest

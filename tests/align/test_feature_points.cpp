@@ -2,11 +2,15 @@
 // blobs, flat, small and textured tiles, descriptors against a pixel-sum reading.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <array>
 #include <cmath>
+#include <set>
+#include <string>
 #include <vector>
 
 #include "align/projective.h"
+#include "platform/bitmap.h"
 #include "tests/align/align_test_util.h"
 #include "tests/support/warp.h"
 
@@ -155,18 +159,43 @@ TEST(Kvdetect, BlobFoundAtItsCentreWithTheLaplaciansSign)
     }
 }
 
-TEST(Kvdetect, CountStopsAtMaxPointsPlusOneWithTheSamePoints)
+TEST(Kvdetect, BudgetOfMaxPointsPlusOneIsSpreadOverTheTile)
 {
-    const Grey g = speckle_photo(300, 240, 500, 5);
-    const Points all = detect(g, 300, 240);
-    ASSERT_GT(all.n, 40);
-    for (int maxPoints : {0, 1, 17}) {
-        const Points p = detect(g, 300, 240, maxPoints);
+    // A texture whose points crowd into the top rows: a budget taken in scan order would end
+    // there. Kept points are points of the full list, in its order, and every cell of the 8 x 8
+    // grid that has points keeps at least one when the budget allows one a cell.
+    const int w = 320, h = 240;
+    Grey g = speckle_photo(w, h, 1500, 5);
+    for (size_t i = size_t(w) * 80; i < g.size(); ++i) // sparser below row 80
+        if ((i / w) % 40 > 4)
+            g[i] = 128;
+    const Points all = detect(g, w, h, 1 << 20);
+    ASSERT_GT(all.n, 200);
+    for (int maxPoints : {0, 17, 63, 150}) {
+        const Points p = detect(g, w, h, maxPoints);
         ASSERT_EQ(p.n, maxPoints + 1);
-        EXPECT_TRUE(std::equal(p.x.begin(), p.x.end(), all.x.begin()));
-        EXPECT_TRUE(std::equal(p.y.begin(), p.y.end(), all.y.begin()));
-        EXPECT_TRUE(std::equal(p.s.begin(), p.s.end(), all.s.begin()));
-        EXPECT_TRUE(std::equal(p.d.begin(), p.d.end(), all.d.begin()));
+        std::set<int> cellsAll, cellsKept;
+        size_t from = 0;
+        for (size_t k = 0; k < size_t(p.n); ++k) {
+            // the same point (position, scale, descriptor) further on in the full list
+            while (from < size_t(all.n) && !(all.x[from] == p.x[k] && all.y[from] == p.y[k]))
+                ++from;
+            ASSERT_LT(from, size_t(all.n)) << maxPoints << " " << k;
+            EXPECT_EQ(all.s[from], p.s[k]);
+            EXPECT_TRUE(std::equal(p.d.begin() + ptrdiff_t(k * 64),
+                                   p.d.begin() + ptrdiff_t(k * 64 + 64),
+                                   all.d.begin() + ptrdiff_t(from * 64)));
+            cellsKept.insert(p.y[k] * 8 / h * 8 + p.x[k] * 8 / w);
+        }
+        for (size_t k = 0; k < size_t(all.n); ++k)
+            cellsAll.insert(all.y[k] * 8 / h * 8 + all.x[k] * 8 / w);
+        if (maxPoints + 1 >= int(cellsAll.size())) {
+            EXPECT_EQ(cellsKept, cellsAll) << maxPoints;
+        }
+        const int lowest = *std::max_element(p.y.begin(), p.y.begin() + p.n);
+        if (maxPoints >= 17) { // not only the top rows
+            EXPECT_GT(lowest, h * 3 / 4) << maxPoints;
+        }
     }
 }
 
@@ -211,4 +240,162 @@ TEST(Kvdescriptor, FlatWindowGivesZerosAndBadArgumentsAreRefused)
     EXPECT_EQ(
         kvdetect(1, 40, 40, 9, 0, 0, nullptr, 0, p.x.data(), p.y.data(), p.s.data(), p.d.data()),
         -3);
+}
+
+namespace {
+
+// The detector read from its definition, without the project's code: integral image and box
+// sums in 32-bit unsigned arithmetic, the three responses with a wrapping 32-bit product, the
+// 3 x 3 x 3 extrema of the middle layer past +-10000, the quadratic refinement by Gaussian
+// elimination with partial pivoting, offsets within 0.6, 0.6 and 0.5, positions in hundredths
+// rounded half up. wrapped counts the products that passed the 32-bit range.
+struct RefPoint {
+    int x, y, scale;
+    bool operator==(const RefPoint &) const = default;
+};
+
+std::vector<RefPoint> reference_detect(const Grey &g, int w, int h, int *wrapped,
+                                       std::vector<double> *strengths = nullptr)
+{
+    std::vector<uint32_t> I(size_t(w * h));
+    for (int y = 0; y < h; ++y)
+        for (int x = 0; x < w; ++x)
+            I[size_t(y * w + x)] = uint32_t(g[size_t(y * w + x)]) +
+                                   (x ? I[size_t(y * w + x - 1)] : 0u) +
+                                   (y ? I[size_t((y - 1) * w + x)] : 0u) -
+                                   (x && y ? I[size_t((y - 1) * w + x - 1)] : 0u);
+    const auto at = [&](int x, int y) { return x < 0 || y < 0 ? 0u : I[size_t(y * w + x)]; };
+    const auto box = [&](int x0, int y0, int x1, int y1) {
+        return at(x1, y1) + at(x0 - 1, y0 - 1) - at(x0 - 1, y1) - at(x1, y0 - 1);
+    };
+    struct D {
+        int32_t xx, yy, xy;
+    };
+    const auto derivatives = [&](int x, int y, int l) {
+        const int o = (3 * l - 1) / 2, i = (l + 1) / 2, m = (l - 1) / 2, r = l - 1;
+        const uint32_t xx = box(x - o, y - r, x - i, y + r) + box(x + i, y - r, x + o, y + r) -
+                            2u * box(x - m, y - r, x + m, y + r);
+        const uint32_t yy = box(x - r, y - o, x + r, y - i) + box(x - r, y + i, x + r, y + o) -
+                            2u * box(x - r, y - m, x + r, y + m);
+        const uint32_t xy = box(x - l, y - l, x - 1, y - 1) + box(x + 1, y + 1, x + l, y + l) -
+                            box(x + 1, y - l, x + l, y - 1) - box(x - l, y + 1, x - 1, y + l);
+        return D{int32_t(xx), int32_t(yy), int32_t(xy)};
+    };
+    const double norms[3] = {1, 7.72, 29.64};
+    std::vector<float> layer[3];
+    *wrapped = 0;
+    for (int k = 0; k < 3; ++k) {
+        layer[k].assign(size_t(w * h), 0.0f);
+        for (int y = 20; y <= h - 21; ++y)
+            for (int x = 20; x <= w - 21; ++x) {
+                const D d = derivatives(x, y, 3 + 2 * k);
+                const int64_t full = int64_t(d.xx) * d.yy;
+                *wrapped += full != int64_t(int32_t(uint32_t(d.xx) * uint32_t(d.yy)));
+                const int32_t product = int32_t(uint32_t(d.xx) * uint32_t(d.yy));
+                layer[k][size_t(y * w + x)] =
+                    float((double(product) - 0.81 * double(d.xy) * double(d.xy)) / norms[k]);
+            }
+    }
+    const auto v = [&](int k, int x, int y) { return double(layer[k][size_t(y * w + x)]); };
+    std::vector<RefPoint> points;
+    for (int y = 21; y <= h - 22; ++y)
+        for (int x = 21; x <= w - 22; ++x) {
+            const double c = v(1, x, y);
+            if (!(c >= 10000 || c <= -10000))
+                continue;
+            bool extremum = true;
+            for (int k = 0; k < 3 && extremum; ++k)
+                for (int dy = -1; dy <= 1 && extremum; ++dy)
+                    for (int dx = -1; dx <= 1; ++dx)
+                        if (!(k == 1 && dx == 0 && dy == 0) &&
+                            !(c >= 10000 ? c > v(k, x + dx, y + dy) : c < v(k, x + dx, y + dy))) {
+                            extremum = false;
+                            break;
+                        }
+            if (!extremum)
+                continue;
+            double A[3][3] = {
+                {v(1, x + 1, y) + v(1, x - 1, y) - 2 * c,
+                 (v(1, x + 1, y + 1) - v(1, x - 1, y + 1) - v(1, x + 1, y - 1) +
+                  v(1, x - 1, y - 1)) /
+                     4,
+                 (v(2, x + 1, y) - v(2, x - 1, y) - v(0, x + 1, y) + v(0, x - 1, y)) / 4},
+                {0, v(1, x, y + 1) + v(1, x, y - 1) - 2 * c,
+                 (v(2, x, y + 1) - v(2, x, y - 1) - v(0, x, y + 1) + v(0, x, y - 1)) / 4},
+                {0, 0, v(2, x, y) + v(0, x, y) - 2 * c}};
+            A[1][0] = A[0][1], A[2][0] = A[0][2], A[2][1] = A[1][2];
+            double b[3] = {-(v(1, x + 1, y) - v(1, x - 1, y)) / 2,
+                           -(v(1, x, y + 1) - v(1, x, y - 1)) / 2, -(v(2, x, y) - v(0, x, y)) / 2};
+            bool solved = true;
+            for (int col = 0; col < 3 && solved; ++col) {
+                int p = col;
+                for (int r = col + 1; r < 3; ++r)
+                    if (std::fabs(A[r][col]) > std::fabs(A[p][col]))
+                        p = r;
+                if (A[p][col] == 0) {
+                    solved = false;
+                    break;
+                }
+                std::swap(A[p], A[col]);
+                std::swap(b[p], b[col]);
+                for (int r = col + 1; r < 3; ++r) {
+                    const double f = A[r][col] / A[col][col];
+                    for (int cc = col; cc < 3; ++cc)
+                        A[r][cc] -= f * A[col][cc];
+                    b[r] -= f * b[col];
+                }
+            }
+            if (!solved)
+                continue;
+            double delta[3];
+            for (int r = 2; r >= 0; --r) {
+                double s = b[r];
+                for (int cc = r + 1; cc < 3; ++cc)
+                    s -= A[r][cc] * delta[cc];
+                delta[r] = s / A[r][r];
+            }
+            if (!(std::fabs(delta[0]) <= 0.6 && std::fabs(delta[1]) <= 0.6 &&
+                  std::fabs(delta[2]) <= 0.5))
+                continue;
+            const int X = 100 * x + int(100 * delta[0]), Y = 100 * y + int(100 * delta[1]);
+            const int px = (X + 50) / 100, py = (Y + 50) / 100;
+            const D d = derivatives(px, py, 5);
+            const int magnitude = std::abs(int(100 * delta[2]));
+            points.push_back({px, py, int64_t(d.xx) + d.yy < 0 ? -magnitude : magnitude});
+            if (strengths)
+                strengths->push_back(std::fabs(c));
+        }
+    return points;
+}
+
+} // namespace
+
+TEST(Kvdetect, PointsOfARealPhotoFollowThePlainReading)
+{
+    // A real photo pins the constants: the response threshold, the 0.81 of the mixed term, the
+    // layer norms, the offset bounds and the rounding of the positions. (Dxx x Dyy never leaves
+    // the 32-bit range on 8-bit tiles: the largest Dxx and Dyy need opposite values on the same
+    // pixels, so the wrapped and the full product agree here.)
+    const int w = 320, h = 240;
+    const Grey g =
+        aligntest::real_crop("window_tripod_e995/HDRI_Sample_Scene_Window_-_06.jpg", w, h);
+    if (g.empty())
+        GTEST_SKIP() << "no real photo in " << HDR_TESTDATA_DIR;
+    int wrapped = 0;
+    const std::vector<RefPoint> expected = reference_detect(g, w, h, &wrapped);
+    const Points p = detect(g, w, h, 1 << 20);
+    std::vector<RefPoint> got;
+    for (size_t k = 0; k < size_t(p.n); ++k)
+        got.push_back({p.x[k], p.y[k], p.s[k]});
+    EXPECT_GT(expected.size(), 100u);
+    EXPECT_TRUE(got == expected) << got.size() << " points, expected " << expected.size();
+    EXPECT_EQ(wrapped, 0);
+    // A budget of one keeps the strongest response of the tile.
+    std::vector<double> strengths;
+    reference_detect(g, w, h, &wrapped, &strengths);
+    const size_t strongest =
+        size_t(std::max_element(strengths.begin(), strengths.end()) - strengths.begin());
+    const Points one = detect(g, w, h, 0);
+    ASSERT_EQ(one.n, 1);
+    EXPECT_TRUE((RefPoint{one.x[0], one.y[0], one.s[0]} == expected[strongest]));
 }

@@ -293,3 +293,55 @@ TEST(FeatureAlignment, WarpedAndShiftedPhotosGiveBackTheirMotion)
         EXPECT_TRUE(s.x2[size_t(k)] - s.x1[size_t(k)] == 9 &&
                     s.y2[size_t(k)] - s.y1[size_t(k)] == -5);
 }
+
+TEST(FindAt9, ShiftBoundsOfTheSamplesAndTheCheck)
+{
+    // A sample is plausible with |c| and |f| at most a fifth of the width; the check transform
+    // then needs |f| within a fifth of the height. 800 x 600: 160 and 120 pixels. (The sample
+    // bounds on a, b, d and e do not bind the result: the exact fit through four whole-pixel
+    // pairs can be wild enough to pass them, and the refinement then finds the true motion.)
+    const int w = 800, h = 600;
+    for (auto [c, f, accepted] : {std::array{-150, 0, 1},
+                                  {-170, 0, 0},
+                                  {155, 0, 1},
+                                  {0, 110, 1},
+                                  {0, -118, 1},
+                                  {0, 130, 0},
+                                  {0, -150, 0}}) {
+        const Transform8 t{1, 0, double(c), 0, 1, double(f), 0, 0};
+        EXPECT_EQ(fit(planted_pairs(t, 60, w, h, 0, 0, 5), w, h).first >= 0, accepted == 1)
+            << c << "," << f;
+    }
+}
+
+TEST(StepAccepted, APairTwoPixelsOffDoesNotAgree)
+{
+    // 20 pairs of a shift: 9 exact, 11 moved as given. A pair agrees below a squared error of 4:
+    // moved by exactly 2 pixels it does not, and 9 agreeing pairs are too few (12 needed).
+    for (auto [dx, dy, accepted] : {std::array{0, 0, 1}, {2, 0, 0}, {0, -2, 0}, {1, 1, 1}}) {
+        PairSet p = planted_pairs(shift8(5, -3), 20, 640, 480, 0, 0, 23);
+        for (size_t k = 9; k < 20; ++k)
+            p.x2[k] += dx, p.y2[k] += dy;
+        const float t[8] = {1, 0, 5, 0, 1, -3, 0, 0};
+        EXPECT_EQ(
+            step_accepted(t, 640, 480, p.n(), p.x1.data(), p.y1.data(), p.x2.data(), p.y2.data()),
+            accepted == 1)
+            << dx << "," << dy;
+    }
+}
+
+TEST(FindAt9, EveryPairIsRankedNotOnlyTheBudget)
+{
+    // 800 x 600 has a pair budget of (800 + 600) >> 4 = 87. The first 100 pairs here are far
+    // off (the tiles of a textureless top), the last 60 carry the motion: a fit that only
+    // looked at the first 87 would find nothing.
+    PairSet p = planted_pairs(shift8(9, -4), 160, 800, 600, 0, 10, 31);
+    const PairSet good = planted_pairs(shift8(9, -4), 60, 800, 600, 0, 0, 32);
+    std::copy(good.x1.begin(), good.x1.end(), p.x1.begin() + 100);
+    std::copy(good.y1.begin(), good.y1.end(), p.y1.begin() + 100);
+    std::copy(good.x2.begin(), good.x2.end(), p.x2.begin() + 100);
+    std::copy(good.y2.begin(), good.y2.end(), p.y2.begin() + 100);
+    const auto [norm, t] = fit(p, 800, 600);
+    ASSERT_GE(norm, 0);
+    EXPECT_LT(frame_error(t, shift8(9, -4), 800, 600), 0.5);
+}

@@ -193,6 +193,9 @@ TEST(DownhillSimplex, StopsAndFirstStepsOnHandTracedSimplices)
         {{3, 0, 2, 1, 0, -2, 0.25f, 0.5f, -1, 1, 1, 4, -3, -1}, 0, 1, 0.25f, 0.5f, true},
         // Expansion: hi (0, 0), m = (1, 0); R = (2, 0) beats lo, so E = (3, 0) replaces hi.
         {{0, 0, 1, 0, 1, 0, 1, 0, 1, 0, 1, 0, 1, 0}, 3, 2, 3, 0, false},
+        // No expansion when E only ties lo: X = 2, R = (2, 0) scores 0, E = (3, 0) scores 1 = r_lo,
+        // so R replaces hi and ends the fit the pass after.
+        {{0, 0, 1, 0, 1, 0, 1, 0, 1, 0, 1, 0, 1, 0}, 2, 2, 2, 0, false},
         // Reflection, then shrink: hi v5, m = (1, 8.5 / 6); R = (3.5, 0.08) is no better than
         // next-hi and replaces hi; K = (2.25, 0.75) gains nothing: all move halfway to lo v4,
         // and v3 lands on (0.125, 0.375).

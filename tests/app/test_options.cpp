@@ -175,6 +175,10 @@ TEST(ParseOptions, TakesTheFormsGetoptLongTakes)
     ASSERT_EQ(o.settings.size(), 1u);
     EXPECT_EQ(o.settings[0], (std::pair<std::string, std::string>{"Shadows", "5"}));
     EXPECT_EQ(o.settingsFile, "p.xmp"); // --set is no abbreviation of --settings, nor the reverse
+    Options aligned;
+    ASSERT_TRUE(parse({"--align=translation", "--keep", "a.jpg"}, &aligned, &err)) << err;
+    EXPECT_EQ(aligned.align, kAlignTranslation);
+    EXPECT_TRUE(aligned.keepSize);
 
     const struct {
         std::vector<const char *> args;
@@ -219,6 +223,51 @@ TEST(NoiseReductionCount, ReadsTheUserDefault)
     };
     for (size_t k = 0; k < std::size(cases); ++k)
         EXPECT_EQ(noise_reduction_count(cases[k].settings), cases[k].count) << "case " << k;
+}
+
+// "AlignmentSettings": never (2) aligns nothing; always (1), ask (0, with nobody to ask) or
+// missing align by features unless "AlignmentType" is 0; "Crop" 0 keeps the size.
+TEST(AlignmentSettings, ReadsTheUserDefaultAndTheOptions)
+{
+    using platform::Dictionary;
+    const struct {
+        platform::Value settings;
+        int alignType;
+        bool crop;
+    } cases[] = {
+        {platform::Value(), kAlignFeatures, true},
+        {platform::Value(3), kAlignFeatures, true}, // not a dictionary: as missing
+        {Dictionary{{"NeedAlignment", 2}, {"AlignmentType", 0}}, kAlignNone, true},
+        {Dictionary{{"NeedAlignment", 0}, {"AlignmentType", 0}}, kAlignTranslation, true},
+        {Dictionary{{"NeedAlignment", 1}, {"AlignmentType", 1}, {"Crop", 0}}, kAlignFeatures,
+         false},
+        {Dictionary{{"Crop", 5}}, kAlignFeatures, true},
+    };
+    for (size_t k = 0; k < std::size(cases); ++k) {
+        const AlignmentChoice c = alignment_settings(cases[k].settings);
+        EXPECT_EQ(c.alignType, cases[k].alignType) << "case " << k;
+        EXPECT_EQ(c.crop, cases[k].crop) << "case " << k;
+    }
+    for (auto [word, type] : {std::pair{"features", kAlignFeatures},
+                              {"Translation", kAlignTranslation},
+                              {"none", kAlignNone}}) {
+        Options o;
+        std::string error;
+        const char *argv[] = {"zenit", "--align", word, "--keep-size", "a.jpg"};
+        ASSERT_TRUE(parse_options(5, argv, &o, &error)) << error;
+        EXPECT_EQ(o.align, type);
+        EXPECT_TRUE(o.keepSize);
+    }
+    Options o;
+    std::string error;
+    const char *bad[] = {"zenit", "--align", "shift", "a.jpg"};
+    EXPECT_FALSE(parse_options(4, bad, &o, &error));
+    EXPECT_NE(error.find("features, translation or none"), std::string::npos) << error;
+    const char *plain[] = {"zenit", "a.jpg"};
+    Options d;
+    ASSERT_TRUE(parse_options(2, plain, &d, &error));
+    EXPECT_EQ(d.align, kAlignFromDefaults);
+    EXPECT_FALSE(d.keepSize);
 }
 
 TEST(ResolveSettings, ValuesParseWholeAndLieInTheirRange)

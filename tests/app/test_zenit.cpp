@@ -14,6 +14,7 @@
 #include "app/options.h"
 #include "app/road.h"
 #include "app/settings.h"
+#include "fusion/combination.h"
 #include "imagecore/jpeg_readers.h"
 #include "imagecore/records.h"
 #include "imagecore/tiff_probe.h"
@@ -27,6 +28,7 @@
 #include "tests/support/fixtures.h"
 #include "tests/support/image_compare.h"
 #include "tests/support/shot_records.h"
+#include "tests/support/warp.h"
 #include "tonemap/tm_params.h"
 
 
@@ -71,7 +73,23 @@ struct Picture {
         }
         return y;
     }
+    // The w x h part whose top-left pixel is (x0, y0).
+    Picture crop(int x0, int y0, int cw, int ch) const
+    {
+        Picture c{cw, ch, spp, bits, {}};
+        for (int y = y0; y < y0 + ch; ++y)
+            c.v.insert(c.v.end(), v.begin() + ptrdiff_t((size_t(y) * w + x0) * spp),
+                       v.begin() + ptrdiff_t((size_t(y) * w + x0 + cw) * spp));
+        return c;
+    }
 };
+
+// The photo cut to an aligned result's size: the crop keeps the area all photos cover, which
+// the test takes as centred (it is off by a few pixels at most, which the comparisons allow).
+Picture as_aligned(const Picture &photo, const Picture &result)
+{
+    return photo.crop((photo.w - result.w) / 2, (photo.h - result.h) / 2, result.w, result.h);
+}
 
 Picture load(const std::string &path)
 {
@@ -199,8 +217,7 @@ TEST_P(RealBracket, FollowsTheMiddlePhotoAndCarriesItsMetadata)
         GTEST_SKIP() << "no photos in " << HDR_TESTDATA_DIR << "/" << GetParam();
     TempDir tmp;
     std::string out = tmp.file("result.jpg");
-    // Each method with one setting changed (its slot in the packet); fusion blends the photos as
-    // they are: the hand-held bracket is not aligned, its edges ghost.
+    // Each method with one setting changed (its slot in the packet).
     for (auto [method, id, setting, slot, value] :
          {std::tuple{"deredid", 1, "ColorSaturation=50", 2, 50.0f},
           {"rodo", 2, "Saturation=1", 13, 1.0f},
@@ -212,8 +229,13 @@ TEST_P(RealBracket, FollowsTheMiddlePhotoAndCarriesItsMetadata)
         // the middle exposure's (darker where the photo is darker), which noise or a scrambled
         // merge does not; the brightest highlights may clip, a tenth of the picture may not.
         // Fusion takes the middle photo's highlights and shadows from the others: it clips less.
-        const Picture result = load(out), middle = load(photos[photos.size() / 2]);
-        ASSERT_EQ(result.w * 100000 + result.h, middle.w * 100000 + middle.h);
+        // The photos are aligned first: a tripod bracket keeps nearly all of each side, the
+        // hand-held one most of it.
+        const Picture result = load(out), whole = load(photos[photos.size() / 2]);
+        const double kept = GetParam() == std::string("iphone6_handheld") ? 0.9 : 0.97;
+        ASSERT_TRUE(result.w <= whole.w && result.w >= kept * whole.w) << result.w;
+        ASSERT_TRUE(result.h <= whole.h && result.h >= kept * whole.h) << result.h;
+        const Picture middle = as_aligned(whole, result);
         EXPECT_GT(correlation(result.luminance(), middle.luminance()), 0.6) << method;
         auto share = [](const Picture &p, double v) {
             return double(std::count(p.v.begin(), p.v.end(), v)) / double(p.v.size());
@@ -251,15 +273,16 @@ TEST(Zenit, CombinationMethodsOnARealBracket)
         GTEST_SKIP() << "no photos in " << HDR_TESTDATA_DIR << "/window_tripod_e995";
     TempDir tmp;
     const std::string out = tmp.file("result.jpg");
-    const std::vector<double> middle = load(photos[photos.size() / 2]).luminance();
-    std::vector<double> ends = load(photos.front()).luminance();
-    const std::vector<double> last = load(photos.back()).luminance();
-    for (size_t i = 0; i < ends.size(); ++i)
-        ends[i] += last[i];
     for (const std::string method : {"intensive", "highlights-shadows", "two-photos", "mean"}) {
         ZenitRun r = zenit(args({"--quiet", "-o", out, "-m", method}, photos));
         ASSERT_EQ(r.status, 0) << r.err;
         const Picture result = load(out);
+        const std::vector<double> middle =
+            as_aligned(load(photos[photos.size() / 2]), result).luminance();
+        std::vector<double> ends = as_aligned(load(photos.front()), result).luminance();
+        const std::vector<double> last = as_aligned(load(photos.back()), result).luminance();
+        for (size_t i = 0; i < ends.size(); ++i)
+            ends[i] += last[i];
         EXPECT_GT(correlation(result.luminance(), method == "two-photos" ? ends : middle), 0.6)
             << method;
         EXPECT_LT(std::count(result.v.begin(), result.v.end(), 1.0) +
@@ -267,6 +290,71 @@ TEST(Zenit, CombinationMethodsOnARealBracket)
                   long(result.v.size() / 10))
             << method;
     }
+}
+
+// The local operator in both solver modes on a real bracket: where the middle photo is clipped
+// (the garden through the window) the result follows the darkest photo, where it is nearly black
+// (under the furniture) the brightest, so the detail of both ends survives; both modes show the
+// same scene, and the settings packet says which mode ran.
+TEST(Zenit, LocalOperatorKeepsTheEndsOfARealBracketInBothModes)
+{
+    const auto photos = bracket("window_tripod_e995");
+    if (photos.empty())
+        GTEST_SKIP() << "no photos in " << HDR_TESTDATA_DIR << "/window_tripod_e995";
+    std::vector<Picture> shots;
+    for (const auto &f : photos)
+        shots.push_back(load(f));
+    auto mean = [](const std::vector<double> &v) {
+        double s = 0;
+        for (double a : v)
+            s += a;
+        return s / double(v.size());
+    };
+    std::sort(shots.begin(), shots.end(), [&](const Picture &a, const Picture &b) {
+        return mean(a.luminance()) < mean(b.luminance());
+    });
+    const Picture &middle = shots[shots.size() / 2];
+    const std::vector<double> dark = shots.front().luminance(), bright = shots.back().luminance();
+    // Pixels whose every channel the middle photo clips, or nearly blackens.
+    std::vector<size_t> clipped, black;
+    for (size_t i = 0; i < dark.size(); ++i) {
+        const double *px = &middle.v[i * 3];
+        if (std::min({px[0], px[1], px[2]}) >= 0.98)
+            clipped.push_back(i);
+        else if (std::max({px[0], px[1], px[2]}) <= 0.06)
+            black.push_back(i);
+    }
+    ASSERT_GT(clipped.size(), dark.size() / 100);
+    ASSERT_GT(black.size(), dark.size() / 100);
+    auto within = [](const std::vector<double> &v, const std::vector<size_t> &at) {
+        std::vector<double> out;
+        for (size_t i : at)
+            out.push_back(v[i]);
+        return out;
+    };
+    TempDir tmp;
+    std::vector<std::vector<double>> results;
+    for (auto [mode, slot16] : {std::pair{"Slider", 1.0f}, {"Light", 0.0f}}) {
+        const std::string out = tmp.file(std::string(mode) + ".jpg");
+        // A tripod bracket (under a pixel apart): unaligned, the result keeps the photos' grid.
+        const ZenitRun r = zenit(args({"--quiet", "-o", out, "--align", "none", "--set",
+                                       std::string("SmoothingMode=") + mode},
+                                      photos));
+        ASSERT_EQ(r.status, 0) << r.err;
+        float p[20] = {};
+        ASSERT_GE(parse_xmp(out.c_str(), 1, p), 0);
+        EXPECT_EQ(p[16], slot16) << mode;
+        const std::vector<double> y = load(out).luminance();
+        ASSERT_EQ(y.size(), dark.size());
+        EXPECT_GT(correlation(y, middle.luminance()), 0.7) << mode;
+        // 0.76 to 0.84 and 0.66 here; a clipped or crushed end gives no correlation.
+        EXPECT_GT(correlation(within(y, clipped), within(dark, clipped)), 0.6) << mode;
+        EXPECT_GT(correlation(within(y, black), within(bright, black)), 0.5) << mode;
+        EXPECT_LT(mean(within(y, clipped)), 0.95) << mode;
+        EXPECT_GT(mean(within(y, black)), 0.1) << mode;
+        results.push_back(y);
+    }
+    EXPECT_GT(correlation(results[0], results[1]), 0.95);
 }
 
 INSTANTIATE_TEST_SUITE_P(Zenit, RealBracket,
@@ -422,6 +510,46 @@ TEST(Zenit, CombinationMethodsShowTheScene)
         } else {
             EXPECT_EQ(parse_xmp(out.c_str(), -1, nullptr), -5) << method << ": no method element";
         }
+    }
+}
+
+// The intensive blend samples its window every 4th pixel in both directions, every r-th for a
+// radius r below 4: the driver's result is the blend at that step of the photos as given, and
+// the steps either side give other pictures (step 8 moves a tenth of a real bracket's samples by
+// up to 3758).
+TEST(Zenit, IntensiveSamplesItsWindowEveryFourthPixel)
+{
+    const int w = 128, h = 96;
+    const RadianceMap scene = make_radiance_map(w, h);
+    TempDir tmp;
+    const auto photos = write_bracket(tmp, Kind::Tiff8, scene, {});
+    Bytes stack; // what the 8-bit TIFFs hold, in the order given
+    for (float exposure : {16.0f / 1024, 16.0f / 64, 16.0f / 4}) {
+        const Bytes px = render_photo(scene, exposure, 8, 3);
+        stack.insert(stack.end(), px.begin(), px.end());
+    }
+    auto blend = [&](int step, int radius) {
+        std::vector<uint16_t> out(size_t(w) * h * 3);
+        EXPECT_EQ(kv_combi_intensive(step, radius, 3, w, h, w * 3, 3, 8, 16, stack.data(),
+                                     reinterpret_cast<uint8_t *>(out.data()), 0, 0),
+                  h);
+        return out;
+    };
+    // Radius 40 is the default.
+    for (auto [radius, step, other1, other2] :
+         {std::array{40, 4, 2, 8}, {12, 4, 3, 5}, {3, 3, 2, 4}, {1, 1, 2, 2}}) {
+        const std::string out = tmp.file("r" + std::to_string(radius) + ".tif");
+        std::vector<std::string> options = {"--quiet", "-o", out, "-m", "intensive"};
+        if (radius != 40)
+            options.insert(options.end(), {"--set", "Radius=" + std::to_string(radius)});
+        ASSERT_EQ(zenit(args(options, photos)).status, 0) << radius;
+        const Picture pic = load(out);
+        std::vector<uint16_t> got;
+        for (double v : pic.v)
+            got.push_back(uint16_t(std::lround(v * 65535)));
+        EXPECT_EQ(got, blend(step, radius)) << "radius " << radius;
+        EXPECT_NE(got, blend(other1, radius)) << "radius " << radius << ", step " << other1;
+        EXPECT_NE(got, blend(other2, radius)) << "radius " << radius << ", step " << other2;
     }
 }
 
@@ -699,4 +827,74 @@ TEST(Zenit, SecondRunRefusesTheFirstResultAndNumbersItsOwn)
     EXPECT_NE(r.err.find("shot1024_hdr.jpg is an earlier result"), std::string::npos) << r.err;
     ASSERT_EQ(zenit(args({"--quiet"}, photos)).status, 0);
     EXPECT_FALSE(read_file(tmp.file("shot1024_hdr-2.jpg")).empty());
+}
+
+// Alignment before every method: --align, --keep-size and the "AlignmentSettings" user default
+// (missing: features, cropped; NeedAlignment 2 never; AlignmentType 0 translation; Crop 0 keeps
+// the size). The darkest photo of a textured bracket lies 6 right of and 4 below the others.
+TEST(Zenit, AlignsByTheOptionOrTheUserDefaultAndTheResultTakesTheCrop)
+{
+    TempDir tmp, config;
+    const ConfigHome home(config.path());
+    const int w = 360, h = 240;
+    const Bytes grey = testsupport::speckle_photo(w, h, 700, 17);
+    std::vector<std::string> photos;
+    for (auto [gain, dx, dy] : {std::tuple{0.5, 6, 4}, {1.0, 0, 0}, {1.6, 0, 0}}) {
+        Bytes rgb(size_t(w * h) * 3);
+        for (int y = 0; y < h; ++y)
+            for (int x = 0; x < w; ++x) {
+                const int v =
+                    grey[size_t(std::clamp(y - dy, 0, h - 1) * w + std::clamp(x - dx, 0, w - 1))];
+                std::fill_n(&rgb[size_t(y * w + x) * 3], 3, uint8_t(std::min(255.0, v * gain)));
+            }
+        photos.push_back(tmp.file("p" + std::to_string(photos.size()) + ".tif"));
+        ASSERT_TRUE(write_libtiff(photos.back(), rgb.data(), w, h, 3));
+    }
+    const std::string out = tmp.file("r.tif");
+    auto run = [&](std::vector<std::string> options, bool quiet = true) {
+        if (quiet)
+            options.push_back("--quiet");
+        options.insert(options.end(), {"-o", out});
+        const ZenitRun r = zenit(args(options, photos));
+        EXPECT_EQ(r.status, 0) << r.err;
+        const Picture p = load(out);
+        return std::tuple{p.w, p.h, r.err};
+    };
+    auto size = [&](std::vector<std::string> options) {
+        auto [pw, ph, err] = run(std::move(options));
+        return std::pair{pw, ph};
+    };
+    auto set_default = [&](const platform::Value &settings) {
+        platform::UserDefaults defaults(config.path() + "/zenit/defaults");
+        defaults.setObject(settings, "AlignmentSettings");
+        ASSERT_TRUE(defaults.synchronize());
+    };
+    const std::pair full{w, h}, shifted{w - 6, h - 4};
+    for (const char *method : {"mean", "fusion", "deredid"}) {
+        EXPECT_EQ(size({"-m", method, "--align", "translation"}), shifted) << method;
+        EXPECT_EQ(size({"-m", method, "--align", "none"}), full) << method;
+    }
+    EXPECT_EQ(size({"-m", "mean", "--align", "translation", "--keep-size"}), full);
+    const auto features = size({"-m", "mean"});
+    EXPECT_EQ(size({"-m", "mean", "--align", "features"}), features);
+    EXPECT_TRUE(features.first >= w - 8 && features.first <= w - 6 && features.second >= h - 6 &&
+                features.second <= h - 4)
+        << features.first << " x " << features.second;
+    EXPECT_EQ(size({"-m", "mean", "--keep-size"}), full);
+
+    // The aligner's lines go with the progress, and --quiet silences them.
+    auto [fw, fh, said] = run({"-m", "mean"}, false);
+    EXPECT_NE(said.find("photo: 0 "), std::string::npos) << said;
+    EXPECT_NE(said.find("rt_align: "), std::string::npos) << said;
+    EXPECT_EQ(std::get<2>(run({"-m", "mean"})), "");
+
+    set_default(platform::Dictionary{{"NeedAlignment", 2}, {"AlignmentType", 0}});
+    EXPECT_EQ(size({"-m", "mean"}), full) << "never";
+    EXPECT_EQ(size({"-m", "mean", "--align", "translation"}), shifted) << "the option first";
+    set_default(platform::Dictionary{{"NeedAlignment", 0}, {"AlignmentType", 0}});
+    EXPECT_EQ(size({"-m", "mean"}), shifted) << "ask, with nobody to ask: as always";
+    set_default(platform::Dictionary{{"AlignmentType", 0}, {"Crop", 0}});
+    EXPECT_EQ(size({"-m", "mean"}), full) << "keep the size";
+    set_default(platform::Dictionary{{"NeedAlignment", 1}, {"Crop", 1}});
+    EXPECT_EQ(size({"-m", "mean"}), features) << "always, by features where missing";
 }

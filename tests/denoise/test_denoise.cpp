@@ -12,6 +12,7 @@
 #include <cstring>
 #include <limits>
 #include <string>
+#include <thread>
 #include <tuple>
 #include <utility>
 #include <vector>
@@ -228,7 +229,7 @@ float ref_recalc(const uint8_t *b, int stride)
                         ++n;
                     }
             }
-    return float(sum / n * 5766.0);
+    return n == 0 ? std::numeric_limits<float>::infinity() : float(sum / n * 5766.0);
 }
 
 // denoise2 of a packed photo (8- or 16-bit samples) with the defaults; work: null, or an area of
@@ -260,6 +261,106 @@ std::vector<uint8_t> noisy_photo(int w, int h, float exposure, double sigma, uin
 {
     return testsupport::render_noisy_photo(testsupport::make_radiance_map(w, h), exposure, 8, sigma,
                                            seed);
+}
+
+// The noise estimate read plainly: the scan of 16 sample pixels a block, the brightness
+// compensation, the midpoint of the descending ranking of the kept levels (first block of each
+// distinct level, highest first, then the others in block order), the k quietest of each side
+// by scan (equal deviations: the later block first), their thorough measure compensated again,
+// the mean of the four smallest, 35 x mean - 15 floored at 15. Negative: the failure codes.
+double ref_estimate(const uint8_t *copy, int w, int h, int stride)
+{
+    struct Block {
+        float deviation;
+        int level;
+        size_t offset;
+    };
+    const auto compensated = [](double d, int level) { return d / (1 - 0.8 * level / 255); };
+    std::vector<Block> kept;
+    for (int by = 0; by < h / 32; ++by)
+        for (int bx = 0; bx < w / 32; ++bx) {
+            const size_t offset = size_t(by) * 32 * stride + size_t(bx) * 96;
+            int sum[3] = {0, 0, 0}, dev[3] = {0, 0, 0}, excluded = 0;
+            for (int r = 0; r < 32; r += 8)
+                for (int c = 0; c < 32; c += 8)
+                    for (int k = 0; k < 3; ++k) {
+                        const uint8_t *px = copy + offset + size_t(r) * stride + c * 3 + k;
+                        sum[k] += *px;
+                        if (*px == 0 || *px == 255) {
+                            excluded += 2;
+                            continue;
+                        }
+                        for (int n : {int(px[3]), int(px[stride])}) {
+                            if (n == 0 || n == 255)
+                                ++excluded;
+                            else
+                                dev[k] += std::abs(*px - n);
+                        }
+                    }
+            int total = 0;
+            for (int k = 0; k < 3; ++k)
+                total += dev[k] * 288 / (288 - excluded);
+            const int level = total == 0 ? 0 : (sum[0] / 16 + sum[1] / 16 + sum[2] / 16) / 3;
+            if (level >= 4 && level <= 251)
+                kept.push_back({float(compensated(total, level)), level, offset});
+        }
+    const int n = int(kept.size());
+    if (n == 0)
+        return -2;
+    std::vector<int> ranking, firstOfLevel(256, -1);
+    for (int i = 0; i < n; ++i)
+        if (firstOfLevel[size_t(kept[size_t(i)].level)] < 0)
+            firstOfLevel[size_t(kept[size_t(i)].level)] = i;
+    for (int level = 255; level >= 0; --level)
+        if (firstOfLevel[size_t(level)] >= 0)
+            ranking.push_back(firstOfLevel[size_t(level)]);
+    for (int i = 0; i < n; ++i)
+        if (firstOfLevel[size_t(kept[size_t(i)].level)] != i)
+            ranking.push_back(i);
+    const int midpoint = kept[size_t(ranking[size_t(n / 2)])].level;
+    std::vector<Block> darker, brighter;
+    for (const Block &b : kept)
+        (b.level < midpoint ? darker : brighter).push_back(b);
+    if (darker.empty() || brighter.empty())
+        return -3;
+    const size_t k = std::min<size_t>({darker.size(), brighter.size(), 32});
+    std::vector<double> adjusted;
+    for (std::vector<Block> *group : {&darker, &brighter}) {
+        std::vector<int> order(group->size());
+        for (size_t i = 0; i < order.size(); ++i)
+            order[i] = int(i);
+        std::sort(order.begin(), order.end(), [&](int a, int b) {
+            const float da = (*group)[size_t(a)].deviation, db = (*group)[size_t(b)].deviation;
+            return da < db || (da == db && a > b);
+        });
+        for (size_t i = 0; i < k; ++i) {
+            const Block &b = (*group)[size_t(order[i])];
+            adjusted.push_back(compensated(ref_recalc(copy + b.offset, stride), b.level) / 5766);
+        }
+    }
+    std::sort(adjusted.begin(), adjusted.end());
+    const size_t m = std::min<size_t>(4, adjusted.size());
+    double mean = 0;
+    for (size_t i = 0; i < m; ++i)
+        mean += adjusted[i] / double(m);
+    return std::max(35 * mean - 15, 15.0);
+}
+
+// The photo of a real bracket that collected the least light, decoded; empty when the test
+// photos are not there.
+std::vector<uint8_t> real_photo(const std::string &name, int *w, int *h)
+{
+    const auto bmp = platform::BitmapImageRep::imageRepWithContentsOfFile(
+        std::string(HDR_TESTDATA_DIR) + "/" + name);
+    if (!bmp || bmp->samplesPerPixel() != 3)
+        return {};
+    *w = bmp->pixelsWide();
+    *h = bmp->pixelsHigh();
+    std::vector<uint8_t> v(size_t(*w) * *h * 3);
+    for (int y = 0; y < *h; ++y)
+        std::memcpy(&v[size_t(y) * *w * 3], bmp->bitmapData() + size_t(y) * bmp->bytesPerRow(),
+                    size_t(*w) * 3);
+    return v;
 }
 
 int fail_start(pthread_t *, const pthread_attr_t *, void *(*)(void *), void *)
@@ -372,6 +473,40 @@ TEST(NoiseReduceSet, IsolatedPixelKeepsItsColourAndNoiseFalls)
     EXPECT_LT(spread(image), 0.5 * spread(before));
 }
 
+TEST(FinalMix, HandComputedPixelsInTheShadowsAlongTheRampAndAboveIt)
+{
+    // Default mix (luma 0.7, chroma 1.3, ramp 100 to 255, slope -1/155). The first pixel by hand:
+    // Ys = 0.299 x 60 + 0.587 x 40 + 0.114 x 20 = 43.7, Yd = 0.299 x 50 + 0.587 x 45 +
+    // 0.114 x 30 = 44.785, below the ramp: f = 1; Y = 0.7 x 44.785 + 0.3 x 43.7 = 44.4595;
+    // R = 1.3 (50 - 44.785) - 0.3 (60 - 43.7) + Y = 46.349, B = 1.3 (30 - 44.785) -
+    // 0.3 (20 - 43.7) + Y = 32.349, G = (Y - 0.299 R - 0.114 B) / 0.587 = 45.849.
+    // Along the ramp f = 1 - (Yd - 100) / 155: 0.92355 at Yd 111.85, 0.59916 at 162.13; above a
+    // ramp ending at 150, f = 0 and Y = Ys. 16-bit samples meet the ramp at Yd / 256.
+    NrDerived ramp150 = derived(kNrRampSpan, 50);
+    const struct {
+        float src[3], dst[3];
+        const NrDerived p;
+        float rampScale, out[3];
+    } cases[] = {
+        {{60, 40, 20}, {50, 45, 30}, derived(), 1, {46.3490f, 45.8490f, 32.3490f}},
+        {{100, 85, 70}, {120, 110, 100}, derived(), 1, {110.2666f, 101.7666f, 93.2666f}},
+        {{200, 150, 120}, {190, 160, 100}, derived(), 1, {186.4716f, 162.4716f, 93.4716f}},
+        {{230, 220, 210}, {200, 180, 160}, ramp150, 1, {240.5950f, 217.5950f, 194.5950f}},
+        {{15360, 10240, 5120},
+         {12800, 11520, 7680},
+         derived(),
+         1.0f / 256,
+         {11865.344f, 11737.344f, 8281.344f}},
+    };
+    for (const auto &c : cases) {
+        float out[3];
+        denoise::detail::mix_pixel(c.src, c.dst, c.p, c.rampScale, out);
+        for (int k = 0; k < 3; ++k) // single precision against the hand's decimals
+            EXPECT_NEAR(out[k], c.out[k], 2e-3 * std::max(1.0f, c.out[k] / 256))
+                << c.src[0] << " " << k;
+    }
+}
+
 TEST(DenoiseTile, FlatTileStaysExactlyFlat)
 {
     const NrDerived p = derived();
@@ -440,6 +575,91 @@ TEST(AutoProfile, EstimateRisesWithSigmaAndScalesBySlotZero)
     EXPECT_EQ(estimate(quiet, 256, 128, 80, p), 15);
     estimate(quiet, 256, 128, 0.5f, half);
     EXPECT_FLOAT_EQ(half[0], 7.5f);
+}
+
+TEST(AutoProfile, BrightnessMakesTheSameDifferencesCountForMoreNoise)
+{
+    // Blocks of known brightness side by side, each a checkerboard of v and v + 2: every sample
+    // pixel (even coordinates) is v, so a block's level is v; every pair of the thorough measure
+    // differs by 2. Levels 50, 200, 125: the midpoint is 125 (second of the ranking 200, 125,
+    // 50), so 50 is the darker side and 200, 125 the brighter one, one block each. A brighter
+    // block counts for more noise (the same differences divided by 1 - 0.8 level / 255), so the
+    // quieter bright block is 125, and the estimate
+    //   35 x (2 / (1 - 0.8 x 50 / 255) + 2 / (1 - 0.8 x 125 / 255)) / 2 - 15
+    //   = 35 x (2.372093 + 3.290323) / 2 - 15 = 84.09227.
+    // Levels 251 and 4 are kept (without them the midpoint would leave no darker block), 3 and
+    // 252 are not; with 4, 125, 50 the midpoint is 50 and the blocks 4 and 50 give
+    //   35 x (2 / (1 - 0.8 x 4 / 255) + 2.372093) / 2 - 15 = 61.95643.
+    const struct {
+        std::vector<int> levels;
+        double estimate;
+    } cases[] = {{{50, 200, 125}, 84.09227},
+                 {{50, 251, 125}, 84.09227},
+                 {{3, 50, 252, 200, 125}, 84.09227},
+                 {{4, 125, 50}, 61.95643}};
+    for (const auto &c : cases) {
+        const int w = 32 * int(c.levels.size()), h = 32;
+        std::vector<uint8_t> photo(size_t(w) * h * 3);
+        for (int y = 0; y < h; ++y)
+            for (int x = 0; x < w; ++x)
+                std::fill_n(&photo[(size_t(y) * w + x) * 3], 3,
+                            uint8_t(c.levels[size_t(x / 32)] + (x + y) % 2 * 2));
+        float p[kNrParamCount];
+        EXPECT_EQ(estimate(photo, w, h, 80, p), int(c.estimate)) << c.levels[1];
+        EXPECT_NEAR(p[0], c.estimate, 1e-3) << c.levels[1];
+        EXPECT_NEAR(ref_estimate(photo.data(), w, h, w * 3), c.estimate, 1e-4) << c.levels[1];
+    }
+}
+
+TEST(AutoProfile, OfBlocksThatScanAlikeTheLaterOnesAreKept)
+{
+    // A row of 33 checkerboard blocks at 125 over a row of 33 at 50 (v and v + 2 as above): the
+    // midpoint is 125 (position 33 of the ranking falls on the 32nd of the bright blocks that
+    // are not the first of their level), each side has 33 blocks and keeps 32. The dark blocks
+    // scan alike; equal deviations rank the later block first, so the first dark block is left
+    // out, although its quarter lines, which the scan never reads, repeat their neighbours and
+    // make it the quietest: the four quietest measure 2 / (1 - 0.8 x 50 / 255) = 2.372093 each,
+    // 35 x 2.372093 - 15 = 68.02326.
+    const int w = 33 * 32, h = 64;
+    std::vector<uint8_t> photo(size_t(w) * h * 3);
+    for (int y = 0; y < h; ++y)
+        for (int x = 0; x < w; ++x) {
+            const bool first = x < 32 && y >= 32; // the first dark block: its lines 7 as 8
+            const int qx = first && x == 7 ? 8 : x, qy = first && y == 39 ? 40 : y;
+            std::fill_n(&photo[(size_t(y) * w + x) * 3], 3,
+                        uint8_t((y < 32 ? 125 : 50) + (qx + qy) % 2 * 2));
+        }
+    float p[kNrParamCount];
+    EXPECT_EQ(estimate(photo, w, h, 80, p), 68);
+    EXPECT_NEAR(p[0], 68.02326, 1e-3);
+    EXPECT_NEAR(ref_estimate(photo.data(), w, h, w * 3), 68.02326, 1e-4);
+}
+
+TEST(AutoProfile, DarkestRealPhotoMatchesThePlainReading)
+{
+    // The darkest photo of each real bracket against the plain reading; the tripod's window
+    // scene gives 22.8896.
+    const struct {
+        const char *name;
+        double level; // 0: not pinned
+    } photos[] = {{"window_tripod_e995/HDRI_Sample_Scene_Window_-_02.jpg", 22.8896},
+                  {"stlouis_arch_tripod/StLouisArchMultExpEV-4.72.jpeg", 0},
+                  {"iphone6_handheld/1.JPG", 0}};
+    for (const auto &photo : photos) {
+        int w = 0, h = 0;
+        const auto v = real_photo(photo.name, &w, &h);
+        if (v.empty())
+            GTEST_SKIP() << "no real photo " << photo.name;
+        float p[kNrParamCount];
+        const int level = estimate(v, w, h, 80, p);
+        const double ref = ref_estimate(v.data(), w, h, w * 3);
+        // Sums in another order and the compensation in double: a few units in the last place.
+        EXPECT_NEAR(p[0], ref, 1e-4 * ref) << photo.name;
+        EXPECT_EQ(level, int(ref)) << photo.name;
+        if (photo.level > 0) {
+            EXPECT_NEAR(p[0], photo.level, 1e-4) << photo.name;
+        }
+    }
 }
 
 TEST(AutoProfile, ReturnsItsFailureCodesAndLeavesTheRecordAlone)
@@ -549,6 +769,7 @@ TEST(Denoise2, RefusesBadArgumentsWithoutWriting)
     nr_def(p);
     EXPECT_EQ(denoise2(w, h, 4, w * 4, 8, 2048, 1, p, nullptr, src.data(), dst.data()), -2);
     EXPECT_EQ(denoise2(w, h, 3, w * 3, 8, 2048, 1, nullptr, nullptr, src.data(), dst.data()), -3);
+    EXPECT_EQ(denoise2(w, h, 3, w * 3 - 1, 8, 2048, 1, p, nullptr, src.data(), dst.data()), -3);
     // Source and destination overlapping by one sample; 16-bit samples misaligned.
     EXPECT_EQ(
         denoise2(w, h, 3, w * 3, 8, 2048, 1, p, nullptr, both.data(), both.data() + src.size() - 1),
@@ -632,6 +853,43 @@ TEST(Denoise2, ResultDependsOnNothingButThePhoto)
                   1);
     }
     EXPECT_EQ(out, ref);
+}
+
+TEST(Denoise2, TwoAtOnceGiveWhatEachGivesAlone)
+{
+    // Each call derives its parameters for itself: two photos with different noise estimates
+    // denoised on two threads at once come out as they do one after the other.
+    const int w = 160, h = 120;
+    const auto quiet = noisy_photo(w, h, 0.25f, 2, 41), loud = noisy_photo(w, h, 2.0f, 12, 42);
+    float pq[kNrParamCount], pl[kNrParamCount];
+    const auto quietRef = reduce_noise(quiet, w, h, 1, 64, false, 0, pq);
+    const auto loudRef = reduce_noise(loud, w, h, 1, 64, false, 0, pl);
+    ASSERT_NE(pq[0], pl[0]); // different estimates, so different derived parameters
+    for (int rep = 0; rep < 4; ++rep) {
+        std::vector<uint8_t> a, b;
+        std::thread other([&] { a = reduce_noise(quiet, w, h, 2, 64); });
+        b = reduce_noise(loud, w, h, 2, 64);
+        other.join();
+        EXPECT_EQ(a, quietRef) << rep;
+        EXPECT_EQ(b, loudRef) << rep;
+    }
+}
+
+TEST(Denoise2, SixteenBitPhotoLargerThanItsWorkAreaKeepsItsEstimateCopyApart)
+{
+    // Small tiles make a work area smaller than the 8-bit copy the estimate reads: the copy
+    // takes an allocation of its own (AddressSanitizer sees a copy into the area).
+    const int w = 600, h = 520, maxTile = 64;
+    ASSERT_LT(size_t(mem4denoise(w, h, maxTile)), size_t(w) * 3 * h);
+    const auto noisy = noisy_photo(w, h, 0.25f, 6, 43);
+    std::vector<uint16_t> src(noisy.size());
+    for (size_t i = 0; i < src.size(); ++i)
+        src[i] = uint16_t(noisy[i] * 257);
+    float def[kNrParamCount], param[kNrParamCount];
+    const auto own = reduce_noise(src, w, h, 4, maxTile, false, 0, def);
+    EXPECT_EQ(reduce_noise(src, w, h, 4, maxTile, true, 0x33, param), own);
+    EXPECT_TRUE(std::equal(param, param + kNrParamCount, def));
+    EXPECT_GT(def[0], 15.0f); // the estimate measured the photo's noise
 }
 
 TEST(Denoise2, FailedEstimateFallsBackToTheDefaults)

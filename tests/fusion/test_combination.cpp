@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "fusion/combination.h"
+#include "fusion/detail/intensive.h"
 #include "fusion/intensive_blends.h"
 #include "tests/support/allocation_probe.h"
 #include "tests/support/bracket_generator.h"
@@ -263,8 +264,11 @@ TEST(CombinationMethods, RefuseBadArgumentsAndOutOfMemoryWithoutWriting)
         {moyenne(0, 8, 8, 24, 3, 8, 8, s, o), -3}, // n below 1 divides by zero
         {moyenne(3, 8, 0, 24, 3, 8, 8, s, o), 0},  // no rows
         {hsauto(3, 8, 8, 24, 0, 8, 8, 3, nullptr, nullptr, o), -3},
+        {hsauto(0, 8, 8, 24, 0, 8, 8, 3, nullptr, s, o), -3},     // no photos to average
         {kv_combi_2images(3, 0, 3, 8, 8, 24, 8, 8, 3, s, o), -3}, // index past the stack
-        {kv_combi_intensive(0, 5, 3, 8, 8, 24, 3, 8, 8, s, o, 0, 0), -3},
+        {kv_combi_2images(3, -1, 1, 8, 8, 24, 8, 8, 3, s, o), -3},
+        {kv_combi_intensive(0, 5, 3, 8, 8, 24, 3, 8, 8, s, o, 0, 0), -3}, // an endless loop
+        {kv_combi_intensive(2, 0, 3, 8, 8, 24, 3, 8, 8, s, o, 0, 0), -3}, // no window
         {kv_combi_intensive2(1, 0, 0, 0, 3, 8, 8, 24, 3, 0, s, o), -3},
         {kv_combi_intensive2(1, 4, 0, 0, 3, 8, 8, 24, 3, 0, s, o), 4}, // h <= 2r: the radius
         {kv_combi_intensive3(0, 2, 0, 0, 3, 8, 8, 24, 3, 0, s, o), -3},
@@ -318,16 +322,20 @@ TEST(CombinationMethods, KnownValues)
     EXPECT_EQ(std::count(out.begin(), out.end(), 65280), 36);
     ASSERT_EQ(kv_combi_2images(2, 0, 1, 6, 6, 18, 8, 16, 3, white.data(), o), 6);
     EXPECT_EQ(out, std::vector<uint16_t>(out.size(), 65025));
-    // Photos of 100 and 110 have one brightness (30000 and 33000 over 7500, truncated): the
-    // first named is the dark one and gives the mask, trunc(96 x 0.3833) + 128 = 164 or
-    // trunc(126 x 0.3833) + 128 = 176.
-    Bytes pair(2 * 10 * 10 * 3, 100), out8(300);
-    std::fill(pair.begin() + 300, pair.end(), 110);
-    for (auto [a, mask] : {std::pair{0, 164}, {1, 176}}) {
-        ASSERT_EQ(kv_combi_2images(2, a, 1 - a, 10, 10, 30, 8, 8, 3, pair.data(), out8.data()), 10);
-        const int dark = a ? 110 : 100, bright = a ? 100 : 110;
-        EXPECT_EQ(out8[0], int(dark * (mask / 256.0f) + bright * (1 - mask / 256.0f)));
+    // Flat 10 x 10 photos of 100, 110 and 120 have one brightness (30000, 33000 and 36000 over
+    // 7500, truncated: 4): the first named is the dark one, the brighter 120 too, and gives the
+    // mask trunc((3 v - 204) x 0.3833) + 128: 164 for 100, 176 for 110, 187 for 120.
+    Bytes pair(2 * 10 * 10 * 3), out8(300);
+    for (auto [a, b, mask] : {std::array{100, 110, 164}, {110, 100, 176}, {120, 100, 187}}) {
+        std::fill(pair.begin(), pair.begin() + 300, uint8_t(a));
+        std::fill(pair.begin() + 300, pair.end(), uint8_t(b));
+        ASSERT_EQ(kv_combi_2images(2, 0, 1, 10, 10, 30, 8, 8, 3, pair.data(), out8.data()), 10);
+        EXPECT_EQ(out8[0], int(a * (mask / 256.0f) + b * (1 - mask / 256.0f))) << a << " " << b;
     }
+    // The mid-grey distance table: 0 at 128, 255 at black, 253 at white.
+    uint8_t D[256];
+    fusion::detail::grey_distance_table(D);
+    EXPECT_EQ(D[128] * 1000000 + D[0] * 1000 + D[255], 255253);
     for (auto [v, byte] :
          {std::pair{255.5f, 255}, {254.9f, 254}, {-3.0f, 0}, {NAN, 0}, {1e30f, 255}})
         EXPECT_EQ(lim8f(v), byte) << v;
@@ -431,6 +439,49 @@ TEST(IntensiveBlends, FollowTheirDefinitionsAndTheGreyerPhotoWins)
             EXPECT_GT(got[i], 60) << strength; // pulled a little towards 200 (distance 143)
             EXPECT_LT(got[i], 130) << strength;
         }
+    }
+}
+
+TEST(IntensiveBlends, FlatPhotosBlendByTheirGreyDistances)
+{
+    // Two flat 9 x 9 photos, A (3, 128, 129) and B (228, 228, 229). Every sample of a window
+    // holds the centre's distance z at a range weight of 1, so the centre pixel's sum is
+    // S = z (1 + the window's spatial weights); with Strength (compression) 0 the result is
+    // (x_A (S_B + 1) + x_B (S_A + 1)) / (S_A + S_B + 2), at 10 (5) the same with the squares.
+    // - method 11 mixes the channels' distances: trunc(0.2 D[3] + 0.7 D[128] + 0.1 D[129]) =
+    //   trunc(0.2 x 249 + 0.1 x 1) = 49, B 199; radius 2 spatial weights (1 + 2 e^-0.5 +
+    //   2 e^-2)^2 = 6.1689: S 351.28 and 1426.62, giving 47.53, 147.79, 148.79 or 15.91,
+    //   133.74, 134.74;
+    // - the bilateral form takes the distance of the mix: D[trunc(103.1)] = 49, D[228] = 199;
+    //   rings 1 and 2 hold 12 samples: S 637 and 2587, giving 47.50, 147.78, 148.78 or 15.89,
+    //   133.73, 134.73;
+    // - the square form |c - 128|: trunc(25 + 0.1) = 25, trunc(100.1) = 100, 25 samples and
+    //   the centre again: S 650 and 2600, giving 48.04, 148.02, 149.02 or 16.26, 133.90, 134.90.
+    const int w = 9, h = 9, P = w * h;
+    Bytes stack(size_t(2 * P * 3));
+    for (int i = 0; i < P; ++i)
+        for (int c = 0; c < 3; ++c) {
+            stack[size_t(i * 3 + c)] = uint8_t(c == 0 ? 3 : 127 + c);
+            stack[size_t((P + i) * 3 + c)] = uint8_t(c < 2 ? 228 : 229);
+        }
+    for (auto [form, strength, r, g, b] : {std::array{0, 0, 47, 147, 148},
+                                           {0, 10, 15, 133, 134},
+                                           {1, 0, 47, 147, 148},
+                                           {1, 5, 15, 133, 134},
+                                           {2, 0, 48, 148, 149},
+                                           {2, 5, 16, 133, 134}}) {
+        Bytes out(size_t(P * 3), 0);
+        const uint8_t *s = stack.data();
+        const int rc =
+            form == 0 ? kv_combi_intensive(1, 2, 2, w, h, w * 3, 3, 8, 8, s, out.data(),
+                                           float(strength), 0)
+            : form == 1
+                ? kv_combi_intensive2(1, 2, strength, 0, 2, w, h, w * 3, 3, 0, s, out.data())
+                : kv_combi_intensive3(1, 2, strength, 0, 2, w, h, w * 3, 3, 0, s, out.data());
+        ASSERT_GT(rc, 0) << form;
+        const uint8_t *centre = &out[size_t((4 * w + 4) * 3)];
+        EXPECT_EQ((std::array<int, 3>{centre[0], centre[1], centre[2]}), (std::array{r, g, b}))
+            << "form " << form << ", strength " << strength;
     }
 }
 

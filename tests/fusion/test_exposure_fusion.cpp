@@ -376,6 +376,46 @@ TEST(Fusion1, WeightsFavourTheWellExposed)
     }
 }
 
+TEST(Fusion1, StoredWeightsRoundHalvesDownAndSumToFullScale)
+{
+    // Hand-made tables: curves of 0 make every combined value 0, so a photo's raw weight is
+    // accent[0] = 1 times its BlendingPoint factor, and the factors set the quotients:
+    // 256 x 1 / 512 = 0.5 goes down to 0 and 255.5 to 255, 1.5 to 1, 2.75 up to 3;
+    // 65536 x 3 / 131072 = 1.5 to 1 and 65534.5 to 65534.
+    const std::vector<float> curves(2 * 256, 0.0f), accent(65536, 1.0f);
+    const uint8_t photos[2] = {0, 0}; // one grey pixel each
+    for (auto [bits, f0, f1, w0, w1] : {std::array{8, 1, 511, 0, 255},
+                                        {8, 3, 509, 1, 254},
+                                        {8, 11, 1013, 3, 253},
+                                        {16, 1, 131071, 0, 65535},
+                                        {16, 3, 131069, 1, 65534},
+                                        {16, 5, 3, 40960, 24576}}) {
+        const float factors[2] = {float(f0), float(f1)};
+        uint16_t out[2] = {7, 7};
+        ASSERT_EQ(adj1b_orig(2, 1, 1, 1, 1, 8, bits, curves.data(), accent.data(), factors, 0,
+                             nullptr, nullptr, photos, nullptr, nullptr, out),
+                  1);
+        const uint8_t *bytes = reinterpret_cast<const uint8_t *>(out);
+        EXPECT_EQ(bits == 8 ? bytes[0] : out[0], w0) << bits << ": " << f0 << " and " << f1;
+        EXPECT_EQ(bits == 8 ? bytes[1] : out[1], w1) << bits << ": " << f0 << " and " << f1;
+    }
+    // Each stored weight is off by half a step at most: a pixel's weights sum to full scale
+    // within n / 2, whatever the settings.
+    const int w = 29, h = 17, n = 5;
+    const auto stack = bracket<uint8_t>(w, h, 3, {0.01f, 0.05f, 0.4f, 2, 12});
+    for (const Params &p : {settings(0, 0, 0), settings(4, -3, 2), settings(-6, 5, 4)}) {
+        const auto w16 = weights<uint16_t>(stack, n, w, h, 3, p, false, 3);
+        const auto w8 = weights<uint8_t>(stack, n, w, h, 3, p, false, 3);
+        for (int i = 0; i < w * h; ++i) {
+            int sum16 = 0, sum8 = 0;
+            for (int k = 0; k < n; ++k)
+                sum16 += w16[size_t(k * w * h + i)], sum8 += w8[size_t(k * w * h + i)];
+            ASSERT_LE(std::abs(sum16 - 65536), n / 2) << p[0] << " pixel " << i;
+            ASSERT_LE(std::abs(sum8 - 256), n / 2) << p[0] << " pixel " << i;
+        }
+    }
+}
+
 TEST(KvFusion, RefusesBeforeAnyWorkAndReportsProgress)
 {
     const std::vector<uint8_t> stack(3 * 16 * 16 * 3, 100);
@@ -615,6 +655,26 @@ TEST(FusionJob, HandsItsFieldsToTheFusionPostsProgressAndShowsFailures)
     ASSERT_TRUE(job.processFusion(photos));
     EXPECT_EQ(g_engine.param, Params{});
     EXPECT_EQ(job_of(2, 5, 4, 3, 8).processFusion(Data::zeroed(120))->length(), 60u);
+    // A dims record shorter than 13 ints fills what it holds and leaves the rest 0: width and
+    // height alone leave no samples a pixel; without output bits the fusion refuses.
+    {
+        std::vector<platform::Alert> shown;
+        const auto previous =
+            platform::set_alert_sink([&](const platform::Alert &a) { shown.push_back(a); });
+        for (size_t ints : {size_t(2), size_t(4)}) {
+            Fusion shortDims = job_of(2, 5, 4, 3, 8);
+            if (ints == 4)
+                shortDims.setEngineForTesting(nullptr); // the fusion itself
+            const int32_t d[4] = {5, 4, 3, 8};
+            shortDims.setImageDimsFrom(Data::copy(d, ints * sizeof(int32_t)));
+            EXPECT_FALSE(shortDims.processFusion(Data::zeroed(120))) << ints;
+            EXPECT_EQ(g_engine.calls, 0) << ints;
+        }
+        platform::set_alert_sink(previous);
+        ASSERT_EQ(shown.size(), 2u);
+        EXPECT_EQ(shown[0].message + " / " + shown[1].message,
+                  "Error with exposure fusion / Error with exposure fusion");
+    }
     // Codes of the fusion, and refusals before it: a stack one byte short, no photos, sizes past
     // every buffer.
     platform::set_localized_strings({{"Error", "Fehler"}, {"OK", "OK!"}});

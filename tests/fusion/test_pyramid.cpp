@@ -225,6 +225,16 @@ TEST(Fusion22, SixBySixWorkedExampleRefusalsAndTheLevelZeroCase)
     EXPECT_EQ(blend(0, 3, 16, weights.data(), nullptr), 1);
     for (size_t i = 0; i < blended.size(); ++i)
         ASSERT_EQ(blended[i], i < 8 * 8 * 3 ? 500 : 0) << i;
+    // Weights summing past 1 (three photos of 32767 at 65535 each) saturate the low-pass sum
+    // instead of wrapping it round to a dark 32762.
+    const std::vector<uint16_t> full(4, 65535);
+    std::vector<uint16_t> photo(4, 32767), sum(4, 0);
+    for (int want : {32766, 65532, 65535}) {
+        ASSERT_EQ(fusion22(0, 2, 2, 1, 8, 16, 16, 0, full.data(), nullptr, nullptr, photo.data(),
+                           sum.data()),
+                  1);
+        EXPECT_EQ(sum, std::vector<uint16_t>(4, uint16_t(want)));
+    }
 }
 
 TEST(Adjust22bAndFusion31et32, UpSampleByTheReferenceExpansion)
@@ -288,6 +298,8 @@ TEST(Fusion33, FinishingSettings)
              {"midtones power 0.5", {M, 20}, 8, {64 << 7, 16 << 7, 0}, {128, 64, 0}},
              {"saturation 0.9 is 0", {S, 0.9f}, 8, {200 << 7, 100 << 7, 50 << 7}, {200, 100, 50}},
              {"saturation -10 grey", {S, -10}, 8, {200 << 7, 100 << 7, 50 << 7}, {125, 125, 125}},
+             // Below -10 the saturation would turn negative: it stops at grey.
+             {"saturation -20 grey", {S, -20}, 8, {200 << 7, 100 << 7, 50 << 7}, {125, 125, 125}},
              {"saturation 0.6 to 0.9", {S, 5}, 8, {200 << 7, 100 << 7, 50 << 7}, {237, 87, 12}},
              // Clips over 100 % put white below black; one step apart, the order holds.
              {"clips over 100 %", {W, 60, B, 50}, 8, {200 << 7, 50 << 7, 129 << 7}, {255, 0, 255}},

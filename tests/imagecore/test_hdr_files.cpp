@@ -194,6 +194,18 @@ TEST(RgbeDim, HeaderLinesBoundedByTheFileSize)
     EXPECT_EQ(std::vector<int>(info, info + 3), (std::vector<int>{640, 480, 20000}));
     EXPECT_EQ(rgbe_dim(file(28, "-Y 480 +X 640\n", 20000).c_str(), info), -3);
     EXPECT_EQ(rgbe_dim(file(3, "-Y 0 +X 640\n", 20000).c_str(), info), -3);
+    EXPECT_EQ(rgbe_dim(file(3, "-Y 480 +X -640\n", 20000).c_str(), info), -3);
+    // Sizes past what the kernels take (INT_MAX pixels; rows of 16-bit RGB up to INT_MAX bytes)
+    // are refused, the largest they take is not.
+    for (auto [res, want] : {std::pair{"-Y 2000000000 +X 32767\n", -3},
+                             {"-Y 65536 +X 32768\n", -3},
+                             {"-Y 1 +X 357913942\n", -3},
+                             {"-Y 65535 +X 32768\n", 3},
+                             {"-Y 1 +X 357913941\n", 3}}) {
+        info[0] = info[1] = info[2] = 0;
+        EXPECT_EQ(rgbe_dim(file(3, res, 20000).c_str(), info), want) << res;
+        EXPECT_EQ(info[0] != 0, want == 3) << res;
+    }
     EXPECT_EQ(rgbe_dim(file(4, "-Y 480 +X 640\n", 16639).c_str(), info), -1);
     EXPECT_EQ(rgbe_dim(dir.file("none").c_str(), info), -1);
 }

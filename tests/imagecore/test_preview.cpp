@@ -92,6 +92,20 @@ TEST(KvDownsample, SmallTargetsEnlargingAndBlackRgbe)
     EXPECT_EQ(dst, std::vector<uint8_t>(dst.size(), 77));
     EXPECT_EQ(kv_downsample(9, 7, 27, 20, 20, 60, 3, 8, src.data(), dst.data()), 19);
     EXPECT_EQ(kv_downsample(9, 7, 26, 5, 5, 15, 3, 8, src.data(), dst.data()), -3);
+    // Two samples a pixel: both are interpolated and nothing else is written (a third channel
+    // at offset 2 would be the next pixel's first sample, past the buffer at the last pixel).
+    const auto two = seeded_samples<uint8_t>(9 * 7 * 2, 4);
+    std::vector<uint8_t> halved(4 * 3 * 2);
+    ASSERT_EQ(kv_downsample(9, 7, 18, 4, 3, 8, 2, 8, two.data(), halved.data()), 2);
+    for (int i = 0; i < 2; ++i) { // pixel (i, 0): source column 2.25 i, row 0
+        const int x = int(float(i) * 2.25f);
+        const float dx = float(i) * 2.25f - float(x);
+        for (int c = 0; c < 2; ++c)
+            EXPECT_EQ(halved[size_t(2 * i + c)], int(float(two[size_t(2 * x + c)]) * (1 - dx) +
+                                                     float(two[size_t(2 * x + 2 + c)]) * dx))
+                << i << " " << c;
+    }
+    EXPECT_EQ(halved[6] * 256 + halved[7], halved[4] * 256 + halved[5]); // the last column
     const std::vector<uint8_t> black(8 * 6 * 4, 0);
     EXPECT_EQ(kv_downsample(8, 6, 0, 4, 3, 0, 3, 32, black.data(), dst.data()), 2);
     EXPECT_TRUE(std::all_of(dst.begin(), dst.begin() + 48, [](uint8_t b) { return b == 0; }));
@@ -141,6 +155,7 @@ TEST(LevelForTargetDim, FollowsTheLargerSide)
                                          {300, 400, 100, 0, 400, 100},
                                          {100, 800, 600, 2, 200, 150},
                                          {190, 800, 600, 1, 400, 300}, // the side before is nearer
+                                         {300, 800, 600, 1, 400, 300}, // 100 either side: a tie
                                          {1, 40, 30, 5, 3, 2},         // capped at log2 of 35
                                          {100, 0, 600, -3, -1, -1}}) {
         int gw = -1, gh = -1;

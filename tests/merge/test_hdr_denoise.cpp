@@ -226,6 +226,17 @@ TEST(HdrStats, LevelsAgreeWithASortedReadingAndUniformImages)
     const float l3 = std::log(0.75f), l1 = std::log(0.25f), want[6] = {l3, l3, l1, l1, l1, 0};
     for (int k = 0; k < 6; ++k)
         EXPECT_NEAR(st[k], want[k], 1e-6) << k;
+    // Greys of 0.25, 1 and 4 (24, 16 and 24 pixels): the median falls in the bin of 1, near the
+    // middle of the 65536. A bin j converts back as j x range / 65536 + minimum: an integer j
+    // is read back from the level (a range / 65535 would put it half a bin off).
+    const Rgbe three = make_rgbe(8, 8, [](int x, int) {
+        const float v = x < 3 ? 0.25f : x < 5 ? 1.0f : 4.0f;
+        return Rgb{v, v, v};
+    });
+    ASSERT_EQ(hdr_stats(8, 8, three.bytes.data(), st, 1.0f), 1);
+    const double lo = std::log(0.25), hi = std::log(4.0), j = (st[3] - lo) * 65536 / (hi - lo);
+    EXPECT_NEAR(j, 32767, 1.01);
+    EXPECT_NEAR(j, std::round(j), 0.05);
 }
 
 TEST(DenoiseChroma, PlainReadingNoiseFallsGreyAndShadowsLevel)

@@ -30,6 +30,20 @@ Rgbe textured(int w, int h)
     return img;
 }
 
+// As textured, in colour: red rises as blue falls within each exponent, (130 + m, 100,
+// 249 - m), so the luminance 123.9 + 0.2 m orders the pixels against what weights with red and
+// blue swapped (147.7 - 0.2 m) would.
+Rgbe colourful(int w, int h)
+{
+    Rgbe img{w, h, std::vector<uint8_t>(size_t(w) * size_t(h) * 4)};
+    for (int i = 0; i < w * h; ++i) {
+        const int v = int((int64_t(i) * 7919) % (w * h));
+        const int m = v % 120;
+        img.set(i % w, i / w, {uint8_t(130 + m), 100, uint8_t(249 - m), uint8_t(129 + v / 120)});
+    }
+    return img;
+}
+
 // The window of radius r as (luminance, bytes), sorted by luminance.
 std::vector<std::pair<float, Quad>> sorted_window(const Rgbe &img, int x, int y, int r)
 {
@@ -77,29 +91,31 @@ TEST(Fqs2, LowerMedianAsASortGivesAndPermutationFollows)
 
 TEST(HdrMedians, FixedAndAdaptiveMatchPlainReadings)
 {
-    const Rgbe src = textured(19, 17);
-    const Rgbe fixed = run(normalMedian, 0, src, 17 - 2),
-               adaptive = run(adaptiveMedian, 0, src, 17 - 7);
-    for (int y = 0; y < src.h; ++y)
-        for (int x = 0; x < src.w; ++x) {
-            const bool in5 = x >= 2 && x < src.w - 2 && y >= 2 && y < src.h - 2;
-            ASSERT_EQ(fixed.at(x, y), in5 ? sorted_window(src, x, y, 2)[12].second : kUnwritten);
-            if (x < 7 || x >= src.w - 7 || y < 7 || y >= src.h - 7) {
-                ASSERT_EQ(adaptive.at(x, y), kUnwritten);
-                continue;
+    for (const Rgbe &src : {textured(19, 17), colourful(19, 17)}) {
+        const Rgbe fixed = run(normalMedian, 0, src, 17 - 2),
+                   adaptive = run(adaptiveMedian, 0, src, 17 - 7);
+        for (int y = 0; y < src.h; ++y)
+            for (int x = 0; x < src.w; ++x) {
+                const bool in5 = x >= 2 && x < src.w - 2 && y >= 2 && y < src.h - 2;
+                ASSERT_EQ(fixed.at(x, y),
+                          in5 ? sorted_window(src, x, y, 2)[12].second : kUnwritten);
+                if (x < 7 || x >= src.w - 7 || y < 7 || y >= src.h - 7) {
+                    ASSERT_EQ(adaptive.at(x, y), kUnwritten);
+                    continue;
+                }
+                std::vector<std::pair<float, Quad>> win;
+                for (int r = 2; r <= 6; ++r) { // grow until the median lies strictly inside
+                    win = sorted_window(src, x, y, r);
+                    const float med = win[win.size() / 2].first;
+                    if (win.front().first < med && med < win.back().first)
+                        break;
+                }
+                const Rgb c = src.value(x, y);
+                const float lum = float(0.3 * c[0] + 0.6 * c[1] + 0.1 * c[2]);
+                const bool keep = win.front().first < lum && lum < win.back().first;
+                ASSERT_EQ(adaptive.at(x, y), keep ? src.at(x, y) : win[win.size() / 2].second);
             }
-            std::vector<std::pair<float, Quad>> win;
-            for (int r = 2; r <= 6; ++r) { // grow until the median lies strictly inside
-                win = sorted_window(src, x, y, r);
-                const float med = win[win.size() / 2].first;
-                if (win.front().first < med && med < win.back().first)
-                    break;
-            }
-            const Rgb c = src.value(x, y);
-            const float lum = float(0.3 * c[0] + 0.6 * c[1] + 0.1 * c[2]);
-            const bool keep = win.front().first < lum && lum < win.back().first;
-            ASSERT_EQ(adaptive.at(x, y), keep ? src.at(x, y) : win[win.size() / 2].second);
-        }
+    }
 }
 
 TEST(HdrMedians, SpikeRemovedNormalPixelCopiedFlatAreaReencoded)
@@ -128,29 +144,30 @@ TEST(HdrMedians, SpikeRemovedNormalPixelCopiedFlatAreaReencoded)
 
 TEST(MedianC, ChromaMediansWithOwnLumaMatchPlainReading)
 {
-    const Rgbe src = textured(12, 10);
-    for (int r : {0, 1, 2}) {
-        const Rgbe dst = run(median_c, r, src, 10 - r);
-        for (int y = r; y < src.h - r; ++y)
-            for (int x = r; x < src.w - r; ++x) {
-                std::vector<float> cb, cr;
-                float ybr[3], centreY = 0;
-                for (int dy = -r; dy <= r; ++dy)
-                    for (int dx = -r; dx <= r; ++dx) {
-                        rgb2ybr(src.value(x + dx, y + dy).data(), ybr);
-                        cb.push_back(ybr[1]);
-                        cr.push_back(ybr[2]);
-                        centreY = dx == 0 && dy == 0 ? ybr[0] : centreY;
-                    }
-                std::sort(cb.begin(), cb.end());
-                std::sort(cr.begin(), cr.end());
-                const float out[3] = {centreY, cb[cb.size() / 2], cr[cr.size() / 2]};
-                float rgb[3];
-                ybr2rgb(out, rgb);
-                const imagecore::Rgbe e = imagecore::encode_rgbe(rgb[0], rgb[1], rgb[2]);
-                ASSERT_EQ(dst.at(x, y), (Quad{e.r, e.g, e.b, e.e})) << r << ": " << x << "," << y;
-            }
-    }
+    for (const Rgbe &src : {textured(12, 10), colourful(12, 10)})
+        for (int r : {0, 1, 2}) {
+            const Rgbe dst = run(median_c, r, src, 10 - r);
+            for (int y = r; y < src.h - r; ++y)
+                for (int x = r; x < src.w - r; ++x) {
+                    std::vector<float> cb, cr;
+                    float ybr[3], centreY = 0;
+                    for (int dy = -r; dy <= r; ++dy)
+                        for (int dx = -r; dx <= r; ++dx) {
+                            rgb2ybr(src.value(x + dx, y + dy).data(), ybr);
+                            cb.push_back(ybr[1]);
+                            cr.push_back(ybr[2]);
+                            centreY = dx == 0 && dy == 0 ? ybr[0] : centreY;
+                        }
+                    std::sort(cb.begin(), cb.end());
+                    std::sort(cr.begin(), cr.end());
+                    const float out[3] = {centreY, cb[cb.size() / 2], cr[cr.size() / 2]};
+                    float rgb[3];
+                    ybr2rgb(out, rgb);
+                    const imagecore::Rgbe e = imagecore::encode_rgbe(rgb[0], rgb[1], rgb[2]);
+                    ASSERT_EQ(dst.at(x, y), (Quad{e.r, e.g, e.b, e.e}))
+                        << r << ": " << x << "," << y;
+                }
+        }
 }
 
 TEST(HdrMedians, RefusalsAndSmallImagesLeaveDestination)

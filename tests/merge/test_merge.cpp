@@ -6,6 +6,7 @@
 #include <array>
 #include <cerrno>
 #include <cmath>
+#include <cstdlib>
 #include <filesystem>
 #include <limits>
 #include <numeric>
@@ -178,8 +179,17 @@ TEST(MedianeImages, KeysOfDarkOrdinaryAndBrightPhotos)
 {
     // 100 grey pixels, n at code a and the rest at b: a median bin <= 4 gives the 95th-percentile
     // bin, >= 253 the 17th-percentile bin x 65536, else the median bin x 256.
-    for (auto [n, a, b, key] :
-         {std::array{100, 128, 0, 128 * 256}, {96, 2, 200, 2}, {18, 10, 255, 10 * 65536}}) {
+    for (auto [n, a, b, key] : {std::array{100, 128, 0, 128 * 256},
+                                {96, 2, 200, 2},
+                                {18, 10, 255, 10 * 65536},
+                                // The switches at their edges: a median bin of 4 is dark, 5
+                                // ordinary; 252 gives the key 64512, still ordinary, 253 is bright.
+                                {100, 4, 0, 4},
+                                {100, 5, 0, 5 * 256},
+                                {100, 252, 0, 64512},
+                                {18, 10, 252, 64512},
+                                {18, 10, 253, 10 * 65536},
+                                {100, 253, 0, 253 * 65536}}) {
         std::vector<uint8_t> s(300, uint8_t(b));
         std::fill_n(s.begin(), n * 3, uint8_t(a));
         int k = -1;
@@ -241,6 +251,28 @@ TEST(KvHdrMerge, MarkersSaturationLevelsAndCleanUp)
     EXPECT_EQ(m.at(4, 0, 0), Quad({255, 255, 255, 255}));
     for (int x = 1; x < 4; ++x)
         EXPECT_NE(m.at(4, x, 0)[3], 255) << x;
+}
+
+TEST(KvHdrMerge, SamplesExactlyAtTheClippingLevelAreWeightedNotClipped)
+{
+    // Grey code c has luma 256 c: 250 lies exactly on the level 64000 of the shortest exposure,
+    // 235 on the level 60160 of the longest; a code more is above them. Without the clean-up.
+    // One photo: at its level a pixel is its own linear value, one code above it the marker.
+    const Merged one = run_merge(grey_photos({{250, 251}}), 1, 2, 1, 3, 8, {1}, -1, 2);
+    ASSERT_EQ(one.result, 1);
+    const float lin = std::pow(250 / 256.0f, 2.2f);
+    for (float c : one.decode(2, 0, 0)) // RGBE keeps 8 significant bits
+        EXPECT_NEAR(c, lin, lin / 128);
+    EXPECT_EQ(one.at(2, 1, 0), Quad({255, 255, 255, 255}));
+    // Exposures 1 and 16, each photo at or a code above its level: only a pixel above both
+    // levels is the marker; the others are weighted as the plain reading says.
+    const std::vector<uint8_t> stack = grey_photos({{250, 250, 251, 251}, {235, 236, 235, 236}});
+    const Merged two = run_merge(stack, 2, 4, 1, 3, 8, {1, 16}, -1, 2);
+    ASSERT_EQ(two.result, 1);
+    EXPECT_EQ(two.rgbe, reference_merge<uint8_t>(stack, 2, 4, 1, 3, {1, 16}, false).rgbe);
+    for (int x = 0; x < 3; ++x)
+        EXPECT_TRUE(two.at(4, x, 0)[3] != 0 && two.at(4, x, 0)[3] != 255) << x;
+    EXPECT_EQ(two.at(4, 3, 0), Quad({255, 255, 255, 255}));
 }
 
 TEST(KvHdrMerge, RecoversKnownRadianceAtBothDepthsAndLayouts)
@@ -389,6 +421,15 @@ TEST(MergeToHDR, RefusesIncompleteConfigurationWithNil)
     EXPECT_TRUE(run(Job(4, 4, 3, 8, 1), 0, -1.0f));   // one photo needs no exposure
     EXPECT_FALSE(run(Job(4, 4, 3, 8, 2), 1, 0));      // exif without deltaT
     EXPECT_FALSE(run(Job(4, 4, 3, 8, 2, data_of(std::vector<float>{1})), 1, 0));
+    // One exposure short of five, with a usable exposure lying right past the data's end: the
+    // length refuses it, not the value found there.
+    auto *five = static_cast<float *>(std::malloc(5 * sizeof(float)));
+    ASSERT_TRUE(five);
+    std::copy_n(std::array{0.25f, 1.0f, 4.0f, 16.0f, 64.0f}.data(), 5, five);
+    const DataPtr fourOfFive = Data::adopt(five, 4 * sizeof(float));
+    const DataPtr stack5 = data_of(std::vector<uint8_t>(5 * 4 * 4 * 3, 100));
+    EXPECT_FALSE(Job(4, 4, 3, 8, 5, fourOfFive).mergeImagesToHDR(1, stack5, 1, 0, nullptr));
+    EXPECT_TRUE(Job(4, 4, 3, 8, 4, fourOfFive).mergeImagesToHDR(1, stack5, 1, 0, nullptr));
     EXPECT_FALSE(run(Job(4, 4, 3, 8, 2, two), 0, -1.0f)); // nobody fills the exposures
     EXPECT_FALSE(run(Job(4, 4, 3, 8, 2, two), 0, kNaN));
     EXPECT_FALSE(run(Job(4, 4, 3, 8, 0, two), 1, 0));

@@ -247,19 +247,25 @@ Result reference_calc_hdr(const Call &c, const std::vector<uint8_t> &stack,
                 sg += q * r.lut[size_t(px.s[1])];
                 sb += q * r.lut[size_t(px.s[2])];
             }
-            float rgb[3] = {0, 0, 0};
+            // Clipped everywhere: the marker in the sums with weight 1. Only a zero weight skips
+            // the ghost test, which may still turn the marker into the plain mean.
             if (clipped == c.n) {
-                rgb[0] = rgb[1] = rgb[2] = 1e9f;
-            } else if (sw > 0 && ghost > 0 && gs / float(c.n) > (ghost == 2 ? 0.8f : 1.0f)) {
-                for (int k = 0; k < c.n; ++k)
-                    for (int ch = 0; ch < 3; ++ch)
-                        rgb[ch] += p.T[size_t(k)] * r.lut[size_t(pixel(c, stack, k, i).s[ch])];
-                for (float &v : rgb)
-                    v /= float(c.n);
-            } else if (sw > 0) {
-                rgb[0] = sr / sw;
-                rgb[1] = sg / sw;
-                rgb[2] = sb / sw;
+                sr = sg = sb = 1e9f;
+                sw = 1;
+            }
+            float rgb[3] = {0, 0, 0};
+            if (sw > 0) {
+                if (ghost > 0 && gs / float(c.n) > (ghost == 2 ? 0.8f : 1.0f)) {
+                    for (int k = 0; k < c.n; ++k)
+                        for (int ch = 0; ch < 3; ++ch)
+                            rgb[ch] += p.T[size_t(k)] * r.lut[size_t(pixel(c, stack, k, i).s[ch])];
+                    for (float &v : rgb)
+                        v /= float(c.n);
+                } else {
+                    rgb[0] = sr / sw;
+                    rgb[1] = sg / sw;
+                    rgb[2] = sb / sw;
+                }
             }
             add_pixel(c, p, r, x, y, rgb[0], rgb[1], rgb[2], c.option == 0);
         }
@@ -489,6 +495,14 @@ TEST(CalcHdr, MatchesAScalarReadingOfItsDefinition)
         EXPECT_TRUE(run(calc_hdr, c, edges, {1, 4, 16}) == reference_calc_hdr(c, edges, {1, 4, 16}))
             << "thresholds, ghost " << ghost;
     }
+    // Equal exposures: the ghost test's step falls back to 0.3 EV; and levels from exposures
+    // whose logarithms are not whole.
+    for (const std::vector<float> &t : {std::vector<float>{1, 1}, {1, 1.00005f, 4}}) {
+        const int n = int(t.size());
+        const auto stack = testsupport::render_bracket(map, t, 8, 3, walker);
+        const Call c{1, n, w, h, 3, 8, 0, 0.5f, 1};
+        EXPECT_TRUE(run(calc_hdr, c, stack, t) == reference_calc_hdr(c, stack, t)) << n;
+    }
 }
 
 TEST(CalcHdr, MiddlePhotoTakesTwiceTheTargetAndDoublingItHalvesRadiance)
@@ -541,6 +555,53 @@ TEST(CalcHdr, GhostModesMergeDisagreeingPixelsByThePlainMean)
                 EXPECT_EQ(green(r, 3, x, 0), green(weighted, 3, x, 0))
                     << "ghost " << ghost << ", pixel " << x;
         }
+    }
+}
+
+TEST(CalcHdr, GhostTestOfSinglePixelsWorkedByHand)
+{
+    // Two grey photos, one pixel; ghost sum / 2 worked from the slope table, the step between
+    // the exposures (8192 x EV, 0.3 EV when they are equal) and the plain hat, against the
+    // threshold 1 (mode 1). Without the clean-up pass, so the clipped marker shows.
+    // - Exposures 1 and 1.01 (scaled to 1.9802 and 2: reciprocals 0.505 and 0.5, a step of
+    //   117.6 codes): 254 falling to 240 with more light is clipped in both photos; m = 63232,
+    //   slope 0, departure 3584 / 117.6 = 30.5, hat 0.0184: 8.55, the plain mean.
+    // - The same exposures at 255 in both: no departure, the marker stays.
+    // - Exposures 1 and 1 (reciprocals 1, target 0.5; the step 2457.6 codes): 85 rising to 115,
+    //   m = 25600, slope 1.25, departure 7680 / 2457.6 - 1.25 = 1.875, hat 0.9066: 1.59, the
+    //   plain mean (a step of 0.5 EV would give 0.18).
+    const struct {
+        std::vector<float> t;
+        float target;
+        int shorter, longer; // codes of the photos with the smaller and the larger exposure
+        bool mean;           // whether ghost detection turns the pixel into the plain mean
+        bool clipped;        // whether both photos are above their saturation levels
+    } cases[] = {{{1.0f, 1.01f}, 1.0f, 254, 240, true, true},
+                 {{1.0f, 1.01f}, 1.0f, 255, 255, false, true},
+                 {{1.0f, 1.0f}, 0.5f, 85, 115, true, false}};
+    for (const auto &k : cases) {
+        // Photo 1 is ranked first where the exposures are equal.
+        const int c0 = k.t[0] < k.t[1] ? k.shorter : k.longer,
+                  c1 = k.t[0] < k.t[1] ? k.longer : k.shorter;
+        const auto stack = grey_stack({{uint8_t(c0)}, {uint8_t(c1)}});
+        // Photo 1 is the middle one (1.0 stands in for equal exposures): scaled to 2 x target.
+        const double tmid = k.t[0] < k.t[1] ? k.t[1] : 1.0;
+        const double mean = (tmid / (2 * k.target) / k.t[0] * std::pow(c0 / 256.0, 2.2) +
+                             tmid / (2 * k.target) / k.t[1] * std::pow(c1 / 256.0, 2.2)) /
+                            2;
+        const Result off = run(calc_hdr, {2, 2, 1, 1, 3, 8, 0, k.target, 0}, stack, k.t);
+        for (int ghost : {1, 2}) {
+            const Result r = run(calc_hdr, {2, 2, 1, 1, 3, 8, 0, k.target, ghost}, stack, k.t);
+            ASSERT_EQ(r.code, 1);
+            if (k.mean) // RGBE keeps 8 significant bits
+                EXPECT_NEAR(green(r, 1, 0, 0), mean, mean / 128) << c0 << " " << c1 << " " << ghost;
+            else
+                EXPECT_EQ(r.rgbe, off.rgbe) << c0 << " " << c1 << " " << ghost;
+        }
+        if (k.clipped)
+            EXPECT_EQ(off.rgbe, (std::vector<uint8_t>{255, 255, 255, 255})) << c0 << " " << c1;
+        else // the weighted merge lies 3.7 % from the plain mean
+            EXPECT_GT(std::fabs(green(off, 1, 0, 0) / mean - 1), 0.02) << c0 << " " << c1;
     }
 }
 

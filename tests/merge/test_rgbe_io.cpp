@@ -66,7 +66,7 @@ TEST(KvIoRgbeWrite, RoundTripsByteExactAtRunLengthAndFlatWidths)
 {
     TempDir dir;
     const int h = 3;
-    for (int w : {1, 127, 128, 129, 32767, 32768}) {
+    for (int w : {1, 5, 7, 8, 127, 128, 129, 32767, 32768}) {
         const std::string path = dir.file("rt.hdr");
         const Bytes img = pattern(w, h);
         const int32_t exif[kExifBufCount] = {};
@@ -74,17 +74,41 @@ TEST(KvIoRgbeWrite, RoundTripsByteExactAtRunLengthAndFlatWidths)
         const Bytes file = read_file(path);
         const std::string head = header_of(file);
         EXPECT_EQ(head, std::string(kMinimalHeader) + "-Y 3 +X " + std::to_string(w) + "\n");
-        if (w <= 32767) // every scanline starts 2, 2, width high, width low
+        if (w >= 8 && w <= 32767) // every scanline starts 2, 2, width high, width low
             EXPECT_EQ(Bytes(file.begin() + long(head.size()), file.begin() + long(head.size()) + 4),
                       (Bytes{2, 2, uint8_t(w >> 8), uint8_t(w & 255)}))
                 << w;
-        else
-            EXPECT_EQ(file.size(), head.size() + img.size()) << "flat";
+        else // flat: the first pixel's R G B E, then the rest
+            EXPECT_TRUE(
+                file.size() == head.size() + img.size() &&
+                Bytes(file.begin() + long(head.size()), file.begin() + long(head.size()) + 4) ==
+                    (Bytes{img[0], img[size_t(w)], img[2 * size_t(w)], img[3 * size_t(w)]}))
+                << "flat " << w;
 
         Bytes back(img.size(), 0xAB);
         ASSERT_EQ(kv_io_read_rgbe(w, h, path.c_str(), back.data()), h) << w;
         EXPECT_TRUE(back == img) << "width " << w;
     }
+}
+
+TEST(KvIoReadRgbe, NarrowRunLengthScanlinesOfEarlierFilesAreStillRead)
+{
+    // Width 5, two rows, each component one run of 5 (rows 1 and 2 told apart).
+    TempDir dir;
+    std::string file = std::string(kMinimalHeader) + "-Y 2 +X 5\n";
+    Bytes want;
+    for (int y = 0; y < 2; ++y) {
+        file += std::string{2, 2, 0, 5};
+        for (int c = 0; c < 4; ++c) {
+            file += {char(133), char(10 * c + y + 1)};
+            want.insert(want.end(), 5, uint8_t(10 * c + y + 1));
+        }
+    }
+    const std::string path = dir.file("narrow.hdr");
+    write_file(path, text(file));
+    Bytes back(want.size(), 0xAB);
+    ASSERT_EQ(kv_io_read_rgbe(5, 2, path.c_str(), back.data()), 2);
+    EXPECT_EQ(back, want);
 }
 
 TEST(KvIoRgbeWrite, HeaderLinesFromTheRecordReadBackByTheScan)
@@ -235,6 +259,10 @@ TEST(KvIoReadRgbe, RefusesMalformedHeadersAndStreams)
         b.insert(b.end(), pixels.begin(), pixels.end());
         return b;
     };
+    auto flat8 = [](Bytes first) {
+        first.resize(32, 7);
+        return first;
+    };
     // Spoiled scanlines of either reader: KvIoReadPreviewRgbe below.
     const struct {
         const char *what;
@@ -250,6 +278,11 @@ TEST(KvIoReadRgbe, RefusesMalformedHeadersAndStreams)
          1, -1},
         {"short flat row", file("-Y 2 +X 3\n", Bytes(23, 1)), 3, 2, -1},
         {"flat (third byte 0x81)", file("-Y 1 +X 1\n", {2, 2, 0x81, 0}), 1, 1, 1},
+        // Flat rows of 8 pixels whose first bytes come near a scanline header; read as packets
+        // they would fail.
+        {"flat (third byte 0x80)", file("-Y 1 +X 8\n", flat8({2, 2, 0x80, 8})), 8, 1, 1},
+        {"flat (first byte 1)", file("-Y 1 +X 8\n", flat8({1, 2, 0, 8})), 8, 1, 1},
+        {"flat (second byte 3)", file("-Y 1 +X 8\n", flat8({2, 3, 0, 8})), 8, 1, 1},
         {"no rows asked", file("-Y 2 +X 3\n", {}), 3, 0, 0},
         {"no width", file("-Y 2 +X 0\n", {}), 0, 2, -3},
     };

@@ -126,7 +126,7 @@ TEST(RadiancePeers, PfstoolsAndImageMagickReadOurFiles)
     std::memcpy(&exif[kExifDateTime], "2021:06:30 12:34:56", 19);
     exif[kExifExposureNum] = 1, exif[kExifExposureDen] = 250, exif[kExifIso] = 100;
     TempDir dir;
-    for (int w : {67, 129, 32768}) { // run-length and flat scanlines
+    for (int w : {5, 67, 129, 32768}) { // flat (narrow), run-length and flat (wide) scanlines
         const hdrtest::Rgbe img = scene(w, 3);
         const std::string ours = dir.file("ours.hdr");
         ASSERT_EQ(kv_io_rgbe_write(ours.c_str(), w, img.h, exif, "sRGB", img.bytes.data()), img.h);

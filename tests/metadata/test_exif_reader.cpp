@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "imagecore/byte_order.h"
+#include "metadata/compact_exif.h"
 #include "metadata/exif_reader.h"
 #include "metadata/metadata_class.h"
 #include "tests/metadata/exif_test_util.h"
@@ -205,6 +206,39 @@ TEST(GetExifData, ApexTagsAndAModelCountOf100)
     TiffBuilder t;
     t.add_entry(t.add_ifd(), 272, kTiffAscii, 100, Bytes(100, 'M'));
     EXPECT_EQ(std::string(read(t.build(), kTiff).second.model), std::string(63, 'M'));
+}
+
+TEST(ExifReaders, ValuesOfFourBytesLieInTheEntryAndLongerOnesAtTheirOffset)
+{
+    // A value of up to 4 bytes is held in the entry's value field itself: a model of 3 letters
+    // and its terminator, an ISO SHORT of count 2; 5 bytes lie at the offset the field gives.
+    // Every reader of IFD entries: the source reader (TIFF, JPEG), the compact one and MetaData.
+    for (bool big : {false, true})
+        for (const std::string model : {"Cam", "Cams", "Ca"}) {
+            TiffBuilder t(big);
+            size_t ifd0 = t.add_ifd(), exif = t.add_ifd(false);
+            t.add_ascii(ifd0, 272, model);
+            t.add_ifd_pointer(ifd0, 34665, exif);
+            t.add_shorts(exif, 34855, {400, 9});
+            const Bytes tiff = t.build(), jpeg = in_jpeg(tiff);
+            const std::string want = model + " 400";
+            for (auto [file, type] : {std::pair{&tiff, kTiff}, {&jpeg, kJpeg}}) {
+                const ExifInfo e = read(*file, type).second;
+                CompactExifInfo c{};
+                EXPECT_EQ(getImageExif(write(*file).c_str(), type, &c), 1);
+                EXPECT_EQ(std::string(e.model) + " " + std::to_string(e.iso), want) << big << type;
+                EXPECT_EQ(std::string(c.model) + " " + std::to_string(c.iso), want) << big << type;
+            }
+            int32_t rec[kExifBufCount] = {};
+            platform::DataPtr d =
+                MetaData().getMetaData(platform::Data::copy(jpeg.data(), jpeg.size()));
+            ASSERT_TRUE(d && d->length() == sizeof rec);
+            d->getBytes(rec, sizeof rec);
+            EXPECT_EQ(reinterpret_cast<const char *>(&rec[kExifModel]) +
+                          (" " + std::to_string(rec[kExifIso])),
+                      want)
+                << big;
+        }
 }
 
 TEST(GetExifData, CountsAreClampedToTheFile)

@@ -216,6 +216,37 @@ TEST(InsertXmp, DescriptionGoesBetweenTheLineFeedsAfterTheRdfTag)
     EXPECT_EQ(insert_xmp(1, 2, nullptr, 1, 0, one), -3);
 }
 
+TEST(InsertXmp, RdfTagsWithMoreAttributesAreFoundWhateverTheirOrder)
+{
+    // Photo editors declare further namespaces on the rdf:RDF tag, before or after the RDF one,
+    // on lines of their own; an attribute value may hold ">". The description goes right after
+    // the tag's ">", between the line feeds that follow it.
+    const std::string ns = metadata::kRdfNamespace, iX = "xmlns:iX='http://ns.adobe.com/iX/1.0/'";
+    const std::string head = "<x:xmpmeta xmlns:x='adobe:ns:meta/' x:xmptk='Editor 5.6'>\n";
+    const std::string rest = "\n\n <rdf:Description rdf:about=''/>\n</rdf:RDF>\n</x:xmpmeta>";
+    const std::string description = xmp_packet(201, defaults(1));
+    for (const std::string &tag : {"<rdf:RDF xmlns:rdf=\"" + ns + "\" " + iX + ">",
+                                   "<rdf:RDF " + iX + " xmlns:rdf='" + ns + "'>",
+                                   "<rdf:RDF\n    xmlns:rdf = '" + ns + "'\n    " + iX + "\n>",
+                                   "<rdf:RDF a='x>y' xmlns:rdf='" + ns + "'>"}) {
+        const std::string packet = head + tag + rest;
+        const size_t at = head.size() + tag.size() + 1;
+        EXPECT_EQ(inserted(packet, 1),
+                  std::pair(int(description.size()),
+                            packet.substr(0, at) + description + packet.substr(at)))
+            << tag;
+    }
+    // Not the tag: another namespace name, a longer element name, a self-closing or unfinished
+    // tag, an attribute without a value. The search ends at the packet's end.
+    for (const std::string &tag :
+         {std::string("<rdf:RDF xmlns:rdf='http://example.com/rdf#'>"),
+          "<rdf:RDFS xmlns:rdf='" + ns + "'>", "<rdf:RDF xmlns:rdf='" + ns + "'/>",
+          "<rdf:RDF xmlns:rdf='" + ns, "<rdf:RDF checked xmlns:rdf='" + ns + "'>"}) {
+        const std::string packet = head + tag + (tag.back() == '>' ? rest : "");
+        EXPECT_EQ(inserted(packet, 1), std::pair(-int(packet.size()), packet)) << tag;
+    }
+}
+
 TEST(InsertXmp, ExiftoolReadsForeignAndOwnPacketsAfterIt)
 {
     TempDir dir;
@@ -224,12 +255,19 @@ TEST(InsertXmp, ExiftoolReadsForeignAndOwnPacketsAfterIt)
         GTEST_SKIP() << "exiftool not found";
     const Bytes foreign = testsupport::read_file(made);
     ASSERT_FALSE(foreign.empty());
+    // exiftool's own packet, the same with further namespaces on its rdf:RDF tag, and ours.
+    std::string editor(foreign.begin(), foreign.end());
+    const std::string rdfTag = "<rdf:RDF xmlns:rdf='" + std::string(metadata::kRdfNamespace) + "'>";
+    ASSERT_NE(editor.find(rdfTag), std::string::npos);
+    editor.replace(editor.find(rdfTag), rdfTag.size(),
+                   "<rdf:RDF xmlns:rdf=\"" + std::string(metadata::kRdfNamespace) +
+                       "\"\n  xmlns:iX=\"http://ns.adobe.com/iX/1.0/\">");
     for (const std::string &packet :
-         {std::string(foreign.begin(), foreign.end()), xmp_packet(0, nullptr, "Prime")}) {
+         {std::string(foreign.begin(), foreign.end()), editor, xmp_packet(0, nullptr, "Prime")}) {
         auto [rc, out] = inserted(packet, 1);
         ASSERT_GT(rc, 0);
         testsupport::write_file(grown, bytes_of(out));
-        const bool isForeign = packet.size() == foreign.size();
+        const bool isForeign = packet.find("Zenit") != std::string::npos;
         EXPECT_EQ(
             *exiftool("-s3 -XMP-dc:Title -XMP-aux:Lens -XMP-kvtm:Method -XMP-kvtm:Gamma " + grown),
             std::string(isForeign ? "Zenit\n" : "") + "Prime\nDeredid Edazozed\n1.0\n");

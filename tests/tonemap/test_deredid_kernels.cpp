@@ -116,6 +116,7 @@ TEST(TmDim, LevelCountsAndSizesOfBothPyramids)
         {600, 400, 0, -1e30f, 6, {320017, 319700, 10, 7, 38, 25, 6, 4}},   // as level 0
         {600, 400, 0, NAN, 5, {319947, 319700, 19, 13, 38, 25, 5, 4}},     // the default 1
         {9, 1000, 1, 1, -1, {-7, -7, -7, -7, -7, -7, -7, -7}},             // untouched
+        {18, 2000, 1, 1, 3, {63000, 57500, 9, 1000, 5, 500, 3, 6}},        // sides of 9 and 5 stay
     };
     for (const auto &c : cases) {
         float p[kTmParamCount] = {};
@@ -130,9 +131,37 @@ TEST(TmDim, LevelCountsAndSizesOfBothPyramids)
     EXPECT_EQ(tm_dim(600, 400, nullptr, nullptr), -3);
 }
 
+// A side's share of the level count is log2(side / 32) truncated, plus 1 only when the fraction
+// exceeds a half: a fraction of exactly 0.5 stays down. The two shares are summed and halved by
+// a shift, so a negative odd sum rounds down.
+TEST(TmDim, LevelsRoundUpOnlyPastAHalf)
+{
+    const struct {
+        int w, h;
+        float mode, level;
+        int levelsA;
+    } cases[] = {
+        {724, 724, 1, 1, 4},          // log2 22.625 = 4.4998: 4
+        {725, 725, 1, 1, 5},          // log2 22.656 = 4.5018: 5
+        {725, 724, 1, 1, 4},          // (5 + 4) / 2
+        {1482910, 1482910, 1, 1, 15}, // log2 46340.94 in single precision is 15.5 exactly: 15
+        {1482911, 1482911, 1, 1, 16}, // just past 15.5: 16
+        {10, 40, 0, 0, 1},            // (-1 + 0) >> 1 = -1, plus the 2 of light level 0
+        {10, 40, 0, 1, 1},            // -1 + 1, raised to at least 1
+    };
+    for (const auto &c : cases) {
+        float p[kTmParamCount] = {};
+        p[kDeSmoothingMode] = c.mode;
+        p[kDeLightSmoothing] = c.level;
+        tm_dims d{};
+        EXPECT_EQ(tm_dim(c.w, c.h, p, &d), c.levelsA) << c.w << "x" << c.h;
+        EXPECT_EQ(d.v[kTdLevelsA], c.levelsA);
+    }
+}
+
 TEST(CalcTm0, LogLuminanceOfEverySourceKindWithPaddingAndBlackPixels)
 {
-    const int w = 13, h = 11, gw = 15, gh = 12, spp = 4, rowLength = spp * w + 3;
+    const int w = 13, h = 11, gw = 15, gh = 12, spp = 5, rowLength = spp * w + 3;
     float table[256];
     exp_lut(table, -8);
     Vec curve16(65536), curve8(256);
@@ -163,7 +192,7 @@ TEST(CalcTm0, LogLuminanceOfEverySourceKindWithPaddingAndBlackPixels)
                 return curve[docType == 1 ? static_cast<const uint16_t *>(src)[i]
                                           : static_cast<const uint8_t *>(src)[i]];
             };
-            return std::log(std::max(0.2126f * c(0) + 0.7152f * c(1) + 0.0722f * c(3),
+            return std::log(std::max(0.2126f * c(0) + 0.7152f * c(2) + 0.0722f * c(4),
                                      float(n * std::pow(1 / n, 2.2))));
         };
         double sum = 0, count = 0;

@@ -147,14 +147,18 @@ Floats ref_solve(int W, int H, int n, bool wrap, const Floats &f0)
     return Floats(u.begin(), u.begin() + W * H);
 }
 
-// multigrid_solve on a copy of f in a buffer of exactly T floats: its result, then the image.
+// The solver on a copy of f in a buffer of exactly T floats: its result, then the image. Four
+// cycles are calc_tm2old's own; other counts go through multigrid_solve.
 std::pair<int, Floats> solve(int W, int H, int n, bool wrap, const Floats &f, int nbProc,
                              int64_t T = 0, int cycles = 4)
 {
     Floats work(static_cast<size_t>(T ? T : 2 * W * H));
     std::copy(f.begin(), f.end(), work.begin());
-    const int rc = multigrid_solve(cycles, 0, 0, int64_t(work.size()), n, wrap, work.data(),
-                                   {{W, H}}, {nbProc, 0, {}});
+    const int64_t size = int64_t(work.size());
+    const optim_param_struct opt{nbProc, 0, {}};
+    const int rc = cycles == 4
+                       ? calc_tm2old(0, 0, size, n, wrap, work.data(), {{W, H}}, opt)
+                       : multigrid_solve(cycles, 0, 0, size, n, wrap, work.data(), {{W, H}}, opt);
     return {rc, Floats(work.begin(), work.begin() + W * H)};
 }
 

@@ -253,6 +253,23 @@ TEST(OutOfCoreRgbeReader, HeaderSizePrimariesAndLineLimits)
     EXPECT_EQ(decomp2(file("", 100, 13000).c_str(), i2, px.data()), -2);
     EXPECT_EQ(rgbe_dim2(file("", 3, 0).c_str(), pr, info), -3); // under 128 bytes: no line
     EXPECT_EQ(rgbe_dim2(tmp.path("missing").c_str(), pr, info), -1);
+    // decomp2 reads header lines of up to 128 characters, rgbe_dim2 up to 127: a line of 127
+    // and its line feed is one line for the first, two for the second, which then meets the
+    // resolution as the fourth line, past the three that 400 bytes allow (400 / 128). 510 bytes
+    // still allow three lines; 512 four.
+    auto raw = [&](const std::string &head, size_t size) {
+        std::string s = head + std::string(96, '\7'); // 6 x 4 flat pixels
+        s.resize(size, '\0');
+        testsupport::write_file(tmp.path("r.hdr"), Bytes(s.begin(), s.end()));
+        return tmp.path("r.hdr");
+    };
+    const std::string res = "-Y 4 +X 6\n", longLine = std::string(127, 'x') + "\n";
+    EXPECT_EQ(decomp2(raw("#?RADIANCE\n" + longLine + res, 400).c_str(), i2, px.data()), 4);
+    EXPECT_EQ(rgbe_dim2(raw("#?RADIANCE\n" + longLine + res, 400).c_str(), pr, info), -3);
+    EXPECT_EQ(decomp2(raw("#?RADIANCE\n#\n#\n" + res, 510).c_str(), i2, px.data()), -2);
+    EXPECT_EQ(rgbe_dim2(raw("#?RADIANCE\n#\n#\n" + res, 510).c_str(), pr, info), -3);
+    EXPECT_EQ(decomp2(raw("#?RADIANCE\n#\n#\n" + res, 512).c_str(), i2, px.data()), 4);
+    EXPECT_EQ(px[95], 7);
     const std::string zero = "-Y 0 +X 5\n" + std::string(200, ' ');
     testsupport::write_file(tmp.path("z.hdr"), Bytes(zero.begin(), zero.end()));
     EXPECT_EQ(rgbe_dim2(tmp.path("z.hdr").c_str(), pr, info), -3); // no pixels

@@ -53,10 +53,11 @@ TEST(HistogramRoutines, PercentileAndLogHistoBins)
         EXPECT_EQ(percentile(5, nbins, counts, fraction), want) << fraction << " " << nbins;
     EXPECT_EQ(percentile(5, 3, nullptr, 0.5f), -3);
 
-    const float values[] = {0.0f, 0.1f, 0.5f, 1.0f, -4.0f, 9.0f};
+    // Bins of (value - min) x 10 / (max - min) for 11 bins: 0.95 in bin 9, 0.19 in bin 1.
+    const float values[] = {0.0f, 0.1f, 0.5f, 1.0f, -4.0f, 9.0f, 0.95f, 0.19f};
     std::vector<int> hist(11, 0);
-    EXPECT_EQ(log_histo(6, 11, values, hist.data(), 0.0f, 1.0f), 6);
-    EXPECT_EQ(hist, (std::vector<int>{2, 1, 0, 0, 0, 1, 0, 0, 0, 0, 2}));
+    EXPECT_EQ(log_histo(8, 11, values, hist.data(), 0.0f, 1.0f), 8);
+    EXPECT_EQ(hist, (std::vector<int>{2, 2, 0, 0, 0, 1, 0, 0, 0, 1, 2}));
     // At max: the last bin, also where max x 254 / max rounds below 254 in float.
     for (float mx : {36.927063f, 5.05436039f}) {
         std::vector<int> h(255, 0);

@@ -41,7 +41,8 @@ void reduce_level(const float *in, int64_t w, int64_t h, int is360, float *out);
 // Replaces the w x h log luminance in place by its gradient magnitudes (central differences,
 // one-sided on the borders, components above 100 in magnitude dropped) times s; with is360 the
 // left and right columns wrap and the top row's upper neighbour is the middle of that row.
-// Returns the sum of the magnitudes written. Keeps three rows of scratch.
+// Returns the sum of the magnitudes written, accumulated in double precision in index order (a
+// float sum would drift with the level's size). Keeps two rows of scratch.
 double gradient_magnitudes(float *level, int64_t w, int64_t h, int is360, float s);
 
 // fine (fw x fh) *= coarse (ceil(fw / 2) x ceil(fh / 2)) spread over the fine grid by the means
