@@ -17,6 +17,7 @@
 #include "fusion/pyramid_blend.h"
 #include "fusion/reconstruct.h"
 #include "fusion/weight_maps.h"
+#include "imagecore/banded.h"
 #include "imagecore/preview.h"
 #include "platform/checked_size.h"
 #include "platform/file_holder.h"
@@ -224,7 +225,7 @@ int kv_fusion(progressCallback callback, const float *tmParam, int n, int w, int
         } else if (i != n - 1) {
             std::memcpy(pyramPoids, poids.get() + size_t(i) * P * weightBytes, P * weightBytes);
         }
-        if (int r = fusion21(L, w, h, bitDepthPoids, is360, pyramPoids); r < 0)
+        if (int r = fusion21(L, w, h, bitDepthPoids, is360, pyramPoids, optim.nbProc); r < 0)
             return r;
         if (disk.on() && !disk.write_pyramid(pyramPoids, size_t(lenPyram)))
             return -2;
@@ -234,8 +235,14 @@ int kv_fusion(progressCallback callback, const float *tmParam, int n, int w, int
                     enter_samples(row, bpsIn, disk.rowSamples, bpsOut,
                                   level0 + y * disk.rowSamples);
                 });
-            enter_samples(static_cast<const uint8_t *>(imagesBuffer) + size_t(i) * S * sampleBytes,
-                          bpsIn, S, bpsOut, level0);
+            // Sample by sample: chunks in bands.
+            const uint8_t *photo =
+                static_cast<const uint8_t *>(imagesBuffer) + size_t(i) * S * sampleBytes;
+            imagecore::run_banded(optim.nbProc, h, [&](const imagecore::Band &b) {
+                const size_t row = size_t(w) * size_t(spp), at = size_t(b.begin) * row;
+                enter_samples(photo + at * sampleBytes, bpsIn, size_t(b.end - b.begin) * row,
+                              bpsOut, level0 + at);
+            });
             return 0;
         };
         const int entered = bitDepthFusion == 16 ? enter(static_cast<uint16_t *>(out))
@@ -244,7 +251,7 @@ int kv_fusion(progressCallback callback, const float *tmParam, int n, int w, int
             return entered;
         if (int r = fusion22(L, w, h, spp, bpsOut, bitDepthFusion, bitDepthPoids, is360,
                              disk.on() ? nullptr : pyramPoids, disk.pyramid.get(), disk.row.data(),
-                             out, fusionPyramid.get());
+                             out, fusionPyramid.get(), optim.nbProc);
             r < 0)
             return r;
         progress(callback, f0 + (1 - (f0 + 0.2f)) * float(k + 1) / float(n));
@@ -252,7 +259,7 @@ int kv_fusion(progressCallback callback, const float *tmParam, int n, int w, int
     poids.reset();
 
     const int result = fusion3(tmParam, L, w, h, spp, bpsOut, bitDepthFusion, rowLen, bgrOrder,
-                               is360, fusionPyramid.get(), reserved, out);
+                               is360, fusionPyramid.get(), reserved, out, optim.nbProc);
     progress(callback, 0.95f);
     return result;
 }
