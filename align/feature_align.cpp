@@ -486,7 +486,7 @@ align::detail::Tiling align::detail::make_tiling(int width, int height, int budg
 }
 
 int classementImages(int n, int width, int height, int spp, int bps, const unsigned char *images,
-                     int *keys, int *order)
+                     int *keys, int *order, int nThreads)
 {
     if (n < 1)
         return 0;
@@ -498,7 +498,8 @@ int classementImages(int n, int width, int height, int spp, int bps, const unsig
     const uint64_t pixels = uint64_t(width) * uint64_t(height);
     for (int k = 0; k < n; ++k) {
         imagecore::LumaHistogram hist{};
-        imagecore::add_luma_histogram(images + size_t(k) * *photo, pixels, spp, bps, 65535, hist);
+        imagecore::add_luma_histogram(images + size_t(k) * *photo, pixels, spp, bps, 65535, hist,
+                                      nThreads);
         keys[k] = imagecore::brightness_key(hist, pixels);
     }
     imagecore::brightness_order(n, keys, order);
@@ -553,7 +554,7 @@ int rt_align(int nThreads, int maxShiftX, int maxShiftY, int n, int width, int h
     try {
         AlignContext ctx;
         std::vector<int> keys(static_cast<size_t>(n)), order(static_cast<size_t>(n));
-        classementImages(n, width, height, spp, bps, images, keys.data(), order.data());
+        classementImages(n, width, height, spp, bps, images, keys.data(), order.data(), nThreads);
         std::vector<float> transforms(size_t(n) * kTransformSize);
         for (int k = 0; k < n; ++k)
             make_identity(transforms.data() + size_t(k) * kTransformSize);
