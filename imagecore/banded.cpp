@@ -379,6 +379,31 @@ BandReport run_chunked(int nbProc, int n, const BandWork &work, BandFallback fal
     return run(nbProc, n, work, fallback, true);
 }
 
+BandReport run_pieces(int nbProc, int n, int grain, const BandWork &work)
+{
+    if (n < 1)
+        return {};
+    const int step = std::max(grain, 1);
+    std::atomic<int> next{0};
+    std::atomic<int> threw{0};
+    // Each band takes the next free piece until none is left; a band whose worker did not start
+    // takes none, and the others take its pieces.
+    BandReport report = run(
+        nbProc, std::max(1, std::min(n, band_count(nbProc, n))),
+        [&](const Band &slot) {
+            for (int first; (first = next.fetch_add(step)) < n;) {
+                try {
+                    work({slot.index, slot.count, first, std::min(first + step, n)});
+                } catch (...) {
+                    threw.fetch_add(1);
+                }
+            }
+        },
+        BandFallback::Inline, false);
+    report.threw += threw.load();
+    return report;
+}
+
 void set_thread_start_for_testing(ThreadStartFn fn)
 {
     Pool &workers = pool();

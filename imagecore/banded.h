@@ -63,6 +63,15 @@ BandReport run_banded(int nbProc, int n, const BandWork &work,
 BandReport run_chunked(int nbProc, int n, const BandWork &work,
                        BandFallback fallback = BandFallback::Inline);
 
+// The same rows in pieces of grain rows (the last taking the rest), for long work whose rows are
+// independent: each of the call's band_count(nbProc, n) threads takes the next free piece until
+// none is left, so a thread slowed by other programs on its core takes fewer pieces. work gets
+// a piece: begin and end its rows, index the thread's band (0 .. count - 1, for per-thread
+// scratch). The pieces do not depend on the thread count; which band takes a piece does. Every
+// piece runs once, on the threads that started (at least the calling one); threw counts the
+// pieces whose work threw.
+BandReport run_pieces(int nbProc, int n, int grain, const BandWork &work);
+
 // Tests replace the thread start to make it fail; null restores pthread_create. Changing it
 // stops the idle workers (it waits for a call in progress, so never call it from band work);
 // while a replacement is set, each call starts its workers through it and stops them at its end,

@@ -305,3 +305,49 @@ TEST(RunBanded, AChildForkedWhileWorkersRunFinishesItsCallsAndExits)
             << (asleep ? "asleep, " : "spinning, ") << status;
     }
 }
+
+// Pieces taken in turn: every row exactly once, each piece grain rows on the grid from 0 (the
+// last one shorter), slots within the call's band count, whether the workers start or not.
+TEST(RunPieces, EveryPieceOnceOnTheThreadsThatStarted)
+{
+    for (auto start : {ThreadStartFn(nullptr), ThreadStartFn(fail_every_start),
+                       ThreadStartFn(fail_every_second_start)}) {
+        set_thread_start_for_testing(start);
+        for (int threads : {0, 1, 3, 8, 32})
+            for (int n : {1, 7, 97, 1000})
+                for (int grain : {0, 1, 8, 1000}) {
+                    std::vector<std::atomic<int>> runs(static_cast<size_t>(n));
+                    std::atomic<bool> onGrid{true}, slotsInside{true};
+                    const int step = std::max(grain, 1);
+                    const BandReport r = run_pieces(threads, n, grain, [&](const Band &b) {
+                        if (b.begin % step != 0 || b.end != std::min(b.begin + step, n))
+                            onGrid = false;
+                        if (b.index < 0 || b.index >= b.count || b.count > band_count(threads, n))
+                            slotsInside = false;
+                        for (int i = b.begin; i < b.end; ++i)
+                            ++runs[size_t(i)];
+                    });
+                    const std::string label = std::to_string(threads) + " threads, " +
+                                              std::to_string(n) + " rows, grain " +
+                                              std::to_string(grain);
+                    EXPECT_TRUE(std::all_of(runs.begin(), runs.end(),
+                                            [](const std::atomic<int> &k) { return k == 1; }))
+                        << label;
+                    EXPECT_TRUE(onGrid && slotsInside) << label;
+                    EXPECT_EQ(r.threw, 0) << label;
+                }
+    }
+    set_thread_start_for_testing(nullptr);
+    int calls = 0;
+    EXPECT_EQ(run_pieces(8, 0, 4, [&](const Band &) { ++calls; }).count, 0);
+    // A piece that throws is counted and the others still run.
+    std::atomic<int> done{0};
+    const BandReport r = run_pieces(4, 40, 4, [&](const Band &b) {
+        if (b.begin == 8)
+            throw std::runtime_error("piece");
+        done += b.end - b.begin;
+    });
+    EXPECT_EQ(r.threw, 1);
+    EXPECT_EQ(done, 36);
+    EXPECT_EQ(calls, 0);
+}
