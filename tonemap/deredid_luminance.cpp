@@ -128,28 +128,30 @@ int calc_tm0(int docType, int spp, int w, int h, int rowLength, int width, int h
 
     // Each row's statistics on their own (its sum from 0 in index order), then the rows' in row
     // order: the same values at every thread count.
+    const double n = docType == kDocRgb16 ? 65535.0 : 255.0; // the curve's value of code 1
+    const float floor = static_cast<float>(n * std::pow(1.0 / n, 2.2));
     std::vector<Stats> rows;
+    imagecore::BandWork work;
     try {
         rows.resize(static_cast<size_t>(height));
+        work = [&](const imagecore::Band &b) {
+            for (int y = b.begin; y < b.end; ++y) {
+                Stats &st = rows[static_cast<size_t>(y)];
+                if (rgbe)
+                    rgbe_rows(static_cast<const uint8_t *>(source), w, y, y + 1, width, gridWidth,
+                              table, out, st);
+                else if (docType == kDocRgb16)
+                    interleaved_rows(static_cast<const uint16_t *>(source), spp, rowLength, y,
+                                     y + 1, width, gridWidth, curve, floor, out, st);
+                else
+                    interleaved_rows(static_cast<const uint8_t *>(source), spp, rowLength, y, y + 1,
+                                     width, gridWidth, curve, floor, out, st);
+            }
+        };
     } catch (const std::bad_alloc &) {
         return -4;
     }
-    const double n = docType == kDocRgb16 ? 65535.0 : 255.0; // the curve's value of code 1
-    const float floor = static_cast<float>(n * std::pow(1.0 / n, 2.2));
-    imagecore::run_banded(nbProc, height, [&](const imagecore::Band &b) {
-        for (int y = b.begin; y < b.end; ++y) {
-            Stats &st = rows[static_cast<size_t>(y)];
-            if (rgbe)
-                rgbe_rows(static_cast<const uint8_t *>(source), w, y, y + 1, width, gridWidth,
-                          table, out, st);
-            else if (docType == kDocRgb16)
-                interleaved_rows(static_cast<const uint16_t *>(source), spp, rowLength, y, y + 1,
-                                 width, gridWidth, curve, floor, out, st);
-            else
-                interleaved_rows(static_cast<const uint8_t *>(source), spp, rowLength, y, y + 1,
-                                 width, gridWidth, curve, floor, out, st);
-        }
-    });
+    imagecore::run_banded(nbProc, height, work);
     Stats st;
     for (const Stats &r : rows)
         st.merge(r);
