@@ -3,11 +3,14 @@
 // bands in one claim word; the caller and its workers take them until none is left.
 #include "imagecore/banded.h"
 
+#include <algorithm>
 #include <atomic>
 #include <bit>
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
+#include <cstring>
+#include <limits>
 #include <mutex>
 #include <new>
 #include <thread>
@@ -402,6 +405,39 @@ BandReport run_pieces(int nbProc, int n, int grain, const BandWork &work)
         BandFallback::Inline, false);
     report.threw += threw.load();
     return report;
+}
+
+namespace {
+
+// fn(offset, length) over n bytes in blocks of 64 KB, the blocks in nbProc bands.
+template <class Fn> void byte_blocks(int nbProc, size_t n, Fn &&fn)
+{
+    constexpr size_t kBlock = size_t(1) << 16;
+    const size_t blocks = (n + kBlock - 1) / kBlock;
+    if (blocks < 2 || blocks > size_t(std::numeric_limits<int>::max())) {
+        if (n > 0)
+            fn(size_t(0), n);
+        return;
+    }
+    run_banded(nbProc, int(blocks), [&](const Band &b) {
+        const size_t first = size_t(b.begin) * kBlock;
+        fn(first, std::min(n, size_t(b.end) * kBlock) - first);
+    });
+}
+
+} // namespace
+
+void copy_banded(int nbProc, void *dst, const void *src, size_t n)
+{
+    byte_blocks(nbProc, n, [&](size_t at, size_t len) {
+        std::memcpy(static_cast<char *>(dst) + at, static_cast<const char *>(src) + at, len);
+    });
+}
+
+void zero_banded(int nbProc, void *dst, size_t n)
+{
+    byte_blocks(nbProc, n,
+                [&](size_t at, size_t len) { std::memset(static_cast<char *>(dst) + at, 0, len); });
 }
 
 void set_thread_start_for_testing(ThreadStartFn fn)

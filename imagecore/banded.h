@@ -6,6 +6,7 @@
 #pragma once
 
 #include <array>
+#include <cstddef>
 #include <functional>
 #include <pthread.h>
 
@@ -71,6 +72,11 @@ BandReport run_chunked(int nbProc, int n, const BandWork &work,
 // piece runs once, on the threads that started (at least the calling one); threw counts the
 // pieces whose work threw.
 BandReport run_pieces(int nbProc, int n, int grain, const BandWork &work);
+
+// memcpy and memset to 0 of n bytes in nbProc bands of 64 KB blocks: for large fresh buffers,
+// whose first touches and copying then spread over the cores. The regions must not overlap.
+void copy_banded(int nbProc, void *dst, const void *src, size_t n);
+void zero_banded(int nbProc, void *dst, size_t n);
 
 // Tests replace the thread start to make it fail; null restores pthread_create. Changing it
 // stops the idle workers (it waits for a call in progress, so never call it from band work);

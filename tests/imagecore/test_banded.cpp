@@ -351,3 +351,25 @@ TEST(RunPieces, EveryPieceOnceOnTheThreadsThatStarted)
     EXPECT_EQ(done, 36);
     EXPECT_EQ(calls, 0);
 }
+
+// Banded copies and clears: every byte of the range, none past it, at every thread count.
+TEST(CopyBanded, EveryByteOfTheRangeAndNoneBeyond)
+{
+    for (size_t n : {size_t(0), size_t(1), size_t(65535), size_t(65536), size_t(3 * 65536 + 17)})
+        for (int threads : {0, 1, 3, 8}) {
+            std::vector<uint8_t> src(n + 2), dst(n + 2, 0xEE), zero(n + 2, 0xEE);
+            for (size_t i = 0; i < src.size(); ++i)
+                src[i] = uint8_t(i * 31 + 7);
+            copy_banded(threads, dst.data() + 1, src.data() + 1, n);
+            zero_banded(threads, zero.data() + 1, n);
+            const std::string label = std::to_string(n) + " bytes, " + std::to_string(threads);
+            EXPECT_TRUE(std::equal(src.begin() + 1, src.begin() + 1 + ptrdiff_t(n),
+                                   dst.begin() + 1))
+                << label;
+            EXPECT_TRUE(std::all_of(zero.begin() + 1, zero.begin() + 1 + ptrdiff_t(n),
+                                    [](uint8_t v) { return v == 0; }))
+                << label;
+            for (const auto *v : {&dst, &zero})
+                EXPECT_TRUE(v->front() == 0xEE && v->back() == 0xEE) << label;
+        }
+}
