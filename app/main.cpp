@@ -48,10 +48,12 @@ int main(int argc, char **argv)
                                        .intValue(0));
     quality = jpeg_quality(quality);
 
-    // Where the result goes is settled before any photo is read.
-    const std::string out =
-        opt.output.empty() ? default_output_path(opt.photos[0], opt.format) : opt.output;
-    if (RoadError e = check_output(opt.photos, out))
+    // Where the result goes is checked before any photo is read; a default name is taken when
+    // the result is saved.
+    const OutputTarget target = opt.output.empty()
+                                    ? OutputTarget{default_output_path(opt.photos[0], opt.format), true}
+                                    : OutputTarget{opt.output, false};
+    if (RoadError e = check_output(opt.photos, target.path, !target.numbered))
         return report(e);
 
     ProgressDisplay display(stderr, ::isatty(STDERR_FILENO) != 0, opt.quiet);
@@ -60,6 +62,8 @@ int main(int argc, char **argv)
     Document doc;
     stage("Reading photos");
     RoadError e = check_and_probe(opt.photos, &doc);
+    if (!e)
+        e = check_method_size(doc, method);
     if (!e) {
         stage("Decoding photos");
         e = decode_stack(&doc, platform::physical_memory(), opt.threads);
@@ -89,15 +93,19 @@ int main(int argc, char **argv)
                 set_align_log_sink([&display](const std::string &line) { display.note(line); });
             e = align_photos(&doc, alignType, keepSize, opt.threads);
             set_align_log_sink(previous);
+            // Cropping to the area every photo covers can leave too little for the method.
+            if (!e)
+                e = check_method_size(doc, method);
         }
     }
     platform::DataPtr result;
+    std::string saved;
     if (!e)
         e = process(doc, method, tmParam, opt.threads, !opt.quiet, stage, &result);
     if (!e) {
         doc.stack.reset(); // the stack is no longer needed; saving wants the memory
         stage("Saving");
-        e = save_result(doc, result, method, tmParam, opt.format, quality, out);
+        e = save_result(doc, result, method, tmParam, opt.format, quality, target, &saved);
     }
     display.finish();
     if (!note.empty() && !opt.quiet)
@@ -109,6 +117,6 @@ int main(int argc, char **argv)
         for (const auto &[name, seconds] : display.timings())
             std::fprintf(stderr, "%-36s %8.3f s\n", name.c_str(), seconds);
     if (!opt.quiet)
-        std::fprintf(stderr, "Saved %s\n", out.c_str());
+        std::fprintf(stderr, "Saved %s\n", saved.c_str());
     return kExitOk;
 }

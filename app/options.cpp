@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cctype>
 #include <charconv>
+#include <string_view>
 #include <optional>
 
 #include "app/settings.h"
@@ -104,7 +105,8 @@ std::string usage_text()
            "type) into one photograph: merged into an HDR image and tone-mapped (deredid,\n"
            "rodo), or the photos combined directly (fusion and methods 11 to 14).\n"
            "\n"
-           "Options:\n"
+           "Options (a value follows as -j 3, -j3, --threads 3 or --threads=3; long names\n"
+           "may be shortened while they stay unambiguous; -- ends the options):\n"
            "  -o, --output FILE     where to save, .jpg/.jpeg or .tif/.tiff; never one of\n"
            "                        the photos (default: beside the first photo,\n"
            "                        <name>_hdr.jpg or .tif, then <name>_hdr-2, -3...)\n"
@@ -121,10 +123,11 @@ std::string usage_text()
            "                        from that extension, else jpeg\n"
            "  -q, --quality N       JPEG quality 20..100 (default: the GeneralQuality\n"
            "                        preference, else 100)\n"
-           "  -j, --threads N       worker threads (default: the processor count)\n"
+           "  -j, --threads N       worker threads, 1..32 (default: the processor count)\n"
            "      --denoise N       reduce the noise of the N darkest photos before the\n"
            "                        merge, 0 for none (default: the NoiseReductionSettings\n"
-           "                        preference, else the darkest photo); not with fusion\n"
+           "                        preference, else the darkest photo); deredid and rodo\n"
+           "                        only: fusion and methods 11 to 14 do not merge\n"
            "      --align METHOD    align the photos before they are combined: features (a\n"
            "                        projective transform a photo, for hand-held brackets),\n"
            "                        translation (whole-pixel shifts) or none (default: the\n"
@@ -142,131 +145,228 @@ std::string usage_text()
            settings_help() + "\nThe README lists the metadata the result carries.\n";
 }
 
+namespace {
+
+enum class Opt { Output, Method, Pair, Settings, Set, Format, Quality, Threads, Denoise, Align,
+                 KeepSize, Timings, Quiet, Help };
+
+struct OptionSpec {
+    const char *longName;
+    char shortName; // 0: long form only
+    bool takesValue;
+    Opt id;
+};
+
+constexpr OptionSpec kOptions[] = {
+    {"output", 'o', true, Opt::Output},     {"method", 'm', true, Opt::Method},
+    {"pair", 0, true, Opt::Pair},           {"settings", 0, true, Opt::Settings},
+    {"set", 0, true, Opt::Set},             {"format", 'f', true, Opt::Format},
+    {"quality", 'q', true, Opt::Quality},   {"threads", 'j', true, Opt::Threads},
+    {"denoise", 0, true, Opt::Denoise},     {"align", 0, true, Opt::Align},
+    {"keep-size", 0, false, Opt::KeepSize}, {"timings", 0, false, Opt::Timings},
+    {"quiet", 0, false, Opt::Quiet},        {"help", 'h', false, Opt::Help},
+};
+
+// The long option a name stands for: itself, or the one option it begins (getopt_long's
+// abbreviations); null with the message when none or several do.
+const OptionSpec *find_long(const std::string &name, std::string *error)
+{
+    const OptionSpec *found = nullptr;
+    int matches = 0;
+    std::string candidates;
+    for (const auto &spec : kOptions) {
+        if (name == spec.longName)
+            return &spec;
+        if (std::string_view(spec.longName).starts_with(name)) {
+            candidates += std::string(matches++ ? ", " : "") + "--" + spec.longName;
+            found = &spec;
+        }
+    }
+    if (matches == 1)
+        return found;
+    *error = matches == 0 ? "unknown option '--" + name + "'"
+                          : "option '--" + name + "' is ambiguous (" + candidates + ")";
+    return nullptr;
+}
+
+const OptionSpec *find_short(char c)
+{
+    for (const auto &spec : kOptions)
+        if (spec.shortName == c)
+            return &spec;
+    return nullptr;
+}
+
+// Stores one option's value; name is the option as the user spelt it, for messages.
+bool apply(Options *o, Opt id, const std::string &name, const std::string &v, std::string *error)
+{
+    switch (id) {
+    case Opt::Help:
+        o->help = true;
+        return true;
+    case Opt::Timings:
+        o->timings = true;
+        return true;
+    case Opt::KeepSize:
+        o->keepSize = true;
+        return true;
+    case Opt::Align: {
+        const std::string m = lower(v);
+        if (m == "features")
+            o->align = kAlignFeatures;
+        else if (m == "translation")
+            o->align = kAlignTranslation;
+        else if (m == "none")
+            o->align = kAlignNone;
+        else {
+            *error = "unknown alignment '" + v + "' (use features, translation or none)";
+            return false;
+        }
+        return true;
+    }
+    case Opt::Quiet:
+        o->quiet = true;
+        return true;
+    case Opt::Output:
+        o->output = v;
+        return true;
+    case Opt::Settings:
+        o->settingsFile = v;
+        return true;
+    case Opt::Method:
+        o->method = method_from_name(v);
+        o->methodGiven = true;
+        if (o->method == 0) {
+            *error = "unknown method '" + v +
+                     "' (use deredid, rodo, fusion, intensive, highlights-shadows, two-photos or "
+                     "mean)";
+            return false;
+        }
+        return true;
+    case Opt::Pair:
+        if (!parse_pair(v, o->pair)) {
+            *error = "--pair takes two different photo numbers I,J (from 1), not '" + v + "'";
+            return false;
+        }
+        return true;
+    case Opt::Set: {
+        std::string::size_type e = v.find('=');
+        if (e == std::string::npos || e == 0) {
+            *error = "--set takes NAME=VALUE, not '" + v + "'";
+            return false;
+        }
+        o->settings.emplace_back(v.substr(0, e), v.substr(e + 1));
+        return true;
+    }
+    case Opt::Format: {
+        const std::string f = lower(v);
+        if (f == "jpeg" || f == "jpg")
+            o->format = OutputFormat::Jpeg;
+        else if (f == "tiff" || f == "tif")
+            o->format = OutputFormat::Tiff;
+        else {
+            *error = "unknown format '" + v + "' (use jpeg or tiff)";
+            return false;
+        }
+        o->formatGiven = true;
+        return true;
+    }
+    case Opt::Quality:
+        // The command line asks for what it gets: the preference's fallback to 100 would hide a
+        // typing slip.
+        if (!parse_int(v, &o->quality) || o->quality < 20 || o->quality > 100) {
+            *error = name + " takes a number from 20 to 100, not '" + v + "'";
+            return false;
+        }
+        return true;
+    case Opt::Threads:
+        if (!parse_int(v, &o->threads) || o->threads < 1 || o->threads > 32) {
+            *error = name + " takes a number from 1 to 32, not '" + v + "'";
+            return false;
+        }
+        return true;
+    case Opt::Denoise:
+        if (!parse_int(v, &o->denoise) || o->denoise < 0 || o->denoise > kMaxPhotos) {
+            *error = name + " takes a number from 0 to " + std::to_string(kMaxPhotos) +
+                     ", not '" + v + "'";
+            return false;
+        }
+        return true;
+    }
+    return false;
+}
+
+} // namespace
+
+// As getopt_long parses: "--name value", "--name=value" and unambiguous abbreviations of the
+// long names; "-j 3" and "-j3"; short flags grouped ("-h" before a valued one: "-hj3"); "--"
+// ends the options; anything else, "-" included, is a photo, wherever it stands.
 bool parse_options(int argc, const char *const *argv, Options *o, std::string *error)
 {
-    auto value = [&](int &i, const std::string &name, std::string *out) {
-        if (i + 1 >= argc) {
-            *error = "option " + name + " needs a value";
-            return false;
-        }
-        *out = argv[++i];
-        return true;
-    };
     bool onlyPhotos = false;
     for (int i = 1; i < argc; ++i) {
-        std::string a = argv[i];
-        std::string v;
-        // --name=value is accepted for every option that takes a value.
-        std::string::size_type eq = a.find('=');
-        bool inlineValue = a.rfind("--", 0) == 0 && eq != std::string::npos && a != "--";
-        if (inlineValue) {
-            v = a.substr(eq + 1);
-            a = a.substr(0, eq);
+        const std::string a = argv[i];
+        if (onlyPhotos || a.size() < 2 || a[0] != '-') {
+            o->photos.push_back(a);
+            continue;
         }
-        auto take = [&](const std::string &name) { return inlineValue || value(i, name, &v); };
-
-        if (onlyPhotos || a.empty() || a[0] != '-' || a == "-") {
-            o->photos.push_back(argv[i]);
-        } else if (a == "--") {
+        if (a == "--") {
             onlyPhotos = true;
-        } else if (a == "-h" || a == "--help") {
-            o->help = true;
-        } else if (a == "-o" || a == "--output") {
-            if (!take(a))
-                return false;
-            o->output = v;
-        } else if (a == "-m" || a == "--method") {
-            if (!take(a))
-                return false;
-            o->method = method_from_name(v);
-            o->methodGiven = true;
-            if (o->method == 0) {
-                *error = "unknown method '" + v +
-                         "' (use deredid, rodo, fusion, intensive, highlights-shadows, two-photos "
-                         "or mean)";
-                return false;
-            }
-        } else if (a == "--pair") {
-            if (!take(a))
-                return false;
-            if (!parse_pair(v, o->pair)) {
-                *error = "--pair takes two different photo numbers I,J (from 1), not '" + v + "'";
-                return false;
-            }
-        } else if (a == "--settings") {
-            if (!take(a))
-                return false;
-            o->settingsFile = v;
-        } else if (a == "--set") {
-            if (!take(a))
-                return false;
-            std::string::size_type e = v.find('=');
-            if (e == std::string::npos || e == 0) {
-                *error = "--set takes NAME=VALUE, not '" + v + "'";
-                return false;
-            }
-            o->settings.emplace_back(v.substr(0, e), v.substr(e + 1));
-        } else if (a == "-f" || a == "--format") {
-            if (!take(a))
-                return false;
-            std::string f = lower(v);
-            if (f == "jpeg" || f == "jpg")
-                o->format = OutputFormat::Jpeg;
-            else if (f == "tiff" || f == "tif")
-                o->format = OutputFormat::Tiff;
-            else {
-                *error = "unknown format '" + v + "' (use jpeg or tiff)";
-                return false;
-            }
-            o->formatGiven = true;
-        } else if (a == "-q" || a == "--quality") {
-            if (!take(a))
-                return false;
-            // The command line asks for what it gets: the preference's fallback to 100 would
-            // hide a typing slip.
-            if (!parse_int(v, &o->quality) || o->quality < 20 || o->quality > 100) {
-                *error = "--quality takes a number from 20 to 100, not '" + v + "'";
-                return false;
-            }
-        } else if (a == "-j" || a == "--threads") {
-            if (!take(a))
-                return false;
-            if (!parse_int(v, &o->threads) || o->threads < 1 || o->threads > 32) {
-                *error = "--threads takes a number from 1 to 32, not '" + v + "'";
-                return false;
-            }
-        } else if (a == "--denoise") {
-            if (!take(a))
-                return false;
-            if (!parse_int(v, &o->denoise) || o->denoise < 0 || o->denoise > kMaxPhotos) {
-                *error = "--denoise takes a number from 0 to " + std::to_string(kMaxPhotos) +
-                         ", not '" + v + "'";
-                return false;
-            }
-        } else if (a == "--align") {
-            if (!take(a))
-                return false;
-            const std::string m = lower(v);
-            if (m == "features")
-                o->align = kAlignFeatures;
-            else if (m == "translation")
-                o->align = kAlignTranslation;
-            else if (m == "none")
-                o->align = kAlignNone;
-            else {
-                *error = "unknown alignment '" + v + "' (use features, translation or none)";
-                return false;
-            }
-        } else if (a == "--keep-size") {
-            o->keepSize = true;
-        } else if (a == "--timings") {
-            o->timings = true;
-        } else if (a == "--quiet") {
-            o->quiet = true;
-        } else {
-            *error = "unknown option '" + std::string(argv[i]) + "'";
-            return false;
+            continue;
         }
+        if (a[1] == '-') {
+            const auto eq = a.find('=');
+            const std::string name = a.substr(2, eq == std::string::npos ? eq : eq - 2);
+            const OptionSpec *spec = find_long(name, error);
+            if (!spec)
+                return false;
+            const std::string shown = std::string("--") + spec->longName;
+            std::string v;
+            if (eq != std::string::npos) {
+                if (!spec->takesValue) {
+                    *error = "option " + shown + " takes no value";
+                    return false;
+                }
+                v = a.substr(eq + 1);
+            } else if (spec->takesValue) {
+                if (i + 1 >= argc) {
+                    *error = "option " + shown + " needs a value";
+                    return false;
+                }
+                v = argv[++i];
+            }
+            if (!apply(o, spec->id, shown, v, error))
+                return false;
+            continue;
+        }
+        for (size_t k = 1; k < a.size(); ++k) {
+            const OptionSpec *spec = find_short(a[k]);
+            const std::string shown = std::string("-") + a[k];
+            if (!spec) {
+                *error = "unknown option '" + shown + "'" +
+                         (k > 1 ? " in '" + a + "'" : std::string());
+                return false;
+            }
+            std::string v;
+            if (spec->takesValue) {
+                if (k + 1 < a.size()) {
+                    v = a.substr(k + 1);
+                } else if (i + 1 < argc) {
+                    v = argv[++i];
+                } else {
+                    *error = "option " + shown + " needs a value";
+                    return false;
+                }
+                k = a.size(); // the value took the rest
+            }
+            if (!apply(o, spec->id, shown, v, error))
+                return false;
+        }
+    }
+    if (!o->help && o->photos.size() > size_t(kMaxPhotos)) {
+        *error = "give 1 to " + std::to_string(kMaxPhotos) + " photos, not " +
+                 std::to_string(o->photos.size());
+        return false;
     }
     if (!o->help && o->photos.empty()) {
         *error = "no photos given";

@@ -10,6 +10,8 @@
 #include <memory>
 #include <new>
 #include <optional>
+#include <csignal>
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -39,6 +41,7 @@
 #include "platform/alerts.h"
 #include "platform/bitmap.h"
 #include "platform/checked_size.h"
+#include "platform/file_holder.h"
 #include "platform/system.h"
 #include "tonemap/tm_params.h"
 #include "tonemap/tone_map.h"
@@ -134,6 +137,30 @@ std::string gigabytes(uint64_t bytes)
     char text[32];
     std::snprintf(text, sizeof text, "%.1f GB", double(bytes) / double(uint64_t(1) << 30));
     return text;
+}
+
+// Samples a TIFF pixel may carry: what the bitmap decoder takes.
+constexpr int kMaxTiffSamples = 5;
+
+// Why a photo of this size cannot be processed, to follow "is W x H pixels": the limit it
+// passes. Empty when it fits.
+std::string size_limit(const SourcePhoto &p)
+{
+    const auto pixels = platform::checked_product({p.width, p.height});
+    if (!pixels || *pixels > uint64_t(platform::kMaxKernelPixels))
+        return ", more than the " + std::to_string(platform::kMaxKernelPixels) +
+               " pixels a photo may have";
+    // The result's rows are 16 bits a sample, and their length in bytes an int.
+    const int spp = std::max(p.spp, 1);
+    const auto row = platform::checked_product({p.width, spp, 2});
+    if (!row || *row > uint64_t(INT_MAX))
+        return ": a row of its 16-bit result takes " + std::to_string(row.value_or(0)) +
+               " bytes, more than the " + std::to_string(INT_MAX) + " a row may have";
+    const auto decoded = platform::image_bytes(p.width, p.height, spp, p.bits / 8);
+    if (!decoded || *decoded > platform::kMaxBitmapBytes)
+        return " at " + std::to_string(p.bits) + " bits, more than the " +
+               gigabytes(platform::kMaxBitmapBytes) + " a decoded photo may take";
+    return {};
 }
 
 int probe(SourcePhoto &p)
@@ -284,12 +311,6 @@ std::pair<std::string, std::string> folder_and_name(const std::string &path)
     return {slash == 0 ? "/" : path.substr(0, slash), path.substr(slash + 1)};
 }
 
-bool file_exists(const std::string &path)
-{
-    struct stat st;
-    return ::stat(path.c_str(), &st) == 0;
-}
-
 } // namespace
 
 RoadError check_and_probe(const std::vector<std::string> &paths, Document *doc)
@@ -300,8 +321,13 @@ RoadError check_and_probe(const std::vector<std::string> &paths, Document *doc)
     const std::string firstExt = platform::path_extension(paths[0]);
     for (const auto &path : paths) {
         std::string ext = platform::path_extension(path);
-        if (struct stat st; ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode))
-            return fail(kExitBadInput, file_name(path) + " is a directory, not a photo");
+        // A named pipe or a device would block the readers or never end: only regular files.
+        uint64_t length = 0;
+        std::string why;
+        if (!platform::open_regular(path, length, &why))
+            return fail(kExitBadInput, file_name(path) + (why.rfind("is ", 0) == 0
+                                                              ? " " + why + ", not a photo"
+                                                              : " cannot be opened: " + why));
         if (listed(kRawExt, ext))
             return fail(kExitBadInput, file_name(path) +
                                            ": camera raw files are not supported; convert them "
@@ -339,19 +365,48 @@ RoadError check_and_probe(const std::vector<std::string> &paths, Document *doc)
         // JPEG gives 8 bits and its components; TIFF and PSD are taken as RGB at their depth.
         p.bits = p.type == SourceType::Jpeg ? 8 : p.infos[kInfoBits];
         p.spp = p.type == SourceType::Jpeg ? p.infos[kInfoBits] : 3;
+        // What the decoder will make of a TIFF or JPEG, read from its headers: a TIFF decodes
+        // to grey or RGB whatever extra samples it holds.
+        auto pixels = platform::PixelDataCheck::Ok;
+        if (p.type != SourceType::Psd) {
+            platform::PixelLayout layout;
+            pixels = platform::check_pixel_data(path, &layout);
+            if (pixels != platform::PixelDataCheck::NotDecodable) {
+                p.width = layout.width;
+                p.height = layout.height;
+                p.spp = layout.spp;
+                p.bits = layout.bits;
+            } else if (p.type == SourceType::Tiff) {
+                p.spp = p.infos[kInfoSamples];
+            }
+        }
         if (p.width < 1 || p.height < 1)
             return fail(kExitBadInput, file_name(path) + " has no pixels");
         if (p.bits != 8 && p.bits != 16)
             return fail(kExitBadInput, file_name(path) + " has " + std::to_string(p.bits) +
                                            " bits per channel; 8 and 16 are supported");
-        if (p.spp != 1 && p.spp != 3)
+        if (pixels == platform::PixelDataCheck::NotDecodable && p.type == SourceType::Tiff &&
+            p.spp > kMaxTiffSamples)
+            return fail(kExitBadInput, file_name(path) + " has " + std::to_string(p.spp) +
+                                           " samples a pixel; grey and RGB photos with at most " +
+                                           std::to_string(kMaxTiffSamples - 3) +
+                                           " extra samples are supported");
+        if (p.type != SourceType::Tiff && p.spp != 1 && p.spp != 3)
             return fail(kExitBadInput, file_name(path) + " has " + std::to_string(p.spp) +
                                            " channels; grey and RGB photos are supported");
-        if (!platform::kernel_sized(p.width, p.height, p.spp))
+        if (std::string limit = size_limit(p); !limit.empty())
             return fail(kExitBadInput, file_name(path) + " is " + std::to_string(p.width) + " x " +
-                                           std::to_string(p.height) + " pixels, more than the " +
-                                           std::to_string(platform::kMaxKernelPixels) +
-                                           " pixels a photo may have");
+                                           std::to_string(p.height) + " pixels" + limit);
+        if (pixels == platform::PixelDataCheck::NotDecodable)
+            return fail(kExitBadInput, file_name(path) + " cannot be decoded: its layout is not "
+                                                         "supported or its header is damaged");
+        // A file shorter than the pixels it declares is refused before memory is weighed for
+        // them, so that whether it is refused does not depend on the machine.
+        if (pixels == platform::PixelDataCheck::Truncated)
+            return fail(kExitBadInput, file_name(path) + " is truncated: the file is too short "
+                                                         "for the " +
+                                           std::to_string(p.width) + " x " +
+                                           std::to_string(p.height) + " pixels it declares");
         if (p.type == SourceType::Psd)
             if (std::string problem = psd_pixel_problem(p); !problem.empty())
                 return fail(kExitBadInput, file_name(path) + " " + problem);
@@ -425,6 +480,30 @@ RoadError check_and_probe(const std::vector<std::string> &paths, Document *doc)
     if (doc->exif > 0 && !doc->deltaT)
         return fail(kExitFailed, "out of memory");
     return {};
+}
+
+int smallest_side(int method)
+{
+    switch (method) {
+    case kMethodDeredid:
+        return 10;
+    case kMethodFusionAdjust:
+        return 4;
+    default:
+        return 1;
+    }
+}
+
+RoadError check_method_size(const Document &doc, int method)
+{
+    const int side = smallest_side(method);
+    if (doc.width >= side && doc.height >= side)
+        return {};
+    const char *name = method_name(method);
+    return fail(kExitBadInput, "the photos are " + std::to_string(doc.width) + " x " +
+                                   std::to_string(doc.height) + " pixels, too small for " +
+                                   (name ? name : "this method") + ", which needs at least " +
+                                   std::to_string(side) + " x " + std::to_string(side));
 }
 
 std::optional<uint64_t> job_memory(const Document &doc)
@@ -757,8 +836,80 @@ RoadError process(const Document &doc, int method, const float *tmParam, int thr
     return {};
 }
 
+namespace {
+
+// A named temporary file of the save, where the folder takes no unnamed one: SIGINT and SIGTERM
+// remove it before the process ends. Only what a signal handler may touch.
+char g_pendingPath[PATH_MAX];
+volatile sig_atomic_t g_pending = 0;
+
+extern "C" void remove_pending_then_stop(int sig)
+{
+    if (g_pending)
+        ::unlink(g_pendingPath);
+    ::signal(sig, SIG_DFL);
+    ::raise(sig);
+}
+
+// Holds a named temporary file: removed when the holder goes, and by SIGINT or SIGTERM while it
+// is held (a signal the process ignores stays ignored).
+class PendingFile {
+public:
+    explicit PendingFile(std::string path) : m_path(std::move(path))
+    {
+        if (m_path.size() >= sizeof g_pendingPath)
+            return; // too long for the handler's copy: removed on the way out alone
+        std::memcpy(g_pendingPath, m_path.c_str(), m_path.size() + 1);
+        g_pending = 1;
+        struct sigaction act {};
+        act.sa_handler = remove_pending_then_stop;
+        sigemptyset(&act.sa_mask);
+        for (int k = 0; k < 2; ++k) {
+            ::sigaction(kSignals[k], nullptr, &m_old[k]);
+            if (m_old[k].sa_handler != SIG_IGN)
+                ::sigaction(kSignals[k], &act, nullptr);
+        }
+        m_installed = true;
+    }
+    ~PendingFile()
+    {
+        if (m_installed) {
+            g_pending = 0;
+            for (int k = 0; k < 2; ++k)
+                ::sigaction(kSignals[k], &m_old[k], nullptr);
+        }
+        ::unlink(m_path.c_str());
+    }
+    PendingFile(const PendingFile &) = delete;
+    PendingFile &operator=(const PendingFile &) = delete;
+    const std::string &path() const { return m_path; }
+
+private:
+    static constexpr int kSignals[2] = {SIGINT, SIGTERM};
+    std::string m_path;
+    struct sigaction m_old[2] = {};
+    bool m_installed = false;
+};
+
+struct FdCloser {
+    int fd = -1;
+    ~FdCloser()
+    {
+        if (fd >= 0)
+            ::close(fd);
+    }
+};
+
+bool g_unnamedFiles = true; // set_unnamed_files_for_testing
+
+// The last number a default name takes ("<name>_hdr-999.jpg").
+constexpr int kLastOutputNumber = 999;
+
+} // namespace
+
 RoadError save_result(const Document &doc, const DataPtr &result, int method, const float *tmParam,
-                      OutputFormat format, int quality, const std::string &path)
+                      OutputFormat format, int quality, const OutputTarget &target,
+                      std::string *saved)
 {
     const SourcePhoto &first = doc.photos.front();
     int32_t info[kSaveInfoCount] = {};
@@ -772,19 +923,34 @@ RoadError save_result(const Document &doc, const DataPtr &result, int method, co
     const uint8_t *profile = doc.profile ? doc.profile->bytes() : nullptr;
     const int iptcLen = doc.iptc ? static_cast<int>(doc.iptc->length()) : 0;
     const uint8_t *iptc = doc.iptc ? doc.iptc->bytes() : nullptr;
-
-    // Written beside the target under a temporary name, then renamed over it.
+    const std::string &path = target.path;
     const auto [dir, name] = folder_and_name(path);
-    std::string tmpl = dir + "/." + name + ".XXXXXX";
-    std::vector<char> tmp(tmpl.begin(), tmpl.end());
-    tmp.push_back('\0');
-    int fd = ::mkstemp(tmp.data());
-    if (fd < 0)
-        return fail(kExitFailed, "cannot write in " + dir + ": " + std::strerror(errno));
-    mode_t mask = ::umask(0);
-    ::umask(mask);
-    ::fchmod(fd, 0666 & ~mask);
-    ::close(fd);
+
+    // The result is written into an unnamed file in the target's folder, which nothing that
+    // stops the process can leave behind; the writers reach it through /proc. Where the folder
+    // takes none, into a hidden named file that SIGINT and SIGTERM remove.
+    FdCloser unnamed{g_unnamedFiles ? ::open(dir.c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0666)
+                                    : -1};
+    std::string writePath = "/proc/self/fd/" + std::to_string(unnamed.fd);
+    if (unnamed.fd >= 0 && ::access(writePath.c_str(), W_OK) != 0) {
+        ::close(unnamed.fd);
+        unnamed.fd = -1;
+    }
+    std::unique_ptr<PendingFile> named;
+    if (unnamed.fd < 0) {
+        std::string tmpl = dir + "/." + name + ".XXXXXX";
+        std::vector<char> tmp(tmpl.begin(), tmpl.end());
+        tmp.push_back('\0');
+        const int fd = ::mkstemp(tmp.data());
+        if (fd < 0)
+            return fail(kExitFailed, "cannot write in " + dir + ": " + std::strerror(errno));
+        named = std::make_unique<PendingFile>(tmp.data());
+        const mode_t mask = ::umask(0);
+        ::umask(mask);
+        ::fchmod(fd, 0666 & ~mask);
+        ::close(fd);
+        writePath = named->path();
+    }
 
     // Row lengths in samples (JPEG) and bytes (TIFF), which the writers take as int: a row too
     // long for one (no photo that passed the checks) is refused rather than wrapped.
@@ -792,34 +958,80 @@ RoadError save_result(const Document &doc, const DataPtr &result, int method, co
     auto rowBytes = platform::checked_product({doc.width, doc.spp, 2});
     const bool rowsFit = rowSamples && rowBytes && *rowBytes <= size_t(INT_MAX);
     int r = -3;
+    errno = 0;
     if (rowsFit && format == OutputFormat::Jpeg) {
         info[kSaveBits] = 8;
         info[kSaveIs16to8] = 1;
-        r = KVwritejpg(tmp.data(), quality, info, int(*rowSamples), profile, ints(first.exifBuf),
-                       ints(first.gpsBuf), iptcLen, iptc, method, tmParam, result->bytes());
+        r = KVwritejpg(writePath.c_str(), quality, info, int(*rowSamples), profile,
+                       ints(first.exifBuf), ints(first.gpsBuf), iptcLen, iptc, method, tmParam,
+                       result->bytes());
     } else if (rowsFit) {
         info[kSaveBits] = 16;
         info[kSaveIs16to8] = 0;
         r = buf2tif(result->bytes(), info, int(*rowBytes), profile, ints(first.exifBuf),
-                    ints(first.gpsBuf), iptcLen, iptc, method, tmParam, 0, nullptr, tmp.data());
+                    ints(first.gpsBuf), iptcLen, iptc, method, tmParam, 0, nullptr,
+                    writePath.c_str());
     }
     if (r != doc.height) {
-        std::remove(tmp.data());
-        return fail(kExitFailed,
-                    "could not save " + path + " (writer error " + std::to_string(r) + ")");
+        // The system's word for a failed write (a full disk, a quota) says more than the code.
+        const int e = errno;
+        return fail(kExitFailed, "could not save " + path + ": " +
+                                     (r == -4  ? std::string("out of memory")
+                                      : e != 0 ? std::string(std::strerror(e))
+                                               : "writer error " + std::to_string(r)));
     }
-    if (std::rename(tmp.data(), path.c_str()) != 0) {
-        int e = errno;
-        std::remove(tmp.data());
-        return fail(kExitFailed, "could not save " + path + ": " + std::strerror(e));
+
+    // The finished file gets its name in one step. A default name is taken only when free, the
+    // link failing when it exists (another run may take it at the same time); -o's file is
+    // replaced by a rename from a fresh hidden name.
+    auto link_to = [&](const std::string &to) {
+        const int rc = named ? ::link(named->path().c_str(), to.c_str())
+                             : ::linkat(AT_FDCWD, writePath.c_str(), AT_FDCWD, to.c_str(),
+                                        AT_SYMLINK_FOLLOW);
+        return rc == 0 ? 0 : errno;
+    };
+    if (target.numbered) {
+        for (int k = 1; k <= kLastOutputNumber; ++k) {
+            const std::string to = numbered_output_path(path, k);
+            const int e = link_to(to);
+            if (e == 0) {
+                if (saved)
+                    *saved = to;
+                return {};
+            }
+            if (e != EEXIST)
+                return fail(kExitFailed, "could not save " + to + ": " + std::strerror(e));
+        }
+        return fail(kExitFailed, "could not save the result: " + path + " and its numbered "
+                                 "names up to " +
+                                     file_name(numbered_output_path(path, kLastOutputNumber)) +
+                                     " all exist (give -o)");
     }
+    if (!named) {
+        for (int k = 0; !named && k < 100; ++k) {
+            const std::string hidden = dir + "/." + name + "." + std::to_string(::getpid()) +
+                                       "-" + std::to_string(k);
+            const int e = link_to(hidden);
+            if (e == 0)
+                named = std::make_unique<PendingFile>(hidden);
+            else if (e != EEXIST)
+                return fail(kExitFailed, "could not save " + path + ": " + std::strerror(e));
+        }
+        if (!named)
+            return fail(kExitFailed, "could not save " + path + ": no free temporary name");
+    }
+    if (std::rename(named->path().c_str(), path.c_str()) != 0)
+        return fail(kExitFailed, "could not save " + path + ": " + std::strerror(errno));
+    if (saved)
+        *saved = path;
     return {};
 }
 
-RoadError check_output(const std::vector<std::string> &photos, const std::string &output)
+RoadError check_output(const std::vector<std::string> &photos, const std::string &output,
+                       bool replaces)
 {
     struct stat out;
-    if (::stat(output.c_str(), &out) == 0) {
+    if (replaces && ::stat(output.c_str(), &out) == 0) {
         if (S_ISDIR(out.st_mode))
             return fail(kExitFailed, "cannot save " + output + ": it is a directory");
         for (const auto &photo : photos) {
@@ -840,6 +1052,11 @@ RoadError check_output(const std::vector<std::string> &photos, const std::string
     return {};
 }
 
+void set_unnamed_files_for_testing(bool allowed)
+{
+    g_unnamedFiles = allowed;
+}
+
 std::string default_output_path(const std::string &firstPhoto, OutputFormat format)
 {
     std::string dir, name = firstPhoto;
@@ -849,11 +1066,15 @@ std::string default_output_path(const std::string &firstPhoto, OutputFormat form
     }
     if (auto dot = name.find_last_of('.'); dot != std::string::npos && dot > 0)
         name = name.substr(0, dot);
-    const char *ext = format == OutputFormat::Jpeg ? ".jpg" : ".tif";
-    std::string path = dir + name + "_hdr" + ext;
-    for (int k = 2; file_exists(path) && k < 1000; ++k)
-        path = dir + name + "_hdr-" + std::to_string(k) + ext;
-    return path;
+    return dir + name + "_hdr" + (format == OutputFormat::Jpeg ? ".jpg" : ".tif");
+}
+
+std::string numbered_output_path(const std::string &first, int number)
+{
+    if (number < 2)
+        return first;
+    const auto dot = first.find_last_of('.');
+    return first.substr(0, dot) + "-" + std::to_string(number) + first.substr(dot);
 }
 
 } // namespace app

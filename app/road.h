@@ -64,8 +64,10 @@ using StageHook = std::function<void(const std::string &stage)>;
 
 // Before any work: the output may not be one of the photos (the same file after links: device
 // and inode; kExitUsage), an existing directory, or lie in a folder that is missing or cannot
-// be written (kExitFailed).
-RoadError check_output(const std::vector<std::string> &photos, const std::string &output);
+// be written (kExitFailed). A default name, which replaces nothing (replaces false), has its
+// folder checked alone.
+RoadError check_output(const std::vector<std::string> &photos, const std::string &output,
+                       bool replaces = true);
 
 // Step 2: the batch checks (count, directories, file types by extension, raw files), the probe
 // and the metadata of every photo, and the first photo's profile, IPTC block, resolution and
@@ -74,6 +76,13 @@ RoadError check_output(const std::vector<std::string> &photos, const std::string
 // settings packet of this system is an earlier result and is refused. A metadata reader failure
 // keeps what was read before it. The relative exposures of the metadata come last (deltaT, exif).
 RoadError check_and_probe(const std::vector<std::string> &paths, Document *doc);
+
+// The smallest side a photo may have for the method: below it the method's pyramids or windows
+// have nothing to work on.
+int smallest_side(int method);
+// Photos smaller than smallest_side(method) on a side are bad input (kExitBadInput), told
+// before decoding.
+RoadError check_method_size(const Document &doc, int method);
 
 // Bytes the job holds at once: the stack, the HDR image (4 bytes a pixel) and the 16-bit result;
 // nothing when that overflows.
@@ -112,14 +121,36 @@ RoadError align_photos(Document *doc, int alignType, bool keepSize, int threads)
 RoadError process(const Document &doc, int method, const float *tmParam, int threads,
                   bool showProgress, const StageHook &stage, platform::DataPtr *result);
 
-// Saves the 16-bit result with the first photo's metadata and the settings packet: written to a
-// temporary file beside path, then renamed, so path is complete or untouched.
+// Where the result goes: -o's file, replaced when it exists, or the default names beside the
+// first photo, of which the first free one is taken once the result is complete.
+struct OutputTarget {
+    std::string path; // -o's file, or the first default name
+    bool numbered = false;
+};
+
+// Saves the 16-bit result with the first photo's metadata and the settings packet. It is written
+// into an unnamed file in the target's folder (a hidden named one where the file system has
+// none; SIGINT and SIGTERM remove it), which then gets its name in one step, so a name is
+// complete or untouched. A numbered target takes path, else numbered_output_path(path, 2), 3...
+// up to 999, the first that does not exist at that moment, and fails past the last. saved (when
+// not null) gets the name taken.
 RoadError save_result(const Document &doc, const platform::DataPtr &result, int method,
                       const float *tmParam, OutputFormat format, int quality,
-                      const std::string &path);
+                      const OutputTarget &target, std::string *saved = nullptr);
+inline RoadError save_result(const Document &doc, const platform::DataPtr &result, int method,
+                             const float *tmParam, OutputFormat format, int quality,
+                             const std::string &path)
+{
+    return save_result(doc, result, method, tmParam, format, quality, OutputTarget{path, false});
+}
 
-// Where the result goes when -o is not given: beside the first photo, "<name>_hdr.<ext>"; when
-// that exists, "<name>_hdr-2.<ext>", "-3" and so on up to 999, so no file is replaced.
+// For tests: false makes save_result write a named temporary file, as where the file system
+// has no unnamed ones.
+void set_unnamed_files_for_testing(bool allowed);
+
+// The first default name of the result: beside the first photo, "<name>_hdr.jpg" or ".tif".
 std::string default_output_path(const std::string &firstPhoto, OutputFormat format);
+// The default name number (2 and on) after first: "<name>_hdr-2.jpg"; first itself below 2.
+std::string numbered_output_path(const std::string &first, int number);
 
 } // namespace app

@@ -9,13 +9,11 @@
 
 #include <algorithm>
 #include <cctype>
-#include <cerrno>
 #include <charconv>
 #include <cmath>
 #include <cstring>
 #include <optional>
 #include <string_view>
-#include <sys/stat.h>
 
 #include "imagecore/byte_order.h"
 #include "imagecore/float_clamp.h"
@@ -96,10 +94,12 @@ std::string lower(std::string_view s)
     return out;
 }
 
+// The shortest text that reads back as the same setting (a float): a packet's Gamma 9 is "9",
+// not the double it passed through; zero has no sign.
 std::string number_text(double v)
 {
     char buf[32];
-    auto r = std::to_chars(buf, buf + sizeof buf, v);
+    auto r = std::to_chars(buf, buf + sizeof buf, v == 0 ? 0.0f : float(v));
     return std::string(buf, r.ptr);
 }
 
@@ -134,8 +134,10 @@ bool in_range(double v, const Setting &s)
 }
 
 // The text the settings packet gets for a --set value, or false with the message for the user.
+// A packet's own text (fromPacket) is told the same way, but in Light mode Smoothing must be a
+// level word there: the reader takes no level number.
 bool packet_text(const Setting &s, const std::string &value, int smoothingMode, std::string *text,
-                 std::string *error)
+                 std::string *error, bool fromPacket = false)
 {
     const std::string asked = s.name + std::string("=") + value + ": ";
     if (s.kind == K::Mode) {
@@ -150,7 +152,7 @@ bool packet_text(const Setting &s, const std::string &value, int smoothingMode, 
     if (s.kind == K::Smoothing && smoothingMode == 0) {
         const std::string v = lower(value);
         for (int level = 0; level < 5; ++level) {
-            if (v == lower(kLevelWords[level]) || v == std::to_string(level)) {
+            if (v == lower(kLevelWords[level]) || (!fromPacket && v == std::to_string(level))) {
                 *text = kLevelWords[level];
                 return true;
             }
@@ -201,6 +203,88 @@ std::string out_of_range(int method, const float *p)
                 mode == 0 && !(level >= 0 && level <= 4 && level == std::floor(level)))
                 return s.name + std::string(" is level ") + number_text(level) + ", outside 0..4";
             break;
+        }
+    }
+    return {};
+}
+
+// The text of element kvtm:<name> of a packet after its method element, in element form
+// ("<kvtm:Name>text<") or attribute form (kvtm:Name="text"), without surrounding white space;
+// nothing when the packet has no such element.
+std::optional<std::string> element_text(std::string_view packet, size_t from,
+                                        const std::string &name)
+{
+    const std::string key = "kvtm:" + name;
+    for (size_t at = packet.find(key, from); at != std::string_view::npos;
+         at = packet.find(key, at + 1)) {
+        size_t b = at + key.size(), e;
+        if (b < packet.size() && packet[b] == '>') {
+            e = packet.find('<', ++b);
+        } else if (b + 1 < packet.size() && packet[b] == '=' &&
+                   (packet[b + 1] == '"' || packet[b + 1] == '\'')) {
+            e = packet.find(packet[b + 1], b + 2);
+            b += 2;
+        } else {
+            continue; // a longer name (SmoothingMode for Smoothing)
+        }
+        if (e == std::string_view::npos)
+            e = packet.size();
+        std::string_view t = packet.substr(b, e - b);
+        while (!t.empty() && std::isspace(static_cast<unsigned char>(t.front())))
+            t.remove_prefix(1);
+        while (!t.empty() && std::isspace(static_cast<unsigned char>(t.back())))
+            t.remove_suffix(1);
+        return std::string(t);
+    }
+    return std::nullopt;
+}
+
+// The packet's texts of the method's settings, each told as a --set value is: a number that
+// parses whole and lies in range, Slider or Light, a level word. Empty when every one is good,
+// else what is wrong. Packets of version 2.4 and before write Microcontrast as a word, which
+// their reader takes; it is left to the reader there.
+std::string packet_values_problem(int method, std::string_view packet)
+{
+    const size_t from = packet.find("kvtm:Method");
+    if (from == std::string_view::npos)
+        return {};
+    const std::string version = element_text(packet, 0, "Version").value_or("");
+    int major = 0, minor = 0;
+    const auto dot = version.find('.');
+    const bool old = dot != std::string::npos &&
+                     std::from_chars(version.data(), version.data() + dot, major).ec ==
+                         std::errc() &&
+                     std::from_chars(version.data() + dot + 1, version.data() + version.size(),
+                                     minor)
+                             .ec == std::errc() &&
+                     (major < 2 || (major == 2 && minor <= 4));
+    int mode = 1; // Slider unless the packet says Light
+    for (const Setting &s : method_settings(method)) {
+        std::vector<std::string> names = {s.name};
+        if (std::string_view(s.name) == "Microsmoothing")
+            names.push_back("NoiseSmoothing"); // the older name
+        if (std::string_view(s.name) == "Microcontrast" && old)
+            continue;
+        for (const std::string &name : names) {
+            const std::optional<std::string> text = element_text(packet, from, name);
+            if (!text)
+                continue;
+            // Stored packets write a Gamma of 0 or below for none, which the reader takes so.
+            if (const auto v = parse_number(*text); s.kind == K::Gamma && v && *v <= 0)
+                continue;
+            std::string written, error;
+            if (!packet_text(s, *text, mode, &written, &error, true)) {
+                const std::string said =
+                    s.name + std::string(" is ") + (text->empty() ? "empty" : *text) + ", ";
+                if (s.kind == K::Mode)
+                    return said + "not Slider or Light";
+                if (s.kind == K::Smoothing && mode == 0)
+                    return said + "not a level (Very High, High, Medium, Low or Very Low)";
+                return said + (parse_number(*text) ? "outside " + range_text(s)
+                                                   : "not a number (" + range_text(s) + ")");
+            }
+            if (s.kind == K::Mode)
+                mode = written == "Light" ? 0 : 1;
         }
     }
     return {};
@@ -311,15 +395,14 @@ std::vector<char> settings_packet_of(FILE *f, uint64_t length, int type, const E
 // file (a preset), zero-terminated.
 RoadError read_settings_file(const std::string &path, std::vector<char> *packet)
 {
-    struct stat st;
-    if (::stat(path.c_str(), &st) != 0)
-        return fail(kExitBadInput, path + " cannot be read: " + std::strerror(errno));
-    if (S_ISDIR(st.st_mode))
-        return fail(kExitBadInput, path + " is a directory, not a settings file");
+    // A named pipe would block the read: only regular files, opened without waiting.
     uint64_t length = 0;
-    platform::FilePtr f = platform::open_measured(path.c_str(), length);
+    std::string why;
+    platform::FilePtr f = platform::open_regular(path, length, &why);
     if (!f)
-        return fail(kExitBadInput, path + " cannot be read");
+        return fail(kExitBadInput, path + (why.rfind("is ", 0) == 0
+                                               ? " " + why + ", not a settings file"
+                                               : " cannot be read: " + why));
     uint8_t h[4] = {};
     const bool head = platform::read_at(f.get(), length, 0, h, 4);
     const bool jpeg = head && h[0] == 0xFF && h[1] == 0xD8;
@@ -413,6 +496,12 @@ RoadError resolve_settings(const Options &options, int *method, float *tmParam)
             return fail(kExitUsage, file + " holds settings of another method (" +
                                         method_label(fileMethod) + ")");
         m = fileMethod;
+        // A value the reader would skip or read in part (a word, nothing, "60x", an entity) is
+        // refused as --set refuses it, not replaced by the default.
+        if (std::string bad = packet_values_problem(
+                m, std::string_view(packet.data(), std::strlen(packet.data())));
+            !bad.empty())
+            return fail(kExitUsage, file + ": " + bad);
         tmparam_default(m, 0, tmParam);
         if (get_settings_from_xmp(m, static_cast<int>(packet.size()), packet.data(), nullptr,
                                   tmParam) < 0)
@@ -459,6 +548,15 @@ RoadError resolve_settings(const Options &options, int *method, float *tmParam)
             return fail(kExitUsage, "bad value '" + value + "' for " + name);
         std::copy(p, p + kTmParamCount, tmParam);
     }
+    // The road denoises the photos before the merge; the other methods blend them as they are.
+    if (options.denoise > 0 && m != kMethodDeredid && m != kMethodRodo)
+        return fail(kExitUsage, "--denoise reduces noise before the merge, and " +
+                                    method_label(m) +
+                                    " does not merge: it blends the photos as they are");
+    // "-0" is zero: the packet the result carries shows no "-0.0".
+    for (int i = 0; i < kTmParamCount; ++i)
+        if (tmParam[i] == 0)
+            tmParam[i] = 0;
     *method = m;
     return {};
 }

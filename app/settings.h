@@ -40,7 +40,10 @@ std::string settings_help();
 // single NAME=VALUE settings. Method 13 gets its --pair photos (0-based) in slots 0 and 1, or
 // -1 in both for the road to choose; --pair with another method is a usage error. Every value must
 // lie in its setting's range: a --set value must parse whole as a finite number (or be one of its
-// words), a packet's values are checked after reading. Usage errors give kExitUsage, a settings
+// words), and so must a packet's texts (Microcontrast words of packets up to version 2.4 and a
+// Gamma of 0 or below, which their reader takes for none, excepted); the values read are checked
+// again after reading. --denoise above 0 with a method that
+// does not merge (fusion, 11 to 14) is a usage error. Usage errors give kExitUsage, a settings
 // file that cannot be read or holds no packet kExitBadInput.
 RoadError resolve_settings(const Options &options, int *method, float *tmParam);
 

@@ -10,7 +10,10 @@
 # that gradient-domain peer on one generated HDR scene of MEGAPIXELS (default 24; 0 skips),
 # written as a portable float map by build/bench/bench_tonemap_pfm: time at 1 and 8 threads
 # (the peer uses what it uses), peak memory, and the ratio.
-# Usage: [MEGAPIXELS=N] bench/compare_peers.sh [BUILD_DIR] [BRACKET_DIR|generated] [REPEATS]
+# zenit runs without noise reduction, as the peer (DENOISE=N passes --denoise N instead; the
+# noise reduction's time is then part of zenit's road and shown as its own stage).
+# Usage: [MEGAPIXELS=N] [DENOISE=N] bench/compare_peers.sh [BUILD_DIR] [BRACKET_DIR|generated]
+#        [REPEATS]
 set -eu
 ROOT=$(cd "$(dirname "$0")/.." && pwd)
 BUILD=${1:-$ROOT/build}
@@ -39,12 +42,12 @@ for i in $(seq "$REPEATS"); do
     for t in 1 8; do
         # shellcheck disable=SC2086
         /usr/bin/time -f "%e" -o "$OUT/time" "$BUILD/app/zenit" --quiet --timings -m rodo -j "$t" \
-            -o "$OUT/zenit.jpg" $PHOTOS 2>"$OUT/log"
+            --denoise "${DENOISE:-0}" -o "$OUT/zenit.jpg" $PHOTOS 2>"$OUT/log"
         awk -v k="zenit$t" '/ s$/ {
             v = $(NF - 1); name = $1
             if (name == "Decoding") name = "decode"; else if (name == "Merging") name = "merge";
             else if (name == "Tone") name = "tonemap"; else if (name == "Saving") name = "save";
-            else next
+            else if (name == "Reducing") name = "denoise"; else next
             print k "/" name, v }' "$OUT/log"
         awk -v k="zenit$t" '{ print k "/road", $1 }' "$OUT/time"
     done
@@ -53,12 +56,12 @@ for i in $(seq "$REPEATS"); do
         awk '{ print "opencv/" $1, $2; road += $2 } END { print "opencv/road", road }'
 done | medians >"$OUT/medians"
 
-echo "bracket: $(echo "$PHOTOS" | wc -l) photos, $BRACKET (median of $REPEATS; load average" \
-    "$LOAD0 before, $(cut -d' ' -f1-3 /proc/loadavg) after)"
+echo "bracket: $(echo "$PHOTOS" | wc -l) photos, $BRACKET (median of $REPEATS; zenit --denoise" \
+    "${DENOISE:-0}; load average $LOAD0 before, $(cut -d' ' -f1-3 /proc/loadavg) after)"
 printf '%-10s %10s %10s %10s %14s\n' stage "zenit -j 1" "zenit -j 8" opencv "opencv/zenit-8"
 awk '{ v[$1] = $2 } END {
-    split("decode merge tonemap save road", s, " ")
-    for (i = 1; i <= 5; ++i) {
+    split("decode denoise merge tonemap save road", s, " ")
+    for (i = 1; i <= 6; ++i) {
         a = v["zenit1/" s[i]]; b = v["zenit8/" s[i]]; c = v["opencv/" s[i]]
         printf "%-10s %9.3fs %9.3fs %9.3fs %14.2f\n", s[i], a, b, c, (b > 0 ? c / b : 0) } }' \
     "$OUT/medians"

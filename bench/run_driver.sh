@@ -2,10 +2,13 @@
 # The road's figures: the driver on a 5 x 24 MP bracket rendered here by the test generator (and
 # removed afterwards) and on the brackets of ../shared/testdata, at 1, 2, 4 and 8 threads: the
 # median time of each stage and of the whole road (the process's wall time), the peak memory in
-# bytes a pixel, and the merge at the most threads against the time of moving its bytes with
-# memcpy on as many threads (bench_app_road bound), measured in the same run.
+# bytes a pixel, the cores the process kept busy on average (CPU time over wall time), and the
+# merge at the most threads against the time of moving its bytes with memcpy on as many threads
+# (bench_app_road bound), measured in the same run.
+# The road is the driver's as a user runs it, noise reduction of the darkest photo included (the
+# default without a NoiseReductionSettings preference); DENOISE=N passes --denoise N (0: none).
 # Usage: [REPEATS=3] [THREADS="1 2 4 8"] [METHODS="rodo deredid"] [BRACKETS="generated DIR..."]
-#        bench/run_driver.sh [BUILD_DIR]
+#        [DENOISE=N] bench/run_driver.sh [BUILD_DIR]
 set -eu
 ROOT=$(cd "$(dirname "$0")/.." && pwd)
 BUILD=${1:-$ROOT/build}
@@ -13,6 +16,7 @@ DATA=$ROOT/../shared/testdata
 REPEATS=${REPEATS:-3}
 THREADS=${THREADS:-1 2 4 8}
 METHODS=${METHODS:-rodo deredid}
+DENOISE_ARGS=${DENOISE:+--denoise $DENOISE}
 HELPER=$BUILD/bench/bench_app_road
 ZENIT=$BUILD/app/zenit
 if [ -z "${BRACKETS:-}" ]; then
@@ -49,8 +53,8 @@ for BRACKET in $BRACKETS; do
         for m in $METHODS; do
             for t in $THREADS; do
                 # shellcheck disable=SC2086
-                /usr/bin/time -f "%e %M" -o "$OUT/time" "$ZENIT" --quiet --timings -m "$m" \
-                    -j "$t" -o "$OUT/result.jpg" $PHOTOS 2>"$OUT/log" || {
+                /usr/bin/time -f "%e %M %U %S" -o "$OUT/time" "$ZENIT" --quiet --timings -m "$m" \
+                    -j "$t" $DENOISE_ARGS -o "$OUT/result.jpg" $PHOTOS 2>"$OUT/log" || {
                     cat "$OUT/log" >&2
                     exit 1
                 }
@@ -58,33 +62,38 @@ for BRACKET in $BRACKETS; do
                     v = $(NF - 1); s = $1
                     if (s == "Reading") s = "read"; else if (s == "Decoding") s = "decode";
                     else if (s == "Merging") s = "merge"; else if (s == "Tone") s = "tonemap";
+                    else if (s == "Reducing") s = "denoise";
                     else if (s == "Saving") s = "save"; else next
                     print k "/" s, v }' "$OUT/log" >>"$OUT/samples"
                 awk -v k="$m/$t" -v px="$W $H" '{ split(px, d, " ");
-                    print k "/road", $1; print k "/peak", $2 * 1024 / (d[1] * d[2]) }' \
+                    print k "/road", $1; print k "/peak", $2 * 1024 / (d[1] * d[2])
+                    print k "/cores", ($3 + $4) / ($1 > 0 ? $1 : 1) }' \
                     "$OUT/time" >>"$OUT/samples"
             done
         done
         "$HELPER" bound "$W" "$H" "$N" "$MOST" 5 | awk '{ print "bound", $2 }' >>"$OUT/samples"
     done
     medians <"$OUT/samples" >"$OUT/medians"
-    echo "bracket: $NAME, $N photos of $W x $H; median of $REPEATS;" \
-        "load average $LOAD0 before, $(load) after"
+    echo "bracket: $NAME, $N photos of $W x $H; median of $REPEATS; --denoise" \
+        "${DENOISE:-default}; load average $LOAD0 before, $(load) after"
     for m in $METHODS; do
-        printf '%-8s %7s %7s %7s %7s %7s %7s %7s %9s\n' "$m" threads read decode merge \
-            tonemap save road "peak B/px"
+        printf '%-8s %7s %7s %7s %7s %7s %7s %7s %7s %9s %6s\n' "$m" threads read decode \
+            denoise merge tonemap save road "peak B/px" cores
         for t in $THREADS; do
             awk -v k="$m/$t" -v t="$t" '{ v[$1] = $2 } END {
-                printf "%-8s %7s %6.3fs %6.3fs %6.3fs %6.3fs %6.3fs %6.3fs %9.1f\n", "", t,
-                    v[k "/read"], v[k "/decode"], v[k "/merge"], v[k "/tonemap"], v[k "/save"],
-                    v[k "/road"], v[k "/peak"] }' "$OUT/medians"
+                printf "%-8s %7s %6.3fs %6.3fs %6.3fs %6.3fs %6.3fs %6.3fs %6.3fs %9.1f %6.2f\n",
+                    "", t, v[k "/read"], v[k "/decode"], v[k "/denoise"], v[k "/merge"],
+                    v[k "/tonemap"], v[k "/save"], v[k "/road"], v[k "/peak"], v[k "/cores"] }' \
+                "$OUT/medians"
         done
         FIRST=$(echo "$THREADS" | cut -d' ' -f1)
         awk -v a="$m/$FIRST" -v b="$m/$MOST" -v ta="$FIRST" -v tb="$MOST" '{ v[$1] = $2 } END {
-            printf "%-8s speed-up %s -> %s threads: road %.2fx, decode %.2fx, merge %.2fx, " \
-                "tonemap %.2fx\n", "", ta, tb, v[a "/road"] / v[b "/road"],
-                v[a "/decode"] / v[b "/decode"], v[a "/merge"] / v[b "/merge"],
-                v[a "/tonemap"] / v[b "/tonemap"] }' "$OUT/medians"
+            printf "%-8s speed-up %s -> %s threads: road %.2fx, decode %.2fx, denoise %s, " \
+                "merge %.2fx, tonemap %.2fx\n", "", ta, tb, v[a "/road"] / v[b "/road"],
+                v[a "/decode"] / v[b "/decode"],
+                (v[b "/denoise"] > 0 ? sprintf("%.2fx", v[a "/denoise"] / v[b "/denoise"]) : "-"),
+                v[a "/merge"] / v[b "/merge"], v[a "/tonemap"] / v[b "/tonemap"] }' \
+                "$OUT/medians"
         awk -v k="$m/$MOST/merge" -v t="$MOST" '{ v[$1] = $2 } END {
             printf "%-8s merge at %s threads %.3fs, memcpy bound %.4fs: %.1fx the bound\n", "", t,
                 v[k], v["bound"], v[k] / v["bound"] }' "$OUT/medians"

@@ -6,7 +6,9 @@
 // Where the decode's allocations follow from the file's own bytes (a PSD: raw planes, or
 // PackBits that expand at most 64 times), no allocation may pass what those bytes can give: a
 // larger one means sizes from the header were allocated before the file was checked to hold
-// them (a 40-byte header claiming 2000 x 2000 at 16 bits would allocate 24 MB).
+// them (a 40-byte header claiming 2000 x 2000 at 16 bits would allocate 24 MB). A TIFF is bound
+// the same way by what its strips can expand to.
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -58,6 +60,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     // come from raw bytes or from PackBits that expand at most 64 times; beyond that, room for
     // the readers' small buffers.
     if (hooked && psd && g_largest > 64 * size + (size_t(1) << 20))
+        __builtin_trap();
+    // A TIFF's strips hold its rows or could expand to them (4096 times at the most), a palette
+    // triples them, and libtiff's own buffers answer to the file's length.
+    const size_t tiffBound = std::max(3 * 4096 * size, (size_t(64) << 20) + 8 * size);
+    if (hooked && tiff && g_largest > tiffBound + (size_t(1) << 20))
         __builtin_trap();
     return 0;
 }

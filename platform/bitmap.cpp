@@ -4,6 +4,7 @@
 // file holds fails before it costs its claimed size; decoded sizes are also capped up front.
 #include "platform/bitmap.h"
 
+#include <algorithm>
 #include <climits>
 #include <csetjmp>
 #include <cstdio>
@@ -17,6 +18,7 @@
 #include <jerror.h>
 
 #include "platform/checked_size.h"
+#include "platform/file_holder.h"
 #include "platform/icc_chunks.h"
 #include "platform/jpeg_error.h"
 #include "platform/jpeg_memory_source.h"
@@ -27,9 +29,16 @@ namespace {
 // Decodes larger than this are refused before any allocation: no photo comes near them, and the
 // kernels take no more pixels than an int counts.
 constexpr uint64_t kMaxPixels = uint64_t(kMaxKernelPixels);
-constexpr uint64_t kMaxBytes = uint64_t(8) << 30;
+constexpr uint64_t kMaxBytes = kMaxBitmapBytes;
 // A single TIFF tile larger than this is a hostile header, not a photo.
 constexpr uint64_t kMaxTileBytes = uint64_t(256) << 20;
+// Samples a TIFF pixel may carry: grey or RGB with alpha and an extra sample or two.
+constexpr uint16_t kMaxTiffSamples = 5;
+// Compressed pixel data expands at most this many times (deflate about 1032 times, PackBits 64,
+// LZW and JPEG below 4096).
+constexpr uint64_t kMaxExpansion = 4096;
+// The largest single allocation libtiff may make for a file, besides 8 times its length.
+constexpr uint64_t kTiffLibraryAllocation = uint64_t(64) << 20;
 
 // Packed row bytes and total bytes of a w x h image of spp samples of bytesPerSample bytes;
 // false on overflow, on rows longer than an int, or past the caps.
@@ -162,7 +171,10 @@ bool tiff_layout(TIFF *tif, TiffLayout &L)
     TIFFGetFieldDefaulted(tif, TIFFTAG_SAMPLEFORMAT, &format);
     TIFFGetFieldDefaulted(tif, TIFFTAG_COMPRESSION, &compression);
     L.separate = planar == PLANARCONFIG_SEPARATE;
-    if (format != SAMPLEFORMAT_UINT || (L.bps != 8 && L.bps != 16) || L.spp < 1)
+    // Samples beyond colour and alpha are dropped, but a scanline holds them all: a header's
+    // 65535 samples a pixel would size it in gigabytes.
+    if (format != SAMPLEFORMAT_UINT || (L.bps != 8 && L.bps != 16) || L.spp < 1 ||
+        L.spp > kMaxTiffSamples)
         return false;
     L.outBps = L.bps;
     switch (photometric) {
@@ -248,6 +260,37 @@ int used_planes(const TiffLayout &L)
     return L.separate && L.kind == TiffKind::Rgb ? 3 : 1;
 }
 
+// The pixel data the header promises must be in the file before any buffer is sized from the
+// header: the strips or tiles of the planes read hold, inside the file, the bytes of every row
+// (uncompressed) or enough to expand to them (compressed).
+bool pixel_data_backed(TIFF *tif, const TiffLayout &L, uint64_t fileSize)
+{
+    const bool tiled = TIFFIsTiled(tif);
+    const uint64_t chunks = tiled ? TIFFNumberOfTiles(tif) : TIFFNumberOfStrips(tif);
+    const uint64_t perPlane = L.separate ? chunks / L.spp : chunks;
+    uint64_t *offsets = nullptr, *counts = nullptr;
+    if (perPlane == 0 ||
+        !TIFFGetField(tif, tiled ? TIFFTAG_TILEOFFSETS : TIFFTAG_STRIPOFFSETS, &offsets) ||
+        !TIFFGetField(tif, tiled ? TIFFTAG_TILEBYTECOUNTS : TIFFTAG_STRIPBYTECOUNTS, &counts) ||
+        !offsets || !counts)
+        return false;
+    // A count that passes the end is cut to the file, as libtiff reads it.
+    const uint64_t used = perPlane * uint64_t(used_planes(L));
+    uint64_t held = 0;
+    for (uint64_t i = 0; i < used; ++i)
+        if (offsets[i] < fileSize &&
+            __builtin_add_overflow(held, std::min(counts[i], fileSize - offsets[i]), &held))
+            held = UINT64_MAX;
+    // Bytes of raw samples the planes read decode to.
+    const uint64_t rawPixel = (L.separate ? 1 : uint64_t(L.spp)) * (L.bps / 8);
+    auto raw = checked_product({int64_t(L.width), int64_t(L.height), int64_t(rawPixel),
+                                int64_t(used_planes(L))});
+    uint16_t compression = COMPRESSION_NONE;
+    TIFFGetFieldDefaulted(tif, TIFFTAG_COMPRESSION, &compression);
+    const uint64_t expansion = compression == COMPRESSION_NONE ? 1 : kMaxExpansion;
+    return raw && held >= *raw / expansion + (*raw % expansion != 0);
+}
+
 // Grows the output to hold `rows` rows once the file has shown real data for them, so a header
 // that promises more than the file holds costs only what was decoded. The full size is reserved
 // (not filled) at the first growth.
@@ -316,26 +359,51 @@ bool read_tiles(TIFF *tif, const TiffLayout &L, uint64_t rowBytes, uint64_t tota
     return true;
 }
 
+using TiffPtr = std::unique_ptr<TIFF, TiffCloser>;
+
+// Opens a TIFF of size bytes quietly, from memory (mf) or from the file at path; libtiff's own
+// arrays and strip buffers answer to the file's length too.
+TiffPtr open_tiff(MemoryFile *mf, const char *path, uint64_t size, int *messages)
+{
+    std::unique_ptr<TIFFOpenOptions, OptionsFree> opts(TIFFOpenOptionsAlloc());
+    if (!opts)
+        return nullptr;
+    TIFFOpenOptionsSetErrorHandlerExtR(opts.get(), tiff_quiet, messages);
+    TIFFOpenOptionsSetWarningHandlerExtR(opts.get(), tiff_quiet, messages);
+    TIFFOpenOptionsSetMaxSingleMemAlloc(opts.get(), tmsize_t(kTiffLibraryAllocation + 8 * size));
+    // "m": no memory mapping, so libtiff never gets a pointer into the caller's bytes.
+    if (mf)
+        return TiffPtr(TIFFClientOpenExt("memory", "rm", mf, mem_read, mem_write, mem_seek,
+                                         mem_close, mem_size, mem_map, mem_unmap, opts.get()));
+    return TiffPtr(TIFFOpenExt(path, "rm", opts.get()));
+}
+
+// What the header of an open TIFF promises, checked as the decoder checks it.
+PixelDataCheck tiff_check(TIFF *tif, uint64_t size, TiffLayout &L, PixelLayout *layout)
+{
+    if (!tiff_layout(tif, L))
+        return PixelDataCheck::NotDecodable;
+    if (layout)
+        *layout = {int(std::min<uint32_t>(L.width, INT_MAX)),
+                   int(std::min<uint32_t>(L.height, INT_MAX)), L.outSpp, L.outBps};
+    uint64_t rowBytes, total;
+    if (!image_geometry(L.width, L.height, uint64_t(L.outSpp), uint64_t(L.outBps / 8), rowBytes,
+                        total))
+        return PixelDataCheck::TooLarge;
+    return pixel_data_backed(tif, L, size) ? PixelDataCheck::Ok : PixelDataCheck::Truncated;
+}
+
 bool decode_tiff(const uint8_t *data, size_t size, Decoded &out)
 {
     MemoryFile mf{data, size, 0};
     int messages = 0;
-    std::unique_ptr<TIFFOpenOptions, OptionsFree> opts(TIFFOpenOptionsAlloc());
-    if (!opts)
-        return false;
-    TIFFOpenOptionsSetErrorHandlerExtR(opts.get(), tiff_quiet, &messages);
-    TIFFOpenOptionsSetWarningHandlerExtR(opts.get(), tiff_quiet, &messages);
-    // "m": no memory mapping, so libtiff never gets a pointer into the caller's bytes.
-    std::unique_ptr<TIFF, TiffCloser> tif(
-        TIFFClientOpenExt("memory", "rm", &mf, mem_read, mem_write, mem_seek, mem_close, mem_size,
-                          mem_map, mem_unmap, opts.get()));
+    TiffPtr tif = open_tiff(&mf, nullptr, size, &messages);
     if (!tif)
         return false;
     TiffLayout L;
-    if (!tiff_layout(tif.get(), L))
-        return false;
     uint64_t rowBytes, total;
-    if (!image_geometry(L.width, L.height, uint64_t(L.outSpp), uint64_t(L.outBps / 8), rowBytes,
+    if (tiff_check(tif.get(), size, L, nullptr) != PixelDataCheck::Ok ||
+        !image_geometry(L.width, L.height, uint64_t(L.outSpp), uint64_t(L.outBps / 8), rowBytes,
                         total))
         return false;
     bool ok = TIFFIsTiled(tif.get()) ? read_tiles(tif.get(), L, rowBytes, total, out.pixels)
@@ -476,6 +544,89 @@ bool decode_jpeg(const uint8_t *data, size_t size, Decoded &out)
     return jpeg_guarded(&cinfo, &err, &out);
 }
 
+// The first scan of a JPEG file, walked to from its start: the frame's geometry, and whether
+// the entropy-coded bytes left in the file can hold what a Huffman-coded scan spends at the
+// least, one bit on each 8 x 8 block of its first component (a scan holding the DC
+// coefficients: AC scans of progressive files may skip blocks).
+PixelDataCheck jpeg_check(std::FILE *f, uint64_t size, PixelLayout *layout)
+{
+    auto u8 = [f]() { return std::fgetc(f); };
+    auto u16 = [&]() {
+        const int hi = u8(), lo = u8();
+        return hi < 0 || lo < 0 ? -1 : hi << 8 | lo;
+    };
+    if (u8() != 0xFF || u8() != 0xD8)
+        return PixelDataCheck::NotDecodable;
+    int width = 0, height = 0, components = 0, hMax = 1, vMax = 1;
+    bool huffman = false;
+    int ids[4] = {}, h[4] = {}, v[4] = {};
+    for (;;) {
+        int m = u8();
+        while (m >= 0 && m != 0xFF) // stray bytes between segments, which the library skips
+            m = u8();
+        while (m == 0xFF)
+            m = u8();
+        if (m < 0 || m == 0xD9)
+            return components ? PixelDataCheck::Truncated : PixelDataCheck::NotDecodable;
+        if (m == 0x01 || (m >= 0xD0 && m <= 0xD8))
+            continue; // no length follows
+        const int length = u16();
+        const long start = std::ftell(f);
+        if (length < 2 || start < 0)
+            return PixelDataCheck::NotDecodable;
+        if (m >= 0xC0 && m <= 0xCF && m != 0xC4 && m != 0xC8 && m != 0xCC) {
+            if (components)
+                return PixelDataCheck::NotDecodable; // a second frame
+            huffman = m < 0xC8;
+            u8(); // precision
+            height = u16();
+            width = u16();
+            components = u8();
+            if (width < 1 || height < 0 || (components != 1 && components != 3))
+                return PixelDataCheck::NotDecodable;
+            for (int c = 0; c < components; ++c) {
+                ids[c] = u8();
+                const int hv = u8();
+                u8();
+                h[c] = hv >> 4;
+                v[c] = hv & 15;
+                if (hv < 0 || h[c] < 1 || h[c] > 4 || v[c] < 1 || v[c] > 4)
+                    return PixelDataCheck::NotDecodable;
+                hMax = std::max(hMax, h[c]);
+                vMax = std::max(vMax, v[c]);
+            }
+            if (layout)
+                *layout = {width, height, components, 8};
+            uint64_t rowBytes, total;
+            if (height > 0 && !image_geometry(uint64_t(width), uint64_t(height),
+                                              uint64_t(components), 1, rowBytes, total))
+                return PixelDataCheck::TooLarge;
+        } else if (m == 0xDA) {
+            if (!components)
+                return PixelDataCheck::NotDecodable;
+            const int inScan = u8();
+            const int first = u8();
+            if (inScan < 1 || first < 0 || length < 6 + 2 * inScan)
+                return PixelDataCheck::NotDecodable;
+            std::fseek(f, start + length - 5, SEEK_SET); // Ss, Se, Ah/Al end it
+            const int spectralStart = u8();
+            const uint64_t data = size - std::min<uint64_t>(size, uint64_t(start) + length - 2);
+            int c = 0;
+            while (c < components && ids[c] != first)
+                ++c;
+            // A height given later (DNL), arithmetic coding or an AC scan promise nothing here.
+            if (c == components || height == 0 || !huffman || spectralStart != 0)
+                return PixelDataCheck::Ok;
+            const uint64_t cols = (uint64_t(width) * h[c] + hMax - 1) / hMax;
+            const uint64_t rows = (uint64_t(height) * v[c] + vMax - 1) / vMax;
+            const uint64_t blocks = ((cols + 7) / 8) * ((rows + 7) / 8);
+            return data >= (blocks + 7) / 8 ? PixelDataCheck::Ok : PixelDataCheck::Truncated;
+        }
+        if (std::fseek(f, start + length - 2, SEEK_SET) != 0)
+            return PixelDataCheck::Truncated;
+    }
+}
+
 bool is_tiff(const uint8_t *p, size_t n)
 {
     return n >= 4 && ((p[0] == 'I' && p[1] == 'I' && (p[2] == 42 || p[2] == 43) && p[3] == 0) ||
@@ -572,6 +723,31 @@ bool decode_jpeg_into(const DataPtr &data, int width, int height, int spp, uint8
         return decode_jpeg(data->bytes(), data->length(), d);
     } catch (const std::bad_alloc &) {
         return false;
+    }
+}
+
+PixelDataCheck check_pixel_data(const std::string &path, PixelLayout *layout)
+{
+    uint64_t size = 0;
+    std::string why;
+    FilePtr f = open_regular(path, size, &why);
+    uint8_t head[4];
+    if (!f || std::fread(head, 1, sizeof head, f.get()) != sizeof head)
+        return PixelDataCheck::NotDecodable;
+    try {
+        if (is_jpeg(head, sizeof head)) {
+            std::rewind(f.get());
+            return jpeg_check(f.get(), size, layout);
+        }
+        if (!is_tiff(head, sizeof head))
+            return PixelDataCheck::NotDecodable;
+        f.reset();
+        int messages = 0;
+        TiffPtr tif = open_tiff(nullptr, path.c_str(), size, &messages);
+        TiffLayout L;
+        return tif ? tiff_check(tif.get(), size, L, layout) : PixelDataCheck::NotDecodable;
+    } catch (const std::bad_alloc &) {
+        return PixelDataCheck::NotDecodable;
     }
 }
 

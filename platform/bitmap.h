@@ -17,6 +17,9 @@ inline constexpr const char *kCalibratedRGBColorSpace = "NSCalibratedRGBColorSpa
 inline constexpr const char *kDeviceRGBColorSpace = "NSDeviceRGBColorSpace";
 inline constexpr const char *kCalibratedWhiteColorSpace = "NSCalibratedWhiteColorSpace";
 
+// The most bytes a bitmap holds, decoded or created.
+inline constexpr uint64_t kMaxBitmapBytes = uint64_t(8) << 30;
+
 class BitmapImageRep;
 using BitmapPtr = std::shared_ptr<BitmapImageRep>;
 
@@ -70,6 +73,27 @@ private:
 // photos is filled without a copy. false, with dst partly written, when the bytes are not such a
 // JPEG or cannot be decoded (imageRepWithData then tells what they are).
 bool decode_jpeg_into(const DataPtr &data, int width, int height, int spp, uint8_t *dst);
+
+// What a TIFF or JPEG file's headers promise, as the decoder would take it: the size, the
+// decoded samples a pixel (1 or 3) and bits a sample (8 or 16).
+struct PixelLayout {
+    int width = 0, height = 0, spp = 0, bits = 0;
+};
+
+enum class PixelDataCheck {
+    Ok,
+    NotDecodable, // not a TIFF or JPEG file, or a layout the decoder does not take
+    TooLarge,     // past the decoder's caps (see create); the layout is filled
+    Truncated,    // the file cannot hold the pixels its header declares; the layout is filled
+};
+
+// Reads the headers of the TIFF or JPEG file at path, not its pixels: whether the decoder takes
+// the layout and whether the file is long enough for the pixels declared. TIFF: the first
+// directory's strips or tiles lie in the file and hold every row's bytes (compressed: enough
+// to expand to them). JPEG: the bytes after the first scan's header hold at least one bit for
+// each 8 x 8 block of its first component when it is a Huffman-coded scan of DC coefficients,
+// as every such scan spends. A path that is not a regular file is NotDecodable.
+PixelDataCheck check_pixel_data(const std::string &path, PixelLayout *layout);
 
 // An image: a size and its representations.
 struct Image {

@@ -64,6 +64,12 @@ inline FilePtr open_measured(const char *path, uint64_t &length)
     return f;
 }
 
+// Opens path for reading when it is a regular file, and measures it into length. The open does
+// not block (a named pipe without a writer would wait for one forever) and the check is made on
+// what was opened. Null when it cannot be opened or is no regular file, with why: the system's
+// reason, "is a directory" or "is not a regular file (a pipe, a device or a socket)".
+FilePtr open_regular(const std::string &path, uint64_t &length, std::string *why);
+
 // Reads n bytes at off into dst; false (dst may be partly written) when [off, off + n) is not
 // inside a file of `length` bytes, or the seek or the read fails.
 inline bool read_at(FILE *f, uint64_t length, uint64_t off, void *dst, size_t n)

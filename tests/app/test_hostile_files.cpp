@@ -5,9 +5,18 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cmath>
+#include <csignal>
 #include <cstring>
+#include <filesystem>
+#include <set>
 #include <string>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
 #include <vector>
 
 #include "app/road.h"
@@ -17,6 +26,7 @@
 #include "metadata/xmp_settings.h"
 #include "platform/bitmap.h"
 #include "tests/support/bracket_generator.h"
+#include "tests/support/child_process.h"
 #include "tests/support/fixtures.h"
 #include "tests/support/image_compare.h"
 #include "tests/support/noise.h"
@@ -40,6 +50,26 @@ Bytes tiff_header(uint32_t w, uint32_t h)
     t.add_longs(ifd, 257, {h});
     t.add_shorts(ifd, 258, {8});
     t.add_shorts(ifd, 277, {3});
+    return t.build();
+}
+
+// A deflate-compressed RGB TIFF of w x h at 8 bits whose one strip holds the fewest bytes that
+// could expand to its pixels (zeros: nothing decodes it here).
+Bytes tiff_backed(uint32_t w, uint32_t h)
+{
+    TiffBuilder t;
+    const size_t ifd = t.add_ifd();
+    const uint64_t raw = uint64_t(w) * h * 3;
+    const uint32_t strip = t.add_blob(Bytes(size_t(raw / 4096 + 1), 0));
+    t.add_longs(ifd, 256, {w});
+    t.add_longs(ifd, 257, {h});
+    t.add_shorts(ifd, 258, {8, 8, 8});
+    t.add_shorts(ifd, 259, {8});
+    t.add_shorts(ifd, 262, {2});
+    t.add_longs(ifd, 273, {strip});
+    t.add_shorts(ifd, 277, {3});
+    t.add_longs(ifd, 278, {h});
+    t.add_longs(ifd, 279, {uint32_t(raw / 4096 + 1)});
     return t.build();
 }
 
@@ -75,6 +105,39 @@ template <class F> Bytes exif_with(F extra)
 Bytes iptc_caption(const std::string &text)
 {
     return bytes_of(std::string("\x1C\x02\x78\x00", 4) + char(text.size()) + text);
+}
+
+using Child = ChildRun;
+
+// The driver in a child process, stopped with kill after killAfter when kill is not 0.
+Child run_zenit(const std::vector<std::string> &args, int kill = 0,
+                std::chrono::milliseconds killAfter = {},
+                std::chrono::milliseconds limit = std::chrono::seconds(60))
+{
+    return run_child(ZENIT_BINARY, args, ChildStop{kill, killAfter, limit});
+}
+
+// Three 96 x 64 JPEGs of the generated scene, a stop apart, named a.jpg, b.jpg, c.jpg in dir.
+std::vector<std::string> small_bracket(const TempDir &dir, int w = 96, int h = 64)
+{
+    const RadianceMap scene = make_radiance_map(w, h);
+    std::vector<std::string> paths;
+    for (int k = 0; k < 3; ++k) {
+        const std::vector<uint8_t> px = render_photo(scene, 0.25f * float(1 << (2 * k)), 8, 3);
+        paths.push_back(dir.file(std::string(1, char('a' + k)) + ".jpg"));
+        EXPECT_TRUE(write_file(paths.back(), encode_jpeg(px.data(), w, h, 3, 92)));
+    }
+    return paths;
+}
+
+// The names in a folder that start with a dot: temporary files left behind.
+std::vector<std::string> hidden_files(const std::string &dir)
+{
+    std::vector<std::string> left;
+    for (const auto &e : std::filesystem::directory_iterator(dir))
+        if (e.path().filename().string()[0] == '.')
+            left.push_back(e.path().filename().string());
+    return left;
 }
 
 struct Batch {
@@ -121,9 +184,10 @@ TEST(RoadHostileHeaders, ImpossibleAndUnbackedSizesAreBadInputBeforeAllocation)
         EXPECT_NE(e.message.find(c.says), std::string::npos) << e.message;
         EXPECT_FALSE(run.doc.stack);
     }
-    // One pixel fewer than an int holds on a side's square: a size the processing takes.
+    // One pixel fewer than an int holds on a side's square: a size the processing takes, from a
+    // file that can hold it.
     Batch edge;
-    EXPECT_FALSE(edge.probe({{"edge.tif", tiff_header(46340, 46340)}})) << "46340 x 46340";
+    EXPECT_FALSE(edge.probe({{"edge.tif", tiff_backed(46340, 46340)}})) << "46340 x 46340";
 }
 
 // The stack, the HDR image and the 16-bit result are weighed against the memory before anything
@@ -131,7 +195,7 @@ TEST(RoadHostileHeaders, ImpossibleAndUnbackedSizesAreBadInputBeforeAllocation)
 TEST(RoadMemory, TheJobsNeedIsComparedWithTheMemoryBeforeAllocating)
 {
     Batch big;
-    ASSERT_FALSE(big.probe({{"big.tif", tiff_header(46340, 46340)}}));
+    ASSERT_FALSE(big.probe({{"big.tif", tiff_backed(46340, 46340)}}));
     const uint64_t pixels = uint64_t(46340) * 46340;
     EXPECT_EQ(app::job_memory(big.doc), pixels * (3 + 4 + 6));
     app::RoadError e = app::decode_stack(&big.doc, uint64_t(1) << 30);
@@ -309,17 +373,272 @@ TEST(RoadDecode, ConcurrentPhotosFillTheirOwnSlotsAndTheFirstBadOneIsReported)
         }
     }
 
-    // b.jpg fails late, its scan cut near the end; d.jpg at once, cut after the scan header.
+    // b.jpg fails late, its scan cut near the end; d.jpg early, cut 400 bytes into its scan
+    // (a bit for each of its 2400 blocks of luma is 300 bytes: too short a scan is refused
+    // before decoding).
     files[1].second.resize(files[1].second.size() * 9 / 10);
     Bytes &d = files[3].second;
     const uint8_t sos[] = {0xFF, 0xDA};
     const size_t at =
         size_t(std::search(d.begin(), d.end(), std::begin(sos), std::end(sos)) - d.begin());
-    d.resize(at + 2 + size_t(d[at + 2] << 8 | d[at + 3]) + 16);
+    d.resize(at + 2 + size_t(d[at + 2] << 8 | d[at + 3]) + 400);
     Batch bad;
     ASSERT_FALSE(bad.probe(files));
     const app::RoadError e = app::decode_stack(&bad.doc, 0, 8);
     EXPECT_EQ(e.code, app::kExitBadInput);
     EXPECT_NE(e.message.find("b.jpg cannot be decoded"), std::string::npos) << e.message;
     EXPECT_FALSE(bad.doc.stack);
+}
+
+// Files under 1 KB that claim gigabytes, and every file under 1 KB of the corrupt corpus, through
+// the driver in a child process: none takes 300 MB. The three TIFFs are those the bitmap
+// reader's fuzz target found; the other fixtures are the truncated files of the next test.
+TEST(RoadHostileFiles, NoFileUnderAKilobyteTakes300MegabytesThroughTheDriver)
+{
+    TempDir dir;
+    std::vector<std::string> files;
+    const std::pair<std::string, Bytes> fixtures[] = {
+        {"samples.tif", make_strip_tiff(64255, 1, 65533, 8)},
+        {"samples2.tif", make_strip_tiff(30000, 1, 65535, 8)},
+        {"row.tif", make_strip_tiff(350000000, 1, 3, 8)},
+        {"lzw.tif", make_strip_tiff(46000, 46000, 3, 16, 5)},
+        {"header.tif", tiff_header(46000, 46000)},
+        {"claim.jpg", jpeg_claiming(46000, 46000)},
+        {"psd.psd", make_psd_header(1, 30000, 16)},
+        {"psb.psd", make_psd_header(2, 36000, 8, 1)},
+    };
+    for (const auto &[name, bytes] : fixtures) {
+        files.push_back(dir.file(name));
+        ASSERT_LT(bytes.size(), 1024u) << name;
+        ASSERT_TRUE(write_file(files.back(), bytes));
+    }
+    for (const auto &e : std::filesystem::recursive_directory_iterator(
+             std::string(HDR_SOURCE_DIR) + "/tests/data/corrupt"))
+        if (e.is_regular_file() && e.file_size() < 1024)
+            files.push_back(e.path().string());
+    ASSERT_GT(files.size(), 60u);
+    for (const std::string &file : files) {
+        const Child c = run_zenit({"--quiet", "-o", dir.file("out.jpg"), file});
+        EXPECT_GE(c.status, 0) << file;
+        EXPECT_LE(c.status, 4) << file << " ended by a signal: " << c.err;
+        EXPECT_LT(c.peakBytes, uint64_t(300) << 20) << file;
+    }
+}
+
+// A file too short for the pixels it declares is bad input, refused from its headers before the
+// memory is weighed: whether it is refused does not depend on the machine.
+TEST(RoadHostileFiles, TruncatedPhotosAreBadInputBeforeMemoryIsJudged)
+{
+    std::vector<uint8_t> px(64 * 48 * 3);
+    for (size_t i = 0; i < px.size(); ++i)
+        px[i] = uint8_t(i * 37 % 251);
+    Bytes cut = encode_jpeg(px.data(), 64, 48, 3, 90);
+    const uint8_t sos[] = {0xFF, 0xDA};
+    const size_t at = size_t(std::search(cut.begin(), cut.end(), sos, sos + 2) - cut.begin());
+    cut.resize(at + 2 + size_t(cut[at + 2] << 8 | cut[at + 3]) + 5); // 48 blocks, 40 bits
+    const struct {
+        const char *name;
+        Bytes file;
+        const char *says;
+    } cases[] = {
+        {"claim.jpg", jpeg_claiming(46000, 46000), "46000 x 46000 pixels it declares"},
+        {"cut.jpg", cut, "is truncated"},
+        {"header.tif", make_strip_tiff(46000, 46000, 3, 8), "46000 x 46000 pixels it declares"},
+        {"lzw.tif", make_strip_tiff(46000, 46000, 3, 8, 5), "is truncated"},
+        {"psd.psd", make_psd_header(1, 29000, 8), "is truncated"},
+    };
+    for (const auto &c : cases) {
+        Batch run;
+        const app::RoadError e = run.probe({{c.name, c.file}});
+        EXPECT_EQ(e.code, app::kExitBadInput) << c.name << ": " << e.message;
+        EXPECT_NE(e.message.find(std::string(c.name) + " is truncated"), std::string::npos)
+            << e.message;
+        EXPECT_NE(e.message.find(c.says), std::string::npos) << e.message;
+    }
+    // Limits are named for what passes them: the pixels, the row of the 16-bit result, the
+    // decoded photo.
+    const struct {
+        const char *name;
+        Bytes file;
+        const char *says;
+    } limits[] = {
+        {"wide.tif", make_strip_tiff(700000000, 1, 3, 8),
+         "700000000 x 1 pixels: a row of its 16-bit result takes 4200000000 bytes, more than the "
+         "2147483647 a row may have"},
+        {"many.tif", tiff_header(50000, 50000), "more than the 2147483647 pixels"},
+        {"samples.tif", make_strip_tiff(64255, 1, 65533, 8),
+         "has 65533 samples a pixel; grey and RGB photos with at most 2 extra samples"},
+    };
+    for (const auto &c : limits) {
+        Batch run;
+        const app::RoadError e = run.probe({{c.name, c.file}});
+        EXPECT_EQ(e.code, app::kExitBadInput) << c.name;
+        EXPECT_NE(e.message.find(c.says), std::string::npos) << e.message;
+    }
+}
+
+// A named pipe, as a photo or as --settings, is refused at once (exit 3, naming it): nothing
+// opens it in a way that waits for a writer.
+TEST(RoadHostileFiles, APipeIsRefusedNotWaitedFor)
+{
+    TempDir dir;
+    const std::vector<std::string> photos = small_bracket(dir);
+    const std::string pipe = dir.file("pipe.jpg");
+    ASSERT_EQ(::mkfifo(pipe.c_str(), 0600), 0);
+    const std::vector<std::vector<std::string>> runs = {
+        {"-o", dir.file("o.jpg"), photos[0], pipe},
+        {"-o", dir.file("o.jpg"), "--settings", pipe, photos[0]},
+    };
+    for (const auto &args : runs) {
+        const Child c = run_zenit(args, 0, {}, std::chrono::seconds(20));
+        EXPECT_EQ(c.status, 3) << c.err;
+        EXPECT_NE(c.err.find("pipe.jpg is not a regular file"), std::string::npos) << c.err;
+    }
+}
+
+// Default names are taken when the result is complete, by a link that fails when the name
+// exists: two drivers started together both save, under two names; past the last number the
+// save fails and nothing is replaced. The options take -j3 and --threads=2 as written.
+TEST(RoadOutput, DefaultNamesAreTakenExclusivelyAtSaveTime)
+{
+    TempDir dir;
+    const std::vector<std::string> photos = small_bracket(dir);
+    std::vector<std::string> a = {"-j3"}, b = {"--threads=2"};
+    a.insert(a.end(), photos.begin(), photos.end());
+    b.insert(b.end(), photos.begin(), photos.end());
+    Child first, second;
+    std::thread other([&] { second = run_zenit(b); });
+    first = run_zenit(a);
+    other.join();
+    ASSERT_EQ(first.status, 0) << first.err;
+    ASSERT_EQ(second.status, 0) << second.err;
+    const std::string one = dir.file("a_hdr.jpg"), two = dir.file("a_hdr-2.jpg");
+    auto saved_as = [](const Child &c) { return c.err.substr(c.err.rfind("Saved ") + 6); };
+    EXPECT_EQ((std::set<std::string>{saved_as(first), saved_as(second)}),
+              (std::set<std::string>{one + "\n", two + "\n"}));
+    EXPECT_EQ(read_file(one), read_file(two)) << "one result, under two names";
+    EXPECT_TRUE(hidden_files(dir.path()).empty());
+
+    // In the road: the first free number is taken at the save; past 999 the save fails.
+    Batch run;
+    ASSERT_FALSE(app::check_and_probe(photos, &run.doc));
+    ASSERT_FALSE(app::decode_stack(&run.doc));
+    float p[kTmParamCount];
+    tmparam_default(kMethodRodo, 0, p);
+    platform::DataPtr result;
+    ASSERT_FALSE(app::process(run.doc, kMethodRodo, p, 1, false, nullptr, &result));
+    const app::OutputTarget target{app::default_output_path(photos[0], app::OutputFormat::Jpeg),
+                                   true};
+    EXPECT_EQ(target.path, one);
+    std::string saved;
+    ASSERT_FALSE(app::save_result(run.doc, result, kMethodRodo, p, app::OutputFormat::Jpeg, 90,
+                                  target, &saved));
+    const std::string third = dir.file("a_hdr-3.jpg");
+    EXPECT_EQ(saved, third);
+    for (int k = 4; k <= 999; ++k)
+        ASSERT_TRUE(write_file(app::numbered_output_path(one, k), Bytes{uint8_t(k)}));
+    const app::RoadError e = app::save_result(run.doc, result, kMethodRodo, p,
+                                              app::OutputFormat::Jpeg, 90, target, &saved);
+    EXPECT_EQ(e.code, app::kExitFailed);
+    EXPECT_NE(e.message.find(one + " and its numbered names up to a_hdr-999.jpg all exist"),
+              std::string::npos)
+        << e.message;
+    EXPECT_EQ(read_file(dir.file("a_hdr-999.jpg")), Bytes{uint8_t(999 % 256)});
+    EXPECT_TRUE(hidden_files(dir.path()).empty());
+    // -o replaces, as documented.
+    const std::string chosen = dir.file("a_hdr-500.jpg");
+    ASSERT_FALSE(app::save_result(run.doc, result, kMethodRodo, p, app::OutputFormat::Jpeg, 90,
+                                  app::OutputTarget{chosen, false}, &saved));
+    EXPECT_EQ(saved, chosen);
+    EXPECT_EQ(read_file(chosen), read_file(third));
+}
+
+// Whatever stops the driver, SIGTERM, SIGINT or SIGKILL at any moment, it leaves no temporary
+// file, and a result that is there is whole. A write that fails says why in the system's words.
+TEST(RoadOutput, AKilledDriverLeavesNothingAndAFailedWriteSaysWhy)
+{
+    TempDir dir;
+    const std::vector<std::string> photos = small_bracket(dir, 960, 640);
+    const std::string out = dir.file("out.tif");
+    std::vector<std::string> args = {"--quiet", "-o", out};
+    args.insert(args.end(), photos.begin(), photos.end());
+    int stopped = 0;
+    for (int sig : {SIGTERM, SIGINT, SIGKILL})
+        for (int ms = 40; ms <= 640; ms *= 2) {
+            std::remove(out.c_str());
+            const Child c = run_zenit(args, sig, std::chrono::milliseconds(ms));
+            stopped += c.status == 128 + sig;
+            EXPECT_TRUE(hidden_files(dir.path()).empty()) << sig << " after " << ms << " ms";
+            if (c.status == 0 || !read_file(out).empty()) {
+                const auto bmp = platform::BitmapImageRep::imageRepWithContentsOfFile(out);
+                EXPECT_TRUE(bmp && bmp->pixelsWide() == 960) << "a partial result";
+            }
+        }
+    EXPECT_GT(stopped, 0) << "no run was stopped: the timings test nothing";
+
+    // A file size limit makes the write fail as a full disk does, with the system's reason.
+    std::remove(out.c_str());
+    struct rlimit old {};
+    ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &old), 0);
+    struct rlimit small = old;
+    small.rlim_cur = 64 << 10;
+    const auto oldHandler = std::signal(SIGXFSZ, SIG_IGN); // the child inherits both
+    ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &small), 0);
+    const Child full = run_zenit(args);
+    ::setrlimit(RLIMIT_FSIZE, &old);
+    std::signal(SIGXFSZ, oldHandler);
+    EXPECT_EQ(full.status, 4);
+    EXPECT_NE(full.err.find("could not save " + out + ": " + std::strerror(EFBIG)),
+              std::string::npos)
+        << full.err;
+    EXPECT_TRUE(read_file(out).empty());
+    EXPECT_TRUE(hidden_files(dir.path()).empty());
+}
+
+// Where the file system has no unnamed files the result goes through a hidden named one, which
+// SIGINT and SIGTERM remove before the process ends and every way out of the save removes.
+TEST(RoadOutput, TheNamedTemporaryFileGoesWhateverStopsTheSave)
+{
+    TempDir dir;
+    const std::vector<std::string> photos = small_bracket(dir);
+    Batch run;
+    ASSERT_FALSE(app::check_and_probe(photos, &run.doc));
+    // A 24 MP result of zeros, so that the write takes a while.
+    run.doc.width = 6000;
+    run.doc.height = 4000;
+    const platform::DataPtr result = platform::Data::zeroed(size_t(6000) * 4000 * 3 * 2);
+    float p[kTmParamCount];
+    tmparam_default(kMethodRodo, 0, p);
+    app::set_unnamed_files_for_testing(false);
+    const std::string out = dir.file("out.tif");
+    std::string saved;
+    ASSERT_FALSE(app::save_result(run.doc, result, kMethodRodo, p, app::OutputFormat::Tiff, 90,
+                                  app::OutputTarget{out, false}, &saved));
+    EXPECT_EQ(saved, out);
+    EXPECT_TRUE(hidden_files(dir.path()).empty());
+    const app::OutputTarget numbered{dir.file("a_hdr.jpg"), true};
+    ASSERT_FALSE(app::save_result(run.doc, result, kMethodRodo, p, app::OutputFormat::Jpeg, 90,
+                                  numbered, &saved));
+    EXPECT_EQ(saved, numbered.path);
+    EXPECT_TRUE(hidden_files(dir.path()).empty());
+
+    int stopped = 0;
+    for (int sig : {SIGTERM, SIGINT})
+        for (int ms = 1; ms <= 64; ms *= 4) {
+            const pid_t child = ::fork();
+            ASSERT_GE(child, 0);
+            if (child == 0) {
+                app::save_result(run.doc, result, kMethodRodo, p, app::OutputFormat::Tiff, 90,
+                                 app::OutputTarget{out, false}, nullptr);
+                ::_exit(0);
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+            ::kill(child, sig);
+            int st = 0;
+            ::waitpid(child, &st, 0);
+            stopped += WIFSIGNALED(st) && WTERMSIG(st) == sig;
+            EXPECT_TRUE(hidden_files(dir.path()).empty()) << sig << " after " << ms << " ms";
+        }
+    app::set_unnamed_files_for_testing(true);
+    EXPECT_GT(stopped, 0) << "no save was stopped: the timings test nothing";
 }

@@ -140,6 +140,66 @@ TEST(ParseOptions, ReadsOptionsAndRefusesBadUsage)
     EXPECT_EQ(jpeg_quality(19), 100);
 }
 
+// The forms getopt_long takes: attached values, "=" values, abbreviations, grouped flags, "--";
+// the photo count is checked with the options.
+TEST(ParseOptions, TakesTheFormsGetoptLongTakes)
+{
+    const struct {
+        std::vector<const char *> args;
+        int threads, quality;
+        size_t photos;
+    } good[] = {
+        {{"-j3", "a.jpg"}, 3, -1, 1},
+        {{"-q90", "-j", "2", "a.jpg"}, 2, 90, 1},
+        {{"--threads=3", "a.jpg", "--quality", "95"}, 3, 95, 1},
+        {{"--thr=4", "--qual=80", "a.jpg"}, 4, 80, 1}, // unambiguous abbreviations
+        {{"-hj5", "a.jpg"}, 5, -1, 1},                 // a flag grouped before a valued one
+        {{"-j1", "--", "-j2", "--quiet"}, 1, -1, 2},   // after "--" only photos
+        {{"-", "a.jpg"}, -1, -1, 2},                   // "-" is a name
+    };
+    for (const auto &c : good) {
+        Options o;
+        std::string err;
+        ASSERT_TRUE(parse(c.args, &o, &err)) << c.args[0] << ": " << err;
+        EXPECT_EQ(o.threads, c.threads) << c.args[0];
+        EXPECT_EQ(o.quality, c.quality) << c.args[0];
+        EXPECT_EQ(o.photos.size(), c.photos) << c.args[0];
+        EXPECT_FALSE(o.quiet) << c.args[0];
+    }
+    Options o;
+    std::string err;
+    ASSERT_TRUE(parse({"-hmfusion", "--set=Shadows=5", "--settings", "p.xmp", "a.jpg"}, &o, &err))
+        << err;
+    EXPECT_TRUE(o.help);
+    EXPECT_EQ(o.method, 10);
+    ASSERT_EQ(o.settings.size(), 1u);
+    EXPECT_EQ(o.settings[0], (std::pair<std::string, std::string>{"Shadows", "5"}));
+    EXPECT_EQ(o.settingsFile, "p.xmp"); // --set is no abbreviation of --settings, nor the reverse
+    Options aligned;
+    ASSERT_TRUE(parse({"--align=translation", "--keep", "a.jpg"}, &aligned, &err)) << err;
+    EXPECT_EQ(aligned.align, kAlignTranslation);
+    EXPECT_TRUE(aligned.keepSize);
+
+    const struct {
+        std::vector<const char *> args;
+        const char *says;
+    } bad[] = {
+        {{"--se", "x", "a.jpg"}, "'--se' is ambiguous (--settings, --set)"},
+        {{"--quiet=1", "a.jpg"}, "--quiet takes no value"},
+        {{"-x", "a.jpg"}, "unknown option '-x'"},
+        {{"-hx", "a.jpg"}, "unknown option '-x' in '-hx'"},
+        {{"-j"}, "option -j needs a value"},
+        {{"-j0", "a.jpg"}, "-j takes a number from 1 to 32, not '0'"},
+        {{"-j=3", "a.jpg"}, "not '=3'"},
+        {{"a", "b", "c", "d", "e", "f"}, "give 1 to 5 photos, not 6"},
+    };
+    for (const auto &c : bad) {
+        Options refused;
+        EXPECT_FALSE(parse(c.args, &refused, &err)) << c.says;
+        EXPECT_TRUE(contains(err, c.says)) << err;
+    }
+}
+
 // "NoiseReductionSettings": never (2) denoises nothing; always (1), ask (0, with nobody to ask)
 // or missing take "NoiseReductionWhere" photos, where 0 or missing is the darkest one.
 TEST(NoiseReductionCount, ReadsTheUserDefault)
@@ -334,6 +394,80 @@ TEST(ResolveSettings, PacketsAreCheckedAndSettingsFilesCapped)
         EXPECT_TRUE(contains(e.message, c.says)) << e.message;
         EXPECT_EQ(method, e ? 0 : 2);
     }
+}
+
+// A packet's texts are told as --set values are: a value the reader would skip or read in part
+// is refused (exit 2, naming the file and the setting), not replaced by the default. Older
+// packets keep what their reader takes; "-0" is zero.
+TEST(ResolveSettings, PacketTextsAreToldAsSetValuesAre)
+{
+    TempDir tmp;
+    float p[kTmParamCount];
+    tmparam_default(kMethodDeredid, 0, p);
+    const std::string good = packet_text(kMethodDeredid, p);
+    auto with = [&](const std::string &name, const std::string &text) {
+        const std::string open = "<kvtm:" + name + ">";
+        std::string s = good;
+        const size_t b = s.find(open) + open.size();
+        return s.replace(b, s.find('<', b) - b, text);
+    };
+    const struct {
+        std::string name, text, says;
+    } cases[] = {
+        {"Strength", "abc", "Strength is abc, not a number (0..100)"},
+        {"Strength", "", "Strength is empty, not a number"},
+        {"Strength", "60x", "Strength is 60x, not a number"},
+        {"Strength", "&#54;0", "Strength is &#54;0, not a number"},
+        {"Strength", "101", "Strength is 101, outside 0..100"},
+        {"SmoothingMode", "Bogus", "SmoothingMode is Bogus, not Slider or Light"},
+        {"Gamma", "9", "Gamma is 9, outside 0.5..2"},
+        {"Microcontrast", "Medium Low", "Microcontrast is Medium Low, not a number"},
+    };
+    int method = 0;
+    float q[kTmParamCount];
+    // The packet text as a settings file, resolved.
+    auto resolve = [&](const std::string &name, const std::string &text) {
+        const std::string path = tmp.file(name);
+        EXPECT_TRUE(write_file(path, Bytes(text.begin(), text.end())));
+        Options o;
+        o.settingsFile = path;
+        return resolve_settings(o, &method, q);
+    };
+    for (const auto &c : cases) {
+        const std::string path = tmp.file(c.name + ".xmp");
+        const RoadError e = resolve(c.name + ".xmp", with(c.name, c.text));
+        EXPECT_EQ(e.code, kExitUsage) << c.text;
+        EXPECT_TRUE(contains(e.message, path + ": " + c.says)) << e.message;
+    }
+    // Good texts: padded words and numbers, Light mode's level word, the attribute form.
+    std::string light = with("SmoothingMode", " Light ");
+    light.replace(light.find("<kvtm:Smoothing>"), light.find("</kvtm:Smoothing>") -
+                                                      light.find("<kvtm:Smoothing>"),
+                  "<kvtm:Smoothing>Low     ");
+    const std::string fine[] = {with("Strength", " 61.5 "), light,
+                                "<x:xmpmeta><rdf:Description xmlns:kvtm=\"" +
+                                    std::string(metadata::kKvtmNamespace) +
+                                    "\" kvtm:Version=\"4.0\" kvtm:Method=\"Rodo "
+                                    "Vizezadadu\" kvtm:Brightness=\"-3\"/></x:xmpmeta>"};
+    for (const auto &text : fine) {
+        const RoadError e = resolve("fine.xmp", text);
+        EXPECT_FALSE(e) << e.message << "\n" << text;
+    }
+    // A packet of version 2.4 writes Microcontrast as a word, which its reader takes.
+    Options old;
+    old.settingsFile = std::string(HDR_SOURCE_DIR) + "/tests/data/corrupt/xmp/version_2_4_words.xmp";
+    EXPECT_FALSE(resolve_settings(old, &method, q)) << "version 2.4";
+    // "-0" in a packet is zero too.
+    ASSERT_FALSE(resolve("zero.xmp", with("Strength", "-0")));
+    EXPECT_FALSE(std::signbit(q[kDeStrength])) << "a packet's -0";
+
+    Options zero;
+    zero.method = kMethodDeredid;
+    zero.settings = {{"Strength", "-0"}};
+    ASSERT_FALSE(resolve_settings(zero, &method, q));
+    EXPECT_EQ(q[kDeStrength], 0.0f);
+    EXPECT_FALSE(std::signbit(q[kDeStrength])) << "written as -0.0";
+    EXPECT_TRUE(contains(packet_text(kMethodDeredid, q), "<kvtm:Strength>0.0<"));
 }
 
 TEST(CheckOutput, RefusesAPhotoItsFolderMissingOrADirectory)

@@ -5,12 +5,9 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdlib>
-#include <fcntl.h>
 #include <filesystem>
-#include <spawn.h>
 #include <string>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 #include <vector>
 
@@ -27,13 +24,13 @@
 #include "platform/bitmap.h"
 #include "platform/user_defaults.h"
 #include "tests/support/bracket_generator.h"
+#include "tests/support/child_process.h"
 #include "tests/support/fixtures.h"
 #include "tests/support/image_compare.h"
 #include "tests/support/shot_records.h"
 #include "tests/support/warp.h"
 #include "tonemap/tm_params.h"
 
-extern char **environ;
 
 using namespace testsupport;
 namespace fs = std::filesystem;
@@ -48,30 +45,8 @@ struct ZenitRun {
 // Runs zenit with the arguments; its standard error is captured.
 ZenitRun zenit(const std::vector<std::string> &args)
 {
-    TempDir tmp;
-    std::string errPath = tmp.file("stderr.txt");
-    std::vector<char *> argv;
-    std::string bin = ZENIT_BINARY;
-    argv.push_back(bin.data());
-    std::vector<std::string> copy = args;
-    for (auto &a : copy)
-        argv.push_back(a.data());
-    argv.push_back(nullptr);
-    posix_spawn_file_actions_t fa;
-    posix_spawn_file_actions_init(&fa);
-    posix_spawn_file_actions_addopen(&fa, 2, errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    posix_spawn_file_actions_addopen(&fa, 1, "/dev/null", O_WRONLY, 0);
-    pid_t pid;
-    ZenitRun r;
-    if (posix_spawn(&pid, bin.c_str(), &fa, nullptr, argv.data(), environ) == 0) {
-        int st = 0;
-        waitpid(pid, &st, 0);
-        r.status = WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
-    }
-    posix_spawn_file_actions_destroy(&fa);
-    Bytes e = read_file(errPath);
-    r.err.assign(e.begin(), e.end());
-    return r;
+    const ChildRun c = run_child(ZENIT_BINARY, args);
+    return ZenitRun{c.status, c.err};
 }
 
 std::vector<std::string> bracket(const std::string &name)
@@ -739,8 +714,13 @@ TEST(Zenit, NoiseReductionFollowsTheOptionAndTheUserDefault)
     set_default(platform::Dictionary{{"NeedNoiseReduction", 1}});
     EXPECT_EQ(result({}), one) << "always, where missing: the darkest photo";
 
-    EXPECT_EQ(result({"-m", "fusion", "--denoise", "3"}),
-              result({"-m", "fusion", "--denoise", "0"}));
+    // The other methods do not merge: --denoise with them is a usage error that says why.
+    for (const char *other : {"fusion", "intensive", "highlights-shadows", "two-photos", "mean"}) {
+        const ZenitRun r = zenit(args({"--quiet", "-o", out, "-m", other, "--denoise", "1"}, photos));
+        EXPECT_EQ(r.status, 2) << other;
+        EXPECT_NE(r.err.find("does not merge"), std::string::npos) << r.err;
+    }
+    EXPECT_FALSE(result({"-m", "fusion", "--denoise", "0"}).empty());
 }
 
 // Every check of the batch refuses with a message naming the problem and a non-zero status.
@@ -791,15 +771,38 @@ TEST(Zenit, RefusesBadBatches)
         EXPECT_NE(r.err.find(c.says), std::string::npos) << r.err;
         EXPECT_TRUE(read_file(out).empty()) << "no output for a refused batch";
     }
-    // Fusion needs a pyramid level: a side of 4 pixels at least.
-    std::vector<uint8_t> strip(32 * 3 * 3, 90);
-    const std::string thin = tmp.file("thin.jpg");
-    write_file(thin, encode_jpeg(strip.data(), 32, 3, 3, 90));
-    ZenitRun r = zenit({"--quiet", "-o", out, "--method", "fusion", thin});
-    EXPECT_EQ(r.status, 4);
-    EXPECT_NE(r.err.find("exposure fusion failed: Error with exposure fusion"), std::string::npos)
-        << r.err;
-    EXPECT_TRUE(read_file(out).empty());
+    // Photos too small for the method are bad input, said before decoding with its smallest
+    // size; the smallest size works.
+    const struct {
+        const char *method;
+        int w, h;
+    } sizes[] = {{"fusion", 32, 3}, {"fusion", 3, 32}, {"deredid", 40, 9}, {"deredid", 9, 9}};
+    for (const auto &c : sizes) {
+        const int side = std::string(c.method) == "fusion" ? 4 : 10;
+        for (int more : {0, 1}) {
+            // One pixel more on each short side reaches the smallest size.
+            const int w = c.w + (more && c.w < side), h = c.h + (more && c.h < side);
+            std::vector<uint8_t> tiny(size_t(w * h * 3));
+            for (size_t i = 0; i < tiny.size(); ++i)
+                tiny[i] = uint8_t(60 + i * 7 % 120);
+            const std::string thin = tmp.file("thin.jpg");
+            write_file(thin, encode_jpeg(tiny.data(), w, h, 3, 90));
+            std::remove(out.c_str());
+            ZenitRun r = zenit({"--quiet", "-o", out, "--method", c.method, thin, thin});
+            if (more) {
+                EXPECT_EQ(r.status, 0) << c.method << " " << w << " x " << h << ": " << r.err;
+                continue;
+            }
+            EXPECT_EQ(r.status, 3) << c.method << " " << w << " x " << h;
+            EXPECT_NE(r.err.find(std::to_string(w) + " x " + std::to_string(h) +
+                                 " pixels, too small for " + c.method + ", which needs at least " +
+                                 std::to_string(side) + " x " + std::to_string(side)),
+                      std::string::npos)
+                << r.err;
+            EXPECT_EQ(r.err.find("Decoding"), std::string::npos) << r.err;
+            EXPECT_TRUE(read_file(out).empty());
+        }
+    }
     EXPECT_EQ(zenit({"--help"}).status, 0);
 }
 

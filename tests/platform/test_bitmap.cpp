@@ -9,11 +9,13 @@
 #include <vector>
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <tiffio.h>
 
 #include "platform/bitmap.h"
 #include "platform/data.h"
 #include "platform/icc_chunks.h"
+#include "tests/support/allocation_probe.h"
 #include "tests/support/bracket_generator.h"
 #include "tests/support/fixtures.h"
 #include "tests/support/image_compare.h"
@@ -34,6 +36,8 @@ Bytes as_bytes(const DataPtr &d)
 {
     return d ? Bytes(d->bytes(), d->bytes() + d->length()) : Bytes{};
 }
+
+constexpr uint8_t kSof[] = {0xFF, 0xC0}, kSos[] = {0xFF, 0xDA};
 
 // n bytes that all differ from their neighbours.
 Bytes noise(size_t n)
@@ -294,6 +298,125 @@ TEST(BitmapDecode, DamagedAndHostileFilesAreRefusedSilentlyOrDecodeSafely)
     for (const Bytes &file : refused)
         EXPECT_EQ(decode(file), nullptr) << &file - refused;
     EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+}
+
+// Tiny TIFFs whose headers claim gigabytes: samples a pixel past what the decoder takes, and a
+// strip far shorter than the rows it claims. Refused before any buffer is sized from the header.
+TEST(BitmapHostileTiff, TinyFilesThatClaimGigabytesAllocateNothingLarge)
+{
+    using testsupport::make_strip_tiff;
+    TempDir dir;
+    const struct {
+        Bytes file;
+        PixelDataCheck check;
+    } cases[] = {
+        {make_strip_tiff(64255, 1, 65533, 8), PixelDataCheck::NotDecodable}, // a 4 GB scanline
+        {make_strip_tiff(30000, 1, 65535, 8), PixelDataCheck::NotDecodable},
+        {make_strip_tiff(350000000, 1, 3, 8), PixelDataCheck::Truncated}, // a 1 GB row
+        {make_strip_tiff(100, 1, 3, 8), PixelDataCheck::Truncated}, // 300 bytes in the file?
+        // Compressed: the strip must be able to expand to the pixels, 4096 times at the most.
+        {make_strip_tiff(32769, 1, 1, 8, COMPRESSION_ADOBE_DEFLATE), PixelDataCheck::Truncated},
+        {make_strip_tiff(40000, 40000, 3, 16, COMPRESSION_LZW), PixelDataCheck::Truncated},
+    };
+    for (const auto &c : cases) {
+        const size_t at = size_t(&c - cases);
+        EXPECT_LT(c.file.size(), 160u) << at;
+        testsupport::alloc::largest = 0;
+        EXPECT_EQ(decode(c.file), nullptr) << at;
+        EXPECT_LT(testsupport::alloc::largest, size_t(64) << 10) << at;
+        const std::string path = dir.file(std::to_string(at) + ".tif");
+        ASSERT_TRUE(testsupport::write_file(path, c.file));
+        PixelLayout layout;
+        EXPECT_EQ(check_pixel_data(path, &layout), c.check) << at;
+        if (c.check == PixelDataCheck::Truncated) {
+            EXPECT_GT(layout.width, 1) << at;
+            EXPECT_EQ(layout.bits, 8) << at;
+        }
+    }
+    // The same layouts with their bytes: RGB and RGBA (alpha dropped) decode, and a compressed
+    // strip that could expand to its pixels is not refused before it is decoded.
+    const struct {
+        Bytes file;
+        int spp;
+    } fine[] = {{make_strip_tiff(2, 1, 3, 6), 3},
+                {make_strip_tiff(2, 1, 3, 8), 3},
+                {make_strip_tiff(2, 1, 4, 8), 3},
+                {make_strip_tiff(8, 1, 1, 8), 1}};
+    for (const auto &c : fine) {
+        const BitmapPtr b = decode(c.file);
+        ASSERT_NE(b, nullptr) << &c - fine;
+        EXPECT_EQ(b->samplesPerPixel(), c.spp);
+        EXPECT_EQ(b->bitmapData()[0], 7);
+    }
+    const std::string deflate = dir.file("deflate.tif");
+    ASSERT_TRUE(testsupport::write_file(
+        deflate, make_strip_tiff(32768, 1, 1, 8, COMPRESSION_ADOBE_DEFLATE)));
+    PixelLayout layout;
+    EXPECT_EQ(check_pixel_data(deflate, &layout), PixelDataCheck::Ok);
+    EXPECT_EQ(std::vector<int>({layout.width, layout.height, layout.spp, layout.bits}),
+              std::vector<int>({32768, 1, 1, 8}));
+}
+
+// A Huffman-coded scan spends a bit at least on each 8 x 8 block of its first component: a file
+// that ends sooner is truncated, judged from its headers and length. Exactly enough bytes pass.
+TEST(CheckPixelData, JpegScansTooShortForTheirBlocksAreTruncated)
+{
+    TempDir dir;
+    const Bytes px = noise(64 * 48 * 3);
+    testsupport::JpegOptions progressive, subsampled;
+    progressive.progressive = true;
+    subsampled.subsample = true;
+    // The frame header changed to claim w x h.
+    auto claiming = [&](uint16_t w, uint16_t h) {
+        Bytes j = testsupport::encode_jpeg(px.data(), 16, 8, 3, 90);
+        const size_t sof = size_t(std::search(j.begin(), j.end(), kSof, kSof + 2) - j.begin());
+        j[sof + 5] = uint8_t(h >> 8), j[sof + 6] = uint8_t(h);
+        j[sof + 7] = uint8_t(w >> 8), j[sof + 8] = uint8_t(w);
+        return j;
+    };
+    // The file cut `bytes` after its first scan header.
+    auto scan_cut = [](Bytes j, size_t bytes) {
+        const size_t sos = size_t(std::search(j.begin(), j.end(), kSos, kSos + 2) - j.begin());
+        j.resize(sos + 2 + size_t(j[sos + 2] << 8 | j[sos + 3]) + bytes);
+        return j;
+    };
+    const Bytes baseline = testsupport::encode_jpeg(px.data(), 64, 48, 3, 90);
+    const Bytes grey = testsupport::encode_jpeg(px.data(), 64, 48, 1, 90);
+    const struct {
+        Bytes file;
+        PixelDataCheck check;
+    } cases[] = {
+        {baseline, PixelDataCheck::Ok},
+        {testsupport::encode_jpeg(px.data(), 64, 48, 3, 90, {}, progressive), PixelDataCheck::Ok},
+        {testsupport::encode_jpeg(px.data(), 64, 48, 3, 90, {}, subsampled), PixelDataCheck::Ok},
+        {grey, PixelDataCheck::Ok},
+        // 8 x 6 blocks of luma: 48 bits.
+        {scan_cut(baseline, 6), PixelDataCheck::Ok},
+        {scan_cut(baseline, 5), PixelDataCheck::Truncated},
+        {scan_cut(grey, 5), PixelDataCheck::Truncated},
+        {claiming(46000, 46000), PixelDataCheck::Truncated}, // 4 MB of bits in 600 bytes
+        {claiming(65500, 65500), PixelDataCheck::TooLarge},
+        {Bytes(baseline.begin(), baseline.begin() + 200), PixelDataCheck::Truncated},
+        {Bytes{0xFF, 0xD8, 0xFF, 0xD9}, PixelDataCheck::NotDecodable},
+        {Bytes{'P', '6', '\n', '1'}, PixelDataCheck::NotDecodable},
+    };
+    for (const auto &c : cases) {
+        const std::string path = dir.file(std::to_string(&c - cases) + ".jpg");
+        ASSERT_TRUE(testsupport::write_file(path, c.file));
+        PixelLayout layout;
+        EXPECT_EQ(check_pixel_data(path, &layout), c.check) << &c - cases;
+    }
+    PixelLayout layout;
+    const std::string path = dir.file("grey.jpg");
+    ASSERT_TRUE(testsupport::write_file(path, grey));
+    ASSERT_EQ(check_pixel_data(path, &layout), PixelDataCheck::Ok);
+    EXPECT_EQ(std::vector<int>({layout.width, layout.height, layout.spp, layout.bits}),
+              std::vector<int>({64, 48, 1, 8}));
+    // What is not a regular file is not read at all: a named pipe would block.
+    const std::string pipe = dir.file("pipe.jpg");
+    ASSERT_EQ(::mkfifo(pipe.c_str(), 0600), 0);
+    EXPECT_EQ(check_pixel_data(pipe, &layout), PixelDataCheck::NotDecodable);
+    EXPECT_EQ(check_pixel_data(dir.path(), &layout), PixelDataCheck::NotDecodable);
 }
 
 } // namespace

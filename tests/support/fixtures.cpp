@@ -689,6 +689,23 @@ Bytes PsdBuilder::build() const
     return out;
 }
 
+Bytes make_strip_tiff(uint32_t w, uint32_t h, uint16_t spp, uint32_t strip, uint16_t compression)
+{
+    TiffBuilder t;
+    const size_t ifd = t.add_ifd();
+    const uint32_t at = t.add_blob(Bytes(strip, 7));
+    t.add_longs(ifd, 256, {w});
+    t.add_longs(ifd, 257, {h});
+    t.add_shorts(ifd, 258, {8});
+    t.add_shorts(ifd, 259, {compression});
+    t.add_shorts(ifd, 262, {uint16_t(spp >= 3 ? 2 : 1)});
+    t.add_longs(ifd, 273, {at});
+    t.add_shorts(ifd, 277, {spp});
+    t.add_longs(ifd, 278, {h});
+    t.add_longs(ifd, 279, {strip});
+    return t.build();
+}
+
 Bytes make_psd_header(int version, uint32_t side, int depth, int compression)
 {
     PsdBuilder b;

@@ -131,6 +131,11 @@ private:
     std::vector<Ifd> m_ifds;
 };
 
+// A one-strip TIFF of w x h of spp samples (RGB from 3 on, else grey) at 8 bits, uncompressed
+// or with a libtiff COMPRESSION_* value, whose strip is `strip` bytes of 7: what a hostile
+// header claims, in about 130 bytes for a short strip.
+Bytes make_strip_tiff(uint32_t w, uint32_t h, uint16_t spp, uint32_t strip, uint16_t compression = 1);
+
 // Files written by libtiff itself, for readers that must accept what a real writer makes.
 struct LibTiffOptions {
     int bits = 8;          // 8, 16, or 32 (float samples)
