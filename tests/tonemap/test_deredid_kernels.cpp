@@ -458,6 +458,21 @@ TEST(Tm30, ClipPercentilesFlatRampsAndRefusals)
             EXPECT_LT(testsupport::compare_images(got, reference(L, white, black), 0).maxDiff, 1e-5)
                 << white << " " << black;
         }
+    // From 2^20 pixels the rows are banded, a histogram a band: the same values at 1, 3 and 8
+    // threads, and those of the plain reading.
+    Vec large = pattern(1100 * 1000, 0.5);
+    for (float &v : large)
+        v = std::exp(2 * v);
+    float q[kTmParamCount] = {};
+    q[kDeWhiteClip] = 1, q[kDeBlackClip] = 2;
+    Vec one = large;
+    ASSERT_EQ(tm30(q, one.data(), {{1100, 1000, 3, 8, 16, 0, 0, 0}}, 1), 1000);
+    EXPECT_LT(testsupport::compare_images(one, reference(large, 1, 2), 0).maxDiff, 1e-5);
+    for (int threads : {3, 8}) {
+        Vec more = large;
+        ASSERT_EQ(tm30(q, more.data(), {{1100, 1000, 3, 8, 16, 0, 0, 0}}, threads), 1000);
+        EXPECT_EQ(more, one) << threads;
+    }
     const Vec ramp = run(steps, 0.25f, 0).second; // the smallest at 0, then linear
     EXPECT_EQ(ramp[0], 0.0f);
     EXPECT_NEAR(ramp[1000] - ramp[999], ramp[30001] - ramp[30000], 1e-6);
