@@ -468,7 +468,7 @@ TEST(KvFusion, BlendsEveryPhotoWithItsOwnWeights)
     // with its map and prepare the blended pyramid the same way. Worker counts change nothing;
     // float blending avoids truncations: within 2 output levels. Level 0 has pixels enough for
     // its rows to be banded.
-    const int w = 241, h = 181, P = w * h;
+    const int w = 321, h = 241, P = w * h;
     const auto stack = render_bracket(make_radiance_map(w, h), {0.05f, 0.4f, 3}, 8, 3);
     Params p{};
     p[kFuAccentuation] = 2, p[kFuBlendingPoint] = 3, p[kFuShadows] = 1, p[kFuSaturation] = 2;
