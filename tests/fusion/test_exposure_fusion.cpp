@@ -466,8 +466,8 @@ TEST(KvFusion, BlendsEveryPhotoWithItsOwnWeights)
 {
     // The weight stage's maps run through the stages by hand: the driver must pair each photo
     // with its map and prepare the blended pyramid the same way. Worker counts change nothing;
-    // float blending avoids truncations: within 2 output levels. Level 0 has pixels enough for
-    // its rows to be banded.
+    // float blending avoids truncations: within 2 output levels. Levels 0 and 1 have pixels
+    // enough for their rows to be banded.
     const int w = 321, h = 241, P = w * h;
     const auto stack = render_bracket(make_radiance_map(w, h), {0.05f, 0.4f, 3}, 8, 3);
     Params p{};
