@@ -414,7 +414,10 @@ TEST_P(EveryThreadCount, OneThreeAndEightThreadsWriteTheSameFile)
     Bytes first;
     for (const char *threads : {"1", "3", "8"}) {
         const std::string out = tmp.file(method + "-" + threads + ".tif");
-        const ZenitRun r = zenit(args({"--quiet", "-m", method, "-j", threads, "-o", out}, photos));
+        std::vector<std::string> options{"--quiet", "-m", method, "-j", threads, "-o", out};
+        if (method == "intensive") // a smaller window: the same pieces, a fraction of the time
+            options.insert(options.end(), {"--set", "Radius=8"});
+        const ZenitRun r = zenit(args(options, photos));
         ASSERT_EQ(r.status, 0) << threads << ": " << r.err;
         const Bytes b = read_file(out);
         ASSERT_FALSE(b.empty());
