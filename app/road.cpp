@@ -12,6 +12,7 @@
 #include <optional>
 #include <csignal>
 #include <fcntl.h>
+#include <pthread.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -851,8 +852,28 @@ extern "C" void remove_pending_then_stop(int sig)
     ::raise(sig);
 }
 
+// Holds SIGINT and SIGTERM back for its life, so that none lands between a file's creation and
+// its handler's, or between the handler's removal and the file's: they arrive when it goes.
+class SignalsHeld {
+public:
+    SignalsHeld()
+    {
+        sigset_t set;
+        sigemptyset(&set);
+        sigaddset(&set, SIGINT);
+        sigaddset(&set, SIGTERM);
+        ::pthread_sigmask(SIG_BLOCK, &set, &m_old);
+    }
+    ~SignalsHeld() { ::pthread_sigmask(SIG_SETMASK, &m_old, nullptr); }
+    SignalsHeld(const SignalsHeld &) = delete;
+    SignalsHeld &operator=(const SignalsHeld &) = delete;
+
+private:
+    sigset_t m_old;
+};
+
 // Holds a named temporary file: removed when the holder goes, and by SIGINT or SIGTERM while it
-// is held (a signal the process ignores stays ignored).
+// is held (a signal the process ignores stays ignored). Made with the signals held back.
 class PendingFile {
 public:
     explicit PendingFile(std::string path) : m_path(std::move(path))
@@ -873,6 +894,7 @@ public:
     }
     ~PendingFile()
     {
+        const SignalsHeld held;
         if (m_installed) {
             g_pending = 0;
             for (int k = 0; k < 2; ++k)
@@ -941,6 +963,7 @@ RoadError save_result(const Document &doc, const DataPtr &result, int method, co
         std::string tmpl = dir + "/." + name + ".XXXXXX";
         std::vector<char> tmp(tmpl.begin(), tmpl.end());
         tmp.push_back('\0');
+        const SignalsHeld held;
         const int fd = ::mkstemp(tmp.data());
         if (fd < 0)
             return fail(kExitFailed, "cannot write in " + dir + ": " + std::strerror(errno));

@@ -8,6 +8,7 @@
 #include <bit>
 #include <chrono>
 #include <condition_variable>
+#include <csignal>
 #include <cstdint>
 #include <cstring>
 #include <limits>
@@ -283,8 +284,17 @@ private:
         pthread_attr_t attr;
         pthread_attr_init(&attr);
         pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_JOINABLE);
+        // Workers start with the stop signals blocked (a thread inherits its creator's mask), so
+        // the process's signals reach the threads that called: a caller that holds them back
+        // for a moment is not undone by a worker taking the default action meanwhile.
+        sigset_t stops, old;
+        sigemptyset(&stops);
+        for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGQUIT})
+            sigaddset(&stops, sig);
+        pthread_sigmask(SIG_BLOCK, &stops, &old);
         const int rc = start ? start(&w.thread, &attr, worker_main, &w)
                              : pthread_create(&w.thread, &attr, worker_main, &w);
+        pthread_sigmask(SIG_SETMASK, &old, nullptr);
         pthread_attr_destroy(&attr);
         w.running = rc == 0;
         return w.running;
