@@ -1020,7 +1020,7 @@ TEST(DeredidEnhancer, ShowsTheSceneInEveryModeDepthAndThreadCount)
                 const Enhanced one = enhance(src, w, h, p, bits, 1);
                 const Enhanced eight = enhance(src, w, h, p, bits, 8);
                 ASSERT_EQ(one.rgb.size(), size_t(w) * h * 3) << label;
-                // Levels this small run the solver's sums on one thread: the same bits.
+                // Level 0 runs banded; the solver's sums add fixed chunks in order: the same bits.
                 EXPECT_EQ(one.rgb, eight.rgb) << label;
                 std::vector<double> Y;
                 for (int i = 0; i < w * h; ++i)
