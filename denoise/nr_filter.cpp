@@ -62,13 +62,7 @@ template <class Fn> void for_row_bands(int nThreads, int rows, const Fn &fn)
     imagecore::run_banded(nThreads, rows, [&](const imagecore::Band &b) { fn(b.begin, b.end); });
 }
 
-// The thread count for a level of w x h pixels: a banded call costs a few microseconds, so
-// levels below this many pixels stay on the calling thread.
-constexpr long long kThreadedLevelPixels = 16384;
-int level_threads(int nThreads, int w, int h)
-{
-    return (long long)w * h >= kThreadedLevelPixels ? nThreads : 0;
-}
+using imagecore::level_threads;
 
 // Coarse rows y0..y1 - 1 of similarityLift.
 void lift_rows(int w, const float *fine, float *coarse, int y0, int y1)

@@ -24,12 +24,7 @@ namespace {
 // Neighbour sums: integers for integer samples, single precision for floats.
 template <class T> using Sum = std::conditional_t<std::is_floating_point_v<T>, float, int>;
 
-// Threads for a level of w x h pixels: every row's values are the same in any band, and a banded
-// call costs a few microseconds, so levels below 16384 pixels stay on the calling thread.
-int level_threads(int nThreads, int w, int h)
-{
-    return int64_t(w) * h >= 16384 ? nThreads : 0;
-}
+using imagecore::level_threads;
 
 template <class T>
 T kernel_inner(Sum<T> m, Sum<T> l, Sum<T> r, Sum<T> u, Sum<T> d, Sum<T> ul, Sum<T> ur, Sum<T> dl,
@@ -303,7 +298,7 @@ void lowpass_blend(size_t pixels, int spp, const TW *weights, const TF *photo, T
                    int nThreads = 0)
 {
     imagecore::run_chunked(
-        pixels >= 16384 ? nThreads : 0, int(pixels), [&](const imagecore::Band &b) {
+        level_threads(nThreads, int64_t(pixels), 1), int(pixels), [&](const imagecore::Band &b) {
             for (size_t p = size_t(b.begin); p < size_t(b.end); ++p) {
                 const float f = weight_fraction(weights[p]);
                 for (size_t c = 0, s = p * size_t(spp); c < size_t(spp); ++c, ++s) {

@@ -136,11 +136,7 @@ void collapse16(int fw, int fh, int cw, bool is360, const uint16_t *coarse, uint
     }
 }
 
-// Threads for a level of w x h pixels: a banded call costs a few microseconds.
-int level_threads(int nThreads, int w, int h)
-{
-    return int64_t(w) * h >= 16384 ? nThreads : 0;
-}
+using imagecore::level_threads;
 
 // fn(first row, end row) over bands of h rows.
 template <class Fn> void row_bands(int threads, int h, Fn &&fn)

@@ -7,6 +7,7 @@
 
 #include <array>
 #include <cstddef>
+#include <cstdint>
 #include <functional>
 #include <pthread.h>
 
@@ -72,6 +73,16 @@ BandReport run_chunked(int nbProc, int n, const BandWork &work,
 // piece runs once, on the threads that started (at least the calling one); threw counts the
 // pieces whose work threw.
 BandReport run_pieces(int nbProc, int n, int grain, const BandWork &work);
+
+// Passes whose pixels cost a few nanoseconds each stay on the calling thread below this many
+// pixels: a banded call costs 1 to 5 microseconds (workers spinning or asleep), a band of 2,000
+// pixels about as much.
+inline constexpr int64_t kBandedMinPixels = 16384;
+// The thread count of such a pass over w x h pixels: nbProc from kBandedMinPixels on, else 0.
+constexpr int level_threads(int nbProc, int64_t w, int64_t h)
+{
+    return w * h >= kBandedMinPixels ? nbProc : 0;
+}
 
 // memcpy and memset to 0 of n bytes in nbProc bands of 64 KB blocks: for large fresh buffers,
 // whose first touches and copying then spread over the cores. The regions must not overlap.
