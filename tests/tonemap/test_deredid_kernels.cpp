@@ -317,6 +317,13 @@ TEST(Tm20d, FixedChunksAddedInOrderAtEveryThreadCount)
             EXPECT_EQ(dot(threads, x, ones), want) << threads << " " << failing;
             fail_starts(false);
         }
+    // Chunk sums 2^24, 1 and 1 added in chunk order: each 1 is swallowed (the ones added first
+    // would make 2^24 + 2).
+    Vec spikes(2 * 8192 + 1, 0.0f);
+    spikes[0] = 16777216.0f, spikes[8192] = 1.0f, spikes[16384] = 1.0f;
+    EXPECT_EQ(ref_dot(spikes, Vec(spikes.size(), 1.0f)), 16777216.0f);
+    for (int threads : {0, 1, 3, 8})
+        EXPECT_EQ(dot(threads, spikes, Vec(spikes.size(), 1.0f)), 16777216.0f) << threads;
 
     const Vec u = pattern(100003), v = pattern(100003, -0.5);
     double exact = 0, magnitude = 0;
