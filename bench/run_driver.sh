@@ -6,10 +6,11 @@
 # merge at the most threads against the time of moving its bytes with memcpy on as many threads
 # (bench_app_road bound), measured in the same run.
 # The road is the driver's as a user runs it, noise reduction of the darkest photo and alignment
-# included (the defaults); DENOISE=N passes --denoise N (0: none). METHODS may name any method:
-# fusion and the combinations show their own stage as fuse.
+# included (the defaults); DENOISE=N passes --denoise N (0: none), ALIGN=METHOD --align METHOD
+# (none: no alignment), SET=NAME=VALUE one --set (say SmoothingMode=Light). METHODS may name any method: fusion and the combinations show their own
+# stage as fuse.
 # Usage: [REPEATS=3] [THREADS="1 2 4 8"] [METHODS="rodo deredid"] [BRACKETS="generated DIR..."]
-#        [DENOISE=N] bench/run_driver.sh [BUILD_DIR]
+#        [DENOISE=N] [ALIGN=METHOD] [SET=NAME=VALUE] bench/run_driver.sh [BUILD_DIR]
 set -eu
 ROOT=$(cd "$(dirname "$0")/.." && pwd)
 BUILD=${1:-$ROOT/build}
@@ -18,6 +19,8 @@ REPEATS=${REPEATS:-3}
 THREADS=${THREADS:-1 2 4 8}
 METHODS=${METHODS:-rodo deredid}
 DENOISE_ARGS=${DENOISE:+--denoise $DENOISE}
+ALIGN_ARGS=${ALIGN:+--align $ALIGN}
+SET_ARGS=${SET:+--set $SET}
 HELPER=$BUILD/bench/bench_app_road
 ZENIT=$BUILD/app/zenit
 if [ -z "${BRACKETS:-}" ]; then
@@ -55,7 +58,7 @@ for BRACKET in $BRACKETS; do
             for t in $THREADS; do
                 # shellcheck disable=SC2086
                 /usr/bin/time -f "%e %M %U %S" -o "$OUT/time" "$ZENIT" --quiet --timings -m "$m" \
-                    -j "$t" $DENOISE_ARGS -o "$OUT/result.jpg" $PHOTOS 2>"$OUT/log" || {
+                    -j "$t" $DENOISE_ARGS $ALIGN_ARGS $SET_ARGS -o "$OUT/result.jpg" $PHOTOS 2>"$OUT/log" || {
                     cat "$OUT/log" >&2
                     exit 1
                 }
@@ -77,7 +80,7 @@ for BRACKET in $BRACKETS; do
     done
     medians <"$OUT/samples" >"$OUT/medians"
     echo "bracket: $NAME, $N photos of $W x $H; median of $REPEATS; --denoise" \
-        "${DENOISE:-default}; load average $LOAD0 before, $(load) after"
+        "${DENOISE:-default}${ALIGN:+; --align $ALIGN}${SET:+; --set $SET}; load average $LOAD0 before, $(load) after"
     for m in $METHODS; do
         printf '%-9s %7s %7s %7s %7s %7s %7s %7s %7s %7s %7s %9s %6s\n' "$m" threads read \
             decode denoise align merge tonemap fuse save road "peak B/px" cores
