@@ -207,13 +207,17 @@ int kv_fusion(progressCallback callback, const float *tmParam, int n, int w, int
     platform::CBuffer<uint8_t> fusionPyramid = platform::calloc_buffer<uint8_t>(*fusionBytes);
     if (!fusionPyramid)
         return -4;
-    // The band levels start at band value zero; the coarsest level's low-pass sums at 0.
+    // The band levels start at band value zero; the coarsest level's low-pass sums at 0. Filled
+    // in chunks over the threads: the first touch of the pyramid's fresh pages is most of it.
     if (bitDepthFusion == 16) {
         size_t bandPixels = 0;
         for (int k = 0, lw = w, lh = h; k < L; ++k, lw = lw / 2 + lw % 2, lh = lh / 2 + lh % 2)
             bandPixels += size_t(lw) * size_t(lh);
         uint16_t *b = reinterpret_cast<uint16_t *>(fusionPyramid.get());
-        std::fill(b, b + bandPixels * size_t(spp), uint16_t(32767));
+        const size_t samples = size_t(spp);
+        imagecore::run_chunked(optim.nbProc, int(bandPixels), [&](const imagecore::Band &c) {
+            std::fill(b + size_t(c.begin) * samples, b + size_t(c.end) * samples, uint16_t(32767));
+        });
     }
 
     uint8_t *pyramPoids = poids.get() + (disk.on() ? 0 : size_t(n - 1) * P * weightBytes);
@@ -223,7 +227,8 @@ int kv_fusion(progressCallback callback, const float *tmParam, int n, int w, int
             if (const int rc = disk.read_map(i, P, pyramPoids); rc < 0)
                 return rc;
         } else if (i != n - 1) {
-            std::memcpy(pyramPoids, poids.get() + size_t(i) * P * weightBytes, P * weightBytes);
+            imagecore::copy_banded(optim.nbProc, pyramPoids,
+                                   poids.get() + size_t(i) * P * weightBytes, P * weightBytes);
         }
         if (int r = fusion21(L, w, h, bitDepthPoids, is360, pyramPoids, optim.nbProc); r < 0)
             return r;
