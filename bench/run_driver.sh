@@ -7,8 +7,8 @@
 # (bench_app_road bound), measured in the same run.
 # The road is the driver's as a user runs it, noise reduction of the darkest photo and alignment
 # included (the defaults); DENOISE=N passes --denoise N (0: none), ALIGN=METHOD --align METHOD
-# (none: no alignment), SET=NAME=VALUE one --set (say SmoothingMode=Light). METHODS may name any method: fusion and the combinations show their own
-# stage as fuse.
+# (none: no alignment), SET=NAME=VALUE one --set (say SmoothingMode=Light). METHODS may name
+# any method: fusion and the combinations show their own stage as fuse.
 # Usage: [REPEATS=3] [THREADS="1 2 4 8"] [METHODS="rodo deredid"] [BRACKETS="generated DIR..."]
 #        [DENOISE=N] [ALIGN=METHOD] [SET=NAME=VALUE] bench/run_driver.sh [BUILD_DIR]
 set -eu
