@@ -123,19 +123,21 @@ int match_spread(Pairs &out, int maxPairs, int maxShiftX, int maxShiftY, const P
 }
 
 // Detection on a region of the photo that starts at byte photo: grey bytes row by row, then
-// kvdetect, points moved to image coordinates.
+// kvdetect, in nThreads bands of rows; points moved to image coordinates.
 int detect_region(const unsigned char *photo, int width, int spp, int bps, const Region &r,
-                  std::vector<unsigned char> &grey, PointList &out)
+                  int nThreads, std::vector<unsigned char> &grey, PointList &out)
 {
     grey.resize(size_t(r.w) * size_t(r.h));
     const size_t pixelBytes = size_t(spp) * size_t(bps / 8);
-    for (int y = 0; y < r.h; ++y) {
-        const unsigned char *row =
-            photo + (size_t(r.y0 + y) * size_t(width) + size_t(r.x0)) * pixelBytes;
-        greyscale(r.w, 1, spp, bps, 0, row, grey.data() + size_t(y) * size_t(r.w));
-    }
+    imagecore::run_banded(nThreads, r.h, [&](const imagecore::Band &b) {
+        for (int y = b.begin; y < b.end; ++y) {
+            const unsigned char *row =
+                photo + (size_t(r.y0 + y) * size_t(width) + size_t(r.x0)) * pixelBytes;
+            greyscale(r.w, 1, spp, bps, 0, row, grey.data() + size_t(y) * size_t(r.w));
+        }
+    });
     out.reserve(kTileMaxPoints + 1);
-    const int n = kvdetect(1, r.w, r.h, kTileMaxPoints, 0, 0, grey.data(), 0, out.x.data(),
+    const int n = kvdetect(1, r.w, r.h, kTileMaxPoints, 0, 0, grey.data(), nThreads, out.x.data(),
                            out.y.data(), out.s.data(), out.d.data());
     out.n = std::max(n, 0);
     for (int i = 0; i < out.n; ++i) {
@@ -220,29 +222,35 @@ int detection_factor(int width, int height)
 }
 
 // Grey copies of the photos reduced by D on each side (means of D x D blocks).
-Stack reduce_stack(const Stack &full, int n, int D, std::vector<unsigned char> &out)
+Stack reduce_stack(const Stack &full, int n, int D, int nThreads, std::vector<unsigned char> &out)
 {
     const int w = full.width / D, h = full.height / D;
     out.assign(size_t(n) * size_t(w) * size_t(h), 0);
-    std::vector<unsigned char> row(static_cast<size_t>(full.width));
-    std::vector<uint32_t> sums(static_cast<size_t>(w));
     const size_t pixelBytes = size_t(full.spp) * size_t(full.bps / 8);
-    for (int k = 0; k < n; ++k)
-        for (int y = 0; y < h; ++y) {
-            std::fill(sums.begin(), sums.end(), 0u);
-            for (int j = 0; j < D; ++j) {
-                greyscale(full.width, 1, full.spp, full.bps, 0,
-                          full.photo(k) + size_t(y * D + j) * size_t(full.width) * pixelBytes,
-                          row.data());
+    // Every reduced row on its own: bands over the rows of all the photos.
+    const imagecore::BandReport report =
+        imagecore::run_banded(nThreads, n * h, [&](const imagecore::Band &b) {
+            std::vector<unsigned char> row(static_cast<size_t>(full.width));
+            std::vector<uint32_t> sums(static_cast<size_t>(w));
+            for (int ky = b.begin; ky < b.end; ++ky) {
+                const int k = ky / h, y = ky % h;
+                std::fill(sums.begin(), sums.end(), 0u);
+                for (int j = 0; j < D; ++j) {
+                    greyscale(full.width, 1, full.spp, full.bps, 0,
+                              full.photo(k) + size_t(y * D + j) * size_t(full.width) * pixelBytes,
+                              row.data());
+                    for (int x = 0; x < w; ++x)
+                        for (int i = 0; i < D; ++i)
+                            sums[size_t(x)] += row[size_t(x * D + i)];
+                }
+                unsigned char *dst = out.data() + (size_t(k) * size_t(h) + size_t(y)) * size_t(w);
                 for (int x = 0; x < w; ++x)
-                    for (int i = 0; i < D; ++i)
-                        sums[size_t(x)] += row[size_t(x * D + i)];
+                    dst[x] = static_cast<unsigned char>((sums[size_t(x)] + uint32_t(D * D / 2)) /
+                                                        uint32_t(D * D));
             }
-            unsigned char *dst = out.data() + (size_t(k) * size_t(h) + size_t(y)) * size_t(w);
-            for (int x = 0; x < w; ++x)
-                dst[x] = static_cast<unsigned char>((sums[size_t(x)] + uint32_t(D * D / 2)) /
-                                                    uint32_t(D * D));
-        }
+        });
+    if (report.threw > 0) // a band's row buffers
+        throw std::bad_alloc();
     return {out.data(), w, h, 1, 8, size_t(w) * size_t(h)};
 }
 
@@ -277,7 +285,8 @@ int fit_steps(AlignContext &ctx, const Stack &st, int n, const int *order, int m
             const Region &r = tiling.regions[size_t(t)];
             PointList ref;
             if (cached != Q) {
-                if (int rc = detect_region(st.photo(Q), width, spp, bps, r, grey, ref); rc < 0)
+                if (int rc = detect_region(st.photo(Q), width, spp, bps, r, nThreads, grey, ref);
+                    rc < 0)
                     return rc;
             } else {
                 ref = std::move(cache[size_t(t)]);
@@ -292,7 +301,8 @@ int fit_steps(AlignContext &ctx, const Stack &st, int n, const int *order, int m
                         b.push(ref, p);
             }
             PointList &cur = cache[size_t(t)];
-            if (int rc = detect_region(st.photo(P), width, spp, bps, r, grey, cur); rc < 0)
+            if (int rc = detect_region(st.photo(P), width, spp, bps, r, nThreads, grey, cur);
+                rc < 0)
                 return rc;
             Pairs tilePairs;
             const int found = match_spread(tilePairs, perTile, maxShiftX, maxShiftY, ref, cur, r);
@@ -346,23 +356,16 @@ using TilePoints = std::vector<PointList>;
 
 int detect_tiles(const Stack &st, int k, const Tiling &tiling, int nThreads, TilePoints &out)
 {
-    // Tiles are independent: bands of tiles on the worker threads, each with its own grey copy.
+    // A photo has few tiles (9 at 12 MP): each tile's rows are banded rather than the tiles, so
+    // no band waits for a thread that took two tiles.
     const int tiles = int(tiling.regions.size());
     out.assign(size_t(tiles), PointList{});
-    std::vector<int> codes(size_t(tiles), 0);
-    imagecore::run_banded(nThreads, tiles, [&](const imagecore::Band &b) {
-        std::vector<unsigned char> grey;
-        try {
-            for (int t = b.begin; t < b.end; ++t)
-                codes[size_t(t)] = detect_region(st.photo(k), st.width, st.spp, st.bps,
-                                                 tiling.regions[size_t(t)], grey, out[size_t(t)]);
-        } catch (const std::bad_alloc &) {
-            codes[size_t(b.begin)] = -4;
-        }
-    });
-    for (int c : codes)
-        if (c < 0)
-            return c;
+    std::vector<unsigned char> grey;
+    for (int t = 0; t < tiles; ++t)
+        if (const int rc = detect_region(st.photo(k), st.width, st.spp, st.bps,
+                                         tiling.regions[size_t(t)], nThreads, grey, out[size_t(t)]);
+            rc < 0)
+            return rc;
     return 0;
 }
 
@@ -483,7 +486,7 @@ align::detail::Tiling align::detail::make_tiling(int width, int height, int budg
 }
 
 int classementImages(int n, int width, int height, int spp, int bps, const unsigned char *images,
-                     int *keys, int *order)
+                     int *keys, int *order, int nThreads)
 {
     if (n < 1)
         return 0;
@@ -495,7 +498,8 @@ int classementImages(int n, int width, int height, int spp, int bps, const unsig
     const uint64_t pixels = uint64_t(width) * uint64_t(height);
     for (int k = 0; k < n; ++k) {
         imagecore::LumaHistogram hist{};
-        imagecore::add_luma_histogram(images + size_t(k) * *photo, pixels, spp, bps, 65535, hist);
+        imagecore::add_luma_histogram(images + size_t(k) * *photo, pixels, spp, bps, 65535, hist,
+                                      nThreads);
         keys[k] = imagecore::brightness_key(hist, pixels);
     }
     imagecore::brightness_order(n, keys, order);
@@ -550,7 +554,7 @@ int rt_align(int nThreads, int maxShiftX, int maxShiftY, int n, int width, int h
     try {
         AlignContext ctx;
         std::vector<int> keys(static_cast<size_t>(n)), order(static_cast<size_t>(n));
-        classementImages(n, width, height, spp, bps, images, keys.data(), order.data());
+        classementImages(n, width, height, spp, bps, images, keys.data(), order.data(), nThreads);
         std::vector<float> transforms(size_t(n) * kTransformSize);
         for (int k = 0; k < n; ++k)
             make_identity(transforms.data() + size_t(k) * kTransformSize);
@@ -565,13 +569,13 @@ int rt_align(int nThreads, int maxShiftX, int maxShiftY, int n, int width, int h
             // full size up to 3 x 1100 pixels a side), and looked for there where that fails.
             const int R = std::max(1, D / 3);
             std::vector<unsigned char> fineCopy;
-            const Stack fine = R > 1 ? reduce_stack(full, n, R, fineCopy) : full;
+            const Stack fine = R > 1 ? reduce_stack(full, n, R, nThreads, fineCopy) : full;
             std::vector<char> todo(static_cast<size_t>(n), 1), accepted(todo.size(), 0);
             todo[0] = 0;
             for (int pass = 0; pass < (D > R ? 2 : 1); ++pass) {
                 const int f = pass == 0 ? D : R;
                 std::vector<unsigned char> reduced;
-                const Stack s = f == R ? fine : reduce_stack(full, n, f, reduced);
+                const Stack s = f == R ? fine : reduce_stack(full, n, f, nThreads, reduced);
                 align_context_start(&ctx, s.width, s.height);
                 // Progress: the first pass to 0.45, its refinement to 0.9; a second pass stays
                 // at 0.9.

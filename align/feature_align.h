@@ -40,8 +40,9 @@ int rt_align(int nThreads, int maxShiftX, int maxShiftY, int n, int width, int h
 // lower index; order[0] is the reference of the alignment.
 // Returns n; 0 (nothing written) when n < 1; -3 for a null pointer, width, height or spp
 // below 1, bps other than 8 or 16 or a size that overflows.
+// The histograms are taken in nThreads bands (the same keys at every thread count).
 int classementImages(int n, int width, int height, int spp, int bps, const unsigned char *images,
-                     int *keys, int *order);
+                     int *keys, int *order, int nThreads = 0);
 
 // Writes output rows rowStart .. rowEnd - 1 (each newWidth pixels, packed) of the photo at place
 // k of order, warped: output pixel (x, y) takes the reference point (x - offsetX, y - offsetY)

@@ -3,6 +3,7 @@
 #include "align/feature_points.h"
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <cstdlib>
 #include <limits>
@@ -13,6 +14,7 @@
 #include "align/align_log.h"
 #include "align/detail/spread.h"
 #include "align/projective.h"
+#include "imagecore/banded.h"
 #include "platform/checked_size.h"
 
 namespace {
@@ -252,7 +254,8 @@ int kvdescriptor(int count, int width, int height, const int *xs, const int *ys,
 }
 
 int kvdetect(int nOctaves, int width, int height, int maxPoints, int x0, int y0,
-             const unsigned char *grey, int, int *xs, int *ys, int *scales, float *descriptors)
+             const unsigned char *grey, int nbProc, int *xs, int *ys, int *scales,
+             float *descriptors)
 {
     if (!grey || !xs || !ys || !scales || !descriptors || width < 1 || height < 1 ||
         maxPoints < 0 || x0 < 0 || y0 < 0)
@@ -267,40 +270,64 @@ int kvdetect(int nOctaves, int width, int height, int maxPoints, int x0, int y0,
         return -3;
     try {
         const size_t w = size_t(width);
+        // The integral image in two banded passes: each row's running sums, then each column's
+        // down the rows (sums modulo 2^32, the same in any order); responses and the search for
+        // extrema are per pixel, the points of each band of rows joined in band order, so the
+        // points never depend on the thread count.
         std::vector<uint32_t> integral(w * size_t(height));
-        for (int y = 0; y < height; ++y) {
-            uint32_t row = 0;
-            for (int x = 0; x < width; ++x) {
-                row += grey[size_t(y) * w + size_t(x)];
-                integral[size_t(y) * w + size_t(x)] =
-                    row + (y > 0 ? integral[size_t(y - 1) * w + size_t(x)] : 0u);
+        imagecore::run_banded(nbProc, height, [&](const imagecore::Band &b) {
+            for (int y = b.begin; y < b.end; ++y) {
+                uint32_t row = 0;
+                for (int x = 0; x < width; ++x) {
+                    row += grey[size_t(y) * w + size_t(x)];
+                    integral[size_t(y) * w + size_t(x)] = row;
+                }
             }
-        }
+        });
+        imagecore::run_chunked(nbProc, width, [&](const imagecore::Band &b) {
+            for (int y = 1; y < height; ++y)
+                for (int x = b.begin; x < b.end; ++x)
+                    integral[size_t(y) * w + size_t(x)] += integral[size_t(y - 1) * w + size_t(x)];
+        });
         const Integral I{integral.data(), width};
         Volume vol{width, height, std::vector<float>(*pixels, 0.0f)};
-        for (int y = std::min(y0, height) + kDetectMargin; y < height - kDetectMargin; ++y)
-            for (int x = std::min(x0, width) + kDetectMargin; x < width - kDetectMargin; ++x)
-                for (int layer = 0; layer < kLayers; ++layer)
-                    vol.at(layer, x, y) = response(I, x, y, layer);
+        const int yFirst = std::min(y0, height) + kDetectMargin;
+        const int xFirst = std::min(x0, width) + kDetectMargin;
+        if (height - kDetectMargin > yFirst)
+            imagecore::run_banded(nbProc, height - kDetectMargin - yFirst,
+                                  [&](const imagecore::Band &b) {
+                                      for (int y = yFirst + b.begin; y < yFirst + b.end; ++y)
+                                          for (int x = xFirst; x < width - kDetectMargin; ++x)
+                                              for (int layer = 0; layer < kLayers; ++layer)
+                                                  vol.at(layer, x, y) = response(I, x, y, layer);
+                                  });
 
         std::vector<Found> found;
         const int edge = kDetectMargin + 1;
-        for (int y = edge; y < height - edge; ++y)
-            for (int x = edge; x < width - edge; ++x) {
-                if (!is_extremum(vol, x, y))
-                    continue;
-                double delta[3];
-                if (!refine(vol, x, y, delta)) {
-                    align_log("%d  %d rejete - resolution impossible\n", y, x);
-                    continue;
-                }
-                if (!(std::fabs(delta[0]) <= 0.6 && std::fabs(delta[1]) <= 0.6 &&
-                      std::fabs(delta[2]) <= 0.5))
-                    continue;
-                found.push_back({100 * x + int(100.0 * delta[0]), 100 * y + int(100.0 * delta[1]),
-                                 int(100.0 * delta[2]), x, y,
-                                 std::fabs(vol.at(kMiddleLayer, x, y))});
-            }
+        std::array<std::vector<Found>, imagecore::kMaxBands> bandFound;
+        const imagecore::BandReport searched = imagecore::run_banded(
+            nbProc, std::max(height - 2 * edge, 0), [&](const imagecore::Band &b) {
+                for (int y = edge + b.begin; y < edge + b.end; ++y)
+                    for (int x = edge; x < width - edge; ++x) {
+                        if (!is_extremum(vol, x, y))
+                            continue;
+                        double delta[3];
+                        if (!refine(vol, x, y, delta)) {
+                            align_log("%d  %d rejete - resolution impossible\n", y, x);
+                            continue;
+                        }
+                        if (!(std::fabs(delta[0]) <= 0.6 && std::fabs(delta[1]) <= 0.6 &&
+                              std::fabs(delta[2]) <= 0.5))
+                            continue;
+                        bandFound[size_t(b.index)].push_back(
+                            {100 * x + int(100.0 * delta[0]), 100 * y + int(100.0 * delta[1]),
+                             int(100.0 * delta[2]), x, y, std::fabs(vol.at(kMiddleLayer, x, y))});
+                    }
+            });
+        if (searched.threw > 0) // only an allocation can throw there
+            return -4;
+        for (int k = 0; k < searched.count; ++k)
+            found.insert(found.end(), bandFound[size_t(k)].begin(), bandFound[size_t(k)].end());
         const std::vector<size_t> kept =
             spread_points(found, int64_t(maxPoints) + 1, width, height);
         const int count = int(kept.size());

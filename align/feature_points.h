@@ -18,7 +18,8 @@ inline constexpr int kDescriptorSize = 64;
 //     budget is shared by the cells of an 8 x 8 grid over the tile (round after round each cell
 //     gives its next strongest point), so that the points cover the whole tile.
 //   x0, y0: responses are computed from column x0 + 20 and row y0 + 20 on (0 for whole tiles).
-//   The eighth argument is not read.
+//   nbProc: the tile's rows are split in nbProc bands (below 2, on the calling thread); the
+//   points are the same at every thread count.
 // Points come in scan order of the pixels they were found at (so by y, give or take the one
 // pixel the refinement may move them): whole-pixel position, scale = 100 x the refined size
 // offset in layer steps (|scale| <= 50), negative when the Laplacian at the point is negative,
@@ -27,7 +28,8 @@ inline constexpr int kDescriptorSize = 64;
 // Returns the count (0 or more); -3 for a null pointer, a side below 1, negative maxPoints, x0
 // or y0, a side above 21474835 or a size that overflows; -4 when memory runs out.
 int kvdetect(int nOctaves, int width, int height, int maxPoints, int x0, int y0,
-             const unsigned char *grey, int, int *xs, int *ys, int *scales, float *descriptors);
+             const unsigned char *grey, int nbProc, int *xs, int *ys, int *scales,
+             float *descriptors);
 
 // Describes count points of an integral image of width x height (integral[y x width + x] = sum
 // of the grey values over columns 0..x and rows 0..y, wrapping modulo 2^32): 64 floats a point

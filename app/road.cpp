@@ -747,8 +747,8 @@ std::vector<float> road_exposures(const Document &doc)
 // The methods that combine the photos directly (11 to 14): the combination kernels on the 8-bit
 // stack, with what their defaults leave open set here: the intensive blend's sampling step, and
 // the two photos of method 13 (the darkest and the brightest unless --pair chose).
-RoadError combine(const Document &doc, int method, const float *tmParam, const StageHook &stage,
-                  DataPtr *result)
+RoadError combine(const Document &doc, int method, const float *tmParam, int threads,
+                  const StageHook &stage, DataPtr *result)
 {
     float p[kTmParamCount];
     std::copy(tmParam, tmParam + kTmParamCount, p);
@@ -773,7 +773,7 @@ RoadError combine(const Document &doc, int method, const float *tmParam, const S
         return fail(kExitFailed, "not enough memory for the result");
     const int rc = combine_photos(method, p, static_cast<int>(doc.photos.size()), doc.width,
                                   doc.height, doc.width * doc.spp, doc.spp, 8, 16,
-                                  doc.stack->bytes(), out->mutableBytes());
+                                  doc.stack->bytes(), out->mutableBytes(), worker_threads(threads));
     if (rc != doc.height)
         return fail(kExitFailed,
                     rc == -4 ? "not enough memory to combine the photos"
@@ -790,7 +790,7 @@ RoadError process(const Document &doc, int method, const float *tmParam, int thr
     if (method == kMethodFusionAdjust)
         return fuse(doc, tmParam, threads, showProgress, stage, result);
     if (method >= kMethodFusionIntensive && method <= kMethodMean)
-        return combine(doc, method, tmParam, stage, result);
+        return combine(doc, method, tmParam, threads, stage, result);
     const int n = static_cast<int>(doc.photos.size());
     int dims[kImageDimsCount] = {};
     dims[kDimsWidth] = doc.width;

@@ -1,6 +1,7 @@
 // The conjugate-gradient kernels of the local operator (Laplacian tm20m, dot product tm20d,
 // scaled sum tm20a) on one pyramid level from 1,000 to 24,000,000 elements, at 1 and 8 threads:
-// where banding pays for its thread start-up. Elements per second and memory traffic.
+// where banding pays for its call. Elements per second and memory traffic. And one iteration of
+// the solver with its passes separate and fused (tm20md, tm20aad).
 #include <benchmark/benchmark.h>
 
 #include <cmath>
@@ -73,6 +74,33 @@ void BM_Tm20a(benchmark::State &state)
     count(state, n, 12); // read x and y, write x
 }
 
+// One iteration's passes over a level as the solver ran them before they were fused (range 2
+// = 0: Laplacian, dot product, two scaled sums, dot product) and fused (1: tm20md, tm20aad);
+// the same values either way.
+void BM_CgIteration(benchmark::State &state)
+{
+    const Level level(state.range(0));
+    const ThreadCount threads(int(state.range(1)));
+    const bool fused = state.range(2) != 0;
+    const int n = int(level.n());
+    std::vector<float> p = values(n), t(static_cast<size_t>(n)), x = values(n), r = values(n);
+    float d = 0, rr = 0;
+    for (auto _ : state) {
+        if (fused) {
+            tm20md(threads, level.w, level.h, 0, p.data(), t.data(), &d);
+            tm20aad(threads, n, 1e-7f, p.data(), t.data(), x.data(), r.data(), &rr);
+        } else {
+            tm20m(threads, level.w, level.h, 0, p.data(), t.data());
+            tm20d(threads, n, p.data(), t.data(), &d);
+            tm20a(threads, n, x.data(), p.data(), x.data(), 1e-7f);
+            tm20a(threads, n, r.data(), t.data(), r.data(), -1e-7f);
+            tm20d(threads, n, r.data(), r.data(), &rr);
+        }
+        benchmark::DoNotOptimize(d + rr);
+    }
+    state.SetItemsProcessed(int64_t(state.iterations()) * n);
+}
+
 void sizes(benchmark::internal::Benchmark *b)
 {
     b->ArgNames({"n", "threads"});
@@ -87,5 +115,10 @@ void sizes(benchmark::internal::Benchmark *b)
 BENCHMARK(BM_Tm20m)->Apply(sizes);
 BENCHMARK(BM_Tm20d)->Apply(sizes);
 BENCHMARK(BM_Tm20a)->Apply(sizes);
+BENCHMARK(BM_CgIteration)
+    ->ArgNames({"n", "threads", "fused"})
+    ->ArgsProduct({{1000000, 6000000, 24000000}, {1, 8}, {0, 1}})
+    ->UseRealTime()
+    ->Unit(benchmark::kMillisecond);
 
 BENCHMARK_MAIN();

@@ -1,15 +1,18 @@
 #!/bin/sh
 # Runs zenit --method fusion and enfuse (Debian package enfuse, run as a black box) on the same
 # JPEG brackets in one run and prints the whole-run times (decode, fuse, save a JPEG) and the
-# ratio enfuse / zenit (above 1: zenit is faster). Both get THREADS workers (default 8; enfuse
-# through OMP_NUM_THREADS). Brackets: the real ones in ../shared/testdata, and the hand-held one
-# enlarged to 12 and 24 megapixels, 3 and 5 photos (python3-opencv).
-# Usage: THREADS=8 bench/compare_fusion.sh [BUILD_DIR] [REPEATS]
+# ratio enfuse / zenit (above 1: zenit is faster), medians of REPEATS alternated runs. Both get
+# THREADS workers (default 8; enfuse through OMP_NUM_THREADS). zenit aligns the photos as its
+# defaults say; ALIGN=none skips that, as enfuse does. Brackets: the real ones in
+# ../shared/testdata, and the hand-held one enlarged to 12 and 24 megapixels, 3 and 5 photos
+# (python3-opencv).
+# Usage: [THREADS=8] [ALIGN=METHOD] bench/compare_fusion.sh [BUILD_DIR] [REPEATS]
 set -eu
 ROOT=$(cd "$(dirname "$0")/.." && pwd)
 BUILD=${1:-$ROOT/build}
 REPEATS=${2:-3}
 THREADS=${THREADS:-8}
+ALIGN_ARGS=${ALIGN:+--align $ALIGN}
 DATA=$ROOT/../shared/testdata
 OUT=$(mktemp -d)
 trap 'rm -rf "$OUT"' EXIT
@@ -36,7 +39,7 @@ seconds() {
     end=$(date +%s.%N)
     echo "$start $end" | awk '{ printf "%.3f\n", $2 - $1 }'
 }
-best() { sort -n | head -1; }
+median() { sort -n | awk '{ v[NR] = $1 } END { print v[int((NR + 1) / 2)] }'; }
 
 printf '%-28s %7s %7s %9s %9s %7s\n' bracket MPix photos zenit enfuse ratio
 for dir in "$DATA"/window_tripod_e995 "$DATA"/stlouis_arch_tripod "$DATA"/iphone6_handheld \
@@ -50,13 +53,13 @@ for dir in "$DATA"/window_tripod_e995 "$DATA"/stlouis_arch_tripod "$DATA"/iphone
     : >"$OUT/e.txt"
     for i in $(seq "$REPEATS"); do
         # shellcheck disable=SC2086
-        seconds "$BUILD/app/zenit" --quiet -m fusion -j "$THREADS" -o "$OUT/zenit.jpg" $PHOTOS >>"$OUT/z.txt"
+        seconds "$BUILD/app/zenit" --quiet -m fusion -j "$THREADS" $ALIGN_ARGS -o "$OUT/zenit.jpg" $PHOTOS >>"$OUT/z.txt"
         # shellcheck disable=SC2086
         OMP_NUM_THREADS=$THREADS seconds enfuse --compression=95 -o "$OUT/enfuse.jpg" $PHOTOS >>"$OUT/e.txt"
     done
-    z=$(best <"$OUT/z.txt")
-    e=$(best <"$OUT/e.txt")
+    z=$(median <"$OUT/z.txt")
+    e=$(median <"$OUT/e.txt")
     printf '%-28s %7s %7s %8ss %8ss %7s\n' "$(basename "$dir")" "$mpix" "$n" "$z" "$e" \
         "$(echo "$z $e" | awk '{ printf "%.2f", $2 / $1 }')"
 done
-echo "best of $REPEATS runs each, $THREADS threads, load average $(cut -d' ' -f1-3 /proc/loadavg)"
+echo "median of $REPEATS runs each, $THREADS threads${ALIGN:+, --align $ALIGN}, load average $(cut -d' ' -f1-3 /proc/loadavg)"

@@ -10,10 +10,11 @@
 # that gradient-domain peer on one generated HDR scene of MEGAPIXELS (default 24; 0 skips),
 # written as a portable float map by build/bench/bench_tonemap_pfm: time at 1 and 8 threads
 # (the peer uses what it uses), peak memory, and the ratio.
-# zenit runs without noise reduction, as the peer (DENOISE=N passes --denoise N instead; the
-# noise reduction's time is then part of zenit's road and shown as its own stage).
-# Usage: [MEGAPIXELS=N] [DENOISE=N] bench/compare_peers.sh [BUILD_DIR] [BRACKET_DIR|generated]
-#        [REPEATS]
+# zenit runs without noise reduction and without alignment, as the peer (DENOISE=N passes
+# --denoise N instead, ALIGN=METHOD --align METHOD; their time is then part of zenit's road and
+# shown as its own stage).
+# Usage: [MEGAPIXELS=N] [DENOISE=N] [ALIGN=METHOD] bench/compare_peers.sh [BUILD_DIR]
+#        [BRACKET_DIR|generated] [REPEATS]
 set -eu
 ROOT=$(cd "$(dirname "$0")/.." && pwd)
 BUILD=${1:-$ROOT/build}
@@ -42,12 +43,13 @@ for i in $(seq "$REPEATS"); do
     for t in 1 8; do
         # shellcheck disable=SC2086
         /usr/bin/time -f "%e" -o "$OUT/time" "$BUILD/app/zenit" --quiet --timings -m rodo -j "$t" \
-            --denoise "${DENOISE:-0}" -o "$OUT/zenit.jpg" $PHOTOS 2>"$OUT/log"
+            --denoise "${DENOISE:-0}" --align "${ALIGN:-none}" -o "$OUT/zenit.jpg" $PHOTOS 2>"$OUT/log"
         awk -v k="zenit$t" '/ s$/ {
             v = $(NF - 1); name = $1
             if (name == "Decoding") name = "decode"; else if (name == "Merging") name = "merge";
             else if (name == "Tone") name = "tonemap"; else if (name == "Saving") name = "save";
-            else if (name == "Reducing") name = "denoise"; else next
+            else if (name == "Reducing") name = "denoise"; else if (name == "Aligning") name = "align"
+            else next
             print k "/" name, v }' "$OUT/log"
         awk -v k="zenit$t" '{ print k "/road", $1 }' "$OUT/time"
     done
@@ -57,11 +59,12 @@ for i in $(seq "$REPEATS"); do
 done | medians >"$OUT/medians"
 
 echo "bracket: $(echo "$PHOTOS" | wc -l) photos, $BRACKET (median of $REPEATS; zenit --denoise" \
-    "${DENOISE:-0}; load average $LOAD0 before, $(cut -d' ' -f1-3 /proc/loadavg) after)"
+    "${DENOISE:-0} --align ${ALIGN:-none}; load average $LOAD0 before," \
+    "$(cut -d' ' -f1-3 /proc/loadavg) after)"
 printf '%-10s %10s %10s %10s %14s\n' stage "zenit -j 1" "zenit -j 8" opencv "opencv/zenit-8"
 awk '{ v[$1] = $2 } END {
-    split("decode denoise merge tonemap save road", s, " ")
-    for (i = 1; i <= 6; ++i) {
+    split("decode denoise align merge tonemap save road", s, " ")
+    for (i = 1; i <= 7; ++i) {
         a = v["zenit1/" s[i]]; b = v["zenit8/" s[i]]; c = v["opencv/" s[i]]
         printf "%-10s %9.3fs %9.3fs %9.3fs %14.2f\n", s[i], a, b, c, (b > 0 ? c / b : 0) } }' \
     "$OUT/medians"

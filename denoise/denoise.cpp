@@ -82,33 +82,37 @@ int round_clamp(float v, int hi)
 
 template <class S>
 void load_tile(const S *src, int rowStride, const TileSpan &tx, const TileSpan &ty, float scale,
-               float *tile)
+               int nThreads, float *tile)
 {
     const int tw = tx.extent(), th = ty.extent();
-    for (int r = 0; r < th; ++r) {
-        // Padding repeats the edge pixels, so a flat photo stays flat up to its border.
-        const int sy = std::clamp(ty.begin - ty.padBefore + r, ty.begin, ty.end - 1);
-        const S *row = src + std::size_t(sy) * rowStride;
-        float *out = tile + std::size_t(r) * tw * 3;
-        for (int c = 0; c < tw; ++c) {
-            const int sx = std::clamp(tx.begin - tx.padBefore + c, tx.begin, tx.end - 1);
-            for (int k = 0; k < 3; ++k)
-                out[c * 3 + k] = float(row[sx * 3 + k]) * scale;
+    imagecore::run_banded(nThreads, th, [&](const imagecore::Band &b) {
+        for (int r = b.begin; r < b.end; ++r) {
+            // Padding repeats the edge pixels, so a flat photo stays flat up to its border.
+            const int sy = std::clamp(ty.begin - ty.padBefore + r, ty.begin, ty.end - 1);
+            const S *row = src + std::size_t(sy) * rowStride;
+            float *out = tile + std::size_t(r) * tw * 3;
+            for (int c = 0; c < tw; ++c) {
+                const int sx = std::clamp(tx.begin - tx.padBefore + c, tx.begin, tx.end - 1);
+                for (int k = 0; k < 3; ++k)
+                    out[c * 3 + k] = float(row[sx * 3 + k]) * scale;
+            }
         }
-    }
+    });
 }
 
 template <class S>
 void store_tile(const float *tile, int tw, const int *rect, int rowStride, int x, int y,
-                float scale, int hi, S *dst)
+                float scale, int hi, int nThreads, S *dst)
 {
-    for (int r = rect[2]; r < rect[3]; ++r) {
-        const float *in = tile + (std::size_t(r) * tw + rect[0]) * 3;
-        S *out = dst + std::size_t(y + r - rect[2]) * rowStride + std::size_t(x) * 3;
-        const int n = (rect[1] - rect[0]) * 3;
-        for (int i = 0; i < n; ++i)
-            out[i] = static_cast<S>(round_clamp(in[i] * scale, hi));
-    }
+    imagecore::run_banded(nThreads, rect[3] - rect[2], [&](const imagecore::Band &b) {
+        for (int r = rect[2] + b.begin; r < rect[2] + b.end; ++r) {
+            const float *in = tile + (std::size_t(r) * tw + rect[0]) * 3;
+            S *out = dst + std::size_t(y + r - rect[2]) * rowStride + std::size_t(x) * 3;
+            const int n = (rect[1] - rect[0]) * 3;
+            for (int i = 0; i < n; ++i)
+                out[i] = static_cast<S>(round_clamp(in[i] * scale, hi));
+        }
+    });
 }
 
 // The final mix of filtered dst with src over rows r0..r1 - 1 (mix_pixel), the ramp in 8-bit
@@ -163,7 +167,7 @@ int run(int width, int height, int rowStride, int nThreads, float *nrParam, floa
         for (int i = 0; i < gx.count; ++i) {
             const TileSpan tx = gx.tile(i);
             const int tw = tx.extent(), th = ty.extent();
-            load_tile(src, rowStride, tx, ty, inScale, pyramidBuf);
+            load_tile(src, rowStride, tx, ty, inScale, nThreads, pyramidBuf);
             int rect[4] = {
                 tx.padBefore + tx.mainBegin - tx.begin, tx.padBefore + tx.mainEnd - tx.begin,
                 ty.padBefore + ty.mainBegin - ty.begin, ty.padBefore + ty.mainEnd - ty.begin};
@@ -173,7 +177,7 @@ int run(int width, int height, int rowStride, int nThreads, float *nrParam, floa
                              scratchBuf, pyramidBuf) < 0)
                 return -3;
             store_tile(pyramidBuf, tw, main, rowStride, tx.mainBegin, ty.mainBegin, outScale, hi,
-                       dst);
+                       nThreads, dst);
         }
     }
     // Pixels are independent: bands give the same bytes as one pass.
@@ -243,11 +247,13 @@ int denoise2(int width, int height, int spp, int rowStride, int bitsPerSample, i
             copy = ownCopy.get();
         }
         const auto *s = static_cast<const uint16_t *>(src);
-        for (int r = 0; r < height; ++r) {
-            const std::size_t row = std::size_t(r) * rowStride;
-            for (std::size_t i = row; i < row + std::size_t(3) * width; ++i)
-                copy[i] = static_cast<uint8_t>(s[i] >> 8);
-        }
+        imagecore::run_banded(nThreads, height, [&](const imagecore::Band &b) {
+            for (int r = b.begin; r < b.end; ++r) {
+                const std::size_t row = std::size_t(r) * rowStride;
+                for (std::size_t i = row; i < row + std::size_t(3) * width; ++i)
+                    copy[i] = static_cast<uint8_t>(s[i] >> 8);
+            }
+        });
         return run(width, height, rowStride, nThreads, nrParam, area, layout, gx, gy, s,
                    static_cast<uint16_t *>(dst), copy);
     } catch (const std::bad_alloc &) {

@@ -27,9 +27,9 @@ void kernel_offsets(int w, std::ptrdiff_t *off)
         off[t] = (std::ptrdiff_t(kKernel[t].dy) * w + kKernel[t].dx) * 3;
 }
 
-// Runs one pass over procRect's rows, in bands when nThreads >= 2. A band whose thread cannot
-// start is covered by running the whole pass on this thread: the passes read only buffers
-// they do not write, so repeated rows get the same values.
+// Runs one pass over procRect's rows, in bands when nThreads >= 2. When a band's thread cannot
+// start, every band of the pass runs on this thread, each once: the filter adds its correction
+// to filteredBuf, so no row may run twice.
 void run_pass(void (*worker)(bandJob *), const bandJob &base, int nThreads)
 {
     const int rows = base.procRect[3] - base.procRect[2];
@@ -62,19 +62,28 @@ template <class Fn> void for_row_bands(int nThreads, int rows, const Fn &fn)
     imagecore::run_banded(nThreads, rows, [&](const imagecore::Band &b) { fn(b.begin, b.end); });
 }
 
+using imagecore::level_threads;
+
+// Coarse rows y0..y1 - 1 of similarityLift.
+void lift_rows(int w, const float *fine, float *coarse, int y0, int y1)
+{
+    const int cw = (w + 1) / 2;
+    for (int y = y0; y < y1; ++y) {
+        const float *src = fine + std::size_t(2 * y) * w * 3;
+        float *dst = coarse + std::size_t(y) * cw * 3;
+        for (int x = 0; x < cw; ++x, dst += 3)
+            std::memcpy(dst, src + std::size_t(2 * x) * 3, 3 * sizeof(float));
+    }
+}
+
 } // namespace
 
 namespace denoise::detail {
 
 int similarityLift(int w, int h, const float *fine, float *coarse)
 {
-    const int cw = (w + 1) / 2, ch = (h + 1) / 2;
-    for (int y = 0; y < ch; ++y) {
-        const float *src = fine + std::size_t(2 * y) * w * 3;
-        float *dst = coarse + std::size_t(y) * cw * 3;
-        for (int x = 0; x < cw; ++x, dst += 3)
-            std::memcpy(dst, src + std::size_t(2 * x) * 3, 3 * sizeof(float));
-    }
+    const int ch = (h + 1) / 2;
+    lift_rows(w, fine, coarse, 0, ch);
     return ch;
 }
 
@@ -400,23 +409,35 @@ int denoise_tile(int w, int h, int *procRect, int spp, const int * /*tileEdges*/
     }
     noiseReduce_set(0, w, h, procRect, spp, nThreads, params, detailBuf, filteredBuf, scratchBuf,
                     pyramidBuf);
+    // Every pass in row bands on levels large enough to pay for them; each row's values never
+    // depend on the bands.
+    auto rows3 = [](auto *v, int width, int y) { return v + std::size_t(y) * width * 3; };
     for (int l = 0; l < kLevels - 1; ++l) {
         float *fine = pyramidBuf + off[l], *coarse = pyramidBuf + off[l + 1];
-        similarityLift(lw[l], lh[l], fine, coarse);
-        reconstruct(lw[l], lh[l], l < 2 ? nThreads : 0, coarse, fine, scratchBuf);
-        differencePass(lw[l], lh[l], fine, scratchBuf, detailBuf + off[l]);
+        const int t = level_threads(nThreads, lw[l], lh[l]);
+        for_row_bands(t, lh[l + 1],
+                      [&](int y0, int y1) { lift_rows(lw[l], fine, coarse, y0, y1); });
+        reconstruct(lw[l], lh[l], t, coarse, fine, scratchBuf);
+        for_row_bands(t, lh[l], [&](int y0, int y1) {
+            differencePass(lw[l], y1 - y0, rows3(fine, lw[l], y0), rows3(scratchBuf, lw[l], y0),
+                           rows3(detailBuf + off[l], lw[l], y0));
+        });
         procRect[0] = 2;
         procRect[1] = lw[l + 1] - 2;
         procRect[2] = 2;
         procRect[3] = lh[l + 1] - 2;
-        // The coarse levels are small enough for the calling thread.
-        noiseReduce_set(l + 1, lw[l + 1], lh[l + 1], procRect, spp, l == 0 ? nThreads : 0, params,
+        noiseReduce_set(l + 1, lw[l + 1], lh[l + 1], procRect, spp,
+                        level_threads(nThreads, lw[l + 1], lh[l + 1]), params,
                         detailBuf + off[l + 1], filteredBuf, scratchBuf, coarse);
     }
     for (int l = kLevels - 2; l >= 0; --l) {
         float *fine = pyramidBuf + off[l];
-        reconstruct(lw[l], lh[l], l < 2 ? nThreads : 0, pyramidBuf + off[l + 1], fine, scratchBuf);
-        unDifferencePass(lw[l], lh[l], scratchBuf, detailBuf + off[l], fine);
+        const int t = level_threads(nThreads, lw[l], lh[l]);
+        reconstruct(lw[l], lh[l], t, pyramidBuf + off[l + 1], fine, scratchBuf);
+        for_row_bands(t, lh[l], [&](int y0, int y1) {
+            unDifferencePass(lw[l], y1 - y0, rows3(scratchBuf, lw[l], y0),
+                             rows3(detailBuf + off[l], lw[l], y0), rows3(fine, lw[l], y0));
+        });
     }
     return 0;
 }

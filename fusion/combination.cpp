@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "fusion/detail/intensive.h"
+#include "imagecore/banded.h"
 #include "imagecore/float_clamp.h"
 #include "platform/checked_size.h"
 #include "tonemap/tm_params.h"
@@ -213,6 +214,7 @@ struct IntensiveSetup {
     double e;
     bool saturate;
     float factor;
+    int nThreads; // bands of rows (every output pixel is independent)
 };
 
 template <class TIn, class TOut>
@@ -226,44 +228,49 @@ void intensive_blend(const IntensiveSetup &s, const uint8_t *stack, uint8_t *out
     const size_t P = size_t(w) * size_t(h);
     const double scale = sizeof(TIn) == 1 && sizeof(TOut) == 2 ? 256.0 : 1.0;
     const float *K = s.K + s.R;
-    float *S = s.S;
-    double *W = s.W;
-    for (int y = 0; y < h; ++y) {
-        const int y0 = std::max(-r, -y), y1 = std::min(r, h - 1 - y);
-        for (int x = 0; x < w; ++x) {
-            const int x0 = std::max(-r, -x), x1 = std::min(r, w - 1 - x);
-            const size_t i = size_t(y) * size_t(w) + size_t(x);
-            for (int k = 0; k < s.n; ++k) {
-                const uint8_t *plane = s.plane + size_t(k) * P;
-                const int z = plane[i];
-                float sum = float(z);
-                for (int dy = y0; dy <= y1; dy += st) {
-                    const uint8_t *row = plane + i + ptrdiff_t(dy) * w;
-                    const float ky = K[dy];
-                    for (int dx = x0; dx <= x1; dx += st) {
-                        const int v = row[dx];
-                        sum += ky * K[dx] * s.G[std::abs(v - z)] * float(v);
+    // Rows in pieces taken in turn: the windows cost alike, but the machine's cores may not all
+    // be free. S and W hold n sums and weights for each thread.
+    imagecore::run_pieces(s.nThreads, h, 8, [&](const imagecore::Band &b) {
+        float *S = s.S + size_t(b.index) * size_t(s.n);
+        double *W = s.W + size_t(b.index) * size_t(s.n);
+        for (int y = b.begin; y < b.end; ++y) {
+            const int y0 = std::max(-r, -y), y1 = std::min(r, h - 1 - y);
+            for (int x = 0; x < w; ++x) {
+                const int x0 = std::max(-r, -x), x1 = std::min(r, w - 1 - x);
+                const size_t i = size_t(y) * size_t(w) + size_t(x);
+                for (int k = 0; k < s.n; ++k) {
+                    const uint8_t *plane = s.plane + size_t(k) * P;
+                    const int z = plane[i];
+                    float sum = float(z);
+                    for (int dy = y0; dy <= y1; dy += st) {
+                        const uint8_t *row = plane + i + ptrdiff_t(dy) * w;
+                        const float ky = K[dy];
+                        for (int dx = x0; dx <= x1; dx += st) {
+                            const int v = row[dx];
+                            sum += ky * K[dx] * s.G[std::abs(v - z)] * float(v);
+                        }
                     }
+                    S[k] = sum;
                 }
-                S[k] = sum;
+                fusion::detail::photo_weights(s.n, S, s.power, s.e, W);
+                float rgb[3];
+                fusion::detail::weighted_mean(s.n, W, src, P * size_t(s.spp), i * size_t(s.spp),
+                                              pos, scale, rgb);
+                if (s.saturate) {
+                    if (sizeof(TOut) == 1)
+                        fusion::detail::boost_saturation(rgb, s.factor, 0.003921569f, 255.0f);
+                    else
+                        fusion::detail::boost_saturation(rgb, s.factor, 1.5259022e-5f, 65535.0f);
+                }
+                TOut *dst = out + size_t(y) * size_t(s.rowLen) + size_t(x) * size_t(s.spp);
+                for (int c = 0; c < 3; ++c)
+                    dst[pos.p[c]] =
+                        sizeof(TOut) == 1
+                            ? lim8f(rgb[c])
+                            : static_cast<TOut>(imagecore::clamp_to_int(rgb[c], 0, 65535));
             }
-            fusion::detail::photo_weights(s.n, S, s.power, s.e, W);
-            float rgb[3];
-            fusion::detail::weighted_mean(s.n, W, src, P * size_t(s.spp), i * size_t(s.spp), pos,
-                                          scale, rgb);
-            if (s.saturate) {
-                if (sizeof(TOut) == 1)
-                    fusion::detail::boost_saturation(rgb, s.factor, 0.003921569f, 255.0f);
-                else
-                    fusion::detail::boost_saturation(rgb, s.factor, 1.5259022e-5f, 65535.0f);
-            }
-            TOut *dst = out + size_t(y) * size_t(s.rowLen) + size_t(x) * size_t(s.spp);
-            for (int c = 0; c < 3; ++c)
-                dst[pos.p[c]] = sizeof(TOut) == 1
-                                    ? lim8f(rgb[c])
-                                    : static_cast<TOut>(imagecore::clamp_to_int(rgb[c], 0, 65535));
         }
-    }
+    });
 }
 
 // Distance plane of one photo: clip(trunc(0.2 D[c0] + 0.7 D[c1] + 0.1 D[c2])) over high bytes.
@@ -426,7 +433,7 @@ int kv_combi_2images(int n, int a, int b, int w, int h, int rowLen, int bpsIn, i
 
 int kv_combi_intensive(int step, int radius, int n, int w, int h, int rowLen, int spp, int bpsIn,
                        int bpsOut, const uint8_t *stack, uint8_t *out, float strength,
-                       float saturation)
+                       float saturation, int nThreads)
 {
     if (h < 1)
         return 0;
@@ -442,8 +449,8 @@ int kv_combi_intensive(int step, int radius, int n, int w, int h, int rowLen, in
     try {
         planes.resize(size_t(n) * P);
         K.resize(2 * size_t(R) + 1);
-        S.resize(size_t(n));
-        W.resize(size_t(n));
+        S.resize(size_t(n) * imagecore::kMaxBands);
+        W.resize(S.size());
     } catch (const std::bad_alloc &) {
         return -4;
     }
@@ -455,32 +462,43 @@ int kv_combi_intensive(int step, int radius, int n, int w, int h, int rowLen, in
         const float q = float(d) / float(radius);
         K[size_t(d + R)] = std::exp(-2.0f * (q * q));
     }
-    const size_t photo = P * size_t(spp) * size_t(bpsIn / 8);
-    for (int k = 0; k < n; ++k) {
-        const uint8_t *p = stack + size_t(k) * photo;
+    // The banded runner's call records are allocated too; a failure there comes before the
+    // bands write anything.
+    try {
+        const size_t photo = P * size_t(spp) * size_t(bpsIn / 8);
+        for (int k = 0; k < n; ++k) {
+            const uint8_t *p = stack + size_t(k) * photo;
+            imagecore::run_banded(nThreads, h, [&](const imagecore::Band &b) {
+                const size_t at = size_t(b.begin) * size_t(w), count = size_t(b.end - b.begin) * w;
+                uint8_t *plane = planes.data() + size_t(k) * P + at;
+                if (bpsIn == 16)
+                    distance_plane(samples<uint16_t>(p) + at * size_t(spp), count, spp, D, plane);
+                else
+                    distance_plane(p + at * size_t(spp), count, spp, D, plane);
+            });
+        }
+        IntensiveSetup s{};
+        s.step = step, s.radius = radius, s.n = n, s.w = w, s.h = h, s.rowLen = rowLen, s.spp = spp;
+        s.K = K.data(), s.R = R, s.G = G, s.plane = planes.data(), s.S = S.data(), s.W = W.data();
+        s.power = imagecore::clamp_to_int(strength) != 0;
+        s.e = std::exp2(double(strength) / 10.0);
+        s.saturate = imagecore::clamp_to_int(saturation) != 0;
+        s.factor = static_cast<float>(1.0 + double(saturation) * 0.1);
+        s.nThreads = nThreads;
         if (bpsIn == 16)
-            distance_plane(samples<uint16_t>(p), P, spp, D, planes.data() + size_t(k) * P);
+            intensive_blend<uint16_t, uint16_t>(s, stack, out);
+        else if (bpsOut == 16)
+            intensive_blend<uint8_t, uint16_t>(s, stack, out);
         else
-            distance_plane(p, P, spp, D, planes.data() + size_t(k) * P);
+            intensive_blend<uint8_t, uint8_t>(s, stack, out);
+    } catch (const std::bad_alloc &) {
+        return -4;
     }
-    IntensiveSetup s{};
-    s.step = step, s.radius = radius, s.n = n, s.w = w, s.h = h, s.rowLen = rowLen, s.spp = spp;
-    s.K = K.data(), s.R = R, s.G = G, s.plane = planes.data(), s.S = S.data(), s.W = W.data();
-    s.power = imagecore::clamp_to_int(strength) != 0;
-    s.e = std::exp2(double(strength) / 10.0);
-    s.saturate = imagecore::clamp_to_int(saturation) != 0;
-    s.factor = static_cast<float>(1.0 + double(saturation) * 0.1);
-    if (bpsIn == 16)
-        intensive_blend<uint16_t, uint16_t>(s, stack, out);
-    else if (bpsOut == 16)
-        intensive_blend<uint8_t, uint16_t>(s, stack, out);
-    else
-        intensive_blend<uint8_t, uint8_t>(s, stack, out);
     return h;
 }
 
 int combine_photos(int method, const float *tmParam, int n, int w, int h, int rowLen, int spp,
-                   int bpsIn, int bpsOut, const uint8_t *stack, uint8_t *out)
+                   int bpsIn, int bpsOut, const uint8_t *stack, uint8_t *out, int nThreads)
 {
     if (!tmParam)
         return -3;
@@ -488,7 +506,7 @@ int combine_photos(int method, const float *tmParam, int n, int w, int h, int ro
     switch (method) {
     case kMethodFusionIntensive:
         return kv_combi_intensive(slot(3), slot(2), n, w, h, rowLen, spp, bpsIn, bpsOut, stack, out,
-                                  tmParam[0], tmParam[1]);
+                                  tmParam[0], tmParam[1], nThreads);
     case kMethodHighlightsShadows:
         return hsauto(n, w, h, rowLen, 0, bpsIn, bpsOut, spp, nullptr, stack, out);
     case kMethodTwoPhotos:

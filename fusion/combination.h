@@ -58,19 +58,22 @@ int kv_combi_2images(int n, int a, int b, int w, int h, int rowLen, int bpsIn, i
 // (S + 1)^(-2^(strength / 10)), or 1 / (S + 1) when trunc(strength) is 0. The weights are taken
 // relative to the pixel's largest, so they never all vanish. When trunc(saturation) is non-zero
 // the HSL saturation of the result is multiplied by 1 + saturation / 10 (capped at 1).
+// Rows in pieces of 8 taken in turn by nThreads threads (below 2 on the calling thread): every
+// output pixel is independent, so the bytes are the same at every thread count.
 // Returns h; 0 when h < 1; -3 as above (step or radius below 1 among them); -4 when memory runs
 // out (nothing written).
 int kv_combi_intensive(int step, int radius, int n, int w, int h, int rowLen, int spp, int bpsIn,
                        int bpsOut, const uint8_t *stack, uint8_t *out, float strength,
-                       float saturation);
+                       float saturation, int nThreads = 0);
 
 // The dispatch of methods 11 to 14 from their tmParam record, as the method dispatcher makes it:
 // method 11 reads slot 0 Strength, 1 Saturation, 2 Radius and 3 the sampling step (both
 // truncated; the defaults leave the step 0, which the caller must set); method 13 reads slots 0
 // and 1 (truncated) as the two photos; 12 and 14 read nothing. hsauto gets no swap and no work
-// area. Returns the method's result; -3 for another method or a null tmParam.
+// area; method 11 runs on nThreads threads. Returns the method's result; -3 for another method or a
+// null tmParam.
 int combine_photos(int method, const float *tmParam, int n, int w, int h, int rowLen, int spp,
-                   int bpsIn, int bpsOut, const uint8_t *stack, uint8_t *out);
+                   int bpsIn, int bpsOut, const uint8_t *stack, uint8_t *out, int nThreads = 0);
 
 // HSL on the unit scale (hue a fraction of a turn), as the blends here use it: the tone mappers'
 // own conversions under the names this module's methods give them.

@@ -17,6 +17,7 @@
 #include "fusion/pyramid_blend.h"
 #include "fusion/reconstruct.h"
 #include "fusion/weight_maps.h"
+#include "imagecore/banded.h"
 #include "imagecore/preview.h"
 #include "platform/checked_size.h"
 #include "platform/file_holder.h"
@@ -206,13 +207,17 @@ int kv_fusion(progressCallback callback, const float *tmParam, int n, int w, int
     platform::CBuffer<uint8_t> fusionPyramid = platform::calloc_buffer<uint8_t>(*fusionBytes);
     if (!fusionPyramid)
         return -4;
-    // The band levels start at band value zero; the coarsest level's low-pass sums at 0.
+    // The band levels start at band value zero; the coarsest level's low-pass sums at 0. Filled
+    // in chunks over the threads: the first touch of the pyramid's fresh pages is most of it.
     if (bitDepthFusion == 16) {
         size_t bandPixels = 0;
         for (int k = 0, lw = w, lh = h; k < L; ++k, lw = lw / 2 + lw % 2, lh = lh / 2 + lh % 2)
             bandPixels += size_t(lw) * size_t(lh);
         uint16_t *b = reinterpret_cast<uint16_t *>(fusionPyramid.get());
-        std::fill(b, b + bandPixels * size_t(spp), uint16_t(32767));
+        const size_t samples = size_t(spp);
+        imagecore::run_chunked(optim.nbProc, int(bandPixels), [&](const imagecore::Band &c) {
+            std::fill(b + size_t(c.begin) * samples, b + size_t(c.end) * samples, uint16_t(32767));
+        });
     }
 
     uint8_t *pyramPoids = poids.get() + (disk.on() ? 0 : size_t(n - 1) * P * weightBytes);
@@ -222,9 +227,10 @@ int kv_fusion(progressCallback callback, const float *tmParam, int n, int w, int
             if (const int rc = disk.read_map(i, P, pyramPoids); rc < 0)
                 return rc;
         } else if (i != n - 1) {
-            std::memcpy(pyramPoids, poids.get() + size_t(i) * P * weightBytes, P * weightBytes);
+            imagecore::copy_banded(optim.nbProc, pyramPoids,
+                                   poids.get() + size_t(i) * P * weightBytes, P * weightBytes);
         }
-        if (int r = fusion21(L, w, h, bitDepthPoids, is360, pyramPoids); r < 0)
+        if (int r = fusion21(L, w, h, bitDepthPoids, is360, pyramPoids, optim.nbProc); r < 0)
             return r;
         if (disk.on() && !disk.write_pyramid(pyramPoids, size_t(lenPyram)))
             return -2;
@@ -234,8 +240,14 @@ int kv_fusion(progressCallback callback, const float *tmParam, int n, int w, int
                     enter_samples(row, bpsIn, disk.rowSamples, bpsOut,
                                   level0 + y * disk.rowSamples);
                 });
-            enter_samples(static_cast<const uint8_t *>(imagesBuffer) + size_t(i) * S * sampleBytes,
-                          bpsIn, S, bpsOut, level0);
+            // Sample by sample: chunks in bands.
+            const uint8_t *photo =
+                static_cast<const uint8_t *>(imagesBuffer) + size_t(i) * S * sampleBytes;
+            imagecore::run_banded(optim.nbProc, h, [&](const imagecore::Band &b) {
+                const size_t row = size_t(w) * size_t(spp), at = size_t(b.begin) * row;
+                enter_samples(photo + at * sampleBytes, bpsIn, size_t(b.end - b.begin) * row,
+                              bpsOut, level0 + at);
+            });
             return 0;
         };
         const int entered = bitDepthFusion == 16 ? enter(static_cast<uint16_t *>(out))
@@ -244,7 +256,7 @@ int kv_fusion(progressCallback callback, const float *tmParam, int n, int w, int
             return entered;
         if (int r = fusion22(L, w, h, spp, bpsOut, bitDepthFusion, bitDepthPoids, is360,
                              disk.on() ? nullptr : pyramPoids, disk.pyramid.get(), disk.row.data(),
-                             out, fusionPyramid.get());
+                             out, fusionPyramid.get(), optim.nbProc);
             r < 0)
             return r;
         progress(callback, f0 + (1 - (f0 + 0.2f)) * float(k + 1) / float(n));
@@ -252,7 +264,7 @@ int kv_fusion(progressCallback callback, const float *tmParam, int n, int w, int
     poids.reset();
 
     const int result = fusion3(tmParam, L, w, h, spp, bpsOut, bitDepthFusion, rowLen, bgrOrder,
-                               is360, fusionPyramid.get(), reserved, out);
+                               is360, fusionPyramid.get(), reserved, out, optim.nbProc);
     progress(callback, 0.95f);
     return result;
 }

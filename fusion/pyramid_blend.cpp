@@ -4,6 +4,7 @@
 #include "fusion/pyramid_blend.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -12,6 +13,7 @@
 
 #include "fusion/detail/expand.h"
 #include "fusion/detail/levels.h"
+#include "imagecore/banded.h"
 #include "imagecore/float_clamp.h"
 
 using fusion::detail::Level;
@@ -21,6 +23,8 @@ namespace {
 
 // Neighbour sums: integers for integer samples, single precision for floats.
 template <class T> using Sum = std::conditional_t<std::is_floating_point_v<T>, float, int>;
+
+using imagecore::level_threads;
 
 template <class T>
 T kernel_inner(Sum<T> m, Sum<T> l, Sum<T> r, Sum<T> u, Sum<T> d, Sum<T> ul, Sum<T> ur, Sum<T> dl,
@@ -67,7 +71,8 @@ void inner_span(const T *pu, const T *pm, const T *pd, T *dst, int iLast, size_t
 }
 
 template <class T>
-void reduce(int fw, int fh, int cw, int ch, int spp, bool is360, const T *fine, T *coarse)
+void reduce(int fw, int fh, int cw, int ch, int spp, bool is360, const T *fine, T *coarse,
+            int nThreads)
 {
     const size_t s = size_t(spp), fineRow = size_t(fw) * s;
     // A coarse pixel of the outer ring: its kernel follows from the neighbours that exist.
@@ -104,24 +109,27 @@ void reduce(int fw, int fh, int cw, int ch, int spp, bool is360, const T *fine, 
     };
     // Coarse columns and rows whose fine pixel has both neighbours inside the level.
     const int iLast = (fw - 2) / 2, jLast = (fh - 2) / 2;
-    for (int j = 0; j < ch; ++j) {
-        if (j < 1 || j > jLast || iLast < 1) {
-            for (int i = 0; i < cw; ++i)
+    imagecore::run_banded(level_threads(nThreads, cw, ch), ch, [&](const imagecore::Band &b) {
+        for (int j = b.begin; j < b.end; ++j) {
+            if (j < 1 || j > jLast || iLast < 1) {
+                for (int i = 0; i < cw; ++i)
+                    ring(i, j);
+                continue;
+            }
+            ring(0, j);
+            const T *pu = fine + size_t(2 * j - 1) * fineRow, *pm = pu + fineRow,
+                    *pd = pm + fineRow;
+            T *dst = coarse + (size_t(j) * size_t(cw) + 1) * s;
+            if (s == 3)
+                inner_span<3>(pu, pm, pd, dst, iLast, s);
+            else if (s == 1)
+                inner_span<1>(pu, pm, pd, dst, iLast, s);
+            else
+                inner_span<0>(pu, pm, pd, dst, iLast, s);
+            for (int i = iLast + 1; i < cw; ++i)
                 ring(i, j);
-            continue;
         }
-        ring(0, j);
-        const T *pu = fine + size_t(2 * j - 1) * fineRow, *pm = pu + fineRow, *pd = pm + fineRow;
-        T *dst = coarse + (size_t(j) * size_t(cw) + 1) * s;
-        if (s == 3)
-            inner_span<3>(pu, pm, pd, dst, iLast, s);
-        else if (s == 1)
-            inner_span<1>(pu, pm, pd, dst, iLast, s);
-        else
-            inner_span<0>(pu, pm, pd, dst, iLast, s);
-        for (int i = iLast + 1; i < cw; ++i)
-            ring(i, j);
-    }
+    });
 }
 
 float weight_fraction(uint8_t w)
@@ -172,6 +180,7 @@ public:
         : m_fw(fw), m_file(file), m_start(start), m_row(row)
     {
     }
+    bool in_memory() const { return m_level != nullptr; }
     const TW *operator()(int y) const
     {
         if (m_level)
@@ -218,52 +227,66 @@ void band_row16(int fw, int cw, bool is360, const TW *weights, const uint16_t *r
 // False when a weight row cannot be had (the rows before it are blended).
 template <int SPP, class TW>
 bool band_blend16(int fw, int fh, int cw, bool is360, const WeightRows<TW> &weights,
-                  const uint16_t *fine, const uint16_t *coarse, uint16_t *blended)
+                  const uint16_t *fine, const uint16_t *coarse, uint16_t *blended, int nThreads)
 {
     const int hc = (fh + 1) / 2;
     const size_t rowC = size_t(cw) * SPP, rowF = size_t(fw) * SPP;
-    for (int y = 0; y < fh; ++y) {
-        const uint16_t *r0 = coarse + size_t(y / 2) * rowC;
-        const TW *w = weights(y);
-        if (!w)
-            return false;
-        const size_t at = size_t(y) * rowF;
-        const uint16_t *r1 = (y & 1) && y / 2 + 1 < hc ? r0 + rowC : nullptr;
-        band_row16<SPP>(fw, cw, is360, w, r0, r1, fine + at, blended + at);
-    }
-    return true;
+    std::atomic<bool> ok{true};
+    // Weights read from a file come through one row buffer: those rows stay on this thread.
+    const int threads = weights.in_memory() ? level_threads(nThreads, fw, fh) : 0;
+    imagecore::run_banded(threads, fh, [&](const imagecore::Band &b) {
+        for (int y = b.begin; y < b.end; ++y) {
+            const uint16_t *r0 = coarse + size_t(y / 2) * rowC;
+            const TW *w = weights(y);
+            if (!w) {
+                ok = false;
+                return;
+            }
+            const size_t at = size_t(y) * rowF;
+            const uint16_t *r1 = (y & 1) && y / 2 + 1 < hc ? r0 + rowC : nullptr;
+            band_row16<SPP>(fw, cw, is360, w, r0, r1, fine + at, blended + at);
+        }
+    });
+    return ok;
 }
 
 template <class TF, class TW>
 bool band_blend(int fw, int fh, int cw, int spp, bool is360, const WeightRows<TW> &weights,
-                const TF *fine, const TF *coarse, TF *blended)
+                const TF *fine, const TF *coarse, TF *blended, int nThreads)
 {
     if constexpr (!std::is_floating_point_v<TF>) {
         if (spp == 3)
-            return band_blend16<3>(fw, fh, cw, is360, weights, fine, coarse, blended);
+            return band_blend16<3>(fw, fh, cw, is360, weights, fine, coarse, blended, nThreads);
         if (spp == 1)
-            return band_blend16<1>(fw, fh, cw, is360, weights, fine, coarse, blended);
+            return band_blend16<1>(fw, fh, cw, is360, weights, fine, coarse, blended, nThreads);
     }
-    // The pixels come in row order: each new row's weights are fetched once.
-    const TW *row = nullptr;
-    size_t rowStart = 0;
-    int y = -1;
-    bool ok = true;
-    fusion::detail::expand_level(fw, fh, cw, spp, is360, coarse, [&](size_t p, size_t s, auto e) {
-        if (y < 0 || p >= rowStart + size_t(fw)) {
-            rowStart = size_t(++y) * size_t(fw);
-            row = ok ? weights(y) : nullptr;
-            ok = row != nullptr;
-        }
-        if (!ok)
-            return;
-        const float f = weight_fraction(row[p - rowStart]);
-        if constexpr (std::is_floating_point_v<TF>) {
-            blended[s] += (fine[s] - e) * f;
-        } else {
-            const int t = static_cast<int>(static_cast<float>(int(fine[s]) - e) * f);
-            blended[s] = static_cast<TF>(std::clamp(blended[s] + t, 0, 65535));
-        }
+    std::atomic<bool> ok{true};
+    const int threads = weights.in_memory() ? level_threads(nThreads, fw, fh) : 0;
+    imagecore::run_banded(threads, fh, [&](const imagecore::Band &b) {
+        // The pixels come in row order: each new row's weights are fetched once.
+        const TW *row = nullptr;
+        size_t rowStart = 0;
+        int y = b.begin - 1;
+        bool bandOk = true;
+        fusion::detail::expand_rows(
+            fw, fh, cw, spp, is360, coarse, b.begin, b.end, [&](size_t p, size_t s, auto e) {
+                if (y < b.begin || p >= rowStart + size_t(fw)) {
+                    rowStart = size_t(++y) * size_t(fw);
+                    row = bandOk ? weights(y) : nullptr;
+                    bandOk = row != nullptr;
+                }
+                if (!bandOk)
+                    return;
+                const float f = weight_fraction(row[p - rowStart]);
+                if constexpr (std::is_floating_point_v<TF>) {
+                    blended[s] += (fine[s] - e) * f;
+                } else {
+                    const int t = static_cast<int>(static_cast<float>(int(fine[s]) - e) * f);
+                    blended[s] = static_cast<TF>(std::clamp(blended[s] + t, 0, 65535));
+                }
+            });
+        if (!bandOk)
+            ok = false;
     });
     return ok;
 }
@@ -271,25 +294,31 @@ bool band_blend(int fw, int fh, int cw, int spp, bool is360, const WeightRows<TW
 // The weighted low-pass values of the coarsest level. The 16-bit sum saturates: weights that sum
 // to at most 1 keep it below 32768, and a wrap would turn a highlight black.
 template <class TF, class TW>
-void lowpass_blend(size_t pixels, int spp, const TW *weights, const TF *photo, TF *blended)
+void lowpass_blend(size_t pixels, int spp, const TW *weights, const TF *photo, TF *blended,
+                   int nThreads = 0)
 {
-    for (size_t p = 0; p < pixels; ++p) {
-        const float f = weight_fraction(weights[p]);
-        for (size_t c = 0, s = p * size_t(spp); c < size_t(spp); ++c, ++s) {
-            if constexpr (std::is_floating_point_v<TF>) {
-                blended[s] += f * photo[s];
-            } else {
-                const int t = imagecore::clamp_to_int(static_cast<float>(photo[s]) * f, 0, 65535);
-                blended[s] = static_cast<TF>(imagecore::clamp_to_int(blended[s] + t, 0, 65535));
+    imagecore::run_chunked(
+        level_threads(nThreads, int64_t(pixels), 1), int(pixels), [&](const imagecore::Band &b) {
+            for (size_t p = size_t(b.begin); p < size_t(b.end); ++p) {
+                const float f = weight_fraction(weights[p]);
+                for (size_t c = 0, s = p * size_t(spp); c < size_t(spp); ++c, ++s) {
+                    if constexpr (std::is_floating_point_v<TF>) {
+                        blended[s] += f * photo[s];
+                    } else {
+                        const int t =
+                            imagecore::clamp_to_int(static_cast<float>(photo[s]) * f, 0, 65535);
+                        blended[s] =
+                            static_cast<TF>(imagecore::clamp_to_int(blended[s] + t, 0, 65535));
+                    }
+                }
             }
-        }
-    }
+        });
 }
 
 } // namespace
 
 int fusion21a(int fineW, int fineH, int coarseW, int coarseH, int spp, int bitDepth, int is360,
-              int initFine, int initCoarse, void *buffer)
+              int initFine, int initCoarse, void *buffer, int nThreads)
 {
     if (!buffer || fineW < 2 || fineH < 2 || spp < 1 || initFine < 0 || initCoarse < 0)
         return 0;
@@ -301,7 +330,7 @@ int fusion21a(int fineW, int fineH, int coarseW, int coarseH, int spp, int bitDe
         return 0;
     auto run = [&](auto *samples) {
         reduce(fineW, fineH, coarseW, coarseH, spp, is360 != 0, samples + initFine,
-               samples + initCoarse);
+               samples + initCoarse, nThreads);
     };
     switch (bitDepth) {
     case 8:
@@ -319,7 +348,8 @@ int fusion21a(int fineW, int fineH, int coarseW, int coarseH, int spp, int bitDe
     return coarseH;
 }
 
-int fusion21(int rangMax, int w, int h, int bitDepthPoids, int is360, void *pyramPoids)
+int fusion21(int rangMax, int w, int h, int bitDepthPoids, int is360, void *pyramPoids,
+             int nThreads)
 {
     if (rangMax < 1)
         return 0;
@@ -331,14 +361,14 @@ int fusion21(int rangMax, int w, int h, int bitDepthPoids, int is360, void *pyra
     for (int k = 0; k < rangMax; ++k) {
         const Level &f = lv.at[k], &c = lv.at[k + 1];
         fusion21a(f.w, f.h, c.w, c.h, 1, bitDepthPoids, is360, int(f.start), int(c.start),
-                  pyramPoids);
+                  pyramPoids, nThreads);
     }
     return rangMax;
 }
 
 int fusion22(int rangMax, int w, int h, int spp, int, int bitDepthFusion, int bitDepthPoids,
              int is360, const void *pyramPoids, FILE *fpPyramPoids, void *rowBuffer, void *out,
-             void *fusionPyramid)
+             void *fusionPyramid, int nThreads)
 {
     if (!pyramPoids && !fpPyramPoids)
         return -1;
@@ -369,7 +399,7 @@ int fusion22(int rangMax, int w, int h, int spp, int, int bitDepthFusion, int bi
         for (int k = 0; k < L; ++k) {
             const Level &f = lv.at[k], &c = lv.at[k + 1];
             const int fine = int(f.start * spp), coarse = int(c.start * spp);
-            fusion21a(f.w, f.h, c.w, c.h, spp, bitDepthFusion, is360, fine, coarse, out);
+            fusion21a(f.w, f.h, c.w, c.h, spp, bitDepthFusion, is360, fine, coarse, out, nThreads);
             // Out of core level 0's weights come from the file a row at a time, from element 0.
             const TW *weights = disk && k > 0 ? weight_level(f) : nullptr;
             if (disk && k > 0 && !weights) {
@@ -379,7 +409,7 @@ int fusion22(int rangMax, int w, int h, int spp, int, int bitDepthFusion, int bi
             const void *base = disk ? static_cast<const void *>(weights) : pyramPoids;
             if (fusion22et23(f.w, f.h, c.w, c.h, spp, bitDepthFusion, bitDepthPoids, is360,
                              disk && k == 0, fpPyramPoids, rowBuffer, disk ? 0 : int(f.start), fine,
-                             coarse, base, out, fusionPyramid) < 0) {
+                             coarse, base, out, fusionPyramid, nThreads) < 0) {
                 rc = -3;
                 return;
             }
@@ -404,7 +434,7 @@ int fusion22(int rangMax, int w, int h, int spp, int, int bitDepthFusion, int bi
             rc = -3;
             return;
         }
-        lowpass_blend(size_t(top.w) * size_t(top.h), spp, weights, photo, blended);
+        lowpass_blend(size_t(top.w) * size_t(top.h), spp, weights, photo, blended, nThreads);
     });
     return served ? rc : -3;
 }
@@ -412,7 +442,7 @@ int fusion22(int rangMax, int w, int h, int spp, int, int bitDepthFusion, int bi
 int fusion22et23(int fineW, int fineH, int coarseW, int coarseH, int spp, int bitDepthFusion,
                  int bitDepthPoids, int is360, int fromDisk, FILE *fpPyramPoids, void *rowBuffer,
                  int positPoidsPyram, int initFine, int initCoarse, const void *pyramPoids,
-                 const void *out, void *fusionPyramid)
+                 const void *out, void *fusionPyramid, int nThreads)
 {
     if (fromDisk && (!fpPyramPoids || !rowBuffer))
         return -3;
@@ -431,8 +461,9 @@ int fusion22et23(int fineW, int fineH, int coarseW, int coarseH, int spp, int bi
             fromDisk
                 ? WeightRows<TW>(fpPyramPoids, positPoidsPyram, fineW, static_cast<TW *>(rowBuffer))
                 : WeightRows<TW>(static_cast<const TW *>(pyramPoids) + positPoidsPyram, fineW);
-        read = band_blend(fineW, fineH, coarseW, spp, is360 != 0, rows, photo + initFine,
-                          photo + initCoarse, static_cast<TF *>(fusionPyramid) + initFine);
+        read =
+            band_blend(fineW, fineH, coarseW, spp, is360 != 0, rows, photo + initFine,
+                       photo + initCoarse, static_cast<TF *>(fusionPyramid) + initFine, nThreads);
     });
     if (!read)
         return -3;

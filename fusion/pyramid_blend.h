@@ -11,7 +11,10 @@
 // (photos at 15 bits, 0..32767; weights W / 65536; the blended band levels offset by 32767, the
 // coarsest level without offset), 32 floats (weights are the fraction itself).
 // is360 non-zero wraps columns, never rows: the left and right image borders are neighbours.
-// Everything runs on the calling thread over the caller's buffers and allocates nothing.
+// Everything runs over the caller's buffers and allocates nothing; nThreads splits the rows of
+// each level of at least 16384 pixels into bands (below 2, or weights read from a file: the
+// calling thread). Every row's values are the same in any band, so the results are the same at
+// every thread count.
 #pragma once
 
 #include <cstdio>
@@ -27,13 +30,14 @@
 // below 2, the coarse sides are not the halved fine ones, spp is below 1, an offset is negative,
 // the levels overlap or buffer is null.
 int fusion21a(int fineW, int fineH, int coarseW, int coarseH, int spp, int bitDepth, int is360,
-              int initFine, int initCoarse, void *buffer);
+              int initFine, int initCoarse, void *buffer, int nThreads = 0);
 
 // The Gaussian pyramid of one weight map, in place: level 0 (w x h, one sample a pixel, at the
 // start of pyramPoids, bitDepthPoids 8, 16 or 32) must be filled; levels 1 .. rangMax are written.
 // Returns rangMax; 0 when rangMax is below 1 (nothing written); -3 when pyramPoids is null, the
 // depth is not 8, 16 or 32, or rangMax exceeds pyram_levels(w, h).
-int fusion21(int rangMax, int w, int h, int bitDepthPoids, int is360, void *pyramPoids);
+int fusion21(int rangMax, int w, int h, int bitDepthPoids, int is360, void *pyramPoids,
+             int nThreads = 0);
 
 // The blend of one photo. Level 0 of out (spp x pyram_len(w, h) samples of bitDepthFusion bits)
 // holds the photo; pyramPoids holds its weight pyramid (fusion21). Builds the photo's Gaussian
@@ -51,7 +55,7 @@ int fusion21(int rangMax, int w, int h, int bitDepthPoids, int is360, void *pyra
 // above pyram_levels(w, h), or a failed seek or short read of fpPyramPoids.
 int fusion22(int rangMax, int w, int h, int spp, int bpsOut, int bitDepthFusion, int bitDepthPoids,
              int is360, const void *pyramPoids, FILE *fpPyramPoids, void *rowBuffer, void *out,
-             void *fusionPyramid);
+             void *fusionPyramid, int nThreads = 0);
 
 // The band blend of one level: expands coarse level (coarseW x coarseH at sample initCoarse of
 // out) to the fine level's size (fineW x fineH at initFine), and adds (fine - expanded) times the
@@ -66,4 +70,4 @@ int fusion22(int rangMax, int w, int h, int spp, int bpsOut, int bitDepthFusion,
 int fusion22et23(int fineW, int fineH, int coarseW, int coarseH, int spp, int bitDepthFusion,
                  int bitDepthPoids, int is360, int fromDisk, FILE *fpPyramPoids, void *rowBuffer,
                  int positPoidsPyram, int initFine, int initCoarse, const void *pyramPoids,
-                 const void *out, void *fusionPyramid);
+                 const void *out, void *fusionPyramid, int nThreads = 0);

@@ -10,6 +10,7 @@
 
 #include "fusion/detail/expand.h"
 #include "fusion/detail/levels.h"
+#include "imagecore/banded.h"
 #include "imagecore/float_clamp.h"
 #include "tonemap/tm_color.h"
 #include "tonemap/tm_params.h"
@@ -72,8 +73,8 @@ struct Finish {
 };
 
 template <class In, class Out>
-void finish(const Finish &f, int w, int h, int spp, int rowLen, bool bgr, const In *level0,
-            Out *out)
+void finish(const Finish &f, int w, int spp, int rowLen, bool bgr, const In *level0, Out *out,
+            int y0, int y1)
 {
     const size_t s = size_t(spp);
     const size_t pos[3] = {0, size_t((spp - 1) / 2), s - 1};
@@ -84,7 +85,7 @@ void finish(const Finish &f, int w, int h, int spp, int rowLen, bool bgr, const 
         // plain loop.
         if (f.plain() && (spp == 1 || (spp == 3 && !bgr))) {
             const size_t n = size_t(w) * s;
-            for (int y = 0; y < h; ++y) {
+            for (int y = y0; y < y1; ++y) {
                 const In *r = level0 + size_t(y) * n;
                 Out *d = out + size_t(y) * size_t(rowLen);
                 for (size_t k = 0; k < n; ++k)
@@ -93,8 +94,8 @@ void finish(const Finish &f, int w, int h, int spp, int rowLen, bool bgr, const 
             return;
         }
     }
-    const In *src = level0;
-    for (int y = 0; y < h; ++y) {
+    const In *src = level0 + size_t(y0) * size_t(w) * s;
+    for (int y = y0; y < y1; ++y) {
         Out *d = out + size_t(y) * size_t(rowLen);
         for (int x = 0; x < w; ++x, src += s, d += s) {
             float rgb[3];
@@ -114,13 +115,14 @@ void finish(const Finish &f, int w, int h, int spp, int rowLen, bool bgr, const 
 
 // One 16-bit collapse step: fine + expanded coarse - 32767, limited to 0..65535.
 template <int SPP>
-void collapse16(int fw, int fh, int cw, bool is360, const uint16_t *coarse, uint16_t *fine)
+void collapse16(int fw, int fh, int cw, bool is360, const uint16_t *coarse, uint16_t *fine, int y0,
+                int y1)
 {
     constexpr int kChunk = fusion::detail::kExpandChunk;
     int32_t e[kChunk * SPP];
     const int hc = (fh + 1) / 2;
     const size_t rowC = size_t(cw) * SPP, rowF = size_t(fw) * SPP;
-    for (int y = 0; y < fh; ++y) {
+    for (int y = y0; y < y1; ++y) {
         const uint16_t *r0 = coarse + size_t(y / 2) * rowC;
         const uint16_t *r1 = (y & 1) && y / 2 + 1 < hc ? r0 + rowC : nullptr;
         uint16_t *row = fine + size_t(y) * rowF;
@@ -134,10 +136,19 @@ void collapse16(int fw, int fh, int cw, bool is360, const uint16_t *coarse, uint
     }
 }
 
+using imagecore::level_threads;
+
+// fn(first row, end row) over bands of h rows.
+template <class Fn> void row_bands(int threads, int h, Fn &&fn)
+{
+    imagecore::run_banded(threads, h, [&fn](const imagecore::Band &b) { fn(b.begin, b.end); });
+}
+
 } // namespace
 
 int fusion3(const float *tmParam, int L, int w, int h, int spp, int bpsOut, int bitDepthFusion,
-            int rowLen, int bgrOrder, int is360, void *fusionPyramid, void *, void *out)
+            int rowLen, int bgrOrder, int is360, void *fusionPyramid, void *, void *out,
+            int nThreads)
 {
     if (!tmParam || !fusionPyramid || !out)
         return -3;
@@ -155,14 +166,15 @@ int fusion3(const float *tmParam, int L, int w, int h, int spp, int bpsOut, int 
     for (int l = L - 1; l >= 0; --l) {
         const fusion::detail::Level &f = lv.at[l], &c = lv.at[l + 1];
         fusion31et32(f.w, f.h, c.w, c.h, spp, bitDepthFusion, is360, int(f.start * spp),
-                     int(c.start * spp), fusionPyramid);
+                     int(c.start * spp), fusionPyramid, nThreads);
     }
-    fusion33(tmParam, w, h, spp, bpsOut, bitDepthFusion, rowLen, bgrOrder, fusionPyramid, out);
+    fusion33(tmParam, w, h, spp, bpsOut, bitDepthFusion, rowLen, bgrOrder, fusionPyramid, out,
+             nThreads);
     return spp * w * h;
 }
 
 int fusion31et32(int fineW, int fineH, int coarseW, int coarseH, int spp, int bitDepthFusion,
-                 int is360, int initFine, int initCoarse, void *pyramid)
+                 int is360, int initFine, int initCoarse, void *pyramid, int nThreads)
 {
     if (!pyramid || fineW < 1 || fineH < 1 || spp < 1 || initFine < 0 || initCoarse < 0)
         return 0;
@@ -171,25 +183,29 @@ int fusion31et32(int fineW, int fineH, int coarseW, int coarseH, int spp, int bi
     // 16 bits with 1 or 3 samples a pixel: row by row in chunks, the expanded values first.
     if (bitDepthFusion == 16 && (spp == 1 || spp == 3)) {
         uint16_t *samples = static_cast<uint16_t *>(pyramid);
-        if (spp == 3)
-            collapse16<3>(fineW, fineH, coarseW, is360 != 0, samples + initCoarse,
-                          samples + initFine);
-        else
-            collapse16<1>(fineW, fineH, coarseW, is360 != 0, samples + initCoarse,
-                          samples + initFine);
+        row_bands(level_threads(nThreads, fineW, fineH), fineH, [&](int y0, int y1) {
+            if (spp == 3)
+                collapse16<3>(fineW, fineH, coarseW, is360 != 0, samples + initCoarse,
+                              samples + initFine, y0, y1);
+            else
+                collapse16<1>(fineW, fineH, coarseW, is360 != 0, samples + initCoarse,
+                              samples + initFine, y0, y1);
+        });
         return fineH;
     }
     auto step = [&](auto *samples) {
         using T = std::remove_pointer_t<decltype(samples)>;
         T *fine = samples + initFine;
-        fusion::detail::expand_level(fineW, fineH, coarseW, spp, is360 != 0, samples + initCoarse,
-                                     [&](size_t, size_t s, auto u) {
-                                         if constexpr (std::is_floating_point_v<T>)
-                                             fine[s] += u;
-                                         else
-                                             fine[s] = static_cast<T>(
-                                                 std::clamp(fine[s] + u - 32767, 0, 65535));
-                                     });
+        row_bands(level_threads(nThreads, fineW, fineH), fineH, [&](int y0, int y1) {
+            fusion::detail::expand_rows(
+                fineW, fineH, coarseW, spp, is360 != 0, samples + initCoarse, y0, y1,
+                [&](size_t, size_t s, auto u) {
+                    if constexpr (std::is_floating_point_v<T>)
+                        fine[s] += u;
+                    else
+                        fine[s] = static_cast<T>(std::clamp(fine[s] + u - 32767, 0, 65535));
+                });
+        });
     };
     if (bitDepthFusion == 16)
         step(static_cast<uint16_t *>(pyramid));
@@ -201,7 +217,7 @@ int fusion31et32(int fineW, int fineH, int coarseW, int coarseH, int spp, int bi
 }
 
 int fusion33(const float *tmParam, int w, int h, int spp, int bpsOut, int bitDepthFusion,
-             int rowLen, int bgrOrder, const void *level0, void *out)
+             int rowLen, int bgrOrder, const void *level0, void *out, int nThreads)
 {
     if (!tmParam || !level0 || !out || w < 1 || h < 1 || spp < 1)
         return 0;
@@ -211,10 +227,12 @@ int fusion33(const float *tmParam, int w, int h, int spp, int bpsOut, int bitDep
         return 0;
     const Finish f(tmParam, bpsOut);
     auto run = [&](auto *in) {
-        if (bpsOut == 8)
-            finish(f, w, h, spp, rowLen, bgrOrder != 0, in, static_cast<uint8_t *>(out));
-        else
-            finish(f, w, h, spp, rowLen, bgrOrder != 0, in, static_cast<uint16_t *>(out));
+        row_bands(level_threads(nThreads, w, h), h, [&](int y0, int y1) {
+            if (bpsOut == 8)
+                finish(f, w, spp, rowLen, bgrOrder != 0, in, static_cast<uint8_t *>(out), y0, y1);
+            else
+                finish(f, w, spp, rowLen, bgrOrder != 0, in, static_cast<uint16_t *>(out), y0, y1);
+        });
     };
     if (bitDepthFusion == 16)
         run(static_cast<const uint16_t *>(level0));

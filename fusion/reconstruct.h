@@ -5,6 +5,8 @@
 // up-sample-and-add step yields plain values and level 0 ends as the fused image at 15 bits.
 // Method-10 tmParam slots read here: kFuSaturation, kFuWhiteClip, kFuBlackClip (percent) and
 // kFuMidtonesAdjustment; all 0 leaves the image as it is but for the depth conversion.
+// nThreads splits the rows of each level of at least 16384 pixels into bands (below 2: the
+// calling thread); every row's values are the same in any band.
 #pragma once
 
 // Collapses the blended pyramid (levels 0 .. L of a w x h image, spp samples a pixel,
@@ -16,7 +18,8 @@
 // tmParam, pyramid or out, a side or spp below 1, L above pyram_levels(w, h), a bitDepthFusion
 // other than 16 or 32, a bpsOut other than 8, 16 or 32, or rowLen below spp x w.
 int fusion3(const float *tmParam, int L, int w, int h, int spp, int bpsOut, int bitDepthFusion,
-            int rowLen, int bgrOrder, int is360, void *fusionPyramid, void *reserved, void *out);
+            int rowLen, int bgrOrder, int is360, void *fusionPyramid, void *reserved, void *out,
+            int nThreads = 0);
 
 // One collapse step: adds the coarse level (coarseW x coarseH at sample initCoarse) up-sampled by
 // 2 x 2 interpolation to the fine level (fineW x fineH at initFine) of pyramid, in place.
@@ -25,7 +28,7 @@ int fusion3(const float *tmParam, int L, int w, int h, int spp, int bpsOut, int 
 // Returns fineH; 0 (nothing written) for another depth, coarse sides that are not the halved
 // fine ones, a side or spp below 1, a negative offset or a null pyramid.
 int fusion31et32(int fineW, int fineH, int coarseW, int coarseH, int spp, int bitDepthFusion,
-                 int is360, int initFine, int initCoarse, void *pyramid);
+                 int is360, int initFine, int initCoarse, void *pyramid, int nThreads = 0);
 
 // Finishing of the collapsed level 0 (w x h, spp samples a pixel, 15-bit values in uint16_t for
 // bitDepthFusion 16, floats for 32) into out as fusion3 describes, with M = 2^bpsOut:
@@ -40,7 +43,7 @@ int fusion31et32(int fineW, int fineH, int coarseW, int coarseH, int spp, int bi
 // Returns h (the rows written); 0 for a bpsOut other than 8 or 16, a bitDepthFusion other than
 // 16 or 32, a side or spp below 1, rowLen below spp x w or a null pointer (nothing written).
 int fusion33(const float *tmParam, int w, int h, int spp, int bpsOut, int bitDepthFusion,
-             int rowLen, int bgrOrder, const void *level0, void *out);
+             int rowLen, int bgrOrder, const void *level0, void *out, int nThreads = 0);
 
 // RGB in 0..1 -> hue (a full turn is 1), saturation, lightness, all in 0..1. Returns 1.
 int frgb2hsl(const float *rgb, float *hsl);

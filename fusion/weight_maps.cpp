@@ -177,7 +177,7 @@ template <class TIn, class TW> void band_weights(const BandArgs &a, const TIn *p
 } // namespace
 
 int stats_order_photos(int n, int w, int h, int spp, int bps, const void *imagesBuffer,
-                       int *surexNivo, int *medianKey, int *photoOrder)
+                       int *surexNivo, int *medianKey, int *photoOrder, int nThreads)
 {
     if (n < 1)
         return 0;
@@ -193,7 +193,8 @@ int stats_order_photos(int n, int w, int h, int spp, int bps, const void *images
             imagecore::LumaHistogram hist{};
             const void *photo = static_cast<const uint8_t *>(imagesBuffer) +
                                 size_t(k) * pixels * s * size_t(bps / 8);
-            saturated += imagecore::add_luma_histogram(photo, pixels, spp, bps, saturation, hist);
+            saturated +=
+                imagecore::add_luma_histogram(photo, pixels, spp, bps, saturation, hist, nThreads);
             surexNivo[k] = int(std::min<uint64_t>(saturated, INT_MAX));
             keys[size_t(k)] = medianKey[k] = imagecore::brightness_key(hist, pixels);
         }
@@ -326,7 +327,7 @@ int fusion1(int nbProc, const float *tmParam, int n, int w, int h, int spp, int 
             photoOrder(surexNivo);
         // Without statistics there is no order to favour by: BlendingPoint is then ignored.
         if (stats_order_photos(n, w, h, spp, bpsIn, imagesBuffer, surexNivo.data(),
-                               medianKey.data(), photoOrder.data()) <= 0)
+                               medianKey.data(), photoOrder.data(), nbProc) <= 0)
             blendingPoint = 0;
 
         const double pixels = double(w) * double(h);

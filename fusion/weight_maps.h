@@ -64,8 +64,9 @@ int fusion1(int nbProc, const float *tmParam, int n, int w, int h, int spp, int 
 // - photoOrder: photo indices by medianKey, largest first, ties to the lower index.
 // Returns n; 0 when n < 1 (nothing written); -3 for a null pointer, w or h below 1, spp below 1 or
 // another bps; -4 when memory runs out.
+// The histograms are taken in nThreads bands (the same values at every thread count).
 int stats_order_photos(int n, int w, int h, int spp, int bps, const void *imagesBuffer,
-                       int *surexNivo, int *medianKey, int *photoOrder);
+                       int *surexNivo, int *medianKey, int *photoOrder, int nThreads = 0);
 
 // The weights of `rows` rows. photos, ghostMask and poids point at the band's first row;
 // fullHeight is the image height, which spaces the photos (k x w x fullHeight x spp samples) and

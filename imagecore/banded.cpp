@@ -3,12 +3,15 @@
 // bands in one claim word; the caller and its workers take them until none is left.
 #include "imagecore/banded.h"
 
+#include <algorithm>
 #include <atomic>
 #include <bit>
 #include <chrono>
 #include <condition_variable>
 #include <csignal>
 #include <cstdint>
+#include <cstring>
+#include <limits>
 #include <mutex>
 #include <new>
 #include <thread>
@@ -387,6 +390,64 @@ BandReport run_banded(int nbProc, int n, const BandWork &work, BandFallback fall
 BandReport run_chunked(int nbProc, int n, const BandWork &work, BandFallback fallback)
 {
     return run(nbProc, n, work, fallback, true);
+}
+
+BandReport run_pieces(int nbProc, int n, int grain, const BandWork &work)
+{
+    if (n < 1)
+        return {};
+    const int step = std::max(grain, 1);
+    std::atomic<int> next{0};
+    std::atomic<int> threw{0};
+    // Each band takes the next free piece until none is left; a band whose worker did not start
+    // takes none, and the others take its pieces.
+    BandReport report = run(
+        nbProc, std::max(1, std::min(n, band_count(nbProc, n))),
+        [&](const Band &slot) {
+            for (int first; (first = next.fetch_add(step)) < n;) {
+                try {
+                    work({slot.index, slot.count, first, std::min(first + step, n)});
+                } catch (...) {
+                    threw.fetch_add(1);
+                }
+            }
+        },
+        BandFallback::Inline, false);
+    report.threw += threw.load();
+    return report;
+}
+
+namespace {
+
+// fn(offset, length) over n bytes in blocks of 64 KB, the blocks in nbProc bands.
+template <class Fn> void byte_blocks(int nbProc, size_t n, Fn &&fn)
+{
+    constexpr size_t kBlock = size_t(1) << 16;
+    const size_t blocks = (n + kBlock - 1) / kBlock;
+    if (blocks < 2 || blocks > size_t(std::numeric_limits<int>::max())) {
+        if (n > 0)
+            fn(size_t(0), n);
+        return;
+    }
+    run_banded(nbProc, int(blocks), [&](const Band &b) {
+        const size_t first = size_t(b.begin) * kBlock;
+        fn(first, std::min(n, size_t(b.end) * kBlock) - first);
+    });
+}
+
+} // namespace
+
+void copy_banded(int nbProc, void *dst, const void *src, size_t n)
+{
+    byte_blocks(nbProc, n, [&](size_t at, size_t len) {
+        std::memcpy(static_cast<char *>(dst) + at, static_cast<const char *>(src) + at, len);
+    });
+}
+
+void zero_banded(int nbProc, void *dst, size_t n)
+{
+    byte_blocks(nbProc, n,
+                [&](size_t at, size_t len) { std::memset(static_cast<char *>(dst) + at, 0, len); });
 }
 
 void set_thread_start_for_testing(ThreadStartFn fn)

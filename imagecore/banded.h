@@ -6,6 +6,8 @@
 #pragma once
 
 #include <array>
+#include <cstddef>
+#include <cstdint>
 #include <functional>
 #include <pthread.h>
 
@@ -62,6 +64,30 @@ BandReport run_banded(int nbProc, int n, const BandWork &work,
 // The same over vector chunks (band_chunk).
 BandReport run_chunked(int nbProc, int n, const BandWork &work,
                        BandFallback fallback = BandFallback::Inline);
+
+// The same rows in pieces of grain rows (the last taking the rest), for long work whose rows are
+// independent: each of the call's band_count(nbProc, n) threads takes the next free piece until
+// none is left, so a thread slowed by other programs on its core takes fewer pieces. work gets
+// a piece: begin and end its rows, index the thread's band (0 .. count - 1, for per-thread
+// scratch). The pieces do not depend on the thread count; which band takes a piece does. Every
+// piece runs once, on the threads that started (at least the calling one); threw counts the
+// pieces whose work threw.
+BandReport run_pieces(int nbProc, int n, int grain, const BandWork &work);
+
+// Passes whose pixels cost a few nanoseconds each stay on the calling thread below this many
+// pixels: a banded call costs 1 to 5 microseconds (workers spinning or asleep), a band of 2,000
+// pixels about as much.
+inline constexpr int64_t kBandedMinPixels = 16384;
+// The thread count of such a pass over w x h pixels: nbProc from kBandedMinPixels on, else 0.
+constexpr int level_threads(int nbProc, int64_t w, int64_t h)
+{
+    return w * h >= kBandedMinPixels ? nbProc : 0;
+}
+
+// memcpy and memset to 0 of n bytes in nbProc bands of 64 KB blocks: for large fresh buffers,
+// whose first touches and copying then spread over the cores. The regions must not overlap.
+void copy_banded(int nbProc, void *dst, const void *src, size_t n);
+void zero_banded(int nbProc, void *dst, size_t n);
 
 // Tests replace the thread start to make it fail; null restores pthread_create. Changing it
 // stops the idle workers (it waits for a call in progress, so never call it from band work);

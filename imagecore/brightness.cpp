@@ -2,7 +2,11 @@
 #include "imagecore/brightness.h"
 
 #include <algorithm>
+#include <array>
+#include <limits>
 #include <numeric>
+
+#include "imagecore/banded.h"
 
 namespace imagecore {
 namespace {
@@ -40,15 +44,33 @@ uint64_t scan_any(const T *photo, size_t pixels, int spp, int saturation, LumaHi
 } // namespace
 
 uint64_t add_luma_histogram(const void *photo, size_t pixels, int spp, int bps, int saturation,
-                            LumaHistogram &hist)
+                            LumaHistogram &hist, int nThreads)
 {
-    if (!photo || spp < 1)
+    if (!photo || spp < 1 || (bps != 8 && bps != 16))
         return 0;
-    if (bps == 8)
-        return scan_any(static_cast<const uint8_t *>(photo), pixels, spp, saturation, hist);
-    if (bps == 16)
-        return scan_any(static_cast<const uint16_t *>(photo), pixels, spp, saturation, hist);
-    return 0;
+    // Chunks of at most INT_MAX pixels for the runner; bands of each chunk count on their own.
+    const size_t most = size_t(std::numeric_limits<int>::max());
+    uint64_t saturated = 0;
+    for (size_t at = 0; at < pixels; at += most) {
+        const int n = int(std::min(most, pixels - at));
+        std::array<LumaHistogram, kMaxBands> part{};
+        std::array<uint64_t, kMaxBands> sat{};
+        const BandReport report = run_chunked(n >= 65536 ? nThreads : 0, n, [&](const Band &b) {
+            const size_t first = (at + size_t(b.begin)) * size_t(spp);
+            const size_t count = size_t(b.end - b.begin);
+            LumaHistogram &h = part[size_t(b.index)];
+            sat[size_t(b.index)] = bps == 8 ? scan_any(static_cast<const uint8_t *>(photo) + first,
+                                                       count, spp, saturation, h)
+                                            : scan_any(static_cast<const uint16_t *>(photo) + first,
+                                                       count, spp, saturation, h);
+        });
+        for (int k = 0; k < report.count; ++k) {
+            for (size_t bin = 0; bin < 256; ++bin)
+                hist[bin] += part[size_t(k)][bin];
+            saturated += sat[size_t(k)];
+        }
+    }
+    return saturated;
 }
 
 int brightness_key(const LumaHistogram &hist, uint64_t pixels)

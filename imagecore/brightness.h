@@ -16,9 +16,11 @@ using LumaHistogram = std::array<uint64_t, 256>;
 // the first three when spp is 3. bps 8 reads bytes; bps 16 host-order 16-bit samples, whose high
 // bytes enter the luma. Returns the number of pixels whose R, G and B all exceed saturation
 // (compared at full sample depth; pass 65535 or more to count none); 0 and nothing added for a
-// null pointer, spp below 1 or another bps.
+// null pointer, spp below 1 or another bps. The pixels are split into nThreads chunks (below 2,
+// or fewer than 65536 pixels: on the calling thread), each counted on its own and the counts
+// added: the same histogram at every thread count.
 uint64_t add_luma_histogram(const void *photo, size_t pixels, int spp, int bps, int saturation,
-                            LumaHistogram &hist);
+                            LumaHistogram &hist, int nThreads = 0);
 
 // The percentile bin of a count: the smallest bin whose cumulative count (bins 0 .. b) exceeds
 // count; 256 when none does. hist holds 256 counts.

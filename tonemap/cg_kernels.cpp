@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <array>
+#include <climits>
 #include <cstdio>
 #include <cstring>
 #include <new>
@@ -15,39 +16,94 @@ namespace {
 
 constexpr int kTraceCg = 0;
 
-// One row of A x. mid is the row, up and down the rows above and below it (null for the level's
-// top and bottom row); the neighbours are summed in a fixed order so every path rounds alike.
-void laplacian_row(const float *up, const float *mid, const float *down, int w, bool wrap,
-                   float *out)
+// Columns c0 .. c1 - 1 of one row of A x, written at out[c0 .. c1 - 1]. mid is the row, up and
+// down the rows above and below it (null for the level's top and bottom row); the neighbours are
+// summed in a fixed order so every path (whole rows, chunks of elements) rounds alike.
+void laplacian_cols(const float *up, const float *mid, const float *down, int w, bool wrap, int c0,
+                    int c1, float *out)
 {
-    const int e = w - 1;
+    const int e = w - 1, lo = std::max(c0, 1), hi = std::min(c1, e);
+    const bool first = c0 == 0, last = c1 == w;
     if (up && down) {
-        for (int c = 1; c < e; ++c)
+        for (int c = lo; c < hi; ++c)
             out[c] = up[c] + down[c] + mid[c - 1] + mid[c + 1] - 4.0f * mid[c];
-        out[0] = wrap ? up[0] + down[0] + mid[e] + mid[1] - 4.0f * mid[0]
-                      : up[0] + down[0] + mid[1] - 3.0f * mid[0];
-        out[e] = wrap ? up[e] + down[e] + mid[e - 1] + mid[0] - 4.0f * mid[e]
-                      : up[e] + down[e] + mid[e - 1] - 3.0f * mid[e];
+        if (first)
+            out[0] = wrap ? up[0] + down[0] + mid[e] + mid[1] - 4.0f * mid[0]
+                          : up[0] + down[0] + mid[1] - 3.0f * mid[0];
+        if (last)
+            out[e] = wrap ? up[e] + down[e] + mid[e - 1] + mid[0] - 4.0f * mid[e]
+                          : up[e] + down[e] + mid[e - 1] - 3.0f * mid[e];
     } else if (down) { // top row; in 360 mode its middle cell joins every cell's neighbours
         const float P = mid[w / 2];
         if (wrap) {
-            for (int c = 1; c < e; ++c)
+            for (int c = lo; c < hi; ++c)
                 out[c] = P + mid[c - 1] + mid[c + 1] + down[c] - 4.0f * mid[c];
-            out[0] = P + mid[e] + mid[1] + down[0] - 4.0f * mid[0];
-            out[e] = P + mid[e - 1] + mid[0] + down[e] - 4.0f * mid[e];
+            if (first)
+                out[0] = P + mid[e] + mid[1] + down[0] - 4.0f * mid[0];
+            if (last)
+                out[e] = P + mid[e - 1] + mid[0] + down[e] - 4.0f * mid[e];
         } else {
-            for (int c = 1; c < e; ++c)
+            for (int c = lo; c < hi; ++c)
                 out[c] = mid[c - 1] + mid[c + 1] + down[c] - 3.0f * mid[c];
-            out[0] = mid[1] + down[0] - 2.0f * mid[0];
-            out[e] = mid[e - 1] + down[e] - 2.0f * mid[e];
+            if (first)
+                out[0] = mid[1] + down[0] - 2.0f * mid[0];
+            if (last)
+                out[e] = mid[e - 1] + down[e] - 2.0f * mid[e];
         }
     } else { // bottom row
-        for (int c = 1; c < e; ++c)
+        for (int c = lo; c < hi; ++c)
             out[c] = mid[c - 1] + mid[c + 1] + up[c] - 3.0f * mid[c];
-        out[0] = wrap ? mid[e] + mid[1] + up[0] - 3.0f * mid[0] : mid[1] + up[0] - 2.0f * mid[0];
-        out[e] =
-            wrap ? mid[e - 1] + mid[0] + up[e] - 3.0f * mid[e] : mid[e - 1] + up[e] - 2.0f * mid[e];
+        if (first)
+            out[0] =
+                wrap ? mid[e] + mid[1] + up[0] - 3.0f * mid[0] : mid[1] + up[0] - 2.0f * mid[0];
+        if (last)
+            out[e] = wrap ? mid[e - 1] + mid[0] + up[e] - 3.0f * mid[e]
+                          : mid[e - 1] + up[e] - 2.0f * mid[e];
     }
+}
+
+void laplacian_row(const float *up, const float *mid, const float *down, int w, bool wrap,
+                   float *out)
+{
+    laplacian_cols(up, mid, down, w, wrap, 0, w, out);
+}
+
+// Elements a .. b - 1 of y = A x over a level of w x h (row by row, each row's columns in that
+// range).
+void laplacian_range(int64_t w, int64_t h, bool wrap, int64_t a, int64_t b, const float *x,
+                     float *y)
+{
+    for (int64_t r = a / w; r < h && r * w < b; ++r) {
+        const int64_t start = r * w;
+        const int c0 = int(std::max<int64_t>(a - start, 0));
+        const int c1 = int(std::min<int64_t>(b - start, w));
+        laplacian_cols(r > 0 ? x + start - w : nullptr, x + start,
+                       r + 1 < h ? x + start + w : nullptr, int(w), wrap, c0, c1, y + start);
+    }
+}
+
+// The chunk sums of a dot product, chunks [first, end) of kDotChunk elements over n, each
+// from 0 in index order.
+void chunk_sums(int64_t n, int64_t first, int64_t end, const float *x, const float *y, float *sums)
+{
+    for (int64_t c = first; c < end; ++c) {
+        const int64_t a = c * kDotChunk, len = std::min<int64_t>(kDotChunk, n - a);
+        sums[c] = tm20d_accumulate(0.0f, int(len), x + a, y + a);
+    }
+}
+
+// The chunk sums added in chunk order.
+float add_in_order(const std::vector<float> &sums)
+{
+    float total = 0.0f;
+    for (float v : sums)
+        total += v;
+    return total;
+}
+
+int64_t chunks_of(int64_t n)
+{
+    return (n + kDotChunk - 1) / kDotChunk;
 }
 
 bool level_ok(int w, int h, const float *x, const float *y)
@@ -205,18 +261,81 @@ int tm20d(ThreadCount threads, int n, const float *x, const float *y, float *res
 {
     if (n < 0 || !x || !y || !result)
         return -3;
-    if (threads.count < 2)
-        return tm20d_orig(n, x, y, result);
-    std::array<float, imagecore::kMaxBands> partial{};
-    const tm20_chunk args{n, 0.0f, x, y, partial.data()};
-    const imagecore::BandReport report = imagecore::run_chunked(
-        threads.count, n, [&](const imagecore::Band &chunk) { tm20d_threaded(args, chunk); },
-        imagecore::BandFallback::Report);
-    if (!report.complete())
-        return tm20d_orig(n, x, y, result);
-    float total = 0.0f;
-    for (int i = 0; i < report.count; ++i)
-        total += partial[i];
-    *result = total;
+    try {
+        std::vector<float> sums(size_t(chunks_of(n)));
+        // Bands of whole chunks: a chunk's sum never depends on the band that takes it.
+        imagecore::run_banded(threads.count, int(sums.size()), [&](const imagecore::Band &b) {
+            chunk_sums(n, b.begin, b.end, x, y, sums.data());
+        });
+        *result = add_in_order(sums);
+    } catch (const std::bad_alloc &) {
+        return -4;
+    }
+    return n;
+}
+
+void ChunkedDot::add(int n, const float *x, const float *y)
+{
+    for (int i = 0; i < n;) {
+        const int64_t room = kDotChunk - m_done % kDotChunk;
+        const int len = int(std::min<int64_t>(room, n - i));
+        m_part = tm20d_accumulate(m_part, len, x + i, y + i);
+        i += len;
+        m_done += len;
+        if (m_done % kDotChunk == 0) {
+            m_total += m_part;
+            m_part = 0.0f;
+        }
+    }
+}
+
+float ChunkedDot::sum() const
+{
+    return m_done % kDotChunk ? m_total + m_part : m_total;
+}
+
+int tm20md(ThreadCount threads, int w, int h, int is360, const float *p, float *t, float *pt)
+{
+    if (!level_ok(w, h, p, t) || !pt || int64_t(w) * h > INT_MAX)
+        return -3;
+    const int64_t n = int64_t(w) * h;
+    try {
+        std::vector<float> sums(size_t(chunks_of(n)));
+        // Chunk by chunk: its products, then its sum while they are still in cache. A chunk
+        // writes only its own elements of t and reads p alone, so bands never overlap.
+        imagecore::run_banded(threads.count, int(sums.size()), [&](const imagecore::Band &b) {
+            for (int64_t c = b.begin; c < b.end; ++c) {
+                const int64_t a = c * kDotChunk, e = std::min<int64_t>(a + kDotChunk, n);
+                laplacian_range(w, h, is360 != 0, a, e, p, t);
+                chunk_sums(n, c, c + 1, p, t, sums.data());
+            }
+        });
+        *pt = add_in_order(sums);
+    } catch (const std::bad_alloc &) {
+        return -4;
+    }
+    return h;
+}
+
+int tm20aad(ThreadCount threads, int n, float alpha, const float *p, const float *t, float *x,
+            float *r, float *rr)
+{
+    if (n < 0 || !p || !t || !x || !r || !rr)
+        return -3;
+    try {
+        std::vector<float> sums(size_t(chunks_of(n)));
+        imagecore::run_banded(threads.count, int(sums.size()), [&](const imagecore::Band &b) {
+            for (int64_t c = b.begin; c < b.end; ++c) {
+                const int64_t a = c * kDotChunk;
+                const int len = int(std::min<int64_t>(kDotChunk, n - a));
+                tm20a_orig(len, x + a, p + a, x + a, alpha);
+                tm20a_orig(len, r + a, t + a, r + a, -alpha);
+                sums[size_t(c)] = tm20d_accumulate(0.0f, len, r + a, r + a);
+            }
+        });
+        *rr = add_in_order(sums);
+    } catch (const std::bad_alloc &) {
+        return -4;
+    }
     return n;
 }

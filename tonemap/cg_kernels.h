@@ -53,12 +53,39 @@ int tm20m_strip(int w, int h, int is360, int r0, int r1, const float *rows, floa
 // precision: the single-thread sum from s = 0, or a strip of a longer vector from its sum so far.
 float tm20d_accumulate(float s, int n, const float *x, const float *y);
 
-// *result = the dot product of the first n elements of x and y. Below 2 threads one accumulator
-// in index order; else one partial sum per chunk (n / threads rounded up to a multiple of 4
-// elements, the last chunk taking the rest), added in chunk order, so the last bits depend on
-// the thread count. When a chunk thread cannot start, the whole sum is taken on the calling
-// thread as with one thread. Returns n; -3 when n is negative or a pointer is null.
+// Dot products are summed in chunks of kDotChunk elements, each chunk from 0 in index order, and
+// the chunk sums added in chunk order, so a sum is the same at every thread count and on every
+// machine (the chunks are bands' work, never one chunk a thread).
+inline constexpr int kDotChunk = 8192;
+
+// *result = the dot product of the first n elements of x and y, summed as above, the chunks in
+// threads.count bands (below 2 on the calling thread; a band whose thread cannot start runs on
+// another). Returns n; -3 when n is negative or a pointer is null; -4 out of memory.
 int tm20d(ThreadCount threads, int n, const float *x, const float *y, float *result);
+
+// The same sum over a vector taken in strips of any length, in order (the out-of-core solve):
+// add each strip, then sum() gives tm20d's value over all the elements added.
+class ChunkedDot {
+public:
+    void add(int n, const float *x, const float *y);
+    float sum() const;
+
+private:
+    float m_total = 0.0f, m_part = 0.0f;
+    int64_t m_done = 0;
+};
+
+// The conjugate-gradient passes fused, for levels in memory (fewer sweeps over the vectors, the
+// values of the kernels they replace):
+// t = A p over a w x h level (tm20m's values) and *pt = p . t (tm20d's), chunk by chunk, each
+// chunk summed while its elements are in cache. Returns h; -3 as tm20m (or a null pt, or more
+// than INT_MAX elements); -4 out of memory.
+int tm20md(ThreadCount threads, int w, int h, int is360, const float *p, float *t, float *pt);
+// x = x + alpha p and r = r - alpha t (tm20a's values), then *rr = r . r (tm20d's), chunk by
+// chunk; the four vectors are distinct. Returns n; -3 a negative n or a null pointer; -4 out of
+// memory.
+int tm20aad(ThreadCount threads, int n, float alpha, const float *p, const float *t, float *x,
+            float *r, float *rr);
 
 // out[i] = x[i] + a y[i] for i below n, in chunks as tm20d; out may be x or y (each element is
 // read and written by one worker). Chunks whose thread cannot start run on the calling thread

@@ -50,7 +50,7 @@ int64_t quantile_target(int64_t total, float fraction)
 
 // lumParam slots 3 to 6 from a histogram of the level-0 log luminance between the logs of the
 // smallest and the largest luminance. An empty range leaves them as they are.
-void log_percentiles(const float *level0, int64_t n, float whiteClip, float *lumParam,
+void log_percentiles(const float *level0, int64_t n, float whiteClip, float *lumParam, int nbProc,
                      std::vector<int> &hist)
 {
     const float lo = std::log(lumParam[2]), hi = std::log(lumParam[0] * lumParam[1]);
@@ -58,8 +58,18 @@ void log_percentiles(const float *level0, int64_t n, float whiteClip, float *lum
         return;
     hist.assign(kBins, 0);
     const float scale = 65535.0f / (hi - lo);
-    for (int64_t i = 0; i < n; ++i)
-        ++hist[static_cast<size_t>(imagecore::clamp_to_int((level0[i] - lo) * scale, 0, 65535))];
+    // A histogram of each band's chunk of pixels, added up: counts in any order are the same.
+    // Each band's own histogram costs a pass over kBins counts: banded on large levels only.
+    const int bands = imagecore::band_count(n >= 16 * int64_t(kBins) ? nbProc : 1, int(n));
+    std::vector<std::vector<int>> part(size_t(bands - 1), std::vector<int>(kBins, 0));
+    imagecore::run_chunked(bands, int(n), [&](const imagecore::Band &b) {
+        int *h = b.index == 0 ? hist.data() : part[size_t(b.index - 1)].data();
+        for (int64_t i = b.begin; i < b.end; ++i)
+            ++h[imagecore::clamp_to_int((level0[i] - lo) * scale, 0, 65535)];
+    });
+    for (const std::vector<int> &p : part)
+        for (int b = 0; b < kBins; ++b)
+            hist[size_t(b)] += p[size_t(b)];
 
     const int *h = hist.data();
     const int median = first_bin_over(h, kBins, quantile_target(n, 0.5f));
@@ -86,7 +96,8 @@ void attenuate_levels(const std::vector<Level> &lv, const tonemap::detail::Atten
     float s = 0.5f;
     for (const Level &l : lv) {
         float *g = work + l.offset;
-        const double sum = tonemap::detail::gradient_magnitudes(g, l.w, l.h, ap.is360, s);
+        const double sum = tonemap::detail::gradient_magnitudes(g, l.w, l.h, ap.is360, s,
+                                                                level_threads(nbProc, l.pixels()));
         s *= 0.5f;
         const float mean = static_cast<float>(sum / static_cast<double>(l.pixels()));
         const double alpha = ap.sldA * mean;
@@ -104,20 +115,21 @@ void attenuate_levels(const std::vector<Level> &lv, const tonemap::detail::Atten
 
 // The product of the factors of levels p .. top spread down to level p, written over level p.
 // Partial products of the levels between alternate in two buffers (level l in buffer l % 2).
-void combine_slider(const std::vector<Level> &lv, size_t p, size_t top, int is360, float *work,
-                    std::vector<float> (&partial)[2])
+void combine_slider(const std::vector<Level> &lv, size_t p, size_t top, int is360, int nbProc,
+                    float *work, std::vector<float> (&partial)[2])
 {
     const float *src = work + lv[top].offset;
     for (size_t l = top; l-- > p + 1;) {
         float *dst = partial[l % 2].data();
         std::memcpy(dst, work + lv[l].offset, static_cast<size_t>(lv[l].pixels()) * 4);
         tonemap::detail::multiply_upsampled(src, lv[l + 1].w, lv[l + 1].h, dst, lv[l].w, lv[l].h,
-                                            is360);
+                                            is360, level_threads(nbProc, lv[l].pixels()));
         src = dst;
     }
     if (top > p)
         tonemap::detail::multiply_upsampled(src, lv[p + 1].w, lv[p + 1].h, work + lv[p].offset,
-                                            lv[p].w, lv[p].h, is360);
+                                            lv[p].w, lv[p].h, is360,
+                                            level_threads(nbProc, lv[p].pixels()));
 }
 
 // Bytes of the source that calc_tm0 reads; nothing when the layout cannot be an image.
@@ -134,7 +146,7 @@ std::optional<size_t> source_bytes(int docType, int w, int h, int spp, int rowLe
 // the work buffer: in the source buffer, or out of core in a temporary file.
 class KeptPyramid {
 public:
-    explicit KeptPyramid(void *memory) : m_mem(static_cast<float *>(memory)) {}
+    KeptPyramid(void *memory, int nbProc) : m_mem(static_cast<float *>(memory)), m_nbProc(nbProc) {}
 
     // Keeps levels lv of work: memory when there is, else the file at path (null: a new one in
     // the system's temporary folder). Returns 0; -1 the file cannot be created; -2 a short write.
@@ -166,7 +178,8 @@ public:
     bool divergence(const Level &l, float *P)
     {
         if (m_mem) {
-            tonemap::detail::divergence(m_mem + l.offset, P, l.w, l.h);
+            tonemap::detail::divergence(m_mem + l.offset, P, l.w, l.h,
+                                        level_threads(m_nbProc, l.pixels()));
             return true;
         }
         m_rows.resize(static_cast<size_t>(3 * l.w));
@@ -186,6 +199,7 @@ public:
 
 private:
     float *m_mem;
+    int m_nbProc;
     platform::TempFile m_file;
     std::vector<float> m_rows;
 };
@@ -236,20 +250,22 @@ int stage1_body(Variant variant, int docType, const float *tmParam, const tm_dim
             if (rc < 0)
                 return rc;
             opt.nbProc = 0;
-        } else if (calc_tm0(docType, spp, w, h, rowLength, w, h, w, h, lumParam, table, curve,
-                            source, work) < 0) {
-            return -1;
+        } else if (const int rc = calc_tm0(docType, spp, w, h, rowLength, w, h, w, h, lumParam,
+                                           table, curve, source, work, opt.nbProc);
+                   rc < 0) {
+            return rc == -4 ? -4 : -1;
         }
         for (size_t k = 1; k < lv.size(); ++k)
             tonemap::detail::reduce_level(work + lv[k - 1].offset, lv[k - 1].w, lv[k - 1].h,
-                                          ap.is360, work + lv[k].offset);
+                                          ap.is360, work + lv[k].offset,
+                                          level_threads(opt.nbProc, lv[k].pixels()));
         std::vector<int> hist;
-        log_percentiles(work, W * H, tmParam[kDeWhiteClip], lumParam, hist);
+        log_percentiles(work, W * H, tmParam[kDeWhiteClip], lumParam, opt.nbProc, hist);
         std::vector<int>().swap(hist);
 
         // The log-luminance pyramid moves to the source buffer (or a file): the right-hand side
         // needs it after the factors have replaced it here.
-        KeptPyramid logLum(outOfCore ? nullptr : source);
+        KeptPyramid logLum(outOfCore ? nullptr : source, opt.nbProc);
         if (const int rc = logLum.keep(work, lv, opt.tmpPath[2]); rc < 0)
             return rc;
 
@@ -257,14 +273,17 @@ int stage1_body(Variant variant, int docType, const float *tmParam, const tm_dim
 
         if (variant == Variant::Light) {
             for (size_t l = lv.size() - 1; l-- > 0;)
-                tonemap::detail::multiply_upsampled(work + lv[l + 1].offset, lv[l + 1].w,
-                                                    lv[l + 1].h, work + lv[l].offset, lv[l].w,
-                                                    lv[l].h, ap.is360);
+                tonemap::detail::multiply_upsampled(
+                    work + lv[l + 1].offset, lv[l + 1].w, lv[l + 1].h, work + lv[l].offset, lv[l].w,
+                    lv[l].h, ap.is360, level_threads(opt.nbProc, lv[l].pixels()));
             if (!logLum.divergence(lv[0], work))
                 return -2;
-            for (int64_t i = 0; i < W * H; ++i)
-                if (work[i] > 100 || work[i] < -100)
-                    work[i] = 0;
+            imagecore::run_banded(level_threads(opt.nbProc, W * H).count, int(H),
+                                  [&](const imagecore::Band &b) {
+                                      for (int64_t i = b.begin * W; i < b.end * W; ++i)
+                                          if (work[i] > 100 || work[i] < -100)
+                                              work[i] = 0;
+                                  });
             return 0;
         }
 
@@ -279,7 +298,7 @@ int stage1_body(Variant variant, int docType, const float *tmParam, const tm_dim
             partial[0].resize(static_cast<size_t>(lv[2].pixels()));
         }
         for (size_t p = 0; p <= pMax; ++p) {
-            combine_slider(lv, p, std::min(p + depth, last), ap.is360, work, partial);
+            combine_slider(lv, p, std::min(p + depth, last), ap.is360, opt.nbProc, work, partial);
             if (!logLum.divergence(lv[p], work + lv[p].offset))
                 return -2;
         }

@@ -371,7 +371,7 @@ int calc_tm3(int docType, const float *tmParam, const float *lumParam, const flo
     const int64_t rowSamples = int64_t(lay.spp) * w;
     if (lay.spp < 1 || lay.outRow < rowSamples || (docType != kDocRgbe && lay.srcRow < rowSamples))
         return -3;
-    const int rc = tm30(tmParam, luminance, dim);
+    const int rc = tm30(tmParam, luminance, dim, opt.readFromDisk ? 0 : opt.nbProc);
     if (rc < 0)
         return rc;
     // Fewer rows than workers: every row in one band, as the last band would hold them. Out of

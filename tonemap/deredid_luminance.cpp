@@ -2,6 +2,7 @@
 // the work buffer in one pass, and the attenuation factor of the gradient magnitudes.
 #include "tonemap/deredid_luminance.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstddef>
 #include <cstdio>
@@ -9,6 +10,7 @@
 #include <optional>
 #include <vector>
 
+#include "imagecore/banded.h"
 #include "platform/checked_size.h"
 #include "platform/temp_file.h"
 #include "tonemap/rgbe_source.h"
@@ -33,14 +35,23 @@ struct Stats {
         if (v < mn)
             mn = v;
     }
+    // Another run of pixels' statistics after these.
+    void merge(const Stats &o)
+    {
+        count += o.count;
+        sum += o.sum;
+        mx = std::max(mx, o.mx);
+        mn = std::min(mn, o.mn);
+        tooSmall = tooSmall || o.tooSmall;
+    }
 };
 
 template <class Sample>
-void interleaved_rows(const Sample *src, int spp, int rowLength, int width, int height,
+void interleaved_rows(const Sample *src, int spp, int rowLength, int y0, int y1, int width,
                       int gridWidth, const float *curve, float floor, float *out, Stats &st)
 {
     const int offG = (spp - 1) / 2, offB = spp - 1;
-    for (int y = 0; y < height; ++y) {
+    for (int y = y0; y < y1; ++y) {
         const Sample *s = src + static_cast<size_t>(y) * static_cast<size_t>(rowLength);
         float *o = out + static_cast<size_t>(y) * static_cast<size_t>(gridWidth);
         for (int x = 0; x < width; ++x, s += spp) {
@@ -54,11 +65,11 @@ void interleaved_rows(const Sample *src, int spp, int rowLength, int width, int 
     }
 }
 
-void rgbe_rows(const uint8_t *src, int w, int width, int height, int gridWidth, const float *table,
-               float *out, Stats &st)
+void rgbe_rows(const uint8_t *src, int w, int y0, int y1, int width, int gridWidth,
+               const float *table, float *out, Stats &st)
 {
     const size_t plane = static_cast<size_t>(w);
-    for (int y = 0; y < height; ++y) {
+    for (int y = y0; y < y1; ++y) {
         const uint8_t *R = src + static_cast<size_t>(y) * 4 * plane;
         const uint8_t *G = R + plane, *B = G + plane, *E = B + plane;
         float *o = out + static_cast<size_t>(y) * static_cast<size_t>(gridWidth);
@@ -99,7 +110,7 @@ void replace_too_small(float *out, size_t cells, float fill)
 
 int calc_tm0(int docType, int spp, int w, int h, int rowLength, int width, int height,
              int gridWidth, int gridHeight, float *lumParam, const float *table, const float *curve,
-             const void *source, float *out)
+             const void *source, float *out, int nbProc)
 {
     if (docType < 0)
         return 1;
@@ -115,20 +126,35 @@ int calc_tm0(int docType, int spp, int w, int h, int rowLength, int width, int h
     if (!rgbe && (spp < 1 || static_cast<int64_t>(rowLength) < static_cast<int64_t>(spp) * w))
         return -3;
 
-    Stats st;
-    if (rgbe) {
-        rgbe_rows(static_cast<const uint8_t *>(source), w, width, height, gridWidth, table, out,
-                  st);
-    } else {
-        const double n = docType == kDocRgb16 ? 65535.0 : 255.0; // the curve's value of code 1
-        const float floor = static_cast<float>(n * std::pow(1.0 / n, 2.2));
-        if (docType == kDocRgb16)
-            interleaved_rows(static_cast<const uint16_t *>(source), spp, rowLength, width, height,
-                             gridWidth, curve, floor, out, st);
-        else
-            interleaved_rows(static_cast<const uint8_t *>(source), spp, rowLength, width, height,
-                             gridWidth, curve, floor, out, st);
+    // Each row's statistics on their own (its sum from 0 in index order), then the rows' in row
+    // order: the same values at every thread count.
+    const double n = docType == kDocRgb16 ? 65535.0 : 255.0; // the curve's value of code 1
+    const float floor = static_cast<float>(n * std::pow(1.0 / n, 2.2));
+    std::vector<Stats> rows;
+    imagecore::BandWork work;
+    try {
+        rows.resize(static_cast<size_t>(height));
+        work = [&](const imagecore::Band &b) {
+            for (int y = b.begin; y < b.end; ++y) {
+                Stats &st = rows[static_cast<size_t>(y)];
+                if (rgbe)
+                    rgbe_rows(static_cast<const uint8_t *>(source), w, y, y + 1, width, gridWidth,
+                              table, out, st);
+                else if (docType == kDocRgb16)
+                    interleaved_rows(static_cast<const uint16_t *>(source), spp, rowLength, y,
+                                     y + 1, width, gridWidth, curve, floor, out, st);
+                else
+                    interleaved_rows(static_cast<const uint8_t *>(source), spp, rowLength, y, y + 1,
+                                     width, gridWidth, curve, floor, out, st);
+            }
+        };
+    } catch (const std::bad_alloc &) {
+        return -4;
     }
+    imagecore::run_banded(nbProc, height, work);
+    Stats st;
+    for (const Stats &r : rows)
+        st.merge(r);
 
     const size_t gw = static_cast<size_t>(gridWidth);
     for (int y = 0; y < height; ++y) {
@@ -181,7 +207,9 @@ int calc_tm0s(int docType, int w, int h, float *lumParam, const float *table, co
     for (int y = 0; y < h; ++y) {
         if (std::fread(row.data(), 1, rowBytes, temp.get()) != rowBytes)
             return -2;
-        rgbe_rows(row.data(), w, w, 1, w, table, buffer + size_t(y) * size_t(w), st);
+        Stats rowStats; // row by row as calc_tm0 sums
+        rgbe_rows(row.data(), w, 0, 1, w, w, table, buffer + size_t(y) * size_t(w), rowStats);
+        st.merge(rowStats);
     }
     finish_statistics(st, lumParam);
     // Any pixel without light takes the smallest log luminance of the lit ones.

@@ -16,13 +16,16 @@
 // grid value becomes the mean log luminance of the other pixels (the smallest, 1e9, when there
 // are none).
 // lumParam (7 floats): [0] = exp(mean log) when a pixel counts, [1] = exp(largest log) / [0] when
-// [0] > 0, [2] = exp(smallest log); other slots untouched. Allocates nothing.
+// [0] > 0, [2] = exp(smallest log); other slots untouched. The mean is summed in double precision
+// row by row (each row in index order, the rows' sums in row order), the rows taken in nbProc
+// bands (below 2 on the calling thread): the same values at every thread count. Allocates a
+// record a row (-4 when it cannot).
 // Returns gridHeight (the grid rows written); -1 when width or height is 9 or less; 1 for a
 // negative docType and 0 for one above 2 (nothing done); -3 when a pointer is null, the image
 // is larger than the source (w x h) or the grid, or rowLength < spp x w for docType 1 and 2.
 int calc_tm0(int docType, int spp, int w, int h, int rowLength, int width, int height,
              int gridWidth, int gridHeight, float *lumParam, const float *table, const float *curve,
-             const void *source, float *out);
+             const void *source, float *out, int nbProc = 0);
 
 // The out-of-core twin of calc_tm0 for docType 0: the w x h image comes from the Radiance file at
 // radiancePath (read with decomp2; info: width, height, file size, as rgbe_dim2 gives them) into

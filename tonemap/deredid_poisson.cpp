@@ -68,7 +68,7 @@ int calc_tm2new2(int levels, const float *tmParam, float *work, dim_param dim,
                 return rc;
             if (k > 0) {
                 tonemap::detail::prolongate(x.data(), l.w, l.h, r.data(), lv[k - 1].w, lv[k - 1].h,
-                                            is360);
+                                            is360, level_threads(opt.nbProc, lv[k - 1].pixels()));
                 std::swap(x, r);
             }
         }

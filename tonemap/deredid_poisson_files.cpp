@@ -62,15 +62,28 @@ public:
 
     int dot(int x, int y, float *sum)
     {
-        float s = 0.0f;
+        ChunkedDot s;
         const int rc = strips([&](int64_t at, int n) {
             if (read(x, at, n, m_a.data()) < 0 || (y != x && read(y, at, n, m_b.data()) < 0))
                 return -20;
-            s = tm20d_accumulate(s, n, m_a.data(), y != x ? m_b.data() : m_a.data());
+            s.add(n, m_a.data(), y != x ? m_b.data() : m_a.data());
             return 0;
         });
-        *sum = s;
+        *sum = s.sum();
         return rc;
+    }
+    // The fused passes of the solve in memory, here as their operations in sequence.
+    int laplacian_dot(float *pt)
+    {
+        const int rc = laplacian(kCgP, kCgT);
+        return rc < 0 ? rc : dot(kCgP, kCgT, pt);
+    }
+    int step(float alpha, float *rr)
+    {
+        int rc;
+        if ((rc = axpy(kCgX, kCgX, kCgP, alpha)) < 0 || (rc = axpy(kCgR, kCgR, kCgT, -alpha)) < 0)
+            return rc;
+        return dot(kCgR, kCgR, rr);
     }
 
 private:

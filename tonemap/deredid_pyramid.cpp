@@ -5,9 +5,11 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <new>
 #include <utility>
 #include <vector>
 
+#include "imagecore/banded.h"
 #include "imagecore/float_clamp.h"
 #include "tonemap/detail/deredid_levels.h"
 #include "tonemap/tm_params.h"
@@ -90,6 +92,54 @@ inline const float *next_coarse_row(const float *coarse, int64_t cw, int64_t ch,
     return (y & 1) && y / 2 + 1 < ch ? coarse + (y / 2 + 1) * cw : nullptr;
 }
 
+// Rows of an in-place row filter in bands: the original values of the rows a band reads but
+// the band beside it may overwrite first, saved before the bands run. Row r of the copy is
+// asked for only at a band's edge.
+class BandEdges {
+public:
+    // Saves rows begin - 1 (above) and, with below, begin of every band but the first.
+    BandEdges(const float *level, int64_t w, int64_t h, int threads, bool below)
+        : m_w(w), m_count(imagecore::band_count(threads, int(h)))
+    {
+        m_rows.resize(size_t(2 * m_count) * size_t(w));
+        for (int k = 1; k < m_count; ++k) {
+            const int64_t b = imagecore::band_rows(k, m_count, int(h)).begin;
+            std::memcpy(row(k, 0), level + (b - 1) * w, size_t(w) * sizeof(float));
+            if (below)
+                std::memcpy(row(k, 1), level + b * w, size_t(w) * sizeof(float));
+        }
+    }
+    int count() const { return m_count; }
+    // The original row above band k's first row, and band k's first row.
+    const float *above(int k) const { return row(k, 0); }
+    const float *first(int k) const { return row(k, 1); }
+
+private:
+    float *row(int k, int which) const
+    {
+        return const_cast<float *>(m_rows.data()) + (size_t(2 * k + which)) * size_t(m_w);
+    }
+    int64_t m_w;
+    int m_count;
+    std::vector<float> m_rows;
+};
+
+// Band work here throws only when its scratch cannot be allocated; the runner catches it in the
+// band, and this brings it back to the calling thread.
+void run_or_throw(int threads, int64_t h, const imagecore::BandWork &work)
+{
+    if (imagecore::run_banded(threads, int(h), work).threw > 0)
+        throw std::bad_alloc();
+}
+
+// Runs fn(first row, end row) over threads.count bands of h rows (pixel-wise work: the values
+// never depend on the split).
+template <class Fn> void row_bands(ThreadCount threads, int64_t h, Fn &&fn)
+{
+    run_or_throw(threads.count, h,
+                 [&fn](const imagecore::Band &b) { fn(int64_t(b.begin), int64_t(b.end)); });
+}
+
 } // namespace
 
 std::vector<Level> halving_levels(int64_t w, int64_t h, int count)
@@ -114,79 +164,99 @@ AttenuationParams attenuation_params(const float *p)
     return a;
 }
 
-void reduce_level(const float *in, int64_t w, int64_t h, int is360, float *out)
+void reduce_level(const float *in, int64_t w, int64_t h, int is360, float *out, ThreadCount threads)
 {
     const int64_t ow = (w + 1) / 2, oh = (h + 1) / 2;
     const bool wrap = is360 != 0;
-    for (int64_t j = 0; j < oh; ++j) {
-        const int64_t cy = 2 * j;
-        float *o = out + j * ow;
-        if (cy == 0 || cy + 1 >= h) {
-            for (int64_t i = 0; i < ow; ++i)
-                o[i] = reduce_border(in, w, h, 2 * i, cy, wrap);
-            continue;
+    row_bands(threads, oh, [&](int64_t j0, int64_t j1) {
+        for (int64_t j = j0; j < j1; ++j) {
+            const int64_t cy = 2 * j;
+            float *o = out + j * ow;
+            if (cy == 0 || cy + 1 >= h) {
+                for (int64_t i = 0; i < ow; ++i)
+                    o[i] = reduce_border(in, w, h, 2 * i, cy, wrap);
+                continue;
+            }
+            const float *u = in + (cy - 1) * w, *c = u + w, *d = c + w;
+            o[0] = reduce_border(in, w, h, 0, cy, wrap);
+            // An odd width's last column is a border.
+            const int64_t last = (w % 2 == 1) ? ow - 1 : ow;
+            for (int64_t i = 1; i < last; ++i) {
+                const int64_t x = 2 * i;
+                o[i] = interior(c[x], c[x - 1], c[x + 1], u[x], d[x], u[x - 1], u[x + 1], d[x - 1],
+                                d[x + 1]);
+            }
+            if (last < ow && ow > 1)
+                o[ow - 1] = reduce_border(in, w, h, 2 * (ow - 1), cy, wrap);
         }
-        const float *u = in + (cy - 1) * w, *c = u + w, *d = c + w;
-        o[0] = reduce_border(in, w, h, 0, cy, wrap);
-        const int64_t last = (w % 2 == 1) ? ow - 1 : ow; // odd width: its last column is a border
-        for (int64_t i = 1; i < last; ++i) {
-            const int64_t x = 2 * i;
-            o[i] = interior(c[x], c[x - 1], c[x + 1], u[x], d[x], u[x - 1], u[x + 1], d[x - 1],
-                            d[x + 1]);
-        }
-        if (last < ow && ow > 1)
-            o[ow - 1] = reduce_border(in, w, h, 2 * (ow - 1), cy, wrap);
-    }
+    });
 }
 
-double gradient_magnitudes(float *level, int64_t w, int64_t h, int is360, float s)
+double gradient_magnitudes(float *level, int64_t w, int64_t h, int is360, float s,
+                           ThreadCount threads)
 {
     const bool wrap = is360 != 0;
     const size_t W = static_cast<size_t>(w);
-    std::vector<float> window(2 * W); // the original rows y - 1 and y
-    float *prev = window.data(), *cur = prev + W;
     // A single-precision sum in index order runs low once the running total dwarfs each
     // magnitude: 0.14 % on a 6-megapixel photo, 0.75 % on an 8-megapixel one, more on larger
     // ones. alpha and epsilon follow the mean, so the picture would depend on the photo's size;
-    // a double sum keeps the mean exact to far below a float's resolution.
-    double sum = 0;
+    // a double sum keeps the mean exact to far below a float's resolution. Each row is summed
+    // on its own and the rows' sums added in row order, whatever the bands.
+    std::vector<double> rowSums(static_cast<size_t>(h));
     auto component = [](float g) { return std::fabs(g) > 100.0f ? 0.0f : g; };
-    for (int64_t y = 0; y < h; ++y) {
-        float *row = level + y * w;
-        std::memcpy(cur, row, W * sizeof(float));
-        const float *next = y + 1 < h ? row + w : cur;
-        const bool edgeRow = y == 0 || y == h - 1;
-        for (int64_t x = 0; x < w; ++x) {
-            const bool corner = edgeRow && (x == 0 || x == w - 1);
-            const float c = cur[x];
-            float l = x > 0 ? cur[x - 1] : c, r = x + 1 < w ? cur[x + 1] : c;
-            if (wrap && !corner) {
-                if (x == 0)
-                    l = cur[w - 1];
-                if (x == w - 1)
-                    r = cur[0];
+    const BandEdges edges(level, w, h, threads.count, true);
+    run_or_throw(edges.count(), h, [&](const imagecore::Band &b) {
+        std::vector<float> window(2 * W); // the original rows y - 1 and y
+        float *prev = window.data(), *cur = prev + W;
+        if (b.index > 0)
+            std::memcpy(prev, edges.above(b.index), W * sizeof(float));
+        for (int64_t y = b.begin; y < b.end; ++y) {
+            float *row = level + y * w;
+            std::memcpy(cur, row, W * sizeof(float));
+            // The band below may have overwritten its first row: its copy stands in.
+            const float *next = y + 1 >= h      ? cur
+                                : y + 1 < b.end ? row + w
+                                                : edges.first(b.index + 1);
+            const bool edgeRow = y == 0 || y == h - 1;
+            double sum = 0;
+            for (int64_t x = 0; x < w; ++x) {
+                const bool corner = edgeRow && (x == 0 || x == w - 1);
+                const float c = cur[x];
+                float l = x > 0 ? cur[x - 1] : c, r = x + 1 < w ? cur[x + 1] : c;
+                if (wrap && !corner) {
+                    if (x == 0)
+                        l = cur[w - 1];
+                    if (x == w - 1)
+                        r = cur[0];
+                }
+                const float up = y > 0 ? prev[x] : (wrap && !corner ? cur[w / 2] : c);
+                const float gx = component(r - l), gy = component(next[x] - up);
+                const float m = std::sqrt(gx * gx + gy * gy) * s;
+                row[x] = m;
+                sum += m;
             }
-            const float up = y > 0 ? prev[x] : (wrap && !corner ? cur[w / 2] : c);
-            const float gx = component(r - l), gy = component(next[x] - up);
-            const float m = std::sqrt(gx * gx + gy * gy) * s;
-            row[x] = m;
-            sum += m;
+            rowSums[size_t(y)] = sum;
+            std::swap(prev, cur);
         }
-        std::swap(prev, cur);
-    }
+    });
+    double sum = 0;
+    for (double v : rowSums)
+        sum += v;
     return sum;
 }
 
 void multiply_upsampled(const float *coarse, int64_t cw, int64_t ch, float *fine, int64_t fw,
-                        int64_t fh, int is360)
+                        int64_t fh, int is360, ThreadCount threads)
 {
     const bool wrap = is360 != 0;
-    for (int64_t y = 0; y < fh; ++y) {
-        const float *row = coarse + y / 2 * cw, *next = next_coarse_row(coarse, cw, ch, y);
-        float *f = fine + y * fw;
-        for (int64_t x = 0; x < fw; ++x)
-            f[x] *= spread(row, next, y & 1, cw, x, wrap);
-    }
+    row_bands(threads, fh, [&](int64_t y0, int64_t y1) {
+        for (int64_t y = y0; y < y1; ++y) {
+            const float *row = coarse + y / 2 * cw, *next = next_coarse_row(coarse, cw, ch, y);
+            float *f = fine + y * fw;
+            for (int64_t x = 0; x < fw; ++x)
+                f[x] *= spread(row, next, y & 1, cw, x, wrap);
+        }
+    });
 }
 
 void prolongate_row(const float *row, const float *next, int64_t cw, float *fine, int64_t fw,
@@ -197,20 +267,26 @@ void prolongate_row(const float *row, const float *next, int64_t cw, float *fine
 }
 
 void prolongate(const float *coarse, int64_t cw, int64_t ch, float *fine, int64_t fw, int64_t fh,
-                int is360)
+                int is360, ThreadCount threads)
 {
-    for (int64_t y = 0; y < fh; ++y)
-        prolongate_row(coarse + y / 2 * cw, next_coarse_row(coarse, cw, ch, y), cw, fine + y * fw,
-                       fw, y, is360);
+    row_bands(threads, fh, [&](int64_t y0, int64_t y1) {
+        for (int64_t y = y0; y < y1; ++y)
+            prolongate_row(coarse + y / 2 * cw, next_coarse_row(coarse, cw, ch, y), cw,
+                           fine + y * fw, fw, y, is360);
+    });
 }
 
-bool divergence_rows(const RowSource &L, float *P, int64_t w, int64_t h)
+namespace {
+
+// Rows y0 .. y1 - 1 of divergence_rows; prev holds P's original row y0 - 1 (unread for row 0).
+bool divergence_band(const RowSource &L, float *P, int64_t w, int64_t h, int64_t y0, int64_t y1,
+                     float *prev, float *cur)
 {
     const size_t W = static_cast<size_t>(w);
-    std::vector<float> window(2 * W); // P of the rows y - 1 and y before they were overwritten
-    float *prev = window.data(), *cur = prev + W;
-    const float *up = nullptr, *l = L(0);
-    for (int64_t y = 0; y < h; ++y) {
+    const float *up = y0 > 0 ? L(y0 - 1) : nullptr, *l = L(y0);
+    if (y0 > 0 && !up)
+        return false;
+    for (int64_t y = y0; y < y1; ++y) {
         const float *down = y + 1 < h ? L(y + 1) : nullptr;
         if (!l || (y + 1 < h && !down))
             return false;
@@ -236,9 +312,25 @@ bool divergence_rows(const RowSource &L, float *P, int64_t w, int64_t h)
     return true;
 }
 
-void divergence(const float *L, float *P, int64_t w, int64_t h)
+} // namespace
+
+bool divergence_rows(const RowSource &L, float *P, int64_t w, int64_t h)
 {
-    divergence_rows([&](int64_t y) { return L + y * w; }, P, w, h);
+    std::vector<float> window(2 * static_cast<size_t>(w)); // P of rows y - 1 and y, as they were
+    return divergence_band(L, P, w, h, 0, h, window.data(), window.data() + w);
+}
+
+void divergence(const float *L, float *P, int64_t w, int64_t h, ThreadCount threads)
+{
+    const RowSource rows = [&](int64_t y) { return L + y * w; };
+    // A band reads P's original row above it, which the band above overwrites.
+    const BandEdges edges(P, w, h, threads.count, false);
+    run_or_throw(edges.count(), h, [&](const imagecore::Band &b) {
+        std::vector<float> window(2 * static_cast<size_t>(w));
+        if (b.index > 0)
+            std::memcpy(window.data(), edges.above(b.index), size_t(w) * sizeof(float));
+        divergence_band(rows, P, w, h, b.begin, b.end, window.data(), window.data() + w);
+    });
 }
 
 int cg_max_iterations(float slot17)

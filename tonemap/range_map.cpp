@@ -3,12 +3,15 @@
 #include "tonemap/range_map.h"
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <cstdint>
 #include <new>
 #include <optional>
+#include <utility>
 #include <vector>
 
+#include "imagecore/banded.h"
 #include "imagecore/float_clamp.h"
 #include "platform/checked_size.h"
 
@@ -18,7 +21,7 @@ constexpr int kBins = 65536;
 
 } // namespace
 
-int tm30(const float *tmParam, float *L, dim_param dim)
+int tm30(const float *tmParam, float *L, dim_param dim, int nbProc)
 {
     const int W = dim.v[kDimWidth], H = dim.v[kDimHeight];
     const std::optional<size_t> pixels = platform::checked_product({W, H});
@@ -30,11 +33,51 @@ int tm30(const float *tmParam, float *L, dim_param dim)
     if (!(black >= 0 && black <= 10))
         black = 0;
 
+    // Rows in bands: extremes and counts come out the same in any order. A band's own histogram
+    // costs a pass over its bins, so small images keep one band.
     const size_t n = *pixels;
-    float lo = 1e9f, hi = -1e9f;
-    for (size_t i = 0; i < n; ++i) {
-        lo = std::min(lo, L[i]);
-        hi = std::max(hi, L[i]);
+    const int bands = imagecore::band_count(n >= 16 * size_t(kBins) ? nbProc : 1, H);
+    auto rows = [&](const imagecore::Band &b) {
+        return std::pair{size_t(b.begin) * size_t(W), size_t(b.end) * size_t(W)};
+    };
+    std::array<float, imagecore::kMaxBands> bandLo, bandHi;
+    bandLo.fill(1e9f);
+    bandHi.fill(-1e9f);
+    float lo = 1e9f, hi = -1e9f, scale = 1, slope = 1, offset = 0;
+    // Everything that allocates comes before L changes: the histograms and the bands' work.
+    std::vector<int64_t> hist;
+    imagecore::BandWork extremes, counts, map;
+    try {
+        hist.resize(size_t(bands) * kBins);
+        extremes = [&](const imagecore::Band &b) {
+            float l = 1e9f, h = -1e9f;
+            for (auto [i, e] = rows(b); i < e; ++i) {
+                l = std::min(l, L[i]);
+                h = std::max(h, L[i]);
+            }
+            bandLo[size_t(b.index)] = l, bandHi[size_t(b.index)] = h;
+        };
+        counts = [&](const imagecore::Band &b) {
+            int64_t *h = hist.data() + size_t(b.index) * kBins;
+            for (auto [i, e] = rows(b); i < e; ++i) {
+                const float v = (L[i] - lo) * scale;
+                L[i] = v;
+                ++h[static_cast<size_t>(imagecore::clamp_to_int(v, 0, kBins - 1))]; // NaN: bin 0
+            }
+        };
+        map = [&](const imagecore::Band &b) {
+            for (auto [i, e] = rows(b); i < e; ++i) {
+                const float v = slope * L[i] + offset;
+                L[i] = v >= 0 ? v : 0.0f;
+            }
+        };
+    } catch (const std::bad_alloc &) {
+        return -4;
+    }
+    imagecore::run_banded(bands, H, extremes);
+    for (int k = 0; k < bands; ++k) {
+        lo = std::min(lo, bandLo[size_t(k)]);
+        hi = std::max(hi, bandHi[size_t(k)]);
     }
     lo = std::max(lo, -1e9f);
     hi = std::min(hi, 1e9f);
@@ -43,24 +86,16 @@ int tm30(const float *tmParam, float *L, dim_param dim)
     if (hi < 0)
         return -102;
 
-    float scale;
     if (lo >= hi) { // flat: every value lands in the middle bin
         scale = static_cast<float>(32767.5 / (hi < 1e-30f ? 0.0001 : static_cast<double>(hi)));
         lo = 0;
     } else {
         scale = 65535.0f / (hi - lo);
     }
-    std::vector<int64_t> hist;
-    try {
-        hist.resize(kBins);
-    } catch (const std::bad_alloc &) {
-        return -4;
-    }
-    for (size_t i = 0; i < n; ++i) {
-        const float v = (L[i] - lo) * scale;
-        L[i] = v;
-        ++hist[static_cast<size_t>(imagecore::clamp_to_int(v, 0, kBins - 1))]; // NaN: bin 0
-    }
+    imagecore::run_banded(bands, H, counts);
+    for (int k = 1; k < bands; ++k)
+        for (size_t bin = 0; bin < size_t(kBins); ++bin)
+            hist[bin] += hist[size_t(k) * kBins + bin];
 
     const float lowCount = static_cast<float>((black / 200.0) * W * H);
     const float highCount = static_cast<float>(H * (W * ((100.0 - (white + 0.001)) / 100.0)));
@@ -85,16 +120,13 @@ int tm30(const float *tmParam, float *L, dim_param dim)
     const float range = static_cast<float>(plaf) / scale;
     const float F = static_cast<float>(planch) / scale + lo;
     const float ech = 1.0f / ((range + F) - F);
-    float offset = (lo - F) * ech, slope = ech / scale;
+    offset = (lo - F) * ech, slope = ech / scale;
     // A range below the float spacing at the floor (a nearly flat image) cancels to 0 above;
     // the same map in bin units has no such cancellation.
     if (!std::isfinite(ech)) {
         slope = 1.0f / static_cast<float>(plaf);
         offset = -static_cast<float>(planch) / static_cast<float>(plaf);
     }
-    for (size_t i = 0; i < n; ++i) {
-        const float v = slope * L[i] + offset;
-        L[i] = v >= 0 ? v : 0.0f;
-    }
+    imagecore::run_banded(bands, H, map);
     return H;
 }

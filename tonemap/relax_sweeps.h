@@ -14,9 +14,10 @@
 // row the cell u(0, w / 2) as a fourth neighbour. A sweep relaxes the red cells (top row,
 // interior rows, bottom row), then the black ones the same way; each row left to right.
 
-// Levels of this many pixels or fewer are relaxed on the calling thread by blur0: a thread's
-// start costs more than it saves there.
-inline constexpr int64_t kBlurMinThreadedPixels = 1200;
+// Levels of this many pixels or fewer are relaxed on the calling thread by blur0: a banded call
+// costs 1 to 5 microseconds, a half-sweep of the level about as much (0.1 to 24 MP solves, 1 and 8
+// threads: bench/README.md, bench_tonemap_multigrid).
+inline constexpr int64_t kBlurMinThreadedPixels = 4096;
 
 // The record of one band of blur2i.
 struct blur_band_record {

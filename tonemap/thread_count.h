@@ -10,15 +10,15 @@ struct ThreadCount {
     int count;
 };
 
-// Levels smaller than this run the solver's vector kernels on the calling thread. Each threaded
-// call starts its threads afresh (0.45 ms quiet, 4 ms loaded on the development machine) and
-// the kernels are bound by memory bandwidth, so threads pay only on levels of several million
-// pixels (bench/README.md).
-inline constexpr int64_t kThreadedLevelPixels = 4000000;
+// Levels smaller than this run the solver's vector kernels on the calling thread. A threaded
+// call costs a few microseconds (the banded runner's workers are started once); the kernels
+// stream about a float a nanosecond on one thread, so 8 threads pay from about 16,000 elements
+// (bench/README.md, bench_tonemap_cg_kernels). A dot product's chunk is not split further.
+inline constexpr int64_t kThreadedLevelPixels = 16384;
 
 // Levels smaller than this keep per-pixel powers and exponentials (tens of nanoseconds a pixel)
-// on the calling thread: from here on the arithmetic outweighs the thread start-up.
-inline constexpr int64_t kThreadedPowerPixels = 262144;
+// on the calling thread: from here on the arithmetic outweighs a threaded call.
+inline constexpr int64_t kThreadedPowerPixels = 4096;
 
 // The thread count of one pyramid level of the given pixel count for the solver's vector
 // kernels: nbProc from 2 up on levels of at least kThreadedLevelPixels pixels, else 0.

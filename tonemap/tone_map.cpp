@@ -6,10 +6,12 @@
 #include <array>
 #include <climits>
 #include <cstring>
+#include <memory>
 #include <new>
 #include <optional>
 #include <vector>
 
+#include "imagecore/banded.h"
 #include "imagecore/records.h"
 #include "platform/bundle.h"
 #include "platform/checked_size.h"
@@ -154,16 +156,21 @@ DataPtr ToneMap::runEnhancer(int showProgress, const DataPtr &source)
     if (!workBytes)
         return nullptr;
 
-    // Stage 1 uses the copy as scratch for the larger pyramid.
-    std::vector<uint8_t> copy(std::max(sizes->source, *workBytes));
-    std::memcpy(copy.data(), source->bytes(), sizes->source);
+    // Stage 1 uses the copy as scratch for the larger pyramid. The large buffers are filled in
+    // bands: their first touches and copies would otherwise keep one core busy a while.
+    const optim_param_struct opt = stage_options(_nbProc);
+    const size_t copyBytes = std::max(sizes->source, *workBytes);
+    auto copy = std::make_unique_for_overwrite<uint8_t[]>(copyBytes);
+    imagecore::copy_banded(opt.nbProc, copy.get(), source->bytes(), sizes->source);
+    imagecore::zero_banded(opt.nbProc, copy.get() + sizes->source, copyBytes - sizes->source);
 
     if (showProgress)
         postProgress(5, "Tone mapping with Deredid Edazozed - part 1...");
 
     float table[256];
     exp_lut(table, -8);
-    std::vector<float> work(static_cast<size_t>(workCount));
+    auto work = std::make_unique_for_overwrite<float[]>(static_cast<size_t>(workCount));
+    imagecore::zero_banded(opt.nbProc, work.get(), *workBytes);
     std::vector<float> curve;
     if (docType == kDocRgb16) {
         curve.resize(65536);
@@ -173,7 +180,6 @@ DataPtr ToneMap::runEnhancer(int showProgress, const DataPtr &source)
         camcurve(0, 256, curve.data());
     }
 
-    const optim_param_struct opt = stage_options(_nbProc);
     dim_param dim = stage_dims(w, h, spp, sizes->rowLength);
     // Stage 3 steps through 8- and 16-bit sources by this row length.
     if (docType == kDocRgb16 || docType == kDocRgb8)
@@ -181,32 +187,34 @@ DataPtr ToneMap::runEnhancer(int showProgress, const DataPtr &source)
 
     float lumParam[kLumParamCount] = {};
     if (m_stages.tm1(docType, p.data(), &dims, lumParam, table, curve.data(), dim, hdrInfos.data(),
-                     opt, copy.data(), copy.size(), work.data()) < 0)
+                     opt, copy.get(), copyBytes, work.get()) < 0)
         return nullptr;
-    std::vector<uint8_t>().swap(copy);
+    copy.reset();
 
     if (showProgress)
         postProgress(45, "Tone mapping with Deredid Edazozed - part 2...");
 
     if (m_stages.tm2(static_cast<int>(dims.v[kTdCoarseWidthA]),
                      static_cast<int>(dims.v[kTdCoarseHeightA]), dims.v[kTdTotalA],
-                     static_cast<int>(dims.v[kTdLevelsA]), p.data(), work.data(), dim, opt) < 0)
+                     static_cast<int>(dims.v[kTdLevelsA]), p.data(), work.get(), dim, opt) < 0)
         return nullptr;
 
     platform::CBuffer<uint8_t> out = platform::calloc_buffer<uint8_t>(sizes->output);
     if (!out)
         return nullptr;
     const size_t pixels = static_cast<size_t>(w) * static_cast<size_t>(h);
-    std::vector<float> luminance(work.begin(), work.begin() + static_cast<ptrdiff_t>(pixels));
-    std::vector<float>().swap(work);
-    std::vector<uint8_t> copy3(source->bytes(), source->bytes() + sizes->source);
+    auto luminance = std::make_unique_for_overwrite<float[]>(pixels);
+    imagecore::copy_banded(opt.nbProc, luminance.get(), work.get(), pixels * sizeof(float));
+    work.reset();
+    auto copy3 = std::make_unique_for_overwrite<uint8_t[]>(sizes->source);
+    imagecore::copy_banded(opt.nbProc, copy3.get(), source->bytes(), sizes->source);
 
     if (showProgress)
         postProgress(78, "Tone mapping with Deredid Edazozed - part 3...");
 
     dim.v[kDimOutBits] = bits;
-    if (m_stages.tm3(docType, p.data(), lumParam, table, curve.data(), copy3.data(), dim, opt,
-                     luminance.data(), out.get()) <= 0)
+    if (m_stages.tm3(docType, p.data(), lumParam, table, curve.data(), copy3.get(), dim, opt,
+                     luminance.get(), out.get()) <= 0)
         return nullptr;
     return adopt_result(out, sizes->output);
 }

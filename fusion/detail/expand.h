@@ -33,18 +33,19 @@ inline Interpolated<T> mean4(Interpolated<T> a, Interpolated<T> b, Interpolated<
         return (a + b + c + d) >> 2;
 }
 
-// Calls op(pixel, sample, value) for every sample of a wf x hf level in row order, pixel and
-// sample counted from the level's start, value interpolated from the wc x ((hf + 1) / 2) coarse
-// level of spp samples a pixel at coarse.
+// Calls op(pixel, sample, value) for every sample of fine rows y0 .. y1 - 1 of a wf x hf level
+// in row order, pixel and sample counted from the level's start, value interpolated from the
+// wc x ((hf + 1) / 2) coarse level of spp samples a pixel at coarse.
 template <class T, class Op>
-void expand_level(int wf, int hf, int wc, int spp, bool is360, const T *coarse, Op &&op)
+void expand_rows(int wf, int hf, int wc, int spp, bool is360, const T *coarse, int y0, int y1,
+                 Op &&op)
 {
     using V = Interpolated<T>;
     const int hc = (hf + 1) / 2;
     const size_t cs = size_t(spp), coarseRow = size_t(wc) * cs;
     // Fine columns whose odd members have both coarse columns: all but the last of an even width.
     const int inner = wf % 2 ? wf : wf - 1;
-    size_t pixel = 0, sample = 0;
+    size_t pixel = size_t(y0) * size_t(wf), sample = pixel * cs;
     auto row = [&](const T *r0, const T *r1) {
         // r1 is the lower coarse row for odd fine rows that have one, else null.
         auto one = [&](size_t a, size_t b) {
@@ -70,11 +71,18 @@ void expand_level(int wf, int hf, int wc, int spp, bool is360, const T *coarse, 
             one(a, is360 ? 0 : a);
         }
     };
-    for (int y = 0; y < hf; ++y) {
+    for (int y = y0; y < y1; ++y) {
         const int Y = y / 2;
         const T *r0 = coarse + size_t(Y) * coarseRow;
         row(r0, (y % 2) && Y + 1 < hc ? r0 + coarseRow : nullptr);
     }
+}
+
+// expand_rows over the whole level.
+template <class T, class Op>
+void expand_level(int wf, int hf, int wc, int spp, bool is360, const T *coarse, Op &&op)
+{
+    expand_rows(wf, hf, wc, spp, is360, coarse, 0, hf, op);
 }
 
 // Pixels a row is expanded in at a time by expand_chunk (even: chunks start on even columns).

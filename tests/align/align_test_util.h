@@ -19,12 +19,13 @@ struct Points {
     std::vector<float> d;
 };
 
-inline Points detect(const std::vector<uint8_t> &g, int w, int h, int maxPoints = 1309)
+inline Points detect(const std::vector<uint8_t> &g, int w, int h, int maxPoints = 1309,
+                     int threads = 0)
 {
     Points p;
     const size_t cap = size_t(maxPoints) + 1;
     p.x.resize(cap), p.y.resize(cap), p.s.resize(cap), p.d.resize(cap * kDescriptorSize);
-    p.n = kvdetect(1, w, h, maxPoints, 0, 0, g.data(), 0, p.x.data(), p.y.data(), p.s.data(),
+    p.n = kvdetect(1, w, h, maxPoints, 0, 0, g.data(), threads, p.x.data(), p.y.data(), p.s.data(),
                    p.d.data());
     return p;
 }

@@ -398,4 +398,12 @@ TEST(Kvdetect, PointsOfARealPhotoFollowThePlainReading)
     const Points one = detect(g, w, h, 0);
     ASSERT_EQ(one.n, 1);
     EXPECT_TRUE((RefPoint{one.x[0], one.y[0], one.s[0]} == expected[strongest]));
+    // Rows in bands: the same points, scales and descriptors at every thread count, the budget's
+    // spread included.
+    for (int budget : {1 << 20, 40})
+        for (int threads : {3, 8, 32}) {
+            const Points a = detect(g, w, h, budget, 1), b = detect(g, w, h, budget, threads);
+            ASSERT_EQ(a.n, b.n) << threads;
+            EXPECT_TRUE(a.x == b.x && a.y == b.y && a.s == b.s && a.d == b.d) << threads;
+        }
 }

@@ -844,6 +844,15 @@ TEST(Denoise2, ResultDependsOnNothingButThePhoto)
     imagecore::set_thread_start_for_testing(fail_start);
     EXPECT_EQ(reduce_noise(noisy, w, h, 8, 64), ref);
     imagecore::set_thread_start_for_testing(nullptr);
+    // One tile whose two finest levels are banded in every pass (from 16384 pixels).
+    const int W = 320, H = 240;
+    const auto large = noisy_photo(W, H, 0.25f, 6, 29);
+    const auto one = reduce_noise(large, W, H, 1, 1024);
+    for (int threads : {3, 8})
+        EXPECT_EQ(reduce_noise(large, W, H, threads, 1024), one) << threads;
+    imagecore::set_thread_start_for_testing(fail_start);
+    EXPECT_EQ(reduce_noise(large, W, H, 8, 1024), one);
+    imagecore::set_thread_start_for_testing(nullptr);
     std::vector<float> work(size_t(mem4denoise(w, h, 64)) / sizeof(float));
     const auto other = noisy_photo(w, h, 4.0f, 12, 5);
     std::vector<uint8_t> out(noisy.size());

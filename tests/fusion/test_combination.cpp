@@ -45,6 +45,7 @@ struct Blend {
     int step = 1, radius = 3, n = 3, w = 0, h = 0, spp = 3, bpsIn = 8, bpsOut = 8;
     float strength = 0, saturation = 0; // compression and saturation of the 8-bit forms too
     bool flag = false;
+    int threads = 0; // the window form's bands
 };
 
 std::vector<int> reference(const Blend &b, const Bytes &stack)
@@ -221,7 +222,7 @@ std::vector<int> run(const Blend &b, const Bytes &stack, int *rc)
                                   stack.data(), out.data());
     else
         *rc = kv_combi_intensive(b.step, r, b.n, b.w, b.h, rowLen, b.spp, b.bpsIn, bits,
-                                 stack.data(), out.data(), b.strength, b.saturation);
+                                 stack.data(), out.data(), b.strength, b.saturation, b.threads);
     std::vector<int> px;
     const int pos[3] = {0, b.spp < 3 ? 0 : 1, b.spp < 3 ? 0 : 2};
     for (int y = 0; y < b.h; ++y)
@@ -421,6 +422,15 @@ TEST(IntensiveBlends, FollowTheirDefinitionsAndTheGreyerPhotoWins)
         for (size_t i = 0; i < got.size(); ++i)
             ASSERT_LE(std::abs(got[i] - want[i]), 1)
                 << int(b.form) << " " << b.step << " " << b.radius << " at " << i;
+        // Rows in pieces on 3 and 8 threads: every pixel as on one.
+        if (b.form == Form::Window)
+            for (int threads : {3, 8}) {
+                Blend banded = b;
+                banded.threads = threads;
+                int bandedRc = 0;
+                EXPECT_EQ(run(banded, stack, &bandedRc), got) << threads;
+                EXPECT_EQ(bandedRc, rc);
+            }
     }
     // Flat photos far from mid-grey make neighbourhood sums near 10^6; at Strength 40 each
     // (S + 1)^-16 lies below the smallest float. The result still follows the photo nearest

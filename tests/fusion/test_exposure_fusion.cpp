@@ -466,8 +466,9 @@ TEST(KvFusion, BlendsEveryPhotoWithItsOwnWeights)
 {
     // The weight stage's maps run through the stages by hand: the driver must pair each photo
     // with its map and prepare the blended pyramid the same way. Worker counts change nothing;
-    // float blending avoids truncations: within 2 output levels.
-    const int w = 61, h = 45, P = w * h;
+    // float blending avoids truncations: within 2 output levels. Levels 0 and 1 have pixels
+    // enough for their rows to be banded.
+    const int w = 321, h = 241, P = w * h;
     const auto stack = render_bracket(make_radiance_map(w, h), {0.05f, 0.4f, 3}, 8, 3);
     Params p{};
     p[kFuAccentuation] = 2, p[kFuBlendingPoint] = 3, p[kFuShadows] = 1, p[kFuSaturation] = 2;
@@ -486,10 +487,14 @@ TEST(KvFusion, BlendsEveryPhotoWithItsOwnWeights)
             Call c{3, w, h, 3, 8, bpsOut, 1, 16, is360, p};
             const auto fused = fuse(stack, c);
             EXPECT_EQ(fused, stages<uint16_t>(photos, maps, w, h, p, bpsOut, is360));
-            c.threads = 8;
-            EXPECT_EQ(fuse(stack, c), fused);
+            for (int threads : {3, 8}) {
+                c.threads = threads;
+                EXPECT_EQ(fuse(stack, c), fused) << threads;
+            }
             c.fusionDepth = 32;
             const auto floats = fuse(stack, c);
+            c.threads = 1;
+            EXPECT_EQ(fuse(stack, c), floats);
             ASSERT_EQ(floats.size(), fused.size());
             for (size_t i = 0; i < fused.size(); ++i)
                 ASSERT_LE(std::abs(floats[i] - fused[i]), bpsOut == 8 ? 2 : 512) << i;

@@ -305,3 +305,71 @@ TEST(RunBanded, AChildForkedWhileWorkersRunFinishesItsCallsAndExits)
             << (asleep ? "asleep, " : "spinning, ") << status;
     }
 }
+
+// Pieces taken in turn: every row exactly once, each piece grain rows on the grid from 0 (the
+// last one shorter), slots within the call's band count, whether the workers start or not.
+TEST(RunPieces, EveryPieceOnceOnTheThreadsThatStarted)
+{
+    for (auto start : {ThreadStartFn(nullptr), ThreadStartFn(fail_every_start),
+                       ThreadStartFn(fail_every_second_start)}) {
+        set_thread_start_for_testing(start);
+        for (int threads : {0, 1, 3, 8, 32})
+            for (int n : {1, 7, 97, 1000})
+                for (int grain : {0, 1, 8, 1000}) {
+                    std::vector<std::atomic<int>> runs(static_cast<size_t>(n));
+                    std::atomic<bool> onGrid{true}, slotsInside{true};
+                    const int step = std::max(grain, 1);
+                    const BandReport r = run_pieces(threads, n, grain, [&](const Band &b) {
+                        if (b.begin % step != 0 || b.end != std::min(b.begin + step, n))
+                            onGrid = false;
+                        if (b.index < 0 || b.index >= b.count || b.count > band_count(threads, n))
+                            slotsInside = false;
+                        for (int i = b.begin; i < b.end; ++i)
+                            ++runs[size_t(i)];
+                    });
+                    const std::string label = std::to_string(threads) + " threads, " +
+                                              std::to_string(n) + " rows, grain " +
+                                              std::to_string(grain);
+                    EXPECT_TRUE(std::all_of(runs.begin(), runs.end(),
+                                            [](const std::atomic<int> &k) { return k == 1; }))
+                        << label;
+                    EXPECT_TRUE(onGrid && slotsInside) << label;
+                    EXPECT_EQ(r.threw, 0) << label;
+                }
+    }
+    set_thread_start_for_testing(nullptr);
+    int calls = 0;
+    EXPECT_EQ(run_pieces(8, 0, 4, [&](const Band &) { ++calls; }).count, 0);
+    // A piece that throws is counted and the others still run.
+    std::atomic<int> done{0};
+    const BandReport r = run_pieces(4, 40, 4, [&](const Band &b) {
+        if (b.begin == 8)
+            throw std::runtime_error("piece");
+        done += b.end - b.begin;
+    });
+    EXPECT_EQ(r.threw, 1);
+    EXPECT_EQ(done, 36);
+    EXPECT_EQ(calls, 0);
+}
+
+// Banded copies and clears: every byte of the range, none past it, at every thread count.
+TEST(CopyBanded, EveryByteOfTheRangeAndNoneBeyond)
+{
+    for (size_t n : {size_t(0), size_t(1), size_t(65535), size_t(65536), size_t(3 * 65536 + 17)})
+        for (int threads : {0, 1, 3, 8}) {
+            std::vector<uint8_t> src(n + 2), dst(n + 2, 0xEE), zero(n + 2, 0xEE);
+            for (size_t i = 0; i < src.size(); ++i)
+                src[i] = uint8_t(i * 31 + 7);
+            copy_banded(threads, dst.data() + 1, src.data() + 1, n);
+            zero_banded(threads, zero.data() + 1, n);
+            const std::string label = std::to_string(n) + " bytes, " + std::to_string(threads);
+            EXPECT_TRUE(std::equal(src.begin() + 1, src.begin() + 1 + ptrdiff_t(n),
+                                   dst.begin() + 1))
+                << label;
+            EXPECT_TRUE(std::all_of(zero.begin() + 1, zero.begin() + 1 + ptrdiff_t(n),
+                                    [](uint8_t v) { return v == 0; }))
+                << label;
+            for (const auto *v : {&dst, &zero})
+                EXPECT_TRUE(v->front() == 0xEE && v->back() == 0xEE) << label;
+        }
+}

@@ -9,6 +9,7 @@
 #include <tuple>
 #include <vector>
 
+#include "imagecore/brightness.h"
 #include "imagecore/byte_order.h"
 #include "imagecore/color.h"
 #include "imagecore/float_clamp.h"
@@ -158,4 +159,49 @@ TEST(ColourConversions, WhitePointsDaylightLabAndSaturation)
     std::vector<uint16_t> lab = {0, 1000, 1000, 32768, 32896, 32896, 328, 32896, 32896, 7};
     EXPECT_EQ(Lab2XYZ_16(10, lab.data()), int(std::strlen("rmax:63189 gmax:65535 bmax:54060\n")));
     EXPECT_EQ(lab, (std::vector<uint16_t>{0, 0, 0, 63189, 65535, 54060, lab[6], 73, lab[8], 7}));
+}
+
+// The luma histogram against its plain reading (luma (54 R + 183 G + 19 B) >> 8 of the high bytes,
+// R first, G at (spp - 1) / 2, B last; pixels over saturation in all three counted), whatever
+// the thread count splitting the pixels.
+TEST(AddLumaHistogram, CountsFollowThePlainReadingAtEveryThreadCount)
+{
+    const size_t pixels = 300001;
+    for (int bps : {8, 16})
+        for (int spp : {1, 3, 4}) {
+            std::vector<uint16_t> wide(pixels * size_t(spp));
+            std::vector<uint8_t> narrow(wide.size());
+            for (size_t i = 0; i < wide.size(); ++i) {
+                wide[i] = uint16_t((i * 2654435761u) >> 7);
+                narrow[i] = uint8_t(wide[i] >> 8);
+            }
+            const int saturation = bps == 8 ? 200 : 51000;
+            LumaHistogram want{};
+            uint64_t wantSaturated = 0;
+            for (size_t p = 0; p < pixels; ++p) {
+                auto at = [&](int k) {
+                    const size_t i = p * size_t(spp) + size_t(k);
+                    return bps == 8 ? int(narrow[i]) : int(wide[i]);
+                };
+                const int R = at(0), G = at((spp - 1) / 2), B = at(spp - 1);
+                const int shift = bps == 8 ? 0 : 8;
+                ++want[size_t((54 * (R >> shift) + 183 * (G >> shift) + 19 * (B >> shift)) >> 8)];
+                wantSaturated += R > saturation && G > saturation && B > saturation;
+            }
+            const void *photo = bps == 8 ? static_cast<const void *>(narrow.data())
+                                         : static_cast<const void *>(wide.data());
+            for (int threads : {0, 1, 3, 8}) {
+                LumaHistogram hist{};
+                hist[7] = 5; // added to, not replaced
+                EXPECT_EQ(add_luma_histogram(photo, pixels, spp, bps, saturation, hist, threads),
+                          wantSaturated)
+                    << bps << " " << spp << " " << threads;
+                hist[7] -= 5;
+                EXPECT_EQ(hist, want) << bps << " " << spp << " " << threads;
+            }
+        }
+    LumaHistogram hist{};
+    EXPECT_EQ(add_luma_histogram(nullptr, 10, 3, 8, 0, hist, 8), 0u);
+    EXPECT_EQ(add_luma_histogram(&hist, 1, 3, 12, 0, hist, 8), 0u);
+    EXPECT_EQ(hist, LumaHistogram{});
 }

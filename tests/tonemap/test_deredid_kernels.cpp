@@ -288,33 +288,115 @@ TEST(Tm20m, ConstantImpulseStencilAtEverySizeAndThreadCountInPlaceAndRefusals)
     EXPECT_EQ(x, pattern(12));
 }
 
-TEST(Tm20d, ChunksOfFourAddedInOrderAndOneSumWhenAThreadFails)
+// The dot product as the solver defines it: chunks of 8192 elements, each summed from 0 in index
+// order in single precision, the chunk sums added in chunk order.
+float ref_dot(const Vec &x, const Vec &y)
 {
-    // n = 10 over 4 threads: [0, 4), [4, 8), [8, 10), and an empty last chunk.
-    const int ends[] = {4, 8, 10, 10};
-    for (int b = 0; b < 4; ++b)
-        EXPECT_EQ(imagecore::band_chunk(b, imagecore::band_count(4, 10), 10).end, ends[b]);
-    // 2^24 swallows a 1 added to it: the ones of the first chunk are lost, the others are not.
-    Vec x(10, 1.0f), ones(10, 1.0f);
+    float total = 0;
+    for (size_t a = 0; a < x.size(); a += 8192) {
+        float part = 0;
+        for (size_t i = a; i < std::min(x.size(), a + 8192); ++i)
+            part += x[i] * y[i];
+        total += part;
+    }
+    return total;
+}
+
+TEST(Tm20d, FixedChunksAddedInOrderAtEveryThreadCount)
+{
+    // 2^24 swallows a 1 added to it: the ones of the first chunk are lost, those of the three
+    // chunks after it are not, whichever thread takes them.
+    const size_t n = 3 * 8192 + 5;
+    Vec x(n, 1.0f), ones(n, 1.0f);
     x[0] = 16777216.0f;
-    EXPECT_EQ(dot(1, x, ones), 16777216.0f);
-    EXPECT_EQ(dot(4, x, ones), 16777222.0f);
-    fail_starts(true);
-    EXPECT_EQ(dot(4, x, ones), 16777216.0f);
-    fail_starts(false);
+    const float want = 16777216.0f + 8192.0f + 8192.0f + 5.0f;
+    EXPECT_EQ(ref_dot(x, ones), want);
+    for (bool failing : {false, true})
+        for (int threads : {0, 1, 3, 8, 32}) {
+            fail_starts(failing);
+            EXPECT_EQ(dot(threads, x, ones), want) << threads << " " << failing;
+            fail_starts(false);
+        }
+    // Chunk sums 2^24, 1 and 1 added in chunk order: each 1 is swallowed (the ones added first
+    // would make 2^24 + 2).
+    Vec spikes(2 * 8192 + 1, 0.0f);
+    spikes[0] = 16777216.0f, spikes[8192] = 1.0f, spikes[16384] = 1.0f;
+    EXPECT_EQ(ref_dot(spikes, Vec(spikes.size(), 1.0f)), 16777216.0f);
+    for (int threads : {0, 1, 3, 8})
+        EXPECT_EQ(dot(threads, spikes, Vec(spikes.size(), 1.0f)), 16777216.0f) << threads;
 
     const Vec u = pattern(100003), v = pattern(100003, -0.5);
     double exact = 0, magnitude = 0;
     for (size_t i = 0; i < u.size(); ++i)
         exact += double(u[i]) * v[i], magnitude += std::fabs(double(u[i]) * v[i]);
-    // One single-precision accumulator over 1e5 terms drifts by about 1e-5 of the sum of
-    // magnitudes here (the worst case, n u, is 6e-3); chunks only make it smaller.
-    for (int threads : {1, 3, 8, 32})
-        EXPECT_NEAR(dot(threads, u, v), exact, 5e-5 * magnitude) << threads;
+    // One single-precision accumulator over 8192 terms drifts by about 1e-6 of the sum of
+    // magnitudes here; the 13 chunk sums add little to it.
+    for (int threads : {1, 3, 8, 32}) {
+        EXPECT_EQ(dot(threads, u, v), ref_dot(u, v)) << threads;
+        EXPECT_NEAR(dot(threads, u, v), exact, 1e-5 * magnitude) << threads;
+    }
+    // Taken in strips of any length, the sum is the same.
+    for (int strip : {1, 1000, 8192, 9000, 100003}) {
+        ChunkedDot d;
+        for (size_t a = 0; a < u.size(); a += size_t(strip))
+            d.add(int(std::min(u.size() - a, size_t(strip))), u.data() + a, v.data() + a);
+        EXPECT_EQ(d.sum(), ref_dot(u, v)) << strip;
+    }
+    EXPECT_EQ(ChunkedDot().sum(), 0.0f);
     float r = 5;
+    EXPECT_EQ(tm20d(ThreadCount(8), 0, x.data(), x.data(), &r), 0);
+    EXPECT_EQ(r, 0.0f);
     EXPECT_EQ(tm20d_orig(0, x.data(), x.data(), &r), 0);
     EXPECT_EQ(r, 0.0f);
     EXPECT_EQ(tm20d(ThreadCount(8), -1, x.data(), x.data(), &r), -3);
+}
+
+// The fused passes against the plain reading of the operations they stand for: the Laplacian
+// and the chunked dot product; the two scaled sums and the dot product of the residual.
+TEST(Tm20mdTm20aad, FusedPassesGiveThePlainValuesAtEveryThreadCount)
+{
+    for (const auto &[w, h] : {std::pair{2, 2}, {7, 5}, {300, 97}, {8192, 3}, {8191, 4}})
+        for (bool wrap : {false, true}) {
+            const Vec p = pattern(size_t(w) * h, 0.7);
+            const Vec want = ref_laplacian(w, h, wrap, p);
+            const float wantDot = ref_dot(p, want);
+            for (bool failing : {false, true})
+                for (int threads : {1, 3, 8}) {
+                    Vec t(p.size(), -7.0f);
+                    float d = -7;
+                    fail_starts(failing);
+                    EXPECT_EQ(tm20md(ThreadCount(threads), w, h, wrap, p.data(), t.data(), &d), h);
+                    fail_starts(false);
+                    EXPECT_EQ(t, want) << w << "x" << h << " " << wrap << " " << threads;
+                    EXPECT_EQ(d, wantDot) << w << "x" << h << " " << wrap << " " << threads;
+                }
+        }
+    for (size_t n : {size_t(1), size_t(8192), size_t(3 * 8192 + 77)}) {
+        const Vec p = pattern(n, 0.3), t = pattern(n, -1.1), x0 = pattern(n, 2),
+                  r0 = pattern(n, -3);
+        Vec wantX = x0, wantR = r0;
+        for (size_t i = 0; i < n; ++i) {
+            wantX[i] = 0.625f * p[i] + x0[i];
+            wantR[i] = -0.625f * t[i] + r0[i];
+        }
+        for (int threads : {1, 3, 8}) {
+            Vec x = x0, r = r0;
+            float rr = -7;
+            EXPECT_EQ(tm20aad(ThreadCount(threads), int(n), 0.625f, p.data(), t.data(), x.data(),
+                              r.data(), &rr),
+                      int(n));
+            EXPECT_EQ(x, wantX) << n << " " << threads;
+            EXPECT_EQ(r, wantR) << n << " " << threads;
+            EXPECT_EQ(rr, ref_dot(wantR, wantR)) << n << " " << threads;
+        }
+    }
+    Vec v(8, 1.0f);
+    float d = 0;
+    EXPECT_EQ(tm20md(ThreadCount(1), 4, 2, 0, v.data(), v.data(), &d), -3); // in place
+    EXPECT_EQ(tm20md(ThreadCount(1), 1, 8, 0, v.data(), v.data() + 1, &d), -3);
+    EXPECT_EQ(tm20md(ThreadCount(1), 4, 2, 0, v.data(), nullptr, &d), -3);
+    EXPECT_EQ(tm20aad(ThreadCount(1), -1, 1, v.data(), v.data(), v.data(), v.data(), &d), -3);
+    EXPECT_EQ(tm20aad(ThreadCount(1), 4, 1, v.data(), v.data(), v.data(), v.data(), nullptr), -3);
 }
 
 TEST(Tm20a, ScaledSumOnceAnElementInPlaceForAnyThreadCount)
@@ -383,6 +465,21 @@ TEST(Tm30, ClipPercentilesFlatRampsAndRefusals)
             EXPECT_LT(testsupport::compare_images(got, reference(L, white, black), 0).maxDiff, 1e-5)
                 << white << " " << black;
         }
+    // From 2^20 pixels the rows are banded, a histogram a band: the same values at 1, 3 and 8
+    // threads, and those of the plain reading.
+    Vec large = pattern(1100 * 1000, 0.5);
+    for (float &v : large)
+        v = std::exp(2 * v);
+    float q[kTmParamCount] = {};
+    q[kDeWhiteClip] = 1, q[kDeBlackClip] = 2;
+    Vec one = large;
+    ASSERT_EQ(tm30(q, one.data(), {{1100, 1000, 3, 8, 16, 0, 0, 0}}, 1), 1000);
+    EXPECT_LT(testsupport::compare_images(one, reference(large, 1, 2), 0).maxDiff, 1e-5);
+    for (int threads : {3, 8}) {
+        Vec more = large;
+        ASSERT_EQ(tm30(q, more.data(), {{1100, 1000, 3, 8, 16, 0, 0, 0}}, threads), 1000);
+        EXPECT_EQ(more, one) << threads;
+    }
     const Vec ramp = run(steps, 0.25f, 0).second; // the smallest at 0, then linear
     EXPECT_EQ(ramp[0], 0.0f);
     EXPECT_NEAR(ramp[1000] - ramp[999], ramp[30001] - ramp[30000], 1e-6);

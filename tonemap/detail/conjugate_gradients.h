@@ -17,7 +17,9 @@ enum CgVector { kCgB, kCgX, kCgR, kCgT, kCgP, kCgVectors };
 
 // Ops provides, each returning a negative code on failure (which ends the solve with it):
 // laplacian(src, dst) dst = A src; axpy(out, x, y, a) out = x + a y; copy(dst, src); dot(x, y,
-// &sum). Returns the completed iterations (see tm20).
+// &sum); and two passes with the values of those operations in sequence: laplacian_dot()
+// t = A p, then p . t; step(alpha, &rr) x = x + alpha p, r = r - alpha t, then r . r.
+// Returns the completed iterations (see tm20).
 template <class Ops> int conjugate_gradients(float tolerance, int maxIter, Ops &v)
 {
     float rho = 0;
@@ -29,14 +31,13 @@ template <class Ops> int conjugate_gradients(float tolerance, int maxIter, Ops &
     int done = 0;
     for (int it = 0; it < maxIter; ++it) {
         float d = 0;
-        if ((rc = v.laplacian(kCgP, kCgT)) < 0 || (rc = v.dot(kCgP, kCgT, &d)) < 0)
+        if ((rc = v.laplacian_dot(&d)) < 0)
             return rc;
         if (d == 0)
             break;
         const float alpha = rho / d;
         float rhoNew = 0;
-        if ((rc = v.axpy(kCgX, kCgX, kCgP, alpha)) < 0 ||
-            (rc = v.axpy(kCgR, kCgR, kCgT, -alpha)) < 0 || (rc = v.dot(kCgR, kCgR, &rhoNew)) < 0)
+        if ((rc = v.step(alpha, &rhoNew)) < 0)
             return rc;
         if (rhoNew < threshold)
             break;
@@ -71,6 +72,11 @@ struct MemoryCg {
         return 0;
     }
     int dot(int x, int y, float *sum) { return tm20d(threads, w * h, vec[x], vec[y], sum); }
+    int laplacian_dot(float *pt) { return tm20md(threads, w, h, is360, vec[kCgP], vec[kCgT], pt); }
+    int step(float alpha, float *rr)
+    {
+        return tm20aad(threads, w * h, alpha, vec[kCgP], vec[kCgT], vec[kCgX], vec[kCgR], rr);
+    }
 };
 
 // The slider-mode solve of calc_tm2new2 out of core, for three levels or more: the pyramid lv

@@ -7,6 +7,8 @@
 #include <functional>
 #include <vector>
 
+#include "tonemap/thread_count.h"
+
 namespace tonemap::detail {
 
 // One level of a pyramid in the shared work buffer: w x h floats, row-major, at offset.
@@ -35,26 +37,32 @@ AttenuationParams attenuation_params(const float *tmParam);
 // in: w x h (both >= 2), out: ceil(w / 2) x ceil(h / 2), each output pixel a binomial 3 x 3
 // mean centred on input (2i, 2j), with border weights where input neighbours are missing; with
 // is360 the left and right columns are neighbours (corners and the last row excepted) and the
-// top row borrows its upper neighbours from the first pixel and the middle of its row.
-void reduce_level(const float *in, int64_t w, int64_t h, int is360, float *out);
+// top row borrows its upper neighbours from the first pixel and the middle of its row. Output
+// rows in threads.count bands (below 2 on the calling thread), as in every function here that
+// takes a thread count: the values never depend on it.
+void reduce_level(const float *in, int64_t w, int64_t h, int is360, float *out,
+                  ThreadCount threads = ThreadCount(0));
 
 // Replaces the w x h log luminance in place by its gradient magnitudes (central differences,
 // one-sided on the borders, components above 100 in magnitude dropped) times s; with is360 the
 // left and right columns wrap and the top row's upper neighbour is the middle of that row.
-// Returns the sum of the magnitudes written, accumulated in double precision in index order (a
-// float sum would drift with the level's size). Keeps two rows of scratch.
-double gradient_magnitudes(float *level, int64_t w, int64_t h, int is360, float s);
+// Returns the sum of the magnitudes written in double precision (a float sum would drift with
+// the level's size): each row's sum in index order, the rows' sums added in row order. Keeps two
+// rows of scratch a band, and two rows at each band's edge.
+double gradient_magnitudes(float *level, int64_t w, int64_t h, int is360, float s,
+                           ThreadCount threads = ThreadCount(0));
 
 // fine (fw x fh) *= coarse (ceil(fw / 2) x ceil(fh / 2)) spread over the fine grid by the means
 // of its nearest coarse pixels; with is360 the last column of an even-width level averages with
 // the first coarse column.
 void multiply_upsampled(const float *coarse, int64_t cw, int64_t ch, float *fine, int64_t fw,
-                        int64_t fh, int is360);
+                        int64_t fh, int is360, ThreadCount threads = ThreadCount(0));
 
 // P (w x h, the combined attenuation) is replaced by the divergence of P times the forward
 // differences of L: for each existing neighbour, (L(n) - L(p)) x P at the pixel (right, lower)
 // or at the neighbour (left, upper). No flux across the border, never wrapped.
-void divergence(const float *L, float *P, int64_t w, int64_t h);
+void divergence(const float *L, float *P, int64_t w, int64_t h,
+                ThreadCount threads = ThreadCount(0));
 
 // Row y of a level held elsewhere (a file); null when it cannot be had. Rows are asked for once
 // each, in order, and a row's pointer is read until two more rows have been asked for: a window
@@ -68,7 +76,7 @@ bool divergence_rows(const RowSource &L, float *P, int64_t w, int64_t h);
 // around; an even fine side's last column or row repeats the coarse one, except that with
 // is360 the last column averages with the first. coarse and fine do not overlap.
 void prolongate(const float *coarse, int64_t cw, int64_t ch, float *fine, int64_t fw, int64_t fh,
-                int is360);
+                int is360, ThreadCount threads = ThreadCount(0));
 // Row y of prolongate from coarse row y / 2 (row) and, for an odd y, the row below it (next; null
 // past the coarse level's last row).
 void prolongate_row(const float *row, const float *next, int64_t cw, float *fine, int64_t fw,
