@@ -1,6 +1,7 @@
 // The banded runner: the split into bands, every band run exactly once on its own rows at any
 // thread count, workers that cannot start, calls made from band work and from several threads at
 // once, and exceptions caught in the band that threw.
+#include <csignal>
 #include <gtest/gtest.h>
 #include <pthread.h>
 #include <sys/wait.h>
@@ -372,4 +373,28 @@ TEST(CopyBanded, EveryByteOfTheRangeAndNoneBeyond)
             for (const auto *v : {&dst, &zero})
                 EXPECT_TRUE(v->front() == 0xEE && v->back() == 0xEE) << label;
         }
+}
+
+// Stop signals reach the thread that called, never a worker: a caller that holds them back for a
+// moment (around a temporary file) must not lose the process to a worker's default action.
+TEST(RunBanded, WorkersKeepTheStopSignalsBlocked)
+{
+    const pthread_t caller = pthread_self();
+    std::atomic<int> onWorkers{0}, unblocked{0};
+    run_banded(8, 8, [&](const Band &) {
+        // Long enough that the workers wake and take bands of their own.
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        if (pthread_equal(pthread_self(), caller))
+            return;
+        ++onWorkers;
+        sigset_t now;
+        pthread_sigmask(SIG_SETMASK, nullptr, &now);
+        for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGQUIT})
+            unblocked += sigismember(&now, sig) != 1;
+    });
+    EXPECT_GT(onWorkers.load(), 0);
+    EXPECT_EQ(unblocked.load(), 0);
+    sigset_t mine;
+    pthread_sigmask(SIG_SETMASK, nullptr, &mine);
+    EXPECT_EQ(sigismember(&mine, SIGTERM), 0) << "the caller's mask is its own";
 }
