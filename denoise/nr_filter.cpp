@@ -51,17 +51,7 @@ void run_pass(void (*worker)(bandJob *), const bandJob &base, int nThreads)
         imagecore::BandFallback::RedoAll);
 }
 
-// Runs fn(rowBegin, rowEnd) over rows 0..rows - 1, in bands when nThreads >= 2. For work whose
-// rows are independent; a band whose thread cannot start runs on this thread.
-template <class Fn> void for_row_bands(int nThreads, int rows, const Fn &fn)
-{
-    if (nThreads < 2 || rows < 2) {
-        fn(0, rows);
-        return;
-    }
-    imagecore::run_banded(nThreads, rows, [&](const imagecore::Band &b) { fn(b.begin, b.end); });
-}
-
+using imagecore::for_row_bands;
 using imagecore::level_threads;
 
 // Coarse rows y0..y1 - 1 of similarityLift.

@@ -136,13 +136,8 @@ void collapse16(int fw, int fh, int cw, bool is360, const uint16_t *coarse, uint
     }
 }
 
+using imagecore::for_row_bands;
 using imagecore::level_threads;
-
-// fn(first row, end row) over bands of h rows.
-template <class Fn> void row_bands(int threads, int h, Fn &&fn)
-{
-    imagecore::run_banded(threads, h, [&fn](const imagecore::Band &b) { fn(b.begin, b.end); });
-}
 
 } // namespace
 
@@ -183,7 +178,7 @@ int fusion31et32(int fineW, int fineH, int coarseW, int coarseH, int spp, int bi
     // 16 bits with 1 or 3 samples a pixel: row by row in chunks, the expanded values first.
     if (bitDepthFusion == 16 && (spp == 1 || spp == 3)) {
         uint16_t *samples = static_cast<uint16_t *>(pyramid);
-        row_bands(level_threads(nThreads, fineW, fineH), fineH, [&](int y0, int y1) {
+        for_row_bands(level_threads(nThreads, fineW, fineH), fineH, [&](int y0, int y1) {
             if (spp == 3)
                 collapse16<3>(fineW, fineH, coarseW, is360 != 0, samples + initCoarse,
                               samples + initFine, y0, y1);
@@ -196,7 +191,7 @@ int fusion31et32(int fineW, int fineH, int coarseW, int coarseH, int spp, int bi
     auto step = [&](auto *samples) {
         using T = std::remove_pointer_t<decltype(samples)>;
         T *fine = samples + initFine;
-        row_bands(level_threads(nThreads, fineW, fineH), fineH, [&](int y0, int y1) {
+        for_row_bands(level_threads(nThreads, fineW, fineH), fineH, [&](int y0, int y1) {
             fusion::detail::expand_rows(
                 fineW, fineH, coarseW, spp, is360 != 0, samples + initCoarse, y0, y1,
                 [&](size_t, size_t s, auto u) {
@@ -227,7 +222,7 @@ int fusion33(const float *tmParam, int w, int h, int spp, int bpsOut, int bitDep
         return 0;
     const Finish f(tmParam, bpsOut);
     auto run = [&](auto *in) {
-        row_bands(level_threads(nThreads, w, h), h, [&](int y0, int y1) {
+        for_row_bands(level_threads(nThreads, w, h), h, [&](int y0, int y1) {
             if (bpsOut == 8)
                 finish(f, w, spp, rowLen, bgrOrder != 0, in, static_cast<uint8_t *>(out), y0, y1);
             else

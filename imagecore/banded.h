@@ -65,6 +65,18 @@ BandReport run_banded(int nbProc, int n, const BandWork &work,
 BandReport run_chunked(int nbProc, int n, const BandWork &work,
                        BandFallback fallback = BandFallback::Inline);
 
+// Runs fn(rowBegin, rowEnd) over rows 0..rows - 1, in bands when nbProc >= 2 (else in one call on
+// this thread). For work whose rows are independent; a band whose thread cannot start runs on a
+// thread of the call that did.
+template <class Fn> void for_row_bands(int nbProc, int rows, const Fn &fn)
+{
+    if (nbProc < 2 || rows < 2) {
+        fn(0, rows);
+        return;
+    }
+    run_banded(nbProc, rows, [&](const Band &b) { fn(b.begin, b.end); });
+}
+
 // The same rows in pieces of grain rows (the last taking the rest), for long work whose rows are
 // independent: each of the call's band_count(nbProc, n) threads takes the next free piece until
 // none is left, so a thread slowed by other programs on its core takes fewer pieces. work gets

@@ -111,14 +111,12 @@ public:
     }
     int count() const { return m_count; }
     // The original row above band k's first row, and band k's first row.
-    const float *above(int k) const { return row(k, 0); }
-    const float *first(int k) const { return row(k, 1); }
+    const float *above(int k) const { return m_rows.data() + at(k, 0); }
+    const float *first(int k) const { return m_rows.data() + at(k, 1); }
 
 private:
-    float *row(int k, int which) const
-    {
-        return const_cast<float *>(m_rows.data()) + (size_t(2 * k + which)) * size_t(m_w);
-    }
+    size_t at(int k, int which) const { return size_t(2 * k + which) * size_t(m_w); }
+    float *row(int k, int which) { return m_rows.data() + at(k, which); }
     int64_t m_w;
     int m_count;
     std::vector<float> m_rows;

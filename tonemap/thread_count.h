@@ -5,16 +5,18 @@
 
 #include <cstdint>
 
+#include "imagecore/banded.h"
+
 struct ThreadCount {
     constexpr explicit ThreadCount(int n) : count(n) {}
     int count;
 };
 
-// Levels smaller than this run the solver's vector kernels on the calling thread. A threaded
-// call costs a few microseconds (the banded runner's workers are started once); the kernels
-// stream about a float a nanosecond on one thread, so 8 threads pay from about 16,000 elements
-// (bench/README.md, bench_tonemap_cg_kernels). A dot product's chunk is not split further.
-inline constexpr int64_t kThreadedLevelPixels = 16384;
+// Levels smaller than this run the solver's vector kernels on the calling thread: they stream
+// about a float a nanosecond, like the runner's other per-pixel passes, so threads pay from the
+// same size (bench/README.md, bench_tonemap_cg_kernels). A dot product's chunk is not split
+// further.
+inline constexpr int64_t kThreadedLevelPixels = imagecore::kBandedMinPixels;
 
 // Levels smaller than this keep per-pixel powers and exponentials (tens of nanoseconds a pixel)
 // on the calling thread: from here on the arithmetic outweighs a threaded call.
