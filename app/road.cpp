@@ -408,6 +408,10 @@ RoadError check_and_probe(const std::vector<std::string> &paths, Document *doc)
                                                          "for the " +
                                            std::to_string(p.width) + " x " +
                                            std::to_string(p.height) + " pixels it declares");
+        if (pixels == platform::PixelDataCheck::TooManyScans)
+            return fail(kExitBadInput, file_name(path) + " has more than " +
+                                           std::to_string(platform::kMaxJpegScans) +
+                                           " scans; no photograph needs that many");
         if (p.type == SourceType::Psd)
             if (std::string problem = psd_pixel_problem(p); !problem.empty())
                 return fail(kExitBadInput, file_name(path) + " " + problem);

@@ -85,7 +85,11 @@ enum class PixelDataCheck {
     NotDecodable, // not a TIFF or JPEG file, or a layout the decoder does not take
     TooLarge,     // past the decoder's caps (see create); the layout is filled
     Truncated,    // the file cannot hold the pixels its header declares; the layout is filled
+    TooManyScans, // a JPEG of more scans than kMaxJpegScans; the layout is filled
 };
+
+// The most scans a JPEG may have; each scan walks the whole image again.
+inline constexpr int kMaxJpegScans = 100;
 
 // Reads the headers of the TIFF or JPEG file at path, not its pixels: whether the decoder takes
 // the layout and whether the file is long enough for the pixels declared. TIFF: the first
