@@ -2,6 +2,7 @@
 // decimal-comma locale changes no byte of a packet and reads every packet the same way.
 #include "metadata/xmp_settings.h"
 
+#include <algorithm>
 #include <charconv>
 #include <climits>
 #include <cmath>
@@ -187,11 +188,8 @@ void write_settings(std::string &s, const MethodInfo &m, const float *p)
     }
 }
 
-// ---------------------------------------------------------------------------------------------
-// Reading
-
 // Appends text as XML element or attribute text: the five characters with a meaning in XML as
-// their entities; control characters, which XML 1.0 cannot carry in any form, as spaces.
+// their entities. The text must already be made of XML characters (lens_text).
 void append_xml_escaped(std::string &s, string_view text)
 {
     for (char c : text) {
@@ -212,12 +210,84 @@ void append_xml_escaped(std::string &s, string_view text)
             s += "&quot;";
             break;
         default:
-            s += static_cast<unsigned char>(c) < 0x20 && c != '\t' && c != '\n' && c != '\r' ? ' '
-                                                                                             : c;
+            s += c;
             break;
         }
     }
 }
+
+// The length of the well-formed UTF-8 character that opens s, or 0 when it is ill-formed; then
+// `bad` is the length of its longest prefix that could start a well-formed character (at least
+// 1), which is replaced as one unit. Overlong forms, surrogates and values past U+10FFFF are
+// excluded through the second byte's range.
+size_t utf8_char(string_view s, size_t &bad)
+{
+    const auto byte = [&](size_t i) { return static_cast<unsigned char>(s[i]); };
+    const unsigned lead = byte(0);
+    if (lead < 0x80)
+        return 1;
+    size_t follow = 0;
+    unsigned lo = 0x80, hi = 0xBF;
+    if (lead >= 0xC2 && lead <= 0xDF)
+        follow = 1;
+    else if (lead == 0xE0)
+        follow = 2, lo = 0xA0;
+    else if (lead == 0xED)
+        follow = 2, hi = 0x9F;
+    else if (lead >= 0xE1 && lead <= 0xEF)
+        follow = 2;
+    else if (lead == 0xF0)
+        follow = 3, lo = 0x90;
+    else if (lead == 0xF4)
+        follow = 3, hi = 0x8F;
+    else if (lead >= 0xF1 && lead <= 0xF3)
+        follow = 3;
+    else { // a continuation byte, C0, C1 or F5..FF
+        bad = 1;
+        return 0;
+    }
+    for (size_t i = 1; i <= follow; ++i) {
+        if (i >= s.size() || byte(i) < lo || byte(i) > hi) {
+            bad = i;
+            return 0;
+        }
+        lo = 0x80, hi = 0xBF;
+    }
+    return follow + 1;
+}
+
+// The lens name as XML 1.0 can carry it on one line: U+FFFD for each ill-formed UTF-8 sequence
+// and for U+FFFE and U+FFFF, which XML excludes; a space for each control byte. A replacement
+// is three bytes where one or two stood, so characters that would take the name past 63 bytes
+// (the reader's limit; or the name's own length when that is longer) are left out.
+std::string lens_text(string_view name)
+{
+    constexpr string_view kReplacement = "\xEF\xBF\xBD";
+    const size_t room = std::max<size_t>(63, name.size());
+    std::string out;
+    for (size_t i = 0; i < name.size();) {
+        const string_view rest = name.substr(i);
+        size_t bad = 0;
+        const size_t len = utf8_char(rest, bad);
+        const unsigned char c = static_cast<unsigned char>(rest[0]);
+        string_view piece = rest.substr(0, len);
+        if (len == 0)
+            piece = kReplacement;
+        else if (len == 1 && (c < 0x20 || c == 0x7F))
+            piece = " ";
+        else if (len == 3 && rest.substr(0, 2) == "\xEF\xBF" &&
+                 static_cast<unsigned char>(rest[2]) >= 0xBE)
+            piece = kReplacement; // U+FFFE, U+FFFF
+        if (out.size() + piece.size() > room)
+            break;
+        out += piece;
+        i += len == 0 ? bad : len;
+    }
+    return out;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Reading
 
 // Appends code point cp in UTF-8.
 void append_utf8(std::string &s, uint32_t cp)
@@ -412,7 +482,7 @@ int embed_xmp(int embed_type, int curMethod, const float *tmParam, int lensInfoL
             s += "<rdf:Description rdf:about=''\nxmlns:aux='";
             s += kAuxNs;
             s += "'>\n<aux:Lens>";
-            append_xml_escaped(s, string_view(lensInfo, strnlen(lensInfo, 64)));
+            append_xml_escaped(s, lens_text(string_view(lensInfo, strnlen(lensInfo, 64))));
             s += "</aux:Lens>\n</rdf:Description>\n\n";
         }
         if (method > 0) {

@@ -33,9 +33,11 @@ const char *settings_method_name(int method);
 // writes the version element alone; 0 or below no settings description) from tmParam (20
 // floats, read only). curMethod above 200 leaves out the x:xmpmeta / rdf:RDF wrapper and
 // stands for curMethod - 200. lensInfoLen > 0 with a non-null lensInfo adds an aux:Lens
-// description holding lensInfo up to its NUL or 64 characters, whichever comes first, written
-// as XML text: < > & ' " as their entities, control characters as spaces; every other byte of
-// the packet is as listed.
+// description holding lensInfo up to its NUL or 64 bytes, whichever comes first, written as
+// well-formed XML text: < > & ' " as their entities, control bytes (0x00-0x1F, 0x7F) as spaces,
+// each ill-formed UTF-8 sequence and U+FFFE / U+FFFF as U+FFFD; where replacements lengthen the
+// name past 63 bytes (or its own length when longer), the characters past that are left out, so
+// the reader below takes it back; every other byte of the packet is as listed.
 // embed_type 0 only measures (out may be null); any other value also writes the bytes into
 // out, which must hold at least the measured length. No terminating zero is written.
 // Returns the packet length in bytes; -3 when a write is asked with a null out or a null

@@ -113,4 +113,51 @@ inline std::optional<std::string> exiftool(const std::string &args)
     }
     return out;
 }
+
+// What an XML parser of its own (python3's) makes of each file: the text of its aux:Lens element
+// as hexadecimal bytes ("" for an empty one), "no lens", or "unparsable" when the file is not
+// well-formed XML. Nothing when python3 is not installed; the caller then skips this check with
+// a message.
+inline std::optional<std::vector<std::string>>
+parsed_lens_texts(const std::vector<std::string> &files)
+{
+    if (!std::filesystem::exists("/usr/bin/python3"))
+        return std::nullopt;
+    const testsupport::TempDir dir;
+    const std::string script = dir.file("lens.py");
+    const std::string code =
+        "import sys, xml.etree.ElementTree as E\n"
+        "for p in sys.argv[1:]:\n"
+        "    try:\n"
+        "        e = E.parse(p).find('.//{http://ns.adobe.com/exif/1.0/aux/}Lens')\n"
+        "        print('no lens' if e is None else (e.text or '').encode().hex())\n"
+        "    except E.ParseError:\n"
+        "        print('unparsable')\n";
+    testsupport::write_file(script, Bytes(code.begin(), code.end()));
+    std::string args;
+    for (const std::string &f : files)
+        args += " '" + f + "'";
+    std::string out;
+    if (FILE *p = popen(("/usr/bin/python3 " + script + args + " 2>&1").c_str(), "r")) {
+        char buf[4096];
+        size_t n;
+        while ((n = std::fread(buf, 1, sizeof buf, p)) > 0)
+            out.append(buf, n);
+        pclose(p);
+    }
+    std::vector<std::string> lines;
+    for (size_t a = 0, e; (e = out.find('\n', a)) != std::string::npos; a = e + 1)
+        lines.push_back(out.substr(a, e - a));
+    return lines;
+}
+
+// Bytes as lower-case hexadecimal, as parsed_lens_texts gives them.
+inline std::string hex_of(const std::string &s)
+{
+    static const char kDigits[] = "0123456789abcdef";
+    std::string out;
+    for (unsigned char c : s)
+        out += {kDigits[c >> 4], kDigits[c & 15]};
+    return out;
+}
 } // namespace exiftest

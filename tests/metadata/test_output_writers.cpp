@@ -453,3 +453,51 @@ TEST(OutputWriters, MetadataRoundTripsThroughBothWriters)
     if (!photos)
         GTEST_SKIP() << "full records only: test photos not found at " << HDR_TESTDATA_DIR;
 }
+
+// A source packet that names its lens in bytes that are not UTF-8, which the reader takes as they
+// stand: the packets of both writers' results still parse, and carry the name with U+FFFD for
+// each ill-formed sequence and spaces for control bytes.
+TEST(OutputWriters, AnIllFormedLensFromTheSourceGivesWellFormedPackets)
+{
+    const std::string R = "\xEF\xBF\xBD", cjkEmoji = "\xE6\xA8\x99\xF0\x9F\x93\xB7";
+    const std::string lens = "Zoom \xC0\xAF \xED\xA0\x80 \xF4\x90\x80\x80\x1B \xE2\x82 "
+                             "\xEF\xBF\xBE &lt;&amp;&gt; " +
+                             cjkEmoji;
+    const std::string want = "Zoom " + R + R + " " + R + R + R + " " + R + R + R + R + "  " + R +
+                             " " + R + " <&> " + cjkEmoji;
+    const std::string packet = "<x:xmpmeta xmlns:x='adobe:ns:meta/'><rdf:RDF><rdf:Description "
+                               "xmlns:aux='http://ns.adobe.com/exif/1.0/aux/'><aux:Lens>" +
+                               lens + "</aux:Lens></rdf:Description></rdf:RDF></x:xmpmeta>";
+    const Bytes xmp = concat({bytes_of(metadata::kXmpApp1Signature), {0}, bytes_of(packet)});
+    Job job(24, 16, 3, 8);
+    const std::string source = job.dir.file("source.jpg");
+    ASSERT_TRUE(testsupport::write_file(source, in_jpeg(exif_tags({{33434, 'R', 1, 250}}),
+                                                        {testsupport::make_segment(0xE1, xmp)})));
+    ExifInfo info;
+    ASSERT_EQ(getExifData(source.c_str(), 1, &info), 1);
+    ASSERT_EQ(std::string(info.lens).substr(0, 8), "Zoom \xC0\xAF "); // as it stood
+    metadataBufFromExifInfo(&info, job.rec.exif, job.rec.gps);
+    job.method = 2;
+    tmparam_default(2, 0, job.param);
+    std::vector<std::string> packets;
+    for (const bool isTiff : {true, false}) {
+        const Bytes f = job.file(isTiff);
+        const std::string out = job.path(isTiff);
+        ExifInfo back;
+        ASSERT_EQ(getExifData(out.c_str(), isTiff ? 0 : 1, &back), 1);
+        EXPECT_EQ(std::string(back.lens), isTiff ? "" : want); // read from JPEG packets only
+        const size_t len = size_t(back.xmpLength) - (isTiff ? 0 : 31);
+        ASSERT_TRUE(back.xmpLength > 31 && size_t(back.xmpOffset) + len <= f.size());
+        packets.push_back(job.dir.file(isTiff ? "tif.xmp" : "jpg.xmp"));
+        testsupport::write_file(packets.back(), Bytes(f.begin() + back.xmpOffset,
+                                                      f.begin() + back.xmpOffset + long(len)));
+        // exiftool takes the name back as written (its -validate does not look at UTF-8).
+        if (const auto said = exiftool("-s3 -XMP-aux:Lens " + out)) {
+            EXPECT_EQ(*said, want + "\n") << out;
+        }
+    }
+    const auto parsed = parsed_lens_texts(packets);
+    if (!parsed)
+        GTEST_SKIP() << "python3 not found: the packets were not given to an XML parser";
+    EXPECT_EQ(*parsed, std::vector<std::string>(2, hex_of(want)));
+}

@@ -8,6 +8,7 @@
 
 #include "tests/metadata/exif_test_util.h"
 
+using exiftest::bytes_of;
 using exiftest::xmp_packet;
 
 namespace {
@@ -157,7 +158,7 @@ TEST(EmbedXmp, HostileLensNamesAreEscapedAndReadBack)
         {amps, amps}, // five times longer escaped: the limit is the name's own 63
         {"tab\tline\x01"
          "end\x1F",
-         "tab\tline end "}, // control characters have no XML form
+         "tab line end "}, // control characters have no XML form; the name is one line
     };
     float p[kTmParamCount];
     tmparam_default(2, 0, p);
@@ -185,6 +186,82 @@ TEST(EmbedXmp, HostileLensNamesAreEscapedAndReadBack)
         float out[kTmParamCount] = {};
         EXPECT_GT(read_packet(2, packet, out), 0); // the settings still read
     }
+}
+
+// Bytes that are not UTF-8, or not characters XML allows, cannot stand in the packet: each
+// ill-formed sequence (as long as it could still have become a character) gives one U+FFFD,
+// control bytes spaces. An XML parser of its own reads every packet and finds the name the
+// packet reader finds; well-formed names pass as they are.
+TEST(EmbedXmp, IllFormedLensBytesBecomeReplacementCharactersAndEveryPacketParses)
+{
+    const std::string R = "\xEF\xBF\xBD", R3 = R + R + R, R4 = R3 + R; // U+FFFD
+    std::string replacements21, accents32;
+    for (int i = 0; i < 21; ++i)
+        replacements21 += R;
+    for (int i = 0; i < 32; ++i)
+        accents32 += "\xC3\xA9";
+    const std::pair<std::string, std::string> cases[] = {
+        // Well-formed: accents, CJK (U+6A19 U+6E96 U+30BA U+30FC U+30E0), an emoji (U+1F4F7),
+        // then U+0080, U+D7FF, U+E000, U+FFFD, U+10000 and U+10FFFF, the edges XML allows.
+        {"f/2.8 \xC3\xA9\xC3\xA0\xC3\x9F", "f/2.8 \xC3\xA9\xC3\xA0\xC3\x9F"},
+        {"\xE6\xA8\x99\xE6\xBA\x96\xE3\x82\xBA\xE3\x83\xBC\xE3\x83\xA0 24-70",
+         "\xE6\xA8\x99\xE6\xBA\x96\xE3\x82\xBA\xE3\x83\xBC\xE3\x83\xA0 24-70"},
+        {"Cam \xF0\x9F\x93\xB7", "Cam \xF0\x9F\x93\xB7"},
+        {"\xC2\x80\xED\x9F\xBF\xEE\x80\x80\xEF\xBF\xBD\xF0\x90\x80\x80\xF4\x8F\xBF\xBF~",
+         "\xC2\x80\xED\x9F\xBF\xEE\x80\x80\xEF\xBF\xBD\xF0\x90\x80\x80\xF4\x8F\xBF\xBF~"},
+        {accents32, accents32}, // 64 bytes: written whole, too long for the reader
+        // Stray continuation bytes; overlong forms of '/', U+007F, U+002F and U+FFFF.
+        {"a\x80"
+         "b\xBF",
+         "a" + R + "b" + R},
+        {"\xC0\xAF\xC1\xBF", R4},
+        {"\xE0\x80\xAF", R3},
+        {"\xF0\x8F\xBF\xBF", R4},
+        // Surrogates U+D800 and U+DFFF; past U+10FFFF; bytes no sequence starts with.
+        {"\xED\xA0\x80\xED\xBF\xBF", R3 + R3},
+        {"\xF4\x90\x80\x80", R4},
+        {"\xF5\x80\xFE\xFF", R4},
+        // Truncated sequences: one replacement each, the byte after them kept.
+        {"\xE2\x82x\xF0\x9F\x93", R + "x" + R},
+        {"\xF0\x9F\x93\xC3", R + R},
+        {"\xC3<", R + "<"},
+        {"\xEF\xBF\xBE\xEF\xBF\xBF", R + R}, // the non-characters XML excludes
+        {"a\tb\nc\rd\x7F"
+         "e\x1B[1m",
+         "a b c d e [1m"},
+        {"<\xFF&\x01>", "<" + R + "& >"},
+        // Replacements lengthen the name: it stops short of the reader's 63 bytes, at whole
+        // characters (64 bytes of input may give 64 at most).
+        {std::string(63, '\x80'), replacements21},
+        {std::string(61, 'x') + "\x80", std::string(61, 'x')},
+        {std::string(62, 'x') + "\xFF", std::string(62, 'x')},
+        {std::string(64, '\xFF'), replacements21},
+        {std::string(60, 'x') + "\xFF\xE2\x82\xAC", std::string(60, 'x') + R}, // no euro sign
+    };
+    float p[kTmParamCount];
+    tmparam_default(2, 0, p);
+    const std::string plain = xmp_packet(2, p, "L");
+    const size_t open = plain.find("<aux:Lens>") + 10, close = plain.find("</aux:Lens>");
+    testsupport::TempDir dir;
+    std::vector<std::string> files;
+    for (const auto &[lens, want] : cases) {
+        const std::string packet = xmp_packet(2, p, lens.c_str());
+        const size_t end = packet.find("</aux:Lens>");
+        ASSERT_NE(end, std::string::npos) << lens;
+        EXPECT_EQ(packet.substr(0, open), plain.substr(0, open)) << lens;
+        EXPECT_EQ(packet.substr(end), plain.substr(close)) << lens;
+        char back[64] = {};
+        EXPECT_GE(read_packet(100, packet, nullptr, back), 0);
+        EXPECT_EQ(std::string(back), want.size() <= 63 ? want : "") << lens;
+        files.push_back(dir.file("p" + std::to_string(files.size()) + ".xmp"));
+        testsupport::write_file(files.back(), bytes_of(packet));
+    }
+    const auto parsed = exiftest::parsed_lens_texts(files);
+    if (!parsed)
+        GTEST_SKIP() << "python3 not found: the packets were not given to an XML parser";
+    ASSERT_EQ(parsed->size(), std::size(cases));
+    for (size_t i = 0; i < std::size(cases); ++i)
+        EXPECT_EQ((*parsed)[i], exiftest::hex_of(cases[i].second)) << cases[i].first;
 }
 
 // Packets of other writers: numeric references and both quoted forms resolve; an unknown
