@@ -82,13 +82,20 @@ void laplacian_range(int64_t w, int64_t h, bool wrap, int64_t a, int64_t b, cons
     }
 }
 
-// The chunk sums of a dot product, chunks [first, end) of kDotChunk elements over n, each
-// from 0 in index order.
+int64_t chunks_of(int64_t n)
+{
+    return (n + kDotChunk - 1) / kDotChunk;
+}
+
+// The chunk sums of a dot product, chunks [first, end) of kDotChunk elements over n (at most
+// INT_MAX), each from 0 in index order.
 void chunk_sums(int64_t n, int64_t first, int64_t end, const float *x, const float *y, float *sums)
 {
+    const tm20_chunk args{n, 0.0f, x, y, sums};
+    const int count = int(chunks_of(n));
     for (int64_t c = first; c < end; ++c) {
-        const int64_t a = c * kDotChunk, len = std::min<int64_t>(kDotChunk, n - a);
-        sums[c] = tm20d_accumulate(0.0f, int(len), x + a, y + a);
+        const int64_t a = c * kDotChunk;
+        tm20d_threaded(args, {int(c), count, int(a), int(std::min<int64_t>(a + kDotChunk, n))});
     }
 }
 
@@ -99,11 +106,6 @@ float add_in_order(const std::vector<float> &sums)
     for (float v : sums)
         total += v;
     return total;
-}
-
-int64_t chunks_of(int64_t n)
-{
-    return (n + kDotChunk - 1) / kDotChunk;
 }
 
 bool level_ok(int w, int h, const float *x, const float *y)
@@ -330,7 +332,7 @@ int tm20aad(ThreadCount threads, int n, float alpha, const float *p, const float
                 const int len = int(std::min<int64_t>(kDotChunk, n - a));
                 tm20a_orig(len, x + a, p + a, x + a, alpha);
                 tm20a_orig(len, r + a, t + a, r + a, -alpha);
-                sums[size_t(c)] = tm20d_accumulate(0.0f, len, r + a, r + a);
+                chunk_sums(n, c, c + 1, r, r, sums.data());
             }
         });
         *rr = add_in_order(sums);
