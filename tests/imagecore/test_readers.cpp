@@ -16,11 +16,13 @@
 #include <tuple>
 #include <vector>
 
+#include "imagecore/byte_order.h"
 #include "imagecore/jpeg_readers.h"
 #include "imagecore/manip.h"
 #include "imagecore/psd_reader.h"
 #include "imagecore/records.h"
 #include "imagecore/tiff_probe.h"
+#include "platform/file_holder.h"
 #include "tests/support/allocation_probe.h"
 #include "tests/support/fixtures.h"
 #include "tests/support/image_compare.h"
@@ -589,6 +591,35 @@ TEST(StreamReaders, MemoryStreamsGiveWhatThePathsGive)
         EXPECT_EQ(Bytes(iccMemory.begin(), iccMemory.end()), icc);
         EXPECT_EQ(iccPath, iccMemory);
     }
+}
+
+// The big-endian stream readers of the PSD module and of the byte-order module over the same
+// known bytes: the first byte is the most significant, a high bit is no sign, and a byte past the
+// end reads as 0xFF (a value that runs past it keeps the bytes that were there).
+TEST(BigEndianStreamReaders, KnownBytesMostSignificantFirstAndFFPastTheEnd)
+{
+    const Bytes bytes = {0x12, 0x34, 0x56, 0x78, 0x9A, 0xBC, 0xDE, 0xF0, 0x80, 0x01,
+                         0xFE, 0xDC, 0xBA, 0x98, 0x76, 0x54, 0x32, 0x10, 0xA5};
+    Bytes psdBytes = bytes, otherBytes = bytes; // fmemopen wants writable buffers
+    const platform::FilePtr psd(fmemopen(psdBytes.data(), psdBytes.size(), "rb")),
+        other(fmemopen(otherBytes.data(), otherBytes.size(), "rb"));
+    ASSERT_TRUE(psd && other);
+    EXPECT_EQ(fget2m(psd.get()), 0x1234u);
+    EXPECT_EQ(fget4m(psd.get()), 0x56789ABCu);
+    EXPECT_EQ(fget8m(psd.get()), 0xDEF08001FEDCBA98u);
+    EXPECT_EQ(fget2m(psd.get()), 0x7654u);
+    EXPECT_EQ(fget4m(psd.get()), 0x3210A5FFu);
+    EXPECT_EQ(fget8m(psd.get()), 0xFFFFFFFFFFFFFFFFu);
+    EXPECT_EQ(fget2m(psd.get()), 0xFFFFu);
+
+    EXPECT_EQ(fgetm2(other.get()), 0x1234u);
+    EXPECT_EQ(fgetm4(other.get()), 0x56789ABCu);
+    EXPECT_EQ(fgetm4(other.get()), 0xDEF08001u);
+    EXPECT_EQ(fgetm2(other.get()), 0xFEDCu);
+    ASSERT_EQ(std::fseek(other.get(), 17, SEEK_SET), 0);
+    EXPECT_EQ(fgetm2(other.get()), 0x10A5u);
+    ASSERT_EQ(std::fseek(other.get(), 16, SEEK_SET), 0);
+    EXPECT_EQ(fgetm4(other.get()), 0x3210A5FFu);
 }
 
 TEST(ManipReadPSD, EightAndSixteenBitRawAndPackBitsUnderEachNameAndRefusals)
