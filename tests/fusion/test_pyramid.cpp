@@ -1,6 +1,6 @@
 // Fusion pyramids, blending and collapse: the reduce step, the band blend and the up-sampling
 // against plain readings of their definitions (over shapes, depths and the panorama wrap), the
-// worked examples, the finishing settings by their values, refusals.
+// worked examples, the finishing settings by their values and its hue function, refusals.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -8,8 +8,10 @@
 #include <cstdint>
 #include <cstdio>
 #include <type_traits>
+#include <utility>
 #include <vector>
 
+#include "fusion/combination.h"
 #include "fusion/pyramid_blend.h"
 #include "fusion/reconstruct.h"
 #include "fusion/upsample.h"
@@ -328,4 +330,38 @@ TEST(Fusion33, FinishingSettings)
         EXPECT_EQ(
             fusion3(none.data(), L, 8, 8, 3, 8, 16, 24, 0, 0, pyr.data(), nullptr, img.data()), rc);
     EXPECT_EQ(img, std::vector<uint16_t>(img.size(), 4));
+}
+
+// The hue function of the HSL-to-RGB conversion, under this stage's name and the combination
+// methods', against a plain reading of its definition in double precision: t wraps once into
+// 0..1; the channel climbs from p to q over the first sixth, holds q to one half, falls back to p
+// by two thirds and holds p. The grid of t never meets a corner of that shape, where the float
+// and double comparisons could take different branches.
+TEST(Fhue2rgb, FollowsTheDefinitionAndItsKnownValues)
+{
+    auto plain = [](double p, double q, double t) {
+        t = t < 0 ? t + 1 : (t > 1 ? t - 1 : t);
+        if (t < 1.0 / 6)
+            return p + (q - p) * 6 * t;
+        if (t < 0.5)
+            return q;
+        if (t < 2.0 / 3)
+            return p + (q - p) * (4 - 6 * t);
+        return p;
+    };
+    for (auto [p, q] : {std::pair{0.2f, 0.8f}, {0.9f, 0.1f}, {0.0f, 1.0f}, {0.5f, 0.5f}})
+        for (int k = 0; k < 144; ++k) {
+            const float t = -1.0f + (float(k) + 0.37f) / 48.0f; // -1 .. 2
+            const double want = plain(p, q, t);
+            // Single against double rounding of values within 0..1.
+            EXPECT_NEAR(fhue2rgb(p, q, t), want, 1e-6) << p << " " << q << " " << t;
+            EXPECT_NEAR(hue_to_rgb(p, q, t), want, 1e-6) << p << " " << q << " " << t;
+        }
+    // p = 0.2, q = 0.8: half way up at 1/12, at q by 1/4, half way down at 7/12, at p by 3/4;
+    // a hue one turn below or above is the same hue.
+    const std::pair<float, float> known[] = {
+        {0.0f, 0.2f},  {1.0f / 12, 0.5f},         {0.25f, 0.8f}, {0.5f, 0.8f}, {7.0f / 12, 0.5f},
+        {0.75f, 0.2f}, {-1.0f + 1.0f / 12, 0.5f}, {1.25f, 0.8f}};
+    for (auto [t, want] : known)
+        EXPECT_NEAR(fhue2rgb(0.2f, 0.8f, t), want, 1e-6) << t;
 }
