@@ -24,6 +24,8 @@ public:
     void setImageCount(int count) { _kMax = count; }
     // deltaT: one float relative exposure a photo, photo order.
     void setDeltaT(platform::DataPtr deltaT) { _deltaT = std::move(deltaT); }
+    // The camera curve, the profile and its gamma are kept on the object (nil clears); the merge
+    // does not use them: it always linearises with gamma 2.2.
     void setCamCurve(platform::DataPtr curve) { _camCurve = std::move(curve); }
     void setProfileData(platform::DataPtr profile) { _profileData = std::move(profile); }
     void setTrc(float trc) { _trc = trc; }

@@ -12,6 +12,7 @@
 #include <numeric>
 #include <set>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "imagecore/banded.h"
@@ -408,6 +409,52 @@ TEST(MergeToHDR, EqualsADirectKernelCall)
                       direct.rgbe);
             EXPECT_EQ((std::array<float, 3>{job.imMin(), job.imMax(), job.imMoy()}), direct.stats);
         }
+}
+
+// The job keeps the camera curve and the profile it is given (one reference each, given up when
+// replaced, cleared or destroyed) and hands the curve back; neither they nor the gamma change
+// the merge, which always linearises with gamma 2.2: a linear curve and gamma 1 give the bytes
+// and statistics of a job without them.
+TEST(MergeToHDR, KeepsCurveProfileAndGammaButMergesAtGamma22)
+{
+    const int w = 40, h = 12;
+    const std::vector<float> t = {0.25f, 1.0f, 4.0f};
+    const DataPtr stack =
+        data_of(testsupport::render_bracket(testsupport::make_radiance_map(w, h), t, 8, 3));
+    Job bare(w, h, 3, 8, 3, data_of(t));
+    const DataPtr want = bare.mergeImagesToHDR(1, stack, 1, 0.0f, nullptr);
+    ASSERT_TRUE(want);
+    const DataPtr profile = data_of(std::vector<uint8_t>(300, 7));
+    DataPtr linear;
+    {
+        Job job(w, h, 3, 8, 3, data_of(t));
+        EXPECT_FALSE(job.camCurve());
+        linear = job.makeCurve(1.0f, 1);
+        ASSERT_TRUE(linear);
+        job.setCamCurve(linear);
+        job.setProfileData(profile);
+        job.setTrc(1.0f);
+        EXPECT_EQ(job.camCurve(), linear); // the object itself, not a copy
+        EXPECT_EQ(std::pair(linear.use_count(), profile.use_count()), std::pair(2L, 2L));
+        const DataPtr got = job.mergeImagesToHDR(1, stack, 1, 0.0f, nullptr);
+        ASSERT_TRUE(got);
+        EXPECT_EQ(std::vector<uint8_t>(got->bytes(), got->bytes() + got->length()),
+                  std::vector<uint8_t>(want->bytes(), want->bytes() + want->length()));
+        EXPECT_EQ((std::array{job.imMin(), job.imMax(), job.imMoy()}),
+                  (std::array{bare.imMin(), bare.imMax(), bare.imMoy()}));
+        // A new curve replaces the old one, nil clears; the profile is held until the end.
+        const DataPtr gamma = job.makeCurve(2.2f, 1);
+        job.setCamCurve(gamma);
+        EXPECT_EQ(job.camCurve(), gamma);
+        EXPECT_EQ(linear.use_count(), 1L);
+        job.setCamCurve(nullptr);
+        EXPECT_FALSE(job.camCurve());
+        EXPECT_EQ(profile.use_count(), 2L);
+        job.setProfileData(nullptr);
+        EXPECT_EQ(profile.use_count(), 1L);
+        job.setProfileData(profile);
+    }
+    EXPECT_EQ(profile.use_count(), 1L);
 }
 
 TEST(MergeToHDR, RefusesIncompleteConfigurationWithNil)
