@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <string>
 #include <unistd.h>
+#include <vector>
 
 #include "align/align_log.h"
 #include "app/options.h"
@@ -38,8 +39,19 @@ int main(int argc, char **argv)
                      e.code == kExitUsage ? kTryHelp : "");
         return e.code;
     };
-    if (RoadError e = resolve_settings(opt, &method, tmParam))
+    std::vector<std::string> rounded;
+    if (RoadError e = resolve_settings(opt, &method, tmParam, &rounded))
         return report(e);
+    if (!opt.quiet)
+        for (const std::string &line : rounded)
+            std::fprintf(stderr, "zenit: %s\n", line.c_str());
+
+    // A preferences file that cannot be taken is named once, before any work; the built-in
+    // preferences stand in for it.
+    const platform::UserDefaults &defaults = platform::UserDefaults::standardUserDefaults();
+    if (!defaults.problem().empty() && !opt.quiet)
+        std::fprintf(stderr, "zenit: the preferences file %s %s; it is ignored\n",
+                     defaults.path().c_str(), defaults.problem().c_str());
 
     int quality = opt.quality;
     if (quality < 0)

@@ -228,6 +228,11 @@ bool apply(Options *o, Opt id, const std::string &name, const std::string &v, st
         o->quiet = true;
         return true;
     case Opt::Output:
+        // An empty name would silently fall back to the default one beside the photos.
+        if (v.empty()) {
+            *error = name + " takes a file name, not an empty one";
+            return false;
+        }
         o->output = v;
         return true;
     case Opt::Settings:

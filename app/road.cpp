@@ -132,6 +132,17 @@ std::string psd_pixel_problem(const SourcePhoto &p)
     }
 }
 
+// A JPEG of other than 8-bit samples (12-bit files exist), which the decoder does not take, said
+// to follow its name; empty for 8-bit files and files without a frame header.
+std::string jpeg_precision_problem(const std::string &path)
+{
+    platform::PixelLayout layout;
+    platform::check_pixel_data(path, &layout);
+    if (layout.bits <= 0 || layout.bits == 8)
+        return {};
+    return " has " + std::to_string(layout.bits) + "-bit samples; only 8-bit JPEGs are read";
+}
+
 // Bytes as a photographer reads them: "12.3 GB".
 std::string gigabytes(uint64_t bytes)
 {
@@ -359,6 +370,9 @@ RoadError check_and_probe(const std::vector<std::string> &paths, Document *doc)
                                            std::to_string(p.infos[kInfoHeight]) +
                                            " pixels, more than its Photoshop version allows, "
                                            "or is cut short");
+        if (r <= 0 && p.type == SourceType::Jpeg)
+            if (std::string deep = jpeg_precision_problem(path); !deep.empty())
+                return fail(kExitBadInput, file_name(path) + deep);
         if (r <= 0)
             return fail(kExitBadInput, file_name(path) + " " + probe_reason(p.type, r));
         p.width = p.infos[kInfoWidth];
@@ -372,6 +386,8 @@ RoadError check_and_probe(const std::vector<std::string> &paths, Document *doc)
         if (p.type != SourceType::Psd) {
             platform::PixelLayout layout;
             pixels = platform::check_pixel_data(path, &layout);
+            if (p.type == SourceType::Jpeg && layout.bits > 0 && layout.bits != 8)
+                return fail(kExitBadInput, file_name(path) + jpeg_precision_problem(path));
             if (pixels != platform::PixelDataCheck::NotDecodable) {
                 p.width = layout.width;
                 p.height = layout.height;
@@ -415,6 +431,18 @@ RoadError check_and_probe(const std::vector<std::string> &paths, Document *doc)
         if (p.type == SourceType::Psd)
             if (std::string problem = psd_pixel_problem(p); !problem.empty())
                 return fail(kExitBadInput, file_name(path) + " " + problem);
+        // An earlier result is told as such before it is compared with the other photos: a
+        // cropping alignment made it smaller than they are.
+        ExifInfo info;
+        init_exifInfo(&info);
+        // A photo without metadata is still a photo: its records stay zero. A reader that fails
+        // half-way (say in the IPTC walk after the EXIF) leaves what it read, which is kept.
+        int type = p.type == SourceType::Tiff ? 0 : (p.type == SourceType::Jpeg ? 1 : 2);
+        getExifData(path.c_str(), type, &info);
+        if (int made = photo_settings_method(path, type, info); made > 0)
+            return fail(kExitBadInput, file_name(path) + " is an earlier result (made with " +
+                                           metadata::settings_method_name(made) +
+                                           "), not a photo of the bracket");
         if (!doc->photos.empty()) {
             const SourcePhoto &f = doc->photos.front();
             if (p.width != f.width || p.height != f.height)
@@ -428,16 +456,6 @@ RoadError check_and_probe(const std::vector<std::string> &paths, Document *doc)
                                                "bits per channel");
         }
 
-        ExifInfo info;
-        init_exifInfo(&info);
-        // A photo without metadata is still a photo: its records stay zero. A reader that fails
-        // half-way (say in the IPTC walk after the EXIF) leaves what it read, which is kept.
-        int type = p.type == SourceType::Tiff ? 0 : (p.type == SourceType::Jpeg ? 1 : 2);
-        getExifData(path.c_str(), type, &info);
-        if (int made = photo_settings_method(path, type, info); made > 0)
-            return fail(kExitBadInput, file_name(path) + " is an earlier result (made with " +
-                                           metadata::settings_method_name(made) +
-                                           "), not a photo of the bracket");
         p.iptcBase = info.iptcBase;
         p.exifBuf = Data::zeroed(kExifBufBytes);
         p.gpsBuf = Data::zeroed(kGpsBufBytes);
@@ -928,6 +946,25 @@ struct FdCloser {
 
 bool g_unnamedFiles = true; // set_unnamed_files_for_testing
 
+// The longest file name the folder takes (255 bytes on the usual file systems).
+size_t name_max(const std::string &dir)
+{
+    const long n = ::pathconf(dir.c_str(), _PC_NAME_MAX);
+    return n > 0 ? size_t(n) : size_t(NAME_MAX);
+}
+
+// A hidden temporary name beside name in dir: "." name suffix, the name cut (at a character's
+// start) where the whole would not fit the folder. The suffix alone keeps such names apart.
+std::string hidden_path(const std::string &dir, const std::string &name, const std::string &suffix)
+{
+    const size_t room = name_max(dir), fixed = 1 + suffix.size();
+    size_t keep = fixed < room ? std::min(name.size(), room - fixed) : 0;
+    while (keep > 0 && keep < name.size() &&
+           (static_cast<unsigned char>(name[keep]) & 0xC0) == 0x80)
+        --keep; // not inside a UTF-8 sequence
+    return dir + "/." + name.substr(0, keep) + suffix;
+}
+
 // The last number a default name takes ("<name>_hdr-999.jpg").
 constexpr int kLastOutputNumber = 999;
 
@@ -964,7 +1001,7 @@ RoadError save_result(const Document &doc, const DataPtr &result, int method, co
     }
     std::unique_ptr<PendingFile> named;
     if (unnamed.fd < 0) {
-        std::string tmpl = dir + "/." + name + ".XXXXXX";
+        const std::string tmpl = hidden_path(dir, name, ".XXXXXX");
         std::vector<char> tmp(tmpl.begin(), tmpl.end());
         tmp.push_back('\0');
         const SignalsHeld held;
@@ -1036,8 +1073,10 @@ RoadError save_result(const Document &doc, const DataPtr &result, int method, co
     }
     if (!named) {
         for (int k = 0; !named && k < 100; ++k) {
-            const std::string hidden = dir + "/." + name + "." + std::to_string(::getpid()) +
-                                       "-" + std::to_string(k);
+            const std::string hidden =
+                hidden_path(dir, name, "." + std::to_string(::getpid()) + "-" + std::to_string(k));
+            // Held until the name has its handler, or a signal between the two leaves it behind.
+            const SignalsHeld held;
             const int e = link_to(hidden);
             if (e == 0)
                 named = std::make_unique<PendingFile>(hidden);
@@ -1061,6 +1100,13 @@ RoadError check_output(const std::vector<std::string> &photos, const std::string
     if (replaces && ::stat(output.c_str(), &out) == 0) {
         if (S_ISDIR(out.st_mode))
             return fail(kExitFailed, "cannot save " + output + ": it is a directory");
+        // The save would put a regular file in its place.
+        if (!S_ISREG(out.st_mode))
+            return fail(kExitFailed, "cannot save " + output + ": it is " +
+                                         (S_ISFIFO(out.st_mode)   ? "a named pipe"
+                                          : S_ISSOCK(out.st_mode) ? "a socket"
+                                                                  : "a device") +
+                                         ", not a regular file");
         for (const auto &photo : photos) {
             struct stat in;
             if (::stat(photo.c_str(), &in) == 0 && in.st_dev == out.st_dev &&
@@ -1076,6 +1122,27 @@ RoadError check_output(const std::vector<std::string> &photos, const std::string
     if (::access(dir.c_str(), W_OK | X_OK) != 0)
         return fail(kExitFailed, "cannot save " + output + ": the folder " + dir +
                                      " cannot be written (" + std::strerror(errno) + ")");
+    // The name the save will take must fit the folder: for default names the first free one
+    // now, which a second run finds longer ("-2").
+    std::string taken = output;
+    if (!replaces) {
+        int k = 1;
+        for (struct stat existing; k <= kLastOutputNumber; ++k)
+            if (::lstat(numbered_output_path(output, k).c_str(), &existing) != 0)
+                break;
+        if (k > kLastOutputNumber)
+            return fail(kExitFailed,
+                        "cannot save the result: " + output + " and its numbered names up to " +
+                            file_name(numbered_output_path(output, kLastOutputNumber)) +
+                            " all exist (give -o)");
+        taken = numbered_output_path(output, k);
+    }
+    const size_t longest = name_max(dir);
+    if (file_name(taken).size() > longest || taken.size() >= PATH_MAX)
+        return fail(kExitFailed,
+                    "cannot save " + taken + ": the name is longer than the " +
+                        std::to_string(taken.size() >= PATH_MAX ? PATH_MAX - 1 : longest) +
+                        " bytes the file system takes" + (replaces ? "" : " (give -o)"));
     return {};
 }
 

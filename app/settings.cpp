@@ -483,7 +483,51 @@ std::string settings_help()
     return text + "  highlights-shadows, two-photos and mean have no settings.\n";
 }
 
-RoadError resolve_settings(const Options &options, int *method, float *tmParam)
+namespace {
+
+// A setting's value as the user gave it, to six digits (the packet may record fewer).
+std::string asked_text(const Setting &s, const float *p)
+{
+    if (s.kind != K::Gamma)
+        return number_text(p[s.slot]);
+    // The gamma went through the slider's logarithm: six digits give back what was typed.
+    char buf[32];
+    auto r = std::to_chars(buf, buf + sizeof buf, std::exp2((50.0 - p[s.slot]) / 50.0),
+                           std::chars_format::general, 6);
+    return std::string(buf, r.ptr);
+}
+
+// The settings of method m in p, taken as the packet the result carries records them: the
+// packet written, then read back. Notes name each setting that changed.
+RoadError take_as_recorded(int m, float *p, std::vector<std::string> *notes)
+{
+    const std::string packet = packet_for(m, p);
+    if (packet.empty())
+        return fail(kExitFailed, "out of memory");
+    float back[kTmParamCount];
+    std::copy(p, p + kTmParamCount, back);
+    if (get_settings_from_xmp(m, static_cast<int>(packet.size() + 1), packet.c_str(), nullptr,
+                              back) < 0)
+        return fail(kExitFailed, "the settings cannot be recorded");
+    const size_t from = packet.find("kvtm:Method");
+    for (const Setting &s : method_settings(m)) {
+        const bool changed = s.kind == K::Smoothing
+                                 ? back[kDeSliderSmoothing] != p[kDeSliderSmoothing] ||
+                                       back[kDeLightSmoothing] != p[kDeLightSmoothing]
+                                 : back[s.slot] != p[s.slot];
+        if (changed && notes)
+            notes->push_back(std::string(s.name) + " " + asked_text(s, p) + " is taken as " +
+                             element_text(packet, from, s.name).value_or("?") +
+                             ", as the result's settings packet records it");
+    }
+    std::copy(back, back + kTmParamCount, p);
+    return {};
+}
+
+} // namespace
+
+RoadError resolve_settings(const Options &options, int *method, float *tmParam,
+                           std::vector<std::string> *notes)
 {
     int m = options.method;
     const std::string &file = options.settingsFile;
@@ -546,13 +590,19 @@ RoadError resolve_settings(const Options &options, int *method, float *tmParam)
         if (get_settings_from_xmp(m, static_cast<int>(packet.size() + 1), packet.c_str(), nullptr,
                                   p) < 0)
             return fail(kExitUsage, "bad value '" + value + "' for " + name);
-        std::copy(p, p + kTmParamCount, tmParam);
+        // This setting alone: the packet's other elements are rounded, which is told once, below.
+        tmParam[s->slot] = p[s->slot];
+        if (s->kind == K::Smoothing)
+            tmParam[kDeLightSmoothing] = p[kDeLightSmoothing];
     }
     // The road denoises the photos before the merge; the other methods blend them as they are.
     if (options.denoise > 0 && m != kMethodDeredid && m != kMethodRodo)
         return fail(kExitUsage, "--denoise reduces noise before the merge, and " +
                                     method_label(m) +
                                     " does not merge: it blends the photos as they are");
+    if (!method_settings(m).empty())
+        if (RoadError e = take_as_recorded(m, tmParam, notes))
+            return e;
     // "-0" is zero: the packet the result carries shows no "-0.0".
     for (int i = 0; i < kTmParamCount; ++i)
         if (tmParam[i] == 0)

@@ -44,8 +44,12 @@ std::string settings_help();
 // Gamma of 0 or below, which their reader takes for none, excepted); the values read are checked
 // again after reading. --denoise above 0 with a method that
 // does not merge (fusion, 11 to 14) is a usage error. Usage errors give kExitUsage, a settings
-// file that cannot be read or holds no packet kExitBadInput.
-RoadError resolve_settings(const Options &options, int *method, float *tmParam);
+// file that cannot be read or holds no packet kExitBadInput. Last, every value is taken at the
+// precision the result's settings packet records it (most settings one decimal), so that the
+// result renders again the same through --settings; notes (when not null) gets one line for each
+// value so rounded ("Gamma 0.75 is taken as 0.7, ..."), else stays empty.
+RoadError resolve_settings(const Options &options, int *method, float *tmParam,
+                           std::vector<std::string> *notes = nullptr);
 
 // The largest file --settings reads whole (a preset); a JPEG or TIFF is searched for its packet
 // instead, whatever its size. Settings packets are a few kilobytes.

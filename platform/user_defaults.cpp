@@ -3,12 +3,14 @@
 // D<n>:<key value ...>.
 #include "platform/user_defaults.h"
 
+#include <cerrno>
 #include <charconv>
 #include <cstdio>
 #include <cstdlib>
 #include <sys/stat.h>
 
 #include "platform/data.h"
+#include "platform/file_holder.h"
 
 namespace platform {
 namespace {
@@ -219,12 +221,33 @@ std::optional<Dictionary> decode_defaults(const std::string &text)
 
 UserDefaults::UserDefaults(std::string path) : m_path(std::move(path))
 {
-    DataPtr file = contents_at_path(m_path);
-    if (!file)
+    // Read at start-up of every run: a named pipe there must not hang it, nor a huge file take
+    // its memory.
+    uint64_t length = 0;
+    std::string why;
+    errno = 0;
+    FilePtr f = open_regular(m_path, length, &why);
+    if (!f) {
+        if (errno != ENOENT)
+            m_problem = why.rfind("is ", 0) == 0 ? why : "cannot be opened: " + why;
         return;
-    if (auto d = decode_defaults(
-            std::string(reinterpret_cast<const char *>(file->bytes()), file->length())))
+    }
+    if (length > kMaxDefaultsFileBytes) {
+        m_problem = "has " + std::to_string(length) + " bytes, more than the " +
+                    std::to_string(kMaxDefaultsFileBytes) + " a defaults file may have";
+        return;
+    }
+    if (length == 0)
+        return; // an empty store
+    std::string text(size_t(length), '\0');
+    if (!read_at(f.get(), length, 0, text.data(), text.size())) {
+        m_problem = "cannot be read";
+        return;
+    }
+    if (auto d = decode_defaults(text))
         m_values = std::move(*d);
+    else
+        m_problem = "is not a defaults file this program wrote";
 }
 
 std::string UserDefaults::standard_path()

@@ -2,6 +2,7 @@
 // There are no registered defaults: every reader supplies its own when a key is missing.
 #pragma once
 
+#include <cstdint>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -10,9 +11,14 @@
 
 namespace platform {
 
+// The largest defaults file read: a store of preferences takes a few hundred bytes.
+inline constexpr uint64_t kMaxDefaultsFileBytes = uint64_t(1) << 20;
+
 class UserDefaults {
 public:
-    // The store at path; its contents are loaded now (a missing or unreadable file is empty).
+    // The store at path; its contents are loaded now. A missing file is an empty store; so is a
+    // file that is not a regular file (opened without waiting, never read), is longer than
+    // kMaxDefaultsFileBytes, cannot be read or is not a store, and problem() then says why.
     explicit UserDefaults(std::string path);
 
     // "$XDG_CONFIG_HOME/zenit/defaults", else "$HOME/.config/zenit/defaults".
@@ -27,10 +33,14 @@ public:
     bool synchronize();
 
     const std::string &path() const { return m_path; }
+    // Why the file at path() was not loaded, to follow its name ("is a named pipe..."); empty
+    // when it was loaded or does not exist.
+    const std::string &problem() const { return m_problem; }
 
 private:
     mutable std::mutex m_mutex;
     std::string m_path;
+    std::string m_problem;
     Dictionary m_values;
 };
 

@@ -470,6 +470,72 @@ TEST(ResolveSettings, PacketTextsAreToldAsSetValuesAre)
     EXPECT_TRUE(contains(packet_text(kMethodDeredid, q), "<kvtm:Strength>0.0<"));
 }
 
+// Values are taken as the result's packet records them, whatever order they were set in, and
+// each rounded one is told; a packet read back then gives the same settings.
+TEST(ResolveSettings, ValuesAreTakenAtThePrecisionThePacketRecords)
+{
+    const struct {
+        int method;
+        std::vector<std::pair<std::string, std::string>> set;
+        std::vector<std::string> notes;
+    } cases[] = {
+        {1,
+         {{"Gamma", "0.75"},
+          {"Strength", "60.25"},
+          {"WhiteClip", "0.1234567"},
+          {"Luminosity", "1"}},
+         {"Strength 60.25 is taken as 60.2", "WhiteClip 0.1234567 is taken as 0.123457",
+          "Gamma 0.75 is taken as 0.7"}},
+        {1,
+         {{"ColorSaturation", "33.333"}, {"Microcontrast", "-2.5"}, {"Smoothing", "1.25"}},
+         {"ColorSaturation 33.333 is taken as 33.3", "Smoothing 1.25 is taken as 1.2"}},
+        {2, {{"Brightness", "1.25"}, {"Contrast", "-3"}}, {"Brightness 1.25 is taken as 1.2"}},
+        {10,
+         {{"MidtonesAdjustment", "3.33"}, {"Accentuation", "1.25"}},
+         {"Accentuation 1.25 is taken as 1.2", "MidtonesAdjustment 3.33 is taken as 3.3"}},
+        {11, {{"Radius", "12.25"}}, {"Radius 12.25 is taken as 12.2"}},
+        {1, {{"SmoothingMode", "Light"}, {"Smoothing", "3"}, {"Gamma", "2"}}, {}},
+        {14, {}, {}},
+    };
+    for (const auto &c : cases) {
+        Options o;
+        o.method = c.method;
+        o.settings = c.set;
+        int method = 0;
+        float p[kTmParamCount], back[kTmParamCount];
+        std::vector<std::string> notes;
+        ASSERT_FALSE(resolve_settings(o, &method, p, &notes)) << c.set.size();
+        std::string told;
+        for (const std::string &n : notes)
+            told += n + "\n";
+        for (const std::string &n : c.notes)
+            EXPECT_TRUE(contains(told, n + ", as the result's settings packet records it\n"))
+                << n << " in\n"
+                << told;
+        EXPECT_EQ(notes.size(), c.notes.size()) << told; // -2.5, 1, 3 and 2 are kept as given
+        if (c.method == 14)
+            continue;
+        // The packet the result carries gives every value back exactly.
+        const std::string packet = packet_text(c.method, p);
+        std::copy(p, p + kTmParamCount, back);
+        ASSERT_GE(
+            get_settings_from_xmp(c.method, int(packet.size() + 1), packet.c_str(), nullptr, back),
+            0);
+        for (int i = 0; i < kTmParamCount; ++i)
+            EXPECT_EQ(back[i], p[i]) << "slot " << i << " of method " << c.method;
+    }
+    // Defaults are recorded as they stand: nothing is told.
+    for (int m : {1, 2, 10, 11}) {
+        Options o;
+        o.method = m;
+        int method = 0;
+        float p[kTmParamCount];
+        std::vector<std::string> notes;
+        ASSERT_FALSE(resolve_settings(o, &method, p, &notes));
+        EXPECT_TRUE(notes.empty()) << m << ": " << notes.front();
+    }
+}
+
 TEST(CheckOutput, RefusesAPhotoItsFolderMissingOrADirectory)
 {
     TempDir tmp;

@@ -720,6 +720,28 @@ TEST(Zenit, NoiseReductionFollowsTheOptionAndTheUserDefault)
     set_default(platform::Dictionary{{"NeedNoiseReduction", 1}});
     EXPECT_EQ(result({}), one) << "always, where missing: the darkest photo";
 
+    // A defaults file that is a named pipe (no writer: a blocking open would wait for ever) or a
+    // huge sparse file is named and ignored: the run takes the built-in preferences, without
+    // waiting and without reading it.
+    const std::string stored = config.path() + "/zenit/defaults";
+    set_default(platform::Dictionary{{"NeedNoiseReduction", 2}});
+    ASSERT_EQ(std::remove(stored.c_str()), 0);
+    ASSERT_EQ(::mkfifo(stored.c_str(), 0600), 0);
+    const ChildStop limit{0, {}, std::chrono::seconds(60)};
+    ChildRun ignored = run_child(ZENIT_BINARY, args({"-o", out}, photos), limit);
+    EXPECT_EQ(ignored.status, 0) << ignored.err;
+    EXPECT_NE(ignored.err.find(stored + " is not a regular file"), std::string::npos)
+        << ignored.err;
+    EXPECT_EQ(read_file(out), one) << "the built-in preference: the darkest photo";
+    ASSERT_EQ(std::remove(stored.c_str()), 0);
+    ASSERT_TRUE(write_file(stored, Bytes{'D'}));
+    ASSERT_EQ(::truncate(stored.c_str(), 3LL << 30), 0);
+    ignored = run_child(ZENIT_BINARY, args({"-o", out}, photos), limit);
+    EXPECT_EQ(ignored.status, 0) << ignored.err;
+    EXPECT_NE(ignored.err.find("has 3221225472 bytes"), std::string::npos) << ignored.err;
+    EXPECT_LT(ignored.peakBytes, uint64_t(200) << 20) << "the file was read";
+    EXPECT_EQ(read_file(out), one);
+
     // The other methods do not merge: --denoise with them is a usage error that says why.
     for (const char *other : {"fusion", "intensive", "highlights-shadows", "two-photos", "mean"}) {
         const ZenitRun r =
@@ -836,7 +858,12 @@ TEST(Zenit, UsageAndOutputErrorsComeBeforeAnyWork)
         {{"--denoise", "6", a, b}, 2, "zenit: --denoise takes a number from 0 to 5, not '6'\nTry"},
         {{"--set", "Strength=nan", a, b}, 2, "Strength takes a number from 0 to 100"},
         {{"-o", tmp.file("no/such/out.jpg"), a, b}, 4, "there is no folder"},
+        {{"-o", "", a, b}, 2, "-o takes a file name, not an empty one"},
+        {{"-o", tmp.file("fifo.jpg"), a, b}, 4, "fifo.jpg: it is a named pipe, not a regular"},
+        {{"-o", tmp.file("null.jpg"), a, b}, 4, "null.jpg: it is a device, not a regular file"},
     };
+    ASSERT_EQ(::mkfifo(tmp.file("fifo.jpg").c_str(), 0600), 0);
+    ASSERT_EQ(::symlink("/dev/null", tmp.file("null.jpg").c_str()), 0);
     for (const auto &c : cases) {
         ZenitRun r = zenit(c.args);
         EXPECT_EQ(r.status, c.status) << c.says;
@@ -845,6 +872,8 @@ TEST(Zenit, UsageAndOutputErrorsComeBeforeAnyWork)
         EXPECT_EQ(r.err.find("Options:"), std::string::npos) << "not the whole help";
     }
     EXPECT_EQ(read_file(a), before);
+    struct stat st;
+    EXPECT_TRUE(::stat(tmp.file("fifo.jpg").c_str(), &st) == 0 && S_ISFIFO(st.st_mode));
 
     // Another existing file may be replaced, as a whole, with no temporary file left.
     const std::string keep = tmp.file("keep.jpg");
@@ -870,6 +899,65 @@ TEST(Zenit, SecondRunRefusesTheFirstResultAndNumbersItsOwn)
     EXPECT_NE(r.err.find("shot1024_hdr.jpg is an earlier result"), std::string::npos) << r.err;
     ASSERT_EQ(zenit(args({"--quiet"}, photos)).status, 0);
     EXPECT_FALSE(read_file(tmp.file("shot1024_hdr-2.jpg")).empty());
+
+    // A result cropped by alignment is smaller than the photos: still told as a result.
+    const std::string cropped = tmp.file("cropped.jpg");
+    std::vector<uint8_t> px(40 * 30 * 3, 128);
+    int32_t exif[kExifBufCount] = {}, gps[kGpsBufCount] = {}, info[kSaveInfoCount] = {};
+    info[kSaveWidth] = 40, info[kSaveHeight] = 30, info[kSaveSamples] = 3, info[kSaveBits] = 8;
+    float p[kTmParamCount];
+    tmparam_default(kMethodDeredid, 0, p);
+    ASSERT_EQ(KVwritejpg(cropped.c_str(), 90, info, 40 * 3, nullptr, exif, gps, 0, nullptr,
+                         kMethodDeredid, p, px.data()),
+              30);
+    r = zenit(args({"--quiet"}, {photos[0], cropped}));
+    EXPECT_EQ(r.status, 3);
+    EXPECT_NE(r.err.find("cropped.jpg is an earlier result"), std::string::npos) << r.err;
+
+    // A default name that no longer fits the file system once numbered is refused before any
+    // photo is read; -o's long names (whose hidden temporary forms are longer still) save.
+    const std::string stem = tmp.file(std::string(247, 'x')), longPhoto = stem + ".jpg";
+    ASSERT_EQ(::link(photos[0].c_str(), longPhoto.c_str()), 0);
+    ASSERT_EQ(zenit({"--quiet", longPhoto}).status, 0); // "<stem>_hdr.jpg": 255 bytes
+    r = zenit({longPhoto});
+    EXPECT_EQ(r.status, 4);
+    EXPECT_EQ(r.err.rfind("zenit: cannot save " + stem + "_hdr-2.jpg: the name is longer than", 0),
+              0u)
+        << r.err;
+    EXPECT_NE(r.err.find("(give -o)"), std::string::npos) << r.err;
+    const std::string longOut = tmp.file(std::string(251, 'y') + ".jpg");
+    EXPECT_EQ(zenit(args({"--quiet", "-o", longOut}, photos)).status, 0);
+    EXPECT_FALSE(read_file(longOut).empty());
+    for (const auto &e : fs::directory_iterator(tmp.path()))
+        EXPECT_NE(e.path().filename().string()[0], '.') << "temporary file left: " << e.path();
+}
+
+// Settings finer than the packet records are rounded before rendering, and said: the result's
+// own settings then render it again, byte for byte.
+TEST(Zenit, AResultRendersAgainThroughItsSettings)
+{
+    TempDir tmp;
+    const auto photos = write_bracket(tmp, Kind::Jpeg, make_radiance_map(96, 64), {});
+    const std::string first = tmp.file("first.jpg"), again = tmp.file("again.jpg");
+    const struct {
+        std::vector<std::string> set;
+        const char *says;
+    } cases[] = {
+        {{"--set", "Gamma=0.75", "--set", "Strength=60.25"}, "Gamma 0.75 is taken as 0.7"},
+        {{"-m", "fusion", "--set", "MidtonesAdjustment=3.33"},
+         "MidtonesAdjustment 3.33 is taken as 3.3"},
+    };
+    for (const auto &c : cases) {
+        std::vector<std::string> options = c.set;
+        options.insert(options.end(), {"-o", first});
+        const ZenitRun made = zenit(args(options, photos));
+        ASSERT_EQ(made.status, 0) << made.err;
+        EXPECT_NE(made.err.find(std::string("zenit: ") + c.says), std::string::npos) << made.err;
+        const ZenitRun back = zenit(args({"--settings", first, "-o", again}, photos));
+        ASSERT_EQ(back.status, 0) << back.err;
+        EXPECT_EQ(back.err.find("is taken as"), std::string::npos) << back.err;
+        EXPECT_EQ(read_file(again), read_file(first)) << c.says;
+    }
 }
 
 // Alignment before every method: --align, --keep-size and the "AlignmentSettings" user default

@@ -122,8 +122,30 @@ TEST(UserDefaults, EveryKindRoundTripsAndBadFilesReadEmpty)
     EXPECT_TRUE(std::signbit(back.objectForKey("negzero").doubleValue()));
     EXPECT_TRUE(back.objectForKey("absent").isNull());
 
+    EXPECT_TRUE(back.problem().empty());
     ASSERT_TRUE(testsupport::write_file(dir.file("bad"), {'D', '9', ':', 's'}));
     EXPECT_TRUE(UserDefaults(dir.file("bad")).objectForKey("a").isNull());
+
+    // What cannot be a store is an empty one, and says why; a missing or empty file says nothing.
+    ASSERT_EQ(::mkfifo(dir.file("pipe").c_str(), 0600), 0); // no writer: an open would block
+    ASSERT_TRUE(testsupport::write_file(dir.file("empty"), {}));
+    const std::string big = dir.file("big");
+    ASSERT_TRUE(testsupport::write_file(big, {}));
+    ASSERT_EQ(::truncate(big.c_str(), off_t(kMaxDefaultsFileBytes) + 1), 0);
+    const std::pair<std::string, std::string> cases[] = {
+        {dir.file("absent"), ""},
+        {dir.file("empty"), ""},
+        {dir.file("bad"), "is not a defaults file"},
+        {dir.file("pipe"), "is not a regular file"},
+        {dir.path(), "is a directory"},
+        {big, "has 1048577 bytes, more than the 1048576"},
+    };
+    for (const auto &[file, says] : cases) {
+        const UserDefaults d(file);
+        EXPECT_TRUE(d.objectForKey("a").isNull());
+        EXPECT_EQ(d.problem().empty(), says.empty()) << file << ": " << d.problem();
+        EXPECT_NE(d.problem().find(says), std::string::npos) << d.problem();
+    }
     UserDefaults d(dir.file("bad/sub/defaults")); // a file stands where a folder must go
     d.setObject(Value(1), "a");
     EXPECT_FALSE(d.synchronize());
