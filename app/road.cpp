@@ -944,7 +944,8 @@ struct FdCloser {
     }
 };
 
-bool g_unnamedFiles = true; // set_unnamed_files_for_testing
+bool g_unnamedFiles = true;           // set_unnamed_files_for_testing
+void (*g_hiddenLinkHook)() = nullptr; // set_hidden_link_hook_for_testing
 
 // The longest file name the folder takes (255 bytes on the usual file systems).
 size_t name_max(const std::string &dir)
@@ -1078,6 +1079,8 @@ RoadError save_result(const Document &doc, const DataPtr &result, int method, co
             // Held until the name has its handler, or a signal between the two leaves it behind.
             const SignalsHeld held;
             const int e = link_to(hidden);
+            if (e == 0 && g_hiddenLinkHook)
+                g_hiddenLinkHook();
             if (e == 0)
                 named = std::make_unique<PendingFile>(hidden);
             else if (e != EEXIST)
@@ -1149,6 +1152,11 @@ RoadError check_output(const std::vector<std::string> &photos, const std::string
 void set_unnamed_files_for_testing(bool allowed)
 {
     g_unnamedFiles = allowed;
+}
+
+void set_hidden_link_hook_for_testing(void (*hook)())
+{
+    g_hiddenLinkHook = hook;
 }
 
 std::string default_output_path(const std::string &firstPhoto, OutputFormat format)

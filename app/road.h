@@ -147,6 +147,9 @@ inline RoadError save_result(const Document &doc, const platform::DataPtr &resul
 // For tests: false makes save_result write a named temporary file, as where the file system
 // has no unnamed ones.
 void set_unnamed_files_for_testing(bool allowed);
+// For tests: called the moment -o's finished file has its hidden name, before that name has its
+// handler (say to raise a signal there); null for none.
+void set_hidden_link_hook_for_testing(void (*hook)());
 
 // The first default name of the result: beside the first photo, "<name>_hdr.jpg" or ".tif".
 std::string default_output_path(const std::string &firstPhoto, OutputFormat format);

@@ -4,10 +4,12 @@
 
 #include <algorithm>
 #include <cmath>
+#include <csignal>
 #include <cstdlib>
 #include <filesystem>
 #include <string>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 #include <vector>
 
@@ -930,6 +932,35 @@ TEST(Zenit, SecondRunRefusesTheFirstResultAndNumbersItsOwn)
     EXPECT_FALSE(read_file(longOut).empty());
     for (const auto &e : fs::directory_iterator(tmp.path()))
         EXPECT_NE(e.path().filename().string()[0], '.') << "temporary file left: " << e.path();
+}
+
+// SIGTERM the moment -o's result has its hidden name, before that name has its handler: the
+// signal waits for the handler, which removes the name; nothing is left in the folder.
+TEST(Zenit, AStopWhileTheResultGetsItsHiddenNameLeavesNothing)
+{
+    TempDir tmp;
+    const auto photos = write_bracket(tmp, Kind::Jpeg, make_radiance_map(48, 32), {});
+    app::Document doc;
+    platform::DataPtr result;
+    float p[kTmParamCount];
+    tmparam_default(kMethodRodo, 0, p);
+    ASSERT_FALSE(app::check_and_probe(photos, &doc));
+    ASSERT_FALSE(app::decode_stack(&doc));
+    ASSERT_FALSE(app::process(doc, kMethodRodo, p, 1, false, nullptr, &result));
+    const std::string out = tmp.file("out.jpg");
+    const pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        app::set_hidden_link_hook_for_testing([] { ::raise(SIGTERM); });
+        app::save_result(doc, result, kMethodRodo, p, app::OutputFormat::Jpeg, 90, out);
+        ::_exit(0);
+    }
+    int st = 0;
+    ASSERT_EQ(::waitpid(child, &st, 0), child);
+    EXPECT_TRUE(WIFSIGNALED(st) && WTERMSIG(st) == SIGTERM) << st;
+    for (const auto &e : fs::directory_iterator(tmp.path()))
+        EXPECT_NE(e.path().filename().string()[0], '.') << "left behind: " << e.path();
+    EXPECT_FALSE(fs::exists(out));
 }
 
 // Settings finer than the packet records are rounded before rendering, and said: the result's
