@@ -4,8 +4,9 @@
 set -eu
 PACKAGES="cmake ninja-build g++ pkg-config libjpeg62-turbo-dev libtiff-dev libcminpack-dev
 libgtest-dev googletest libbenchmark-dev liblcms2-dev time locales"
-# Programs the tests run as black boxes: Radiance files, and the metadata of our results.
-TEST_PACKAGES="pfstools imagemagick libimage-exiftool-perl"
+# Programs the tests run as black boxes: Radiance files, and the metadata of our results (an
+# XML parser of its own for the settings packets).
+TEST_PACKAGES="pfstools imagemagick libimage-exiftool-perl python3"
 SUDO=""
 [ "$(id -u)" -eq 0 ] || SUDO="sudo"
 missing=""

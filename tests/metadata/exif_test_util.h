@@ -117,12 +117,15 @@ inline std::optional<std::string> exiftool(const std::string &args)
 // What an XML parser of its own (python3's) makes of each file: the text of its aux:Lens element
 // as hexadecimal bytes ("" for an empty one), "no lens", or "unparsable" when the file is not
 // well-formed XML. Nothing when python3 is not installed; the caller then skips this check with
-// a message.
+// a message, or it fails where the peers are required, as for exiftool.
 inline std::optional<std::vector<std::string>>
 parsed_lens_texts(const std::vector<std::string> &files)
 {
-    if (!std::filesystem::exists("/usr/bin/python3"))
+    if (!std::filesystem::exists("/usr/bin/python3")) {
+        if (std::getenv("ZENIT_REQUIRE_PEERS"))
+            ADD_FAILURE() << "python3 is not installed (scripts/setup.sh installs it)";
         return std::nullopt;
+    }
     const testsupport::TempDir dir;
     const std::string script = dir.file("lens.py");
     const std::string code =
