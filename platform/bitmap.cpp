@@ -123,10 +123,22 @@ int mem_map(thandle_t, void **, toff_t *)
 }
 void mem_unmap(thandle_t, void *, toff_t) {}
 
-// libtiff's messages are swallowed: a bad file is reported by the null result alone.
-int tiff_quiet(TIFF *, void *user, const char *, const char *, va_list)
+// What libtiff said while a file was open.
+struct TiffMessages {
+    int count = 0;
+    bool jpegData = false; // libjpeg warned or failed on a strip or tile
+};
+
+// libtiff's messages are swallowed: a bad file is reported by the null result alone. Its JPEG
+// codecs pass libjpeg's messages on under these module names; a strip whose data ends before
+// its rows is one (the codec makes up an end, then grey rows). libjpeg reports only the first
+// warning of a strip and each one tells of damaged data, so any of them fails the decode.
+int tiff_quiet(TIFF *, void *user, const char *module, const char *, va_list)
 {
-    ++*static_cast<int *>(user);
+    auto *messages = static_cast<TiffMessages *>(user);
+    ++messages->count;
+    if (module && (std::strcmp(module, "JPEGLib") == 0 || std::strcmp(module, "LibJpeg") == 0))
+        messages->jpegData = true;
     return 1; // handled: the process-wide handler is not called
 }
 
@@ -274,13 +286,22 @@ bool pixel_data_backed(TIFF *tif, const TiffLayout &L, uint64_t fileSize)
         !TIFFGetField(tif, tiled ? TIFFTAG_TILEBYTECOUNTS : TIFFTAG_STRIPBYTECOUNTS, &counts) ||
         !offsets || !counts)
         return false;
-    // A count that passes the end is cut to the file, as libtiff reads it.
+    // The bytes of the file the chunks hold, each counted once however many chunks share it; a
+    // count that passes the end is cut to the file, as libtiff reads it.
     const uint64_t used = perPlane * uint64_t(used_planes(L));
-    uint64_t held = 0;
+    std::vector<std::pair<uint64_t, uint64_t>> ranges; // [begin, end)
+    ranges.reserve(size_t(used));
     for (uint64_t i = 0; i < used; ++i)
-        if (offsets[i] < fileSize &&
-            __builtin_add_overflow(held, std::min(counts[i], fileSize - offsets[i]), &held))
-            held = UINT64_MAX;
+        if (offsets[i] < fileSize && counts[i] > 0)
+            ranges.emplace_back(offsets[i],
+                                offsets[i] + std::min(counts[i], fileSize - offsets[i]));
+    std::sort(ranges.begin(), ranges.end());
+    uint64_t held = 0, covered = 0; // covered: the end of the bytes counted so far
+    for (const auto &[begin, end] : ranges)
+        if (end > covered) {
+            held += end - std::max(begin, covered);
+            covered = end;
+        }
     // Bytes of raw samples the planes read decode to.
     const uint64_t rawPixel = (L.separate ? 1 : uint64_t(L.spp)) * (L.bps / 8);
     auto raw = checked_product({int64_t(L.width), int64_t(L.height), int64_t(rawPixel),
@@ -303,8 +324,9 @@ void grow_rows(std::vector<uint8_t> &out, uint64_t rows, uint64_t rowBytes, uint
 }
 
 // Strips are read a scanline at a time: no strip-sized buffer is allocated on a header's word.
+// A read after which libjpeg complained (said) failed.
 bool read_strips(TIFF *tif, const TiffLayout &L, uint64_t rowBytes, uint64_t total,
-                 std::vector<uint8_t> &out)
+                 const TiffMessages &said, std::vector<uint8_t> &out)
 {
     const uint64_t need = uint64_t(L.width) * (L.separate ? 1 : L.spp) * (L.bps / 8);
     tmsize_t lineSize = TIFFScanlineSize(tif);
@@ -313,7 +335,7 @@ bool read_strips(TIFF *tif, const TiffLayout &L, uint64_t rowBytes, uint64_t tot
     std::vector<uint8_t> line(static_cast<size_t>(lineSize));
     for (int p = 0; p < used_planes(L); ++p) {
         for (uint32_t row = 0; row < L.height; ++row) {
-            if (TIFFReadScanline(tif, line.data(), row, uint16_t(p)) != 1)
+            if (TIFFReadScanline(tif, line.data(), row, uint16_t(p)) != 1 || said.jpegData)
                 return false;
             if (p == 0)
                 grow_rows(out, uint64_t(row) + 1, rowBytes, total);
@@ -324,7 +346,7 @@ bool read_strips(TIFF *tif, const TiffLayout &L, uint64_t rowBytes, uint64_t tot
 }
 
 bool read_tiles(TIFF *tif, const TiffLayout &L, uint64_t rowBytes, uint64_t total,
-                std::vector<uint8_t> &out)
+                const TiffMessages &said, std::vector<uint8_t> &out)
 {
     uint32_t tw = 0, th = 0;
     if (!TIFFGetField(tif, TIFFTAG_TILEWIDTH, &tw) || !TIFFGetField(tif, TIFFTAG_TILELENGTH, &th) ||
@@ -345,7 +367,7 @@ bool read_tiles(TIFF *tif, const TiffLayout &L, uint64_t rowBytes, uint64_t tota
         for (int p = 0; p < used_planes(L); ++p) {
             for (uint32_t x = 0; x < L.width; x += tw) {
                 tmsize_t got = TIFFReadTile(tif, tile.data(), x, row, 0, uint16_t(p));
-                if (got < 0 || uint64_t(got) < tileBytes)
+                if (got < 0 || uint64_t(got) < tileBytes || said.jpegData)
                     return false;
                 if (p == 0 && x == 0)
                     grow_rows(out, uint64_t(row) + rows, rowBytes, total);
@@ -363,7 +385,7 @@ using TiffPtr = std::unique_ptr<TIFF, TiffCloser>;
 
 // Opens a TIFF of size bytes quietly, from memory (mf) or from the file at path; libtiff's own
 // arrays and strip buffers answer to the file's length too.
-TiffPtr open_tiff(MemoryFile *mf, const char *path, uint64_t size, int *messages)
+TiffPtr open_tiff(MemoryFile *mf, const char *path, uint64_t size, TiffMessages *messages)
 {
     std::unique_ptr<TIFFOpenOptions, OptionsFree> opts(TIFFOpenOptionsAlloc());
     if (!opts)
@@ -396,7 +418,7 @@ PixelDataCheck tiff_check(TIFF *tif, uint64_t size, TiffLayout &L, PixelLayout *
 bool decode_tiff(const uint8_t *data, size_t size, Decoded &out)
 {
     MemoryFile mf{data, size, 0};
-    int messages = 0;
+    TiffMessages messages;
     TiffPtr tif = open_tiff(&mf, nullptr, size, &messages);
     if (!tif)
         return false;
@@ -406,8 +428,9 @@ bool decode_tiff(const uint8_t *data, size_t size, Decoded &out)
         !image_geometry(L.width, L.height, uint64_t(L.outSpp), uint64_t(L.outBps / 8), rowBytes,
                         total))
         return false;
-    bool ok = TIFFIsTiled(tif.get()) ? read_tiles(tif.get(), L, rowBytes, total, out.pixels)
-                                     : read_strips(tif.get(), L, rowBytes, total, out.pixels);
+    bool ok = TIFFIsTiled(tif.get())
+                  ? read_tiles(tif.get(), L, rowBytes, total, messages, out.pixels)
+                  : read_strips(tif.get(), L, rowBytes, total, messages, out.pixels);
     if (!ok || out.pixels.size() != total)
         return false;
 
@@ -426,12 +449,41 @@ bool decode_tiff(const uint8_t *data, size_t size, Decoded &out)
 // ---------------------------------------------------------------------------------------------
 // JPEG
 
+// Coded bytes a frame must hold after its first scan header where no one-bit rule bounds them
+// (arithmetic coding spends a small fraction of a bit on a flat block, and the end-of-band runs
+// of a progressive AC scan skip up to 32767 blocks): one byte for this many blocks of all
+// components, 0.00024 bytes a block. Measured in those bytes a block, arithmetic-coded: the 14
+// test photos at quality 1 to 75 take 0.0045 at the least (0.040 at quality 5, 0.089 at 10),
+// 12-megapixel images blurred past any detail 0.0029 (0.017, 0.029), 12 times the floor, and
+// skies cut from the photos 0.0004 at quality 5, 0.0016 at 10; progressive, the photos take
+// 0.13 arithmetic-coded and 0.25 Huffman-coded. Only flat rectangles code below the floor (a
+// clipped sky cut out 0.00014, one colour at 12 megapixels 0.00003), as do files of a hundred
+// bytes declaring 20000 x 20000 pixels (0.000005 to 0.00002).
+constexpr uint64_t kBlocksPerCodedByte = 4096;
+
+// Whether data bytes after the first scan header reach the floor for blocks of all components.
+bool above_coded_byte_floor(uint64_t data, uint64_t blocks)
+{
+    return data >= blocks / kBlocksPerCodedByte + (blocks % kBlocksPerCodedByte != 0);
+}
+
 // Warnings are silent, except that entropy data ending before the image is complete (a marker
-// met mid-scan) is a damaged file: the library would fill the rest with grey.
+// met mid-scan by a Huffman decoder) is a damaged file: the library would fill the rest with
+// grey. (The memory source fails at the end of the bytes rather than make up an end; the
+// arithmetic decoder meets a marker without a word, as its encoder leaves out the zero bytes
+// that end a scan.)
 void jpeg_emit(j_common_ptr cinfo, int level)
 {
     if (level < 0 && cinfo->err->msg_code == JWRN_HIT_MARKER)
         cinfo->err->error_exit(cinfo);
+}
+
+// Called before each step of the input: a file is refused as its scan count passes the cap.
+void jpeg_scan_cap(j_common_ptr cinfo)
+{
+    const int scan = reinterpret_cast<j_decompress_ptr>(cinfo)->input_scan_number;
+    if (scan > kMaxJpegScans)
+        ERREXIT1(cinfo, JERR_BAD_PROG_SCRIPT, scan);
 }
 
 // The ICC profile from the saved APP2 chunks; any inconsistency means no profile.
@@ -471,6 +523,16 @@ bool jpeg_decode_body(jpeg_decompress_struct *cinfo, Decoded *out)
     cinfo->scale_num = 1;
     cinfo->scale_denom = 1;
     jpeg_calc_output_dimensions(cinfo);
+    // The header check's floor, for callers that did not check: the source holds what follows
+    // the first scan header. Where the one-bit rule holds, the Huffman decoder meets the end of
+    // the data before the image is complete and fails (jpeg_emit).
+    uint64_t blocks = 0;
+    for (int c = 0; c < cinfo->num_components; ++c)
+        blocks +=
+            uint64_t(cinfo->comp_info[c].width_in_blocks) * cinfo->comp_info[c].height_in_blocks;
+    if ((cinfo->arith_code || (cinfo->progressive_mode && cinfo->Ss != 0)) &&
+        !above_coded_byte_floor(cinfo->src->bytes_in_buffer, blocks))
+        return false;
     uint64_t rowBytes, total;
     if (int(cinfo->output_components) != spp ||
         !image_geometry(cinfo->output_width, cinfo->output_height, uint64_t(spp), 1, rowBytes,
@@ -541,53 +603,138 @@ bool decode_jpeg(const uint8_t *data, size_t size, Decoded &out)
         return false;
     jpeg_source_mgr src;
     jpeg_memory_source(&cinfo, &src, data, size);
+    jpeg_progress_mgr progress{};
+    progress.progress_monitor = jpeg_scan_cap;
+    cinfo.progress = &progress;
     return jpeg_guarded(&cinfo, &err, &out);
 }
 
-// The first scan of a JPEG file, walked to from its start: the frame's geometry, and whether
-// the entropy-coded bytes left in the file can hold what a Huffman-coded scan spends at the
-// least, one bit on each 8 x 8 block of its first component (a scan holding the DC
-// coefficients: AC scans of progressive files may skip blocks).
-PixelDataCheck jpeg_check(std::FILE *f, uint64_t size, PixelLayout *layout)
-{
-    auto u8 = [f]() { return std::fgetc(f); };
-    auto u16 = [&]() {
+// Buffered reads from the start of a JPEG file, skipping entropy-coded data by its 0xFF bytes.
+class JpegReader {
+public:
+    explicit JpegReader(std::FILE *f) : m_f(f), m_buf(size_t(64) << 10) {}
+    int u8()
+    {
+        if (m_at == m_end && !fill())
+            return -1;
+        return m_buf[m_at++];
+    }
+    int u16()
+    {
         const int hi = u8(), lo = u8();
         return hi < 0 || lo < 0 ? -1 : hi << 8 | lo;
-    };
-    if (u8() != 0xFF || u8() != 0xD8)
-        return PixelDataCheck::NotDecodable;
-    int width = 0, height = 0, components = 0, hMax = 1, vMax = 1;
-    bool huffman = false;
-    int ids[4] = {}, h[4] = {}, v[4] = {};
-    for (;;) {
+    }
+    uint64_t offset() const { return m_base + m_at; }
+    // Skips n bytes (reads past the end of the file then fail).
+    bool skip(uint64_t n)
+    {
+        if (n <= m_end - m_at) {
+            m_at += size_t(n);
+            return true;
+        }
+        const uint64_t to = offset() + n;
+        if (to > uint64_t(LONG_MAX) || std::fseek(m_f, long(to), SEEK_SET) != 0)
+            return false;
+        m_base = to;
+        m_at = m_end = 0;
+        return true;
+    }
+    // The code of the next marker, past stray bytes (which the library skips too) and fill
+    // bytes; -1 at the end of the file.
+    int next_marker()
+    {
         int m = u8();
-        while (m >= 0 && m != 0xFF) // stray bytes between segments, which the library skips
+        while (m >= 0 && m != 0xFF)
             m = u8();
         while (m == 0xFF)
             m = u8();
-        if (m < 0 || m == 0xD9)
-            return components ? PixelDataCheck::Truncated : PixelDataCheck::NotDecodable;
-        if (m == 0x01 || (m >= 0xD0 && m <= 0xD8))
-            continue; // no length follows
-        const int length = u16();
-        const long start = std::ftell(f);
-        if (length < 2 || start < 0)
+        return m;
+    }
+    // The code of the marker after a scan's entropy-coded data (stuffed zeros, restart markers
+    // and fill bytes are data), or -1 at the end of the file.
+    int marker_after_scan()
+    {
+        for (;;) {
+            const void *ff = std::memchr(m_buf.data() + m_at, 0xFF, m_end - m_at);
+            if (!ff) {
+                m_at = m_end;
+                if (!fill())
+                    return -1;
+                continue;
+            }
+            m_at = size_t(static_cast<const uint8_t *>(ff) - m_buf.data()) + 1;
+            int m = u8();
+            while (m == 0xFF)
+                m = u8();
+            if (m < 0 || (m != 0 && (m < 0xD0 || m > 0xD7)))
+                return m;
+        }
+    }
+
+private:
+    bool fill()
+    {
+        m_base += m_end;
+        m_at = 0;
+        m_end = std::fread(m_buf.data(), 1, m_buf.size(), m_f);
+        return m_end > 0;
+    }
+    std::FILE *m_f;
+    std::vector<uint8_t> m_buf;
+    size_t m_at = 0, m_end = 0;
+    uint64_t m_base = 0; // file offset of m_buf[0]
+};
+
+// A JPEG file walked from its start to its end of image: the frame's geometry, whether the
+// entropy-coded bytes after the first scan's header can hold what that scan spends at the least
+// (see check_pixel_data), and the number of scans.
+PixelDataCheck jpeg_check(std::FILE *f, uint64_t size, PixelLayout *layout)
+{
+    JpegReader in(f);
+    if (in.u8() != 0xFF || in.u8() != 0xD8)
+        return PixelDataCheck::NotDecodable;
+    int width = 0, height = 0, components = 0, hMax = 1, vMax = 1, scans = 0;
+    bool arithmetic = false, progressive = false;
+    int ids[4] = {}, h[4] = {}, v[4] = {};
+    // Blocks of component c, its samples rounded up to whole blocks.
+    auto blocks = [&](int c) {
+        const uint64_t cols = (uint64_t(width) * h[c] + hMax - 1) / hMax;
+        const uint64_t rows = (uint64_t(height) * v[c] + vMax - 1) / vMax;
+        return ((cols + 7) / 8) * ((rows + 7) / 8);
+    };
+    auto firstScan = PixelDataCheck::Ok;
+    for (int m = in.next_marker();;) {
+        if (m < 0 || m == 0xD9) {
+            if (!components)
+                return PixelDataCheck::NotDecodable;
+            return scans == 0 ? PixelDataCheck::Truncated : firstScan;
+        }
+        if (m == 0x01 || (m >= 0xD0 && m <= 0xD8)) {
+            m = in.next_marker(); // no length follows
+            continue;
+        }
+        const int length = in.u16();
+        if (length < 2)
             return PixelDataCheck::NotDecodable;
+        const uint64_t end = in.offset() + uint64_t(length) - 2;
         if (m >= 0xC0 && m <= 0xCF && m != 0xC4 && m != 0xC8 && m != 0xCC) {
             if (components)
                 return PixelDataCheck::NotDecodable; // a second frame
-            huffman = m < 0xC8;
-            u8(); // precision
-            height = u16();
-            width = u16();
-            components = u8();
-            if (width < 1 || height < 0 || (components != 1 && components != 3))
+            arithmetic = m > 0xC8;
+            progressive = (m & 3) == 2;
+            const int precision = in.u8();
+            height = in.u16();
+            width = in.u16();
+            components = in.u8();
+            if (layout)
+                *layout = {width, height, components, precision};
+            if (precision != 8 || width < 1 || height < 0 || (components != 1 && components != 3) ||
+                length != 8 + 3 * components)
                 return PixelDataCheck::NotDecodable;
             for (int c = 0; c < components; ++c) {
-                ids[c] = u8();
-                const int hv = u8();
-                u8();
+                ids[c] = in.u8();
+                const int hv = in.u8();
+                in.u8();
                 h[c] = hv >> 4;
                 v[c] = hv & 15;
                 if (hv < 0 || h[c] < 1 || h[c] > 4 || v[c] < 1 || v[c] > 4)
@@ -595,8 +742,6 @@ PixelDataCheck jpeg_check(std::FILE *f, uint64_t size, PixelLayout *layout)
                 hMax = std::max(hMax, h[c]);
                 vMax = std::max(vMax, v[c]);
             }
-            if (layout)
-                *layout = {width, height, components, 8};
             uint64_t rowBytes, total;
             if (height > 0 && !image_geometry(uint64_t(width), uint64_t(height),
                                               uint64_t(components), 1, rowBytes, total))
@@ -604,26 +749,34 @@ PixelDataCheck jpeg_check(std::FILE *f, uint64_t size, PixelLayout *layout)
         } else if (m == 0xDA) {
             if (!components)
                 return PixelDataCheck::NotDecodable;
-            const int inScan = u8();
-            const int first = u8();
-            if (inScan < 1 || first < 0 || length < 6 + 2 * inScan)
+            if (++scans > kMaxJpegScans)
+                return PixelDataCheck::TooManyScans;
+            const int inScan = in.u8();
+            const int first = in.u8();
+            if (inScan < 1 || first < 0 || length != 6 + 2 * inScan || !in.skip(2 * inScan - 1))
                 return PixelDataCheck::NotDecodable;
-            std::fseek(f, start + length - 5, SEEK_SET); // Ss, Se, Ah/Al end it
-            const int spectralStart = u8();
-            const uint64_t data = size - std::min<uint64_t>(size, uint64_t(start) + length - 2);
+            const int spectralStart = in.u8();
             int c = 0;
             while (c < components && ids[c] != first)
                 ++c;
-            // A height given later (DNL), arithmetic coding or an AC scan promise nothing here.
-            if (c == components || height == 0 || !huffman || spectralStart != 0)
-                return PixelDataCheck::Ok;
-            const uint64_t cols = (uint64_t(width) * h[c] + hMax - 1) / hMax;
-            const uint64_t rows = (uint64_t(height) * v[c] + vMax - 1) / vMax;
-            const uint64_t blocks = ((cols + 7) / 8) * ((rows + 7) / 8);
-            return data >= (blocks + 7) / 8 ? PixelDataCheck::Ok : PixelDataCheck::Truncated;
+            // A height given later (DNL) promises nothing here.
+            if (scans == 1 && c < components && height > 0) {
+                const uint64_t data = size - std::min(size, end);
+                uint64_t all = 0;
+                for (int k = 0; k < components; ++k)
+                    all += blocks(k);
+                const bool oneBit = !arithmetic && (!progressive || spectralStart == 0);
+                if (oneBit ? data < (blocks(c) + 7) / 8 : !above_coded_byte_floor(data, all))
+                    firstScan = PixelDataCheck::Truncated;
+            }
+            if (!in.skip(end - in.offset()))
+                return PixelDataCheck::Truncated;
+            m = in.marker_after_scan();
+            continue;
         }
-        if (std::fseek(f, start + length - 2, SEEK_SET) != 0)
+        if (!in.skip(end - in.offset()))
             return PixelDataCheck::Truncated;
+        m = in.next_marker();
     }
 }
 
@@ -742,7 +895,7 @@ PixelDataCheck check_pixel_data(const std::string &path, PixelLayout *layout)
         if (!is_tiff(head, sizeof head))
             return PixelDataCheck::NotDecodable;
         f.reset();
-        int messages = 0;
+        TiffMessages messages;
         TiffPtr tif = open_tiff(nullptr, path.c_str(), size, &messages);
         TiffLayout L;
         return tif ? tiff_check(tif.get(), size, L, layout) : PixelDataCheck::NotDecodable;

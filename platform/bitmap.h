@@ -75,28 +75,36 @@ private:
 bool decode_jpeg_into(const DataPtr &data, int width, int height, int spp, uint8_t *dst);
 
 // What a TIFF or JPEG file's headers promise, as the decoder would take it: the size, the
-// decoded samples a pixel (1 or 3) and bits a sample (8 or 16).
+// decoded samples a pixel (1 or 3) and bits a sample (8 or 16; a JPEG's sample precision).
 struct PixelLayout {
     int width = 0, height = 0, spp = 0, bits = 0;
 };
 
 enum class PixelDataCheck {
     Ok,
-    NotDecodable, // not a TIFF or JPEG file, or a layout the decoder does not take
+    NotDecodable, // not a TIFF or JPEG file, or a layout the decoder does not take (a JPEG of
+                  // other than 8-bit samples has the layout filled)
     TooLarge,     // past the decoder's caps (see create); the layout is filled
     Truncated,    // the file cannot hold the pixels its header declares; the layout is filled
     TooManyScans, // a JPEG of more scans than kMaxJpegScans; the layout is filled
 };
 
-// The most scans a JPEG may have; each scan walks the whole image again.
+// The most scans a JPEG may have: photos have about 10 (progressive encoders' scripts stay in
+// the tens). Each scan walks the whole image again, some 15 ms at 24 megapixels for a scan of
+// 50 bytes: a file at the cap decodes in 1.6 s where a photo of that size takes 0.2 s. The
+// decoder refuses a file as its scan count passes the cap.
 inline constexpr int kMaxJpegScans = 100;
 
 // Reads the headers of the TIFF or JPEG file at path, not its pixels: whether the decoder takes
 // the layout and whether the file is long enough for the pixels declared. TIFF: the first
 // directory's strips or tiles lie in the file and hold every row's bytes (compressed: enough
-// to expand to them). JPEG: the bytes after the first scan's header hold at least one bit for
-// each 8 x 8 block of its first component when it is a Huffman-coded scan of DC coefficients,
-// as every such scan spends. A path that is not a regular file is NotDecodable.
+// to expand to them), each byte of the file counted once however many strips share it. JPEG:
+// 8-bit samples; the markers are walked to the end of the image, counting the scans; the
+// bytes after the first scan's header hold at least one bit for each 8 x 8 block of its first
+// component when it is a Huffman-coded sequential or DC scan, as every such scan spends, and
+// otherwise (arithmetic coding, a progressive file opening with an AC scan) one byte for every
+// 4096 blocks of all components, a floor no photo comes near. A path that is not a regular
+// file is NotDecodable.
 PixelDataCheck check_pixel_data(const std::string &path, PixelLayout *layout);
 
 // An image: a size and its representations.

@@ -29,6 +29,7 @@
 #include "tests/support/child_process.h"
 #include "tests/support/fixtures.h"
 #include "tests/support/image_compare.h"
+#include "tests/support/jpeg_streams.h"
 #include "tests/support/noise.h"
 #include "tonemap/tm_params.h"
 
@@ -474,6 +475,60 @@ TEST(RoadHostileFiles, TruncatedPhotosAreBadInputBeforeMemoryIsJudged)
         const app::RoadError e = run.probe({{c.name, c.file}});
         EXPECT_EQ(e.code, app::kExitBadInput) << c.name;
         EXPECT_NE(e.message.find(c.says), std::string::npos) << e.message;
+    }
+}
+
+// Files that declare far more than their bytes give, through the driver: bad input (exit 3)
+// naming the photo, in little memory. JPEGs of a few hundred bytes arithmetic-coded or opening
+// with an AC scan claiming 20000 x 20000, a JPEG of a scan more than the cap, TIFFs whose strips
+// all point at the same bytes (145 MB of pixels from a 700-byte deflate blob, 600 MB from one
+// uncompressed row of 60000 bytes), and a JPEG-compressed TIFF whose strips are cut in half.
+TEST(RoadHostileFiles, UndercodedManyScanSharedAndCutPhotosAreBadInputInLittleMemory)
+{
+    auto shared = [](uint32_t w, uint32_t h, uint32_t strips, uint32_t bytes, uint16_t codec) {
+        TiffBuilder t;
+        const uint32_t at = t.add_blob(Bytes(bytes, 7));
+        const size_t ifd = t.add_ifd();
+        t.add_longs(ifd, 256, {w});
+        t.add_longs(ifd, 257, {h});
+        t.add_shorts(ifd, 258, {8, 8, 8});
+        t.add_shorts(ifd, 259, {codec});
+        t.add_shorts(ifd, 262, {2});
+        t.add_longs(ifd, 273, std::vector<uint32_t>(strips, at));
+        t.add_shorts(ifd, 277, {3});
+        t.add_longs(ifd, 278, {h / strips});
+        t.add_longs(ifd, 279, std::vector<uint32_t>(strips, bytes));
+        return t.build();
+    };
+    std::vector<uint8_t> px(64 * 48 * 3);
+    for (size_t i = 0; i < px.size(); ++i)
+        px[i] = uint8_t(i * 37 % 251);
+    const Bytes grey = encode_jpeg(px.data(), 16, 16, 1, 90);
+    JpegOptions prog;
+    prog.progressive = true;
+    const Bytes flat = encode_jpeg(std::vector<uint8_t>(4096, 128).data(), 64, 64, 1, 90, {}, prog);
+    const struct {
+        const char *name;
+        Bytes file;
+        const char *says;
+    } cases[] = {
+        {"arith.jpg", jpeg_claiming_size(recode_jpeg(grey, true, false), 20000, 20000),
+         "is truncated"},
+        {"acfirst.jpg",
+         jpeg_claiming_size(jpeg_without_first_scan(recode_jpeg(grey, false, true)), 20000, 20000),
+         "is truncated"},
+        {"scans.jpg", jpeg_of_scans(flat, platform::kMaxJpegScans + 1), "has more than"},
+        {"deflate.tif", shared(8000, 6048, 63, 700, 8), "is truncated"},
+        {"row.tif", shared(20000, 10000, 10000, 60000, 1), "is truncated"},
+        {"cut.tif", jpeg_tiff(px.data(), 64, 48, 0.5), "cannot be decoded"},
+    };
+    TempDir dir;
+    for (const auto &c : cases) {
+        ASSERT_TRUE(write_file(dir.file(c.name), c.file));
+        const Child r = run_zenit({"--quiet", "-o", dir.file("out.jpg"), dir.file(c.name)});
+        EXPECT_EQ(r.status, 3) << c.name << ": " << r.err;
+        EXPECT_NE(r.err.find(std::string(c.name) + " " + c.says), std::string::npos) << r.err;
+        EXPECT_LT(r.peakBytes, uint64_t(100) << 20) << c.name;
     }
 }
 

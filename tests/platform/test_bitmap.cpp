@@ -3,7 +3,9 @@
 #include <algorithm>
 #include <climits>
 #include <cstring>
+#include <filesystem>
 #include <iterator>
+#include <map>
 #include <string>
 #include <tuple>
 #include <vector>
@@ -19,6 +21,7 @@
 #include "tests/support/bracket_generator.h"
 #include "tests/support/fixtures.h"
 #include "tests/support/image_compare.h"
+#include "tests/support/jpeg_streams.h"
 
 namespace {
 
@@ -417,6 +420,149 @@ TEST(CheckPixelData, JpegScansTooShortForTheirBlocksAreTruncated)
     ASSERT_EQ(::mkfifo(pipe.c_str(), 0600), 0);
     EXPECT_EQ(check_pixel_data(pipe, &layout), PixelDataCheck::NotDecodable);
     EXPECT_EQ(check_pixel_data(dir.path(), &layout), PixelDataCheck::NotDecodable);
+}
+
+// Arithmetic coding and a progressive file opening with an AC scan spend far less than a bit on
+// a flat block: a byte for each 4096 blocks of all components must follow their first scan
+// header, exactly enough passing. A file of more scans than the cap is refused by the check and
+// by the decoder, and one of other than 8-bit samples by the check, with its layout.
+TEST(CheckPixelData, CodedByteFloorScanCapAndPrecision)
+{
+    TempDir dir;
+    const Bytes grey = testsupport::encode_jpeg(noise(256).data(), 16, 16, 1, 90);
+    const Bytes arith = testsupport::recode_jpeg(grey, true, false);
+    const Bytes acFirst =
+        testsupport::jpeg_without_first_scan(testsupport::recode_jpeg(grey, 0, 1));
+    // 8 d x (32768 + more) grey pixels: 4096 blocks for each of the d bytes after the first scan
+    // header, and d blocks more for each row of blocks more.
+    auto at_floor = [](const Bytes &j, size_t more) {
+        const size_t sos = testsupport::jpeg_scans(j)[0].begin;
+        const size_t d = j.size() - sos - 2 - size_t(j[sos + 2] << 8 | j[sos + 3]);
+        return testsupport::jpeg_claiming_size(j, uint16_t(8 * d), uint16_t(32768 + 8 * more));
+    };
+    // Progressive files whose last scan is repeated: noise, whose scans hold stuffed zero bytes,
+    // and flat grey, which decodes however often its refinement is repeated.
+    testsupport::JpegOptions prog;
+    prog.progressive = true;
+    const Bytes noisy = testsupport::encode_jpeg(noise(4096).data(), 64, 64, 1, 90, {}, prog);
+    const Bytes flat = testsupport::encode_jpeg(Bytes(4096, 128).data(), 64, 64, 1, 90, {}, prog);
+    auto scans = [](const Bytes &j, int n) { return testsupport::jpeg_of_scans(j, size_t(n)); };
+    Bytes twelveBit = grey;
+    twelveBit[size_t(std::search(grey.begin(), grey.end(), kSof, kSof + 2) - grey.begin()) + 4] =
+        12;
+    const struct {
+        Bytes file;
+        PixelDataCheck check;
+    } cases[] = {
+        {arith, PixelDataCheck::Ok},
+        {testsupport::recode_jpeg(grey, true, true), PixelDataCheck::Ok},
+        {at_floor(arith, 0), PixelDataCheck::Ok},
+        {at_floor(arith, 1), PixelDataCheck::Truncated},
+        {acFirst, PixelDataCheck::Ok},
+        {at_floor(acFirst, 0), PixelDataCheck::Ok},
+        {at_floor(acFirst, 1), PixelDataCheck::Truncated},
+        {scans(noisy, kMaxJpegScans), PixelDataCheck::Ok},
+        {scans(noisy, kMaxJpegScans + 1), PixelDataCheck::TooManyScans},
+        {twelveBit, PixelDataCheck::NotDecodable},
+    };
+    for (const auto &c : cases) {
+        const std::string path = dir.file(std::to_string(&c - cases) + ".jpg");
+        ASSERT_TRUE(testsupport::write_file(path, c.file));
+        PixelLayout layout;
+        EXPECT_EQ(check_pixel_data(path, &layout), c.check) << &c - cases;
+        EXPECT_EQ(layout.bits, c.check == PixelDataCheck::NotDecodable ? 12 : 8) << &c - cases;
+    }
+    EXPECT_NE(decode(scans(flat, kMaxJpegScans)), nullptr);
+    EXPECT_EQ(decode(scans(flat, kMaxJpegScans + 1)), nullptr);
+    // The decoder holds the floor too, before it sizes anything from the header.
+    testsupport::alloc::largest = 0;
+    EXPECT_EQ(decode(testsupport::jpeg_claiming_size(arith, 20000, 20000)), nullptr);
+    EXPECT_EQ(decode(testsupport::jpeg_claiming_size(acFirst, 20000, 20000)), nullptr);
+    EXPECT_LT(testsupport::alloc::largest, size_t(1) << 20);
+}
+
+// The test photos coded again, arithmetic-coded and progressive, decode through both decoders
+// to the pixels libjpeg gives and pass the header check; cut short, they are refused. One photo
+// of each camera.
+TEST(BitmapDecodeJpeg, TestPhotosCodedAgainDecodeAsLibjpegDoes)
+{
+    if (!std::filesystem::is_directory(HDR_TESTDATA_DIR))
+        GTEST_SKIP() << "test photos not found at " << HDR_TESTDATA_DIR;
+    std::map<std::string, std::string> firstOfFolder;
+    int photos = 0;
+    for (const auto &e : std::filesystem::recursive_directory_iterator(HDR_TESTDATA_DIR)) {
+        const std::string ext = e.path().extension().string(), path = e.path().string();
+        std::string &first = firstOfFolder[e.path().parent_path().string()];
+        if ((ext == ".jpg" || ext == ".JPG" || ext == ".jpeg") && (first.empty() || path < first))
+            first = path;
+    }
+    TempDir dir;
+    for (const auto &[folder, path] : firstOfFolder) {
+        if (path.empty())
+            continue;
+        ++photos;
+        const Bytes photo = testsupport::read_file(path);
+        const Bytes expected = testsupport::libjpeg_pixels(photo);
+        ASSERT_FALSE(expected.empty()) << path;
+        for (const auto &[arithmetic, progressive] : {std::pair{1, 0}, {0, 1}, {1, 1}}) {
+            SCOPED_TRACE(path + (arithmetic ? " arithmetic" : " progressive"));
+            const Bytes file = testsupport::recode_jpeg(photo, arithmetic, progressive);
+            ASSERT_TRUE(testsupport::write_file(dir.file("p.jpg"), file));
+            PixelLayout layout;
+            EXPECT_EQ(check_pixel_data(dir.file("p.jpg"), &layout), PixelDataCheck::Ok);
+            const BitmapPtr b = decode(file);
+            ASSERT_NE(b, nullptr);
+            EXPECT_TRUE(Bytes(b->bitmapData(), b->bitmapData() + expected.size()) == expected);
+            Bytes rows(expected.size());
+            EXPECT_TRUE(decode_jpeg_into(Data::copy(file.data(), file.size()), layout.width,
+                                         layout.height, layout.spp, rows.data()));
+            EXPECT_TRUE(rows == expected);
+            EXPECT_EQ(decode(Bytes(file.begin(), file.end() - long(file.size() / 3))), nullptr);
+        }
+    }
+    EXPECT_GE(photos, 3);
+}
+
+// Strips that share bytes hold them once: four one-row strips of 12 bytes in a 48-byte blob
+// hold the rows only when they cover all of it. A JPEG-compressed strip that ends before its
+// rows fails the decode instead of giving grey rows.
+TEST(BitmapHostileTiff, SharedStripBytesCountOnceAndCutJpegStripsFail)
+{
+    TempDir dir;
+    const Bytes px = noise(48);
+    const struct {
+        std::vector<uint32_t> at;
+        PixelDataCheck check;
+    } cases[] = {{{36, 0, 24, 12}, PixelDataCheck::Ok},
+                 {{0, 12, 24, 35}, PixelDataCheck::Truncated},
+                 {{0, 6, 12, 18}, PixelDataCheck::Truncated},
+                 {{0, 0, 0, 0}, PixelDataCheck::Truncated}};
+    for (const auto &c : cases) {
+        testsupport::TiffBuilder t;
+        const uint32_t base = t.add_blob(px);
+        std::vector<uint32_t> at = c.at;
+        for (uint32_t &a : at)
+            a += base;
+        const size_t ifd = t.add_ifd();
+        t.add_longs(ifd, 256, {4});
+        t.add_longs(ifd, 257, {4});
+        t.add_shorts(ifd, 258, {8, 8, 8});
+        t.add_shorts(ifd, 262, {2});
+        t.add_longs(ifd, 273, at);
+        t.add_shorts(ifd, 277, {3});
+        t.add_longs(ifd, 278, {1});
+        t.add_longs(ifd, 279, {12, 12, 12, 12});
+        const std::string path = dir.file(std::to_string(&c - cases) + ".tif");
+        ASSERT_TRUE(testsupport::write_file(path, t.build()));
+        PixelLayout layout;
+        EXPECT_EQ(check_pixel_data(path, &layout), c.check) << &c - cases;
+        EXPECT_EQ(decode(t.build()) != nullptr, c.check == PixelDataCheck::Ok) << &c - cases;
+    }
+    const Bytes rgb = testsupport::render_photo(testsupport::make_radiance_map(64, 48), 1, 8, 3);
+    expect_bitmap(decode(testsupport::jpeg_tiff(rgb.data(), 64, 48, 1)), 64, 48, 3, 8, {});
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(decode(testsupport::jpeg_tiff(rgb.data(), 64, 48, 0.5)), nullptr);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
 }
 
 } // namespace

@@ -1,0 +1,211 @@
+#include "tests/support/jpeg_streams.h"
+
+#include <algorithm>
+#include <csetjmp>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <stdexcept>
+
+#include <jpeglib.h>
+#include <tiffio.h>
+
+namespace testsupport {
+namespace {
+
+struct Jump {
+    jpeg_error_mgr pub;
+    std::jmp_buf jump;
+    bool warned;
+};
+
+[[noreturn]] void jump_back(j_common_ptr cinfo)
+{
+    std::longjmp(reinterpret_cast<Jump *>(cinfo->err)->jump, 1);
+}
+
+void note_warning(j_common_ptr cinfo, int level)
+{
+    if (level < 0)
+        reinterpret_cast<Jump *>(cinfo->err)->warned = true;
+}
+
+jpeg_error_mgr *jump_errors(Jump *err)
+{
+    jpeg_std_error(&err->pub);
+    err->pub.error_exit = jump_back;
+    err->pub.emit_message = note_warning;
+    err->warned = false;
+    return &err->pub;
+}
+
+// Only plain values live here across the library calls that may jump back.
+bool recode_guarded(jpeg_decompress_struct *in, jpeg_compress_struct *out, Jump *err,
+                    const Bytes *jpeg, bool arithmetic, bool progressive, unsigned char **mem,
+                    unsigned long *size)
+{
+    if (setjmp(err->jump))
+        return false;
+    jpeg_create_decompress(in);
+    jpeg_create_compress(out);
+    jpeg_mem_src(in, jpeg->data(), jpeg->size());
+    jpeg_read_header(in, TRUE);
+    jvirt_barray_ptr *coefficients = jpeg_read_coefficients(in);
+    jpeg_copy_critical_parameters(in, out);
+    out->arith_code = arithmetic;
+    if (progressive)
+        jpeg_simple_progression(out);
+    jpeg_mem_dest(out, mem, size);
+    jpeg_write_coefficients(out, coefficients);
+    jpeg_finish_compress(out);
+    jpeg_finish_decompress(in);
+    return true;
+}
+
+bool decode_guarded(jpeg_decompress_struct *in, Jump *err, const Bytes *jpeg, Bytes *pixels)
+{
+    if (setjmp(err->jump))
+        return false;
+    jpeg_create_decompress(in);
+    jpeg_mem_src(in, jpeg->data(), jpeg->size());
+    jpeg_read_header(in, TRUE);
+    in->out_color_space = in->num_components == 1 ? JCS_GRAYSCALE : JCS_RGB;
+    jpeg_start_decompress(in);
+    const size_t row = size_t(in->output_width) * size_t(in->output_components);
+    pixels->resize(row * in->output_height);
+    while (in->output_scanline < in->output_height) {
+        JSAMPROW at = pixels->data() + row * in->output_scanline;
+        jpeg_read_scanlines(in, &at, 1);
+    }
+    jpeg_finish_decompress(in);
+    return !err->warned;
+}
+
+} // namespace
+
+Bytes recode_jpeg(const Bytes &jpeg, bool arithmetic, bool progressive)
+{
+    jpeg_decompress_struct in;
+    jpeg_compress_struct out;
+    Jump err;
+    std::memset(&in, 0, sizeof in);
+    std::memset(&out, 0, sizeof out);
+    in.err = out.err = jump_errors(&err);
+    unsigned char *mem = nullptr;
+    unsigned long size = 0;
+    const bool ok = recode_guarded(&in, &out, &err, &jpeg, arithmetic, progressive, &mem, &size);
+    jpeg_destroy_compress(&out);
+    jpeg_destroy_decompress(&in);
+    Bytes coded;
+    if (ok && mem)
+        coded.assign(mem, mem + size);
+    std::free(mem);
+    if (!ok)
+        throw std::runtime_error("libjpeg failed to recode");
+    return coded;
+}
+
+Bytes libjpeg_pixels(const Bytes &jpeg)
+{
+    jpeg_decompress_struct in;
+    Jump err;
+    std::memset(&in, 0, sizeof in);
+    in.err = jump_errors(&err);
+    Bytes pixels;
+    const bool ok = decode_guarded(&in, &err, &jpeg, &pixels);
+    jpeg_destroy_decompress(&in);
+    return ok ? pixels : Bytes{};
+}
+
+std::vector<JpegSegment> jpeg_segments(const Bytes &j)
+{
+    std::vector<JpegSegment> out;
+    size_t i = 2;
+    while (i + 3 < j.size()) {
+        if (j[i] != 0xFF || j[i + 1] == 0xFF) {
+            ++i;
+            continue;
+        }
+        const uint8_t marker = j[i + 1];
+        if (marker == 0xD9)
+            break;
+        size_t end = i + 2 + size_t(j[i + 2] << 8 | j[i + 3]);
+        // Entropy-coded data runs to a marker other than a stuffed zero or a restart.
+        while (marker == 0xDA && end + 1 < j.size() &&
+               !(j[end] == 0xFF && j[end + 1] != 0 && (j[end + 1] & 0xF8) != 0xD0))
+            ++end;
+        out.push_back({marker, i, std::min(end, j.size())});
+        i = end;
+    }
+    return out;
+}
+
+std::vector<JpegSegment> jpeg_scans(const Bytes &jpeg)
+{
+    std::vector<JpegSegment> scans;
+    for (const JpegSegment &s : jpeg_segments(jpeg))
+        if (s.marker == 0xDA)
+            scans.push_back(s);
+    return scans;
+}
+
+Bytes jpeg_claiming_size(Bytes jpeg, uint16_t w, uint16_t h)
+{
+    for (const JpegSegment &s : jpeg_segments(jpeg))
+        if (s.marker >= 0xC0 && s.marker <= 0xCF && s.marker != 0xC4 && s.marker != 0xC8 &&
+            s.marker != 0xCC) {
+            const uint8_t size[4] = {uint8_t(h >> 8), uint8_t(h), uint8_t(w >> 8), uint8_t(w)};
+            std::memcpy(jpeg.data() + s.begin + 5, size, 4);
+        }
+    return jpeg;
+}
+
+Bytes jpeg_without_first_scan(const Bytes &jpeg)
+{
+    const JpegSegment first = jpeg_scans(jpeg).at(0);
+    Bytes out(jpeg.begin(), jpeg.begin() + long(first.begin));
+    out.insert(out.end(), jpeg.begin() + long(first.end), jpeg.end());
+    return out;
+}
+
+Bytes jpeg_of_scans(const Bytes &jpeg, size_t n)
+{
+    const std::vector<JpegSegment> scans = jpeg_scans(jpeg);
+    const auto last = jpeg.begin() + long(scans.at(scans.size() - 1).begin),
+               end = jpeg.begin() + long(scans.back().end);
+    Bytes out(jpeg.begin(), end);
+    for (size_t k = scans.size(); k < n; ++k)
+        out.insert(out.end(), last, end);
+    out.insert(out.end(), end, jpeg.end());
+    return out;
+}
+
+Bytes jpeg_tiff(const uint8_t *rgb, int w, int h, double keep)
+{
+    TempDir dir;
+    LibTiffOptions jpeg;
+    jpeg.compression = COMPRESSION_JPEG;
+    jpeg.rowsPerStrip = 16;
+    if (!write_libtiff(dir.file("j.tif"), rgb, w, h, 3, jpeg))
+        throw std::runtime_error("libtiff failed to write");
+    Bytes t = read_file(dir.file("j.tif"));
+    // libtiff writes little-endian here: the first directory's StripByteCounts entry.
+    auto u32 = [&t](size_t at) {
+        return uint32_t(t.at(at) | t.at(at + 1) << 8 | t.at(at + 2) << 16) | uint32_t(t.at(at + 3))
+                                                                                 << 24;
+    };
+    const size_t ifd = u32(4), entries = t.at(ifd) | t.at(ifd + 1) << 8;
+    for (size_t e = ifd + 2; e < ifd + 2 + 12 * entries; e += 12) {
+        const size_t n = u32(e + 4), bytes = t[e + 2] == TIFF_SHORT ? 2 : 4;
+        if ((t[e] | t[e + 1] << 8) != TIFFTAG_STRIPBYTECOUNTS)
+            continue;
+        for (size_t k = 0, at = n * bytes <= 4 ? e + 8 : u32(e + 8); k < n; ++k, at += bytes) {
+            const uint32_t cut = uint32_t((bytes == 2 ? u32(at) & 0xFFFF : u32(at)) * keep);
+            for (size_t b = 0; b < bytes; ++b)
+                t.at(at + b) = uint8_t(cut >> (8 * b));
+        }
+    }
+    return t;
+}
+
+} // namespace testsupport
