@@ -768,6 +768,12 @@ TEST(Zenit, RefusesBadBatches)
     std::string narrow = jpg("n.jpg", small, 16, 3), g = jpg("g.jpg", grey, 32, 1);
     std::string corrupt = tmp.file("bad.jpg");
     write_file(corrupt, Bytes{0xFF, 0xD8, 0xFF, 0xE0, 0x00});
+    // The frame header of a 12-bit JPEG: its sample precision (the byte after the length) is 12.
+    Bytes deep = read_file(a);
+    const uint8_t sof[] = {0xFF, 0xC0};
+    deep[size_t(std::search(deep.begin(), deep.end(), sof, sof + 2) - deep.begin()) + 4] = 12;
+    std::string twelve = tmp.file("twelve.jpg");
+    write_file(twelve, deep);
     std::string raw = tmp.file("x.nef"), txt = tmp.file("notes.txt"), dir = tmp.file("d.jpg");
     write_file(raw, Bytes(100, 0));
     write_file(txt, Bytes(10, 'a'));
@@ -792,6 +798,8 @@ TEST(Zenit, RefusesBadBatches)
         {{txt}, 3, "not a supported"},
         {{a, tmp.file("missing.jpg")}, 3, "missing.jpg"},
         {{a, corrupt}, 3, "bad.jpg"},
+        {{a, twelve}, 3, "twelve.jpg has 12-bit samples; only 8-bit JPEGs are read"},
+        {{twelve}, 3, "twelve.jpg has 12-bit samples; only 8-bit JPEGs are read"},
         {{a, narrow}, 3, "16 x 24"},
         {{a, g}, 3, "channels"},
         {{t8, t16}, 3, "bits"},
