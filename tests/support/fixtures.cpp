@@ -536,13 +536,19 @@ Bytes encode_jpeg(const uint8_t *pixels, int w, int h, int spp, int quality,
     unsigned long memSize = 0;
     bool ok = encode_guarded(&cinfo, &err, pixels, w, h, spp, quality, &options, &mem, &memSize);
     jpeg_destroy_compress(&cinfo);
+    const Bytes out = take_libjpeg_output(ok, mem, memSize, "libjpeg failed to encode");
+    return segments.empty() ? out : insert_jpeg_segments(out, segments);
+}
+
+Bytes take_libjpeg_output(bool ok, unsigned char *mem, unsigned long size, const char *what)
+{
     Bytes out;
     if (ok && mem)
-        out.assign(mem, mem + memSize);
+        out.assign(mem, mem + size);
     std::free(mem);
     if (!ok)
-        throw std::runtime_error("libjpeg failed to encode");
-    return segments.empty() ? out : insert_jpeg_segments(out, segments);
+        throw std::runtime_error(what);
+    return out;
 }
 
 // ---------------------------------------------------------------------------------------------

@@ -179,6 +179,10 @@ struct JpegOptions {
 Bytes encode_jpeg(const uint8_t *pixels, int w, int h, int spp, int quality,
                   const std::vector<Bytes> &segments = {}, const JpegOptions &options = {});
 
+// The bytes libjpeg wrote into memory (jpeg_mem_dest's buffer, freed here); throws
+// std::runtime_error with what when the library failed (ok false).
+Bytes take_libjpeg_output(bool ok, unsigned char *mem, unsigned long size, const char *what);
+
 // ---------------------------------------------------------------------------------------------
 // PSD / PSB
 

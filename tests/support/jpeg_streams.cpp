@@ -96,13 +96,7 @@ Bytes recode_jpeg(const Bytes &jpeg, bool arithmetic, bool progressive)
     const bool ok = recode_guarded(&in, &out, &err, &jpeg, arithmetic, progressive, &mem, &size);
     jpeg_destroy_compress(&out);
     jpeg_destroy_decompress(&in);
-    Bytes coded;
-    if (ok && mem)
-        coded.assign(mem, mem + size);
-    std::free(mem);
-    if (!ok)
-        throw std::runtime_error("libjpeg failed to recode");
-    return coded;
+    return take_libjpeg_output(ok, mem, size, "libjpeg failed to recode");
 }
 
 Bytes libjpeg_pixels(const Bytes &jpeg)
