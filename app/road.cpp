@@ -133,14 +133,12 @@ std::string psd_pixel_problem(const SourcePhoto &p)
 }
 
 // A JPEG of other than 8-bit samples (12-bit files exist), which the decoder does not take, said
-// to follow its name; empty for 8-bit files and files without a frame header.
-std::string jpeg_precision_problem(const std::string &path)
+// to follow its name; empty for 8-bit samples and for bits 0 (no frame header was read).
+std::string jpeg_precision_problem(int bits)
 {
-    platform::PixelLayout layout;
-    platform::check_pixel_data(path, &layout);
-    if (layout.bits <= 0 || layout.bits == 8)
+    if (bits <= 0 || bits == 8)
         return {};
-    return " has " + std::to_string(layout.bits) + "-bit samples; only 8-bit JPEGs are read";
+    return " has " + std::to_string(bits) + "-bit samples; only 8-bit JPEGs are read";
 }
 
 // Bytes as a photographer reads them: "12.3 GB".
@@ -370,9 +368,12 @@ RoadError check_and_probe(const std::vector<std::string> &paths, Document *doc)
                                            std::to_string(p.infos[kInfoHeight]) +
                                            " pixels, more than its Photoshop version allows, "
                                            "or is cut short");
-        if (r <= 0 && p.type == SourceType::Jpeg)
-            if (std::string deep = jpeg_precision_problem(path); !deep.empty())
+        if (r <= 0 && p.type == SourceType::Jpeg) {
+            platform::PixelLayout layout;
+            platform::check_pixel_data(path, &layout);
+            if (std::string deep = jpeg_precision_problem(layout.bits); !deep.empty())
                 return fail(kExitBadInput, file_name(path) + deep);
+        }
         if (r <= 0)
             return fail(kExitBadInput, file_name(path) + " " + probe_reason(p.type, r));
         p.width = p.infos[kInfoWidth];
@@ -386,8 +387,9 @@ RoadError check_and_probe(const std::vector<std::string> &paths, Document *doc)
         if (p.type != SourceType::Psd) {
             platform::PixelLayout layout;
             pixels = platform::check_pixel_data(path, &layout);
-            if (p.type == SourceType::Jpeg && layout.bits > 0 && layout.bits != 8)
-                return fail(kExitBadInput, file_name(path) + jpeg_precision_problem(path));
+            if (std::string deep = jpeg_precision_problem(layout.bits);
+                p.type == SourceType::Jpeg && !deep.empty())
+                return fail(kExitBadInput, file_name(path) + deep);
             if (pixels != platform::PixelDataCheck::NotDecodable) {
                 p.width = layout.width;
                 p.height = layout.height;
@@ -954,16 +956,12 @@ size_t name_max(const std::string &dir)
     return n > 0 ? size_t(n) : size_t(NAME_MAX);
 }
 
-// A hidden temporary name beside name in dir: "." name suffix, the name cut (at a character's
-// start) where the whole would not fit the folder. The suffix alone keeps such names apart.
+// A hidden temporary name beside name in dir: "." name suffix, the name cut where the whole
+// would not fit the folder. The suffix alone keeps such names apart.
 std::string hidden_path(const std::string &dir, const std::string &name, const std::string &suffix)
 {
     const size_t room = name_max(dir), fixed = 1 + suffix.size();
-    size_t keep = fixed < room ? std::min(name.size(), room - fixed) : 0;
-    while (keep > 0 && keep < name.size() &&
-           (static_cast<unsigned char>(name[keep]) & 0xC0) == 0x80)
-        --keep; // not inside a UTF-8 sequence
-    return dir + "/." + name.substr(0, keep) + suffix;
+    return dir + "/." + name.substr(0, fixed < room ? room - fixed : 0) + suffix;
 }
 
 // The last number a default name takes ("<name>_hdr-999.jpg").

@@ -511,11 +511,8 @@ RoadError take_as_recorded(int m, float *p, std::vector<std::string> *notes)
         return fail(kExitFailed, "the settings cannot be recorded");
     const size_t from = packet.find("kvtm:Method");
     for (const Setting &s : method_settings(m)) {
-        const bool changed = s.kind == K::Smoothing
-                                 ? back[kDeSliderSmoothing] != p[kDeSliderSmoothing] ||
-                                       back[kDeLightSmoothing] != p[kDeLightSmoothing]
-                                 : back[s.slot] != p[s.slot];
-        if (changed && notes)
+        // Smoothing's slot is the slider's: a Light level is a word, recorded as it stands.
+        if (back[s.slot] != p[s.slot] && notes)
             notes->push_back(std::string(s.name) + " " + asked_text(s, p) + " is taken as " +
                              element_text(packet, from, s.name).value_or("?") +
                              ", as the result's settings packet records it");

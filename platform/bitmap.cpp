@@ -125,7 +125,6 @@ void mem_unmap(thandle_t, void *, toff_t) {}
 
 // What libtiff said while a file was open.
 struct TiffMessages {
-    int count = 0;
     bool jpegData = false; // libjpeg warned or failed on a strip or tile
 };
 
@@ -136,7 +135,6 @@ struct TiffMessages {
 int tiff_quiet(TIFF *, void *user, const char *module, const char *, va_list)
 {
     auto *messages = static_cast<TiffMessages *>(user);
-    ++messages->count;
     if (module && (std::strcmp(module, "JPEGLib") == 0 || std::strcmp(module, "LibJpeg") == 0))
         messages->jpegData = true;
     return 1; // handled: the process-wide handler is not called

@@ -556,6 +556,25 @@ TEST(CheckOutput, RefusesAPhotoItsFolderMissingOrADirectory)
     EXPECT_EQ(check_output(photos, tmp.file("no/such/out.jpg")).code, kExitFailed);
     EXPECT_EQ(check_output(photos, a + "/out.jpg").code, kExitFailed); // a file, not a folder
     EXPECT_EQ(check_output(photos, tmp.path()).code, kExitFailed);
+
+    // A name the file system cannot take: one byte past the folder's longest, or a path past the
+    // system's (a folder deep enough that a long name overruns it).
+    const std::string longest =
+        std::string(size_t(pathconf(tmp.path().c_str(), _PC_NAME_MAX)) - 4, 'n');
+    EXPECT_FALSE(check_output(photos, tmp.file(longest + ".jpg")));
+    RoadError e = check_output(photos, tmp.file(longest + "x.jpg"));
+    EXPECT_EQ(e.code, kExitFailed);
+    EXPECT_TRUE(contains(e.message, "the name is longer than the")) << e.message;
+    std::string deep = tmp.path(); // ends 256 to 356 bytes short of the system's limit
+    while (deep.size() < PATH_MAX - 256) {
+        deep += "/" + std::string(100, 'd');
+        ASSERT_EQ(::mkdir(deep.c_str(), 0755), 0);
+    }
+    EXPECT_FALSE(check_output(photos, deep + "/" + std::string(60, 's') + ".jpg"));
+    e = check_output(photos, deep + "/" + std::string(250, 's') + ".jpg");
+    EXPECT_EQ(e.code, kExitFailed);
+    EXPECT_TRUE(contains(e.message, "longer than the " + std::to_string(PATH_MAX - 1) + " bytes"))
+        << e.message;
 }
 
 TEST(CheckAndProbe, TypesNotSpellingsDirectoriesAndEarlierResults)
