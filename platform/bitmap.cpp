@@ -34,9 +34,6 @@ constexpr uint64_t kMaxBytes = kMaxBitmapBytes;
 constexpr uint64_t kMaxTileBytes = uint64_t(256) << 20;
 // Samples a TIFF pixel may carry: grey or RGB with alpha and an extra sample or two.
 constexpr uint16_t kMaxTiffSamples = 5;
-// Compressed pixel data expands at most this many times (deflate about 1032 times, PackBits 64,
-// LZW and JPEG below 4096).
-constexpr uint64_t kMaxExpansion = 4096;
 // The largest single allocation libtiff may make for a file, besides 8 times its length.
 constexpr uint64_t kTiffLibraryAllocation = uint64_t(64) << 20;
 
@@ -125,18 +122,20 @@ void mem_unmap(thandle_t, void *, toff_t) {}
 
 // What libtiff said while a file was open.
 struct TiffMessages {
-    bool jpegData = false; // libjpeg warned or failed on a strip or tile
+    bool jpegWarned = false;      // the JPEG codec passed a libjpeg message on
+    bool oldJpeg = false;         // the old-style JPEG codec did
+    uint64_t judged = UINT64_MAX; // the last strip or tile judged after a message
 };
 
 // libtiff's messages are swallowed: a bad file is reported by the null result alone. Its JPEG
-// codecs pass libjpeg's messages on under these module names; a strip whose data ends before
-// its rows is one (the codec makes up an end, then grey rows). libjpeg reports only the first
-// warning of a strip and each one tells of damaged data, so any of them fails the decode.
+// codecs pass libjpeg's messages on under these module names, as text (see chunk_data_whole).
 int tiff_quiet(TIFF *, void *user, const char *module, const char *, va_list)
 {
     auto *messages = static_cast<TiffMessages *>(user);
-    if (module && (std::strcmp(module, "JPEGLib") == 0 || std::strcmp(module, "LibJpeg") == 0))
-        messages->jpegData = true;
+    if (module && std::strcmp(module, "JPEGLib") == 0)
+        messages->jpegWarned = true;
+    if (module && std::strcmp(module, "LibJpeg") == 0)
+        messages->oldJpeg = true;
     return 1; // handled: the process-wide handler is not called
 }
 
@@ -159,7 +158,7 @@ enum class TiffKind { Grey, GreyInverted, Rgb, Palette };
 
 struct TiffLayout {
     uint32_t width = 0, height = 0;
-    uint16_t bps = 0, spp = 0;
+    uint16_t bps = 0, spp = 0, compression = COMPRESSION_NONE;
     bool separate = false;
     TiffKind kind = TiffKind::Rgb;
     int outSpp = 0, outBps = 0;
@@ -170,7 +169,6 @@ struct TiffLayout {
 bool tiff_layout(TIFF *tif, TiffLayout &L)
 {
     uint16_t photometric = 0, planar = PLANARCONFIG_CONTIG, format = SAMPLEFORMAT_UINT;
-    uint16_t compression = COMPRESSION_NONE;
     if (!TIFFGetField(tif, TIFFTAG_IMAGEWIDTH, &L.width) ||
         !TIFFGetField(tif, TIFFTAG_IMAGELENGTH, &L.height) ||
         !TIFFGetField(tif, TIFFTAG_PHOTOMETRIC, &photometric))
@@ -179,7 +177,7 @@ bool tiff_layout(TIFF *tif, TiffLayout &L)
     TIFFGetFieldDefaulted(tif, TIFFTAG_SAMPLESPERPIXEL, &L.spp);
     TIFFGetFieldDefaulted(tif, TIFFTAG_PLANARCONFIG, &planar);
     TIFFGetFieldDefaulted(tif, TIFFTAG_SAMPLEFORMAT, &format);
-    TIFFGetFieldDefaulted(tif, TIFFTAG_COMPRESSION, &compression);
+    TIFFGetFieldDefaulted(tif, TIFFTAG_COMPRESSION, &L.compression);
     L.separate = planar == PLANARCONFIG_SEPARATE;
     // Samples beyond colour and alpha are dropped, but a scanline holds them all: a header's
     // 65535 samples a pixel would size it in gigabytes.
@@ -199,7 +197,7 @@ bool tiff_layout(TIFF *tif, TiffLayout &L)
         return L.spp >= 3;
     case PHOTOMETRIC_YCBCR:
         // JPEG-compressed YCbCr is converted to RGB by the codec; other YCbCr is not handled.
-        if (compression != COMPRESSION_JPEG || L.bps != 8 || L.spp != 3)
+        if (L.compression != COMPRESSION_JPEG || L.bps != 8 || L.spp != 3)
             return false;
         if (!TIFFSetField(tif, TIFFTAG_JPEGCOLORMODE, JPEGCOLORMODE_RGB))
             return false;
@@ -270,9 +268,55 @@ int used_planes(const TiffLayout &L)
     return L.separate && L.kind == TiffKind::Rgb ? 3 : 1;
 }
 
+// The most times the data of a codec expands into raw samples, from what its format allows, or 0
+// for a codec that is refused. Measured with libtiff at its best settings on constant 8- and
+// 16-bit strips of up to 8192 x 8192 samples:
+//   PackBits    64      a two-byte run gives 128 bytes (measured 64.0)
+//   Deflate   1032      a 258-byte match costs two bits at the least (measured 989)
+//   PixarLog  1032      deflate over 16-bit words, 8-bit output halving it (measured 959 at 16
+//                       bits, 480 at 8)
+//   LZW       4096      each 9- to 12-bit code is one byte longer than the longest before it, so
+//                       a string is below 3840 bytes (measured 1359; a stream repeating its
+//                       longest string reaches about 2560)
+//   JPEG      4096      a Huffman-coded 8 x 8 block costs a bit at the least: 1365 bytes a
+//                       byte for 4 x 4 subsampled YCbCr, 512 for grey (measured 192 at quality
+//                       1). Arithmetic coding has no such floor (152520 measured for a flat
+//                       4096 x 4096 grey strip); libtiff writes Huffman coding only, and such a
+//                       strip of a flat frame is refused as too short.
+//   LZMA      8192      a longest (273-byte) repeat is 14 range-coded decisions, each 0.022
+//                       bits at the least (probabilities of 11 bits): 7090 (measured 6860)
+//   ZSTD     32768      a block gives 128 KB at the most and an RLE block takes 4 bytes
+//                       (measured 32723)
+// WebP and LERC have no bound: a constant image codes in a few header bytes however large
+// (measured 76662 and 5752188, growing with the size). The codecs of 1-, 2- and 4-bit data and
+// of log-luminance data never give the samples this decoder takes.
+uint64_t codec_expansion(uint16_t compression)
+{
+    switch (compression) {
+    case COMPRESSION_NONE:
+        return 1;
+    case COMPRESSION_PACKBITS:
+        return 64;
+    case COMPRESSION_ADOBE_DEFLATE:
+    case COMPRESSION_DEFLATE:
+    case COMPRESSION_PIXARLOG:
+        return 1032;
+    case COMPRESSION_LZW:
+    case COMPRESSION_JPEG:
+    case COMPRESSION_OJPEG:
+        return 4096;
+    case COMPRESSION_LZMA:
+        return 8192;
+    case COMPRESSION_ZSTD:
+        return 32768;
+    default:
+        return 0;
+    }
+}
+
 // The pixel data the header promises must be in the file before any buffer is sized from the
 // header: the strips or tiles of the planes read hold, inside the file, the bytes of every row
-// (uncompressed) or enough to expand to them (compressed).
+// (uncompressed) or enough to expand to them (compressed, see codec_expansion).
 bool pixel_data_backed(TIFF *tif, const TiffLayout &L, uint64_t fileSize)
 {
     const bool tiled = TIFFIsTiled(tif);
@@ -304,10 +348,8 @@ bool pixel_data_backed(TIFF *tif, const TiffLayout &L, uint64_t fileSize)
     const uint64_t rawPixel = (L.separate ? 1 : uint64_t(L.spp)) * (L.bps / 8);
     auto raw = checked_product({int64_t(L.width), int64_t(L.height), int64_t(rawPixel),
                                 int64_t(used_planes(L))});
-    uint16_t compression = COMPRESSION_NONE;
-    TIFFGetFieldDefaulted(tif, TIFFTAG_COMPRESSION, &compression);
-    const uint64_t expansion = compression == COMPRESSION_NONE ? 1 : kMaxExpansion;
-    return raw && held >= *raw / expansion + (*raw % expansion != 0);
+    const uint64_t expansion = codec_expansion(L.compression);
+    return raw && expansion && held >= *raw / expansion + (*raw % expansion != 0);
 }
 
 // Grows the output to hold `rows` rows once the file has shown real data for them, so a header
@@ -321,10 +363,46 @@ void grow_rows(std::vector<uint8_t> &out, uint64_t rows, uint64_t rowBytes, uint
         out.resize(size_t(rows * rowBytes));
 }
 
+bool jpeg_stream_whole(const uint8_t *tables, size_t tablesSize, const uint8_t *data, size_t size);
+
+// Whether the strip or tile `chunk` just read lost no data. libtiff's JPEG codec passes libjpeg's
+// warnings on as text alone, and only the first of each strip or tile (libjpeg's default
+// emit_message): the first may be harmless, the end of a whole strip without its end marker met
+// while its last row decodes (the Huffman decoder reads ahead), and hide the damage that
+// follows, and a strip of one iMCU row is all decoded at its first row's read. So the row read
+// when a message arrives tells only which strip or tile it is about, and that one is decoded
+// again by the rules a standalone JPEG is judged by (jpeg_data_lost); only when it loses data
+// does the read fail. The old-style codec's strips are not whole JPEG streams: any message of
+// its fails.
+bool chunk_data_whole(TIFF *tif, const MemoryFile &file, TiffMessages &said, uint32_t chunk)
+{
+    if (said.oldJpeg)
+        return false;
+    if (!said.jpegWarned)
+        return true;
+    said.jpegWarned = false;
+    if (said.judged == chunk)
+        return true;
+    said.judged = chunk;
+    const bool tiled = TIFFIsTiled(tif);
+    uint64_t *offsets = nullptr, *counts = nullptr;
+    if (chunk >= (tiled ? TIFFNumberOfTiles(tif) : TIFFNumberOfStrips(tif)) ||
+        !TIFFGetField(tif, tiled ? TIFFTAG_TILEOFFSETS : TIFFTAG_STRIPOFFSETS, &offsets) ||
+        !TIFFGetField(tif, tiled ? TIFFTAG_TILEBYTECOUNTS : TIFFTAG_STRIPBYTECOUNTS, &counts) ||
+        !offsets || !counts || offsets[chunk] >= file.size)
+        return false;
+    uint32_t tablesSize = 0;
+    const void *tables = nullptr;
+    if (!TIFFGetField(tif, TIFFTAG_JPEGTABLES, &tablesSize, &tables) || !tables)
+        tablesSize = 0;
+    return jpeg_stream_whole(static_cast<const uint8_t *>(tables), tablesSize,
+                             file.data + offsets[chunk],
+                             size_t(std::min(counts[chunk], file.size - offsets[chunk])));
+}
+
 // Strips are read a scanline at a time: no strip-sized buffer is allocated on a header's word.
-// A read after which libjpeg complained (said) failed.
 bool read_strips(TIFF *tif, const TiffLayout &L, uint64_t rowBytes, uint64_t total,
-                 const TiffMessages &said, std::vector<uint8_t> &out)
+                 const MemoryFile &file, TiffMessages &said, std::vector<uint8_t> &out)
 {
     const uint64_t need = uint64_t(L.width) * (L.separate ? 1 : L.spp) * (L.bps / 8);
     tmsize_t lineSize = TIFFScanlineSize(tif);
@@ -333,7 +411,8 @@ bool read_strips(TIFF *tif, const TiffLayout &L, uint64_t rowBytes, uint64_t tot
     std::vector<uint8_t> line(static_cast<size_t>(lineSize));
     for (int p = 0; p < used_planes(L); ++p) {
         for (uint32_t row = 0; row < L.height; ++row) {
-            if (TIFFReadScanline(tif, line.data(), row, uint16_t(p)) != 1 || said.jpegData)
+            if (TIFFReadScanline(tif, line.data(), row, uint16_t(p)) != 1 ||
+                !chunk_data_whole(tif, file, said, TIFFComputeStrip(tif, row, uint16_t(p))))
                 return false;
             if (p == 0)
                 grow_rows(out, uint64_t(row) + 1, rowBytes, total);
@@ -344,7 +423,7 @@ bool read_strips(TIFF *tif, const TiffLayout &L, uint64_t rowBytes, uint64_t tot
 }
 
 bool read_tiles(TIFF *tif, const TiffLayout &L, uint64_t rowBytes, uint64_t total,
-                const TiffMessages &said, std::vector<uint8_t> &out)
+                const MemoryFile &file, TiffMessages &said, std::vector<uint8_t> &out)
 {
     uint32_t tw = 0, th = 0;
     if (!TIFFGetField(tif, TIFFTAG_TILEWIDTH, &tw) || !TIFFGetField(tif, TIFFTAG_TILELENGTH, &th) ||
@@ -365,7 +444,9 @@ bool read_tiles(TIFF *tif, const TiffLayout &L, uint64_t rowBytes, uint64_t tota
         for (int p = 0; p < used_planes(L); ++p) {
             for (uint32_t x = 0; x < L.width; x += tw) {
                 tmsize_t got = TIFFReadTile(tif, tile.data(), x, row, 0, uint16_t(p));
-                if (got < 0 || uint64_t(got) < tileBytes || said.jpegData)
+                if (got < 0 || uint64_t(got) < tileBytes ||
+                    !chunk_data_whole(tif, file, said,
+                                      TIFFComputeTile(tif, x, row, 0, uint16_t(p))))
                     return false;
                 if (p == 0 && x == 0)
                     grow_rows(out, uint64_t(row) + rows, rowBytes, total);
@@ -410,6 +491,8 @@ PixelDataCheck tiff_check(TIFF *tif, uint64_t size, TiffLayout &L, PixelLayout *
     if (!image_geometry(L.width, L.height, uint64_t(L.outSpp), uint64_t(L.outBps / 8), rowBytes,
                         total))
         return PixelDataCheck::TooLarge;
+    if (codec_expansion(L.compression) == 0)
+        return PixelDataCheck::NotDecodable;
     return pixel_data_backed(tif, L, size) ? PixelDataCheck::Ok : PixelDataCheck::Truncated;
 }
 
@@ -427,8 +510,8 @@ bool decode_tiff(const uint8_t *data, size_t size, Decoded &out)
                         total))
         return false;
     bool ok = TIFFIsTiled(tif.get())
-                  ? read_tiles(tif.get(), L, rowBytes, total, messages, out.pixels)
-                  : read_strips(tif.get(), L, rowBytes, total, messages, out.pixels);
+                  ? read_tiles(tif.get(), L, rowBytes, total, mf, messages, out.pixels)
+                  : read_strips(tif.get(), L, rowBytes, total, mf, messages, out.pixels);
     if (!ok || out.pixels.size() != total)
         return false;
 
@@ -447,170 +530,32 @@ bool decode_tiff(const uint8_t *data, size_t size, Decoded &out)
 // ---------------------------------------------------------------------------------------------
 // JPEG
 
-// Coded bytes a frame must hold after its first scan header where no one-bit rule bounds them
-// (arithmetic coding spends a small fraction of a bit on a flat block, and the end-of-band runs
-// of a progressive AC scan skip up to 32767 blocks): one byte for this many blocks of all
-// components, 0.00024 bytes a block. Measured in those bytes a block, arithmetic-coded: the 14
-// test photos at quality 1 to 75 take 0.0045 at the least (0.040 at quality 5, 0.089 at 10),
-// 12-megapixel images blurred past any detail 0.0029 (0.017, 0.029), 12 times the floor, and
-// skies cut from the photos 0.0004 at quality 5, 0.0016 at 10; progressive, the photos take
-// 0.13 arithmetic-coded and 0.25 Huffman-coded. Only flat rectangles code below the floor (a
-// clipped sky cut out 0.00014, one colour at 12 megapixels 0.00003), as do files of a hundred
-// bytes declaring 20000 x 20000 pixels (0.000005 to 0.00002).
+// Coded bytes an arithmetic-coded frame must hold in its scans, where no one-bit rule bounds
+// them (a flat block costs a small fraction of a bit): one byte for this many blocks of all
+// components, 0.00024 bytes a block. (A Huffman-coded progressive file is held by the one-bit
+// rule of the DC scans every component needs, whatever its end-of-band runs skip.) Measured in
+// those bytes a block, arithmetic-coded: the 14 test photos at quality 1 to 75 take 0.0045 at the
+// least (0.040 at quality 5, 0.089 at 10), 12-megapixel images blurred past any detail 0.0029
+// (0.017, 0.029), 12 times the floor, and skies cut from the photos 0.0004 at quality 5, 0.0016 at
+// 10; progressive, the photos take 0.13 arithmetic-coded and 0.25 Huffman-coded. Only flat
+// rectangles code below the floor (a clipped sky cut out 0.00014, one colour at 12 megapixels
+// 0.00003), as do files of a hundred bytes declaring 20000 x 20000 pixels (0.000005 to 0.00002).
 constexpr uint64_t kBlocksPerCodedByte = 4096;
 
-// Whether data bytes after the first scan header reach the floor for blocks of all components.
+// Whether the entropy-coded bytes of all scans reach the floor for blocks of all components.
 bool above_coded_byte_floor(uint64_t data, uint64_t blocks)
 {
     return data >= blocks / kBlocksPerCodedByte + (blocks % kBlocksPerCodedByte != 0);
 }
 
-// Warnings are silent, except that entropy data ending before the image is complete (a marker
-// met mid-scan by a Huffman decoder) is a damaged file: the library would fill the rest with
-// grey. (The memory source fails at the end of the bytes rather than make up an end; the
-// arithmetic decoder meets a marker without a word, as its encoder leaves out the zero bytes
-// that end a scan.)
-void jpeg_emit(j_common_ptr cinfo, int level)
-{
-    if (level < 0 && cinfo->err->msg_code == JWRN_HIT_MARKER)
-        cinfo->err->error_exit(cinfo);
-}
-
-// Called before each step of the input: a file is refused as its scan count passes the cap.
-void jpeg_scan_cap(j_common_ptr cinfo)
-{
-    const int scan = reinterpret_cast<j_decompress_ptr>(cinfo)->input_scan_number;
-    if (scan > kMaxJpegScans)
-        ERREXIT1(cinfo, JERR_BAD_PROG_SCRIPT, scan);
-}
-
-// The ICC profile from the saved APP2 chunks; any inconsistency means no profile.
-void collect_icc(j_decompress_ptr cinfo, std::vector<uint8_t> &icc)
-{
-    IccChunks chunks;
-    for (jpeg_marker_struct *m = cinfo->marker_list; m; m = m->next)
-        chunks.add(m->marker, m->data, m->data_length);
-    const size_t length = chunks.total();
-    if (length == 0)
-        return;
-    icc.resize(length);
-    chunks.copy(icc.data(), icc.size());
-}
-
-// The part of the decode during which the library may jump back: no object with a destructor
-// lives in this frame, and the output vector belongs to the caller.
-bool jpeg_decode_body(jpeg_decompress_struct *cinfo, Decoded *out)
-{
-    jpeg_save_markers(cinfo, JPEG_APP0 + 2, 0xFFFF);
-    if (jpeg_read_header(cinfo, TRUE) != JPEG_HEADER_OK)
-        return false;
-    int spp;
-    switch (cinfo->jpeg_color_space) {
-    case JCS_GRAYSCALE:
-        cinfo->out_color_space = JCS_GRAYSCALE;
-        spp = 1;
-        break;
-    case JCS_RGB:
-    case JCS_YCbCr:
-        cinfo->out_color_space = JCS_RGB;
-        spp = 3;
-        break;
-    default:
-        return false; // CMYK, YCCK and unknown spaces
-    }
-    cinfo->scale_num = 1;
-    cinfo->scale_denom = 1;
-    jpeg_calc_output_dimensions(cinfo);
-    // The header check's floor, for callers that did not check: the source holds what follows
-    // the first scan header. Where the one-bit rule holds, the Huffman decoder meets the end of
-    // the data before the image is complete and fails (jpeg_emit).
-    uint64_t blocks = 0;
-    for (int c = 0; c < cinfo->num_components; ++c)
-        blocks +=
-            uint64_t(cinfo->comp_info[c].width_in_blocks) * cinfo->comp_info[c].height_in_blocks;
-    if ((cinfo->arith_code || (cinfo->progressive_mode && cinfo->Ss != 0)) &&
-        !above_coded_byte_floor(cinfo->src->bytes_in_buffer, blocks))
-        return false;
-    uint64_t rowBytes, total;
-    if (int(cinfo->output_components) != spp ||
-        !image_geometry(cinfo->output_width, cinfo->output_height, uint64_t(spp), 1, rowBytes,
-                        total))
-        return false;
-    if (out->target && (int(cinfo->output_width) != out->targetWidth ||
-                        int(cinfo->output_height) != out->targetHeight || spp != out->targetSpp))
-        return false;
-    // Multi-scan files buffer their coefficients, twice the output at most; more than that
-    // (plus working room) is refused by the library instead of allocated.
-    cinfo->mem->max_memory_to_use = long(2 * total + (uint64_t(64) << 20));
-    if (!out->target)
-        collect_icc(cinfo, out->icc);
-    if (!jpeg_start_decompress(cinfo))
-        return false;
-    while (cinfo->output_scanline < cinfo->output_height) {
-        JSAMPROW row;
-        size_t at = out->pixels.size();
-        if (out->target) {
-            row = out->target + size_t(cinfo->output_scanline) * size_t(rowBytes);
-        } else {
-            out->pixels.resize(at + size_t(rowBytes));
-            row = out->pixels.data() + at;
-        }
-        if (jpeg_read_scanlines(cinfo, &row, 1) != 1)
-            return false;
-        // Reserved once the file has shown real data, and not filled (see grow_rows).
-        if (at == 0 && !out->target)
-            out->pixels.reserve(size_t(total));
-    }
-    jpeg_finish_decompress(cinfo);
-    out->width = int(cinfo->output_width);
-    out->height = int(cinfo->output_height);
-    out->bps = 8;
-    out->spp = spp;
-    return true;
-}
-
-bool jpeg_guarded(jpeg_decompress_struct *cinfo, JpegErrorManager *err, Decoded *out)
-{
-    if (setjmp(err->jpeglib_erreur))
-        return false;
-    return jpeg_decode_body(cinfo, out);
-}
-
-bool jpeg_create_guarded(jpeg_decompress_struct *cinfo, JpegErrorManager *err)
-{
-    if (setjmp(err->jpeglib_erreur))
-        return false;
-    jpeg_create_decompress(cinfo);
-    return true;
-}
-
-bool decode_jpeg(const uint8_t *data, size_t size, Decoded &out)
-{
-    jpeg_decompress_struct cinfo;
-    JpegErrorManager err;
-    std::memset(&cinfo, 0, sizeof cinfo);
-    cinfo.err = jpeg_error_init(&err);
-    err.pub.emit_message = jpeg_emit;
-    // Destroys the library object however the decode ends, exceptions included; destroying a
-    // zeroed or half-created object is a no-op in the library.
-    struct Destroy {
-        jpeg_decompress_struct *c;
-        ~Destroy() { jpeg_destroy_decompress(c); }
-    } destroy{&cinfo};
-    if (!jpeg_create_guarded(&cinfo, &err))
-        return false;
-    jpeg_source_mgr src;
-    jpeg_memory_source(&cinfo, &src, data, size);
-    jpeg_progress_mgr progress{};
-    progress.progress_monitor = jpeg_scan_cap;
-    cinfo.progress = &progress;
-    return jpeg_guarded(&cinfo, &err, &out);
-}
-
-// Buffered reads from the start of a JPEG file, skipping entropy-coded data by its 0xFF bytes.
+// Reads a JPEG stream in order, from the start of a file through a buffer or from memory, and
+// skips entropy-coded data by its 0xFF bytes. Past the end every read gives -1.
 class JpegReader {
 public:
-    explicit JpegReader(std::FILE *f) : m_f(f), m_buf(size_t(64) << 10) {}
+    explicit JpegReader(std::FILE *f) : m_f(f), m_storage(size_t(64) << 10), m_buf(m_storage.data())
+    {
+    }
+    JpegReader(const uint8_t *data, size_t size) : m_buf(data), m_end(size) {}
     int u8()
     {
         if (m_at == m_end && !fill())
@@ -623,7 +568,7 @@ public:
         return hi < 0 || lo < 0 ? -1 : hi << 8 | lo;
     }
     uint64_t offset() const { return m_base + m_at; }
-    // Skips n bytes (reads past the end of the file then fail).
+    // Skips n bytes (reads past the end then fail).
     bool skip(uint64_t n)
     {
         if (n <= m_end - m_at) {
@@ -631,14 +576,14 @@ public:
             return true;
         }
         const uint64_t to = offset() + n;
-        if (to > uint64_t(LONG_MAX) || std::fseek(m_f, long(to), SEEK_SET) != 0)
+        if (m_f && (to > uint64_t(LONG_MAX) || std::fseek(m_f, long(to), SEEK_SET) != 0))
             return false;
         m_base = to;
         m_at = m_end = 0;
         return true;
     }
     // The code of the next marker, past stray bytes (which the library skips too) and fill
-    // bytes; -1 at the end of the file.
+    // bytes; -1 at the end.
     int next_marker()
     {
         int m = u8();
@@ -649,23 +594,31 @@ public:
         return m;
     }
     // The code of the marker after a scan's entropy-coded data (stuffed zeros, restart markers
-    // and fill bytes are data), or -1 at the end of the file.
-    int marker_after_scan()
+    // and fill bytes are data), or -1 at the end; `bytes` gets the data's length, up to the
+    // marker's first 0xFF or to the end.
+    int marker_after_scan(uint64_t &bytes)
     {
+        const uint64_t start = offset();
         for (;;) {
-            const void *ff = std::memchr(m_buf.data() + m_at, 0xFF, m_end - m_at);
+            const void *ff = std::memchr(m_buf + m_at, 0xFF, m_end - m_at);
             if (!ff) {
                 m_at = m_end;
-                if (!fill())
+                if (!fill()) {
+                    bytes = offset() - start;
                     return -1;
+                }
                 continue;
             }
-            m_at = size_t(static_cast<const uint8_t *>(ff) - m_buf.data()) + 1;
+            m_at = size_t(static_cast<const uint8_t *>(ff) - m_buf);
+            const uint64_t at = offset();
+            ++m_at;
             int m = u8();
             while (m == 0xFF)
                 m = u8();
-            if (m < 0 || (m != 0 && (m < 0xD0 || m > 0xD7)))
+            if (m < 0 || (m != 0 && (m < 0xD0 || m > 0xD7))) {
+                bytes = (m < 0 ? offset() : at) - start;
                 return m;
+            }
         }
     }
 
@@ -674,38 +627,49 @@ private:
     {
         m_base += m_end;
         m_at = 0;
-        m_end = std::fread(m_buf.data(), 1, m_buf.size(), m_f);
+        m_end = m_f ? std::fread(m_storage.data(), 1, m_storage.size(), m_f) : 0;
         return m_end > 0;
     }
-    std::FILE *m_f;
-    std::vector<uint8_t> m_buf;
+    std::FILE *m_f = nullptr;
+    std::vector<uint8_t> m_storage; // the file's buffer
+    const uint8_t *m_buf;
     size_t m_at = 0, m_end = 0;
-    uint64_t m_base = 0; // file offset of m_buf[0]
+    uint64_t m_base = 0; // stream offset of m_buf[0]
 };
 
-// A JPEG file walked from its start to its end of image: the frame's geometry, whether the
-// entropy-coded bytes after the first scan's header can hold what that scan spends at the least
-// (see check_pixel_data), and the number of scans.
-PixelDataCheck jpeg_check(std::FILE *f, uint64_t size, PixelLayout *layout)
+// A JPEG stream walked from its start to its end of image: the frame's geometry, the scans (how
+// many, the components each codes, their entropy-coded bytes) and whether those bytes can hold
+// what the scans spend at the least, by the rules check_pixel_data states. The file check and
+// the decoder both walk this way.
+PixelDataCheck jpeg_check(JpegReader &in, PixelLayout *layout)
 {
-    JpegReader in(f);
     if (in.u8() != 0xFF || in.u8() != 0xD8)
         return PixelDataCheck::NotDecodable;
     int width = 0, height = 0, components = 0, hMax = 1, vMax = 1, scans = 0;
-    bool arithmetic = false, progressive = false;
+    bool arithmetic = false, progressive = false, underCoded = false;
     int ids[4] = {}, h[4] = {}, v[4] = {};
+    bool coded[4] = {};
+    uint64_t entropy = 0; // entropy-coded bytes of all scans
     // Blocks of component c, its samples rounded up to whole blocks.
     auto blocks = [&](int c) {
         const uint64_t cols = (uint64_t(width) * h[c] + hMax - 1) / hMax;
         const uint64_t rows = (uint64_t(height) * v[c] + vMax - 1) / vMax;
         return ((cols + 7) / 8) * ((rows + 7) / 8);
     };
-    auto firstScan = PixelDataCheck::Ok;
     for (int m = in.next_marker();;) {
         if (m < 0 || m == 0xD9) {
             if (!components)
                 return PixelDataCheck::NotDecodable;
-            return scans == 0 ? PixelDataCheck::Truncated : firstScan;
+            uint64_t all = 0;
+            for (int c = 0; c < components; ++c)
+                all += blocks(c);
+            // A component no scan codes is left grey by the library: a cut or crafted file. A
+            // height given later (DNL) promises nothing here.
+            if (scans == 0 || std::count(coded, coded + components, false) > 0 ||
+                (height > 0 &&
+                 (underCoded || (arithmetic && !above_coded_byte_floor(entropy, all)))))
+                return PixelDataCheck::Truncated;
+            return PixelDataCheck::Ok;
         }
         if (m == 0x01 || (m >= 0xD0 && m <= 0xD8)) {
             m = in.next_marker(); // no length follows
@@ -750,32 +714,276 @@ PixelDataCheck jpeg_check(std::FILE *f, uint64_t size, PixelLayout *layout)
             if (++scans > kMaxJpegScans)
                 return PixelDataCheck::TooManyScans;
             const int inScan = in.u8();
-            const int first = in.u8();
-            if (inScan < 1 || first < 0 || length != 6 + 2 * inScan || !in.skip(2 * inScan - 1))
-                return PixelDataCheck::NotDecodable;
-            const int spectralStart = in.u8();
-            int c = 0;
-            while (c < components && ids[c] != first)
-                ++c;
-            // A height given later (DNL) promises nothing here.
-            if (scans == 1 && c < components && height > 0) {
-                const uint64_t data = size - std::min(size, end);
-                uint64_t all = 0;
-                for (int k = 0; k < components; ++k)
-                    all += blocks(k);
-                const bool oneBit = !arithmetic && (!progressive || spectralStart == 0);
-                if (oneBit ? data < (blocks(c) + 7) / 8 : !above_coded_byte_floor(data, all))
-                    firstScan = PixelDataCheck::Truncated;
+            if (inScan < 1 || inScan > 4 || length != 6 + 2 * inScan)
+                return inScan < 0 ? PixelDataCheck::Truncated : PixelDataCheck::NotDecodable;
+            int header[2 * 4 + 3]; // component and tables for each, spectral band, bit position
+            for (int k = 0; k < 2 * inScan + 3; ++k)
+                if ((header[k] = in.u8()) < 0)
+                    return PixelDataCheck::Truncated;
+            int in_scan[4];
+            uint64_t mcuBlocks = 0;
+            for (int k = 0; k < inScan; ++k) {
+                int c = 0;
+                while (c < components && ids[c] != header[2 * k])
+                    ++c;
+                if (c == components || std::count(in_scan, in_scan + k, c) > 0)
+                    return PixelDataCheck::NotDecodable;
+                in_scan[k] = c;
+                mcuBlocks += uint64_t(h[c]) * uint64_t(v[c]);
             }
-            if (!in.skip(end - in.offset()))
-                return PixelDataCheck::Truncated;
-            m = in.marker_after_scan();
+            const int spectralStart = header[2 * inScan], approxHigh = header[2 * inScan + 2] >> 4;
+            // A progressive component is coded once its DC is: AC bands may stay uncoded.
+            for (int k = 0; k < inScan; ++k)
+                coded[in_scan[k]] |= !progressive || (spectralStart == 0 && approxHigh == 0);
+            uint64_t bytes = 0;
+            m = in.marker_after_scan(bytes);
+            entropy += bytes;
+            // A Huffman-coded sequential or DC scan spends a bit at least on each block it codes:
+            // a component's own blocks, or whole MCUs of each component in an interleaved scan.
+            const uint64_t mcus = ((uint64_t(width) + 8 * hMax - 1) / (8 * hMax)) *
+                                  ((uint64_t(height) + 8 * vMax - 1) / (8 * vMax));
+            const uint64_t scanBlocks = inScan == 1 ? blocks(in_scan[0]) : mcus * mcuBlocks;
+            if (!arithmetic && (!progressive || spectralStart == 0) && bytes < (scanBlocks + 7) / 8)
+                underCoded = true;
             continue;
         }
         if (!in.skip(end - in.offset()))
             return PixelDataCheck::Truncated;
         m = in.next_marker();
     }
+}
+
+// Whether a libjpeg warning tells of pixel data lost. The library warns of damaged data and
+// goes on: it skips bytes before a marker, resynchronises at the next restart marker, fills the
+// blocks after a marker met too soon with zeros. Damage found while a scan still has rows (iMCU
+// rows) to decode loses pixels; after its last row (bytes before the next marker or the end of
+// image, a missing end) it loses none. The warnings on a scan's parameters come as the scan
+// starts, all its rows ahead (input_iMCU_row still tells the previous scan's end). A premature
+// end of the data is judged by the Huffman decoder, which warns (JWRN_HIT_MARKER) only when it
+// needs bits the data no longer holds: it reads ahead, and so meets the end of a whole scan
+// without an end marker while still decoding its last row. The arithmetic decoder takes the end
+// silently as zero bits, so there the end is judged itself. Header warnings (JFIF version,
+// Adobe transform) are not about pixels.
+bool jpeg_data_lost(j_common_ptr common)
+{
+    if (!common->is_decompressor)
+        return false;
+    const auto *cinfo = reinterpret_cast<j_decompress_ptr>(common);
+    const bool rowsAhead = cinfo->input_iMCU_row < cinfo->total_iMCU_rows;
+    switch (common->err->msg_code) {
+    case JWRN_BOGUS_PROGRESSION:
+    case JWRN_NOT_SEQUENTIAL:
+        return true;
+    case JWRN_JPEG_EOF:
+        return rowsAhead && cinfo->arith_code;
+    case JWRN_EXTRANEOUS_DATA:
+    case JWRN_HIT_MARKER:
+    case JWRN_HUFF_BAD_CODE:
+    case JWRN_ARITH_BAD_CODE:
+    case JWRN_MUST_RESYNC:
+        return rowsAhead;
+    default:
+        return false;
+    }
+}
+
+// Warnings are silent unless they tell of pixel data lost: the decode then fails as on an error.
+void jpeg_emit(j_common_ptr cinfo, int level)
+{
+    if (level < 0 && jpeg_data_lost(cinfo))
+        cinfo->err->error_exit(cinfo);
+}
+
+// Called before each step of the input: a file is refused as its scan count passes the cap.
+void jpeg_scan_cap(j_common_ptr cinfo)
+{
+    const int scan = reinterpret_cast<j_decompress_ptr>(cinfo)->input_scan_number;
+    if (scan > kMaxJpegScans)
+        ERREXIT1(cinfo, JERR_BAD_PROG_SCRIPT, scan);
+}
+
+// The ICC profile from the saved APP2 chunks; any inconsistency means no profile.
+void collect_icc(j_decompress_ptr cinfo, std::vector<uint8_t> &icc)
+{
+    IccChunks chunks;
+    for (jpeg_marker_struct *m = cinfo->marker_list; m; m = m->next)
+        chunks.add(m->marker, m->data, m->data_length);
+    const size_t length = chunks.total();
+    if (length == 0)
+        return;
+    icc.resize(length);
+    chunks.copy(icc.data(), icc.size());
+}
+
+// Multi-scan files buffer their coefficients, twice the output at most; more than that (plus
+// working room) is refused by the library instead of allocated.
+void cap_library_memory(jpeg_decompress_struct *cinfo, uint64_t outputBytes)
+{
+    cinfo->mem->max_memory_to_use = long(2 * outputBytes + (uint64_t(64) << 20));
+}
+
+// The part of the decode during which the library may jump back: no object with a destructor
+// lives in this frame, and the output vector belongs to the caller.
+bool jpeg_decode_body(jpeg_decompress_struct *cinfo, Decoded *out)
+{
+    jpeg_save_markers(cinfo, JPEG_APP0 + 2, 0xFFFF);
+    if (jpeg_read_header(cinfo, TRUE) != JPEG_HEADER_OK)
+        return false;
+    int spp;
+    switch (cinfo->jpeg_color_space) {
+    case JCS_GRAYSCALE:
+        cinfo->out_color_space = JCS_GRAYSCALE;
+        spp = 1;
+        break;
+    case JCS_RGB:
+    case JCS_YCbCr:
+        cinfo->out_color_space = JCS_RGB;
+        spp = 3;
+        break;
+    default:
+        return false; // CMYK, YCCK and unknown spaces
+    }
+    cinfo->scale_num = 1;
+    cinfo->scale_denom = 1;
+    jpeg_calc_output_dimensions(cinfo);
+    uint64_t rowBytes, total;
+    if (int(cinfo->output_components) != spp ||
+        !image_geometry(cinfo->output_width, cinfo->output_height, uint64_t(spp), 1, rowBytes,
+                        total))
+        return false;
+    if (out->target && (int(cinfo->output_width) != out->targetWidth ||
+                        int(cinfo->output_height) != out->targetHeight || spp != out->targetSpp))
+        return false;
+    cap_library_memory(cinfo, total);
+    if (!out->target)
+        collect_icc(cinfo, out->icc);
+    if (!jpeg_start_decompress(cinfo))
+        return false;
+    while (cinfo->output_scanline < cinfo->output_height) {
+        JSAMPROW row;
+        size_t at = out->pixels.size();
+        if (out->target) {
+            row = out->target + size_t(cinfo->output_scanline) * size_t(rowBytes);
+        } else {
+            out->pixels.resize(at + size_t(rowBytes));
+            row = out->pixels.data() + at;
+        }
+        if (jpeg_read_scanlines(cinfo, &row, 1) != 1)
+            return false;
+        // Reserved once the file has shown real data, and not filled (see grow_rows).
+        if (at == 0 && !out->target)
+            out->pixels.reserve(size_t(total));
+    }
+    jpeg_finish_decompress(cinfo);
+    out->width = int(cinfo->output_width);
+    out->height = int(cinfo->output_height);
+    out->bps = 8;
+    out->spp = spp;
+    return true;
+}
+
+bool jpeg_guarded(jpeg_decompress_struct *cinfo, JpegErrorManager *err, Decoded *out)
+{
+    if (setjmp(err->jpeglib_erreur))
+        return false;
+    return jpeg_decode_body(cinfo, out);
+}
+
+bool jpeg_create_guarded(jpeg_decompress_struct *cinfo, JpegErrorManager *err)
+{
+    if (setjmp(err->jpeglib_erreur))
+        return false;
+    jpeg_create_decompress(cinfo);
+    return true;
+}
+
+// A decompressor that judges warnings by jpeg_data_lost and keeps to the scan cap, destroyed
+// however the decode ends, exceptions included (destroying a zeroed or half-created object is
+// a no-op in the library).
+struct JpegDecompressor {
+    jpeg_decompress_struct cinfo;
+    JpegErrorManager err;
+    jpeg_source_mgr src;
+    jpeg_progress_mgr progress;
+    JpegDecompressor()
+    {
+        std::memset(&cinfo, 0, sizeof cinfo);
+        progress = {};
+        cinfo.err = jpeg_error_init(&err);
+        err.pub.emit_message = jpeg_emit;
+    }
+    JpegDecompressor(const JpegDecompressor &) = delete;
+    JpegDecompressor &operator=(const JpegDecompressor &) = delete;
+    ~JpegDecompressor() { jpeg_destroy_decompress(&cinfo); }
+    bool create()
+    {
+        if (!jpeg_create_guarded(&cinfo, &err))
+            return false;
+        progress.progress_monitor = jpeg_scan_cap;
+        cinfo.progress = &progress;
+        return true;
+    }
+};
+
+bool decode_jpeg(const uint8_t *data, size_t size, Decoded &out)
+{
+    // The header check first, for callers that did not make it: the decoder refuses what it
+    // refuses, before anything is sized from the header.
+    JpegReader walk(data, size);
+    if (jpeg_check(walk, nullptr) != PixelDataCheck::Ok)
+        return false;
+    JpegDecompressor d;
+    if (!d.create())
+        return false;
+    jpeg_memory_source(&d.cinfo, &d.src, data, size, JpegDataEnd::Marker);
+    return jpeg_guarded(&d.cinfo, &d.err, &out);
+}
+
+// The library part of jpeg_stream_whole: the components are decoded as stored, without colour
+// conversion, a row at a time into the library's own row buffer.
+bool jpeg_stream_body(jpeg_decompress_struct *cinfo, jpeg_source_mgr *src, const uint8_t *tables,
+                      size_t tablesSize, const uint8_t *data, size_t size)
+{
+    if (tablesSize) {
+        jpeg_memory_source(cinfo, src, tables, tablesSize, JpegDataEnd::Marker);
+        if (jpeg_read_header(cinfo, FALSE) != JPEG_HEADER_TABLES_ONLY)
+            return false;
+    }
+    jpeg_memory_source(cinfo, src, data, size, JpegDataEnd::Marker);
+    if (jpeg_read_header(cinfo, TRUE) != JPEG_HEADER_OK)
+        return false;
+    cinfo->jpeg_color_space = cinfo->out_color_space = JCS_UNKNOWN;
+    jpeg_calc_output_dimensions(cinfo);
+    uint64_t rowBytes, total;
+    if (!image_geometry(cinfo->output_width, cinfo->output_height,
+                        uint64_t(cinfo->output_components), 1, rowBytes, total))
+        return false;
+    cap_library_memory(cinfo, total);
+    if (!jpeg_start_decompress(cinfo))
+        return false;
+    JSAMPARRAY row = (*cinfo->mem->alloc_sarray)(reinterpret_cast<j_common_ptr>(cinfo), JPOOL_IMAGE,
+                                                 JDIMENSION(rowBytes), 1);
+    while (cinfo->output_scanline < cinfo->output_height)
+        if (jpeg_read_scanlines(cinfo, row, 1) != 1)
+            return false;
+    jpeg_finish_decompress(cinfo);
+    return true;
+}
+
+bool jpeg_stream_guarded(JpegDecompressor *d, const uint8_t *tables, size_t tablesSize,
+                         const uint8_t *data, size_t size)
+{
+    if (setjmp(d->err.jpeglib_erreur))
+        return false;
+    return jpeg_stream_body(&d->cinfo, &d->src, tables, tablesSize, data, size);
+}
+
+// Whether a JPEG stream (a TIFF strip or tile, its tables apart when tablesSize is not 0)
+// decodes whole by the rules a standalone JPEG is judged by.
+bool jpeg_stream_whole(const uint8_t *tables, size_t tablesSize, const uint8_t *data, size_t size)
+{
+    JpegDecompressor d;
+    return d.create() && jpeg_stream_guarded(&d, tables, tablesSize, data, size);
 }
 
 bool is_tiff(const uint8_t *p, size_t n)
@@ -888,7 +1096,8 @@ PixelDataCheck check_pixel_data(const std::string &path, PixelLayout *layout)
     try {
         if (is_jpeg(head, sizeof head)) {
             std::rewind(f.get());
-            return jpeg_check(f.get(), size, layout);
+            JpegReader in(f.get());
+            return jpeg_check(in, layout);
         }
         if (!is_tiff(head, sizeof head))
             return PixelDataCheck::NotDecodable;

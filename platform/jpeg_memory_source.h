@@ -1,6 +1,7 @@
 // The libjpeg data source over bytes held in memory, shared by every decoder of in-memory JPEG
-// data (whole files and embedded thumbnails). Running out of bytes is a fatal library error, so
-// a truncated stream fails instead of being completed with grey.
+// data (whole files, TIFF strips and tiles, embedded thumbnails). By default running out of
+// bytes is a fatal library error, so a truncated stream fails instead of being completed with
+// grey; a decoder that judges the library's warnings itself may ask for an end marker instead.
 #pragma once
 
 #include <cstddef>
@@ -11,10 +12,16 @@
 
 namespace platform {
 
+// What the source gives when the bytes run out.
+enum class JpegDataEnd {
+    Fail,   // error_exit with JERR_INPUT_EOF
+    Marker, // the JWRN_JPEG_EOF warning, then an end-of-image marker (as libjpeg's own sources)
+};
+
 // Makes src the source of cinfo, reading data[0, length). src is plain data owned by the caller
-// and must outlive the decode; the bytes are never copied. End of data (also a skip past it)
-// calls the error manager's error_exit with JERR_INPUT_EOF.
+// and must outlive the decode; the bytes are never copied. A skip past the end counts as
+// running out of bytes.
 void jpeg_memory_source(jpeg_decompress_struct *cinfo, jpeg_source_mgr *src, const uint8_t *data,
-                        size_t length);
+                        size_t length, JpegDataEnd end = JpegDataEnd::Fail);
 
 } // namespace platform

@@ -55,13 +55,14 @@ Bytes tiff_header(uint32_t w, uint32_t h)
 }
 
 // A deflate-compressed RGB TIFF of w x h at 8 bits whose one strip holds the fewest bytes that
-// could expand to its pixels (zeros: nothing decodes it here).
+// could expand to its pixels, deflate expanding 1032 times at the most (zeros: nothing decodes
+// it here).
 Bytes tiff_backed(uint32_t w, uint32_t h)
 {
     TiffBuilder t;
     const size_t ifd = t.add_ifd();
     const uint64_t raw = uint64_t(w) * h * 3;
-    const uint32_t strip = t.add_blob(Bytes(size_t(raw / 4096 + 1), 0));
+    const uint32_t strip = t.add_blob(Bytes(size_t(raw / 1032 + 1), 0));
     t.add_longs(ifd, 256, {w});
     t.add_longs(ifd, 257, {h});
     t.add_shorts(ifd, 258, {8, 8, 8});
@@ -70,7 +71,7 @@ Bytes tiff_backed(uint32_t w, uint32_t h)
     t.add_longs(ifd, 273, {strip});
     t.add_shorts(ifd, 277, {3});
     t.add_longs(ifd, 278, {h});
-    t.add_longs(ifd, 279, {uint32_t(raw / 4096 + 1)});
+    t.add_longs(ifd, 279, {uint32_t(raw / 1032 + 1)});
     return t.build();
 }
 
@@ -374,15 +375,15 @@ TEST(RoadDecode, ConcurrentPhotosFillTheirOwnSlotsAndTheFirstBadOneIsReported)
         }
     }
 
-    // b.jpg fails late, its scan cut near the end; d.jpg early, cut 400 bytes into its scan
-    // (a bit for each of its 2400 blocks of luma is 300 bytes: too short a scan is refused
-    // before decoding).
+    // b.jpg fails late, its scan cut near the end; d.jpg early, cut 1000 bytes into its scan
+    // (a bit for each block of its 2400 MCUs of three blocks is 900 bytes: too short a scan is
+    // refused before decoding).
     files[1].second.resize(files[1].second.size() * 9 / 10);
     Bytes &d = files[3].second;
     const uint8_t sos[] = {0xFF, 0xDA};
     const size_t at =
         size_t(std::search(d.begin(), d.end(), std::begin(sos), std::end(sos)) - d.begin());
-    d.resize(at + 2 + size_t(d[at + 2] << 8 | d[at + 3]) + 400);
+    d.resize(at + 2 + size_t(d[at + 2] << 8 | d[at + 3]) + 1000);
     Batch bad;
     ASSERT_FALSE(bad.probe(files));
     const app::RoadError e = app::decode_stack(&bad.doc, 0, 8);
@@ -480,9 +481,11 @@ TEST(RoadHostileFiles, TruncatedPhotosAreBadInputBeforeMemoryIsJudged)
 
 // Files that declare far more than their bytes give, through the driver: bad input (exit 3)
 // naming the photo, in little memory. JPEGs of a few hundred bytes arithmetic-coded or opening
-// with an AC scan claiming 20000 x 20000, a JPEG of a scan more than the cap, TIFFs whose strips
-// all point at the same bytes (145 MB of pixels from a 700-byte deflate blob, 600 MB from one
-// uncompressed row of 60000 bytes), and a JPEG-compressed TIFF whose strips are cut in half.
+// with an AC scan claiming 20000 x 20000, also padded with bytes no scan holds (a comment, bytes
+// after the end of image), JPEGs with a component no scan codes, a JPEG of a scan more than the
+// cap, TIFFs whose strips all point at the same bytes (145 MB of pixels from a 700-byte deflate
+// blob, 600 MB from one uncompressed row of 60000 bytes), a ZSTD strip past its bound, a codec
+// of no bound, and a JPEG-compressed TIFF whose strips are cut in half.
 TEST(RoadHostileFiles, UndercodedManyScanSharedAndCutPhotosAreBadInputInLittleMemory)
 {
     auto shared = [](uint32_t w, uint32_t h, uint32_t strips, uint32_t bytes, uint16_t codec) {
@@ -507,6 +510,16 @@ TEST(RoadHostileFiles, UndercodedManyScanSharedAndCutPhotosAreBadInputInLittleMe
     JpegOptions prog;
     prog.progressive = true;
     const Bytes flat = encode_jpeg(std::vector<uint8_t>(4096, 128).data(), 64, 64, 1, 90, {}, prog);
+    const Bytes arith = jpeg_claiming_size(recode_jpeg(grey, true, false), 20000, 20000);
+    const Bytes acFirst =
+        jpeg_claiming_size(jpeg_with_first_scan_last(recode_jpeg(grey, false, true)), 20000, 20000);
+    const Bytes rgb = encode_jpeg(px.data(), 16, 16, 3, 90);
+    // One scan a component, the chroma ones dropped; chroma DC scans dropped.
+    const Bytes lumaOnly = jpeg_without_scans(
+        recode_jpeg_scans(rgb, {{{0}, 0, 63, 0, 0}, {{1}, 0, 63, 0, 0}, {{2}, 0, 63, 0, 0}}),
+        {1, 2});
+    const Bytes lumaDc = jpeg_without_scans(
+        recode_jpeg_scans(rgb, {{{0}, 0, 0, 0, 0}, {{1}, 0, 0, 0, 0}, {{2}, 0, 0, 0, 0}}), {1, 2});
     const struct {
         const char *name;
         Bytes file;
@@ -517,7 +530,15 @@ TEST(RoadHostileFiles, UndercodedManyScanSharedAndCutPhotosAreBadInputInLittleMe
         {"acfirst.jpg",
          jpeg_claiming_size(jpeg_without_first_scan(recode_jpeg(grey, false, true)), 20000, 20000),
          "is truncated"},
+        {"arithcom.jpg", jpeg_padded(arith, 1600, true), "is truncated"},
+        {"arithtail.jpg", jpeg_padded(arith, 1600, false), "is truncated"},
+        {"acfirstcom.jpg", jpeg_padded(acFirst, 60000, true), "is truncated"},
+        {"acfirsttail.jpg", jpeg_padded(acFirst, 60000, false), "is truncated"},
+        {"lumaonly.jpg", lumaOnly, "is truncated"},
+        {"lumadc.jpg", lumaDc, "is truncated"},
         {"scans.jpg", jpeg_of_scans(flat, platform::kMaxJpegScans + 1), "has more than"},
+        {"zstd.tif", make_strip_tiff(20000, 20000, 1, 8, 50000), "is truncated"},
+        {"webp.tif", make_strip_tiff(20000, 20000, 3, 8, 50001), "cannot be decoded"},
         {"deflate.tif", shared(8000, 6048, 63, 700, 8), "is truncated"},
         {"row.tif", shared(20000, 10000, 10000, 60000, 1), "is truncated"},
         {"cut.tif", jpeg_tiff(px.data(), 64, 48, 0.5), "cannot be decoded"},
@@ -529,6 +550,59 @@ TEST(RoadHostileFiles, UndercodedManyScanSharedAndCutPhotosAreBadInputInLittleMe
         EXPECT_EQ(r.status, 3) << c.name << ": " << r.err;
         EXPECT_NE(r.err.find(std::string(c.name) + " " + c.says), std::string::npos) << r.err;
         EXPECT_LT(r.peakBytes, uint64_t(100) << 20) << c.name;
+    }
+}
+
+// Damage found while decoding, judged alike in a JPEG and in a JPEG-compressed TIFF: a real
+// hand-held photo with restart markers and 512 bytes of a bad card sector is bad input (libjpeg
+// resynchronises at the next marker and only warns), while bytes before its end marker, or no
+// end marker, leave it, and the strips of a JPEG TIFF, exactly as clean.
+TEST(RoadHostileFiles, DamageWhileDecodingIsBadInputBytesAfterTheLastRowAreNot)
+{
+    const std::string source = std::string(HDR_TESTDATA_DIR) + "/iphone6_handheld/5.JPG";
+    if (!std::filesystem::is_regular_file(source))
+        GTEST_SKIP() << source << " not found";
+    const Bytes photo = recode_jpeg(read_file(source), false, false, 1);
+    Bytes sector = photo;
+    std::fill_n(sector.begin() + long(sector.size() / 2), 512, 0);
+    TempDir dir;
+    ASSERT_TRUE(write_file(dir.file("sector.jpg"), sector));
+    const Child r = run_zenit({"--quiet", "-o", dir.file("out.jpg"), dir.file("sector.jpg")});
+    EXPECT_EQ(r.status, 3) << r.err;
+    EXPECT_NE(r.err.find("sector.jpg cannot be decoded"), std::string::npos) << r.err;
+
+    auto stack_of = [](const Bytes &file, const char *name) {
+        Batch run;
+        EXPECT_FALSE(run.probe({{name, file}})) << name;
+        const app::RoadError e = app::decode_stack(&run.doc);
+        EXPECT_FALSE(e) << name << ": " << e.message;
+        return run.doc.stack
+                   ? Bytes(run.doc.stack->bytes(), run.doc.stack->bytes() + run.doc.stack->length())
+                   : Bytes{};
+    };
+    auto before_end = [](Bytes j) {
+        const Bytes extra(300, 0x5A);
+        j.insert(j.end() - 2, extra.begin(), extra.end());
+        return j;
+    };
+    auto no_end = [](Bytes j) {
+        j.resize(j.size() - 2);
+        return j;
+    };
+    const Bytes clean = libjpeg_pixels(photo);
+    ASSERT_FALSE(clean.empty());
+    EXPECT_TRUE(stack_of(before_end(photo), "extra.jpg") == clean);
+    EXPECT_TRUE(stack_of(no_end(photo), "noend.jpg") == clean);
+
+    std::vector<uint8_t> px(96 * 64 * 3);
+    for (size_t i = 0; i < px.size(); ++i)
+        px[i] = uint8_t(i * 37 % 251);
+    for (bool ycbcr : {false, true}) {
+        auto tiff = [&](auto edit) { return jpeg_tiff(px.data(), 96, 64, edit, ycbcr); };
+        const Bytes strips = stack_of(tiff([](Bytes s) { return s; }), "clean.tif");
+        ASSERT_FALSE(strips.empty());
+        EXPECT_TRUE(stack_of(tiff(before_end), "extra.tif") == strips) << ycbcr;
+        EXPECT_TRUE(stack_of(tiff(no_end), "noend.tif") == strips) << ycbcr;
     }
 }
 

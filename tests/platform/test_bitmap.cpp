@@ -6,6 +6,7 @@
 #include <filesystem>
 #include <iterator>
 #include <map>
+#include <memory>
 #include <string>
 #include <tuple>
 #include <vector>
@@ -27,6 +28,7 @@ namespace {
 
 using namespace platform;
 using testsupport::Bytes;
+using testsupport::jpeg_padded;
 using testsupport::LibTiffOptions;
 using testsupport::TempDir;
 
@@ -60,6 +62,26 @@ Bytes chunk(int seq, int count, const Bytes &bytes)
     p[13] = uint8_t(count);
     std::copy(bytes.begin(), bytes.end(), p.begin() + 14);
     return p;
+}
+
+// libtiff's own reading of an 8-bit contiguous file, YCbCr converted to RGB by the JPEG codec.
+Bytes libtiff_pixels(const std::string &path)
+{
+    std::unique_ptr<TIFF, void (*)(TIFF *)> t(TIFFOpen(path.c_str(), "r"), TIFFClose);
+    uint32_t h = 0;
+    uint16_t photometric = 0;
+    if (!t || !TIFFGetField(t.get(), TIFFTAG_IMAGELENGTH, &h))
+        return {};
+    if (TIFFGetField(t.get(), TIFFTAG_PHOTOMETRIC, &photometric) &&
+        photometric == PHOTOMETRIC_YCBCR)
+        TIFFSetField(t.get(), TIFFTAG_JPEGCOLORMODE, JPEGCOLORMODE_RGB);
+    Bytes line(size_t(TIFFScanlineSize(t.get()))), all;
+    for (uint32_t y = 0; y < h; ++y) {
+        if (TIFFReadScanline(t.get(), line.data(), y, 0) != 1)
+            return {};
+        all.insert(all.end(), line.begin(), line.end());
+    }
+    return all;
 }
 
 BitmapPtr via_libtiff(const Bytes &pixels, int w, int h, int spp, const LibTiffOptions &o)
@@ -267,15 +289,33 @@ TEST(BitmapDecode, DamagedAndHostileFilesAreRefusedSilentlyOrDecodeSafely)
     prog.progressive = true;
     const Bytes files[] = {t.build(), testsupport::encode_jpeg(px.data(), 20, 10, 3, 90),
                            testsupport::encode_jpeg(px.data(), 20, 10, 3, 90, {}, prog)};
-    for (const Bytes &file : files)
+    for (const Bytes &file : files) {
+        // The strip precedes the directory: a cut TIFF that still decodes decodes exactly. A
+        // JPEG decodes only when cut after a scan's data, before the next scan's marker code
+        // (its end marker lost, or the later scans of a progressive file), and as the whole
+        // file when cut after the last.
+        const std::vector<testsupport::JpegSegment> scans =
+            &file == files ? std::vector<testsupport::JpegSegment>{}
+                           : testsupport::jpeg_scans(file);
+        const BitmapPtr whole = decode(file);
+        ASSERT_NE(whole, nullptr);
         for (size_t n = 0; n < file.size(); ++n) {
-            // The strip precedes the directory: a cut TIFF that still decodes decodes exactly.
             BitmapPtr b = decode(Bytes(file.begin(), file.begin() + long(n)));
-            if (&file == files && n > 8 + px.size() && b)
+            if (&file == files && n > 8 + px.size() && b) {
                 expect_bitmap(b, 20, 10, 3, 8, px);
-            else
+                continue;
+            }
+            const bool afterScan = std::any_of(scans.begin(), scans.end(), [&](auto &s) {
+                return n >= s.end && (&s == &scans.back() || n <= (&s + 1)->begin + 1);
+            });
+            if (!afterScan) {
                 EXPECT_EQ(b, nullptr) << n;
+            } else if (b && n >= scans.back().end) {
+                expect_bitmap(b, 20, 10, 3, 8,
+                              Bytes(whole->bitmapData(), whole->bitmapData() + px.size()));
+            }
         }
+    }
     for (const Bytes &file : files) // includes sides of 0 and up to 0xFFxx in the frame header
         for (size_t i = 2; i < file.size(); ++i)
             for (uint8_t v : {uint8_t(0x00), uint8_t(0xFF), uint8_t(file[i] ^ 0x5A)}) {
@@ -317,9 +357,14 @@ TEST(BitmapHostileTiff, TinyFilesThatClaimGigabytesAllocateNothingLarge)
         {make_strip_tiff(30000, 1, 65535, 8), PixelDataCheck::NotDecodable},
         {make_strip_tiff(350000000, 1, 3, 8), PixelDataCheck::Truncated}, // a 1 GB row
         {make_strip_tiff(100, 1, 3, 8), PixelDataCheck::Truncated}, // 300 bytes in the file?
-        // Compressed: the strip must be able to expand to the pixels, 4096 times at the most.
+        // Compressed: the strip must be able to expand to the pixels, as far as its codec can.
         {make_strip_tiff(32769, 1, 1, 8, COMPRESSION_ADOBE_DEFLATE), PixelDataCheck::Truncated},
         {make_strip_tiff(40000, 40000, 3, 16, COMPRESSION_LZW), PixelDataCheck::Truncated},
+        {make_strip_tiff(20000, 20000, 1, 8, COMPRESSION_ZSTD), PixelDataCheck::Truncated},
+        // Codecs that code a constant image in its header whatever its size, and unknown ones.
+        {make_strip_tiff(20000, 20000, 3, 8, COMPRESSION_WEBP), PixelDataCheck::NotDecodable},
+        {make_strip_tiff(20000, 20000, 1, 8, COMPRESSION_LERC), PixelDataCheck::NotDecodable},
+        {make_strip_tiff(100, 1, 1, 8, 12345), PixelDataCheck::NotDecodable},
     };
     for (const auto &c : cases) {
         const size_t at = size_t(&c - cases);
@@ -351,17 +396,52 @@ TEST(BitmapHostileTiff, TinyFilesThatClaimGigabytesAllocateNothingLarge)
         EXPECT_EQ(b->samplesPerPixel(), c.spp);
         EXPECT_EQ(b->bitmapData()[0], 7);
     }
-    const std::string deflate = dir.file("deflate.tif");
-    ASSERT_TRUE(testsupport::write_file(
-        deflate, make_strip_tiff(32768, 1, 1, 8, COMPRESSION_ADOBE_DEFLATE)));
-    PixelLayout layout;
-    EXPECT_EQ(check_pixel_data(deflate, &layout), PixelDataCheck::Ok);
-    EXPECT_EQ(std::vector<int>({layout.width, layout.height, layout.spp, layout.bits}),
-              std::vector<int>({32768, 1, 1, 8}));
+    // An 8-byte strip holds up to 8 times its codec's bound: exactly that passes.
+    const std::pair<uint16_t, uint32_t> bounds[] = {
+        {COMPRESSION_PACKBITS, 64},   {COMPRESSION_DEFLATE, 1032},
+        {COMPRESSION_PIXARLOG, 1032}, {COMPRESSION_ADOBE_DEFLATE, 1032},
+        {COMPRESSION_LZW, 4096},      {COMPRESSION_JPEG, 4096},
+        {COMPRESSION_LZMA, 8192},     {COMPRESSION_ZSTD, 32768}};
+    for (const auto &[codec, bound] : bounds)
+        for (uint32_t more : {0, 1}) {
+            const std::string path = dir.file("codec.tif");
+            ASSERT_TRUE(
+                testsupport::write_file(path, make_strip_tiff(8 * bound + more, 1, 1, 8, codec)));
+            PixelLayout layout;
+            EXPECT_EQ(check_pixel_data(path, &layout),
+                      more ? PixelDataCheck::Truncated : PixelDataCheck::Ok)
+                << codec << " " << more;
+            EXPECT_EQ(std::vector<int>({layout.width, layout.height, layout.spp, layout.bits}),
+                      std::vector<int>({int(8 * bound + more), 1, 1, 8}));
+        }
 }
 
-// A Huffman-coded scan spends a bit at least on each 8 x 8 block of its first component: a file
-// that ends sooner is truncated, judged from its headers and length. Exactly enough bytes pass.
+// ZSTD and LZMA code a flat frame past the bound of deflate and LZW: such files, written by
+// libtiff, pass the check and decode exactly.
+TEST(BitmapDecodeTiff, FlatFramesPastDeflatesBoundDecode)
+{
+    TempDir dir;
+    const int w = 2048, h = 2048;
+    std::vector<uint16_t> flat(size_t(w) * h, 0x1234);
+    const Bytes bytes(reinterpret_cast<const uint8_t *>(flat.data()),
+                      reinterpret_cast<const uint8_t *>(flat.data() + flat.size()));
+    for (int codec : {COMPRESSION_ZSTD, COMPRESSION_LZMA}) {
+        LibTiffOptions o;
+        o.bits = 16;
+        o.compression = codec;
+        o.rowsPerStrip = h;
+        const std::string path = dir.file("flat.tif");
+        ASSERT_TRUE(testsupport::write_libtiff(path, flat.data(), w, h, 1, o));
+        EXPECT_LT(testsupport::read_file(path).size(), bytes.size() / 4096) << codec;
+        PixelLayout layout;
+        EXPECT_EQ(check_pixel_data(path, &layout), PixelDataCheck::Ok) << codec;
+        expect_bitmap(BitmapImageRep::imageRepWithContentsOfFile(path), w, h, 1, 16, bytes);
+    }
+}
+
+// A Huffman-coded sequential or DC scan spends a bit at least on each 8 x 8 block it codes, in
+// whole MCUs when it interleaves components: a file that ends sooner is truncated, judged from
+// its headers and length, by the check and by the decoder. Exactly enough bytes pass.
 TEST(CheckPixelData, JpegScansTooShortForTheirBlocksAreTruncated)
 {
     TempDir dir;
@@ -385,17 +465,22 @@ TEST(CheckPixelData, JpegScansTooShortForTheirBlocksAreTruncated)
     };
     const Bytes baseline = testsupport::encode_jpeg(px.data(), 64, 48, 3, 90);
     const Bytes grey = testsupport::encode_jpeg(px.data(), 64, 48, 1, 90);
+    const Bytes sub = testsupport::encode_jpeg(px.data(), 64, 48, 3, 90, {}, subsampled);
     const struct {
         Bytes file;
         PixelDataCheck check;
     } cases[] = {
         {baseline, PixelDataCheck::Ok},
         {testsupport::encode_jpeg(px.data(), 64, 48, 3, 90, {}, progressive), PixelDataCheck::Ok},
-        {testsupport::encode_jpeg(px.data(), 64, 48, 3, 90, {}, subsampled), PixelDataCheck::Ok},
+        {sub, PixelDataCheck::Ok},
         {grey, PixelDataCheck::Ok},
-        // 8 x 6 blocks of luma: 48 bits.
-        {scan_cut(baseline, 6), PixelDataCheck::Ok},
+        // 8 x 6 MCUs of a block of each component: 144 bits; 48 would do for the first alone.
+        {scan_cut(baseline, 18), PixelDataCheck::Ok},
+        {scan_cut(baseline, 17), PixelDataCheck::Truncated},
         {scan_cut(baseline, 5), PixelDataCheck::Truncated},
+        // 4 x 3 MCUs of four luma and two chroma blocks: 72 bits.
+        {scan_cut(sub, 9), PixelDataCheck::Ok},
+        {scan_cut(sub, 8), PixelDataCheck::Truncated},
         {scan_cut(grey, 5), PixelDataCheck::Truncated},
         {claiming(46000, 46000), PixelDataCheck::Truncated}, // 4 MB of bits in 600 bytes
         {claiming(65500, 65500), PixelDataCheck::TooLarge},
@@ -408,6 +493,9 @@ TEST(CheckPixelData, JpegScansTooShortForTheirBlocksAreTruncated)
         ASSERT_TRUE(testsupport::write_file(path, c.file));
         PixelLayout layout;
         EXPECT_EQ(check_pixel_data(path, &layout), c.check) << &c - cases;
+        if (c.check != PixelDataCheck::Ok) {
+            EXPECT_EQ(decode(c.file), nullptr) << &c - cases;
+        }
     }
     PixelLayout layout;
     const std::string path = dir.file("grey.jpg");
@@ -422,30 +510,32 @@ TEST(CheckPixelData, JpegScansTooShortForTheirBlocksAreTruncated)
     EXPECT_EQ(check_pixel_data(dir.path(), &layout), PixelDataCheck::NotDecodable);
 }
 
-// Arithmetic coding and a progressive file opening with an AC scan spend far less than a bit on
-// a flat block: a byte for each 4096 blocks of all components must follow their first scan
-// header, exactly enough passing. A file of more scans than the cap is refused by the check and
-// by the decoder, and one of other than 8-bit samples by the check, with its layout.
+// Arithmetic coding spends far less than a bit on a flat block: the entropy-coded data of all
+// scans must hold a byte for each 4096 blocks of all components, exactly enough passing; bytes
+// outside it (a comment, bytes after the end of image) count for nothing. A Huffman-coded
+// progressive file opening with an AC scan is held by its DC scans' bits. A file of more scans
+// than the cap is refused by the check and by the decoder, and one of other than 8-bit samples
+// by the check, with its layout.
 TEST(CheckPixelData, CodedByteFloorScanCapAndPrecision)
 {
     TempDir dir;
     const Bytes grey = testsupport::encode_jpeg(noise(256).data(), 16, 16, 1, 90);
     const Bytes arith = testsupport::recode_jpeg(grey, true, false);
+    const Bytes arithProgressive = testsupport::recode_jpeg(grey, true, true);
     const Bytes acFirst =
-        testsupport::jpeg_without_first_scan(testsupport::recode_jpeg(grey, 0, 1));
-    // 8 d x (32768 + more) grey pixels: 4096 blocks for each of the d bytes after the first scan
-    // header, and d blocks more for each row of blocks more.
+        testsupport::jpeg_with_first_scan_last(testsupport::recode_jpeg(grey, 0, 1));
+    // 8 d x (32768 + more) grey pixels: 4096 blocks for each of the d entropy-coded bytes, and
+    // d blocks more for each row of blocks more.
     auto at_floor = [](const Bytes &j, size_t more) {
-        const size_t sos = testsupport::jpeg_scans(j)[0].begin;
-        const size_t d = j.size() - sos - 2 - size_t(j[sos + 2] << 8 | j[sos + 3]);
+        const size_t d = testsupport::jpeg_entropy_bytes(j);
         return testsupport::jpeg_claiming_size(j, uint16_t(8 * d), uint16_t(32768 + 8 * more));
     };
-    // Progressive files whose last scan is repeated: noise, whose scans hold stuffed zero bytes,
-    // and flat grey, which decodes however often its refinement is repeated.
+    // 20000 x 20000: 1526 bytes at the floor.
+    auto bomb = [](const Bytes &j) { return testsupport::jpeg_claiming_size(j, 20000, 20000); };
+    // Progressive files whose last scan is repeated: noise, whose scans hold stuffed zero bytes.
     testsupport::JpegOptions prog;
     prog.progressive = true;
     const Bytes noisy = testsupport::encode_jpeg(noise(4096).data(), 64, 64, 1, 90, {}, prog);
-    const Bytes flat = testsupport::encode_jpeg(Bytes(4096, 128).data(), 64, 64, 1, 90, {}, prog);
     auto scans = [](const Bytes &j, int n) { return testsupport::jpeg_of_scans(j, size_t(n)); };
     Bytes twelveBit = grey;
     twelveBit[size_t(std::search(grey.begin(), grey.end(), kSof, kSof + 2) - grey.begin()) + 4] =
@@ -455,12 +545,18 @@ TEST(CheckPixelData, CodedByteFloorScanCapAndPrecision)
         PixelDataCheck check;
     } cases[] = {
         {arith, PixelDataCheck::Ok},
-        {testsupport::recode_jpeg(grey, true, true), PixelDataCheck::Ok},
+        {arithProgressive, PixelDataCheck::Ok},
         {at_floor(arith, 0), PixelDataCheck::Ok},
         {at_floor(arith, 1), PixelDataCheck::Truncated},
+        {at_floor(arithProgressive, 0), PixelDataCheck::Ok},
+        {at_floor(arithProgressive, 1), PixelDataCheck::Truncated},
+        {jpeg_padded(at_floor(arith, 1), 64, true), PixelDataCheck::Truncated},
+        {jpeg_padded(bomb(arith), 1600, true), PixelDataCheck::Truncated},
+        {jpeg_padded(bomb(arith), 1600, false), PixelDataCheck::Truncated},
+        {jpeg_padded(bomb(arithProgressive), 1600, true), PixelDataCheck::Truncated},
         {acFirst, PixelDataCheck::Ok},
-        {at_floor(acFirst, 0), PixelDataCheck::Ok},
-        {at_floor(acFirst, 1), PixelDataCheck::Truncated},
+        {jpeg_padded(bomb(acFirst), 60000, true), PixelDataCheck::Truncated},
+        {jpeg_padded(bomb(acFirst), 60000, false), PixelDataCheck::Truncated},
         {scans(noisy, kMaxJpegScans), PixelDataCheck::Ok},
         {scans(noisy, kMaxJpegScans + 1), PixelDataCheck::TooManyScans},
         {twelveBit, PixelDataCheck::NotDecodable},
@@ -472,18 +568,150 @@ TEST(CheckPixelData, CodedByteFloorScanCapAndPrecision)
         EXPECT_EQ(check_pixel_data(path, &layout), c.check) << &c - cases;
         EXPECT_EQ(layout.bits, c.check == PixelDataCheck::NotDecodable ? 12 : 8) << &c - cases;
     }
-    EXPECT_NE(decode(scans(flat, kMaxJpegScans)), nullptr);
-    EXPECT_EQ(decode(scans(flat, kMaxJpegScans + 1)), nullptr);
+    // A valid script at the cap decodes, one scan more does not.
+    const Bytes grey64 = testsupport::encode_jpeg(noise(4096).data(), 64, 64, 1, 90);
+    const Bytes many = testsupport::recode_jpeg_scans(grey64, testsupport::jpeg_grey_script(100));
+    EXPECT_EQ(testsupport::jpeg_scans(many).size(), size_t(kMaxJpegScans));
+    const Bytes manyPixels = testsupport::libjpeg_pixels(many);
+    EXPECT_EQ(manyPixels.size(), 64u * 64u);
+    expect_bitmap(decode(many), 64, 64, 1, 8, manyPixels);
+    EXPECT_EQ(decode(testsupport::recode_jpeg_scans(grey64, testsupport::jpeg_grey_script(101))),
+              nullptr);
     // The decoder holds the floor too, before it sizes anything from the header.
     testsupport::alloc::largest = 0;
-    EXPECT_EQ(decode(testsupport::jpeg_claiming_size(arith, 20000, 20000)), nullptr);
-    EXPECT_EQ(decode(testsupport::jpeg_claiming_size(acFirst, 20000, 20000)), nullptr);
+    for (const Bytes &file :
+         {bomb(arith), jpeg_padded(bomb(arith), 1600, true), jpeg_padded(bomb(arith), 1600, false),
+          jpeg_padded(bomb(acFirst), 60000, true)})
+        EXPECT_EQ(decode(file), nullptr);
     EXPECT_LT(testsupport::alloc::largest, size_t(1) << 20);
 }
 
-// The test photos coded again, arithmetic-coded and progressive, decode through both decoders
-// to the pixels libjpeg gives and pass the header check; cut short, they are refused. One photo
-// of each camera.
+// A frame with a component that no scan codes (sequential: in no scan; progressive: in no DC
+// scan) is a cut or crafted file, refused by the check and the decoder; a progressive file that
+// leaves AC bands uncoded decodes.
+TEST(CheckPixelData, ComponentsNoScanCodesAreTruncated)
+{
+    TempDir dir;
+    const int w = 48, h = 32;
+    const Bytes px = testsupport::render_photo(testsupport::make_radiance_map(w, h), 1, 8, 3);
+    const Bytes rgb = testsupport::encode_jpeg(px.data(), w, h, 3, 90);
+    using testsupport::JpegScan;
+    const Bytes sequential = testsupport::recode_jpeg_scans(
+        rgb, {{{0}, 0, 63, 0, 0}, {{1}, 0, 63, 0, 0}, {{2}, 0, 63, 0, 0}});
+    const Bytes progressive = testsupport::recode_jpeg_scans(
+        rgb, {{{0}, 0, 0, 0, 0}, {{1}, 0, 0, 0, 0}, {{2}, 0, 0, 0, 0}, {{0}, 1, 63, 0, 0}});
+    const Bytes someBands = testsupport::recode_jpeg_scans(
+        rgb, {{{0, 1, 2}, 0, 0, 0, 1}, {{0, 1, 2}, 0, 0, 1, 0}, {{0}, 1, 5, 0, 0}});
+    const struct {
+        Bytes file;
+        PixelDataCheck check;
+    } cases[] = {
+        {sequential, PixelDataCheck::Ok},
+        {testsupport::jpeg_without_scans(sequential, {1, 2}), PixelDataCheck::Truncated},
+        {testsupport::jpeg_without_scans(sequential, {2}), PixelDataCheck::Truncated},
+        {progressive, PixelDataCheck::Ok},
+        {testsupport::jpeg_without_scans(progressive, {1, 2}), PixelDataCheck::Truncated},
+        {testsupport::jpeg_without_first_scan(progressive), PixelDataCheck::Truncated},
+        {someBands, PixelDataCheck::Ok},
+        // DC refinement alone does not code a component.
+        {testsupport::jpeg_without_first_scan(someBands), PixelDataCheck::Truncated},
+    };
+    for (const auto &c : cases) {
+        const std::string path = dir.file(std::to_string(&c - cases) + ".jpg");
+        ASSERT_TRUE(testsupport::write_file(path, c.file));
+        PixelLayout layout;
+        EXPECT_EQ(check_pixel_data(path, &layout), c.check) << &c - cases;
+        const BitmapPtr b = decode(c.file);
+        EXPECT_EQ(b != nullptr, c.check == PixelDataCheck::Ok) << &c - cases;
+        if (b) {
+            const Bytes expected = testsupport::libjpeg_pixels(c.file);
+            EXPECT_FALSE(expected.empty()) << &c - cases;
+            expect_bitmap(b, w, h, 3, 8, expected);
+        }
+    }
+}
+
+// libjpeg resynchronises after damaged data and only warns: damage found while a scan still has
+// rows to decode fails the decode; bytes before the end of image, or a missing end, after a
+// scan's last row leave the picture whole. Arithmetic coding ends silently, so its missing end
+// cannot be told from a cut in its last row and fails. A scan that repeats a refinement breaks
+// the progression.
+TEST(BitmapDecodeJpeg, DamageWhileRowsRemainFailsAfterTheLastRowPasses)
+{
+    const int w = 96, h = 64;
+    const Bytes px = testsupport::render_photo(testsupport::make_radiance_map(w, h), 1, 8, 3);
+    const Bytes plain = testsupport::encode_jpeg(px.data(), w, h, 3, 90);
+    const Bytes expected = testsupport::libjpeg_pixels(plain);
+    // A restart marker after each row of MCUs.
+    const Bytes restart = testsupport::recode_jpeg(plain, false, false, 1);
+    const Bytes arith = testsupport::recode_jpeg(plain, true, false, 1);
+    const Bytes progressive = testsupport::recode_jpeg(plain, false, true, 1);
+    // 64 bytes of the largest scan's data overwritten at its middle.
+    auto damaged = [](Bytes j) {
+        const auto scans = testsupport::jpeg_scans(j);
+        const auto &s = *std::max_element(scans.begin(), scans.end(), [](auto &a, auto &b) {
+            return a.end - a.begin < b.end - b.begin;
+        });
+        const Bytes bytes = noise(64);
+        std::copy(bytes.begin(), bytes.end(), j.begin() + long((s.begin + s.end) / 2));
+        return j;
+    };
+    auto junk = [](Bytes j, size_t at) {
+        const Bytes bytes = noise(40);
+        j.insert(j.begin() + long(at), bytes.begin(), bytes.end());
+        return j;
+    };
+    auto before_end = [&](const Bytes &j) { return junk(j, j.size() - 2); };
+    auto no_end = [](Bytes j) {
+        j.resize(j.size() - 2);
+        return j;
+    };
+    auto cut_with_end = [](Bytes j) {
+        j.resize(j.size() * 3 / 4);
+        j.insert(j.end(), {0xFF, 0xD9});
+        return j;
+    };
+    const auto progScans = testsupport::jpeg_scans(progressive);
+    testsupport::JpegOptions prog;
+    prog.progressive = true;
+    const Bytes flat = testsupport::encode_jpeg(Bytes(4096, 128).data(), 64, 64, 1, 90, {}, prog);
+    const struct {
+        Bytes file;
+        bool decodes;
+    } cases[] = {
+        {restart, true},
+        {damaged(restart), false},
+        {before_end(restart), true},
+        {no_end(restart), true},
+        {cut_with_end(restart), false},
+        {Bytes(restart.begin(), restart.end() - 40), false},
+        {before_end(plain), true},
+        {no_end(plain), true},
+        {arith, true},
+        {damaged(arith), false},
+        {before_end(arith), true},
+        {no_end(arith), false},
+        {progressive, true},
+        {damaged(progressive), false},
+        {before_end(progressive), true},
+        {no_end(progressive), true},
+        {junk(progressive, progScans[3].begin), true},
+        {testsupport::jpeg_of_scans(flat, testsupport::jpeg_scans(flat).size() + 1), false},
+    };
+    testing::internal::CaptureStderr();
+    for (const auto &c : cases) {
+        const BitmapPtr b = decode(c.file);
+        EXPECT_EQ(b != nullptr, c.decodes) << &c - cases;
+        if (b)
+            expect_bitmap(b, w, h, 3, 8, expected);
+    }
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+}
+
+// The test photos coded again, arithmetic-coded, progressive and with restart markers, decode
+// through both decoders to the pixels libjpeg gives and pass the header check; cut short, they
+// are refused. A crop of each, written by libtiff with each codec it writes photos with, passes
+// the check and decodes to its pixels (JPEG: to libtiff's). One photo of each camera.
 TEST(BitmapDecodeJpeg, TestPhotosCodedAgainDecodeAsLibjpegDoes)
 {
     if (!std::filesystem::is_directory(HDR_TESTDATA_DIR))
@@ -504,9 +732,11 @@ TEST(BitmapDecodeJpeg, TestPhotosCodedAgainDecodeAsLibjpegDoes)
         const Bytes photo = testsupport::read_file(path);
         const Bytes expected = testsupport::libjpeg_pixels(photo);
         ASSERT_FALSE(expected.empty()) << path;
-        for (const auto &[arithmetic, progressive] : {std::pair{1, 0}, {0, 1}, {1, 1}}) {
-            SCOPED_TRACE(path + (arithmetic ? " arithmetic" : " progressive"));
-            const Bytes file = testsupport::recode_jpeg(photo, arithmetic, progressive);
+        for (const auto &[arithmetic, progressive, restart] :
+             {std::tuple{1, 0, 0}, {0, 1, 0}, {1, 1, 0}, {0, 0, 1}, {1, 0, 2}, {0, 1, 1}}) {
+            SCOPED_TRACE(path + " " + std::to_string(arithmetic) + std::to_string(progressive) +
+                         std::to_string(restart));
+            const Bytes file = testsupport::recode_jpeg(photo, arithmetic, progressive, restart);
             ASSERT_TRUE(testsupport::write_file(dir.file("p.jpg"), file));
             PixelLayout layout;
             EXPECT_EQ(check_pixel_data(dir.file("p.jpg"), &layout), PixelDataCheck::Ok);
@@ -519,13 +749,36 @@ TEST(BitmapDecodeJpeg, TestPhotosCodedAgainDecodeAsLibjpegDoes)
             EXPECT_TRUE(rows == expected);
             EXPECT_EQ(decode(Bytes(file.begin(), file.end() - long(file.size() / 3))), nullptr);
         }
+        const BitmapPtr whole = decode(photo);
+        ASSERT_NE(whole, nullptr);
+        const int w = 640, h = 480, spp = whole->samplesPerPixel();
+        Bytes crop;
+        for (int y = 0; y < h; ++y) {
+            const uint8_t *row = whole->bitmapData() + size_t(y) * size_t(whole->bytesPerRow());
+            crop.insert(crop.end(), row, row + w * spp);
+        }
+        for (int codec : {COMPRESSION_JPEG, -COMPRESSION_JPEG, COMPRESSION_ZSTD, COMPRESSION_LZMA,
+                          COMPRESSION_LZW, COMPRESSION_ADOBE_DEFLATE}) {
+            SCOPED_TRACE(path + " codec " + std::to_string(codec));
+            LibTiffOptions o;
+            o.compression = std::abs(codec);
+            if (codec == -COMPRESSION_JPEG)
+                o.photometric = PHOTOMETRIC_YCBCR;
+            ASSERT_TRUE(testsupport::write_libtiff(dir.file("p.tif"), crop.data(), w, h, spp, o));
+            PixelLayout layout;
+            EXPECT_EQ(check_pixel_data(dir.file("p.tif"), &layout), PixelDataCheck::Ok);
+            expect_bitmap(
+                BitmapImageRep::imageRepWithContentsOfFile(dir.file("p.tif")), w, h, spp, 8,
+                o.compression == COMPRESSION_JPEG ? libtiff_pixels(dir.file("p.tif")) : crop);
+        }
     }
     EXPECT_GE(photos, 3);
 }
 
 // Strips that share bytes hold them once: four one-row strips of 12 bytes in a 48-byte blob
-// hold the rows only when they cover all of it. A JPEG-compressed strip that ends before its
-// rows fails the decode instead of giving grey rows.
+// hold the rows only when they cover all of it. A JPEG-compressed strip is judged as a
+// standalone JPEG: one that ends before its rows fails the decode instead of giving grey rows;
+// bytes before its end marker, or no end marker, leave its pixels exact.
 TEST(BitmapHostileTiff, SharedStripBytesCountOnceAndCutJpegStripsFail)
 {
     TempDir dir;
@@ -562,6 +815,45 @@ TEST(BitmapHostileTiff, SharedStripBytesCountOnceAndCutJpegStripsFail)
     expect_bitmap(decode(testsupport::jpeg_tiff(rgb.data(), 64, 48, 1)), 64, 48, 3, 8, {});
     testing::internal::CaptureStderr();
     EXPECT_EQ(decode(testsupport::jpeg_tiff(rgb.data(), 64, 48, 0.5)), nullptr);
+    // Each strip edited alike, or only the second (a harmless first message of a strip hides
+    // the ones after it); RGB and YCbCr components.
+    const Bytes extra = noise(10);
+    bool ycbcr = false;
+    int strip = 0;
+    auto edit_strips = [&](bool all, auto edit) {
+        strip = 0;
+        return testsupport::jpeg_tiff(
+            rgb.data(), 64, 48, [&](Bytes s) { return all || strip++ == 1 ? edit(s) : s; }, ycbcr);
+    };
+    auto before_end = [&](Bytes s) {
+        s.insert(s.end() - 2, extra.begin(), extra.end());
+        return s;
+    };
+    auto no_end = [](Bytes s) {
+        s.resize(s.size() - 2);
+        return s;
+    };
+    auto cut = [](Bytes s) {
+        s.resize(s.size() * 2 / 3);
+        return s;
+    };
+    auto cut_with_end = [&](Bytes s) {
+        s = cut(s);
+        s.insert(s.end(), {0xFF, 0xD9});
+        return s;
+    };
+    for (bool components : {false, true})
+        for (bool all : {true, false}) {
+            SCOPED_TRACE(std::string(components ? "YCbCr" : "RGB") + (all ? ", all" : ""));
+            ycbcr = components;
+            const BitmapPtr whole = decode(edit_strips(all, [](Bytes s) { return s; }));
+            ASSERT_NE(whole, nullptr);
+            const Bytes clean(whole->bitmapData(), whole->bitmapData() + rgb.size());
+            expect_bitmap(decode(edit_strips(all, before_end)), 64, 48, 3, 8, clean);
+            expect_bitmap(decode(edit_strips(all, no_end)), 64, 48, 3, 8, clean);
+            EXPECT_EQ(decode(edit_strips(all, cut)), nullptr);
+            EXPECT_EQ(decode(edit_strips(all, cut_with_end)), nullptr);
+        }
     EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
 }
 

@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <vector>
 
 #include "tests/support/fixtures.h"
@@ -12,9 +13,25 @@
 namespace testsupport {
 
 // The quantised coefficients of jpeg written again by libjpeg, arithmetic-coded and/or
-// progressive (libjpeg's simple progression): the pixels decode unchanged. Throws
-// std::runtime_error when libjpeg fails.
-Bytes recode_jpeg(const Bytes &jpeg, bool arithmetic, bool progressive);
+// progressive (libjpeg's simple progression), with a restart marker after every restartRows
+// rows of MCUs when not 0: the pixels decode unchanged. Throws std::runtime_error when libjpeg
+// fails.
+Bytes recode_jpeg(const Bytes &jpeg, bool arithmetic, bool progressive, int restartRows = 0);
+
+// A scan of a script: the frame's components it codes (indices), its spectral band and its
+// successive-approximation bit positions.
+struct JpegScan {
+    std::vector<int> components;
+    int ss, se, ah, al;
+};
+// The coefficients of jpeg written again in the scans given (a script libjpeg takes: every
+// component's DC coded), Huffman- or arithmetic-coded. Throws std::runtime_error when libjpeg
+// fails.
+Bytes recode_jpeg_scans(const Bytes &jpeg, const std::vector<JpegScan> &scans,
+                        bool arithmetic = false);
+// A valid progressive script of n scans (65 to 127) for a grey frame: its DC, each AC
+// coefficient alone at bit 1, then n - 64 of them refined.
+std::vector<JpegScan> jpeg_grey_script(int n);
 
 // libjpeg's decode with its defaults, into packed RGB rows (grey rows for a grey file); empty
 // when it fails or warns.
@@ -35,11 +52,25 @@ std::vector<JpegSegment> jpeg_scans(const Bytes &jpeg);
 Bytes jpeg_claiming_size(Bytes jpeg, uint16_t w, uint16_t h);
 // jpeg without its first scan (a progressive file then opens with an AC scan).
 Bytes jpeg_without_first_scan(const Bytes &jpeg);
+// jpeg without the scans of the indices given (in file order).
+Bytes jpeg_without_scans(const Bytes &jpeg, const std::vector<size_t> &drop);
+// jpeg with its first scan moved after the others (a progressive file then opens with an AC
+// scan and codes its DC last).
+Bytes jpeg_with_first_scan_last(const Bytes &jpeg);
+// The entropy-coded bytes of all scans: from the end of each scan header to the marker after.
+size_t jpeg_entropy_bytes(const Bytes &jpeg);
+// jpeg with n zero bytes in a comment segment before its end of image, or after that marker.
+Bytes jpeg_padded(Bytes jpeg, size_t n, bool inComment);
 // jpeg with its last scan repeated until it has n scans.
 Bytes jpeg_of_scans(const Bytes &jpeg, size_t n);
 
-// A JPEG-compressed TIFF of w x h RGB pixels as libtiff writes it (YCbCr, strips of 16 rows),
-// each strip's byte count then cut to its part `keep` (1 keeps the file whole).
+// A JPEG-compressed TIFF of w x h RGB pixels as libtiff writes it (RGB components, strips of 16
+// rows), each strip's byte count then cut to its part `keep` (1 keeps the file whole).
 Bytes jpeg_tiff(const uint8_t *rgb, int w, int h, double keep);
+// The same TIFF, or with YCbCr components (2 x 2 subsampled: a strip is one row of MCUs), with
+// each strip's JPEG stream (SOI to EOI) replaced by edit(stream), the strips written again by
+// libtiff.
+Bytes jpeg_tiff(const uint8_t *rgb, int w, int h, const std::function<Bytes(Bytes)> &edit,
+                bool ycbcr = false);
 
 } // namespace testsupport
