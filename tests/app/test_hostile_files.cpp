@@ -516,10 +516,12 @@ TEST(RoadHostileFiles, UndercodedManyScanSharedAndCutPhotosAreBadInputInLittleMe
     const Bytes rgb = encode_jpeg(px.data(), 16, 16, 3, 90);
     // One scan a component, the chroma ones dropped; chroma DC scans dropped.
     const Bytes lumaOnly = jpeg_without_scans(
-        recode_jpeg_scans(rgb, {{{0}, 0, 63, 0, 0}, {{1}, 0, 63, 0, 0}, {{2}, 0, 63, 0, 0}}),
+        recode_jpeg_scans(rgb,
+                          {{1, {0}, 0, 63, 0, 0}, {1, {1}, 0, 63, 0, 0}, {1, {2}, 0, 63, 0, 0}}),
         {1, 2});
     const Bytes lumaDc = jpeg_without_scans(
-        recode_jpeg_scans(rgb, {{{0}, 0, 0, 0, 0}, {{1}, 0, 0, 0, 0}, {{2}, 0, 0, 0, 0}}), {1, 2});
+        recode_jpeg_scans(rgb, {{1, {0}, 0, 0, 0, 0}, {1, {1}, 0, 0, 0, 0}, {1, {2}, 0, 0, 0, 0}}),
+        {1, 2});
     const struct {
         const char *name;
         Bytes file;
@@ -531,8 +533,6 @@ TEST(RoadHostileFiles, UndercodedManyScanSharedAndCutPhotosAreBadInputInLittleMe
          jpeg_claiming_size(jpeg_without_first_scan(recode_jpeg(grey, false, true)), 20000, 20000),
          "is truncated"},
         {"arithcom.jpg", jpeg_padded(arith, 1600, true), "is truncated"},
-        {"arithtail.jpg", jpeg_padded(arith, 1600, false), "is truncated"},
-        {"acfirstcom.jpg", jpeg_padded(acFirst, 60000, true), "is truncated"},
         {"acfirsttail.jpg", jpeg_padded(acFirst, 60000, false), "is truncated"},
         {"lumaonly.jpg", lumaOnly, "is truncated"},
         {"lumadc.jpg", lumaDc, "is truncated"},
@@ -563,8 +563,7 @@ TEST(RoadHostileFiles, DamageWhileDecodingIsBadInputBytesAfterTheLastRowAreNot)
     if (!std::filesystem::is_regular_file(source))
         GTEST_SKIP() << source << " not found";
     const Bytes photo = recode_jpeg(read_file(source), false, false, 1);
-    Bytes sector = photo;
-    std::fill_n(sector.begin() + long(sector.size() / 2), 512, 0);
+    const Bytes sector = spliced(photo, photo.size() / 2, 512, Bytes(512, 0));
     TempDir dir;
     ASSERT_TRUE(write_file(dir.file("sector.jpg"), sector));
     const Child r = run_zenit({"--quiet", "-o", dir.file("out.jpg"), dir.file("sector.jpg")});
@@ -580,15 +579,8 @@ TEST(RoadHostileFiles, DamageWhileDecodingIsBadInputBytesAfterTheLastRowAreNot)
                    ? Bytes(run.doc.stack->bytes(), run.doc.stack->bytes() + run.doc.stack->length())
                    : Bytes{};
     };
-    auto before_end = [](Bytes j) {
-        const Bytes extra(300, 0x5A);
-        j.insert(j.end() - 2, extra.begin(), extra.end());
-        return j;
-    };
-    auto no_end = [](Bytes j) {
-        j.resize(j.size() - 2);
-        return j;
-    };
+    auto before_end = [](const Bytes &j) { return spliced(j, j.size() - 2, 0, Bytes(300, 0x5A)); };
+    auto no_end = [](const Bytes &j) { return spliced(j, j.size() - 2, 2); };
     const Bytes clean = libjpeg_pixels(photo);
     ASSERT_FALSE(clean.empty());
     EXPECT_TRUE(stack_of(before_end(photo), "extra.jpg") == clean);

@@ -121,32 +121,20 @@ Bytes recode_jpeg(const Bytes &jpeg, bool arithmetic, bool progressive, int rest
     return recode(jpeg, how);
 }
 
-Bytes recode_jpeg_scans(const Bytes &jpeg, const std::vector<JpegScan> &scans, bool arithmetic)
+Bytes recode_jpeg_scans(const Bytes &jpeg, std::vector<jpeg_scan_info> scans)
 {
-    std::vector<jpeg_scan_info> script;
-    for (const JpegScan &s : scans) {
-        jpeg_scan_info info{};
-        info.comps_in_scan = int(s.components.size());
-        std::copy(s.components.begin(), s.components.end(), info.component_index);
-        info.Ss = s.ss;
-        info.Se = s.se;
-        info.Ah = s.ah;
-        info.Al = s.al;
-        script.push_back(info);
-    }
     Recoding how;
-    how.arithmetic = arithmetic;
-    how.script = &script;
+    how.script = &scans;
     return recode(jpeg, how);
 }
 
-std::vector<JpegScan> jpeg_grey_script(int n)
+std::vector<jpeg_scan_info> jpeg_grey_script(int n)
 {
-    std::vector<JpegScan> script = {{{0}, 0, 0, 0, 0}};
+    std::vector<jpeg_scan_info> script = {{1, {0}, 0, 0, 0, 0}};
     for (int k = 1; k <= 63; ++k)
-        script.push_back({{0}, k, k, 0, 1});
+        script.push_back({1, {0}, k, k, 0, 1});
     for (int k = 1; k <= n - 64; ++k)
-        script.push_back({{0}, k, k, 1, 0});
+        script.push_back({1, {0}, k, k, 1, 0});
     return script;
 }
 
@@ -226,11 +214,8 @@ Bytes jpeg_without_first_scan(const Bytes &jpeg)
 Bytes jpeg_with_first_scan_last(const Bytes &jpeg)
 {
     const std::vector<JpegSegment> scans = jpeg_scans(jpeg);
-    Bytes out = jpeg_without_first_scan(jpeg);
-    const size_t last = scans.back().end - (scans[0].end - scans[0].begin);
-    out.insert(out.begin() + long(last), jpeg.begin() + long(scans[0].begin),
-               jpeg.begin() + long(scans[0].end));
-    return out;
+    const Bytes first(jpeg.begin() + long(scans[0].begin), jpeg.begin() + long(scans[0].end));
+    return spliced(jpeg_without_first_scan(jpeg), scans.back().end - first.size(), 0, first);
 }
 
 size_t jpeg_entropy_bytes(const Bytes &jpeg)
@@ -255,41 +240,22 @@ Bytes jpeg_of_scans(const Bytes &jpeg, size_t n)
 
 Bytes jpeg_padded(Bytes jpeg, size_t n, bool inComment)
 {
-    if (!inComment) {
-        jpeg.insert(jpeg.end(), n, 0);
-        return jpeg;
-    }
-    const Bytes com = make_segment(0xFE, Bytes(n, 0));
-    jpeg.insert(jpeg.end() - 2, com.begin(), com.end());
-    return jpeg;
+    return inComment ? spliced(jpeg, jpeg.size() - 2, 0, make_segment(0xFE, Bytes(n, 0)))
+                     : spliced(jpeg, jpeg.size(), 0, Bytes(n, 0));
+}
+
+Bytes spliced(Bytes bytes, size_t at, size_t erase, const Bytes &insert)
+{
+    bytes.erase(bytes.begin() + long(at), bytes.begin() + long(at + erase));
+    bytes.insert(bytes.begin() + long(at), insert.begin(), insert.end());
+    return bytes;
 }
 
 Bytes jpeg_tiff(const uint8_t *rgb, int w, int h, double keep)
 {
-    TempDir dir;
-    LibTiffOptions jpeg;
-    jpeg.compression = COMPRESSION_JPEG;
-    jpeg.rowsPerStrip = 16;
-    if (!write_libtiff(dir.file("j.tif"), rgb, w, h, 3, jpeg))
-        throw std::runtime_error("libtiff failed to write");
-    Bytes t = read_file(dir.file("j.tif"));
-    // libtiff writes little-endian here: the first directory's StripByteCounts entry.
-    auto u32 = [&t](size_t at) {
-        return uint32_t(t.at(at) | t.at(at + 1) << 8 | t.at(at + 2) << 16) | uint32_t(t.at(at + 3))
-                                                                                 << 24;
-    };
-    const size_t ifd = u32(4), entries = t.at(ifd) | t.at(ifd + 1) << 8;
-    for (size_t e = ifd + 2; e < ifd + 2 + 12 * entries; e += 12) {
-        const size_t n = u32(e + 4), bytes = t[e + 2] == TIFF_SHORT ? 2 : 4;
-        if ((t[e] | t[e + 1] << 8) != TIFFTAG_STRIPBYTECOUNTS)
-            continue;
-        for (size_t k = 0, at = n * bytes <= 4 ? e + 8 : u32(e + 8); k < n; ++k, at += bytes) {
-            const uint32_t cut = uint32_t((bytes == 2 ? u32(at) & 0xFFFF : u32(at)) * keep);
-            for (size_t b = 0; b < bytes; ++b)
-                t.at(at + b) = uint8_t(cut >> (8 * b));
-        }
-    }
-    return t;
+    return jpeg_tiff(rgb, w, h, [keep](const Bytes &s) {
+        return Bytes(s.begin(), s.begin() + long(double(s.size()) * keep));
+    });
 }
 
 Bytes jpeg_tiff(const uint8_t *rgb, int w, int h, const std::function<Bytes(Bytes)> &edit,

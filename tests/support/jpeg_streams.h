@@ -5,8 +5,11 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
 #include <functional>
 #include <vector>
+
+#include <jpeglib.h>
 
 #include "tests/support/fixtures.h"
 
@@ -18,20 +21,12 @@ namespace testsupport {
 // fails.
 Bytes recode_jpeg(const Bytes &jpeg, bool arithmetic, bool progressive, int restartRows = 0);
 
-// A scan of a script: the frame's components it codes (indices), its spectral band and its
-// successive-approximation bit positions.
-struct JpegScan {
-    std::vector<int> components;
-    int ss, se, ah, al;
-};
-// The coefficients of jpeg written again in the scans given (a script libjpeg takes: every
-// component's DC coded), Huffman- or arithmetic-coded. Throws std::runtime_error when libjpeg
-// fails.
-Bytes recode_jpeg_scans(const Bytes &jpeg, const std::vector<JpegScan> &scans,
-                        bool arithmetic = false);
+// The coefficients of jpeg written again, Huffman-coded, in the scans given (a script libjpeg
+// takes: every component's DC coded). Throws std::runtime_error when libjpeg fails.
+Bytes recode_jpeg_scans(const Bytes &jpeg, std::vector<jpeg_scan_info> scans);
 // A valid progressive script of n scans (65 to 127) for a grey frame: its DC, each AC
 // coefficient alone at bit 1, then n - 64 of them refined.
-std::vector<JpegScan> jpeg_grey_script(int n);
+std::vector<jpeg_scan_info> jpeg_grey_script(int n);
 
 // libjpeg's decode with its defaults, into packed RGB rows (grey rows for a grey file); empty
 // when it fails or warns.
@@ -61,15 +56,16 @@ Bytes jpeg_with_first_scan_last(const Bytes &jpeg);
 size_t jpeg_entropy_bytes(const Bytes &jpeg);
 // jpeg with n zero bytes in a comment segment before its end of image, or after that marker.
 Bytes jpeg_padded(Bytes jpeg, size_t n, bool inComment);
+// bytes with `erase` bytes from `at` on replaced by insert.
+Bytes spliced(Bytes bytes, size_t at, size_t erase, const Bytes &insert = {});
 // jpeg with its last scan repeated until it has n scans.
 Bytes jpeg_of_scans(const Bytes &jpeg, size_t n);
 
 // A JPEG-compressed TIFF of w x h RGB pixels as libtiff writes it (RGB components, strips of 16
-// rows), each strip's byte count then cut to its part `keep` (1 keeps the file whole).
+// rows), each strip cut to its part `keep` (1 keeps the file whole).
 Bytes jpeg_tiff(const uint8_t *rgb, int w, int h, double keep);
 // The same TIFF, or with YCbCr components (2 x 2 subsampled: a strip is one row of MCUs), with
-// each strip's JPEG stream (SOI to EOI) replaced by edit(stream), the strips written again by
-// libtiff.
+// each strip's JPEG stream (SOI to EOI) replaced by edit(stream).
 Bytes jpeg_tiff(const uint8_t *rgb, int w, int h, const std::function<Bytes(Bytes)> &edit,
                 bool ycbcr = false);
 
