@@ -548,6 +548,225 @@ bool above_coded_byte_floor(uint64_t data, uint64_t blocks)
     return data >= blocks / kBlocksPerCodedByte + (blocks % kBlocksPerCodedByte != 0);
 }
 
+// Whether a libjpeg warning tells of pixel data lost. The library warns of damaged data and
+// goes on: it skips bytes before a marker, resynchronises at the next restart marker, fills the
+// blocks after a marker met too soon with zeros. Damage found while a scan still has rows (iMCU
+// rows) to decode loses pixels; after its last row (bytes before the next marker or the end of
+// image, a missing end) it loses none. The warnings on a scan's parameters come as the scan
+// starts, all its rows ahead (input_iMCU_row still tells the previous scan's end). A premature
+// end of the data is judged by the Huffman decoder, which warns (JWRN_HIT_MARKER) only when it
+// needs bits the data no longer holds: it reads ahead, and so meets the end of a whole scan
+// without an end marker while still decoding its last row. The arithmetic decoder takes the end
+// silently as zero bits, so there the end is judged itself. Header warnings (JFIF version,
+// Adobe transform) are not about pixels.
+bool jpeg_data_lost(j_common_ptr common)
+{
+    if (!common->is_decompressor)
+        return false;
+    const auto *cinfo = reinterpret_cast<j_decompress_ptr>(common);
+    const bool rowsAhead = cinfo->input_iMCU_row < cinfo->total_iMCU_rows;
+    switch (common->err->msg_code) {
+    case JWRN_BOGUS_PROGRESSION:
+    case JWRN_NOT_SEQUENTIAL:
+        return true;
+    case JWRN_JPEG_EOF:
+        return rowsAhead && cinfo->arith_code;
+    case JWRN_EXTRANEOUS_DATA:
+    case JWRN_HIT_MARKER:
+    case JWRN_HUFF_BAD_CODE:
+    case JWRN_ARITH_BAD_CODE:
+    case JWRN_MUST_RESYNC:
+        return rowsAhead;
+    default:
+        return false;
+    }
+}
+
+// Warnings are silent unless they tell of pixel data lost: the decode then fails as on an error.
+void jpeg_emit(j_common_ptr cinfo, int level)
+{
+    if (level < 0 && jpeg_data_lost(cinfo))
+        cinfo->err->error_exit(cinfo);
+}
+
+// Called before each step of the input: a file is refused as its scan count passes the cap.
+void jpeg_scan_cap(j_common_ptr cinfo)
+{
+    const int scan = reinterpret_cast<j_decompress_ptr>(cinfo)->input_scan_number;
+    if (scan > kMaxJpegScans)
+        ERREXIT1(cinfo, JERR_BAD_PROG_SCRIPT, scan);
+}
+
+// The ICC profile from the saved APP2 chunks; any inconsistency means no profile.
+void collect_icc(j_decompress_ptr cinfo, std::vector<uint8_t> &icc)
+{
+    IccChunks chunks;
+    for (jpeg_marker_struct *m = cinfo->marker_list; m; m = m->next)
+        chunks.add(m->marker, m->data, m->data_length);
+    const size_t length = chunks.total();
+    if (length == 0)
+        return;
+    icc.resize(length);
+    chunks.copy(icc.data(), icc.size());
+}
+
+// Multi-scan files buffer their coefficients, twice the output at most; more than that (plus
+// working room) is refused by the library instead of allocated.
+void cap_library_memory(jpeg_decompress_struct *cinfo, uint64_t outputBytes)
+{
+    cinfo->mem->max_memory_to_use = long(2 * outputBytes + (uint64_t(64) << 20));
+}
+
+// The part of the decode during which the library may jump back: no object with a destructor
+// lives in this frame, and the output vector belongs to the caller.
+bool jpeg_decode_body(jpeg_decompress_struct *cinfo, Decoded *out)
+{
+    jpeg_save_markers(cinfo, JPEG_APP0 + 2, 0xFFFF);
+    if (jpeg_read_header(cinfo, TRUE) != JPEG_HEADER_OK)
+        return false;
+    int spp;
+    switch (cinfo->jpeg_color_space) {
+    case JCS_GRAYSCALE:
+        cinfo->out_color_space = JCS_GRAYSCALE;
+        spp = 1;
+        break;
+    case JCS_RGB:
+    case JCS_YCbCr:
+        cinfo->out_color_space = JCS_RGB;
+        spp = 3;
+        break;
+    default:
+        return false; // CMYK, YCCK and unknown spaces
+    }
+    cinfo->scale_num = 1;
+    cinfo->scale_denom = 1;
+    jpeg_calc_output_dimensions(cinfo);
+    uint64_t rowBytes, total;
+    if (int(cinfo->output_components) != spp ||
+        !image_geometry(cinfo->output_width, cinfo->output_height, uint64_t(spp), 1, rowBytes,
+                        total))
+        return false;
+    if (out->target && (int(cinfo->output_width) != out->targetWidth ||
+                        int(cinfo->output_height) != out->targetHeight || spp != out->targetSpp))
+        return false;
+    cap_library_memory(cinfo, total);
+    if (!out->target)
+        collect_icc(cinfo, out->icc);
+    if (!jpeg_start_decompress(cinfo))
+        return false;
+    while (cinfo->output_scanline < cinfo->output_height) {
+        JSAMPROW row;
+        size_t at = out->pixels.size();
+        if (out->target) {
+            row = out->target + size_t(cinfo->output_scanline) * size_t(rowBytes);
+        } else {
+            out->pixels.resize(at + size_t(rowBytes));
+            row = out->pixels.data() + at;
+        }
+        if (jpeg_read_scanlines(cinfo, &row, 1) != 1)
+            return false;
+        // Reserved once the file has shown real data, and not filled (see grow_rows).
+        if (at == 0 && !out->target)
+            out->pixels.reserve(size_t(total));
+    }
+    jpeg_finish_decompress(cinfo);
+    out->width = int(cinfo->output_width);
+    out->height = int(cinfo->output_height);
+    out->bps = 8;
+    out->spp = spp;
+    return true;
+}
+
+bool jpeg_guarded(jpeg_decompress_struct *cinfo, JpegErrorManager *err, Decoded *out)
+{
+    if (setjmp(err->jpeglib_erreur))
+        return false;
+    return jpeg_decode_body(cinfo, out);
+}
+
+bool jpeg_create_guarded(jpeg_decompress_struct *cinfo, JpegErrorManager *err)
+{
+    if (setjmp(err->jpeglib_erreur))
+        return false;
+    jpeg_create_decompress(cinfo);
+    return true;
+}
+
+// A decompressor that judges warnings by jpeg_data_lost and keeps to the scan cap, destroyed
+// however the decode ends, exceptions included (destroying a zeroed or half-created object is
+// a no-op in the library).
+struct JpegDecompressor {
+    jpeg_decompress_struct cinfo;
+    JpegErrorManager err;
+    jpeg_source_mgr src;
+    jpeg_progress_mgr progress;
+    JpegDecompressor()
+    {
+        std::memset(&cinfo, 0, sizeof cinfo);
+        progress = {};
+        cinfo.err = jpeg_error_init(&err);
+        err.pub.emit_message = jpeg_emit;
+    }
+    JpegDecompressor(const JpegDecompressor &) = delete;
+    JpegDecompressor &operator=(const JpegDecompressor &) = delete;
+    ~JpegDecompressor() { jpeg_destroy_decompress(&cinfo); }
+    bool create()
+    {
+        if (!jpeg_create_guarded(&cinfo, &err))
+            return false;
+        progress.progress_monitor = jpeg_scan_cap;
+        cinfo.progress = &progress;
+        return true;
+    }
+};
+
+// The library part of jpeg_stream_whole: the components are decoded as stored, without colour
+// conversion, a row at a time into the library's own row buffer.
+bool jpeg_stream_body(jpeg_decompress_struct *cinfo, jpeg_source_mgr *src, const uint8_t *tables,
+                      size_t tablesSize, const uint8_t *data, size_t size)
+{
+    if (tablesSize) {
+        jpeg_memory_source(cinfo, src, tables, tablesSize, JpegDataEnd::Marker);
+        if (jpeg_read_header(cinfo, FALSE) != JPEG_HEADER_TABLES_ONLY)
+            return false;
+    }
+    jpeg_memory_source(cinfo, src, data, size, JpegDataEnd::Marker);
+    if (jpeg_read_header(cinfo, TRUE) != JPEG_HEADER_OK)
+        return false;
+    cinfo->jpeg_color_space = cinfo->out_color_space = JCS_UNKNOWN;
+    jpeg_calc_output_dimensions(cinfo);
+    uint64_t rowBytes, total;
+    if (!image_geometry(cinfo->output_width, cinfo->output_height,
+                        uint64_t(cinfo->output_components), 1, rowBytes, total))
+        return false;
+    cap_library_memory(cinfo, total);
+    if (!jpeg_start_decompress(cinfo))
+        return false;
+    JSAMPARRAY row = (*cinfo->mem->alloc_sarray)(reinterpret_cast<j_common_ptr>(cinfo), JPOOL_IMAGE,
+                                                 JDIMENSION(rowBytes), 1);
+    while (cinfo->output_scanline < cinfo->output_height)
+        if (jpeg_read_scanlines(cinfo, row, 1) != 1)
+            return false;
+    jpeg_finish_decompress(cinfo);
+    return true;
+}
+
+bool jpeg_stream_guarded(JpegDecompressor *d, const uint8_t *tables, size_t tablesSize,
+                         const uint8_t *data, size_t size)
+{
+    if (setjmp(d->err.jpeglib_erreur))
+        return false;
+    return jpeg_stream_body(&d->cinfo, &d->src, tables, tablesSize, data, size);
+}
+
+// Whether a JPEG stream (a TIFF strip or tile, its tables apart when tablesSize is not 0)
+// decodes whole by the rules a standalone JPEG is judged by.
+bool jpeg_stream_whole(const uint8_t *tables, size_t tablesSize, const uint8_t *data, size_t size)
+{
+    JpegDecompressor d;
+    return d.create() && jpeg_stream_guarded(&d, tables, tablesSize, data, size);
+}
+
 // Reads a JPEG stream in order, from the start of a file through a buffer or from memory, and
 // skips entropy-coded data by its 0xFF bytes. Past the end every read gives -1.
 class JpegReader {
@@ -753,178 +972,6 @@ PixelDataCheck jpeg_check(JpegReader &in, PixelLayout *layout)
     }
 }
 
-// Whether a libjpeg warning tells of pixel data lost. The library warns of damaged data and
-// goes on: it skips bytes before a marker, resynchronises at the next restart marker, fills the
-// blocks after a marker met too soon with zeros. Damage found while a scan still has rows (iMCU
-// rows) to decode loses pixels; after its last row (bytes before the next marker or the end of
-// image, a missing end) it loses none. The warnings on a scan's parameters come as the scan
-// starts, all its rows ahead (input_iMCU_row still tells the previous scan's end). A premature
-// end of the data is judged by the Huffman decoder, which warns (JWRN_HIT_MARKER) only when it
-// needs bits the data no longer holds: it reads ahead, and so meets the end of a whole scan
-// without an end marker while still decoding its last row. The arithmetic decoder takes the end
-// silently as zero bits, so there the end is judged itself. Header warnings (JFIF version,
-// Adobe transform) are not about pixels.
-bool jpeg_data_lost(j_common_ptr common)
-{
-    if (!common->is_decompressor)
-        return false;
-    const auto *cinfo = reinterpret_cast<j_decompress_ptr>(common);
-    const bool rowsAhead = cinfo->input_iMCU_row < cinfo->total_iMCU_rows;
-    switch (common->err->msg_code) {
-    case JWRN_BOGUS_PROGRESSION:
-    case JWRN_NOT_SEQUENTIAL:
-        return true;
-    case JWRN_JPEG_EOF:
-        return rowsAhead && cinfo->arith_code;
-    case JWRN_EXTRANEOUS_DATA:
-    case JWRN_HIT_MARKER:
-    case JWRN_HUFF_BAD_CODE:
-    case JWRN_ARITH_BAD_CODE:
-    case JWRN_MUST_RESYNC:
-        return rowsAhead;
-    default:
-        return false;
-    }
-}
-
-// Warnings are silent unless they tell of pixel data lost: the decode then fails as on an error.
-void jpeg_emit(j_common_ptr cinfo, int level)
-{
-    if (level < 0 && jpeg_data_lost(cinfo))
-        cinfo->err->error_exit(cinfo);
-}
-
-// Called before each step of the input: a file is refused as its scan count passes the cap.
-void jpeg_scan_cap(j_common_ptr cinfo)
-{
-    const int scan = reinterpret_cast<j_decompress_ptr>(cinfo)->input_scan_number;
-    if (scan > kMaxJpegScans)
-        ERREXIT1(cinfo, JERR_BAD_PROG_SCRIPT, scan);
-}
-
-// The ICC profile from the saved APP2 chunks; any inconsistency means no profile.
-void collect_icc(j_decompress_ptr cinfo, std::vector<uint8_t> &icc)
-{
-    IccChunks chunks;
-    for (jpeg_marker_struct *m = cinfo->marker_list; m; m = m->next)
-        chunks.add(m->marker, m->data, m->data_length);
-    const size_t length = chunks.total();
-    if (length == 0)
-        return;
-    icc.resize(length);
-    chunks.copy(icc.data(), icc.size());
-}
-
-// Multi-scan files buffer their coefficients, twice the output at most; more than that (plus
-// working room) is refused by the library instead of allocated.
-void cap_library_memory(jpeg_decompress_struct *cinfo, uint64_t outputBytes)
-{
-    cinfo->mem->max_memory_to_use = long(2 * outputBytes + (uint64_t(64) << 20));
-}
-
-// The part of the decode during which the library may jump back: no object with a destructor
-// lives in this frame, and the output vector belongs to the caller.
-bool jpeg_decode_body(jpeg_decompress_struct *cinfo, Decoded *out)
-{
-    jpeg_save_markers(cinfo, JPEG_APP0 + 2, 0xFFFF);
-    if (jpeg_read_header(cinfo, TRUE) != JPEG_HEADER_OK)
-        return false;
-    int spp;
-    switch (cinfo->jpeg_color_space) {
-    case JCS_GRAYSCALE:
-        cinfo->out_color_space = JCS_GRAYSCALE;
-        spp = 1;
-        break;
-    case JCS_RGB:
-    case JCS_YCbCr:
-        cinfo->out_color_space = JCS_RGB;
-        spp = 3;
-        break;
-    default:
-        return false; // CMYK, YCCK and unknown spaces
-    }
-    cinfo->scale_num = 1;
-    cinfo->scale_denom = 1;
-    jpeg_calc_output_dimensions(cinfo);
-    uint64_t rowBytes, total;
-    if (int(cinfo->output_components) != spp ||
-        !image_geometry(cinfo->output_width, cinfo->output_height, uint64_t(spp), 1, rowBytes,
-                        total))
-        return false;
-    if (out->target && (int(cinfo->output_width) != out->targetWidth ||
-                        int(cinfo->output_height) != out->targetHeight || spp != out->targetSpp))
-        return false;
-    cap_library_memory(cinfo, total);
-    if (!out->target)
-        collect_icc(cinfo, out->icc);
-    if (!jpeg_start_decompress(cinfo))
-        return false;
-    while (cinfo->output_scanline < cinfo->output_height) {
-        JSAMPROW row;
-        size_t at = out->pixels.size();
-        if (out->target) {
-            row = out->target + size_t(cinfo->output_scanline) * size_t(rowBytes);
-        } else {
-            out->pixels.resize(at + size_t(rowBytes));
-            row = out->pixels.data() + at;
-        }
-        if (jpeg_read_scanlines(cinfo, &row, 1) != 1)
-            return false;
-        // Reserved once the file has shown real data, and not filled (see grow_rows).
-        if (at == 0 && !out->target)
-            out->pixels.reserve(size_t(total));
-    }
-    jpeg_finish_decompress(cinfo);
-    out->width = int(cinfo->output_width);
-    out->height = int(cinfo->output_height);
-    out->bps = 8;
-    out->spp = spp;
-    return true;
-}
-
-bool jpeg_guarded(jpeg_decompress_struct *cinfo, JpegErrorManager *err, Decoded *out)
-{
-    if (setjmp(err->jpeglib_erreur))
-        return false;
-    return jpeg_decode_body(cinfo, out);
-}
-
-bool jpeg_create_guarded(jpeg_decompress_struct *cinfo, JpegErrorManager *err)
-{
-    if (setjmp(err->jpeglib_erreur))
-        return false;
-    jpeg_create_decompress(cinfo);
-    return true;
-}
-
-// A decompressor that judges warnings by jpeg_data_lost and keeps to the scan cap, destroyed
-// however the decode ends, exceptions included (destroying a zeroed or half-created object is
-// a no-op in the library).
-struct JpegDecompressor {
-    jpeg_decompress_struct cinfo;
-    JpegErrorManager err;
-    jpeg_source_mgr src;
-    jpeg_progress_mgr progress;
-    JpegDecompressor()
-    {
-        std::memset(&cinfo, 0, sizeof cinfo);
-        progress = {};
-        cinfo.err = jpeg_error_init(&err);
-        err.pub.emit_message = jpeg_emit;
-    }
-    JpegDecompressor(const JpegDecompressor &) = delete;
-    JpegDecompressor &operator=(const JpegDecompressor &) = delete;
-    ~JpegDecompressor() { jpeg_destroy_decompress(&cinfo); }
-    bool create()
-    {
-        if (!jpeg_create_guarded(&cinfo, &err))
-            return false;
-        progress.progress_monitor = jpeg_scan_cap;
-        cinfo.progress = &progress;
-        return true;
-    }
-};
-
 bool decode_jpeg(const uint8_t *data, size_t size, Decoded &out)
 {
     // The header check first, for callers that did not make it: the decoder refuses what it
@@ -937,53 +984,6 @@ bool decode_jpeg(const uint8_t *data, size_t size, Decoded &out)
         return false;
     jpeg_memory_source(&d.cinfo, &d.src, data, size, JpegDataEnd::Marker);
     return jpeg_guarded(&d.cinfo, &d.err, &out);
-}
-
-// The library part of jpeg_stream_whole: the components are decoded as stored, without colour
-// conversion, a row at a time into the library's own row buffer.
-bool jpeg_stream_body(jpeg_decompress_struct *cinfo, jpeg_source_mgr *src, const uint8_t *tables,
-                      size_t tablesSize, const uint8_t *data, size_t size)
-{
-    if (tablesSize) {
-        jpeg_memory_source(cinfo, src, tables, tablesSize, JpegDataEnd::Marker);
-        if (jpeg_read_header(cinfo, FALSE) != JPEG_HEADER_TABLES_ONLY)
-            return false;
-    }
-    jpeg_memory_source(cinfo, src, data, size, JpegDataEnd::Marker);
-    if (jpeg_read_header(cinfo, TRUE) != JPEG_HEADER_OK)
-        return false;
-    cinfo->jpeg_color_space = cinfo->out_color_space = JCS_UNKNOWN;
-    jpeg_calc_output_dimensions(cinfo);
-    uint64_t rowBytes, total;
-    if (!image_geometry(cinfo->output_width, cinfo->output_height,
-                        uint64_t(cinfo->output_components), 1, rowBytes, total))
-        return false;
-    cap_library_memory(cinfo, total);
-    if (!jpeg_start_decompress(cinfo))
-        return false;
-    JSAMPARRAY row = (*cinfo->mem->alloc_sarray)(reinterpret_cast<j_common_ptr>(cinfo), JPOOL_IMAGE,
-                                                 JDIMENSION(rowBytes), 1);
-    while (cinfo->output_scanline < cinfo->output_height)
-        if (jpeg_read_scanlines(cinfo, row, 1) != 1)
-            return false;
-    jpeg_finish_decompress(cinfo);
-    return true;
-}
-
-bool jpeg_stream_guarded(JpegDecompressor *d, const uint8_t *tables, size_t tablesSize,
-                         const uint8_t *data, size_t size)
-{
-    if (setjmp(d->err.jpeglib_erreur))
-        return false;
-    return jpeg_stream_body(&d->cinfo, &d->src, tables, tablesSize, data, size);
-}
-
-// Whether a JPEG stream (a TIFF strip or tile, its tables apart when tablesSize is not 0)
-// decodes whole by the rules a standalone JPEG is judged by.
-bool jpeg_stream_whole(const uint8_t *tables, size_t tablesSize, const uint8_t *data, size_t size)
-{
-    JpegDecompressor d;
-    return d.create() && jpeg_stream_guarded(&d, tables, tablesSize, data, size);
 }
 
 bool is_tiff(const uint8_t *p, size_t n)

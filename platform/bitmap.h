@@ -35,10 +35,12 @@ public:
                             int bytesPerRow, int bitsPerPixel);
 
     // Decodes a TIFF or JPEG file held in memory (imageRepWithData:); null when the bytes are
-    // neither, or are corrupt or truncated, or use a layout the decoder does not handle (CMYK,
-    // float or 1..4-bit samples), or would decode past INT_MAX pixels or 8 GiB. Pixels stay in
-    // stored order (orientation is not applied); alpha and extra samples are dropped; the first
-    // TIFF directory is read. The libraries' messages are never printed.
+    // neither, or are corrupt or truncated (check_pixel_data's rules, and damage libjpeg finds
+    // while rows of a JPEG or of a JPEG-compressed strip remain to be decoded), or use a layout
+    // the decoder does not handle (CMYK, float or 1..4-bit samples), or would decode past
+    // INT_MAX pixels or 8 GiB. Pixels stay in stored order (orientation is not applied); alpha
+    // and extra samples are dropped; the first TIFF directory is read. The libraries' messages
+    // are never printed.
     static BitmapPtr imageRepWithData(const DataPtr &data);
     // Reads and decodes a file; null as above or when it cannot be read.
     static BitmapPtr imageRepWithContentsOfFile(const std::string &path);
@@ -96,15 +98,17 @@ enum class PixelDataCheck {
 inline constexpr int kMaxJpegScans = 100;
 
 // Reads the headers of the TIFF or JPEG file at path, not its pixels: whether the decoder takes
-// the layout and whether the file is long enough for the pixels declared. TIFF: the first
-// directory's strips or tiles lie in the file and hold every row's bytes (compressed: enough
-// to expand to them), each byte of the file counted once however many strips share it. JPEG:
-// 8-bit samples; the markers are walked to the end of the image, counting the scans; the
-// bytes after the first scan's header hold at least one bit for each 8 x 8 block of its first
-// component when it is a Huffman-coded sequential or DC scan, as every such scan spends, and
-// otherwise (arithmetic coding, a progressive file opening with an AC scan) one byte for every
-// 4096 blocks of all components, a floor no photo comes near. A path that is not a regular
-// file is NotDecodable.
+// the layout and whether the file is long enough for the pixels declared. TIFF: a codec of known
+// bound (WebP, LERC and unknown codecs are NotDecodable); the first directory's strips or tiles
+// lie in the file and hold every row's bytes (compressed: enough to expand to them as far as the
+// codec can), each byte of the file counted once however many strips share it. JPEG: 8-bit
+// samples; the markers are walked to the end of the image, counting the scans and the
+// entropy-coded bytes of each (nothing outside them counts); every component is coded by a scan
+// (progressive: by a DC scan); each Huffman-coded sequential or DC scan holds at least one bit
+// for each 8 x 8 block it codes (whole MCUs of each component when it interleaves them), as
+// every such scan spends, and an arithmetic-coded file one byte for every 4096 blocks of all
+// components in all its scans, a floor no photo comes near. The decoders hold the same rules. A
+// path that is not a regular file is NotDecodable.
 PixelDataCheck check_pixel_data(const std::string &path, PixelLayout *layout);
 
 // An image: a size and its representations.
