@@ -912,20 +912,10 @@ TEST(Zenit, SecondRunRefusesTheFirstResultAndNumbersItsOwn)
     EXPECT_NE(r.err.find("shot1024_hdr.jpg is an earlier result"), std::string::npos) << r.err;
     ASSERT_EQ(zenit(args({"--quiet"}, photos)).status, 0);
     EXPECT_FALSE(read_file(tmp.file("shot1024_hdr-2.jpg")).empty());
-    // Past five photos the count is the usage error, and the earlier results among them are
-    // named as the likely reason.
+    // Past five photos the count is the usage error, naming the earlier results among them.
     r = zenit(args({"--quiet"}, {photos[0], photos[1], photos[2], photos[0], photos[1], first}));
     EXPECT_EQ(r.status, 2);
-    EXPECT_EQ(r.err.rfind("zenit: give 1 to 5 photos, not 6 (shot1024_hdr.jpg is an earlier "
-                          "result)\nTry 'zenit --help'",
-                          0),
-              0u)
-        << r.err;
-    r = zenit(args({"--quiet"}, {tmp.file("shot1024_hdr-2.jpg"), photos[0], photos[1], photos[2],
-                                 photos[0], first}));
-    EXPECT_EQ(r.status, 2);
-    EXPECT_NE(r.err.find("not 6 (shot1024_hdr-2.jpg and shot1024_hdr.jpg are earlier results)"),
-              std::string::npos)
+    EXPECT_NE(r.err.find("not 6 (shot1024_hdr.jpg is an earlier result)\nTry"), std::string::npos)
         << r.err;
 
     // A result cropped by alignment is smaller than the photos: still told as a result.
@@ -989,78 +979,26 @@ TEST(Zenit, AStopWhileTheResultGetsItsHiddenNameLeavesNothing)
     EXPECT_FALSE(fs::exists(out));
 }
 
-// The GeneralQuality preference counts only as a whole 20..100, however it is stored; names
-// the user gave are shown escaped in every message; an -o path whose hidden temporary name
-// would pass the system's limit is refused before any photo is read.
-TEST(Zenit, QualityPreferenceEscapedNamesAndLongOutputs)
+// Names the user gave come out escaped in every message, never raw.
+TEST(Zenit, NamesAreShownEscaped)
 {
     TempDir tmp, config;
-    const ConfigHome home(config.path());
     const auto photos = write_bracket(tmp, Kind::Jpeg, make_radiance_map(48, 32), {});
-    const std::string out = tmp.file("q.jpg");
-    auto saved = [&](std::vector<std::string> options) {
-        options.insert(options.end(), {"--quiet", "--denoise", "0", "--align", "none", "-o", out});
-        const ZenitRun r = zenit(args(options, photos));
-        EXPECT_EQ(r.status, 0) << r.err;
-        return read_file(out);
-    };
-    const Bytes q100 = saved({"-q", "100"}), q55 = saved({"-q", "55"});
-    ASSERT_NE(q100, saved({"-q", "20"}));
-    const std::pair<platform::Value, const Bytes *> preferences[] = {
-        {int64_t(4294967316), &q100},  // 2^32 + 20
-        {int64_t(-4294967241), &q100}, // -2^32 + 55
-        {55.5, &q100},
-        {platform::Value("55"), &q100},
-        {55.0, &q55},
-        {int64_t(55), &q55}};
-    for (const auto &[value, expected] : preferences) {
-        platform::UserDefaults defaults(config.path() + "/zenit/defaults");
-        defaults.setObject(value, "GeneralQuality");
-        ASSERT_TRUE(defaults.synchronize());
-        EXPECT_EQ(saved({}), *expected) << value.doubleValue(-1);
-    }
-
-    // Line ends and terminal controls in names come out escaped, never raw.
-    const std::string odd = tmp.file("x\ny\x1b[2J\xff.jpg"), other = tmp.file("wide.jpg");
+    const std::string odd = tmp.file("x\ny\x1b[2J\xff.jpg"), wide = tmp.file("wide.jpg");
     ASSERT_EQ(::link(photos[0].c_str(), odd.c_str()), 0);
     std::vector<uint8_t> px(40 * 32 * 3, 100);
-    write_file(other, encode_jpeg(px.data(), 40, 32, 3, 90));
-    const std::string badConfig = tmp.file("c\tfg");
-    ASSERT_EQ(::mkdir(badConfig.c_str(), 0755), 0);
-    ASSERT_EQ(::mkdir((badConfig + "/zenit").c_str(), 0755), 0);
-    ASSERT_EQ(::mkdir((badConfig + "/zenit/defaults").c_str(), 0755), 0);
-    const struct {
-        std::vector<std::string> args;
-        int status;
-        std::string says;
-    } cases[] = {
-        {{"-o", out, other, odd}, 3, "x\\ny\\x1b[2J\\xff.jpg is 48 x 32, but wide.jpg is 40 x 32"},
-        {{"-o", tmp.file("r\r.png"), odd}, 2, "r\\r.png needs the extension"},
-        {{"-o", out, "--settings", tmp.file("s\x01.xmp"), odd}, 3, "s\\x01.xmp"},
-        {{"-o", out, "--align", "none", odd, photos[1]}, 0, "c\\tfg/zenit/defaults is a directory"},
-    };
-    ::setenv("XDG_CONFIG_HOME", badConfig.c_str(), 1);
-    for (const auto &c : cases) {
-        const ZenitRun r = zenit(c.args);
-        EXPECT_EQ(r.status, c.status) << c.says;
-        EXPECT_NE(r.err.find(c.says), std::string::npos) << r.err;
-        EXPECT_EQ(r.err.find_first_of("\x1b\t\r\xff\x01"), std::string::npos) << r.err;
-        EXPECT_EQ(r.err.find("x\ny"), std::string::npos) << r.err;
+    write_file(wide, encode_jpeg(px.data(), 40, 32, 3, 90));
+    fs::create_directories(config.path() + "/c\tfg/zenit/defaults"); // a folder: named, ignored
+    const ConfigHome home(config.path() + "/c\tfg");
+    const std::pair<std::vector<std::string>, std::string> cases[] = {
+        {{"--quiet", "-o", tmp.file("r.jpg"), wide, odd}, "x\\ny\\x1b[2J\\xff.jpg is 48 x 32"},
+        {{"-o", tmp.file("r.jpg"), "--align", "none", odd},
+         "c\\tfg/zenit/defaults is a directory"}};
+    for (const auto &[options, says] : cases) {
+        const ZenitRun r = zenit(options);
+        EXPECT_NE(r.err.find(says), std::string::npos) << r.err;
+        EXPECT_EQ(r.err.find_first_of("\x1b\t\xff"), std::string::npos) << r.err;
     }
-    ::setenv("XDG_CONFIG_HOME", config.path().c_str(), 1);
-
-    // An -o path of the system's longest, whose hidden name beside it would be longer.
-    std::string deep = tmp.path();
-    while (deep.size() < PATH_MAX - 300) {
-        deep += "/" + std::string(200, 'd');
-        ASSERT_EQ(::mkdir(deep.c_str(), 0755), 0);
-    }
-    const std::string longest = deep + "/" + std::string(PATH_MAX - 6 - deep.size(), 'o') + ".jpg";
-    ASSERT_EQ(longest.size(), size_t(PATH_MAX) - 1);
-    const ZenitRun r = zenit(args({"-o", longest}, photos));
-    EXPECT_EQ(r.status, 4);
-    EXPECT_EQ(r.err.rfind("zenit: cannot save " + longest + ": the hidden temporary file", 0), 0u)
-        << r.err.substr(0, 200) << "...";
 }
 
 // Settings finer than the packet records are rounded before rendering, and said: the result's
