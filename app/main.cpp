@@ -23,8 +23,10 @@ int main(int argc, char **argv)
     Options opt;
     std::string error;
     constexpr const char *kTryHelp = "Try 'zenit --help' for more information.\n";
+    // Messages name what the user gave (photos, -o, files, option values): a name holding line
+    // ends or terminal controls is shown escaped, not acted on.
     if (!parse_options(argc, argv, &opt, &error)) {
-        std::fprintf(stderr, "zenit: %s\n%s", error.c_str(), kTryHelp);
+        std::fprintf(stderr, "zenit: %s\n%s", printable(error).c_str(), kTryHelp);
         return kExitUsage;
     }
     if (opt.help) {
@@ -35,7 +37,7 @@ int main(int argc, char **argv)
     int method = 0;
     float tmParam[kTmParamCount] = {};
     auto report = [&](const RoadError &e) {
-        std::fprintf(stderr, "zenit: %s\n%s", e.message.c_str(),
+        std::fprintf(stderr, "zenit: %s\n%s", printable(e.message).c_str(),
                      e.code == kExitUsage ? kTryHelp : "");
         return e.code;
     };
@@ -44,21 +46,17 @@ int main(int argc, char **argv)
         return report(e);
     if (!opt.quiet)
         for (const std::string &line : rounded)
-            std::fprintf(stderr, "zenit: %s\n", line.c_str());
+            std::fprintf(stderr, "zenit: %s\n", printable(line).c_str());
 
     // A preferences file that cannot be taken is named once, before any work; the built-in
     // preferences stand in for it.
     const platform::UserDefaults &defaults = platform::UserDefaults::standardUserDefaults();
     if (!defaults.problem().empty() && !opt.quiet)
         std::fprintf(stderr, "zenit: the preferences file %s %s; it is ignored\n",
-                     defaults.path().c_str(), defaults.problem().c_str());
+                     printable(defaults.path()).c_str(), defaults.problem().c_str());
 
-    int quality = opt.quality;
-    if (quality < 0)
-        quality = static_cast<int>(platform::UserDefaults::standardUserDefaults()
-                                       .objectForKey("GeneralQuality")
-                                       .intValue(0));
-    quality = jpeg_quality(quality);
+    const int quality =
+        opt.quality >= 0 ? opt.quality : jpeg_quality(defaults.objectForKey("GeneralQuality"));
 
     // Where the result goes is checked before any photo is read; a default name is taken when
     // the result is saved.
@@ -121,7 +119,7 @@ int main(int argc, char **argv)
     }
     display.finish();
     if (!note.empty() && !opt.quiet)
-        std::fprintf(stderr, "zenit: %s\n", note.c_str());
+        std::fprintf(stderr, "zenit: %s\n", printable(note).c_str());
     if (e)
         return report(e);
 
@@ -129,6 +127,6 @@ int main(int argc, char **argv)
         for (const auto &[name, seconds] : display.timings())
             std::fprintf(stderr, "%-36s %8.3f s\n", name.c_str(), seconds);
     if (!opt.quiet)
-        std::fprintf(stderr, "Saved %s\n", saved.c_str());
+        std::fprintf(stderr, "Saved %s\n", printable(saved).c_str());
     return kExitOk;
 }

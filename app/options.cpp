@@ -3,9 +3,12 @@
 #include <algorithm>
 #include <cctype>
 #include <charconv>
-#include <string_view>
+#include <cmath>
 #include <optional>
+#include <string_view>
+#include <sys/stat.h>
 
+#include "app/road.h"
 #include "app/settings.h"
 #include "platform/system.h"
 
@@ -64,9 +67,79 @@ const char *method_name(int method)
     return nullptr;
 }
 
-int jpeg_quality(int requested)
+int jpeg_quality(const platform::Value &preference)
 {
-    return requested >= 20 && requested <= 100 ? requested : 100;
+    // Read as it is stored: a narrowing to int first would turn 4294967316 into 20.
+    if (const auto *i = std::get_if<int64_t>(&preference.v); i && *i >= 20 && *i <= 100)
+        return static_cast<int>(*i);
+    if (const auto *d = std::get_if<double>(&preference.v);
+        d && *d >= 20 && *d <= 100 && *d == std::floor(*d))
+        return static_cast<int>(*d);
+    return 100;
+}
+
+namespace {
+
+// The length of the UTF-8 sequence that starts text[i], 0 when none does (a stray continuation
+// byte, an overlong form, a surrogate, past U+10FFFF, cut short).
+size_t utf8_length(std::string_view text, size_t i)
+{
+    const auto byte = [&](size_t k) { return static_cast<unsigned char>(text[k]); };
+    const unsigned char c = byte(i);
+    size_t n = 0;
+    unsigned char lo = 0x80, hi = 0xBF; // the range of the second byte
+    if (c >= 0xC2 && c <= 0xDF)
+        n = 2;
+    else if (c >= 0xE0 && c <= 0xEF)
+        n = 3, lo = c == 0xE0 ? 0xA0 : 0x80, hi = c == 0xED ? 0x9F : 0xBF;
+    else if (c >= 0xF0 && c <= 0xF4)
+        n = 4, lo = c == 0xF0 ? 0x90 : 0x80, hi = c == 0xF4 ? 0x8F : 0xBF;
+    if (n == 0 || i + n > text.size() || byte(i + 1) < lo || byte(i + 1) > hi)
+        return 0;
+    for (size_t k = 2; k < n; ++k)
+        if (byte(i + k) < 0x80 || byte(i + k) > 0xBF)
+            return 0;
+    return n;
+}
+
+} // namespace
+
+std::string printable(std::string_view text)
+{
+    static const char kHex[] = "0123456789abcdef";
+    std::string out;
+    out.reserve(text.size());
+    const auto escape = [&](unsigned char c) {
+        out += "\\x";
+        out += kHex[c >> 4];
+        out += kHex[c & 15];
+    };
+    for (size_t i = 0; i < text.size();) {
+        const unsigned char c = static_cast<unsigned char>(text[i]);
+        if (c == '\\' || c == '\n' || c == '\t' || c == '\r') {
+            out += '\\';
+            out += c == '\\' ? '\\' : c == '\n' ? 'n' : c == '\t' ? 't' : 'r';
+            ++i;
+        } else if (c < 0x20 || c == 0x7F) {
+            escape(c);
+            ++i;
+        } else if (c < 0x80) {
+            out += static_cast<char>(c);
+            ++i;
+        } else if (const size_t n = utf8_length(text, i); n == 0) {
+            escape(c);
+            ++i;
+        } else if (c == 0xC2 && static_cast<unsigned char>(text[i + 1]) < 0xA0) {
+            // A C1 control (U+0080..U+009F): terminals act on some of them, CSI above all.
+            escape(c);
+            escape(static_cast<unsigned char>(text[i + 1]));
+            i += 2;
+        } else {
+            out.append(text.substr(i, n));
+            i += n;
+        }
+    }
+    return out;
 }
 
 int noise_reduction_count(const platform::Value &settings)
@@ -369,8 +442,7 @@ bool parse_options(int argc, const char *const *argv, Options *o, std::string *e
         }
     }
     if (!o->help && o->photos.size() > size_t(kMaxPhotos)) {
-        *error = "give 1 to " + std::to_string(kMaxPhotos) + " photos, not " +
-                 std::to_string(o->photos.size());
+        *error = photo_count_problem(o->photos);
         return false;
     }
     if (!o->help && o->photos.empty()) {
@@ -382,7 +454,10 @@ bool parse_options(int argc, const char *const *argv, Options *o, std::string *e
                  " names a photo past the " + std::to_string(o->photos.size()) + " given";
         return false;
     }
-    if (!o->output.empty()) {
+    // An existing folder is told as such by the output checks (nothing can be saved over it),
+    // whatever its name.
+    struct stat st;
+    if (!o->output.empty() && !(::stat(o->output.c_str(), &st) == 0 && S_ISDIR(st.st_mode))) {
         // The output's extension names its format; -f, when given, must agree with it.
         const std::string ext = lower(platform::path_extension(o->output));
         std::optional<OutputFormat> f;

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -46,8 +47,15 @@ int method_from_name(const std::string &name);
 // The command-line name of a method id ("rodo"); null for an id the driver does not offer.
 const char *method_name(int method);
 
-// The "GeneralQuality" rule: 20..100 as given, anything else 100.
-int jpeg_quality(int requested);
+// The "GeneralQuality" rule: a whole number in 20..100 as given; anything else (a fraction, an
+// integer past that range however wide, text, nothing) 100.
+int jpeg_quality(const platform::Value &preference);
+
+// text as a message may show it on a terminal: control bytes and bytes that are not UTF-8 written
+// as C escapes (\n, \t, \r, \\ for the backslash, \xNN for the others, the C1 controls
+// U+0080..U+009F included), valid UTF-8 as it is. Names given by the user (photos, -o, the
+// settings file, the preferences path) pass through it in every message.
+std::string printable(std::string_view text);
 
 // How many photos, darkest first, the "NoiseReductionSettings" user default (a dictionary; any
 // other value reads as missing) asks to denoise: none when "NeedNoiseReduction" is 2 (never);

@@ -92,10 +92,12 @@ RoadError fail(int code, std::string message)
     return RoadError{code, std::move(message)};
 }
 
+// A path's last component, which messages name a photo by; the whole path where that is empty
+// ("dir/").
 std::string file_name(const std::string &path)
 {
     auto slash = path.find_last_of('/');
-    return slash == std::string::npos ? path : path.substr(slash + 1);
+    return slash == std::string::npos || slash + 1 == path.size() ? path : path.substr(slash + 1);
 }
 
 std::string probe_reason(SourceType type, int code)
@@ -323,11 +325,40 @@ std::pair<std::string, std::string> folder_and_name(const std::string &path)
 
 } // namespace
 
+std::string photo_count_problem(const std::vector<std::string> &photos)
+{
+    if (!photos.empty() && photos.size() <= size_t(kMaxPhotos))
+        return {};
+    std::vector<std::string> results;
+    if (photos.size() > size_t(kMaxPhotos))
+        for (const std::string &path : photos) {
+            const std::optional<SourceType> type = source_type(platform::path_extension(path));
+            uint64_t length = 0;
+            std::string why;
+            // Only regular files (a named pipe would block the metadata reader) of the types that
+            // carry the packet.
+            if (!type || *type == SourceType::Psd || !platform::open_regular(path, length, &why))
+                continue;
+            const int kind = *type == SourceType::Tiff ? 0 : 1;
+            ExifInfo info;
+            init_exifInfo(&info);
+            getExifData(path.c_str(), kind, &info);
+            if (photo_settings_method(path, kind, info) > 0)
+                results.push_back(file_name(path));
+        }
+    std::string text =
+        "give 1 to " + std::to_string(kMaxPhotos) + " photos, not " + std::to_string(photos.size());
+    for (size_t k = 0; k < results.size(); ++k)
+        text += (k == 0 ? " (" : k + 1 < results.size() ? ", " : " and ") + results[k];
+    if (!results.empty())
+        text += results.size() == 1 ? " is an earlier result)" : " are earlier results)";
+    return text;
+}
+
 RoadError check_and_probe(const std::vector<std::string> &paths, Document *doc)
 {
-    if (paths.empty() || paths.size() > kMaxPhotos)
-        return fail(kExitUsage, "give 1 to " + std::to_string(kMaxPhotos) + " photos, not " +
-                                    std::to_string(paths.size()));
+    if (std::string problem = photo_count_problem(paths); !problem.empty())
+        return fail(kExitUsage, problem);
     const std::string firstExt = platform::path_extension(paths[0]);
     for (const auto &path : paths) {
         std::string ext = platform::path_extension(path);
@@ -387,9 +418,6 @@ RoadError check_and_probe(const std::vector<std::string> &paths, Document *doc)
         if (p.type != SourceType::Psd) {
             platform::PixelLayout layout;
             pixels = platform::check_pixel_data(path, &layout);
-            if (std::string deep = jpeg_precision_problem(layout.bits);
-                p.type == SourceType::Jpeg && !deep.empty())
-                return fail(kExitBadInput, file_name(path) + deep);
             if (pixels != platform::PixelDataCheck::NotDecodable) {
                 p.width = layout.width;
                 p.height = layout.height;
@@ -967,6 +995,16 @@ std::string hidden_path(const std::string &dir, const std::string &name, const s
 // The last number a default name takes ("<name>_hdr-999.jpg").
 constexpr int kLastOutputNumber = 999;
 
+// The hidden names a save passes through: the named temporary file where the folder takes no
+// unnamed one (mkstemp's template), and -o's finished file before its rename, tried under
+// kHiddenTries numbers.
+constexpr const char *kTemplateSuffix = ".XXXXXX";
+constexpr int kHiddenTries = 100;
+std::string hidden_suffix(int k)
+{
+    return "." + std::to_string(::getpid()) + "-" + std::to_string(k);
+}
+
 } // namespace
 
 RoadError save_result(const Document &doc, const DataPtr &result, int method, const float *tmParam,
@@ -1000,7 +1038,7 @@ RoadError save_result(const Document &doc, const DataPtr &result, int method, co
     }
     std::unique_ptr<PendingFile> named;
     if (unnamed.fd < 0) {
-        const std::string tmpl = hidden_path(dir, name, ".XXXXXX");
+        const std::string tmpl = hidden_path(dir, name, kTemplateSuffix);
         std::vector<char> tmp(tmpl.begin(), tmpl.end());
         tmp.push_back('\0');
         const SignalsHeld held;
@@ -1071,9 +1109,8 @@ RoadError save_result(const Document &doc, const DataPtr &result, int method, co
                                      " all exist (give -o)");
     }
     if (!named) {
-        for (int k = 0; !named && k < 100; ++k) {
-            const std::string hidden =
-                hidden_path(dir, name, "." + std::to_string(::getpid()) + "-" + std::to_string(k));
+        for (int k = 0; !named && k < kHiddenTries; ++k) {
+            const std::string hidden = hidden_path(dir, name, hidden_suffix(k));
             // Held until the name has its handler, or a signal between the two leaves it behind.
             const SignalsHeld held;
             const int e = link_to(hidden);
@@ -1144,6 +1181,19 @@ RoadError check_output(const std::vector<std::string> &photos, const std::string
                     "cannot save " + taken + ": the name is longer than the " +
                         std::to_string(taken.size() >= PATH_MAX ? PATH_MAX - 1 : longest) +
                         " bytes the file system takes" + (replaces ? "" : " (give -o)"));
+    // So must the hidden names the save passes through, a few bytes longer, or the run fails
+    // after all its work. A default name is linked straight from the unnamed file.
+    const std::string name = folder_and_name(output).second;
+    size_t hidden = hidden_path(dir, name, kTemplateSuffix).size();
+    if (replaces)
+        hidden = std::max(hidden, hidden_path(dir, name, hidden_suffix(kHiddenTries - 1)).size());
+    if (hidden >= PATH_MAX)
+        return fail(kExitFailed,
+                    "cannot save " + taken +
+                        ": the hidden temporary file the result is written into first would have "
+                        "a path longer than the " +
+                        std::to_string(PATH_MAX - 1) + " bytes the system takes" +
+                        (replaces ? " (give a shorter -o)" : " (give -o)"));
     return {};
 }
 

@@ -69,6 +69,12 @@ using StageHook = std::function<void(const std::string &stage)>;
 RoadError check_output(const std::vector<std::string> &photos, const std::string &output,
                        bool replaces = true);
 
+// Why the count of photos cannot make a batch ("give 1 to 5 photos, not 6"); empty for 1 to
+// kMaxPhotos. Past that count the photos that are earlier results (a regular JPEG or TIFF file
+// carrying this system's settings packet, say from a second run over dir/*.jpg) are named, as
+// the likely reason: "(x_hdr.jpg is an earlier result)". Nothing else of the photos is read.
+std::string photo_count_problem(const std::vector<std::string> &photos);
+
 // Step 2: the batch checks (count, directories, file types by extension, raw files), the probe
 // and the metadata of every photo, and the first photo's profile, IPTC block, resolution and
 // orientation. Sizes the processing cannot take, and PSDs that lack the pixel data their

@@ -509,12 +509,18 @@ RoadError take_as_recorded(int m, float *p, std::vector<std::string> *notes)
     if (get_settings_from_xmp(m, static_cast<int>(packet.size() + 1), packet.c_str(), nullptr,
                               back) < 0)
         return fail(kExitFailed, "the settings cannot be recorded");
-    const size_t from = packet.find("kvtm:Method");
+    // A value rounded to "-0.0" is zero, and the result's packet, written from what is read
+    // back, records "0.0": the notes quote that packet.
+    for (float &v : back)
+        if (v == 0)
+            v = 0;
+    const std::string recorded = packet_for(m, back);
+    const size_t from = recorded.find("kvtm:Method");
     for (const Setting &s : method_settings(m)) {
         // Smoothing's slot is the slider's: a Light level is a word, recorded as it stands.
         if (back[s.slot] != p[s.slot] && notes)
             notes->push_back(std::string(s.name) + " " + asked_text(s, p) + " is taken as " +
-                             element_text(packet, from, s.name).value_or("?") +
+                             element_text(recorded, from, s.name).value_or("?") +
                              ", as the result's settings packet records it");
     }
     std::copy(back, back + kTmParamCount, p);

@@ -1,18 +1,17 @@
 #!/bin/sh
-# Installs what is missing, builds into build/, and runs zenit on the photos given; with none,
-# renders the synthetic example bracket into out/example/ and runs on that. Options for zenit
-# may come before the photos (e.g. --method rodo -o result.jpg). With --quiet the installation
-# and the build print nothing unless they fail.
+# Installs what is missing, builds the driver into build/ (the tests and benchmarks are left to
+# scripts/test.sh) and runs zenit with the arguments given. With no photo among them it renders
+# the synthetic example bracket into out/example/ and runs on that with the options given,
+# saving out/example/result.jpg unless -o says otherwise. With --quiet the installation and the
+# build print nothing unless they fail.
 set -eu
 ROOT=$(cd "$(dirname "$0")/.." && pwd)
-quiet=false
-for a in "$@"; do
-    [ "$a" = "--" ] && break
-    [ "$a" = "--quiet" ] && quiet=true
-done
+. "$ROOT/scripts/zenit_args.sh"
+zenit_args "$@"
 prepare() {
     "$ROOT/scripts/setup.sh"
-    "$ROOT/scripts/build.sh" "$ROOT/build" -DCMAKE_BUILD_TYPE=RelWithDebInfo
+    "$ROOT/scripts/build.sh" "$ROOT/build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -- \
+        zenit zenit_example zen_resources
 }
 if $quiet; then
     log=$(mktemp)
@@ -25,10 +24,11 @@ if $quiet; then
 else
     prepare
 fi
-if [ $# -eq 0 ]; then
+if ! $photos; then
     mkdir -p "$ROOT/out/example"
     "$ROOT/build/app/zenit_example" "$ROOT/out/example" >/dev/null
+    # The example and its output come first: the options given follow, and a -o among them wins.
     set -- -o "$ROOT/out/example/result.jpg" "$ROOT/out/example/example-1.jpg" \
-        "$ROOT/out/example/example-2.jpg" "$ROOT/out/example/example-3.jpg"
+        "$ROOT/out/example/example-2.jpg" "$ROOT/out/example/example-3.jpg" "$@"
 fi
 exec "$ROOT/build/app/zenit" "$@"

@@ -3,6 +3,7 @@
 // reader failure).
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <array>
 #include <cmath>
 #include <string>
@@ -135,9 +136,26 @@ TEST(ParseOptions, ReadsOptionsAndRefusesBadUsage)
         EXPECT_FALSE(parse(c.args, &refused, &err)) << c.says;
         EXPECT_TRUE(contains(err, c.says)) << err;
     }
-    // The "GeneralQuality" preference keeps its own rule: 20..100 as given, anything else 100.
+    // The "GeneralQuality" preference keeps its own rule: a whole 20..100 as given, anything
+    // else 100, however wide the integer (2^32 + 20 must not wrap to 20).
     EXPECT_EQ(jpeg_quality(20), 20);
     EXPECT_EQ(jpeg_quality(19), 100);
+    EXPECT_EQ(jpeg_quality(55.0), 55);
+    for (const platform::Value &v : {platform::Value(int64_t(4294967316)),
+                                     platform::Value(INT64_MIN + 20), platform::Value(55.5)})
+        EXPECT_EQ(jpeg_quality(v), 100) << v.doubleValue();
+}
+
+// Controls and bytes that are not UTF-8 come out as C escapes; valid UTF-8 as it is.
+TEST(Printable, EscapesControlsAndBytesThatAreNotUtf8)
+{
+    const std::string valid = "\xc3\xa9 \xe2\x82\xac \xf0\x9f\x93\xb7 \xc2\xa0 \xf4\x8f\xbf\xbf";
+    EXPECT_EQ(printable(valid), valid);
+    EXPECT_EQ(printable("a\nb\tc\rd\\e\x1b[2J\x7f\xc2\x9bJ"),
+              "a\\nb\\tc\\rd\\\\e\\x1b[2J\\x7f\\xc2\\x9bJ");
+    // A stray byte, an overlong form, a surrogate, past U+10FFFF, cut short.
+    EXPECT_EQ(printable("\xff \xc0\xaf \xed\xa0\x80 \xf4\x90\x80\x80 \xe2\x82"),
+              "\\xff \\xc0\\xaf \\xed\\xa0\\x80 \\xf4\\x90\\x80\\x80 \\xe2\\x82");
 }
 
 // The forms getopt_long takes: attached values, "=" values, abbreviations, grouped flags, "--";
@@ -494,6 +512,7 @@ TEST(ResolveSettings, ValuesAreTakenAtThePrecisionThePacketRecords)
          {{"MidtonesAdjustment", "3.33"}, {"Accentuation", "1.25"}},
          {"Accentuation 1.25 is taken as 1.2", "MidtonesAdjustment 3.33 is taken as 3.3"}},
         {11, {{"Radius", "12.25"}}, {"Radius 12.25 is taken as 12.2"}},
+        {1, {{"Luminosity", "-0.04"}}, {"Luminosity -0.04 is taken as 0.0"}}, // as recorded
         {1, {{"SmoothingMode", "Light"}, {"Smoothing", "3"}, {"Gamma", "2"}}, {}},
         {14, {}, {}},
     };
@@ -575,6 +594,15 @@ TEST(CheckOutput, RefusesAPhotoItsFolderMissingOrADirectory)
     EXPECT_EQ(e.code, kExitFailed);
     EXPECT_TRUE(contains(e.message, "longer than the " + std::to_string(PATH_MAX - 1) + " bytes"))
         << e.message;
+    // So must the hidden names of the save, ".NAME.PID-99" beside -o's file or ".NAME.XXXXXX".
+    const std::string deeper = deep + "/" + std::string(PATH_MAX - 101 - deep.size(), 'e');
+    ASSERT_EQ(::mkdir(deeper.c_str(), 0755), 0);
+    const size_t suffix = std::max<size_t>(7, ("." + std::to_string(::getpid()) + "-99").size());
+    const size_t fits = PATH_MAX - 3 - suffix - deeper.size(); // the longest name
+    EXPECT_FALSE(check_output(photos, deeper + "/" + std::string(fits - 4, 'h') + ".jpg"));
+    e = check_output(photos, deeper + "/" + std::string(fits - 3, 'h') + ".jpg");
+    EXPECT_EQ(e.code, kExitFailed);
+    EXPECT_TRUE(contains(e.message, "the hidden temporary file")) << e.message;
 }
 
 TEST(CheckAndProbe, TypesNotSpellingsDirectoriesAndEarlierResults)
@@ -606,6 +634,24 @@ TEST(CheckAndProbe, TypesNotSpellingsDirectoriesAndEarlierResults)
         EXPECT_EQ(e.code, kExitBadInput) << r.says;
         EXPECT_TRUE(contains(e.message, r.says)) << e.message;
     }
+}
+
+// Past five photos the earlier results among them are named; only regular JPEG and TIFF files
+// are read for it (a named pipe would block the reader).
+TEST(CheckAndProbe, TooManyPhotosNamesTheEarlierResultsAmongThem)
+{
+    TempDir tmp;
+    const std::string a = write_photo(tmp, "a.jpg", 100), r1 = write_photo(tmp, "a_hdr.jpg", 50, 1),
+                      r2 = write_photo(tmp, "r.tif", 50, 10), fifo = tmp.file("p.jpg");
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    write_file(tmp.file("x.psd"), read_file(r1));
+    Document doc;
+    RoadError e = check_and_probe({a, fifo, tmp.file("x.psd"), a, tmp.path(), r1}, &doc);
+    EXPECT_EQ(e.code, kExitUsage);
+    EXPECT_EQ(e.message, "give 1 to 5 photos, not 6 (a_hdr.jpg is an earlier result)");
+    e = check_and_probe({r2, a, a, r1, a, fifo, r2}, &doc);
+    EXPECT_EQ(e.message,
+              "give 1 to 5 photos, not 7 (r.tif, a_hdr.jpg and r.tif are earlier results)");
 }
 
 // A JPEG whose IPTC walk fails (a stray byte where the next marker should be, which the decoder

@@ -858,7 +858,7 @@ TEST(Zenit, UsageAndOutputErrorsComeBeforeAnyWork)
     const struct {
         std::vector<std::string> args;
         int status;
-        const char *says;
+        std::string says;
     } cases[] = {
         {{"--frobnicate", a}, 2, "zenit: unknown option '--frobnicate'\nTry 'zenit --help'"},
         {{}, 2, "zenit: no photos given\nTry 'zenit --help'"},
@@ -871,7 +871,10 @@ TEST(Zenit, UsageAndOutputErrorsComeBeforeAnyWork)
         {{"-o", "", a, b}, 2, "-o takes a file name, not an empty one"},
         {{"-o", tmp.file("fifo.jpg"), a, b}, 4, "fifo.jpg: it is a named pipe, not a regular"},
         {{"-o", tmp.file("null.jpg"), a, b}, 4, "null.jpg: it is a device, not a regular file"},
+        {{"-o", tmp.path(), a, b}, 4, "cannot save " + tmp.path() + ": it is a directory"},
+        {{"-o", tmp.file("d.jpg"), a, b}, 4, "d.jpg: it is a directory"},
     };
+    ASSERT_EQ(::mkdir(tmp.file("d.jpg").c_str(), 0755), 0);
     ASSERT_EQ(::mkfifo(tmp.file("fifo.jpg").c_str(), 0600), 0);
     ASSERT_EQ(::symlink("/dev/null", tmp.file("null.jpg").c_str()), 0);
     for (const auto &c : cases) {
@@ -909,6 +912,11 @@ TEST(Zenit, SecondRunRefusesTheFirstResultAndNumbersItsOwn)
     EXPECT_NE(r.err.find("shot1024_hdr.jpg is an earlier result"), std::string::npos) << r.err;
     ASSERT_EQ(zenit(args({"--quiet"}, photos)).status, 0);
     EXPECT_FALSE(read_file(tmp.file("shot1024_hdr-2.jpg")).empty());
+    // Past five photos the count is the usage error, naming the earlier results among them.
+    r = zenit(args({"--quiet"}, {photos[0], photos[1], photos[2], photos[0], photos[1], first}));
+    EXPECT_EQ(r.status, 2);
+    EXPECT_NE(r.err.find("not 6 (shot1024_hdr.jpg is an earlier result)\nTry"), std::string::npos)
+        << r.err;
 
     // A result cropped by alignment is smaller than the photos: still told as a result.
     const std::string cropped = tmp.file("cropped.jpg");
@@ -969,6 +977,28 @@ TEST(Zenit, AStopWhileTheResultGetsItsHiddenNameLeavesNothing)
     for (const auto &e : fs::directory_iterator(tmp.path()))
         EXPECT_NE(e.path().filename().string()[0], '.') << "left behind: " << e.path();
     EXPECT_FALSE(fs::exists(out));
+}
+
+// Names the user gave come out escaped in every message, never raw.
+TEST(Zenit, NamesAreShownEscaped)
+{
+    TempDir tmp, config;
+    const auto photos = write_bracket(tmp, Kind::Jpeg, make_radiance_map(48, 32), {});
+    const std::string odd = tmp.file("x\ny\x1b[2J\xff.jpg"), wide = tmp.file("wide.jpg");
+    ASSERT_EQ(::link(photos[0].c_str(), odd.c_str()), 0);
+    std::vector<uint8_t> px(40 * 32 * 3, 100);
+    write_file(wide, encode_jpeg(px.data(), 40, 32, 3, 90));
+    fs::create_directories(config.path() + "/c\tfg/zenit/defaults"); // a folder: named, ignored
+    const ConfigHome home(config.path() + "/c\tfg");
+    const std::pair<std::vector<std::string>, std::string> cases[] = {
+        {{"--quiet", "-o", tmp.file("r.jpg"), wide, odd}, "x\\ny\\x1b[2J\\xff.jpg is 48 x 32"},
+        {{"-o", tmp.file("r.jpg"), "--align", "none", odd},
+         "c\\tfg/zenit/defaults is a directory"}};
+    for (const auto &[options, says] : cases) {
+        const ZenitRun r = zenit(options);
+        EXPECT_NE(r.err.find(says), std::string::npos) << r.err;
+        EXPECT_EQ(r.err.find_first_of("\x1b\t\xff"), std::string::npos) << r.err;
+    }
 }
 
 // Settings finer than the packet records are rounded before rendering, and said: the result's
