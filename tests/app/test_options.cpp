@@ -627,6 +627,9 @@ TEST(CheckAndProbe, TypesNotSpellingsDirectoriesAndEarlierResults)
          "packet does not say which), not a photo of the bracket"},
         {{write_photo(tmp, "h.tif", 50, kMethodHighlightsShadows)}, "h.tif is an earlier result"},
     };
+    ExifInfo mean; // the metadata reader keeps the place of such a packet too
+    ASSERT_EQ(getExifData(write_photo(tmp, "k.jpg", 50, kMethodMean).c_str(), 1, &mean), 1);
+    EXPECT_GT(mean.xmpLength, 0);
     ASSERT_EQ(::mkdir((tmp.path() + "/dir.jpg").c_str(), 0755), 0);
     for (const auto &r : refused) {
         RoadError e = check_and_probe(r.photos, &doc);

@@ -202,6 +202,12 @@ TEST(GetSettingsFromXmp, ReadsEachSettingInItsOwnFormWhereverItStands)
          1,
          1,
          {{1, 70}, {7, 4}, {8, 0}}},
+        {"version 1.5: Microcontrast is a number",
+         packet("1.5", "<kvtm:Method>Rezizizo Zuvovudo</kvtm:Method><kvtm:Microcontrast>5<"
+                       "/kvtm:Microcontrast>"),
+         1,
+         1,
+         {{6, 5}, {8, 50}}},
         {"attributes and elements",
          kHead + d + " xmlns:kvtm='" + ns +
              "' kvtm:Version='4.0' kvtm:Method='Deredid Edazozed'>\n<kvtm:Strength>60<"
