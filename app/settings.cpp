@@ -400,14 +400,15 @@ RoadError read_settings_file(const std::string &path, std::vector<char> *packet)
             return fail(kExitBadInput, path + " cannot be read");
     }
     // A result of a method without settings records neither settings nor the method.
-    if (const int made = packet_method(*packet); made == metadata::kMethodNotNamed)
+    const int made = packet_method(*packet);
+    if (made == metadata::kMethodNotNamed)
         return fail(kExitBadInput, path + " holds no settings: it is a result of "
                                           "highlights-shadows, two-photos or mean, which have "
                                           "none (give -m)");
-    else if (made == metadata::kMethodUnknown)
+    if (made == metadata::kMethodUnknown)
         return fail(kExitBadInput,
                     path + " holds the settings of a method this version does not know");
-    else if (made <= 0)
+    if (made <= 0)
         return fail(kExitBadInput, path + " holds no settings packet");
     return {};
 }
