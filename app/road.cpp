@@ -469,10 +469,9 @@ RoadError check_and_probe(const std::vector<std::string> &paths, Document *doc)
         // half-way (say in the IPTC walk after the EXIF) leaves what it read, which is kept.
         int type = p.type == SourceType::Tiff ? 0 : (p.type == SourceType::Jpeg ? 1 : 2);
         getExifData(path.c_str(), type, &info);
-        if (int made = photo_settings_method(path, type, info); made > 0)
-            return fail(kExitBadInput, file_name(path) + " is an earlier result (made with " +
-                                           metadata::settings_method_name(made) +
-                                           "), not a photo of the bracket");
+        if (int made = photo_settings_method(path, type, info); made != 0)
+            return fail(kExitBadInput, file_name(path) + " is an earlier result (" +
+                                           made_with(made) + "), not a photo of the bracket");
         if (!doc->photos.empty()) {
             const SourcePhoto &f = doc->photos.front();
             if (p.width != f.width || p.height != f.height)

@@ -134,25 +134,29 @@ bool in_range(double v, const Setting &s)
 }
 
 // The text the settings packet gets for a --set value, or false with the message for the user.
-// A packet's own text (fromPacket) is told the same way, but in Light mode Smoothing must be a
-// level word there: the reader takes no level number.
+// A packet's own text (fromPacket) is told the same way, but its words must be written as the
+// reader takes them (in Light mode Smoothing a level word, in their own case).
 bool packet_text(const Setting &s, const std::string &value, int smoothingMode, std::string *text,
                  std::string *error, bool fromPacket = false)
 {
     const std::string asked = s.name + std::string("=") + value + ": ";
+    // A word as a packet must write it, or as --set may give it.
+    const auto says = [&](const std::string &word) {
+        return fromPacket ? value == word : lower(value) == lower(word);
+    };
     if (s.kind == K::Mode) {
-        const std::string v = lower(value);
-        if (v == "slider" || v == "light") {
-            *text = v == "slider" ? "Slider" : "Light";
-            return true;
+        for (const char *word : {"Slider", "Light"}) {
+            if (says(word)) {
+                *text = word;
+                return true;
+            }
         }
         *error = asked + s.name + " takes Slider or Light";
         return false;
     }
     if (s.kind == K::Smoothing && smoothingMode == 0) {
-        const std::string v = lower(value);
         for (int level = 0; level < 5; ++level) {
-            if (v == lower(kLevelWords[level]) || (!fromPacket && v == std::to_string(level))) {
+            if (says(kLevelWords[level]) || (!fromPacket && value == std::to_string(level))) {
                 *text = kLevelWords[level];
                 return true;
             }
@@ -208,80 +212,53 @@ std::string out_of_range(int method, const float *p)
     return {};
 }
 
-// The text of element kvtm:<name> of a packet after its method element, in element form
-// ("<kvtm:Name>text<") or attribute form (kvtm:Name="text"), without surrounding white space;
-// nothing when the packet has no such element.
+// The text of the program's property called name that a packet holds at or after position from,
+// found as the settings reader finds it (metadata::SettingsPacket), without surrounding white
+// space; nothing when there is none.
 std::optional<std::string> element_text(std::string_view packet, size_t from,
                                         const std::string &name)
 {
-    const std::string key = "kvtm:" + name;
-    for (size_t at = packet.find(key, from); at != std::string_view::npos;
-         at = packet.find(key, at + 1)) {
-        size_t b = at + key.size(), e;
-        if (b < packet.size() && packet[b] == '>') {
-            e = packet.find('<', ++b);
-        } else if (b + 1 < packet.size() && packet[b] == '=' &&
-                   (packet[b + 1] == '"' || packet[b + 1] == '\'')) {
-            e = packet.find(packet[b + 1], b + 2);
-            b += 2;
-        } else {
-            continue; // a longer name (SmoothingMode for Smoothing)
-        }
-        if (e == std::string_view::npos)
-            e = packet.size();
-        std::string_view t = packet.substr(b, e - b);
-        while (!t.empty() && std::isspace(static_cast<unsigned char>(t.front())))
-            t.remove_prefix(1);
-        while (!t.empty() && std::isspace(static_cast<unsigned char>(t.back())))
-            t.remove_suffix(1);
-        return std::string(t);
-    }
+    const metadata::SettingsPacket scan(packet);
+    for (const auto &p : scan.properties())
+        if (p.name == name && p.pos >= from)
+            return std::string(p.text);
     return std::nullopt;
 }
 
 // The packet's texts of the method's settings, each told as a --set value is: a number that
 // parses whole and lies in range, Slider or Light, a level word. Empty when every one is good,
-// else what is wrong. Packets of version 2.4 and before write Microcontrast as a word, which
-// their reader takes; it is left to the reader there.
+// else what is wrong. Older packets write Microcontrast as a word, which their reader takes; it
+// is left to the reader there.
 std::string packet_values_problem(int method, std::string_view packet)
 {
-    const size_t from = packet.find("kvtm:Method");
-    if (from == std::string_view::npos)
+    const metadata::SettingsPacket scan(packet);
+    if (!scan.method())
         return {};
-    const std::string version = element_text(packet, 0, "Version").value_or("");
-    int major = 0, minor = 0;
-    const auto dot = version.find('.');
-    const bool old = dot != std::string::npos &&
-                     std::from_chars(version.data(), version.data() + dot, major).ec ==
-                         std::errc() &&
-                     std::from_chars(version.data() + dot + 1, version.data() + version.size(),
-                                     minor)
-                             .ec == std::errc() &&
-                     (major < 2 || (major == 2 && minor <= 4));
     int mode = 1; // Slider unless the packet says Light
     for (const Setting &s : method_settings(method)) {
         std::vector<std::string> names = {s.name};
         if (std::string_view(s.name) == "Microsmoothing")
             names.push_back("NoiseSmoothing"); // the older name
-        if (std::string_view(s.name) == "Microcontrast" && old)
+        if (std::string_view(s.name) == "Microcontrast" && scan.microcontrast_words())
             continue;
         for (const std::string &name : names) {
-            const std::optional<std::string> text = element_text(packet, from, name);
-            if (!text)
+            const metadata::SettingsPacket::Property *found = scan.find(name);
+            if (!found)
                 continue;
+            const std::string text(found->text);
             // Stored packets write a Gamma of 0 or below for none, which the reader takes so.
-            if (const auto v = parse_number(*text); s.kind == K::Gamma && v && *v <= 0)
+            if (const auto v = parse_number(text); s.kind == K::Gamma && v && *v <= 0)
                 continue;
             std::string written, error;
-            if (!packet_text(s, *text, mode, &written, &error, true)) {
+            if (!packet_text(s, text, mode, &written, &error, true)) {
                 const std::string said =
-                    s.name + std::string(" is ") + (text->empty() ? "empty" : *text) + ", ";
+                    s.name + std::string(" is ") + (text.empty() ? "empty" : text) + ", ";
                 if (s.kind == K::Mode)
                     return said + "not Slider or Light";
                 if (s.kind == K::Smoothing && mode == 0)
                     return said + "not a level (Very High, High, Medium, Low or Very Low)";
-                return said + (parse_number(*text) ? "outside " + range_text(s)
-                                                   : "not a number (" + range_text(s) + ")");
+                return said + (parse_number(text) ? "outside " + range_text(s)
+                                                  : "not a number (" + range_text(s) + ")");
             }
             if (s.kind == K::Mode)
                 mode = written == "Light" ? 0 : 1;
@@ -331,13 +308,11 @@ std::string setting_names(int method)
     return names;
 }
 
+// What a zero-terminated packet tells of the file that carries it (metadata::recorded_method):
+// 0 for none or another program's packet.
 int packet_method(const std::vector<char> &packet)
 {
-    if (packet.empty())
-        return 0;
-    int m =
-        get_settings_from_xmp(-1, static_cast<int>(packet.size()), packet.data(), nullptr, nullptr);
-    return metadata::is_settings_method(m) ? m : 0;
+    return packet.empty() ? 0 : metadata::recorded_method({packet.data(), packet.size() - 1});
 }
 
 // n bytes at off of the file as a zero-terminated buffer; empty when they cannot be read.
@@ -351,8 +326,8 @@ std::vector<char> read_packet(FILE *f, uint64_t length, uint64_t off, size_t n)
     return packet;
 }
 
-// The first settings packet of this system among a JPEG's XMP segments, which the walk finds
-// before the image data whether or not an EXIF segment precedes them.
+// The first packet of this system among a JPEG's XMP segments, which the walk finds before the
+// image data whether or not an EXIF segment precedes them.
 std::vector<char> jpeg_settings_packet(FILE *f, uint64_t length)
 {
     constexpr size_t kSig = sizeof metadata::kXmpApp1Signature;
@@ -371,7 +346,7 @@ std::vector<char> jpeg_settings_packet(FILE *f, uint64_t length)
         if (b[1] == 0xE1 && len >= 2 + kSig && platform::read_at(f, length, pos + 4, sig, kSig) &&
             std::memcmp(sig, metadata::kXmpApp1Signature, kSig) == 0) {
             std::vector<char> packet = read_packet(f, length, pos + 4 + kSig, len - 2 - kSig);
-            if (packet_method(packet) > 0)
+            if (packet_method(packet) != 0)
                 return packet;
         }
         pos += 2 + uint64_t(len);
@@ -379,7 +354,7 @@ std::vector<char> jpeg_settings_packet(FILE *f, uint64_t length)
     return {};
 }
 
-// The settings packet of a JPEG (type 1) or TIFF (type 0) file; empty when it has none.
+// The packet of this system in a JPEG (type 1) or TIFF (type 0) file; empty when it has none.
 std::vector<char> settings_packet_of(FILE *f, uint64_t length, int type, const ExifInfo &info)
 {
     if (type == 1)
@@ -388,7 +363,7 @@ std::vector<char> settings_packet_of(FILE *f, uint64_t length, int type, const E
         return {};
     std::vector<char> packet =
         read_packet(f, length, uint64_t(info.xmpOffset), static_cast<size_t>(info.xmpLength));
-    return packet_method(packet) > 0 ? packet : std::vector<char>{};
+    return packet_method(packet) != 0 ? packet : std::vector<char>{};
 }
 
 // The packet of a --settings file: inside a JPEG or TIFF (an earlier result), else the whole
@@ -424,7 +399,16 @@ RoadError read_settings_file(const std::string &path, std::vector<char> *packet)
         if (length > 0 && !platform::read_at(f.get(), length, 0, packet->data(), length))
             return fail(kExitBadInput, path + " cannot be read");
     }
-    if (packet_method(*packet) <= 0)
+    // A result of a method without settings records neither settings nor the method.
+    const int made = packet_method(*packet);
+    if (made == metadata::kMethodNotNamed)
+        return fail(kExitBadInput, path + " holds no settings: it is a result of "
+                                          "highlights-shadows, two-photos or mean, which have "
+                                          "none (give -m)");
+    if (made == metadata::kMethodUnknown)
+        return fail(kExitBadInput,
+                    path + " holds the settings of a method this version does not know");
+    if (made <= 0)
         return fail(kExitBadInput, path + " holds no settings packet");
     return {};
 }
@@ -545,8 +529,7 @@ RoadError resolve_settings(const Options &options, int *method, float *tmParam,
         m = fileMethod;
         // A value the reader would skip or read in part (a word, nothing, "60x", an entity) is
         // refused as --set refuses it, not replaced by the default.
-        if (std::string bad = packet_values_problem(
-                m, std::string_view(packet.data(), std::strlen(packet.data())));
+        if (std::string bad = packet_values_problem(m, {packet.data(), packet.size() - 1});
             !bad.empty())
             return fail(kExitUsage, file + ": " + bad);
         tmparam_default(m, 0, tmParam);
@@ -619,6 +602,15 @@ int photo_settings_method(const std::string &path, int type, const ExifInfo &inf
     uint64_t length = 0;
     platform::FilePtr f = platform::open_measured(path.c_str(), length);
     return f ? packet_method(settings_packet_of(f.get(), length, type, info)) : 0;
+}
+
+std::string made_with(int made)
+{
+    if (const char *name = metadata::settings_method_name(made))
+        return std::string("made with ") + name;
+    if (made == metadata::kMethodNotNamed)
+        return "made with highlights-shadows, two-photos or mean: its packet does not say which";
+    return "made with a method this version does not know";
 }
 
 } // namespace app

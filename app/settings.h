@@ -55,9 +55,15 @@ RoadError resolve_settings(const Options &options, int *method, float *tmParam,
 // instead, whatever its size. Settings packets are a few kilobytes.
 inline constexpr long kMaxSettingsFileBytes = 1L << 20;
 
-// The method (1, 2, 10, 11) of the settings packet this system wrote into a photo: a JPEG's
-// XMP segment or a TIFF's XMP tag as getExifData located it in info (type 0 TIFF, 1 JPEG; other
-// types are not searched). 0 when the photo carries no such packet.
+// What the packet this system wrote into a photo tells of it (metadata::recorded_method): the
+// method (1, 2, 10, 11), metadata::kMethodNotNamed for a result of a method without settings,
+// metadata::kMethodUnknown for a method this version does not know; 0 when the photo carries no
+// such packet. The packet is a JPEG's XMP segment or a TIFF's XMP tag as getExifData located it
+// in info (type 0 TIFF, 1 JPEG; other types are not searched).
 int photo_settings_method(const std::string &path, int type, const ExifInfo &info);
+
+// How an earlier result was made, as photo_settings_method(...) = made (not 0) tells it:
+// "made with Rodo Vizezadadu", or that the packet does not name the method.
+std::string made_with(int made);
 
 } // namespace app

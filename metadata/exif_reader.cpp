@@ -347,8 +347,8 @@ int walk_to_app1(Reader &r, int maxMarkers)
     return 1;
 }
 
-// Looks for a settings packet in the APP1 segments that follow the EXIF APP1 (which ends at
-// pos) and records its position and the lens name it carries. Returns -1 only for a segment
+// Looks for a packet of this system in the APP1 segment that follows the EXIF APP1 (which ends
+// at pos) and records its position and the lens name it carries. Returns -1 only for a segment
 // length below 2 in the walk; a missing or unreadable packet just leaves the fields at 0.
 int find_xmp(Reader &r, int64_t pos)
 {
@@ -379,8 +379,8 @@ int find_xmp(Reader &r, int64_t pos)
         if (r.read(packet.data(), size_t(packetLen))) {
             int n = int(packetLen) + 1;
             get_settings_from_xmp(100, n, packet.data(), info->lens, nullptr);
-            int method = get_settings_from_xmp(-1, n, packet.data(), nullptr, nullptr);
-            keep = metadata::is_settings_method(method);
+            // The program's packet, whether or not it names a method (methods 12 to 14 do not).
+            keep = metadata::recorded_method({packet.data(), size_t(packetLen)}) != 0;
         }
     }
     if (!keep) {

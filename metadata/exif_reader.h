@@ -17,8 +17,9 @@
 // tags 33723 and 700, which are kept as stored; info->iptcBase and info->xmpBase give the
 // position each offset counts from (the TIFF header's, or 0 for an absolute offset). Counts and
 // lengths read from the file are clamped to the bytes the file holds past their data; data that
-// lies outside the file is not read. A JPEG's XMP position is kept only for a settings packet of
-// this system (methods 1, 2, 10, 11); its aux:Lens text goes to info->lens in any case. Returns 1
+// lies outside the file is not read. A JPEG's XMP position is kept only for a packet of this
+// system (metadata::recorded_method, any method); its aux:Lens text goes to info->lens in any
+// case. Returns 1
 // when the metadata was read;
 //   -1 the file cannot be opened, a JPEG without FF D8, a marker walk that meets too many FF
 //      padding bytes, a segment length below 2 or the end of the file, PSD read failures

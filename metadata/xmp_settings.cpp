@@ -47,42 +47,42 @@ struct Element {
 };
 
 constexpr Element kDeredid[] = {
-    {"kvtm:Strength", 1, kVersionValue},
-    {"kvtm:ColorSaturation", 2, kVersionValue},
-    {"kvtm:Luminosity", 0, kVersionValue},
-    {"kvtm:WhiteClip", 3, kClipValue},
-    {"kvtm:BlackClip", 4, kClipValue},
-    {"kvtm:SmoothingMode", 16, kSmoothingMode},
-    {"kvtm:Smoothing", 17, kSmoothing},
-    {"kvtm:Microcontrast", 6, kMicrocontrast},
-    {"kvtm:Microsmoothing", 7, kMicrosmoothing},
-    {"kvtm:Gamma", 8, kGamma},
-    {"kvtm:HighlightsSmoothing", 9, kVersionValue},
-    {"kvtm:ShadowsSmoothing", 10, kVersionValue},
-    {"kvtm:ShadowsClipping", 11, kVersionValue},
-    {"kvtm:ColorTemperature", 12, kVersionValue},
-    {"kvtm:SaturationHighlights", 13, kVersionValue},
-    {"kvtm:SaturationShadows", 14, kVersionValue},
+    {"Strength", 1, kVersionValue},
+    {"ColorSaturation", 2, kVersionValue},
+    {"Luminosity", 0, kVersionValue},
+    {"WhiteClip", 3, kClipValue},
+    {"BlackClip", 4, kClipValue},
+    {"SmoothingMode", 16, kSmoothingMode},
+    {"Smoothing", 17, kSmoothing},
+    {"Microcontrast", 6, kMicrocontrast},
+    {"Microsmoothing", 7, kMicrosmoothing},
+    {"Gamma", 8, kGamma},
+    {"HighlightsSmoothing", 9, kVersionValue},
+    {"ShadowsSmoothing", 10, kVersionValue},
+    {"ShadowsClipping", 11, kVersionValue},
+    {"ColorTemperature", 12, kVersionValue},
+    {"SaturationHighlights", 13, kVersionValue},
+    {"SaturationShadows", 14, kVersionValue},
 };
 constexpr Element kRodo[] = {
-    {"kvtm:Brightness", 0, kVersionValue},  {"kvtm:Compression", 1, kVersionValue},
-    {"kvtm:Contrast", 2, kVersionValue},    {"kvtm:WhiteClip", 3, kClipValue},
-    {"kvtm:BlackClip", 4, kClipValue},      {"kvtm:ColorTemperature", 12, kVersionValue},
-    {"kvtm:Saturation", 13, kVersionValue},
+    {"Brightness", 0, kVersionValue},  {"Compression", 1, kVersionValue},
+    {"Contrast", 2, kVersionValue},    {"WhiteClip", 3, kClipValue},
+    {"BlackClip", 4, kClipValue},      {"ColorTemperature", 12, kVersionValue},
+    {"Saturation", 13, kVersionValue},
 };
 constexpr Element kFusionAdjust[] = {
-    {"kvtm:Accentuation", 0, kRealValue},
-    {"kvtm:BlendingPoint", 1, kRealValue},
-    {"kvtm:Shadows", 2, kRealValue},
-    {"kvtm:Saturation", 3, kRealValue},
-    {"kvtm:WhiteClip", 4, kClipValue},
-    {"kvtm:BlackClip", 5, kClipValue},
-    {"kvtm:MidtonesAdjustment", 6, kRealValue},
+    {"Accentuation", 0, kRealValue},
+    {"BlendingPoint", 1, kRealValue},
+    {"Shadows", 2, kRealValue},
+    {"Saturation", 3, kRealValue},
+    {"WhiteClip", 4, kClipValue},
+    {"BlackClip", 5, kClipValue},
+    {"MidtonesAdjustment", 6, kRealValue},
 };
 constexpr Element kFusionIntensive[] = {
-    {"kvtm:Strength", 0, kRealValue},
-    {"kvtm:Saturation", 1, kRealValue},
-    {"kvtm:Radius", 2, kRealValue},
+    {"Strength", 0, kRealValue},
+    {"Saturation", 1, kRealValue},
+    {"Radius", 2, kRealValue},
 };
 
 struct MethodInfo {
@@ -135,13 +135,14 @@ constexpr MicroWord kMicrocontrastWords[] = {{"High", 0},        {"Medium High",
                                              {"Medium Low", -6}, {"Medium", -2},
                                              {"Low", -9},        {"Very Low", -10}};
 
+// <kvtm:name>value</kvtm:name> and a line end.
 void append_element(std::string &s, const char *name, const std::string &value)
 {
-    s += '<';
+    s += "<kvtm:";
     s += name;
     s += '>';
     s += value;
-    s += "</";
+    s += "</kvtm:";
     s += name;
     s += ">\n";
 }
@@ -171,10 +172,10 @@ void write_settings(std::string &s, const MethodInfo &m, const float *p)
             int mode = imagecore::clamp_to_int(p[16]);
             append_element(s, e.name, mode == 1 ? "Slider" : "Light");
             if (mode == 1) {
-                append_element(s, "kvtm:Smoothing", fixed(p[17], 1));
+                append_element(s, "Smoothing", fixed(p[17], 1));
             } else if (mode == 0) {
                 int level = imagecore::clamp_to_int(p[5]);
-                append_element(s, "kvtm:Smoothing",
+                append_element(s, "Smoothing",
                                level >= 0 && level <= 4 ? kLevelWords[level] : "Light");
             }
             break;
@@ -364,11 +365,6 @@ size_t find_declaration(string_view sv, string_view name, string_view value)
     return npos;
 }
 
-bool starts_with_at(string_view sv, size_t pos, string_view word)
-{
-    return pos <= sv.size() && sv.substr(pos).substr(0, word.size()) == word;
-}
-
 int lens_from_packet(string_view sv, char *lensOut)
 {
     size_t decl = find_declaration(sv, "xmlns:aux=", kAuxNs);
@@ -402,50 +398,85 @@ int lens_from_packet(string_view sv, char *lensOut)
     return static_cast<int>(q);
 }
 
-struct PacketReader {
-    string_view sv;
-    int major = 0, minor = 0;
-    size_t methodPos = npos;
-    int valueOffset = 1; // 1 element form ("name>value"), 2 attribute form ("name="value")
+// The namespace declaration is recognised up to and including the slash after the host.
+string_view namespace_start()
+{
+    const string_view ns(metadata::kKvtmNamespace);
+    return ns.substr(0, ns.find('/', ns.find("://") + 3) + 1);
+}
 
-    // Position of the value of the first `name` at or after methodPos, or npos.
-    size_t value_pos(string_view name) const
-    {
-        size_t p = sv.find(name, methodPos);
-        return p == npos ? npos : p + name.size() + static_cast<size_t>(valueOffset);
+string_view trimmed(string_view t)
+{
+    while (!t.empty() && platform::is_space(t.front()))
+        t.remove_prefix(1);
+    while (!t.empty() && platform::is_space(t.back()))
+        t.remove_suffix(1);
+    return t;
+}
+
+bool ends_name(char c)
+{
+    return platform::is_space(c) || c == '=' || c == '>' || c == '/' || c == '<' || c == '\'' ||
+           c == '"';
+}
+
+enum class TagStep { Attribute, Open, Empty, Broken };
+
+// The next attribute of a start tag from p on (its name and its quoted value, which holds no
+// '<'), or how the tag ends: '>' (Open), "/>" (Empty), or text that is no tag, the packet's end
+// included (Broken). p moves past what was read; on Broken, to where the tag stopped reading as
+// one, never past the next '<'.
+TagStep next_attribute(string_view sv, size_t &p, string_view &name, string_view &value)
+{
+    const auto skip_space = [&] {
+        while (p < sv.size() && platform::is_space(sv[p]))
+            ++p;
+    };
+    skip_space();
+    if (p >= sv.size())
+        return TagStep::Broken;
+    if (sv[p] == '>') {
+        ++p;
+        return TagStep::Open;
     }
+    if (sv[p] == '/') {
+        if (p + 1 >= sv.size() || sv[p + 1] != '>')
+            return TagStep::Broken;
+        p += 2;
+        return TagStep::Empty;
+    }
+    const size_t from = p;
+    while (p < sv.size() && !ends_name(sv[p]))
+        ++p;
+    name = sv.substr(from, p - from);
+    skip_space();
+    if (name.empty() || p >= sv.size() || sv[p] != '=')
+        return TagStep::Broken;
+    ++p;
+    skip_space();
+    if (p >= sv.size() || (sv[p] != '"' && sv[p] != '\''))
+        return TagStep::Broken;
+    const size_t close = sv.find_first_of(sv[p] == '"' ? "\"<" : "'<", p + 1);
+    if (close == npos || sv[close] == '<') {
+        p = std::min(close, sv.size());
+        return TagStep::Broken;
+    }
+    value = sv.substr(p + 1, close - p - 1);
+    p = close + 1;
+    return TagStep::Attribute;
+}
 
-    bool read_version_value(size_t pos, float &out) const
-    {
-        if (major <= 2) {
-            int v;
-            if (!parse_int(sv, pos, v))
-                return false;
-            out = static_cast<float>(v);
+// The value of the first entry of table whose word begins text.
+template <class Table> bool read_word(string_view text, const Table &table, float &out)
+{
+    for (const auto &w : table) {
+        if (text.substr(0, w.word.size()) == w.word) {
+            out = static_cast<float>(w.value_of());
             return true;
         }
-        return parse_float(sv, pos, out);
     }
-
-    // The value at pos or, when it does not parse, one character later (past a quote).
-    template <class F> bool at_or_after(size_t pos, F parse) const
-    {
-        return pos != npos && (parse(pos) || parse(pos + 1));
-    }
-
-    template <class Table> bool read_word(size_t pos, const Table &table, float &out) const
-    {
-        return at_or_after(pos, [&](size_t at) {
-            for (const auto &w : table) {
-                if (starts_with_at(sv, at, w.word)) {
-                    out = static_cast<float>(w.value_of());
-                    return true;
-                }
-            }
-            return false;
-        });
-    }
-};
+    return false;
+}
 
 } // namespace
 
@@ -458,6 +489,179 @@ const char *metadata::settings_method_name(int method)
 {
     const MethodInfo *m = method_info(method);
     return m ? m->name : nullptr;
+}
+
+metadata::SettingsPacket::SettingsPacket(string_view sv)
+{
+    // Prefix bindings that matter: those to the namespace, and those that hide one of them.
+    struct Binding {
+        string_view prefix;
+        bool ours;
+        size_t level; // the element depth it holds from
+    };
+    std::array<Binding, kMaxBindings> bindings{};
+    size_t bound = 0, depth = 0;
+    const auto ours = [&](string_view prefix) {
+        for (size_t k = bound; k-- > 0;)
+            if (bindings[k].prefix == prefix)
+                return bindings[k].ours;
+        return false;
+    };
+    const auto leave = [&](size_t level) {
+        while (bound > 0 && bindings[bound - 1].level > level)
+            --bound;
+    };
+    const string_view nsStart = namespace_start();
+
+    for (size_t i = 0;;) {
+        const size_t lt = sv.find('<', i);
+        if (lt == npos)
+            return;
+        // Markup that holds no properties is skipped whole. Unterminated, a comment or CDATA
+        // section runs to the end, where it holds what a cut took away. Other markup ends before
+        // the next '<', or its '<' is text. Every search but those two stops at the next '<',
+        // which the scan goes on from: it reads each byte a few times at most.
+        const string_view rest = sv.substr(lt);
+        if (rest.starts_with("<!--") || rest.starts_with("<![CDATA[")) {
+            const string_view close = rest[2] == '-' ? "-->" : "]]>";
+            const size_t end = sv.find(close, lt + 4);
+            if (end == npos)
+                return;
+            i = end + close.size();
+            continue;
+        }
+        if (rest.starts_with("<?") || rest.starts_with("<!") || rest.starts_with("</")) {
+            const string_view close = rest[1] == '?' ? "?>" : ">";
+            const size_t next = std::min(sv.find('<', lt + 1), sv.size());
+            const size_t end = sv.substr(0, next).find(close, lt + 2);
+            if (end == npos) {
+                i = lt + 1;
+                continue;
+            }
+            if (rest[1] == '/' && depth > 0)
+                leave(--depth);
+            i = end + close.size();
+            continue;
+        }
+        size_t p = lt + 1;
+        while (p < sv.size() && !ends_name(sv[p]))
+            ++p;
+        if (p == lt + 1) { // a '<' in text
+            i = lt + 1;
+            continue;
+        }
+        const string_view element = sv.substr(lt + 1, p - lt - 1);
+        const size_t attributes = p, boundBefore = bound;
+        string_view name, value;
+        bool declares = false;
+        // The tag's own declarations hold for its name and attributes: they come first.
+        TagStep step;
+        while ((step = next_attribute(sv, p, name, value)) == TagStep::Attribute) {
+            if (name != "xmlns" && !name.starts_with("xmlns:"))
+                continue;
+            const string_view prefix = name.substr(std::min<size_t>(name.size(), 6));
+            const bool mine = value.starts_with(nsStart);
+            declares = declares || mine;
+            if (mine || ours(prefix)) {
+                if (bound == kMaxBindings)
+                    return;
+                bindings[bound++] = {prefix, mine, depth + 1};
+            }
+        }
+        if (step == TagStep::Broken) { // text that is no tag: read on after it
+            bound = boundBefore;
+            i = std::max(p, lt + 1);
+            continue;
+        }
+        m_declared = m_declared || declares;
+        const size_t tagEnd = p;
+        for (p = attributes; next_attribute(sv, p, name, value) == TagStep::Attribute;) {
+            const size_t colon = name.find(':');
+            if (colon != npos && name.substr(0, colon) != "xmlns" && ours(name.substr(0, colon)) &&
+                !add(name.substr(colon + 1), value, size_t(name.data() - sv.data())))
+                return;
+        }
+        // An unprefixed element is in the default namespace, which the prefix "" stands for.
+        // Its text ends at the next tag: a packet cut inside it gives no text, not a part.
+        const size_t colon = element.find(':');
+        if (ours(colon == npos ? string_view() : element.substr(0, colon))) {
+            const size_t textEnd = step == TagStep::Empty ? tagEnd : sv.find('<', tagEnd);
+            if (textEnd == npos)
+                return;
+            if (!add(element.substr(colon == npos ? 0 : colon + 1),
+                     sv.substr(tagEnd, textEnd - tagEnd), lt + 1))
+                return;
+        }
+        if (step == TagStep::Empty)
+            leave(depth);
+        else
+            ++depth;
+        i = tagEnd;
+    }
+}
+
+bool metadata::SettingsPacket::add(string_view name, string_view text, size_t pos)
+{
+    if (m_count == kMaxProperties)
+        return false;
+    m_properties[m_count++] = {name, trimmed(text), pos};
+    if (name == "Version" && !m_versioned) {
+        int a, b;
+        size_t e;
+        const string_view t = m_properties[m_count - 1].text;
+        if (parse_int(t, 0, a, &e) && e < t.size() && t[e] == '.' && parse_int(t, e + 1, b)) {
+            m_versioned = true;
+            m_major = a;
+            m_minor = b;
+        }
+    }
+    return true;
+}
+
+const metadata::SettingsPacket::Property *metadata::SettingsPacket::find(string_view name) const
+{
+    for (size_t k = 0; k < m_count; ++k)
+        if (m_properties[k].name == name)
+            return &m_properties[k];
+    return nullptr;
+}
+
+bool metadata::SettingsPacket::version(int &major, int &minor) const
+{
+    if (m_versioned)
+        major = m_major, minor = m_minor;
+    return m_versioned;
+}
+
+const metadata::SettingsPacket::Property *metadata::SettingsPacket::method() const
+{
+    return m_versioned ? find("Method") : nullptr;
+}
+
+int metadata::SettingsPacket::method_id() const
+{
+    if (const Property *m = method())
+        for (const auto &n : kMethodNames)
+            if (m->text == n.name)
+                return n.id;
+    return 0;
+}
+
+bool metadata::SettingsPacket::microcontrast_words() const
+{
+    return m_major <= 2 && m_minor <= 4;
+}
+
+int metadata::recorded_method(string_view packet)
+{
+    const SettingsPacket s(packet);
+    int major, minor;
+    if (!s.version(major, minor))
+        return 0;
+    if (!s.method())
+        return kMethodNotNamed;
+    const int id = s.method_id();
+    return id > 0 ? id : kMethodUnknown;
 }
 
 int embed_xmp(int embed_type, int curMethod, const float *tmParam, int lensInfoLen,
@@ -490,7 +694,7 @@ int embed_xmp(int embed_type, int curMethod, const float *tmParam, int lensInfoL
             s += metadata::kKvtmNamespace;
             s += "'>\n<kvtm:Version>4.0</kvtm:Version>\n";
             if (m != nullptr) {
-                append_element(s, "kvtm:Method", m->name);
+                append_element(s, "Method", m->name);
                 write_settings(s, *m, tmParam);
             }
             s += "</rdf:Description>\n\n";
@@ -522,140 +726,91 @@ int get_settings_from_xmp(int mode, int length, const char *packet, char *lensOu
     if (mode != -1 && tmParam == nullptr)
         return -3;
 
-    // The declaration is recognised up to and including the slash that follows the host.
-    const string_view ns(metadata::kKvtmNamespace);
-    const string_view nsPrefix = ns.substr(0, ns.find('/', ns.find("://") + 3) + 1);
     if (length < 36)
         return 0;
-    size_t decl = find_declaration(sv, "xmlns:kvtm=", nsPrefix);
-    if (decl == npos)
+    const metadata::SettingsPacket packetView(sv);
+    if (!packetView.declared())
         return 0;
-
-    PacketReader r{sv};
-    constexpr string_view kVersion = "kvtm:Version";
-    size_t versionPos = npos;
-    for (size_t p = sv.find(kVersion, decl); p != npos; p = sv.find(kVersion, p + 1)) {
-        auto version_at = [&](size_t at) {
-            int a, b;
-            size_t e;
-            if (!parse_int(sv, at, a, &e) || e >= sv.size() || sv[e] != '.' ||
-                !parse_int(sv, e + 1, b))
-                return false;
-            r.major = a;
-            r.minor = b;
-            return true;
-        };
-        if (version_at(p + 13) || version_at(p + 14)) {
-            versionPos = p;
-            break;
-        }
-    }
-
-    int method = 0;
-    constexpr string_view kMethod = "kvtm:Method";
-    if (versionPos != npos)
-        r.methodPos = sv.find(kMethod, versionPos);
-    if (r.methodPos != npos) {
-        size_t after = r.methodPos + kMethod.size();
-        r.valueOffset = after < sv.size() && sv[after] == '=' ? 2 : 1;
-        size_t namePos = after + static_cast<size_t>(r.valueOffset);
-        for (const auto &n : kMethodNames) {
-            if (starts_with_at(sv, namePos, n.name)) {
-                method = n.id;
-                break;
-            }
-        }
-    }
-
+    using Property = metadata::SettingsPacket::Property;
+    const Property *methodProperty = packetView.method();
+    const int method = packetView.method_id();
     if (mode == -1)
-        return r.methodPos == npos ? -5 : method;
+        return methodProperty == nullptr ? -5 : method;
     if (method != mode)
         return -5;
 
+    int major = 0, minor = 0;
+    packetView.version(major, minor);
+    // Numbers of versions up to 2 are integers; clips are real numbers in every version.
+    const auto version_value = [&](string_view t, float &v) {
+        int n;
+        if (major > 2)
+            return parse_float(t, 0, v);
+        if (!parse_int(t, 0, n))
+            return false;
+        v = static_cast<float>(n);
+        return true;
+    };
     bool gammaFound = false;
-    if (const MethodInfo *m = method_info(method); m != nullptr && r.methodPos != npos) {
+    if (const MethodInfo *m = method_info(method); m != nullptr && methodProperty != nullptr) {
         float *p = tmParam;
         for (size_t i = 0; i < m->count; ++i) {
             const Element &e = m->elements[i];
+            const Property *found = packetView.find(e.name);
+            if (e.kind == kMicrosmoothing) {
+                // The older name and the newer: the first met in the packet.
+                const Property *older = packetView.find("NoiseSmoothing");
+                if (older && (!found || older->pos < found->pos))
+                    found = older;
+            }
+            if (found == nullptr)
+                continue;
+            const string_view t = found->text;
             float v = 0;
             switch (e.kind) {
             case kVersionValue:
-                if (r.at_or_after(r.value_pos(e.name),
-                                  [&](size_t at) { return r.read_version_value(at, v); }))
+            case kMicrosmoothing:
+                if (version_value(t, v))
                     p[e.slot] = v;
                 break;
             case kRealValue:
             case kClipValue:
-                if (r.at_or_after(r.value_pos(e.name),
-                                  [&](size_t at) { return parse_float(sv, at, v); }))
+                if (parse_float(t, 0, v))
                     p[e.slot] = v;
                 break;
             case kSmoothingMode:
-                if (r.at_or_after(r.value_pos(e.name), [&](size_t at) {
-                        if (starts_with_at(sv, at, "Light"))
-                            return v = 0, true;
-                        if (starts_with_at(sv, at, "Slider"))
-                            return v = 1, true;
-                        return false;
-                    }))
-                    p[16] = v;
+                if (t.starts_with("Light"))
+                    p[16] = 0;
+                else if (t.starts_with("Slider"))
+                    p[16] = 1;
                 break;
             case kSmoothing: {
-                // The delimiter is part of the name here, so that SmoothingMode does not match.
-                const string_view base(e.name);
-                std::string name = std::string(base) + (r.valueOffset == 2 ? "=" : ">");
-                size_t at = sv.find(name, r.methodPos);
-                if (at != npos)
-                    at += base.size() + static_cast<size_t>(r.valueOffset);
-                int mode16 = imagecore::clamp_to_int(p[16]);
-                if (mode16 == 1) {
-                    if (r.at_or_after(at, [&](size_t a) { return parse_float(sv, a, v); }))
-                        p[17] = v;
-                } else if (mode16 == 0) {
-                    if (r.read_word(at, kLevelRead, v))
-                        p[5] = v;
-                }
+                // The slider's number or the light level's word, by the mode read or given.
+                const int mode16 = imagecore::clamp_to_int(p[16]);
+                if (mode16 == 1 && parse_float(t, 0, v))
+                    p[17] = v;
+                else if (mode16 == 0 && read_word(t, kLevelRead, v))
+                    p[5] = v;
                 break;
             }
-            case kMicrocontrast: {
-                size_t at = r.value_pos(e.name);
-                if (r.major <= 2 && r.minor <= 4) {
-                    if (r.read_word(at, kMicrocontrastWords, v))
-                        p[e.slot] = v;
-                } else if (r.at_or_after(at,
-                                         [&](size_t a) { return r.read_version_value(a, v); })) {
-                    p[e.slot] = v;
-                }
-                break;
-            }
-            case kMicrosmoothing: {
-                size_t a = r.value_pos("kvtm:NoiseSmoothing");
-                size_t b = r.value_pos("kvtm:Microsmoothing");
-                // The first of the two names met in the text; both names have 19 characters.
-                size_t at = a < b ? a : b;
-                if (r.at_or_after(at, [&](size_t x) { return r.read_version_value(x, v); }))
+            case kMicrocontrast:
+                if (packetView.microcontrast_words() ? read_word(t, kMicrocontrastWords, v)
+                                                     : version_value(t, v))
                     p[e.slot] = v;
                 break;
-            }
-            case kGamma: {
-                size_t at = r.value_pos(e.name);
-                if (at == npos)
-                    break;
+            case kGamma:
                 gammaFound = true;
-                // A gamma at or below 0 (or not finite) has no logarithm: it does not parse. The
-                // retry one character later is for an opening quote, not for the sign of "-1".
-                if (r.at_or_after(at, [&](size_t x) { return parse_float(sv, x, v); }) &&
-                    std::isfinite(v) && v > 0)
+                // A gamma at or below 0 (or not finite) has no logarithm: it does not parse.
+                if (parse_float(t, 0, v) && std::isfinite(v) && v > 0)
                     p[e.slot] =
                         static_cast<float>((1.0 - std::log2(static_cast<double>(v))) * 50.0);
                 break;
-            }
             }
         }
     }
     if (!gammaFound)
         tmParam[8] = 50;
-    return r.methodPos == npos ? 0 : static_cast<int>(r.methodPos);
+    return methodProperty == nullptr ? 0 : static_cast<int>(methodProperty->pos);
 }
 
 int parse_xmp(const char *path, int mode, float *tmParam)

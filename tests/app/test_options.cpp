@@ -385,6 +385,10 @@ TEST(ResolveSettings, PacketsAreCheckedAndSettingsFilesCapped)
         std::string s = good;
         return s.replace(s.find(from), from.size(), to);
     };
+    // The version after the settings, a value out of range: the check finds it where it is.
+    const std::string version = "<kvtm:Version>4.0</kvtm:Version>\n";
+    std::string versionLast = with(">2.0<", ">99<").erase(good.find(version), version.size());
+    versionLast.insert(versionLast.find("</rdf:Description>"), version);
     const struct {
         std::string path;
         int code;
@@ -401,6 +405,11 @@ TEST(ResolveSettings, PacketsAreCheckedAndSettingsFilesCapped)
         {tmp.path(), kExitBadInput, "is a directory"},
         {write_photo(tmp, "result.jpg", 100, 2), kExitOk, ""},
         {write_photo(tmp, "photo.jpg", 100), kExitBadInput, "holds no settings packet"},
+        {file("version_last.xmp", versionLast), kExitUsage, "Brightness is 99, outside -10..10"},
+        {write_photo(tmp, "mean.jpg", 100, kMethodMean), kExitBadInput,
+         "mean.jpg holds no settings: it is a result of highlights-shadows, two-photos or mean"},
+        {file("future.xmp", with("Rodo Vizezadadu", "Rodo Vizezadadu 2")), kExitBadInput,
+         "holds the settings of a method this version does not know"},
     };
     for (const auto &c : cases) {
         Options o;
@@ -438,6 +447,8 @@ TEST(ResolveSettings, PacketTextsAreToldAsSetValuesAre)
         {"Strength", "&#54;0", "Strength is &#54;0, not a number"},
         {"Strength", "101", "Strength is 101, outside 0..100"},
         {"SmoothingMode", "Bogus", "SmoothingMode is Bogus, not Slider or Light"},
+        // The reader takes a packet's words in their own case.
+        {"SmoothingMode", "light", "SmoothingMode is light, not Slider or Light"},
         {"Gamma", "9", "Gamma is 9, outside 0.5..2"},
         {"Microcontrast", "Medium Low", "Microcontrast is Medium Low, not a number"},
     };
@@ -471,6 +482,17 @@ TEST(ResolveSettings, PacketTextsAreToldAsSetValuesAre)
         const RoadError e = resolve("fine.xmp", text);
         EXPECT_FALSE(e) << e.message << "\n" << text;
     }
+    // Version and method as attributes, the settings as elements: each read in its own form,
+    // exactly, by the check and the reader alike.
+    const std::string mixed = "<r><d xmlns:kvtm='" + std::string(metadata::kKvtmNamespace) +
+                              "' kvtm:Version='4.0' kvtm:Method='Deredid Edazozed'>"
+                              "<kvtm:Strength>60</kvtm:Strength><kvtm:Gamma>1.5</kvtm:Gamma>"
+                              "<kvtm:Luminosity>11</kvtm:Luminosity></d></r>";
+    const RoadError outside = resolve("mixed.xmp", mixed);
+    EXPECT_TRUE(contains(outside.message, "Luminosity is 11, outside -10..10")) << outside.message;
+    ASSERT_FALSE(resolve("mixed.xmp", mixed.substr(0, mixed.find("<kvtm:Lum")) + "</d></r>"));
+    EXPECT_EQ(q[kDeStrength], 60);
+    EXPECT_FLOAT_EQ(q[kDeGamma], float((1 - std::log2(1.5)) * 50));
     // A packet of version 2.4 writes Microcontrast as a word, which its reader takes.
     Options old;
     old.settingsFile = std::string(HDR_SOURCE_DIR) + "/tests/data/corrupt/xmp/version_2_4_words.xmp";
@@ -627,7 +649,15 @@ TEST(CheckAndProbe, TypesNotSpellingsDirectoriesAndEarlierResults)
         {{a, result}, "r.jpg is an earlier result (made with Rodo Vizezadadu)"},
         {{write_photo(tmp, "bare.jpg", 0, 1)}, "bare.jpg is an earlier result"}, // no EXIF
         {{write_photo(tmp, "r.tif", 50, 2)}, "r.tif is an earlier result"},
+        // The methods without settings record no method: their results are told all the same.
+        {{a, write_photo(tmp, "m.jpg", 50, kMethodMean)},
+         "m.jpg is an earlier result (made with highlights-shadows, two-photos or mean: its "
+         "packet does not say which), not a photo of the bracket"},
+        {{write_photo(tmp, "h.tif", 50, kMethodHighlightsShadows)}, "h.tif is an earlier result"},
     };
+    ExifInfo mean; // the metadata reader keeps the place of such a packet too
+    ASSERT_EQ(getExifData(write_photo(tmp, "k.jpg", 50, kMethodMean).c_str(), 1, &mean), 1);
+    EXPECT_GT(mean.xmpLength, 0);
     ASSERT_EQ(::mkdir((tmp.path() + "/dir.jpg").c_str(), 0755), 0);
     for (const auto &r : refused) {
         RoadError e = check_and_probe(r.photos, &doc);

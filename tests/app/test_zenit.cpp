@@ -25,6 +25,7 @@
 #include "metadata/xmp_settings.h"
 #include "platform/bitmap.h"
 #include "platform/user_defaults.h"
+#include "tests/metadata/exif_test_util.h"
 #include "tests/support/bracket_generator.h"
 #include "tests/support/child_process.h"
 #include "tests/support/fixtures.h"
@@ -948,6 +949,49 @@ TEST(Zenit, SecondRunRefusesTheFirstResultAndNumbersItsOwn)
     EXPECT_FALSE(read_file(longOut).empty());
     for (const auto &e : fs::directory_iterator(tmp.path()))
         EXPECT_NE(e.path().filename().string()[0], '.') << "temporary file left: " << e.path();
+}
+
+// Results of the methods without settings, whose packet names no method, are told as earlier
+// results on a second run too; so is a result whose packet an editor rewrote (sorted, after a
+// title of its own), which still renders again through its settings.
+TEST(Zenit, EveryResultIsToldOnASecondRunAndARewrittenPacketStillRenders)
+{
+    TempDir tmp;
+    const auto photos = write_bracket(tmp, Kind::Jpeg, make_radiance_map(48, 32), {});
+    for (const char *method : {"highlights-shadows", "two-photos", "mean"}) {
+        const std::vector<std::string> options = {"--quiet", "--align", "none", "-m", method};
+        ASSERT_EQ(zenit(args(options, photos)).status, 0) << method;
+        const std::string first = tmp.file("shot1024_hdr.jpg");
+        const ZenitRun r = zenit(args(options, {photos[0], photos[1], photos[2], first}));
+        EXPECT_EQ(r.status, 3) << method;
+        EXPECT_NE(r.err.find("shot1024_hdr.jpg is an earlier result (made with "
+                             "highlights-shadows, two-photos or mean"),
+                  std::string::npos)
+            << r.err;
+        fs::remove(first);
+    }
+
+    const std::string first = tmp.file("first.jpg"), titled = tmp.file("titled.jpg"),
+                      again = tmp.file("again.jpg");
+    ASSERT_EQ(
+        zenit(args({"--quiet", "--set", "Strength=60", "--set", "Gamma=1.5", "-o", first}, photos))
+            .status,
+        0);
+    fs::copy_file(first, titled);
+    if (!exiftest::exiftool("-q -overwrite_original -XMP-dc:Title=holiday " + titled))
+        GTEST_SKIP() << "exiftool not found: the rewritten packet is not checked";
+    const Bytes bytes = read_file(titled);
+    const std::string text(bytes.begin(), bytes.end());
+    ASSERT_LT(text.find("holiday"), text.find("<kvtm:Method>"));
+    ASSERT_LT(text.find("<kvtm:Method>"), text.find("<kvtm:Version>")) << "not sorted";
+    ZenitRun r = zenit(args({"--quiet"}, {photos[0], titled}));
+    EXPECT_EQ(r.status, 3);
+    EXPECT_NE(r.err.find("titled.jpg is an earlier result (made with Deredid Edazozed)"),
+              std::string::npos)
+        << r.err;
+    r = zenit(args({"--quiet", "--settings", titled, "-o", again}, photos));
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(read_file(again), read_file(first));
 }
 
 // SIGTERM the moment -o's result has its hidden name, before that name has its handler: the
