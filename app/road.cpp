@@ -343,7 +343,7 @@ std::string photo_count_problem(const std::vector<std::string> &photos)
             ExifInfo info;
             init_exifInfo(&info);
             getExifData(path.c_str(), kind, &info);
-            if (photo_settings_method(path, kind, info) > 0)
+            if (photo_settings_method(path, kind, info) != 0)
                 results.push_back(file_name(path));
         }
     std::string text =

@@ -640,9 +640,11 @@ const metadata::SettingsPacket::Property *metadata::SettingsPacket::method() con
 
 int metadata::SettingsPacket::method_id() const
 {
+    // A prefix names the method, as packets have always been read: a name grown by a later
+    // suffix still reads as the method it begins with.
     if (const Property *m = method())
         for (const auto &n : kMethodNames)
-            if (m->text == n.name)
+            if (m->text.starts_with(n.name))
                 return n.id;
     return 0;
 }

@@ -195,6 +195,8 @@ TEST(GetSettingsFromXmp, ReadsEachSettingInItsOwnFormWhereverItStands)
         {"no version", packet("four", "<kvtm:Method>Foo</kvtm:Method>"), -5, 0, {}},
         {"a number past the int range", corrupt_file("version_no_numbers.xmp"), -5, 0, {}},
         {"a name not known", packet("4.0", "<kvtm:Method>Foo</kvtm:Method>"), 0, kMethodUnknown},
+        {"a name that begins with a known one",
+         packet("4.0", "<kvtm:Method>Rodo Vizezadadu 2</kvtm:Method>"), 2, 2, none},
         {"version 1: integers; the first of NoiseSmoothing and Microsmoothing",
          packet("1.0", "<kvtm:Method>Rezizizo Zuvovudo</kvtm:Method><kvtm:Strength> 70.6<"
                        "/kvtm:Strength><kvtm:Microsmoothing>4</kvtm:Microsmoothing>"
