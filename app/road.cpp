@@ -508,8 +508,9 @@ RoadError check_and_probe(const std::vector<std::string> &paths, Document *doc)
     doc->iptc = nullptr;
     if (iptcLen > 0 && iptcAt <= INT_MAX) {
         std::vector<uint8_t> buf(static_cast<size_t>(iptcLen) + 1, 0);
-        if (read_iptc(first.path.c_str(), iptcLen, int(iptcAt), buf.data()) == iptcLen)
-            doc->iptc = Data::copy(buf.data(), static_cast<size_t>(iptcLen));
+        // read_iptc gives the length of the whole records: nothing past them is carried.
+        if (int n = read_iptc(first.path.c_str(), iptcLen, int(iptcAt), buf.data()); n > 0)
+            doc->iptc = Data::copy(buf.data(), static_cast<size_t>(n));
     }
     // Headers without a real density (JFIF aspect ratios say 1) get the usual 72 dpi.
     doc->dpi = first.infos[kInfoXRes] >= 10 ? first.infos[kInfoXRes] : 72;

@@ -32,8 +32,10 @@ inline int fuzz_exif_reader(const uint8_t *data, size_t size, int type)
     if (info.iptcLength > 0 && size_t(info.iptcLength) <= size) {
         std::vector<uint8_t> block(size_t(info.iptcLength) + 1, 0);
         const int64_t at = int64_t(info.iptcBase) + info.iptcOffset;
-        if (at <= int64_t(size))
-            read_iptc(in.get(), info.iptcLength, int(at), block.data());
+        // It holds whole records only, so it is read back whole.
+        if (at <= int64_t(size) &&
+            read_iptc(in.get(), info.iptcLength, int(at), block.data()) != info.iptcLength)
+            __builtin_trap();
     }
     return 0;
 }

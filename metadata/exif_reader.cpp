@@ -14,6 +14,7 @@
 #include "metadata/detail/exif_fields.h"
 #include "metadata/detail/exif_shared.h"
 #include "metadata/image_description.h"
+#include "metadata/metadata_utils.h"
 #include "metadata/xmp_settings.h"
 #include "platform/checked_size.h"
 #include "platform/file_holder.h"
@@ -51,6 +52,13 @@ public:
                platform::range_inside(uint64_t(pos), uint64_t(len), uint64_t(m_length));
     }
     int64_t left(int64_t pos) const { return pos >= 0 && pos <= m_length ? m_length - pos : 0; }
+    // The bytes from pos to the end of what holds the TIFF structure: the file, the EXIF
+    // segment of a JPEG, the EXIF resource of a PSD.
+    int64_t left_in_holder(int64_t pos) const
+    {
+        return pos >= 0 && pos <= m_holderEnd ? m_holderEnd - pos : 0;
+    }
+    void set_holder_end(int64_t end) { m_holderEnd = std::clamp<int64_t>(end, 0, m_length); }
     bool seek(int64_t pos)
     {
         return pos >= 0 && pos <= m_length && std::fseek(m_f, long(pos), SEEK_SET) == 0;
@@ -129,8 +137,28 @@ private:
     int64_t m_length;
     ExifInfo *m_info;
     int64_t m_base = 0;
+    int64_t m_holderEnd = m_length;
     uint16_t m_order = imagecore::kOrderMM;
 };
+
+// The length of the whole IPTC records in the len bytes at file position at, which lie inside
+// the file. Read a window at a time: a tag's count may name the rest of a large file.
+int64_t iptc_records_in_file(Reader &r, int64_t at, int64_t len)
+{
+    constexpr int64_t kWindow = 65536;
+    std::vector<uint8_t> window(size_t(std::clamp<int64_t>(len, 0, kWindow)));
+    int64_t whole = 0;
+    while (whole < len) {
+        const size_t n = size_t(std::min(len - whole, kWindow));
+        if (!r.read_at(at + whole, window.data(), n))
+            break;
+        const uint64_t more = iptc_records_length(window.data(), n, uint64_t(len - whole));
+        if (more == 0)
+            break;
+        whole += int64_t(more);
+    }
+    return whole;
+}
 
 void parse_exif_ifd(Reader &r, uint64_t ifd)
 {
@@ -270,13 +298,17 @@ void parse_ifd_entries(Reader &r, uint64_t ifd, int k, bool isTiff)
             break;
         case 33723: // IPTC; LONG counts are in 4-byte units
             if (r.inside(at, 0) && e.value <= kInt32Max && base <= kInt32Max) {
-                int64_t len = e.type == kTypeLong        ? int64_t(e.count) * 4
-                              : e.type == kTypeUndefined ? int64_t(e.count)
-                                                         : -1;
-                if (len >= 0)
-                    info->iptcLength = int32_t(std::min<int64_t>({len, r.left(at), kInt32Max}));
-                info->iptcOffset = int32_t(e.value);
-                info->iptcBase = int32_t(base);
+                const int64_t len = e.type == kTypeLong        ? int64_t(e.count) * 4
+                                    : e.type == kTypeUndefined ? int64_t(e.count)
+                                                               : 0;
+                // Only whole records, inside the tag's data and what holds the structure.
+                const int64_t whole = iptc_records_in_file(
+                    r, at, std::min<int64_t>({len, r.left_in_holder(at), kInt32Max}));
+                if (whole > 0) {
+                    info->iptcLength = int32_t(whole);
+                    info->iptcOffset = int32_t(e.value);
+                    info->iptcBase = int32_t(base);
+                }
             }
             break;
         default:
@@ -411,6 +443,7 @@ int locate_jpeg_exif(Reader &r)
         return 0;
     }
     r.set_base(r.tell());
+    r.set_holder_end(segStart + len);
     if (find_xmp(r, segStart + len) < 0)
         return -1;
     return r.seek(r.base()) ? 0 : -1;
@@ -447,6 +480,7 @@ int locate_psd_exif(Reader &r)
         const int64_t size = imagecore::read_be32(rb + 8);
         if (id == 1058) {
             r.set_base(block + 12);
+            r.set_holder_end(block + 12 + size);
             return 0;
         }
         const int64_t blockLen = 12 + size + (size & 1);
@@ -569,12 +603,12 @@ int read_iptc(FILE *f, int length, int offset, uint8_t *buffer)
     // A block that ends exactly at the end of the file (the last thing in a TIFF) is whole.
     if (!platform::range_inside(uint64_t(offset), uint64_t(length), size))
         return 0;
-    if (std::fseek(f, offset, SEEK_SET) != 0)
+    if (std::fseek(f, offset, SEEK_SET) != 0 ||
+        std::fread(buffer, 1, size_t(length), f) != size_t(length))
         return -1;
-    size_t got = std::fread(buffer, 1, size_t(length), f);
-    if (buffer[0] != 0x1C)
-        return -2;
-    return got == size_t(length) ? length : -1;
+    // Carried on are whole records only: never bytes past them, whatever length was recorded.
+    const uint64_t whole = iptc_records_length(buffer, size_t(length));
+    return whole > 0 ? int(whole) : -2;
 }
 
 int read_iptc(const char *path, int length, int offset, uint8_t *buffer)
@@ -595,7 +629,6 @@ int parse_photoshop_data(FILE *f, int64_t length, ExifInfo *info)
     if (int rc = metadata::detail::read_photoshop_block(f, length, block); rc != 0)
         return rc;
     const std::vector<uint8_t> &buf = block.bytes;
-    Reader r(f, block.fileLength, info);
 
     int result = 1;
     for (size_t i = 0; i + 4 <= buf.size(); ++i) {
@@ -603,12 +636,16 @@ int parse_photoshop_data(FILE *f, int64_t length, ExifInfo *info)
             continue;
         const int64_t at = block.start + int64_t(i);
         if (buf[i + 4] == 0x04 && buf[i + 5] == 0x04) { // 1028 IPTC-NAA
-            uint8_t b[4];
-            if (r.read_at(at + 8, b, 4) && at + 12 <= kInt32Max) {
-                info->iptcOffset = int32_t(at + 12);
-                info->iptcBase = 0;
-                info->iptcLength = int32_t(
-                    std::min<int64_t>({imagecore::read_be32(b), r.left(at + 12), kInt32Max}));
+            // The whole records inside these resources (an APP13 segment's, a TIFF tag's),
+            // whatever size the resource states.
+            if (i + 12 <= buf.size() && at + 12 <= kInt32Max) {
+                const size_t size = size_t(std::min<uint64_t>(
+                    {imagecore::read_be32(&buf[i + 8]), buf.size() - (i + 12), kInt32Max}));
+                if (const uint64_t whole = iptc_records_length(&buf[i + 12], size); whole > 0) {
+                    info->iptcOffset = int32_t(at + 12);
+                    info->iptcBase = 0;
+                    info->iptcLength = int32_t(whole);
+                }
             }
         } else if (buf[i + 4] == 0x04 && buf[i + 5] == 0x0C) { // 1036 thumbnail
             metadata::detail::PhotoshopThumb t;

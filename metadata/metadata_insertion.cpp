@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "imagecore/byte_order.h"
+#include "metadata/metadata_utils.h"
 #include "metadata/xmp_settings.h"
 #include "platform/checked_size.h"
 #include "platform/file_holder.h"
@@ -102,22 +103,25 @@ int add_iptc_keyword(int inputLen, const uint8_t *input, int keywordLen, const u
 
     size_t at = sizeof kRecordVersion;
     if (inputLen > 0) {
-        // The last record-2 dataset and the last keyword; one that starts the block does not
-        // count, which leaves the first dataset as the anchor.
-        size_t record2 = 0, lastKeyword = 0;
-        for (size_t i = 0; i + 6 <= size_t(inputLen); ++i) {
-            if (input[i] == kIptcMarker && input[i + 1] == 0x02) {
-                record2 = i;
-                if (input[i + 2] == kKeyword)
-                    lastKeyword = i;
+        // After the last keyword, else the last record-2 dataset, else the first dataset, among
+        // the whole datasets (bytes inside a dataset's data are data, whatever they look like);
+        // one that starts the block does not count.
+        const size_t n = size_t(inputLen);
+        bool keywordSeen = false;
+        at = 0;
+        for (size_t i = 0; i < n;) {
+            const size_t len = size_t(iptc_record_length(input + i, n - i, n - i));
+            if (len == 0)
+                break;
+            const bool isKeyword = input[i + 1] == 0x02 && input[i + 2] == kKeyword;
+            if (i == 0 || (input[i + 1] == 0x02 && (isKeyword || !keywordSeen))) {
+                at = i + len;
+                keywordSeen = keywordSeen || (i > 0 && isKeyword);
             }
+            i += len;
         }
-        const size_t anchor = lastKeyword > 0 ? lastKeyword : record2;
-        if (anchor + kDatasetHead > size_t(inputLen))
-            return -1;
-        at = anchor + kDatasetHead + imagecore::read_be16(input + anchor + 3);
-        if (at > size_t(inputLen))
-            return -1;
+        if (at == 0)
+            return -1; // not one whole dataset
         std::memcpy(output, input, at);
     } else {
         std::memcpy(output, kRecordVersion, sizeof kRecordVersion);

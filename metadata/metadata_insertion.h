@@ -6,16 +6,17 @@
 #include <cstdint>
 
 // Copies the IPTC block `input` (inputLen bytes, datasets 0x1C, record, dataset, big-endian u16
-// length, data) into output with one keyword dataset (0x1C 0x02 0x19, keywordLen big-endian,
-// the keyword) inserted right after the last keyword dataset (2:25) that does not start the
-// block, else after the last record-2 dataset that does not start it, else after the first
-// dataset; the scan for them looks at the positions 0 .. inputLen - 6. An empty block becomes
-// the record-version dataset (2:00, version 4) followed by the keyword. output (caller-owned)
-// must hold inputLen + keywordLen + 5 bytes, or keywordLen + 12 for an empty block.
-// Returns the position of the inserted dataset in output; -1 when a length is negative, the
-// keyword is longer than 65535 bytes, the output would pass the int range, or the block is
-// shorter than the dataset it is inserted after says; -3 when a buffer of a positive length is
-// null, or output is. Nothing is written on failure.
+// length or its extended form, data) into output with one keyword dataset (0x1C 0x02 0x19,
+// keywordLen big-endian, the keyword) inserted right after the last keyword dataset (2:25) that
+// does not start the block, else after the last record-2 dataset that does not start it, else
+// after the first dataset; they are looked for among the whole datasets at the block's start
+// (iptc_records_length), and bytes after those are copied as they stand. An empty block
+// becomes the record-version dataset (2:00, version 4) followed by the keyword. output
+// (caller-owned) must hold inputLen + keywordLen + 5 bytes, or keywordLen + 12 for an empty
+// block. Returns the position of the inserted dataset in output; -1 when a length is negative,
+// the keyword is longer than 65535 bytes, the output would pass the int range, or the block
+// does not start with a whole dataset; -3 when a buffer of a positive length is null, or
+// output is. Nothing is written on failure.
 int add_iptc_keyword(int inputLen, const uint8_t *input, int keywordLen, const uint8_t *keyword,
                      uint8_t *output);
 

@@ -1,8 +1,11 @@
 #include "metadata/metadata_utils.h"
 
+#include <algorithm>
 #include <climits>
 #include <cstdio>
 #include <cstring>
+
+#include "imagecore/byte_order.h"
 
 int get_profile_name(int length, const uint8_t *profile, char *out)
 {
@@ -69,4 +72,37 @@ int time_from_datetime(const char *text, time_t now, float *seconds)
         return -1;
     *seconds = static_cast<float>(std::difftime(now, taken));
     return 1;
+}
+
+uint64_t iptc_record_length(const uint8_t *data, size_t size, uint64_t blockLen)
+{
+    size = size_t(std::min<uint64_t>(size, blockLen));
+    if (data == nullptr || size < 5 || data[0] != 0x1C)
+        return 0;
+    const uint16_t word = imagecore::read_be16(data + 3);
+    uint64_t head = 5, length = word;
+    if (word & 0x8000) {
+        const size_t n = word & 0x7FFF;
+        if (n < 1 || n > 4 || 5 + n > size)
+            return 0;
+        length = 0;
+        for (size_t i = 0; i < n; ++i)
+            length = length << 8 | data[5 + i];
+        head += n;
+    }
+    return length <= blockLen - head ? head + length : 0;
+}
+
+uint64_t iptc_records_length(const uint8_t *data, size_t size, uint64_t blockLen)
+{
+    if (data == nullptr)
+        return 0;
+    uint64_t at = 0;
+    while (at < size) {
+        const uint64_t n = iptc_record_length(data + at, size_t(size - at), blockLen - at);
+        if (n == 0)
+            break;
+        at += n;
+    }
+    return at;
 }

@@ -12,6 +12,7 @@
 #include "metadata/compact_exif.h"
 #include "metadata/exif_reader.h"
 #include "metadata/metadata_class.h"
+#include "metadata/metadata_utils.h"
 #include "tests/metadata/exif_test_util.h"
 
 using namespace exiftest;
@@ -20,7 +21,9 @@ using namespace testsupport;
 namespace {
 
 enum : int { kTiff = 0, kJpeg = 1, kPsd = 2 };
-const Bytes kIptc = {0x1C, 0x02, 0x00, 0x00, 0x02, 0x00, 0x04, 0x1C, 0x02, 0x50, 0x00, 0x03};
+// 2:00 record version 4, 2:80 by-line "Anna": two whole records.
+const Bytes kIptc = {0x1C, 0x02, 0x00, 0x00, 0x02, 0x00, 0x04, 0x1C,
+                     0x02, 0x50, 0x00, 0x04, 'A',  'n',  'n',  'a'};
 const Bytes kThumb = {0xFF, 0xD8, 0x11, 0x22, 0xFF, 0xD9};
 
 int find_bytes(const Bytes &hay, const Bytes &needle)
@@ -69,9 +72,22 @@ void expect_structure_fields(const ExifInfo &in, const Bytes &file)
 }
 
 // The IPTC resource of a Photoshop image-resource block, with the size field given.
-Bytes iptc_resource(uint32_t size = uint32_t(kIptc.size()))
+Bytes iptc_resource(uint32_t size = uint32_t(kIptc.size()), const Bytes &block = kIptc)
 {
-    return concat({bytes_of("8BIM"), {4, 4, 0, 0}, TiffBuilder(true).u32({size}), kIptc});
+    return concat({bytes_of("8BIM"), {4, 4, 0, 0}, TiffBuilder(true).u32({size}), block});
+}
+// A 2:120 caption whose length, 4, passes by one byte a block that holds 3 of its bytes.
+const Bytes kCut = {0x1C, 0x02, 0x78, 0x00, 0x04, 'a', 'b', 'c'};
+// A TIFF of 8 x 8 RGB pixels led by an IPTC blob whose LONG tag counts past the end of the file.
+Bytes tiff_iptc_over_pixels(const Bytes &block)
+{
+    const std::vector<uint8_t> px(8 * 8 * 3, 0x55);
+    TiffBuilder t;
+    const size_t ifd0 = t.add_ifd();
+    t.add_entry_at(ifd0, 33723, kTiffLong, 0x3FFFFFFF, t.add_blob(block));
+    t.add_image(ifd0, px.data(), 8, 8, 3, 8);
+    t.sort_entries(ifd0);
+    return t.build();
 }
 // A JPEG with the EXIF structure, a settings packet and an IPTC block.
 Bytes full_jpeg(bool big, const std::string &packet)
@@ -251,8 +267,8 @@ TEST(GetExifData, CountsAreClampedToTheFile)
         t.add_entry_at(t.add_ifd(), 272, kTiffAscii, count, at, bytes_of(at < 5000 ? "Tail" : ""));
         EXPECT_STREQ(read(t.build(), kTiff).second.model, expected);
     }
-    // IPTC (LONG counts x 4 overflowing 32 bits), XMP and ImageDescription counts; then the
-    // size of a Photoshop resource.
+    // IPTC (LONG counts x 4 overflowing 32 bits: its whole records), XMP and ImageDescription
+    // counts; then the size of a Photoshop resource.
     TiffBuilder t;
     size_t ifd0 = t.add_ifd();
     const uint32_t at = t.add_blob(kIptc);
@@ -263,7 +279,7 @@ TEST(GetExifData, CountsAreClampedToTheFile)
     auto [rc, in] = read(file, kTiff);
     const int left = int(file.size() - at);
     EXPECT_EQ(std::vector<int>({rc, in.iptcOffset, in.iptcLength, in.xmpOffset, in.xmpLength}),
-              std::vector<int>({1, int(at), left, int(at), left}));
+              std::vector<int>({1, int(at), int(kIptc.size()), int(at), left}));
     TiffBuilder ps;
     ps.add_bytes(ps.add_ifd(), 34377, kTiffUndefined, iptc_resource(0x7F000000));
     EXPECT_EQ(read(ps.build(), kTiff).second.iptcLength, int(kIptc.size()));
@@ -322,6 +338,85 @@ TEST(GetExifData, TruncatedAndCorruptFilesEndCleanly)
     EXPECT_EQ(read(psd, kPsd).first, -1);
 }
 
+// Whole records from the start of a block, in the 2-byte and the extended length forms; a
+// window of a longer block.
+TEST(IptcRecordsLength, WholeRecordsAtTheStartOfABlock)
+{
+    const Bytes ext = {0x1C, 0x02, 0x78, 0x80, 0x02, 0x00, 0x03, 'a', 'b', 'c'};
+    const std::pair<Bytes, uint64_t> cases[] = {
+        {concat({kIptc, {0, 0, 0, 0}}), 16},                    // zero padding
+        {concat({kIptc, {0xFF, 0xD8, 0xFF, 0xE0, 0, 16}}), 16}, // garbage
+        {concat({kIptc, kCut}), 16},                            // a length past the block
+        {concat({kIptc, {0x1C, 0x02, 0x78, 0x00}}), 16},        // a head cut short
+        {concat({{0, 0}, kIptc}), 0},
+        {kCut, 0},
+        {concat({ext, kIptc}), 26},
+        {{0x1C, 0x02, 0x78, 0x80, 0x04, 0, 0, 0, 1, 'a'}, 10},
+        {{0x1C, 0x02, 0x78, 0x80, 0x00, 0x1C}, 0},               // a length of no bytes,
+        {{0x1C, 0x02, 0x78, 0x80, 0x05, 0, 0, 0, 0, 1, 'a'}, 0}, // of 5,
+        {{0x1C, 0x02, 0x78, 0x80, 0x02, 0x00}, 0},               // cut short,
+        {{0x1C, 0x02, 0x78, 0x80, 0x01, 0x02, 'a'}, 0},          // past the block
+    };
+    for (const auto &[block, whole] : cases)
+        EXPECT_EQ(iptc_records_length(block.data(), block.size()), whole)
+            << testing::PrintToString(block);
+    // The second head lies in the first 12 bytes, its data in the block; 10 bytes cut the head.
+    EXPECT_EQ(iptc_records_length(kIptc.data(), 12, 16), 16u);
+    EXPECT_EQ(iptc_records_length(kIptc.data(), 10, 16), 7u);
+}
+
+// Every holder of an IPTC block bounds it, whatever its size or count says: the Photoshop
+// segment of a JPEG, the EXIF segment of a JPEG or resource of a PSD holding the IPTC tag, the
+// Photoshop resources tag and the IPTC tag of a TIFF, and the file. Past each the bytes would
+// make kCut whole. Only whole records are recorded, and read_iptc gives them.
+TEST(GetExifData, IptcBlocksStopAtWhatHoldsThem)
+{
+    const Bytes app13 =
+        concat({bytes_of("Photoshop 3.0"), {0}, iptc_resource(0x1000, concat({kIptc, kCut}))});
+    TiffBuilder past; // the IPTC data last in the structure, its count past it
+    past.add_entry_at(past.add_ifd(), 33723, kTiffUndefined, 0x1000, 400, concat({kIptc, kCut}));
+    TiffBuilder resources; // other data follows the Photoshop resources
+    const size_t r0 = resources.add_ifd();
+    resources.add_bytes(r0, 34377, kTiffUndefined, iptc_resource(0x1000, concat({kIptc, kCut})));
+    resources.add_ascii(r0, 305, "data that follows");
+    TiffBuilder counted; // a count that ends inside kCut
+    const size_t c0 = counted.add_ifd();
+    const uint32_t at = counted.add_blob(concat({kIptc, kCut, Bytes(8, 'x')}));
+    counted.add_entry_at(c0, 33723, kTiffUndefined, uint32_t(kIptc.size() + kCut.size()), at);
+    // A record larger than the reader's window, then kIptc.
+    Bytes large = {0x1C, 0x02, 0x78, 0x80, 0x04, 0x00, 0x01, 0x11, 0x70};
+    large.resize(large.size() + 70000, 'z');
+    large = concat({large, kIptc});
+    const struct {
+        const char *what;
+        Bytes file;
+        int type;
+        Bytes carried;
+    } cases[] = {
+        {"Photoshop segment", in_jpeg(exif_tags({}), {make_segment(0xED, app13)}), kJpeg, kIptc},
+        {"EXIF segment", in_jpeg(past.build()), kJpeg, kIptc},
+        {"EXIF resource", psd_with_exif(past.build()), kPsd, kIptc},
+        {"Photoshop resources tag", resources.build(), kTiff, kIptc},
+        {"IPTC tag", counted.build(), kTiff, kIptc},
+        {"file", tiff_iptc_over_pixels(kIptc), kTiff, kIptc},
+        {"file, a large record", tiff_iptc_over_pixels(large), kTiff, large},
+        {"no whole record", tiff_iptc_over_pixels({0x1C, 0x02, 0x78, 0x7F, 0xFF}), kTiff, {}},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.what);
+        const auto [rc, info] = read(c.file, c.type);
+        ASSERT_EQ(rc, 1);
+        ASSERT_EQ(info.iptcLength, int(c.carried.size()));
+        if (c.carried.empty())
+            continue;
+        std::vector<uint8_t> block(c.carried.size() + 1, 0);
+        const int64_t where = int64_t(info.iptcBase) + info.iptcOffset;
+        EXPECT_EQ(read_iptc(write(c.file).c_str(), info.iptcLength, int(where), block.data()),
+                  int(c.carried.size()));
+        EXPECT_EQ(Bytes(block.begin(), block.end() - 1), c.carried);
+    }
+}
+
 TEST(ReadIptc, RefusesBlocksOutsideTheFile)
 {
     const std::string path = write(concat({Bytes(10, 0), kIptc, Bytes(4, 0)}));
@@ -329,13 +424,18 @@ TEST(ReadIptc, RefusesBlocksOutsideTheFile)
     const int len = int(kIptc.size());
     EXPECT_EQ(read_iptc(path.c_str(), len, 10, buf.data()), len);
     EXPECT_EQ(Bytes(buf.begin(), buf.begin() + len), kIptc);
-    // Not at a 0x1C; lengths or offsets at or below 0; a block ending at the end of the file,
-    // and ones past it.
-    const int cases[] = {len,     9,   -2, 0,          10,         0,  -5,      10,
-                         0,       len, -1, 0,          len + 4,    10, len + 4, // length,
-                         len + 5, 10,  0,  0x7FFFFFFF, 0x7FFFFFFF, 0};          // offset, result
-    for (size_t i = 0; i < std::size(cases); i += 3)
-        EXPECT_EQ(read_iptc(path.c_str(), cases[i], cases[i + 1], buf.data()), cases[i + 2]) << i;
+    // Not at a 0x1C or inside a record; lengths or offsets at or below 0; a block ending at the
+    // end of the file (its zero padding not carried), and ones past it; the second record
+    // alone; a block that ends inside the second record: the first alone.
+    const struct {
+        int length, offset, result;
+    } cases[] = {
+        {len, 9, -2},           {len, 11, -2},      {0, 10, 0},       {-5, 10, 0},
+        {len, -1, 0},           {len + 4, 10, len}, {len + 5, 10, 0}, {0x7FFFFFFF, 0x7FFFFFFF, 0},
+        {len - 7, 17, len - 7}, {len - 1, 10, 7}};
+    for (const auto &c : cases)
+        EXPECT_EQ(read_iptc(path.c_str(), c.length, c.offset, buf.data()), c.result)
+            << c.length << " at " << c.offset;
 }
 
 TEST(GetExifData, RealBracketsMatchExiftoolAndKeepTheirRatios)

@@ -85,6 +85,10 @@ TEST(AddIptcKeyword, EmptyBlockTheDatasetItFollowsAndRefusals)
         {concat({kEnvelope, kVersion, kCaption}), 24},    // after the last record-2 dataset
         {concat({kKeyK, kCaption}), 15},                  // a keyword at 0 does not count
         {concat({kKeyK, kEnvelope}), 6},                  // after the first dataset
+        // A caption whose text looks like a keyword's head; one of the extended length form.
+        {concat({kVersion, {0x1C, 0x02, 0x78, 0x00, 0x07, 0x1C, 0x02, 0x19, 0x00, 0x00, 'x', 'y'}}),
+         19},
+        {concat({kVersion, {0x1C, 0x02, 0x78, 0x80, 0x02, 0x00, 0x03, 'a', 'b', 'c'}}), 17},
     };
     const Bytes added = {0x1C, 0x02, 0x19, 0x00, 0x03, 'n', 'e', 'w'};
     for (const auto &c : cases) {
