@@ -106,8 +106,8 @@ std::optional<uint64_t> job_memory(const Document &doc, const JobShape &job);
 // count when 0 or less) are decoded at once, each into its own slot, as many as memory holds
 // (the decoders of job are not read), one at least. Noise reduction that memory does not hold
 // is left out of the weighing, as denoise_stack leaves it out of the run. weighed (when not
-// null) gets job_memory for the run so weighed and the decoders taken. A photo that fails is reported (the first in the given order when several
-// do) and the stack is dropped.
+// null) gets job_memory for the run so weighed and the decoders taken. A photo that fails is
+// reported (the first in the given order when several do) and the stack is dropped.
 RoadError decode_stack(Document *doc, uint64_t memory = platform::physical_memory(),
                        int threads = 0, const JobShape &job = {}, uint64_t *weighed = nullptr);
 
