@@ -70,10 +70,14 @@ TEST(RunMemory, TheEstimateHoldsThePeakOfEveryMethodWithinTwice)
     TempDir dir;
     const std::vector<std::string> grey = bracket(dir, 1200, 800, 1);
     const std::vector<std::string> colour = bracket(dir, 1200, 800, 3);
+    // Photos the aligner cuts into tiles of several sizes, whose buffers the allocator keeps
+    // side by side.
+    const std::vector<std::string> large = bracket(dir, 2200, 1400, 1);
     struct Case {
         std::vector<std::string> args;
         bool grey;
         const char *out = "out.jpg";
+        bool large = false;
     };
     std::vector<Case> cases;
     for (const char *method : {"deredid", "rodo"})
@@ -85,16 +89,17 @@ TEST(RunMemory, TheEstimateHoldsThePeakOfEveryMethodWithinTwice)
     cases.push_back({{"-m", "rodo", "--denoise", "1", "--align", "none"}, true});
     cases.push_back({{"-m", "mean", "--align", "features", "-j", "8"}, false});
     cases.push_back({{"-m", "mean", "--align", "translation"}, false, "out.tif"});
+    cases.push_back({{"-m", "mean", "--align", "features"}, true, "out.jpg", true});
     for (const Case &c : cases) {
         std::vector<std::string> args = c.args;
         args.insert(args.end(), {"--timings", "-o", dir.file(c.out)});
-        const std::vector<std::string> &photos = c.grey ? grey : colour;
+        const std::vector<std::string> &photos = c.large ? large : c.grey ? grey : colour;
         args.insert(args.end(), photos.begin(), photos.end());
         const ChildRun r = run_child(ZENIT_BINARY, args);
         std::string label;
         for (const std::string &a : c.args)
             label += a + " ";
-        label += c.grey ? "(grey)" : "(colour)";
+        label += c.large ? "(2200 x 1400)" : c.grey ? "(grey)" : "(colour)";
         ASSERT_EQ(r.status, 0) << label << r.err;
         const auto [estimated, peak] = memory_line(r.err);
         // MB of 2^20 bytes. The parent's figure holds this test's own resident size too (the
