@@ -1,7 +1,9 @@
 // zenit: merges a bracketed series into an HDR image and tone-maps it into one photograph.
 // Parses the command line, runs the road of one job and maps failures to exit statuses.
 #include <cstdio>
+#include <malloc.h>
 #include <string>
+#include <sys/resource.h>
 #include <unistd.h>
 #include <vector>
 
@@ -11,11 +13,34 @@
 #include "app/road.h"
 #include "app/settings.h"
 #include "platform/bundle.h"
+#include "platform/file_holder.h"
 #include "platform/system.h"
 #include "platform/user_defaults.h"
 #include "tonemap/tm_params.h"
 
 using namespace app;
+
+namespace {
+
+// The largest resident set of this program in bytes: the kernel's high-water mark of its own
+// address space. getrusage's figure stands in where /proc cannot be read; it also holds the
+// resident size of the process that started this one (Linux carries the old address space's
+// mark across exec), which a large spawner would pass off as this run's.
+uint64_t peak_resident_bytes()
+{
+    if (platform::FilePtr f = platform::open_file("/proc/self/status", "r")) {
+        char line[256];
+        unsigned long long kib = 0;
+        while (std::fgets(line, sizeof line, f.get()))
+            if (std::sscanf(line, "VmHWM: %llu kB", &kib) == 1)
+                return uint64_t(kib) << 10;
+    }
+    struct rusage usage {};
+    ::getrusage(RUSAGE_SELF, &usage);
+    return uint64_t(usage.ru_maxrss) << 10;
+}
+
+} // namespace
 
 int main(int argc, char **argv)
 {
@@ -67,7 +92,28 @@ int main(int argc, char **argv)
         return report(e);
 
     ProgressDisplay display(stderr, ::isatty(STDERR_FILENO) != 0, opt.quiet);
-    auto stage = [&](const std::string &name) { display.stage(name); };
+    // What a stage freed goes back to the system before the next: the allocator would keep it,
+    // and the stage's buffers would add to the next one's peak.
+    auto stage = [&](const std::string &name) {
+        ::malloc_trim(0);
+        display.stage(name);
+    };
+
+    // What the run does, weighed against the memory before any photo is decoded. Noise reduction
+    // is for the merge: exposure fusion blends the photos as they are.
+    JobShape job;
+    job.method = method;
+    if (method == kMethodDeredid || method == kMethodRodo)
+        job.denoise =
+            opt.denoise >= 0
+                ? opt.denoise
+                : noise_reduction_count(platform::UserDefaults::standardUserDefaults().objectForKey(
+                      "NoiseReductionSettings"));
+    const AlignmentChoice preference = alignment_settings(
+        platform::UserDefaults::standardUserDefaults().objectForKey("AlignmentSettings"));
+    job.alignType = opt.align == kAlignFromDefaults ? preference.alignType : opt.align;
+    const bool keepSize = opt.keepSize || !preference.crop;
+    uint64_t weighed = 0;
 
     Document doc;
     stage("Reading photos");
@@ -76,27 +122,16 @@ int main(int argc, char **argv)
         e = check_method_size(doc, method);
     if (!e) {
         stage("Decoding photos");
-        e = decode_stack(&doc, platform::physical_memory(), opt.threads);
+        e = decode_stack(&doc, platform::physical_memory(), opt.threads, job, &weighed);
     }
-    // Noise reduction is for the merge: exposure fusion blends the photos as they are.
     std::string note;
-    if (!e && (method == kMethodDeredid || method == kMethodRodo)) {
-        int count = opt.denoise;
-        if (count < 0)
-            count =
-                noise_reduction_count(platform::UserDefaults::standardUserDefaults().objectForKey(
-                    "NoiseReductionSettings"));
-        if (count > 0) {
-            stage("Reducing noise");
-            note = denoise_stack(&doc, count, opt.threads);
-        }
+    if (!e && job.denoise > 0) {
+        stage("Reducing noise");
+        note = denoise_stack(&doc, job.denoise, opt.threads);
     }
     // Every method combines aligned photos; the aligner's lines go between the progress reports.
     if (!e && doc.photos.size() > 1) {
-        const AlignmentChoice preference = alignment_settings(
-            platform::UserDefaults::standardUserDefaults().objectForKey("AlignmentSettings"));
-        const int alignType = opt.align == kAlignFromDefaults ? preference.alignType : opt.align;
-        const bool keepSize = opt.keepSize || !preference.crop;
+        const int alignType = job.alignType;
         if (alignType != kAlignNone) {
             stage(alignType == kAlignFeatures ? "Aligning (features)" : "Aligning (translation)");
             AlignLogSink previous =
@@ -123,9 +158,13 @@ int main(int argc, char **argv)
     if (e)
         return report(e);
 
-    if (opt.timings)
+    if (opt.timings) {
         for (const auto &[name, seconds] : display.timings())
             std::fprintf(stderr, "%-36s %8.3f s\n", name.c_str(), seconds);
+        std::fprintf(stderr, "Memory  estimated %llu MB, peak %llu MB\n",
+                     static_cast<unsigned long long>((weighed + (1 << 19)) >> 20),
+                     static_cast<unsigned long long>((peak_resident_bytes() + (1 << 19)) >> 20));
+    }
     if (!opt.quiet)
         std::fprintf(stderr, "Saved %s\n", printable(saved).c_str());
     return kExitOk;

@@ -12,6 +12,7 @@
 #include "app/options.h"
 #include "platform/data.h"
 #include "platform/system.h"
+#include "tonemap/tm_params.h"
 
 namespace app {
 
@@ -90,27 +91,40 @@ int smallest_side(int method);
 // before decoding.
 RoadError check_method_size(const Document &doc, int method);
 
-// Bytes the job holds at once: the stack, the HDR image (4 bytes a pixel) and the 16-bit result;
-// nothing when that overflows.
-std::optional<uint64_t> job_memory(const Document &doc);
+// What a run does, as far as its memory goes.
+struct JobShape {
+    int method = kMethodDeredid;
+    int denoise = 0;            // photos the noise reduction takes; 0 when it does not run
+    int alignType = kAlignNone; // kAlignFeatures, kAlignTranslation or kAlignNone
+    int decoders = 1;           // photos decoded at once
+};
+
+// The most memory the run of job on doc's photos holds at once, in bytes: its resident peak,
+// the program's own included, at doc's size (an alignment's crop only lowers it). Nothing when
+// the photos pass the size the processing takes or the photo count. How each stage is counted
+// is told beside the code.
+std::optional<uint64_t> job_memory(const Document &doc, const JobShape &job);
 
 // Decodes every photo into the 8-bit interleaved stack and checks that each matches the first
 // in size, channel count and bits per channel. Before anything is allocated, job_memory is
-// compared with memory (bytes; 0 skips the check): a job that needs more fails with a message
-// that says how much it needs. Up to threads photos (the processor count when 0 or less) are
-// decoded at once, each into its own slot, as many as the memory beyond the job's need holds
-// their files and bitmaps, one at least. A photo that fails is reported (the first in the
-// given order when several do) and the stack is dropped.
+// compared with memory (bytes; 0 skips the check): a job that needs more with one decoder fails
+// (kExitFailed) with a message that says how much it needs. Up to threads photos (the processor
+// count when 0 or less) are decoded at once, each into its own slot, as many as memory holds
+// (the decoders of job are not read), one at least. Noise reduction that memory does not hold
+// is left out of the weighing, as denoise_stack leaves it out of the run. weighed (when not
+// null) gets job_memory for the run so weighed and the decoders taken. A photo that fails is
+// reported (the first in the given order when several do) and the stack is dropped.
 RoadError decode_stack(Document *doc, uint64_t memory = platform::physical_memory(),
-                       int threads = 0);
+                       int threads = 0, const JobShape &job = {}, uint64_t *weighed = nullptr);
 
 // Noise reduction of the stack in place, before the merge of the tone-mapping methods: the count
 // darkest photos (by the metadata's exposures when doc->exif is 1, else by mean brightness;
 // count is capped at the photo count), darkest first, each from fresh default parameters.
 // Grey photos are denoised as RGB and come back grey. threads: worker threads, below 1 the
 // processor count. memory as for decode_stack: when the stack, the work area and the photo
-// copies need more, nothing is done. A photo the denoiser cannot take stays as it was. Returns
-// an empty text when every photo asked for was denoised, else what was not done and why.
+// copies need more (as job_memory counts them), nothing is done. A photo the denoiser cannot take
+// stays as it was. Returns an empty text when every photo asked for was denoised, else what was not
+// done and why.
 std::string denoise_stack(Document *doc, int count, int threads,
                           uint64_t memory = platform::physical_memory());
 

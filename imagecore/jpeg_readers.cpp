@@ -32,6 +32,7 @@ void add_saved_markers(platform::IccChunks &chunks, jpeg_saved_marker_ptr m)
 struct ProbeResult {
     int width, height, components, xDensity, yDensity;
     size_t iccLength;
+    int64_t coefficients; // jpeg_coefficient_bytes
 };
 
 // Reads the header of the JPEG stream f, measures its ICC profile and, when dest is not null
@@ -58,6 +59,14 @@ int probe_stream(FILE *f, bool outputDims, ProbeResult *out, uint8_t *dest, size
         out->xDensity = cinfo.X_density;
         out->yDensity = cinfo.Y_density;
     }
+    out->coefficients = 0;
+    if (jpeg_has_multiple_scans(&cinfo))
+        for (int c = 0; c < cinfo.num_components; ++c) {
+            const jpeg_component_info &k = cinfo.comp_info[c];
+            const auto up = [](int64_t v, int64_t m) { return (v + m - 1) / m * m; };
+            out->coefficients += up(k.width_in_blocks, k.h_samp_factor) *
+                                 up(k.height_in_blocks, k.v_samp_factor) * int64_t(sizeof(JBLOCK));
+        }
     platform::IccChunks chunks;
     add_saved_markers(chunks, cinfo.marker_list);
     out->iccLength = chunks.copy(dest, capacity);
@@ -162,6 +171,15 @@ int jpg_profile(const char *path, uint8_t *dest, size_t capacity)
 {
     platform::FilePtr f = platform::open_file(path, "rb");
     return f ? jpg_profile(f.get(), dest, capacity) : -1;
+}
+
+int64_t jpeg_coefficient_bytes(const char *path)
+{
+    platform::FilePtr f = platform::open_file(path, "rb");
+    ProbeResult r{};
+    if (!f)
+        return -1;
+    return probe_stream(f.get(), false, &r, nullptr, 0) < 0 ? -3 : r.coefficients;
 }
 
 int kvread_jpg_thumbnail(const uint8_t *data, int length, int mode, int *width, int *height,

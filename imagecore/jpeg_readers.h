@@ -25,6 +25,13 @@ int infojpg(FILE *f, int *imageInfos);
 int jpg_profile(const char *path, uint8_t *dest, size_t capacity);
 int jpg_profile(FILE *f, uint8_t *dest, size_t capacity);
 
+// Bytes of the coefficients the library keeps while decoding a JPEG file: every block of every
+// component (128 bytes a block, the rows and columns of blocks rounded up to the sampling
+// factors) for a progressive or multi-scan file, which it reads whole before the first row; 0 for
+// a file of one sequential scan, which goes a row of blocks at a time. -1 when the file cannot
+// be opened; -3 when the library reports an error.
+int64_t jpeg_coefficient_bytes(const char *path);
+
 // Decodes a JPEG held in memory (an embedded thumbnail): data holds length bytes.
 // mode 1: stores the output width, height and components and returns the height.
 // Any other mode: decodes every scanline into dest, rows of width x components bytes packed

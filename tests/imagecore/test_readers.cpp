@@ -279,6 +279,26 @@ TEST(Infojpg, TruncatedFilesGiveTheirCodeAndClose)
     EXPECT_EQ(open_fds(), before);
 }
 
+// A progressive file keeps all its blocks while it decodes, each component's rows and columns
+// of blocks rounded up to its sampling factors; a one-scan file goes a row of blocks at a time.
+TEST(JpegCoefficientBytes, MultiScanFilesKeepEveryBlockAndOneScanFilesNone)
+{
+    const auto px = pattern8(100, 60);
+    testsupport::JpegOptions progressive, subsampled;
+    progressive.progressive = subsampled.progressive = subsampled.subsample = true;
+    const std::pair<Bytes, int64_t> cases[] = {
+        {testsupport::encode_jpeg(px.data(), 100, 60, 3, 90), 0},
+        {testsupport::encode_jpeg(px.data(), 100, 60, 3, 90, {}, progressive), 3 * 13 * 8 * 128},
+        // Luma 13 x 8 blocks, 14 x 8 at 2 x 2 sampling; each chroma plane 7 x 4.
+        {testsupport::encode_jpeg(px.data(), 100, 60, 3, 90, {}, subsampled),
+         (14 * 8 + 2 * 7 * 4) * 128},
+        {Bytes(200, 0xFF), -3},
+    };
+    for (const auto &[file, bytes] : cases)
+        EXPECT_EQ(jpeg_coefficient_bytes(scratch(file).c_str()), bytes);
+    EXPECT_EQ(jpeg_coefficient_bytes("/nonexistent/file.jpg"), -1);
+}
+
 TEST(KvreadJpgThumbnail, HeaderModeThenDecodeMode)
 {
     for (int spp : {3, 1}) {
