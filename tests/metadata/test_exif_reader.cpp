@@ -22,8 +22,7 @@ namespace {
 
 enum : int { kTiff = 0, kJpeg = 1, kPsd = 2 };
 // 2:00 record version 4, 2:80 by-line "Anna": two whole records.
-const Bytes kIptc = {0x1C, 0x02, 0x00, 0x00, 0x02, 0x00, 0x04, 0x1C,
-                     0x02, 0x50, 0x00, 0x04, 'A',  'n',  'n',  'a'};
+const Bytes kIptc = {0x1C, 2, 0, 0, 2, 0, 4, 0x1C, 2, 0x50, 0, 4, 'A', 'n', 'n', 'a'};
 const Bytes kThumb = {0xFF, 0xD8, 0x11, 0x22, 0xFF, 0xD9};
 
 int find_bytes(const Bytes &hay, const Bytes &needle)
@@ -78,17 +77,6 @@ Bytes iptc_resource(uint32_t size = uint32_t(kIptc.size()), const Bytes &block =
 }
 // A 2:120 caption whose length, 4, passes by one byte a block that holds 3 of its bytes.
 const Bytes kCut = {0x1C, 0x02, 0x78, 0x00, 0x04, 'a', 'b', 'c'};
-// A TIFF of 8 x 8 RGB pixels led by an IPTC blob whose LONG tag counts past the end of the file.
-Bytes tiff_iptc_over_pixels(const Bytes &block)
-{
-    const std::vector<uint8_t> px(8 * 8 * 3, 0x55);
-    TiffBuilder t;
-    const size_t ifd0 = t.add_ifd();
-    t.add_entry_at(ifd0, 33723, kTiffLong, 0x3FFFFFFF, t.add_blob(block));
-    t.add_image(ifd0, px.data(), 8, 8, 3, 8);
-    t.sort_entries(ifd0);
-    return t.build();
-}
 // A JPEG with the EXIF structure, a settings packet and an IPTC block.
 Bytes full_jpeg(bool big, const std::string &packet)
 {
@@ -338,69 +326,51 @@ TEST(GetExifData, TruncatedAndCorruptFilesEndCleanly)
     EXPECT_EQ(read(psd, kPsd).first, -1);
 }
 
-// Whole records from the start of a block, in the 2-byte and the extended length forms; a
-// window of a longer block.
-TEST(IptcRecordsLength, WholeRecordsAtTheStartOfABlock)
+// Only whole records of an IPTC block are recorded, and read_iptc gives them: in the 2-byte and
+// the extended length forms, up to zero padding, garbage or a record cut short. Every holder
+// bounds the block, whatever its size or count says: the Photoshop segment of a JPEG, the EXIF
+// segment of a JPEG or resource of a PSD holding the IPTC tag, the Photoshop resources tag and
+// the IPTC tag of a TIFF, and the file. Past each the bytes would make kCut whole.
+TEST(GetExifData, IptcBlocksCarryWholeRecordsInsideWhatHoldsThem)
 {
-    const Bytes ext = {0x1C, 0x02, 0x78, 0x80, 0x02, 0x00, 0x03, 'a', 'b', 'c'};
-    const std::pair<Bytes, uint64_t> cases[] = {
-        {concat({kIptc, {0, 0, 0, 0}}), 16},                    // zero padding
-        {concat({kIptc, {0xFF, 0xD8, 0xFF, 0xE0, 0, 16}}), 16}, // garbage
-        {concat({kIptc, kCut}), 16},                            // a length past the block
-        {concat({kIptc, {0x1C, 0x02, 0x78, 0x00}}), 16},        // a head cut short
-        {concat({{0, 0}, kIptc}), 0},
-        {kCut, 0},
-        {concat({ext, kIptc}), 26},
-        {{0x1C, 0x02, 0x78, 0x80, 0x04, 0, 0, 0, 1, 'a'}, 10},
-        {{0x1C, 0x02, 0x78, 0x80, 0x00, 0x1C}, 0},               // a length of no bytes,
-        {{0x1C, 0x02, 0x78, 0x80, 0x05, 0, 0, 0, 0, 1, 'a'}, 0}, // of 5,
-        {{0x1C, 0x02, 0x78, 0x80, 0x02, 0x00}, 0},               // cut short,
-        {{0x1C, 0x02, 0x78, 0x80, 0x01, 0x02, 'a'}, 0},          // past the block
+    const Bytes cut = concat({kIptc, kCut});
+    const Bytes app13 = concat({bytes_of("Photoshop 3.0"), {0}, iptc_resource(0x1000, cut)});
+    // A TIFF structure whose IPTC data comes last, with the count given.
+    const auto last = [](const Bytes &block, uint32_t count = 0x7FFFFFFF) {
+        TiffBuilder t;
+        t.add_entry_at(t.add_ifd(), 33723, kTiffUndefined, count, 400, block);
+        return t.build();
     };
-    for (const auto &[block, whole] : cases)
-        EXPECT_EQ(iptc_records_length(block.data(), block.size()), whole)
-            << testing::PrintToString(block);
-    // The second head lies in the first 12 bytes, its data in the block; 10 bytes cut the head.
-    EXPECT_EQ(iptc_records_length(kIptc.data(), 12, 16), 16u);
-    EXPECT_EQ(iptc_records_length(kIptc.data(), 10, 16), 7u);
-}
-
-// Every holder of an IPTC block bounds it, whatever its size or count says: the Photoshop
-// segment of a JPEG, the EXIF segment of a JPEG or resource of a PSD holding the IPTC tag, the
-// Photoshop resources tag and the IPTC tag of a TIFF, and the file. Past each the bytes would
-// make kCut whole. Only whole records are recorded, and read_iptc gives them.
-TEST(GetExifData, IptcBlocksStopAtWhatHoldsThem)
-{
-    const Bytes app13 =
-        concat({bytes_of("Photoshop 3.0"), {0}, iptc_resource(0x1000, concat({kIptc, kCut}))});
-    TiffBuilder past; // the IPTC data last in the structure, its count past it
-    past.add_entry_at(past.add_ifd(), 33723, kTiffUndefined, 0x1000, 400, concat({kIptc, kCut}));
     TiffBuilder resources; // other data follows the Photoshop resources
-    const size_t r0 = resources.add_ifd();
-    resources.add_bytes(r0, 34377, kTiffUndefined, iptc_resource(0x1000, concat({kIptc, kCut})));
-    resources.add_ascii(r0, 305, "data that follows");
-    TiffBuilder counted; // a count that ends inside kCut
-    const size_t c0 = counted.add_ifd();
-    const uint32_t at = counted.add_blob(concat({kIptc, kCut, Bytes(8, 'x')}));
-    counted.add_entry_at(c0, 33723, kTiffUndefined, uint32_t(kIptc.size() + kCut.size()), at);
-    // A record larger than the reader's window, then kIptc.
-    Bytes large = {0x1C, 0x02, 0x78, 0x80, 0x04, 0x00, 0x01, 0x11, 0x70};
-    large.resize(large.size() + 70000, 'z');
-    large = concat({large, kIptc});
+    resources.add_bytes(resources.add_ifd(), 34377, kTiffUndefined, iptc_resource(0x1000, cut));
+    resources.add_ascii(0, 305, "data that follows");
+    // Extended lengths of 2 and 4 bytes; a record larger than the reader's window.
+    const Bytes ext = concat({{0x1C, 0x02, 0x78, 0x80, 0x02, 0x00, 0x03, 'a', 'b', 'c'},
+                              {0x1C, 0x02, 0x78, 0x80, 0x04, 0, 0, 0, 1, 'a'},
+                              kIptc});
+    const Bytes large =
+        concat({{0x1C, 0x02, 0x78, 0x80, 0x04, 0x00, 0x01, 0x11, 0x70}, Bytes(70000, 'z'), kIptc});
     const struct {
         const char *what;
         Bytes file;
         int type;
-        Bytes carried;
+        Bytes carried = kIptc;
     } cases[] = {
-        {"Photoshop segment", in_jpeg(exif_tags({}), {make_segment(0xED, app13)}), kJpeg, kIptc},
-        {"EXIF segment", in_jpeg(past.build()), kJpeg, kIptc},
-        {"EXIF resource", psd_with_exif(past.build()), kPsd, kIptc},
-        {"Photoshop resources tag", resources.build(), kTiff, kIptc},
-        {"IPTC tag", counted.build(), kTiff, kIptc},
-        {"file", tiff_iptc_over_pixels(kIptc), kTiff, kIptc},
-        {"file, a large record", tiff_iptc_over_pixels(large), kTiff, large},
-        {"no whole record", tiff_iptc_over_pixels({0x1C, 0x02, 0x78, 0x7F, 0xFF}), kTiff, {}},
+        {"Photoshop segment", in_jpeg(exif_tags({}), {make_segment(0xED, app13)}), kJpeg},
+        {"EXIF segment", in_jpeg(last(cut)), kJpeg},
+        {"EXIF resource", psd_with_exif(last(cut)), kPsd},
+        {"Photoshop resources tag", resources.build(), kTiff},
+        {"IPTC tag, a count that ends in kCut", last(concat({cut, Bytes(8, 'x')}), 24), kTiff},
+        {"file", last(cut), kTiff},
+        {"zero padding", last(concat({kIptc, {0, 0, 0, 0}})), kTiff},
+        {"garbage", last(concat({kIptc, {0xFF, 0xD8, 0xFF, 0xE0, 0, 16}})), kTiff},
+        {"a head cut short", last(concat({kIptc, {0x1C, 0x02, 0x78, 0x00}})), kTiff},
+        {"extended lengths", last(ext), kTiff, ext},
+        {"a large record", last(large), kTiff, large},
+        {"no whole record", last({0x1C, 0x02, 0x78, 0x7F, 0xFF}), kTiff, {}},
+        {"an extended length of no bytes", last({0x1C, 0x02, 0x78, 0x80, 0x00, 0x1C}), kTiff, {}},
+        {"of 5 bytes", last({0x1C, 0x02, 0x78, 0x80, 0x05, 0, 0, 0, 0, 1, 'a'}), kTiff, {}},
+        {"cut short", last({0x1C, 0x02, 0x78, 0x80, 0x02, 0x00}), kTiff, {}},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.what);
@@ -415,6 +385,10 @@ TEST(GetExifData, IptcBlocksStopAtWhatHoldsThem)
                   int(c.carried.size()));
         EXPECT_EQ(Bytes(block.begin(), block.end() - 1), c.carried);
     }
+    // A window of a block: the second head lies in its first 12 bytes, the data past them; 10
+    // bytes cut the head.
+    EXPECT_EQ(iptc_records_length(kIptc.data(), 12, 16), 16u);
+    EXPECT_EQ(iptc_records_length(kIptc.data(), 10, 16), 7u);
 }
 
 TEST(ReadIptc, RefusesBlocksOutsideTheFile)
@@ -427,15 +401,12 @@ TEST(ReadIptc, RefusesBlocksOutsideTheFile)
     // Not at a 0x1C or inside a record; lengths or offsets at or below 0; a block ending at the
     // end of the file (its zero padding not carried), and ones past it; the second record
     // alone; a block that ends inside the second record: the first alone.
-    const struct {
-        int length, offset, result;
-    } cases[] = {
+    const int cases[][3] = {
         {len, 9, -2},           {len, 11, -2},      {0, 10, 0},       {-5, 10, 0},
         {len, -1, 0},           {len + 4, 10, len}, {len + 5, 10, 0}, {0x7FFFFFFF, 0x7FFFFFFF, 0},
-        {len - 7, 17, len - 7}, {len - 1, 10, 7}};
+        {len - 7, 17, len - 7}, {len - 1, 10, 7}}; // length, offset, result
     for (const auto &c : cases)
-        EXPECT_EQ(read_iptc(path.c_str(), c.length, c.offset, buf.data()), c.result)
-            << c.length << " at " << c.offset;
+        EXPECT_EQ(read_iptc(path.c_str(), c[0], c[1], buf.data()), c[2]) << c[0] << " at " << c[1];
 }
 
 TEST(GetExifData, RealBracketsMatchExiftoolAndKeepTheirRatios)

@@ -79,6 +79,14 @@ TEST(GetSettingsFromXmp, RoundTripsForEveryMethod)
         EXPECT_EQ(read_packet(-1, xmp_packet(method, in), nullptr), method);
     }
     EXPECT_EQ(read_packet(2, xmp_packet(1, in), in), -5);
+    // The light mode, without the wrapper after a lens, reads back to what writes it again.
+    tmparam_default(1, 0, in);
+    in[kDeSmoothingMode] = 0, in[kDeLightSmoothing] = 3;
+    std::fill(out, out + kTmParamCount, -99);
+    ASSERT_GT(read_packet(1, xmp_packet(201, in, "Prime"), out), 0);
+    EXPECT_EQ(xmp_packet(201, out, "Prime"), xmp_packet(201, in, "Prime"));
+    for (const int method : {1, 2, 10, 11}) // what each packet tells of the file carrying it
+        EXPECT_EQ(metadata::recorded_method(xmp_packet(method, in)), method);
 }
 
 TEST(GetSettingsFromXmp, OlderVersionsNamesAndTheAttributeForm)
@@ -120,205 +128,108 @@ TEST(GetSettingsFromXmp, OlderVersionsNamesAndTheAttributeForm)
 
 namespace {
 
-float slider(double gamma) // the Gamma slot of a gamma the packet shows
+// The Gamma slot of the gamma 1.5 a packet shows.
+const float kGamma15 = float((1 - std::log2(1.5)) * 50);
+
+std::string el(const std::string &name, const std::string &value)
 {
-    return float((1.0 - std::log2(double(float(gamma)))) * 50.0);
+    return "<kvtm:" + name + ">" + value + "</kvtm:" + name + ">";
 }
 
 std::string corrupt_file(const std::string &name)
 {
-    const Bytes b =
-        testsupport::read_file(std::string(HDR_SOURCE_DIR) + "/tests/data/corrupt/xmp/" + name);
+    const Bytes b = testsupport::read_file(HDR_SOURCE_DIR "/tests/data/corrupt/xmp/" + name);
     return std::string(b.begin(), b.end());
-}
-
-// The writer's packet as an editor rewrites it: the settings sorted by name and indented, after
-// a description of its own.
-std::string sorted_rewrite(const std::string &packet)
-{
-    std::vector<std::string> lines;
-    for (size_t at = packet.find("<kvtm:"); at != std::string::npos;
-         at = packet.find("<kvtm:", at + 1))
-        lines.push_back("  " + packet.substr(at, packet.find('\n', at) - at) + "\n");
-    std::sort(lines.begin(), lines.end());
-    std::string out = kHead +
-                      " <rdf:Description rdf:about=''\n  xmlns:dc='http://purl.org/dc/"
-                      "elements/1.1/'>\n  <dc:title><rdf:Alt><rdf:li xml:lang='x-default'>"
-                      "holiday</rdf:li></rdf:Alt></dc:title>\n </rdf:Description>\n"
-                      " <rdf:Description rdf:about=''\n  xmlns:kvtm='" +
-                      std::string(metadata::kKvtmNamespace) + "'>\n";
-    for (const std::string &l : lines)
-        out += l;
-    return out + " </rdf:Description>\n" + kTail;
 }
 
 } // namespace
 
 // What a packet reads as: the method it names (mode -1), what it tells of the file carrying it,
-// and, read for its method over slots of -99, the slots listed (every other stays -99). The
-// writer's packets and the older forms are pinned; the order of properties, their form and the
-// description holding them mean nothing; a prefix counts where its binding is in scope; hostile
-// packets (nested, past the scan's limits, unterminated, in binary bytes) read what they hold.
+// and, read for its method over slots of -99, the slots listed (every other stays -99). Older
+// forms are pinned; the order of properties, their form and the description holding them mean
+// nothing; a prefix counts where its binding is in scope; hostile packets (nested, past the
+// scan's limits, in binary bytes) read what they hold; a cut packet reads nothing false.
 TEST(GetSettingsFromXmp, ReadsEachSettingInItsOwnFormWhereverItStands)
 {
-    float light[kTmParamCount];
-    tmparam_default(kMethodDeredid, 0, light);
-    light[kDeStrength] = 60, light[kDeGamma] = slider(1.5), light[kDeSmoothingMode] = 0;
-    light[kDeLightSmoothing] = 3, light[kDeWhiteClip] = 1.25f;
     const std::string ns = metadata::kKvtmNamespace, d = "<rdf:Description rdf:about=''",
                       decl = "<d xmlns:kvtm='" + ns + "' ",
                       props = "kvtm:Version='4.0' kvtm:Method='Rodo Vizezadadu'/>";
-    std::string deep = decl + "kvtm:Version='4.0'>", many = "<d ", binds = "<d", junk;
-    for (int i = 0; i < 100000; ++i)
-        deep += "<rdf:li>";
+    const std::string rez = el("Method", "Rezizizo Zuvovudo");
+    const std::string v1 = packet("1.0", rez + el("Strength", " 70.6") + el("Microsmoothing", "4") +
+                                             el("NoiseSmoothing", "5") + el("Gamma", "2.0"));
+    const std::string mixed = kHead + d + " xmlns:kvtm='" + ns +
+                              "' kvtm:Version='4.0' kvtm:Method='Deredid Edazozed'>\n" +
+                              el("Strength", "60") + el("Gamma", "1.5") + "</rdf:Description>" +
+                              kTail;
+    const std::string spread =
+        "<r xmlns:z = \"" + ns + "\">" + d + "\n z:Method\n=\n\"Rodo Vizezadadu\"/>" + d +
+        "><z:Contrast>\n -2.5\n</z:Contrast></rdf:Description>" + d + " z:Version='4.0'/></r>";
+    const std::string hidden =
+        d + " xmlns:kvtm='urn:x'>" + el("Strength", "5") + el("Method", "Rodo Vizezadadu") +
+        "</rdf:Description>" + d + " xmlns:kvtm='" + ns + "' kvtm:Version='4.0'><!-- " +
+        el("Strength", "6") + " --><![CDATA[" + el("Gamma", "2") + "]]>" +
+        el("Method", "Deredid Edazozed") + "<x:y xmlns:kvtm='urn:x'>" + el("Strength", "7") +
+        "</x:y>" + el("Strength", "61") + "</rdf:Description>";
+    // A megabyte of '<', then a packet nested deep among '<' that opens no tag and instructions
+    // never closed.
+    std::string junk, many = "<d ", binds = "<d";
+    for (int i = 0; i < 50000; ++i)
+        junk += std::string("\x01<\x89=\x02<?\x05<a b=\"") + char(i) + "<rdf:li>";
+    const std::string hostile = std::string(1 << 20, '<') + decl + "kvtm:Version='4.0'>" + junk +
+                                el("Method", "Rodo Vizezadadu") + junk;
     for (size_t i = 0; i < metadata::SettingsPacket::kMaxProperties - 2; ++i)
         many += "kvtm:x" + std::to_string(i) + "='1' ";
     for (size_t i = 0; i < metadata::SettingsPacket::kMaxBindings - 1; ++i)
         binds += " xmlns:k" + std::to_string(i) + "='" + ns + "'";
-    for (int i = 0; i < 50000; ++i) // '<' that opens no tag, instructions never closed
-        junk += std::string("\x01<\x89=\x02<?\x05<a b=\"") + char(i);
-    const std::vector<std::pair<int, float>> all = {
-        {1, 60}, {2, 46},          {0, 0}, {3, 1.25f}, {4, 0},  {16, 0}, {5, 3},  {6, 0},
-        {7, 2},  {8, slider(1.5)}, {9, 0}, {10, 0},    {11, 0}, {12, 0}, {13, 0}, {14, 0}};
+    const std::string dflt = "<a xmlns='" + ns + "'><Version>4.0</Version><Method>Fusion/" +
+                             "Intensive</Method><Radius>9</Radius></a>";
     const std::vector<std::pair<int, float>> none = {{8, 50}};
     using metadata::kMethodNotNamed, metadata::kMethodUnknown;
     const struct {
-        const char *what;
         std::string packet;
         int method, made;
         std::vector<std::pair<int, float>> slots = {};
     } cases[] = {
-        {"light mode", xmp_packet(1, light), 1, 1, all},
-        {"sorted after another description", sorted_rewrite(xmp_packet(1, light)), 1, 1, all},
-        {"no method", xmp_packet(0, light, "Zoom"), 0, 0, {}},
-        {"mean", xmp_packet(14, light, "Zoom"), -5, kMethodNotNamed, {}},
-        {"no version", packet("four", "<kvtm:Method>Foo</kvtm:Method>"), -5, 0, {}},
-        {"a number past the int range", corrupt_file("version_no_numbers.xmp"), -5, 0, {}},
-        {"a name not known", packet("4.0", "<kvtm:Method>Foo</kvtm:Method>"), 0, kMethodUnknown},
-        {"a name that begins with a known one",
-         packet("4.0", "<kvtm:Method>Rodo Vizezadadu 2</kvtm:Method>"), 2, 2, none},
-        {"version 1: integers; the first of NoiseSmoothing and Microsmoothing",
-         packet("1.0", "<kvtm:Method>Rezizizo Zuvovudo</kvtm:Method><kvtm:Strength> 70.6<"
-                       "/kvtm:Strength><kvtm:Microsmoothing>4</kvtm:Microsmoothing>"
-                       "<kvtm:NoiseSmoothing>5</kvtm:NoiseSmoothing><kvtm:Gamma>2.0</kvtm:Gamma>"),
-         1,
-         1,
-         {{1, 70}, {7, 4}, {8, 0}}},
-        {"version 1.5: Microcontrast is a number",
-         packet("1.5", "<kvtm:Method>Rezizizo Zuvovudo</kvtm:Method><kvtm:Microcontrast>5<"
-                       "/kvtm:Microcontrast>"),
-         1,
-         1,
-         {{6, 5}, {8, 50}}},
-        {"attributes and elements",
-         kHead + d + " xmlns:kvtm='" + ns +
-             "' kvtm:Version='4.0' kvtm:Method='Deredid Edazozed'>\n<kvtm:Strength>60<"
-             "/kvtm:Strength>\n<kvtm:Gamma>1.5</kvtm:Gamma>\n</rdf:Description>\n" +
-             kTail,
-         1,
-         1,
-         {{1, 60}, {8, slider(1.5)}}},
-        {"a prefix bound outside, spaced, in three descriptions",
-         "<r xmlns:z = \"" + ns + "\">" + d + "\n z:Method\n=\n\"Rodo Vizezadadu\"/>" + d +
-             "><z:Contrast>\n -2.5\n</z:Contrast></rdf:Description>" + d + " z:Version='4.0'/></r>",
-         2,
-         2,
-         {{2, -2.5f}, {8, 50}}},
-        {"kvtm bound elsewhere, a comment, CDATA",
-         kHead + d + " xmlns:kvtm='urn:x'><kvtm:Strength>5</kvtm:Strength><kvtm:Method>Rodo " +
-             "Vizezadadu</kvtm:Method></rdf:Description>" + d + " xmlns:kvtm='" + ns +
-             "' kvtm:Version='4.0'><!-- <kvtm:Strength>6</kvtm:Strength> --><![CDATA[<kvtm:"
-             "Gamma>2</kvtm:Gamma>]]><kvtm:Method>Deredid Edazozed</kvtm:Method><x:y xmlns:kvtm="
-             "'urn:x'><kvtm:Strength>7</kvtm:Strength></x:y><kvtm:Strength>61</kvtm:Strength>"
-             "</rdf:Description>" +
-             kTail,
-         1,
-         1,
-         {{1, 61}, {8, 50}}},
-        {"out of the binding's scope", decl + "/><e kvtm:Version='4.0'/>", -5, 0, {}},
-        {"the default namespace",
-         "<a xmlns='" + ns + "'><Version>4.0</Version><Method>Fusion/" +
-             "Intensive</Method><Radius>9</Radius></a>",
-         11,
-         11,
-         {{2, 9}, {8, 50}}},
-        {"an editor's rewrite with hostile ends; an empty Microsmoothing",
-         corrupt_file("sorted_mixed_forms.xmp"),
-         1,
-         1,
-         {{1, 60}, {8, slider(1.5)}, {16, 0}, {5, 3}}},
-        {"deep", deep + "<kvtm:Method>Rodo Vizezadadu</kvtm:Method>", 2, 2, none},
-        {"the scan's last property", many + decl.substr(3) + props, 2, 2, none},
-        {"a property past it", many + decl.substr(3) + "kvtm:y='' " + props, -5, kMethodNotNamed},
-        {"the last binding", binds + " " + decl.substr(3) + props, 2, 2, none},
-        {"a binding past it", binds + " xmlns:k='" + ns + "' " + decl.substr(3) + props, 0, 0},
-        {"a comment never closed", decl + "kvtm:Version='4.0'><!-- <kvtm:Method>Rodo Vizezadadu<",
-         -5, kMethodNotNamed},
-        {"a quote never closed", decl + "kvtm:Version='4.0' kvtm:Method='Rodo Vizezadadu", 0, 0},
-        {"cut in a text", decl + "kvtm:Version='4.0'><kvtm:Method>Rodo Vizezadadu", -5,
-         kMethodNotNamed},
-        {"a megabyte of '<'", std::string(1 << 20, '<') + decl + props, 2, 2, none},
-        {"in binary bytes", junk + decl + props + junk, 2, 2, none},
+        {xmp_packet(0, nullptr, "Zoom"), 0, 0},                         // no method
+        {xmp_packet(14, nullptr, "Zoom"), -5, kMethodNotNamed},         // a result of the mean
+        {corrupt_file("version_no_numbers.xmp"), -5, 0},                // past the int range
+        {packet("4.0", el("Method", "Foo")), 0, kMethodUnknown},        // a name not known
+        {packet("4.0", el("Method", "Rodo Vizezadadu 2")), 2, 2, none}, // a known one, and more
+        {v1, 1, 1, {{1, 70}, {7, 4}, {8, 0}}}, // integers; the first of two names
+        {packet("1.5", rez + el("Microcontrast", "5")), 1, 1, {{6, 5}, {8, 50}}}, // a number in 1.5
+        {mixed, 1, 1, {{1, 60}, {8, kGamma15}}},     // attributes and elements
+        {spread, 2, 2, {{2, -2.5f}, {8, 50}}},       // bound outside, spaced, in three descriptions
+        {hidden, 1, 1, {{1, 61}, {8, 50}}},          // kvtm bound elsewhere, a comment, CDATA
+        {decl + "/><e kvtm:Version='4.0'/>", -5, 0}, // out of the binding's scope
+        {dflt, 11, 11, {{2, 9}, {8, 50}}},           // the default namespace
+        // An editor's rewrite, sorted, with hostile ends; an empty Microsmoothing.
+        {corrupt_file("sorted_mixed_forms.xmp"), 1, 1, {{1, 60}, {8, kGamma15}, {16, 0}, {5, 3}}},
+        {hostile, 2, 2, none},
+        {many + decl.substr(3) + props, 2, 2, none}, // the scan's last property
+        {many + decl.substr(3) + "kvtm:y='' " + props, -5, kMethodNotNamed}, // one past it
+        {binds + " xmlns:k='" + ns + "' " + decl.substr(3) + props, 0, 0},   // a binding past them
     };
-    for (const auto &c : cases) {
-        EXPECT_EQ(read_packet(-1, c.packet, nullptr), c.method) << c.what;
-        EXPECT_EQ(metadata::recorded_method(c.packet), c.made) << c.what;
+    for (size_t i = 0; i < std::size(cases); ++i) {
+        const auto &c = cases[i];
+        EXPECT_EQ(read_packet(-1, c.packet, nullptr), c.method) << i;
+        EXPECT_EQ(metadata::recorded_method(c.packet), c.made) << i;
         if (c.method <= 0)
             continue;
-        float out[kTmParamCount];
-        std::fill(out, out + kTmParamCount, -99.0f);
-        ASSERT_GT(read_packet(c.method, c.packet, out), 0) << c.what;
-        std::vector<float> want(kTmParamCount, -99.0f);
+        std::vector<float> want(kTmParamCount, -99.0f), out = want;
         for (const auto &[slot, v] : c.slots)
             want[size_t(slot)] = v;
-        EXPECT_EQ(std::vector<float>(out, out + kTmParamCount), want) << c.what;
-    }
-}
-
-// Every packet the writer makes reads back, sorted or not, to settings that write it again byte
-// for byte. A packet cut anywhere gives no value its whole form does not give.
-TEST(GetSettingsFromXmp, WrittenPacketsRoundTripAndCutOnesReadNothingFalse)
-{
-    float p[5][kTmParamCount];
-    const int methods[] = {1, 1, 2, 10, 11};
-    for (int k = 0; k < 5; ++k) {
-        tmparam_default(methods[k], 0, p[k]);
-        p[k][k == 3 ? 6 : 0] = -7.5f;
-    }
-    p[1][kDeSmoothingMode] = 0, p[1][kDeLightSmoothing] = 0, p[0][kDeSliderSmoothing] = -3.5f;
-    for (int k = 0; k < 5; ++k) {
-        for (const int form : {methods[k], methods[k] + 200}) {
-            for (const char *lens : {static_cast<const char *>(nullptr), "Prime"}) {
-                const std::string packet = xmp_packet(form, p[k], lens);
-                for (const std::string &text : {packet, sorted_rewrite(packet)}) {
-                    float back[kTmParamCount];
-                    tmparam_default(methods[k], 0, back);
-                    ASSERT_GT(read_packet(methods[k], text, back), 0) << text;
-                    EXPECT_EQ(xmp_packet(form, back, lens), packet);
-                    EXPECT_EQ(metadata::recorded_method(text), methods[k]);
-                }
-            }
+        ASSERT_GT(read_packet(c.method, c.packet, out.data()), 0) << i;
+        EXPECT_EQ(out, want) << i;
+        // Cut anywhere, a packet (of a few KB) gives no value its whole form does not give.
+        for (size_t n = c.packet.size() < 5000 ? 0 : c.packet.size(); n < c.packet.size(); ++n) {
+            const std::string cut = c.packet.substr(0, n);
+            const int method = read_packet(-1, cut, nullptr);
+            EXPECT_TRUE(method == 0 || method == -5 || method == c.method) << i << " cut " << n;
+            std::fill(out.begin(), out.end(), -99.0f);
+            read_packet(c.method, cut, out.data());
+            for (int k = 0; k < kTmParamCount; ++k)
+                EXPECT_TRUE(out[k] == -99 || out[k] == want[k] || (k == 8 && out[k] == 50)) << n;
         }
-    }
-    const std::string whole = kHead + "<d xmlns:kvtm='" + std::string(metadata::kKvtmNamespace) +
-                              "' kvtm:Version='4.0' kvtm:Method='Deredid Edazozed'>\n<!-- <kvtm:"
-                              "Strength>5</kvtm:Strength> --><x:y a='<' b=\"'\"/><kvtm:Strength>"
-                              "61.5</kvtm:Strength><kvtm:Gamma>1.5</kvtm:Gamma><kvtm:Smoothing"
-                              "Mode>Light</kvtm:SmoothingMode><kvtm:Smoothing>Very Low</kvtm:"
-                              "Smoothing></d>" +
-                              kTail;
-    float full[kTmParamCount];
-    std::fill(full, full + kTmParamCount, -99.0f);
-    ASSERT_GT(read_packet(1, whole, full), 0);
-    for (size_t n = 0; n <= whole.size(); ++n) {
-        float cut[kTmParamCount];
-        std::fill(cut, cut + kTmParamCount, -99.0f);
-        const int method = read_packet(-1, whole.substr(0, n), nullptr);
-        EXPECT_TRUE(method == 0 || method == -5 || method == 1) << n;
-        if (read_packet(1, whole.substr(0, n), cut) <= 0)
-            continue;
-        for (int k = 0; k < kTmParamCount; ++k)
-            EXPECT_TRUE(cut[k] == -99 || cut[k] == full[k] || (k == 8 && cut[k] == 50)) << n;
     }
 }
 
