@@ -492,11 +492,10 @@ TEST(RoadHostileFiles, TruncatedPhotosAreBadInputBeforeMemoryIsJudged)
 
 // Files that declare far more than their bytes give, through the driver: bad input (exit 3)
 // naming the photo, in little memory. JPEGs of a few hundred bytes arithmetic-coded or opening
-// with an AC scan claiming 20000 x 20000, also padded with bytes no scan holds (a comment, bytes
-// after the end of image), JPEGs with a component no scan codes, a JPEG of a scan more than the
-// cap, TIFFs whose strips all point at the same bytes (145 MB of pixels from a 700-byte deflate
-// blob, 600 MB from one uncompressed row of 60000 bytes), a ZSTD strip past its bound, a codec
-// of no bound, and a JPEG-compressed TIFF whose strips are cut in half.
+// with an AC scan claiming 20000 x 20000, also padded with bytes no scan holds, JPEGs with a
+// component no scan codes, a JPEG of a scan more than the cap, TIFFs whose strips all point at
+// the same bytes (145 MB of pixels from a 700-byte deflate blob, 600 MB from one uncompressed row
+// of 60000 bytes), ZSTD past its bound, WebP, and a JPEG TIFF whose strips are cut in half.
 TEST(RoadHostileFiles, UndercodedManyScanSharedAndCutPhotosAreBadInputInLittleMemory)
 {
     auto shared = [](uint32_t w, uint32_t h, uint32_t strips, uint32_t bytes, uint16_t codec) {
@@ -521,38 +520,38 @@ TEST(RoadHostileFiles, UndercodedManyScanSharedAndCutPhotosAreBadInputInLittleMe
     JpegOptions prog;
     prog.progressive = true;
     const Bytes flat = encode_jpeg(std::vector<uint8_t>(4096, 128).data(), 64, 64, 1, 90, {}, prog);
-    const Bytes arith = jpeg_claiming_size(recode_jpeg(grey, true, false), 20000, 20000);
-    const Bytes acFirst =
-        jpeg_claiming_size(jpeg_with_first_scan_last(recode_jpeg(grey, false, true)), 20000, 20000);
+    auto bomb = [](const Bytes &j) { return jpeg_claiming_size(j, 20000, 20000); };
+    auto half = [](Bytes s) { return Bytes(s.begin(), s.begin() + long(s.size() / 2)); };
+    const Bytes arith = bomb(recode_jpeg(grey, true, false));
+    const Bytes progressive = recode_jpeg(grey, false, true);
+    const Bytes acFirst = bomb(jpeg_with_first_scan_last(progressive));
+    // A scan for each component, of all bands (sequential) or the DC (progressive), the last
+    // one dropped.
     const Bytes rgb = encode_jpeg(px.data(), 16, 16, 3, 90);
-    // One scan a component, the chroma ones dropped; chroma DC scans dropped.
-    const Bytes lumaOnly = jpeg_without_scans(
-        recode_jpeg_scans(rgb,
-                          {{1, {0}, 0, 63, 0, 0}, {1, {1}, 0, 63, 0, 0}, {1, {2}, 0, 63, 0, 0}}),
-        {1, 2});
-    const Bytes lumaDc = jpeg_without_scans(
-        recode_jpeg_scans(rgb, {{1, {0}, 0, 0, 0, 0}, {1, {1}, 0, 0, 0, 0}, {1, {2}, 0, 0, 0, 0}}),
-        {1, 2});
+    auto without_cr = [&](int last) {
+        std::vector<jpeg_scan_info> scans;
+        for (int c : {0, 1, 2})
+            scans.push_back({1, {c}, 0, last, 0, 0});
+        return jpeg_without_scan(recode_jpeg(rgb, 0, 0, 0, scans), 2);
+    };
     const struct {
         const char *name;
         Bytes file;
         const char *says;
     } cases[] = {
-        {"arith.jpg", jpeg_claiming_size(recode_jpeg(grey, true, false), 20000, 20000),
+        {"arith.jpg", arith, "is truncated"},
+        {"acfirst.jpg", bomb(jpeg_without_scan(progressive, 0)), "is truncated"},
+        {"arithcom.jpg", spliced(arith, arith.size() - 2, 0, make_segment(0xFE, Bytes(1600))),
          "is truncated"},
-        {"acfirst.jpg",
-         jpeg_claiming_size(jpeg_without_first_scan(recode_jpeg(grey, false, true)), 20000, 20000),
-         "is truncated"},
-        {"arithcom.jpg", jpeg_padded(arith, 1600, true), "is truncated"},
-        {"acfirsttail.jpg", jpeg_padded(acFirst, 60000, false), "is truncated"},
-        {"lumaonly.jpg", lumaOnly, "is truncated"},
-        {"lumadc.jpg", lumaDc, "is truncated"},
+        {"acfirsttail.jpg", spliced(acFirst, acFirst.size(), 0, Bytes(60000)), "is truncated"},
+        {"nocr.jpg", without_cr(63), "is truncated"},
+        {"nocrdc.jpg", without_cr(0), "is truncated"},
         {"scans.jpg", jpeg_of_scans(flat, platform::kMaxJpegScans + 1), "has more than"},
         {"zstd.tif", make_strip_tiff(20000, 20000, 1, 8, 50000), "is truncated"},
         {"webp.tif", make_strip_tiff(20000, 20000, 3, 8, 50001), "cannot be decoded"},
         {"deflate.tif", shared(8000, 6048, 63, 700, 8), "is truncated"},
         {"row.tif", shared(20000, 10000, 10000, 60000, 1), "is truncated"},
-        {"cut.tif", jpeg_tiff(px.data(), 64, 48, 0.5), "cannot be decoded"},
+        {"cut.tif", jpeg_tiff(px.data(), 64, 48, half), "cannot be decoded"},
     };
     TempDir dir;
     for (const auto &c : cases) {
@@ -564,49 +563,45 @@ TEST(RoadHostileFiles, UndercodedManyScanSharedAndCutPhotosAreBadInputInLittleMe
     }
 }
 
-// Damage found while decoding, judged alike in a JPEG and in a JPEG-compressed TIFF: a real
-// hand-held photo with restart markers and 512 bytes of a bad card sector is bad input (libjpeg
-// resynchronises at the next marker and only warns), while bytes before its end marker, or no
-// end marker, leave it, and the strips of a JPEG TIFF, exactly as clean.
+// Damage found while decoding, judged alike in a JPEG and in a JPEG-compressed TIFF: bytes
+// before the end marker of each strip of a JPEG TIFF, or no end marker, leave the strips exactly
+// as clean, and so they leave a real hand-held photo with restart markers, while 512 bytes of a
+// bad card sector in it are bad input (libjpeg resynchronises at the next marker and only warns).
 TEST(RoadHostileFiles, DamageWhileDecodingIsBadInputBytesAfterTheLastRowAreNot)
 {
-    const std::string source = std::string(HDR_TESTDATA_DIR) + "/iphone6_handheld/5.JPG";
-    if (!std::filesystem::is_regular_file(source))
-        GTEST_SKIP() << source << " not found";
-    const Bytes photo = recode_jpeg(read_file(source), false, false, 1);
-    const Bytes sector = spliced(photo, photo.size() / 2, 512, Bytes(512, 0));
-    TempDir dir;
-    ASSERT_TRUE(write_file(dir.file("sector.jpg"), sector));
-    const Child r = run_zenit({"--quiet", "-o", dir.file("out.jpg"), dir.file("sector.jpg")});
-    EXPECT_EQ(r.status, 3) << r.err;
-    EXPECT_NE(r.err.find("sector.jpg cannot be decoded"), std::string::npos) << r.err;
-
     auto stack_of = [](const Bytes &file, const char *name) {
         Batch run;
         EXPECT_FALSE(run.probe({{name, file}})) << name;
         const app::RoadError e = app::decode_stack(&run.doc);
         EXPECT_FALSE(e) << name << ": " << e.message;
-        return run.doc.stack
-                   ? Bytes(run.doc.stack->bytes(), run.doc.stack->bytes() + run.doc.stack->length())
-                   : Bytes{};
+        const platform::DataPtr &s = run.doc.stack;
+        return s ? Bytes(s->bytes(), s->bytes() + s->length()) : Bytes{};
     };
     auto before_end = [](const Bytes &j) { return spliced(j, j.size() - 2, 0, Bytes(300, 0x5A)); };
     auto no_end = [](const Bytes &j) { return spliced(j, j.size() - 2, 2); };
-    const Bytes clean = libjpeg_pixels(photo);
-    ASSERT_FALSE(clean.empty());
-    EXPECT_TRUE(stack_of(before_end(photo), "extra.jpg") == clean);
-    EXPECT_TRUE(stack_of(no_end(photo), "noend.jpg") == clean);
-
-    std::vector<uint8_t> px(96 * 64 * 3);
-    for (size_t i = 0; i < px.size(); ++i)
-        px[i] = uint8_t(i * 37 % 251);
+    const Bytes px = render_photo(make_radiance_map(96, 64), 1, 8, 3);
     for (bool ycbcr : {false, true}) {
         auto tiff = [&](auto edit) { return jpeg_tiff(px.data(), 96, 64, edit, ycbcr); };
-        const Bytes strips = stack_of(tiff([](Bytes s) { return s; }), "clean.tif");
+        const Bytes strips = stack_of(tiff(nullptr), "clean.tif");
         ASSERT_FALSE(strips.empty());
         EXPECT_TRUE(stack_of(tiff(before_end), "extra.tif") == strips) << ycbcr;
         EXPECT_TRUE(stack_of(tiff(no_end), "noend.tif") == strips) << ycbcr;
     }
+
+    const std::string source = std::string(HDR_TESTDATA_DIR) + "/iphone6_handheld/5.JPG";
+    if (!std::filesystem::is_regular_file(source))
+        GTEST_SKIP() << source << " not found";
+    const Bytes photo = recode_jpeg(read_file(source), false, false, 1);
+    const Bytes clean = libjpeg_pixels(photo);
+    ASSERT_FALSE(clean.empty());
+    EXPECT_TRUE(stack_of(before_end(photo), "extra.jpg") == clean);
+    EXPECT_TRUE(stack_of(no_end(photo), "noend.jpg") == clean);
+    TempDir dir;
+    ASSERT_TRUE(
+        write_file(dir.file("sector.jpg"), spliced(photo, photo.size() / 2, 512, Bytes(512, 0))));
+    const Child r = run_zenit({"--quiet", "-o", dir.file("out.jpg"), dir.file("sector.jpg")});
+    EXPECT_EQ(r.status, 3) << r.err;
+    EXPECT_NE(r.err.find("sector.jpg cannot be decoded"), std::string::npos) << r.err;
 }
 
 // A named pipe, as a photo or as --settings, is refused at once (exit 3, naming it): nothing

@@ -40,16 +40,10 @@ jpeg_error_mgr *jump_errors(Jump *err)
     return &err->pub;
 }
 
-// How a file's coefficients are written again.
-struct Recoding {
-    bool arithmetic = false, progressive = false;
-    int restartRows = 0;
-    const std::vector<jpeg_scan_info> *script = nullptr;
-};
-
 // Only plain values live here across the library calls that may jump back.
 bool recode_guarded(jpeg_decompress_struct *in, jpeg_compress_struct *out, Jump *err,
-                    const Bytes *jpeg, const Recoding *how, unsigned char **mem,
+                    const Bytes *jpeg, bool arithmetic, bool progressive, int restartRows,
+                    const std::vector<jpeg_scan_info> *scans, unsigned char **mem,
                     unsigned long *size)
 {
     if (setjmp(err->jump))
@@ -60,13 +54,13 @@ bool recode_guarded(jpeg_decompress_struct *in, jpeg_compress_struct *out, Jump 
     jpeg_read_header(in, TRUE);
     jvirt_barray_ptr *coefficients = jpeg_read_coefficients(in);
     jpeg_copy_critical_parameters(in, out);
-    out->arith_code = how->arithmetic;
-    out->restart_in_rows = how->restartRows;
-    if (how->progressive)
+    out->arith_code = arithmetic;
+    out->restart_in_rows = restartRows;
+    if (progressive)
         jpeg_simple_progression(out);
-    if (how->script) {
-        out->scan_info = how->script->data();
-        out->num_scans = int(how->script->size());
+    if (!scans->empty()) {
+        out->scan_info = scans->data();
+        out->num_scans = int(scans->size());
     }
     jpeg_mem_dest(out, mem, size);
     jpeg_write_coefficients(out, coefficients);
@@ -94,7 +88,10 @@ bool decode_guarded(jpeg_decompress_struct *in, Jump *err, const Bytes *jpeg, By
     return !err->warned;
 }
 
-Bytes recode(const Bytes &jpeg, const Recoding &how)
+} // namespace
+
+Bytes recode_jpeg(const Bytes &jpeg, bool arithmetic, bool progressive, int restartRows,
+                  const std::vector<jpeg_scan_info> &scans)
 {
     jpeg_decompress_struct in;
     jpeg_compress_struct out;
@@ -104,38 +101,11 @@ Bytes recode(const Bytes &jpeg, const Recoding &how)
     in.err = out.err = jump_errors(&err);
     unsigned char *mem = nullptr;
     unsigned long size = 0;
-    const bool ok = recode_guarded(&in, &out, &err, &jpeg, &how, &mem, &size);
+    const bool ok = recode_guarded(&in, &out, &err, &jpeg, arithmetic, progressive, restartRows,
+                                   &scans, &mem, &size);
     jpeg_destroy_compress(&out);
     jpeg_destroy_decompress(&in);
     return take_libjpeg_output(ok, mem, size, "libjpeg failed to recode");
-}
-
-} // namespace
-
-Bytes recode_jpeg(const Bytes &jpeg, bool arithmetic, bool progressive, int restartRows)
-{
-    Recoding how;
-    how.arithmetic = arithmetic;
-    how.progressive = progressive;
-    how.restartRows = restartRows;
-    return recode(jpeg, how);
-}
-
-Bytes recode_jpeg_scans(const Bytes &jpeg, std::vector<jpeg_scan_info> scans)
-{
-    Recoding how;
-    how.script = &scans;
-    return recode(jpeg, how);
-}
-
-std::vector<jpeg_scan_info> jpeg_grey_script(int n)
-{
-    std::vector<jpeg_scan_info> script = {{1, {0}, 0, 0, 0, 0}};
-    for (int k = 1; k <= 63; ++k)
-        script.push_back({1, {0}, k, k, 0, 1});
-    for (int k = 1; k <= n - 64; ++k)
-        script.push_back({1, {0}, k, k, 1, 0});
-    return script;
 }
 
 Bytes libjpeg_pixels(const Bytes &jpeg)
@@ -193,37 +163,17 @@ Bytes jpeg_claiming_size(Bytes jpeg, uint16_t w, uint16_t h)
     return jpeg;
 }
 
-Bytes jpeg_without_scans(const Bytes &jpeg, const std::vector<size_t> &drop)
+Bytes jpeg_without_scan(const Bytes &jpeg, size_t k)
 {
-    const std::vector<JpegSegment> scans = jpeg_scans(jpeg);
-    Bytes out;
-    size_t from = 0;
-    for (size_t k : drop) {
-        out.insert(out.end(), jpeg.begin() + long(from), jpeg.begin() + long(scans.at(k).begin));
-        from = scans[k].end;
-    }
-    out.insert(out.end(), jpeg.begin() + long(from), jpeg.end());
-    return out;
-}
-
-Bytes jpeg_without_first_scan(const Bytes &jpeg)
-{
-    return jpeg_without_scans(jpeg, {0});
+    const JpegSegment scan = jpeg_scans(jpeg).at(k);
+    return spliced(jpeg, scan.begin, scan.end - scan.begin);
 }
 
 Bytes jpeg_with_first_scan_last(const Bytes &jpeg)
 {
     const std::vector<JpegSegment> scans = jpeg_scans(jpeg);
     const Bytes first(jpeg.begin() + long(scans[0].begin), jpeg.begin() + long(scans[0].end));
-    return spliced(jpeg_without_first_scan(jpeg), scans.back().end - first.size(), 0, first);
-}
-
-size_t jpeg_entropy_bytes(const Bytes &jpeg)
-{
-    size_t bytes = 0;
-    for (const JpegSegment &s : jpeg_scans(jpeg))
-        bytes += s.end - s.begin - 2 - size_t(jpeg[s.begin + 2] << 8 | jpeg[s.begin + 3]);
-    return bytes;
+    return spliced(jpeg_without_scan(jpeg, 0), scans.back().end - first.size(), 0, first);
 }
 
 Bytes jpeg_of_scans(const Bytes &jpeg, size_t n)
@@ -238,12 +188,6 @@ Bytes jpeg_of_scans(const Bytes &jpeg, size_t n)
     return out;
 }
 
-Bytes jpeg_padded(Bytes jpeg, size_t n, bool inComment)
-{
-    return inComment ? spliced(jpeg, jpeg.size() - 2, 0, make_segment(0xFE, Bytes(n, 0)))
-                     : spliced(jpeg, jpeg.size(), 0, Bytes(n, 0));
-}
-
 Bytes spliced(Bytes bytes, size_t at, size_t erase, const Bytes &insert)
 {
     bytes.erase(bytes.begin() + long(at), bytes.begin() + long(at + erase));
@@ -251,57 +195,33 @@ Bytes spliced(Bytes bytes, size_t at, size_t erase, const Bytes &insert)
     return bytes;
 }
 
-Bytes jpeg_tiff(const uint8_t *rgb, int w, int h, double keep)
-{
-    return jpeg_tiff(rgb, w, h, [keep](const Bytes &s) {
-        return Bytes(s.begin(), s.begin() + long(double(s.size()) * keep));
-    });
-}
-
 Bytes jpeg_tiff(const uint8_t *rgb, int w, int h, const std::function<Bytes(Bytes)> &edit,
                 bool ycbcr)
 {
     TempDir dir;
+    const std::string path = dir.file("j.tif");
     LibTiffOptions jpeg;
     jpeg.compression = COMPRESSION_JPEG;
     jpeg.rowsPerStrip = 16;
     if (ycbcr)
         jpeg.photometric = PHOTOMETRIC_YCBCR;
-    if (!write_libtiff(dir.file("in.tif"), rgb, w, h, 3, jpeg))
+    if (!write_libtiff(path, rgb, w, h, 3, jpeg))
         throw std::runtime_error("libtiff failed to write");
-    struct Close {
-        void operator()(TIFF *t) const { TIFFClose(t); }
-    };
-    std::unique_ptr<TIFF, Close> in(TIFFOpen(dir.file("in.tif").c_str(), "r"));
-    std::unique_ptr<TIFF, Close> out(TIFFOpen(dir.file("out.tif").c_str(), "w"));
-    uint32_t tablesSize = 0;
-    void *tables = nullptr;
-    if (!in || !out || !TIFFGetField(in.get(), TIFFTAG_JPEGTABLES, &tablesSize, &tables))
-        throw std::runtime_error("libtiff failed to read its own file");
-    TIFF *t = out.get();
-    TIFFSetField(t, TIFFTAG_IMAGEWIDTH, uint32_t(w));
-    TIFFSetField(t, TIFFTAG_IMAGELENGTH, uint32_t(h));
-    TIFFSetField(t, TIFFTAG_BITSPERSAMPLE, uint16_t(8));
-    TIFFSetField(t, TIFFTAG_SAMPLESPERPIXEL, uint16_t(3));
-    TIFFSetField(t, TIFFTAG_PLANARCONFIG, uint16_t(PLANARCONFIG_CONTIG));
-    TIFFSetField(t, TIFFTAG_COMPRESSION, uint16_t(COMPRESSION_JPEG));
-    uint16_t photometric = 0, subH = 0, subV = 0;
-    TIFFGetField(in.get(), TIFFTAG_PHOTOMETRIC, &photometric);
-    TIFFSetField(t, TIFFTAG_PHOTOMETRIC, photometric);
-    if (TIFFGetField(in.get(), TIFFTAG_YCBCRSUBSAMPLING, &subH, &subV))
-        TIFFSetField(t, TIFFTAG_YCBCRSUBSAMPLING, subH, subV);
-    TIFFSetField(t, TIFFTAG_ROWSPERSTRIP, uint32_t(16));
-    TIFFSetField(t, TIFFTAG_JPEGTABLES, tablesSize, tables);
-    for (tstrip_t s = 0; s < TIFFNumberOfStrips(in.get()); ++s) {
-        Bytes strip(size_t(TIFFRawStripSize(in.get(), s)));
-        if (TIFFReadRawStrip(in.get(), s, strip.data(), tmsize_t(strip.size())) < 0)
+    // libtiff writes a strip again in its place, or at the end when it grew.
+    std::unique_ptr<TIFF, void (*)(TIFF *)> t(edit ? TIFFOpen(path.c_str(), "r+") : nullptr,
+                                              TIFFClose);
+    if (edit && !t)
+        throw std::runtime_error("libtiff failed to open its own file");
+    for (tstrip_t s = 0; t && s < TIFFNumberOfStrips(t.get()); ++s) {
+        Bytes strip(size_t(TIFFRawStripSize(t.get(), s)));
+        if (TIFFReadRawStrip(t.get(), s, strip.data(), tmsize_t(strip.size())) < 0)
             throw std::runtime_error("libtiff failed to read a strip");
         strip = edit(strip);
-        if (TIFFWriteRawStrip(t, s, strip.data(), tmsize_t(strip.size())) < 0)
+        if (TIFFWriteRawStrip(t.get(), s, strip.data(), tmsize_t(strip.size())) < 0)
             throw std::runtime_error("libtiff failed to write a strip");
     }
-    out.reset();
-    return read_file(dir.file("out.tif"));
+    t.reset();
+    return read_file(path);
 }
 
 } // namespace testsupport

@@ -17,16 +17,11 @@ namespace testsupport {
 
 // The quantised coefficients of jpeg written again by libjpeg, arithmetic-coded and/or
 // progressive (libjpeg's simple progression), with a restart marker after every restartRows
-// rows of MCUs when not 0: the pixels decode unchanged. Throws std::runtime_error when libjpeg
-// fails.
-Bytes recode_jpeg(const Bytes &jpeg, bool arithmetic, bool progressive, int restartRows = 0);
-
-// The coefficients of jpeg written again, Huffman-coded, in the scans given (a script libjpeg
-// takes: every component's DC coded). Throws std::runtime_error when libjpeg fails.
-Bytes recode_jpeg_scans(const Bytes &jpeg, std::vector<jpeg_scan_info> scans);
-// A valid progressive script of n scans (65 to 127) for a grey frame: its DC, each AC
-// coefficient alone at bit 1, then n - 64 of them refined.
-std::vector<jpeg_scan_info> jpeg_grey_script(int n);
+// rows of MCUs when not 0, or Huffman-coded in the scans given when there are any (a script
+// libjpeg takes: every component's DC coded): the pixels decode unchanged. Throws
+// std::runtime_error when libjpeg fails.
+Bytes recode_jpeg(const Bytes &jpeg, bool arithmetic, bool progressive, int restartRows = 0,
+                  const std::vector<jpeg_scan_info> &scans = {});
 
 // libjpeg's decode with its defaults, into packed RGB rows (grey rows for a grey file); empty
 // when it fails or warns.
@@ -45,28 +40,20 @@ std::vector<JpegSegment> jpeg_scans(const Bytes &jpeg);
 
 // jpeg with its frame header (any SOFn) claiming w x h.
 Bytes jpeg_claiming_size(Bytes jpeg, uint16_t w, uint16_t h);
-// jpeg without its first scan (a progressive file then opens with an AC scan).
-Bytes jpeg_without_first_scan(const Bytes &jpeg);
-// jpeg without the scans of the indices given (in file order).
-Bytes jpeg_without_scans(const Bytes &jpeg, const std::vector<size_t> &drop);
+// jpeg without its scan k (in file order).
+Bytes jpeg_without_scan(const Bytes &jpeg, size_t k);
 // jpeg with its first scan moved after the others (a progressive file then opens with an AC
 // scan and codes its DC last).
 Bytes jpeg_with_first_scan_last(const Bytes &jpeg);
-// The entropy-coded bytes of all scans: from the end of each scan header to the marker after.
-size_t jpeg_entropy_bytes(const Bytes &jpeg);
-// jpeg with n zero bytes in a comment segment before its end of image, or after that marker.
-Bytes jpeg_padded(Bytes jpeg, size_t n, bool inComment);
 // bytes with `erase` bytes from `at` on replaced by insert.
 Bytes spliced(Bytes bytes, size_t at, size_t erase, const Bytes &insert = {});
 // jpeg with its last scan repeated until it has n scans.
 Bytes jpeg_of_scans(const Bytes &jpeg, size_t n);
 
-// A JPEG-compressed TIFF of w x h RGB pixels as libtiff writes it (RGB components, strips of 16
-// rows), each strip cut to its part `keep` (1 keeps the file whole).
-Bytes jpeg_tiff(const uint8_t *rgb, int w, int h, double keep);
-// The same TIFF, or with YCbCr components (2 x 2 subsampled: a strip is one row of MCUs), with
-// each strip's JPEG stream (SOI to EOI) replaced by edit(stream).
-Bytes jpeg_tiff(const uint8_t *rgb, int w, int h, const std::function<Bytes(Bytes)> &edit,
+// A JPEG-compressed TIFF of w x h RGB pixels as libtiff writes it (strips of 16 rows, RGB
+// components, or YCbCr 2 x 2 subsampled: a strip is one row of MCUs), each strip's JPEG stream
+// (SOI to EOI) replaced by edit(stream) when an edit is given.
+Bytes jpeg_tiff(const uint8_t *rgb, int w, int h, const std::function<Bytes(Bytes)> &edit = {},
                 bool ycbcr = false);
 
 } // namespace testsupport
