@@ -11,6 +11,7 @@
 #include "app/road.h"
 #include "app/settings.h"
 #include "platform/system.h"
+#include "platform/utf8.h"
 
 namespace app {
 namespace {
@@ -78,32 +79,6 @@ int jpeg_quality(const platform::Value &preference)
     return 100;
 }
 
-namespace {
-
-// The length of the UTF-8 sequence that starts text[i], 0 when none does (a stray continuation
-// byte, an overlong form, a surrogate, past U+10FFFF, cut short).
-size_t utf8_length(std::string_view text, size_t i)
-{
-    const auto byte = [&](size_t k) { return static_cast<unsigned char>(text[k]); };
-    const unsigned char c = byte(i);
-    size_t n = 0;
-    unsigned char lo = 0x80, hi = 0xBF; // the range of the second byte
-    if (c >= 0xC2 && c <= 0xDF)
-        n = 2;
-    else if (c >= 0xE0 && c <= 0xEF)
-        n = 3, lo = c == 0xE0 ? 0xA0 : 0x80, hi = c == 0xED ? 0x9F : 0xBF;
-    else if (c >= 0xF0 && c <= 0xF4)
-        n = 4, lo = c == 0xF0 ? 0x90 : 0x80, hi = c == 0xF4 ? 0x8F : 0xBF;
-    if (n == 0 || i + n > text.size() || byte(i + 1) < lo || byte(i + 1) > hi)
-        return 0;
-    for (size_t k = 2; k < n; ++k)
-        if (byte(i + k) < 0x80 || byte(i + k) > 0xBF)
-            return 0;
-    return n;
-}
-
-} // namespace
-
 std::string printable(std::string_view text)
 {
     static const char kHex[] = "0123456789abcdef";
@@ -126,7 +101,7 @@ std::string printable(std::string_view text)
         } else if (c < 0x80) {
             out += static_cast<char>(c);
             ++i;
-        } else if (const size_t n = utf8_length(text, i); n == 0) {
+        } else if (size_t bad = 0, n = platform::utf8_char(text.substr(i), bad); n == 0) {
             escape(c);
             ++i;
         } else if (c == 0xC2 && static_cast<unsigned char>(text[i + 1]) < 0xA0) {

@@ -307,6 +307,18 @@ std::string decode_message(Decoded d, const SourcePhoto &p)
     }
 }
 
+// The metadata of the photo at path (info, initialised here) and what its packet tells of it:
+// 0 for a photo, else an earlier result (photo_settings_method). A photo without metadata is
+// still a photo: its records stay zero; a reader that fails half-way (say in the IPTC walk after
+// the EXIF) leaves what it read.
+int read_metadata(const std::string &path, SourceType type, ExifInfo *info)
+{
+    const int kind = type == SourceType::Tiff ? 0 : type == SourceType::Jpeg ? 1 : 2;
+    init_exifInfo(info);
+    getExifData(path.c_str(), kind, info);
+    return photo_settings_method(path, kind, *info);
+}
+
 // The folder of a path ("." when it names none) and its last component.
 std::pair<std::string, std::string> folder_and_name(const std::string &path)
 {
@@ -332,11 +344,8 @@ std::string photo_count_problem(const std::vector<std::string> &photos)
             // carry the packet.
             if (!type || *type == SourceType::Psd || !platform::open_regular(path, length, &why))
                 continue;
-            const int kind = *type == SourceType::Tiff ? 0 : 1;
             ExifInfo info;
-            init_exifInfo(&info);
-            getExifData(path.c_str(), kind, &info);
-            if (photo_settings_method(path, kind, info) != 0)
+            if (read_metadata(path, *type, &info) != 0)
                 results.push_back(file_name(path));
         }
     std::string text =
@@ -457,12 +466,7 @@ RoadError check_and_probe(const std::vector<std::string> &paths, Document *doc)
         // An earlier result is told as such before it is compared with the other photos: a
         // cropping alignment made it smaller than they are.
         ExifInfo info;
-        init_exifInfo(&info);
-        // A photo without metadata is still a photo: its records stay zero. A reader that fails
-        // half-way (say in the IPTC walk after the EXIF) leaves what it read, which is kept.
-        int type = p.type == SourceType::Tiff ? 0 : (p.type == SourceType::Jpeg ? 1 : 2);
-        getExifData(path.c_str(), type, &info);
-        if (int made = photo_settings_method(path, type, info); made != 0)
+        if (int made = read_metadata(path, p.type, &info); made != 0)
             return fail(kExitBadInput, file_name(path) + " is an earlier result (" +
                                            made_with(made) + "), not a photo of the bracket");
         if (!doc->photos.empty()) {
@@ -568,8 +572,8 @@ constexpr int kMaxTile = 2048; // the denoiser's tile side
 
 // What one decoder holds beside the stack while it decodes p: the file, the bitmap a photo goes
 // through (a JPEG goes straight into the stack, and through a bitmap only when that fails, to
-// tell why), a PSD's plane, and the coefficients a multi-scan JPEG keeps (which the library
-// stops at twice the samples and its working room). Nothing on overflow.
+// tell why), a PSD's plane, and the coefficients a multi-scan JPEG keeps (up to the library's
+// cap). Nothing on overflow.
 std::optional<uint64_t> decoder_bytes(const SourcePhoto &p)
 {
     struct stat st;
@@ -581,7 +585,7 @@ std::optional<uint64_t> decoder_bytes(const SourcePhoto &p)
     if (p.type == SourceType::Psd) {
         own += *bitmap / 3;
     } else if (p.type == SourceType::Jpeg) {
-        const uint64_t cap = 2 * *bitmap + (uint64_t(64) << 20);
+        const uint64_t cap = platform::jpeg_library_memory(*bitmap);
         const int64_t coefficients = jpeg_coefficient_bytes(p.path.c_str());
         own += coefficients < 0 ? cap : std::min(uint64_t(coefficients), cap);
     }

@@ -212,19 +212,6 @@ std::string out_of_range(int method, const float *p)
     return {};
 }
 
-// The text of the program's property called name that a packet holds at or after position from,
-// found as the settings reader finds it (metadata::SettingsPacket), without surrounding white
-// space; nothing when there is none.
-std::optional<std::string> element_text(std::string_view packet, size_t from,
-                                        const std::string &name)
-{
-    const metadata::SettingsPacket scan(packet);
-    for (const auto &p : scan.properties())
-        if (p.name == name && p.pos >= from)
-            return std::string(p.text);
-    return std::nullopt;
-}
-
 // The packet's texts of the method's settings, each told as a --set value is: a number that
 // parses whole and lies in range, Slider or Light, a level word. Empty when every one is good,
 // else what is wrong. Older packets write Microcontrast as a word, which their reader takes; it
@@ -499,12 +486,13 @@ RoadError take_as_recorded(int m, float *p, std::vector<std::string> *notes)
         if (v == 0)
             v = 0;
     const std::string recorded = packet_for(m, back);
-    const size_t from = recorded.find("kvtm:Method");
+    const metadata::SettingsPacket scan(recorded);
     for (const Setting &s : method_settings(m)) {
         // Smoothing's slot is the slider's: a Light level is a word, recorded as it stands.
+        const metadata::SettingsPacket::Property *found = scan.find(s.name);
         if (back[s.slot] != p[s.slot] && notes)
             notes->push_back(std::string(s.name) + " " + asked_text(s, p) + " is taken as " +
-                             element_text(recorded, from, s.name).value_or("?") +
+                             (found ? std::string(found->text) : "?") +
                              ", as the result's settings packet records it");
     }
     std::copy(back, back + kTmParamCount, p);

@@ -16,6 +16,7 @@
 #include "imagecore/float_clamp.h"
 #include "platform/file_holder.h"
 #include "platform/number_text.h"
+#include "platform/utf8.h"
 
 namespace {
 
@@ -217,46 +218,6 @@ void append_xml_escaped(std::string &s, string_view text)
     }
 }
 
-// The length of the well-formed UTF-8 character that opens s, or 0 when it is ill-formed; then
-// `bad` is the length of its longest prefix that could start a well-formed character (at least
-// 1), which is replaced as one unit. Overlong forms, surrogates and values past U+10FFFF are
-// excluded through the second byte's range.
-size_t utf8_char(string_view s, size_t &bad)
-{
-    const auto byte = [&](size_t i) { return static_cast<unsigned char>(s[i]); };
-    const unsigned lead = byte(0);
-    if (lead < 0x80)
-        return 1;
-    size_t follow = 0;
-    unsigned lo = 0x80, hi = 0xBF;
-    if (lead >= 0xC2 && lead <= 0xDF)
-        follow = 1;
-    else if (lead == 0xE0)
-        follow = 2, lo = 0xA0;
-    else if (lead == 0xED)
-        follow = 2, hi = 0x9F;
-    else if (lead >= 0xE1 && lead <= 0xEF)
-        follow = 2;
-    else if (lead == 0xF0)
-        follow = 3, lo = 0x90;
-    else if (lead == 0xF4)
-        follow = 3, hi = 0x8F;
-    else if (lead >= 0xF1 && lead <= 0xF3)
-        follow = 3;
-    else { // a continuation byte, C0, C1 or F5..FF
-        bad = 1;
-        return 0;
-    }
-    for (size_t i = 1; i <= follow; ++i) {
-        if (i >= s.size() || byte(i) < lo || byte(i) > hi) {
-            bad = i;
-            return 0;
-        }
-        lo = 0x80, hi = 0xBF;
-    }
-    return follow + 1;
-}
-
 // The lens name as XML 1.0 can carry it on one line: U+FFFD for each ill-formed UTF-8 sequence
 // and for U+FFFE and U+FFFF, which XML excludes; a space for each control byte. A replacement
 // is three bytes where one or two stood, so characters that would take the name past 63 bytes
@@ -269,7 +230,7 @@ std::string lens_text(string_view name)
     for (size_t i = 0; i < name.size();) {
         const string_view rest = name.substr(i);
         size_t bad = 0;
-        const size_t len = utf8_char(rest, bad);
+        const size_t len = platform::utf8_char(rest, bad);
         const unsigned char c = static_cast<unsigned char>(rest[0]);
         string_view piece = rest.substr(0, len);
         if (len == 0)

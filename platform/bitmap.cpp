@@ -314,19 +314,27 @@ uint64_t codec_expansion(uint16_t compression)
     }
 }
 
+// The strips' or tiles' offsets and byte counts, one a strip or tile; returns how many, 0 when
+// the file lacks them.
+uint64_t chunk_table(TIFF *tif, uint64_t *&offsets, uint64_t *&counts)
+{
+    const bool tiled = TIFFIsTiled(tif);
+    if (!TIFFGetField(tif, tiled ? TIFFTAG_TILEOFFSETS : TIFFTAG_STRIPOFFSETS, &offsets) ||
+        !TIFFGetField(tif, tiled ? TIFFTAG_TILEBYTECOUNTS : TIFFTAG_STRIPBYTECOUNTS, &counts) ||
+        !offsets || !counts)
+        return 0;
+    return tiled ? TIFFNumberOfTiles(tif) : TIFFNumberOfStrips(tif);
+}
+
 // The pixel data the header promises must be in the file before any buffer is sized from the
 // header: the strips or tiles of the planes read hold, inside the file, the bytes of every row
 // (uncompressed) or enough to expand to them (compressed, see codec_expansion).
 bool pixel_data_backed(TIFF *tif, const TiffLayout &L, uint64_t fileSize)
 {
-    const bool tiled = TIFFIsTiled(tif);
-    const uint64_t chunks = tiled ? TIFFNumberOfTiles(tif) : TIFFNumberOfStrips(tif);
-    const uint64_t perPlane = L.separate ? chunks / L.spp : chunks;
     uint64_t *offsets = nullptr, *counts = nullptr;
-    if (perPlane == 0 ||
-        !TIFFGetField(tif, tiled ? TIFFTAG_TILEOFFSETS : TIFFTAG_STRIPOFFSETS, &offsets) ||
-        !TIFFGetField(tif, tiled ? TIFFTAG_TILEBYTECOUNTS : TIFFTAG_STRIPBYTECOUNTS, &counts) ||
-        !offsets || !counts)
+    const uint64_t chunks = chunk_table(tif, offsets, counts);
+    const uint64_t perPlane = L.separate ? chunks / L.spp : chunks;
+    if (perPlane == 0)
         return false;
     // The bytes of the file the chunks hold, each counted once however many chunks share it; a
     // count that passes the end is cut to the file, as libtiff reads it.
@@ -384,12 +392,8 @@ bool chunk_data_whole(TIFF *tif, const MemoryFile &file, TiffMessages &said, uin
     if (said.judged == chunk)
         return true;
     said.judged = chunk;
-    const bool tiled = TIFFIsTiled(tif);
     uint64_t *offsets = nullptr, *counts = nullptr;
-    if (chunk >= (tiled ? TIFFNumberOfTiles(tif) : TIFFNumberOfStrips(tif)) ||
-        !TIFFGetField(tif, tiled ? TIFFTAG_TILEOFFSETS : TIFFTAG_STRIPOFFSETS, &offsets) ||
-        !TIFFGetField(tif, tiled ? TIFFTAG_TILEBYTECOUNTS : TIFFTAG_STRIPBYTECOUNTS, &counts) ||
-        !offsets || !counts || offsets[chunk] >= file.size)
+    if (chunk >= chunk_table(tif, offsets, counts) || offsets[chunk] >= file.size)
         return false;
     uint32_t tablesSize = 0;
     const void *tables = nullptr;
@@ -610,11 +614,9 @@ void collect_icc(j_decompress_ptr cinfo, std::vector<uint8_t> &icc)
     chunks.copy(icc.data(), icc.size());
 }
 
-// Multi-scan files buffer their coefficients, twice the output at most; more than that (plus
-// working room) is refused by the library instead of allocated.
 void cap_library_memory(jpeg_decompress_struct *cinfo, uint64_t outputBytes)
 {
-    cinfo->mem->max_memory_to_use = long(2 * outputBytes + (uint64_t(64) << 20));
+    cinfo->mem->max_memory_to_use = long(jpeg_library_memory(outputBytes));
 }
 
 // The part of the decode during which the library may jump back: no object with a destructor

@@ -97,6 +97,14 @@ enum class PixelDataCheck {
 // decoder refuses a file as its scan count passes the cap.
 inline constexpr int kMaxJpegScans = 100;
 
+// The most memory the JPEG library may take while decoding an image of outputBytes samples: a
+// multi-scan file buffers its coefficients, twice the output at most, beside working room. A
+// file that would take more is refused by the library instead of allocated.
+inline constexpr uint64_t jpeg_library_memory(uint64_t outputBytes)
+{
+    return 2 * outputBytes + (uint64_t(64) << 20);
+}
+
 // Reads the headers of the TIFF or JPEG file at path, not its pixels: whether the decoder takes
 // the layout and whether the file is long enough for the pixels declared. TIFF: a codec of known
 // bound (WebP, LERC and unknown codecs are NotDecodable); the first directory's strips or tiles

@@ -326,7 +326,7 @@ TEST(BitmapHostileTiff, TinyFilesThatClaimGigabytesAllocateNothingLarge)
         {make_strip_tiff(64255, 1, 65533, 8), PixelDataCheck::NotDecodable}, // a 4 GB scanline
         {make_strip_tiff(30000, 1, 65535, 8), PixelDataCheck::NotDecodable},
         {make_strip_tiff(350000000, 1, 3, 8), PixelDataCheck::Truncated}, // a 1 GB row
-        {make_strip_tiff(100, 1, 3, 8), PixelDataCheck::Truncated}, // 300 bytes in the file?
+        {make_strip_tiff(100, 1, 3, 8), PixelDataCheck::Truncated},       // 300 bytes in the file?
         // Compressed: the strip must be able to expand to the pixels, as far as its codec can.
         {make_strip_tiff(32769, 1, 1, 8, COMPRESSION_ADOBE_DEFLATE), PixelDataCheck::Truncated},
         {make_strip_tiff(40000, 40000, 3, 16, COMPRESSION_LZW), PixelDataCheck::Truncated},
@@ -411,6 +411,12 @@ TEST(CheckPixelData, JpegScansTooShortForTheirBlocksAreTruncated)
     const Bytes baseline = testsupport::encode_jpeg(px.data(), 64, 48, 3, 90);
     const Bytes grey = testsupport::encode_jpeg(px.data(), 64, 48, 1, 90);
     const Bytes sub = testsupport::encode_jpeg(px.data(), 64, 48, 3, 90, {}, subsampled);
+    // Its frame made 4:2:2 at 72 x 40: MCUs of 16 x 8 pixels, not square.
+    Bytes sub422 = sub;
+    const size_t sof =
+        size_t(std::search(sub422.begin(), sub422.end(), kSof, kSof + 2) - sub422.begin());
+    sub422[sof + 5] = 0, sub422[sof + 6] = 40, sub422[sof + 7] = 0, sub422[sof + 8] = 72;
+    sub422[sof + 11] = 0x21;
     // A scan for each component; the DC of all at bit 1, luma AC 1 to 5, the DC refined.
     const Bytes sequential = recode_jpeg(
         baseline, 0, 0, 0, {{1, {0}, 0, 63, 0, 0}, {1, {1}, 0, 63, 0, 0}, {1, {2}, 0, 63, 0, 0}});
@@ -429,6 +435,9 @@ TEST(CheckPixelData, JpegScansTooShortForTheirBlocksAreTruncated)
         // 4 x 3 MCUs of four luma and two chroma blocks: 72 bits.
         {scan_cut(sub, 9), PixelDataCheck::Ok},
         {scan_cut(sub, 8), PixelDataCheck::Truncated},
+        // 5 x 5 MCUs of two luma and two chroma blocks: 100 bits.
+        {scan_cut(sub422, 13), PixelDataCheck::Ok},
+        {scan_cut(sub422, 12), PixelDataCheck::Truncated},
         {scan_cut(grey, 5), PixelDataCheck::Truncated},
         {sequential, PixelDataCheck::Ok},
         {testsupport::jpeg_without_scan(sequential, 2), PixelDataCheck::Truncated},
