@@ -8,7 +8,7 @@
 #include <string_view>
 #include <sys/stat.h>
 
-#include "app/road.h"
+#include "app/photo_checks.h"
 #include "app/settings.h"
 #include "platform/system.h"
 #include "platform/utf8.h"

@@ -12,8 +12,6 @@ namespace app {
 
 enum class OutputFormat { Jpeg, Tiff };
 
-inline constexpr int kMaxPhotos = 5; // the most photos a batch holds
-
 // alignType: how the photos are aligned before they are combined.
 inline constexpr int kAlignNone = -1, kAlignTranslation = 0, kAlignFeatures = 1;
 inline constexpr int kAlignFromDefaults = -2; // not given on the command line

@@ -4,49 +4,37 @@
 #include <atomic>
 #include <cerrno>
 #include <climits>
+#include <csignal>
 #include <cstdio>
 #include <cstring>
+#include <fcntl.h>
 #include <iterator>
 #include <memory>
 #include <new>
 #include <optional>
-#include <csignal>
-#include <fcntl.h>
 #include <pthread.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include "align/feature_align.h"
-#include "align/feature_points.h"
 #include "align/translation_align.h"
-#include "app/settings.h"
 #include "denoise/denoise.h"
 #include "fusion/combination.h"
 #include "fusion/fusion_job.h"
 #include "imagecore/banded.h"
 #include "imagecore/color.h"
 #include "imagecore/float_clamp.h"
-#include "imagecore/jpeg_readers.h"
 #include "imagecore/manip.h"
-#include "imagecore/pixel_buffers.h"
-#include "imagecore/preview.h"
-#include "imagecore/psd_reader.h"
 #include "imagecore/records.h"
-#include "imagecore/tiff_probe.h"
 #include "merge/ev_estimate.h"
 #include "merge/merge_to_hdr.h"
-#include "metadata/exif_reader.h"
-#include "metadata/exif_records.h"
 #include "metadata/jpeg_writer.h"
-#include "metadata/metadata_class.h"
 #include "metadata/tiff_writer.h"
-#include "metadata/xmp_settings.h"
 #include "platform/alerts.h"
 #include "platform/bitmap.h"
 #include "platform/checked_size.h"
 #include "platform/file_holder.h"
 #include "platform/system.h"
-#include "tonemap/tm_dim.h"
 #include "tonemap/tm_params.h"
 #include "tonemap/tone_map.h"
 
@@ -55,168 +43,6 @@ namespace {
 
 using platform::Data;
 using platform::DataPtr;
-
-const char *const kTiffExt[] = {"tif", "tiff", "TIF", "TIFF"};
-const char *const kJpegExt[] = {"jpg", "jpe", "jpeg", "JPG", "JPE", "JPEG"};
-const char *const kPsdExt[] = {"psd", "PSD"};
-const char *const kRawExt[] = {"crw", "cr2", "nef", "nrw", "raf", "orf", "pef", "srf", "sr2",
-                               "arw", "raw", "rw2", "rwl", "mrw", "dcr", "kdc", "dng", "mos",
-                               "x3f", "fff", "3fr", "CRW", "CR2", "NEF", "NRW", "RAF", "ORF",
-                               "PEF", "SRF", "SR2", "ARW", "RAW", "RW2", "RWL", "MRW", "DCR",
-                               "KDC", "DNG", "MOS", "X3F", "FFF", "3FR"};
-
-template <size_t N> bool listed(const char *const (&list)[N], const std::string &ext)
-{
-    for (const char *e : list)
-        if (ext == e)
-            return true;
-    return false;
-}
-
-// The source type an extension stands for; nothing for raw and unknown extensions.
-std::optional<SourceType> source_type(const std::string &ext)
-{
-    if (listed(kTiffExt, ext))
-        return SourceType::Tiff;
-    if (listed(kJpegExt, ext))
-        return SourceType::Jpeg;
-    if (listed(kPsdExt, ext))
-        return SourceType::Psd;
-    return std::nullopt;
-}
-
-const char *type_name(SourceType type)
-{
-    return type == SourceType::Tiff ? "TIFF" : type == SourceType::Jpeg ? "JPEG" : "PSD";
-}
-
-RoadError fail(int code, std::string message)
-{
-    return RoadError{code, std::move(message)};
-}
-
-// A path's last component, which messages name a photo by; the whole path where that is empty
-// ("dir/").
-std::string file_name(const std::string &path)
-{
-    auto slash = path.find_last_of('/');
-    return slash == std::string::npos || slash + 1 == path.size() ? path : path.substr(slash + 1);
-}
-
-std::string probe_reason(SourceType type, int code)
-{
-    if (code == -1)
-        return "cannot be opened or read";
-    switch (type) {
-    case SourceType::Tiff:
-        return code == -2 ? "is not a TIFF file" : "is not a valid TIFF file (bad magic number)";
-    case SourceType::Jpeg:
-        return "is not a valid JPEG file";
-    case SourceType::Psd:
-        return code == -2 ? "is not a Photoshop file of a known version"
-                          : "is not an RGB Photoshop document with at least 3 channels";
-    }
-    return "cannot be read";
-}
-
-// A PSD header promises sizes; its pixel data must be in the file before anything is allocated
-// for them. Empty when it is.
-std::string psd_pixel_problem(const SourcePhoto &p)
-{
-    int dims[kImageInfosCount];
-    std::copy(std::begin(p.infos), std::end(p.infos), dims);
-    dims[kInfoPsdKind] = 32; // the layout Manip::readPSD gives a ".psd" name
-    switch (psd_pixels_present(p.path.c_str(), dims)) {
-    case 0:
-        return {};
-    case -3:
-        return "is truncated: its compressed pixel data passes the end of the file";
-    default:
-        return "is truncated (it holds less pixel data than its header gives) or is a "
-               "large-document (PSB) file";
-    }
-}
-
-// A JPEG of other than 8-bit samples (12-bit files exist), which the decoder does not take, said
-// to follow its name; empty for 8-bit samples and for bits 0 (no frame header was read).
-std::string jpeg_precision_problem(int bits)
-{
-    if (bits <= 0 || bits == 8)
-        return {};
-    return " has " + std::to_string(bits) + "-bit samples; only 8-bit JPEGs are read";
-}
-
-// Bytes as a photographer reads them: "12.3 GB".
-std::string gigabytes(uint64_t bytes)
-{
-    char text[32];
-    std::snprintf(text, sizeof text, "%.1f GB", double(bytes) / double(uint64_t(1) << 30));
-    return text;
-}
-
-// Samples a TIFF pixel may carry: what the bitmap decoder takes.
-constexpr int kMaxTiffSamples = 5;
-
-// Why a photo of this size cannot be processed, to follow "is W x H pixels": the limit it
-// passes. Empty when it fits.
-std::string size_limit(const SourcePhoto &p)
-{
-    const auto pixels = platform::checked_product({p.width, p.height});
-    if (!pixels || *pixels > uint64_t(platform::kMaxKernelPixels))
-        return ", more than the " + std::to_string(platform::kMaxKernelPixels) +
-               " pixels a photo may have";
-    // The result's rows are 16 bits a sample, and their length in bytes an int.
-    const int spp = std::max(p.spp, 1);
-    const auto row = platform::checked_product({p.width, spp, 2});
-    if (!row || *row > uint64_t(INT_MAX))
-        return ": a row of its 16-bit result takes " + std::to_string(row.value_or(0)) +
-               " bytes, more than the " + std::to_string(INT_MAX) + " a row may have";
-    const auto decoded = platform::image_bytes(p.width, p.height, spp, p.bits / 8);
-    if (!decoded || *decoded > platform::kMaxBitmapBytes)
-        return " at " + std::to_string(p.bits) + " bits, more than the " +
-               gigabytes(platform::kMaxBitmapBytes) + " a decoded photo may take";
-    return {};
-}
-
-int probe(SourcePhoto &p)
-{
-    switch (p.type) {
-    case SourceType::Tiff:
-        return getTiffInfo(p.path.c_str(), p.infos);
-    case SourceType::Jpeg:
-        return infojpg(p.path.c_str(), p.infos);
-    case SourceType::Psd:
-        return getPsdInfo(p.path.c_str(), p.infos);
-    }
-    return -1;
-}
-
-DataPtr read_profile(const SourcePhoto &p)
-{
-    int len = p.infos[kInfoIccLength];
-    if (len <= 0)
-        return nullptr;
-    // The readers get one spare zero byte beyond the length the probe reported.
-    std::vector<uint8_t> buf(static_cast<size_t>(len) + 1, 0);
-    int got = -1;
-    switch (p.type) {
-    case SourceType::Tiff:
-        got = tif_profile(p.path.c_str(), buf.data(), buf.size());
-        break;
-    case SourceType::Jpeg:
-        got = jpg_profile(p.path.c_str(), buf.data(), buf.size());
-        break;
-    case SourceType::Psd:
-        got = psd_profile(p.path.c_str(), buf.data(), buf.size());
-        break;
-    }
-    return got > 0 ? Data::copy(buf.data(), static_cast<size_t>(len)) : nullptr;
-}
-
-const int32_t *ints(const DataPtr &d)
-{
-    return reinterpret_cast<const int32_t *>(d->bytes());
-}
 
 // The 8-bit samples of one decoded bitmap, in the document's channel count, into dst. A
 // 16-bit sample keeps its high byte: the stack is 8 bits in every run.
@@ -307,18 +133,6 @@ std::string decode_message(Decoded d, const SourcePhoto &p)
     }
 }
 
-// The metadata of the photo at path (info, initialised here) and what its packet tells of it:
-// 0 for a photo, else an earlier result (photo_settings_method). A photo without metadata is
-// still a photo: its records stay zero; a reader that fails half-way (say in the IPTC walk after
-// the EXIF) leaves what it read.
-int read_metadata(const std::string &path, SourceType type, ExifInfo *info)
-{
-    const int kind = type == SourceType::Tiff ? 0 : type == SourceType::Jpeg ? 1 : 2;
-    init_exifInfo(info);
-    getExifData(path.c_str(), kind, info);
-    return photo_settings_method(path, kind, *info);
-}
-
 // The folder of a path ("." when it names none) and its last component.
 std::pair<std::string, std::string> folder_and_name(const std::string &path)
 {
@@ -329,208 +143,6 @@ std::pair<std::string, std::string> folder_and_name(const std::string &path)
 }
 
 } // namespace
-
-std::string photo_count_problem(const std::vector<std::string> &photos)
-{
-    if (!photos.empty() && photos.size() <= size_t(kMaxPhotos))
-        return {};
-    std::vector<std::string> results;
-    if (photos.size() > size_t(kMaxPhotos))
-        for (const std::string &path : photos) {
-            const std::optional<SourceType> type = source_type(platform::path_extension(path));
-            uint64_t length = 0;
-            std::string why;
-            // Only regular files (a named pipe would block the metadata reader) of the types that
-            // carry the packet.
-            if (!type || *type == SourceType::Psd || !platform::open_regular(path, length, &why))
-                continue;
-            ExifInfo info;
-            if (read_metadata(path, *type, &info) != 0)
-                results.push_back(file_name(path));
-        }
-    std::string text =
-        "give 1 to " + std::to_string(kMaxPhotos) + " photos, not " + std::to_string(photos.size());
-    for (size_t k = 0; k < results.size(); ++k)
-        text += (k == 0 ? " (" : k + 1 < results.size() ? ", " : " and ") + results[k];
-    if (!results.empty())
-        text += results.size() == 1 ? " is an earlier result)" : " are earlier results)";
-    return text;
-}
-
-RoadError check_and_probe(const std::vector<std::string> &paths, Document *doc)
-{
-    if (std::string problem = photo_count_problem(paths); !problem.empty())
-        return fail(kExitUsage, problem);
-    const std::string firstExt = platform::path_extension(paths[0]);
-    for (const auto &path : paths) {
-        std::string ext = platform::path_extension(path);
-        // A named pipe or a device would block the readers or never end: only regular files.
-        uint64_t length = 0;
-        std::string why;
-        if (!platform::open_regular(path, length, &why))
-            return fail(kExitBadInput, file_name(path) + (why.rfind("is ", 0) == 0
-                                                              ? " " + why + ", not a photo"
-                                                              : " cannot be opened: " + why));
-        if (listed(kRawExt, ext))
-            return fail(kExitBadInput, file_name(path) +
-                                           ": camera raw files are not supported; convert them "
-                                           "to 16-bit TIFF first");
-        if (!source_type(ext))
-            return fail(kExitBadInput, file_name(path) +
-                                           ": not a supported photo (extensions: tif, tiff, jpg, "
-                                           "jpe, jpeg, psd, in lower or upper case)");
-        // One file type, however the extensions are spelt (a.jpg, b.JPG, c.jpeg).
-        if (source_type(ext) != source_type(firstExt))
-            return fail(kExitBadInput, file_name(path) + " is a " + type_name(*source_type(ext)) +
-                                           " photo, but " + file_name(paths[0]) + " is a " +
-                                           type_name(*source_type(firstExt)) +
-                                           ": the photos must be of one file type");
-    }
-
-    doc->photos.clear();
-    for (const auto &path : paths) {
-        SourcePhoto p;
-        p.path = path;
-        p.type = *source_type(firstExt);
-        // Every probe returns a positive value on success (8 for JPEG, the byte order for TIFF,
-        // the layer offset for PSD).
-        int r = probe(p);
-        if (r == -1 && p.type == SourceType::Psd && p.infos[kInfoWidth] > 0)
-            return fail(kExitBadInput, file_name(path) + " is " +
-                                           std::to_string(p.infos[kInfoWidth]) + " x " +
-                                           std::to_string(p.infos[kInfoHeight]) +
-                                           " pixels, more than its Photoshop version allows, "
-                                           "or is cut short");
-        if (r <= 0 && p.type == SourceType::Jpeg) {
-            platform::PixelLayout layout;
-            platform::check_pixel_data(path, &layout);
-            if (std::string deep = jpeg_precision_problem(layout.bits); !deep.empty())
-                return fail(kExitBadInput, file_name(path) + deep);
-        }
-        if (r <= 0)
-            return fail(kExitBadInput, file_name(path) + " " + probe_reason(p.type, r));
-        p.width = p.infos[kInfoWidth];
-        p.height = p.infos[kInfoHeight];
-        // JPEG gives 8 bits and its components; TIFF and PSD are taken as RGB at their depth.
-        p.bits = p.type == SourceType::Jpeg ? 8 : p.infos[kInfoBits];
-        p.spp = p.type == SourceType::Jpeg ? p.infos[kInfoBits] : 3;
-        // What the decoder will make of a TIFF or JPEG, read from its headers: a TIFF decodes
-        // to grey or RGB whatever extra samples it holds.
-        auto pixels = platform::PixelDataCheck::Ok;
-        if (p.type != SourceType::Psd) {
-            platform::PixelLayout layout;
-            pixels = platform::check_pixel_data(path, &layout);
-            if (pixels != platform::PixelDataCheck::NotDecodable) {
-                p.width = layout.width;
-                p.height = layout.height;
-                p.spp = layout.spp;
-                p.bits = layout.bits;
-            } else if (p.type == SourceType::Tiff) {
-                p.spp = p.infos[kInfoSamples];
-            }
-        }
-        if (p.width < 1 || p.height < 1)
-            return fail(kExitBadInput, file_name(path) + " has no pixels");
-        if (p.bits != 8 && p.bits != 16)
-            return fail(kExitBadInput, file_name(path) + " has " + std::to_string(p.bits) +
-                                           " bits per channel; 8 and 16 are supported");
-        if (pixels == platform::PixelDataCheck::NotDecodable && p.type == SourceType::Tiff &&
-            p.spp > kMaxTiffSamples)
-            return fail(kExitBadInput, file_name(path) + " has " + std::to_string(p.spp) +
-                                           " samples a pixel; grey and RGB photos with at most " +
-                                           std::to_string(kMaxTiffSamples - 3) +
-                                           " extra samples are supported");
-        if (p.type != SourceType::Tiff && p.spp != 1 && p.spp != 3)
-            return fail(kExitBadInput, file_name(path) + " has " + std::to_string(p.spp) +
-                                           " channels; grey and RGB photos are supported");
-        if (std::string limit = size_limit(p); !limit.empty())
-            return fail(kExitBadInput, file_name(path) + " is " + std::to_string(p.width) + " x " +
-                                           std::to_string(p.height) + " pixels" + limit);
-        if (pixels == platform::PixelDataCheck::NotDecodable)
-            return fail(kExitBadInput, file_name(path) + " cannot be decoded: its layout is not "
-                                                         "supported or its header is damaged");
-        // A file shorter than the pixels it declares is refused before memory is weighed for
-        // them, so that whether it is refused does not depend on the machine.
-        if (pixels == platform::PixelDataCheck::Truncated)
-            return fail(kExitBadInput, file_name(path) + " is truncated: the file is too short "
-                                                         "for the " +
-                                           std::to_string(p.width) + " x " +
-                                           std::to_string(p.height) + " pixels it declares");
-        if (pixels == platform::PixelDataCheck::TooManyScans)
-            return fail(kExitBadInput, file_name(path) + " has more than " +
-                                           std::to_string(platform::kMaxJpegScans) +
-                                           " scans; no photograph needs that many");
-        if (p.type == SourceType::Psd)
-            if (std::string problem = psd_pixel_problem(p); !problem.empty())
-                return fail(kExitBadInput, file_name(path) + " " + problem);
-        // An earlier result is told as such before it is compared with the other photos: a
-        // cropping alignment made it smaller than they are.
-        ExifInfo info;
-        if (int made = read_metadata(path, p.type, &info); made != 0)
-            return fail(kExitBadInput, file_name(path) + " is an earlier result (" +
-                                           made_with(made) + "), not a photo of the bracket");
-        if (!doc->photos.empty()) {
-            const SourcePhoto &f = doc->photos.front();
-            if (p.width != f.width || p.height != f.height)
-                return fail(kExitBadInput,
-                            file_name(path) + " is " + std::to_string(p.width) + " x " +
-                                std::to_string(p.height) + ", but " + file_name(f.path) + " is " +
-                                std::to_string(f.width) + " x " + std::to_string(f.height));
-            if (p.spp != f.spp || p.bits != f.bits)
-                return fail(kExitBadInput, file_name(path) +
-                                               " differs from the first photo in channels or "
-                                               "bits per channel");
-        }
-
-        p.iptcBase = info.iptcBase;
-        p.exifBuf = Data::zeroed(kExifBufBytes);
-        p.gpsBuf = Data::zeroed(kGpsBufBytes);
-        if (!p.exifBuf || !p.gpsBuf)
-            return fail(kExitFailed, "out of memory");
-        metadataBufFromExifInfo(&info, reinterpret_cast<int32_t *>(p.exifBuf->mutableBytes()),
-                                reinterpret_cast<int32_t *>(p.gpsBuf->mutableBytes()));
-        doc->photos.push_back(std::move(p));
-    }
-
-    const SourcePhoto &first = doc->photos.front();
-    doc->width = first.width;
-    doc->height = first.height;
-    doc->spp = first.spp;
-    doc->profile = read_profile(first);
-    const int32_t *exif = ints(first.exifBuf);
-    // The record's IPTC offset may count from the TIFF header inside the file (the IPTC tag of
-    // an EXIF directory); read_iptc wants a file position.
-    int iptcLen = exif[kExifIptcLength];
-    int64_t iptcAt = int64_t(first.iptcBase) + exif[kExifIptcOffset];
-    doc->iptc = nullptr;
-    if (iptcLen > 0 && iptcAt <= INT_MAX) {
-        std::vector<uint8_t> buf(static_cast<size_t>(iptcLen) + 1, 0);
-        // read_iptc gives the length of the whole records: nothing past them is carried.
-        if (int n = read_iptc(first.path.c_str(), iptcLen, int(iptcAt), buf.data()); n > 0)
-            doc->iptc = Data::copy(buf.data(), static_cast<size_t>(n));
-    }
-    // Headers without a real density (JFIF aspect ratios say 1) get the usual 72 dpi.
-    doc->dpi = first.infos[kInfoXRes] >= 10 ? first.infos[kInfoXRes] : 72;
-    int orientation = exif[kExifOrientation];
-    if ((orientation < 1 || orientation > 8) && first.type == SourceType::Tiff)
-        orientation = first.infos[kInfoOrientation];
-    doc->orientation = orientation >= 1 && orientation <= 8 ? orientation : 1;
-
-    // Read before the pixels: noise reduction picks the darkest photos by them, the merge
-    // divides by them.
-    MetaData meta;
-    platform::DataArray records;
-    doc->exif = 1;
-    for (const auto &p : doc->photos) {
-        records.push_back(p.exifBuf);
-        if (meta.scanExif(p.exifBuf) <= 0)
-            doc->exif = 0;
-    }
-    doc->deltaT = doc->exif > 0 ? meta.getEV(records) : nullptr;
-    if (doc->exif > 0 && !doc->deltaT)
-        return fail(kExitFailed, "out of memory");
-    return {};
-}
 
 int smallest_side(int method)
 {
@@ -556,200 +168,18 @@ RoadError check_method_size(const Document &doc, int method)
                                    std::to_string(side) + " x " + std::to_string(side));
 }
 
-namespace {
-
-// The program, its libraries, its threads' stacks and the allocator's own: resident in every run
-// beside the buffers memory_terms counts (5 to 7 MB measured, from photos of a few pixels to 96
-// megapixels, at 1 to 32 threads).
-constexpr uint64_t kBaselineBytes = uint64_t(10) << 20;
-
-// The feature aligner's sizes (align/feature_align.cpp): steps are found on grey copies of the
-// photos reduced to at most 1100 pixels a side, points detected in tiles of 1024 pixels a side
-// and a margin of 20 on either side.
-constexpr int64_t kAlignReducedSide = 1100, kAlignTile = 1024, kAlignRegion = 1024 + 2 * 20;
-
-constexpr int kMaxTile = 2048; // the denoiser's tile side
-
-// What one decoder holds beside the stack while it decodes p: the file, the bitmap a photo goes
-// through (a JPEG goes straight into the stack, and through a bitmap only when that fails, to
-// tell why), a PSD's plane, and the coefficients a multi-scan JPEG keeps (up to the library's
-// cap). Nothing on overflow.
-std::optional<uint64_t> decoder_bytes(const SourcePhoto &p)
-{
-    struct stat st;
-    const uint64_t file = ::stat(p.path.c_str(), &st) == 0 ? uint64_t(st.st_size) : 0;
-    const auto bitmap = platform::image_bytes(p.width, p.height, p.spp, std::max(p.bits / 8, 1));
-    if (!bitmap || *bitmap > platform::kMaxBitmapBytes)
-        return std::nullopt;
-    uint64_t own = *bitmap;
-    if (p.type == SourceType::Psd) {
-        own += *bitmap / 3;
-    } else if (p.type == SourceType::Jpeg) {
-        const uint64_t cap = platform::jpeg_library_memory(*bitmap);
-        const int64_t coefficients = jpeg_coefficient_bytes(p.path.c_str());
-        own += coefficients < 0 ? cap : std::min(uint64_t(coefficients), cap);
-    }
-    uint64_t total;
-    if (__builtin_add_overflow(file, own, &total))
-        return std::nullopt;
-    return total;
-}
-
-// Bytes noise reduction holds beside the stack: the denoiser's work area, its output photo and,
-// for grey photos, their RGB copy. Nothing when the denoiser does not take the size.
-std::optional<uint64_t> denoise_bytes(int w, int h, int spp)
-{
-    const int work = mem4denoise(w, h, kMaxTile);
-    const auto rgb = platform::image_bytes(w, h, 3, 1);
-    if (work < 0 || !rgb)
-        return std::nullopt;
-    return uint64_t(work) + *rgb * (spp == 1 ? 2 : 1);
-}
-
-// The peak of the noise reduction of a stack of stackBytes (see memory_terms).
-std::optional<uint64_t> denoise_need(int w, int h, int spp, uint64_t stackBytes)
-{
-    const auto beside = denoise_bytes(w, h, spp);
-    return beside ? std::optional<uint64_t>(kBaselineBytes + stackBytes + *beside) : std::nullopt;
-}
-
-// A run's memory in the parts the number of decoders weighs: the stack, the largest photo's
-// decoder, and the largest stage after the decoding.
-struct MemoryTerms {
-    uint64_t stack = 0, decoder = 0, stages = 0;
-};
-
-// The memory of each stage of the run, as its code allocates it. P is the pixel count of doc's
-// size, S = n x P x spp the 8-bit stack, which every stage holds but saving (main drops it
-// first). Beside the stack each stage holds, in bytes:
-//   decoding     d decoders at once, each as decoder_bytes;
-//   noise        the work area of mem4denoise, the output photo (3P), and 3P more for grey
-//   reduction    photos (denoise_bytes);
-//   alignment    by features: grey copies of the photos reduced by D to at most 1100 pixels a
-//                side and, when D / 3 = R > 1, by R, on which the points are detected; the
-//                detection of a tile (of at most 1064 x 1064 pixels of the copy by R): its grey,
-//                integral (4 bytes) and three filter layers (12 bytes) a pixel, twice, as the
-//                allocator keeps one tile's freed buffers beside the next one's; the points of
-//                every tile of two photos (1310 of 268 bytes a tile); then the warped photo
-//                (P x spp). By translation: two grey copies and the bit pyramids of two photos
-//                and a shifted level (at most 2.5P), then the shifted photo;
-//   method       deredid: the HDR image (4P) through the three steps of the tone mapper, the
-//                largest of: the pyramid of the local operator (T pixels, about 4P/3) in its
-//                work area and its scratch copy (8T) with two levels of partial sums (1.25P);
-//                the work area and the Poisson solve's three planes (4T + 12P), with the partial
-//                sums the allocator may keep (below its mmap threshold); the result (2 spp P),
-//                the solved luminance and the HDR image's copy (8P). The light mode's solver
-//                holds less than the slider mode's counted here.
-//                rodo: the HDR image and the result (4P + 2 spp P).
-//                fusion: the result pyramid and the blend pyramid (2 x 2 spp L, L the pixels of
-//                the pyramid, about 4P/3) and the weight maps (2 ((n - 1) P + L)).
-//                the combinations: the result (2 spp P) and the kernel's planes: intensive nP,
-//                highlights-shadows and two-photos 2P, mean none;
-//   saving       the result alone: the writers go a row at a time.
-// The run's peak is the largest stage and the baseline. Freed memory goes back to the system
-// between stages (main). Nothing when doc's size passes what the processing takes.
-std::optional<MemoryTerms> memory_terms(const Document &doc, const JobShape &job)
-{
-    const uint64_t n = doc.photos.size();
-    if (n > uint64_t(kMaxPhotos) || !platform::kernel_sized(doc.width, doc.height, doc.spp))
-        return std::nullopt;
-    const uint64_t w = uint64_t(doc.width), h = uint64_t(doc.height), spp = uint64_t(doc.spp);
-    const uint64_t P = w * h, photo = P * spp, result = 2 * spp * P;
-    MemoryTerms t;
-    t.stack = n * photo;
-    for (const SourcePhoto &p : doc.photos) {
-        const auto one = decoder_bytes(p);
-        if (!one)
-            return std::nullopt;
-        t.decoder = std::max(t.decoder, *one);
-    }
-
-    uint64_t beside = 0; // the largest a stage after the decoding holds beside the stack
-    if (job.denoise > 0)
-        beside = std::max(beside, denoise_bytes(doc.width, doc.height, doc.spp).value_or(0));
-    if (n > 1 && job.alignType == kAlignFeatures) {
-        const uint64_t D = (std::max(w, h) + kAlignReducedSide - 1) / kAlignReducedSide;
-        const uint64_t R = std::max<uint64_t>(1, D / 3), fw = w / R, fh = h / R;
-        const uint64_t copies = n * (w / D) * (h / D) + (R > 1 ? n * fw * fh : 0);
-        const uint64_t tile = std::min<uint64_t>(fw, kAlignRegion) *
-                              std::min<uint64_t>(fh, kAlignRegion) * (1 + 4 + 12);
-        const uint64_t tiles =
-            ((fw + kAlignTile - 1) / kAlignTile) * ((fh + kAlignTile - 1) / kAlignTile);
-        const uint64_t points = (kTileMaxPoints + 1) * (3 * 4 + kDescriptorSize * 4);
-        beside = std::max({beside, copies + 2 * tile + 2 * tiles * points, photo});
-    } else if (n > 1 && job.alignType == kAlignTranslation) {
-        beside = std::max({beside, 2 * P + P / 2, photo});
-    }
-    if (job.method == kMethodFusionAdjust) {
-        const int len = pyram_len(doc.width, doc.height);
-        const uint64_t L = len >= 0 ? uint64_t(len) : 4 * P / 3 + w + h;
-        beside = std::max(beside, 2 * (2 * spp * L) + 2 * ((std::max<uint64_t>(n, 1) - 1) * P + L));
-    } else if (job.method >= kMethodFusionIntensive && job.method <= kMethodMean) {
-        const uint64_t planes = job.method == kMethodFusionIntensive ? n * P
-                                : job.method == kMethodMean          ? 0
-                                                                     : 2 * P;
-        beside = std::max(beside, result + planes);
-    } else if (job.method == kMethodDeredid) {
-        tm_dims dims{};
-        const uint64_t T = tm_dimSAV(doc.width, doc.height, 0, 0, &dims) > 0
-                               ? uint64_t(std::max(dims.v[kTdTotalA], dims.v[kTdTotalB]))
-                               : P;
-        beside = std::max(beside, 4 * P + std::max({8 * T + 5 * P / 4, 4 * T + 12 * P + 5 * P / 4,
-                                                    result + 8 * P}));
-    } else {
-        beside = std::max(beside, 4 * P + result);
-    }
-    t.stages = std::max(t.stack + beside, result);
-    return t;
-}
-
-// The run's peak with d decoders at once.
-std::optional<uint64_t> run_peak(const MemoryTerms &t, int d)
-{
-    uint64_t decoding;
-    if (__builtin_mul_overflow(uint64_t(d), t.decoder, &decoding) ||
-        __builtin_add_overflow(decoding, t.stack, &decoding))
-        return std::nullopt;
-    return kBaselineBytes + std::max(decoding, t.stages);
-}
-
-} // namespace
-
-std::optional<uint64_t> job_memory(const Document &doc, const JobShape &job)
-{
-    const auto terms = memory_terms(doc, job);
-    return terms ? run_peak(*terms, std::max(job.decoders, 1)) : std::nullopt;
-}
-
 RoadError decode_stack(Document *doc, uint64_t memory, int threads, const JobShape &job,
                        uint64_t *weighed)
 {
     const size_t n = doc->photos.size();
-    auto one = platform::image_bytes(doc->width, doc->height, doc->spp, 1);
-    auto all = one ? platform::checked_mul(*one, n) : std::nullopt;
-    // Noise reduction the memory does not hold is left out of the run (denoise_stack says so),
-    // not the run.
-    JobShape road = job;
-    if (all && memory > 0 && job.denoise > 0 &&
-        denoise_need(doc->width, doc->height, doc->spp, *all).value_or(UINT64_MAX) > memory)
-        road.denoise = 0;
-    const auto terms = memory_terms(*doc, road);
-    const auto need = terms ? run_peak(*terms, 1) : std::nullopt;
-    if (!all || !need)
-        return fail(kExitBadInput, "the photos are too large");
-    if (memory > 0 && *need > memory)
-        return fail(kExitFailed, "not enough memory: " + std::to_string(n) + " photo" +
-                                     (n == 1 ? "" : "s") + " of " + std::to_string(doc->width) +
-                                     " x " + std::to_string(doc->height) + " need " +
-                                     gigabytes(*need) + ", this machine has " + gigabytes(memory));
-    // Each photo decoding at once holds its file and buffers beside the stack: as many at once
-    // as the threads and the memory allow, one at least.
-    int decoders = std::min(worker_threads(threads), static_cast<int>(n));
-    while (memory > 0 && decoders > 1 && run_peak(*terms, decoders).value_or(UINT64_MAX) > memory)
-        --decoders;
+    MemoryPlan plan;
+    if (RoadError e = plan_memory(*doc, job, memory, worker_threads(threads), &plan))
+        return e;
     if (weighed)
-        *weighed = run_peak(*terms, std::max(decoders, 1)).value_or(*need);
-    doc->stack = Data::zeroed(*all);
+        *weighed = plan.weighed;
+    const int decoders = plan.decoders;
+    const size_t one = size_t(doc->width) * size_t(doc->height) * size_t(doc->spp);
+    doc->stack = Data::zeroed(one * n);
     if (!doc->stack)
         return fail(kExitFailed, "not enough memory for " + std::to_string(n) + " photos of " +
                                      std::to_string(doc->width) + " x " +
@@ -765,7 +195,7 @@ RoadError decode_stack(Document *doc, uint64_t memory, int threads, const JobSha
             if (k > firstBad.load())
                 continue;
             outcome[k] =
-                decode_photo(doc->photos[k], doc->width, doc->height, doc->spp, stack + k * *one);
+                decode_photo(doc->photos[k], doc->width, doc->height, doc->spp, stack + k * one);
             if (outcome[k] != Decoded::Ok) {
                 size_t bad = firstBad.load();
                 while (k < bad && !firstBad.compare_exchange_weak(bad, k)) {
@@ -819,7 +249,7 @@ std::string denoise_stack(Document *doc, int count, int threads, uint64_t memory
         return {};
     const int w = doc->width, h = doc->height;
     const bool grey = doc->spp == 1;
-    const int bytes = mem4denoise(w, h, kMaxTile);
+    const int bytes = mem4denoise(w, h, kDenoiseTile);
     const auto one = platform::image_bytes(w, h, doc->spp, 1);
     const auto rgb = platform::image_bytes(w, h, 3, 1);
     const auto row = platform::checked_product({w, 3});
@@ -844,7 +274,7 @@ std::string denoise_stack(Document *doc, int count, int threads, uint64_t memory
                     in[3 * i] = in[3 * i + 1] = in[3 * i + 2] = photo[i];
             float nrParam[kNrParamCount];
             nr_def(nrParam); // fresh for every photo: denoise2 rewrites part of it
-            if (denoise2(w, h, 3, int(*row), 8, kMaxTile, threads, nrParam, work.get(),
+            if (denoise2(w, h, 3, int(*row), 8, kDenoiseTile, threads, nrParam, work.get(),
                          grey ? in.data() : photo, out.data()) != 1) {
                 ++failed;
                 continue;
@@ -1214,13 +644,13 @@ RoadError save_result(const Document &doc, const DataPtr &result, int method, co
         info[kSaveBits] = 8;
         info[kSaveIs16to8] = 1;
         r = KVwritejpg(writePath.c_str(), quality, info, int(*rowSamples), profile,
-                       ints(first.exifBuf), ints(first.gpsBuf), iptcLen, iptc, method, tmParam,
-                       result->bytes());
+                       record_ints(first.exifBuf), record_ints(first.gpsBuf), iptcLen, iptc, method,
+                       tmParam, result->bytes());
     } else if (rowsFit) {
         info[kSaveBits] = 16;
         info[kSaveIs16to8] = 0;
-        r = buf2tif(result->bytes(), info, int(*rowBytes), profile, ints(first.exifBuf),
-                    ints(first.gpsBuf), iptcLen, iptc, method, tmParam, 0, nullptr,
+        r = buf2tif(result->bytes(), info, int(*rowBytes), profile, record_ints(first.exifBuf),
+                    record_ints(first.gpsBuf), iptcLen, iptc, method, tmParam, 0, nullptr,
                     writePath.c_str());
     }
     if (r != doc.height) {
@@ -1236,9 +666,9 @@ RoadError save_result(const Document &doc, const DataPtr &result, int method, co
     // link failing when it exists (another run may take it at the same time); -o's file is
     // replaced by a rename from a fresh hidden name.
     auto link_to = [&](const std::string &to) {
-        const int rc = named ? ::link(named->path().c_str(), to.c_str())
-                             : ::linkat(AT_FDCWD, writePath.c_str(), AT_FDCWD, to.c_str(),
-                                        AT_SYMLINK_FOLLOW);
+        const int rc =
+            named ? ::link(named->path().c_str(), to.c_str())
+                  : ::linkat(AT_FDCWD, writePath.c_str(), AT_FDCWD, to.c_str(), AT_SYMLINK_FOLLOW);
         return rc == 0 ? 0 : errno;
     };
     if (target.numbered) {
@@ -1253,8 +683,9 @@ RoadError save_result(const Document &doc, const DataPtr &result, int method, co
             if (e != EEXIST)
                 return fail(kExitFailed, "could not save " + to + ": " + std::strerror(e));
         }
-        return fail(kExitFailed, "could not save the result: " + path + " and its numbered "
-                                 "names up to " +
+        return fail(kExitFailed, "could not save the result: " + path +
+                                     " and its numbered "
+                                     "names up to " +
                                      file_name(numbered_output_path(path, kLastOutputNumber)) +
                                      " all exist (give -o)");
     }

@@ -9,56 +9,15 @@
 #include <string>
 #include <vector>
 
+#include "app/document.h"
+#include "app/memory_gate.h"
 #include "app/options.h"
+#include "app/photo_checks.h"
 #include "platform/data.h"
 #include "platform/system.h"
 #include "tonemap/tm_params.h"
 
 namespace app {
-
-// Exit statuses of the driver.
-enum ExitCode : int {
-    kExitOk = 0,
-    kExitUsage = 2,
-    kExitBadInput = 3,
-    kExitFailed = 4,
-};
-
-enum class SourceType { Tiff, Jpeg, Psd };
-
-// One source photo after its checks, probe and metadata.
-struct SourcePhoto {
-    std::string path;
-    SourceType type = SourceType::Jpeg;
-    int infos[13] = {}; // imageInfos of the probe
-    int width = 0, height = 0, spp = 3, bits = 8;
-    platform::DataPtr exifBuf; // 240 bytes
-    platform::DataPtr gpsBuf;  // 96 bytes
-    int iptcBase = 0;          // the file position exifBuf's IPTC offset counts from
-};
-
-// Everything the stages after decoding need.
-struct Document {
-    std::vector<SourcePhoto> photos;
-    platform::DataPtr profile; // the first photo's ICC profile, or null
-    platform::DataPtr iptc;    // the first photo's IPTC block, or null
-    int dpi = 72;
-    int orientation = 1;
-    platform::DataPtr stack; // alignedPhotosBuf: photos back to back, 8 bits a sample
-    int width = 0, height = 0, spp = 3;
-    // The relative exposures of the metadata (one float a photo, photo order) when every photo
-    // has a usable exposure time (exif 1); otherwise exif 0, deltaT null, and the merge
-    // estimates the exposures from the pixels.
-    platform::DataPtr deltaT;
-    int exif = 0;
-};
-
-// A failure on the road: the exit status and the message for the user.
-struct RoadError {
-    int code = kExitOk;
-    std::string message;
-    explicit operator bool() const { return code != kExitOk; }
-};
 
 // Stage names for progress and timings; the driver's observer shows them.
 using StageHook = std::function<void(const std::string &stage)>;
@@ -70,20 +29,6 @@ using StageHook = std::function<void(const std::string &stage)>;
 RoadError check_output(const std::vector<std::string> &photos, const std::string &output,
                        bool replaces = true);
 
-// Why the count of photos cannot make a batch ("give 1 to 5 photos, not 6"); empty for 1 to
-// kMaxPhotos. Past that count the photos that are earlier results (a regular JPEG or TIFF file
-// carrying this system's settings packet, say from a second run over dir/*.jpg) are named, as
-// the likely reason: "(x_hdr.jpg is an earlier result)". Nothing else of the photos is read.
-std::string photo_count_problem(const std::vector<std::string> &photos);
-
-// Step 2: the batch checks (count, directories, file types by extension, raw files), the probe
-// and the metadata of every photo, and the first photo's profile, IPTC block, resolution and
-// orientation. Sizes the processing cannot take, and PSDs that lack the pixel data their
-// header gives, are bad input; nothing is allocated for the pixels here. A photo that carries a
-// settings packet of this system is an earlier result and is refused. A metadata reader failure
-// keeps what was read before it. The relative exposures of the metadata come last (deltaT, exif).
-RoadError check_and_probe(const std::vector<std::string> &paths, Document *doc);
-
 // The smallest side a photo may have for the method: below it the method's pyramids or windows
 // have nothing to work on.
 int smallest_side(int method);
@@ -91,28 +36,11 @@ int smallest_side(int method);
 // before decoding.
 RoadError check_method_size(const Document &doc, int method);
 
-// What a run does, as far as its memory goes.
-struct JobShape {
-    int method = kMethodDeredid;
-    int denoise = 0;            // photos the noise reduction takes; 0 when it does not run
-    int alignType = kAlignNone; // kAlignFeatures, kAlignTranslation or kAlignNone
-    int decoders = 1;           // photos decoded at once
-};
-
-// The most memory the run of job on doc's photos holds at once, in bytes: its resident peak,
-// the program's own included, at doc's size (an alignment's crop only lowers it). Nothing when
-// the photos pass the size the processing takes or the photo count. How each stage is counted
-// is told beside the code.
-std::optional<uint64_t> job_memory(const Document &doc, const JobShape &job);
-
 // Decodes every photo into the 8-bit interleaved stack and checks that each matches the first
-// in size, channel count and bits per channel. Before anything is allocated, job_memory is
-// compared with memory (bytes; 0 skips the check): a job that needs more with one decoder fails
-// (kExitFailed) with a message that says how much it needs. Up to threads photos (the processor
-// count when 0 or less) are decoded at once, each into its own slot, as many as memory holds
-// (the decoders of job are not read), one at least. Noise reduction that memory does not hold
-// is left out of the weighing, as denoise_stack leaves it out of the run. weighed (when not
-// null) gets job_memory for the run so weighed and the decoders taken. A photo that fails is
+// in size, channel count and bits per channel. Before anything is allocated, the run is weighed
+// by plan_memory against memory, with up to threads decoders (the processor count when 0 or
+// less), each decoding into its own slot. weighed (when not null) gets job_memory for the run so
+// weighed and the decoders taken. A photo that fails is
 // reported (the first in the given order when several do) and the stack is dropped.
 RoadError decode_stack(Document *doc, uint64_t memory = platform::physical_memory(),
                        int threads = 0, const JobShape &job = {}, uint64_t *weighed = nullptr);

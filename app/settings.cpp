@@ -73,11 +73,6 @@ constexpr Setting kIntensiveSettings[] = {
 // prefixes, so the writer's trailing spaces are not needed).
 constexpr const char *kLevelWords[] = {"Very High", "High", "Medium", "Low", "Very Low"};
 
-RoadError fail(int code, std::string message)
-{
-    return RoadError{code, std::move(message)};
-}
-
 std::string method_label(int method)
 {
     const char *name = metadata::settings_method_name(method);

@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "app/options.h"
-#include "app/road.h"
+#include "app/document.h"
 #include "metadata/exif_records.h"
 
 namespace app {
