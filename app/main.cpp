@@ -1,5 +1,6 @@
 // zenit: merges a bracketed series into an HDR image and tone-maps it into one photograph.
 // Parses the command line, runs the road of one job and maps failures to exit statuses.
+#include <csignal>
 #include <cstdio>
 #include <malloc.h>
 #include <string>
@@ -44,6 +45,9 @@ uint64_t peak_resident_bytes()
 
 int main(int argc, char **argv)
 {
+    // A write past the file-size limit (ulimit -f) then fails with EFBIG and is reported as any
+    // failed write, instead of the signal ending the run after all its work.
+    ::signal(SIGXFSZ, SIG_IGN);
     platform::set_resources_root(platform::program_resources_root());
     Options opt;
     std::string error;
@@ -147,14 +151,21 @@ int main(int argc, char **argv)
     std::string saved;
     if (!e)
         e = process(doc, method, tmParam, opt.threads, !opt.quiet, stage, &result);
+    std::vector<std::string> notes;
+    if (!note.empty())
+        notes.push_back(note);
     if (!e) {
         doc.stack.reset(); // the stack is no longer needed; saving wants the memory
         stage("Saving");
         e = save_result(doc, result, method, tmParam, opt.format, quality, target, &saved);
+        if (!e)
+            for (std::string &left : save_notes(doc, opt.format))
+                notes.push_back(std::move(left));
     }
     display.finish();
-    if (!note.empty() && !opt.quiet)
-        std::fprintf(stderr, "zenit: %s\n", printable(note).c_str());
+    if (!opt.quiet)
+        for (const std::string &line : notes)
+            std::fprintf(stderr, "zenit: %s\n", printable(line).c_str());
     if (e)
         return report(e);
 

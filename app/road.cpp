@@ -572,6 +572,33 @@ std::string hidden_path(const std::string &dir, const std::string &name, const s
     return dir + "/." + name.substr(0, fixed < room ? room - fixed : 0) + suffix;
 }
 
+// Whether the process holds CAP_FOWNER (bit 3 of its effective capabilities), which lifts the
+// sticky folder's rule; root's when the capabilities cannot be read.
+bool may_act_as_any_owner()
+{
+    constexpr unsigned long long kCapFowner = 1ull << 3;
+    if (platform::FilePtr f = platform::open_file("/proc/self/status", "r")) {
+        char line[256];
+        unsigned long long caps = 0;
+        while (std::fgets(line, sizeof line, f.get()))
+            if (std::sscanf(line, "CapEff: %llx", &caps) == 1)
+                return (caps & kCapFowner) != 0;
+    }
+    return ::geteuid() == 0;
+}
+
+// An unnamed file in dir that the writers can reach through /proc (they take a path), or -1
+// where the folder takes none.
+int open_unnamed(const std::string &dir)
+{
+    const int fd = g_unnamedFiles ? ::open(dir.c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0666) : -1;
+    if (fd >= 0 && ::access(("/proc/self/fd/" + std::to_string(fd)).c_str(), W_OK) != 0) {
+        ::close(fd);
+        return -1;
+    }
+    return fd;
+}
+
 // The last number a default name takes ("<name>_hdr-999.jpg").
 constexpr int kLastOutputNumber = 999;
 
@@ -586,6 +613,29 @@ std::string hidden_suffix(int k)
 }
 
 } // namespace
+
+std::vector<std::string> save_notes(const Document &doc, OutputFormat format)
+{
+    std::vector<std::string> notes;
+    if (format != OutputFormat::Jpeg || doc.photos.empty())
+        return notes;
+    const std::string first = file_name(doc.photos.front().path);
+    auto megabytes = [](double bytes) {
+        char text[32];
+        std::snprintf(text, sizeof text, "%.1f MB", bytes / double(1 << 20));
+        return std::string(text);
+    };
+    if (doc.profile && doc.profile->length() > kJpegMaxIccBytes)
+        notes.push_back("the ICC profile of " + first + " (" +
+                        megabytes(double(doc.profile->length())) +
+                        ") is left out of the result: a JPEG holds at most " +
+                        megabytes(double(kJpegMaxIccBytes)) + " of profile (-f tiff keeps it)");
+    if (doc.iptc && doc.iptc->length() > kJpegMaxIptcBytes)
+        notes.push_back("the IPTC block of " + first + " (" + std::to_string(doc.iptc->length()) +
+                        " bytes) is left out of the result: a JPEG holds at most " +
+                        std::to_string(kJpegMaxIptcBytes) + " bytes of it (-f tiff keeps it)");
+    return notes;
+}
 
 RoadError save_result(const Document &doc, const DataPtr &result, int method, const float *tmParam,
                       OutputFormat format, int quality, const OutputTarget &target,
@@ -609,13 +659,8 @@ RoadError save_result(const Document &doc, const DataPtr &result, int method, co
     // The result is written into an unnamed file in the target's folder, which nothing that
     // stops the process can leave behind; the writers reach it through /proc. Where the folder
     // takes none, into a hidden named file that SIGINT and SIGTERM remove.
-    FdCloser unnamed{g_unnamedFiles ? ::open(dir.c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0666)
-                                    : -1};
+    FdCloser unnamed{open_unnamed(dir)};
     std::string writePath = "/proc/self/fd/" + std::to_string(unnamed.fd);
-    if (unnamed.fd >= 0 && ::access(writePath.c_str(), W_OK) != 0) {
-        ::close(unnamed.fd);
-        unnamed.fd = -1;
-    }
     std::unique_ptr<PendingFile> named;
     if (unnamed.fd < 0) {
         const std::string tmpl = hidden_path(dir, name, kTemplateSuffix);
@@ -716,7 +761,8 @@ RoadError check_output(const std::vector<std::string> &photos, const std::string
                        bool replaces)
 {
     struct stat out;
-    if (replaces && ::stat(output.c_str(), &out) == 0) {
+    const bool exists = replaces && ::stat(output.c_str(), &out) == 0;
+    if (exists) {
         if (S_ISDIR(out.st_mode))
             return fail(kExitFailed, "cannot save " + output + ": it is a directory");
         // The save would put a regular file in its place.
@@ -741,6 +787,13 @@ RoadError check_output(const std::vector<std::string> &photos, const std::string
     if (::access(dir.c_str(), W_OK | X_OK) != 0)
         return fail(kExitFailed, "cannot save " + output + ": the folder " + dir +
                                      " cannot be written (" + std::strerror(errno) + ")");
+    // In a sticky folder (/tmp, mode 1777) only the owner of a file, of the folder, or a process
+    // that may act as any owner, replaces it: the rename at the end of the run would fail.
+    if (exists && (st.st_mode & S_ISVTX) && out.st_uid != ::geteuid() &&
+        st.st_uid != ::geteuid() && !may_act_as_any_owner())
+        return fail(kExitFailed, "cannot save " + output + ": " + std::strerror(EPERM) +
+                                     " (it belongs to another user, and the folder " + dir +
+                                     " lets only a file's owner replace it)");
     // The name the save will take must fit the folder: for default names the first free one
     // now, which a second run finds longer ("-2").
     std::string taken = output;
@@ -763,9 +816,12 @@ RoadError check_output(const std::vector<std::string> &photos, const std::string
                         std::to_string(taken.size() >= PATH_MAX ? PATH_MAX - 1 : longest) +
                         " bytes the file system takes" + (replaces ? "" : " (give -o)"));
     // So must the hidden names the save passes through, a few bytes longer, or the run fails
-    // after all its work. A default name is linked straight from the unnamed file.
+    // after all its work: the named temporary file where the folder takes no unnamed one, and
+    // -o's finished file before its rename. A default name is linked straight from the file.
     const std::string name = folder_and_name(output).second;
-    size_t hidden = hidden_path(dir, name, kTemplateSuffix).size();
+    size_t hidden = 0;
+    if (FdCloser probe{open_unnamed(dir)}; probe.fd < 0)
+        hidden = hidden_path(dir, name, kTemplateSuffix).size();
     if (replaces)
         hidden = std::max(hidden, hidden_path(dir, name, hidden_suffix(kHiddenTries - 1)).size());
     if (hidden >= PATH_MAX)

@@ -69,6 +69,10 @@ RoadError align_photos(Document *doc, int alignType, bool keepSize, int threads)
 RoadError process(const Document &doc, int method, const float *tmParam, int threads,
                   bool showProgress, const StageHook &stage, platform::DataPtr *result);
 
+// What saving in format leaves out of the first photo's metadata, a line each for the user: an
+// ICC profile or IPTC block larger than a JPEG carries. Empty when everything is carried.
+std::vector<std::string> save_notes(const Document &doc, OutputFormat format);
+
 // Where the result goes: -o's file, replaced when it exists, or the default names beside the
 // first photo, of which the first free one is taken once the result is complete.
 struct OutputTarget {

@@ -349,8 +349,9 @@ std::vector<char> settings_packet_of(FILE *f, uint64_t length, int type, const E
 }
 
 // The packet of a --settings file: inside a JPEG or TIFF (an earlier result), else the whole
-// file (a preset), zero-terminated.
-RoadError read_settings_file(const std::string &path, std::vector<char> *packet)
+// file (a preset), zero-terminated. methodGiven: -m was given, which the refusal of a file
+// without settings then does not ask for.
+RoadError read_settings_file(const std::string &path, bool methodGiven, std::vector<char> *packet)
 {
     // A named pipe would block the read: only regular files, opened without waiting.
     uint64_t length = 0;
@@ -386,7 +387,9 @@ RoadError read_settings_file(const std::string &path, std::vector<char> *packet)
     if (made == metadata::kMethodNotNamed)
         return fail(kExitBadInput, path + " holds no settings: it is a result of "
                                           "highlights-shadows, two-photos or mean, which have "
-                                          "none (give -m)");
+                                          "none" +
+                                          (methodGiven ? std::string(" (leave out --settings)")
+                                                       : std::string(" (give -m)")));
     if (made == metadata::kMethodUnknown)
         return fail(kExitBadInput,
                     path + " holds the settings of a method this version does not know");
@@ -503,7 +506,7 @@ RoadError resolve_settings(const Options &options, int *method, float *tmParam,
     const std::string &file = options.settingsFile;
     if (!file.empty()) {
         std::vector<char> packet;
-        if (RoadError e = read_settings_file(file, &packet))
+        if (RoadError e = read_settings_file(file, options.methodGiven, &packet))
             return e;
         const int fileMethod = packet_method(packet);
         if (options.methodGiven && fileMethod != m)

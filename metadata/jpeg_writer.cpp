@@ -20,7 +20,7 @@ namespace {
 
 constexpr size_t kMaxSegmentData = 65533;       // the length field counts itself
 constexpr size_t kIccChunk = 65519;             // kMaxSegmentData less the 14-byte chunk header
-constexpr size_t kMaxIccChunks = 255;           // the count is one byte
+static_assert(kJpegMaxIccBytes == 255 * kIccChunk); // the chunk count is one byte
 constexpr char kIccSignature[] = "ICC_PROFILE"; // and its zero: 12 bytes
 
 struct Segments {
@@ -155,6 +155,8 @@ std::vector<uint8_t> iptc_segment(int iptcLen, const uint8_t *iptc)
     std::vector<uint8_t> data;
     const size_t len = static_cast<size_t>(iptcLen);
     const size_t total = len + 26 + (len & 1);
+    static_assert(kJpegMaxIptcBytes + 26 <= kMaxSegmentData &&
+                  kJpegMaxIptcBytes + 2 + 26 > kMaxSegmentData);
     if (iptcLen < 1 || total > kMaxSegmentData)
         return data; // larger blocks cannot be framed in one segment: left out
     data.assign(total, 0);
@@ -207,7 +209,7 @@ int KVwritejpg(const char *path, int quality, const int32_t *saveInfo, int rowBy
         segs.exif = exif_segment(exifBuf, gpsBuf, saveInfo[kSaveOrientation]);
         segs.iptc = iptc_segment(iptcLen, iptc);
         segs.xmp = xmp_segment(tmMethod, tmParam, exifBuf);
-        if (iccLen > 0 && size_t(iccLen) <= kMaxIccChunks * kIccChunk) {
+        if (iccLen > 0 && size_t(iccLen) <= kJpegMaxIccBytes) {
             segs.icc = profile;
             segs.iccLen = size_t(iccLen);
         }

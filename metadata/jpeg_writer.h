@@ -4,7 +4,13 @@
 // in as many APP2 chunks as it needs.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
+
+// The largest ICC profile a JPEG carries: 255 APP2 chunks (the count is one byte) of 65519 bytes.
+inline constexpr size_t kJpegMaxIccBytes = size_t(255) * 65519;
+// The largest IPTC block one APP13 segment frames.
+inline constexpr size_t kJpegMaxIptcBytes = 65506;
 
 // Writes path (created or replaced) as SOI, JFIF APP0 (density unit dots per inch), the
 // segments present, the frame, the scan and EOI.
@@ -16,12 +22,12 @@
 //             width x spp); with is16to8 1: the row pitch in 16-bit samples (at least
 //             width x spp), the high byte of each of a row's first width x spp samples being
 //             written
-//   profile   saveInfo[6] bytes, or null when [6] <= 0. A profile needing more than 255 chunks
-//             of 65519 bytes is left out (a chunk count is one byte).
+//   profile   saveInfo[6] bytes, or null when [6] <= 0. A profile longer than kJpegMaxIccBytes
+//             is left out.
 //   exifBuf, gpsBuf  the first photo's records (null reads as empty); the lens is exifBuf
 //             slots 44..59
 //   iptcLen, iptc    the IPTC block carried unchanged; left out when its segment would pass the
-//             JPEG segment limit (iptcLen above 65506)
+//             JPEG segment limit (iptcLen above kJpegMaxIptcBytes)
 //   tmMethod, tmParam  the method (0: no settings) and its 20 settings for the XMP packet;
 //             tmParam may be null only when tmMethod < 1. The packet is written when tmMethod
 //             >= 1 or the lens text is not empty.

@@ -407,7 +407,8 @@ TEST(ResolveSettings, PacketsAreCheckedAndSettingsFilesCapped)
         {write_photo(tmp, "photo.jpg", 100), kExitBadInput, "holds no settings packet"},
         {file("mixed.xmp", mixed), kExitUsage, "Brightness is 99, outside -10..10"},
         {write_photo(tmp, "mean.jpg", 100, kMethodMean), kExitBadInput,
-         "mean.jpg holds no settings: it is a result of highlights-shadows, two-photos or mean"},
+         "mean.jpg holds no settings: it is a result of highlights-shadows, two-photos or mean, "
+         "which have none (give -m)"},
         {file("future.xmp", with("Rodo Vizezadadu", "Fusion/Panorama")), kExitBadInput,
          "holds the settings of a method this version does not know"},
     };
@@ -421,6 +422,16 @@ TEST(ResolveSettings, PacketsAreCheckedAndSettingsFilesCapped)
         EXPECT_TRUE(contains(e.message, c.says)) << e.message;
         EXPECT_EQ(method, e ? 0 : 2);
     }
+    // With -m given, the refusal does not ask for it.
+    Options o;
+    o.settingsFile = tmp.file("mean.jpg");
+    o.method = kMethodMean;
+    o.methodGiven = true;
+    int method = 0;
+    float q[kTmParamCount];
+    const RoadError e = resolve_settings(o, &method, q);
+    EXPECT_EQ(e.code, kExitBadInput);
+    EXPECT_TRUE(contains(e.message, "which have none (leave out --settings)")) << e.message;
 }
 
 // A packet's texts are told as --set values are: a value the reader would skip or read in part

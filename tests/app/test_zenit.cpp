@@ -8,6 +8,8 @@
 #include <cstdlib>
 #include <filesystem>
 #include <string>
+#include <fcntl.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -897,6 +899,89 @@ TEST(Zenit, UsageAndOutputErrorsComeBeforeAnyWork)
         EXPECT_NE(e.path().filename().string()[0], '.') << "temporary file left: " << e.path();
 }
 
+// Saving that cannot happen: a file-size limit met while writing is a failed write like any other
+// (exit 4, the system's reason, the file at -o kept, nothing left behind); another user's file in
+// a sticky folder is refused before any photo is read. What a JPEG result cannot carry of the
+// first photo's metadata is told, and nothing is said when it is carried.
+TEST(Zenit, SavingThatCannotHappenIsToldAndLeavesNothing)
+{
+    TempDir tmp;
+    const auto photos = write_bracket(tmp, Kind::Jpeg, make_radiance_map(160, 120), {});
+    const std::string keep = tmp.file("keep.jpg");
+    write_file(keep, Bytes{1, 2, 3});
+    auto only_photos_and = [&](const std::string &also) {
+        for (const auto &e : fs::directory_iterator(tmp.path())) {
+            const std::string name = e.path().filename().string();
+            EXPECT_TRUE(name.rfind("shot", 0) == 0 || name == "keep.jpg" || name == also)
+                << "left behind: " << name;
+        }
+    };
+
+    // The limit is the test's own while the child starts, which inherits it.
+    struct rlimit old {};
+    ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &old), 0);
+    struct rlimit small = old;
+    small.rlim_cur = 1024; // less than the result's metadata alone
+    ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &small), 0);
+    const ZenitRun big = zenit(args({"--quiet", "-m", "mean", "--align", "none", "-o", keep}, photos));
+    const ZenitRun named = zenit(args({"--quiet", "-m", "mean", "--align", "none", "-f", "tiff"},
+                                      photos));
+    ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &old), 0);
+    EXPECT_EQ(big.status, 4) << big.err;
+    EXPECT_NE(big.err.find("could not save " + keep + ": File too large"), std::string::npos)
+        << big.err;
+    EXPECT_EQ(named.status, 4) << named.err;
+    EXPECT_EQ(read_file(keep), (Bytes{1, 2, 3}));
+    only_photos_and("");
+
+    // A first photo whose profile no JPEG holds: left out with a word, kept in a TIFF.
+    const auto tiffs = write_bracket(tmp, Kind::Tiff8, make_radiance_map(40, 30),
+                                     make_icc_profile(kJpegMaxIccBytes + 1, "large"));
+    const ZenitRun jpeg = zenit(args({"-m", "mean", "-o", tmp.file("icc.jpg")}, tiffs));
+    EXPECT_EQ(jpeg.status, 0) << jpeg.err;
+    EXPECT_NE(jpeg.err.find("zenit: the ICC profile of shot1024.tif (15.9 MB) is left out of the "
+                            "result: a JPEG holds at most 15.9 MB of profile (-f tiff keeps it)"),
+              std::string::npos)
+        << jpeg.err;
+    const ZenitRun tiff = zenit(args({"-m", "mean", "-o", tmp.file("icc.tif")}, tiffs));
+    EXPECT_EQ(tiff.status, 0) << tiff.err;
+    EXPECT_EQ(tiff.err.find("left out"), std::string::npos) << tiff.err;
+    EXPECT_EQ(read_file(tmp.file("icc.tif")).size() > kJpegMaxIccBytes, true);
+
+    if (::geteuid() != 0)
+        GTEST_SKIP() << "another user's file in a sticky folder needs root to be made";
+    const std::string sticky = tmp.file("sticky"), theirs = sticky + "/theirs.jpg";
+    ASSERT_EQ(::chmod(tmp.path().c_str(), 0755), 0);
+    ASSERT_EQ(::mkdir(sticky.c_str(), 01777), 0);
+    ASSERT_EQ(::chmod(sticky.c_str(), 01777), 0);
+    write_file(theirs, Bytes{4, 5, 6});
+    const std::string err = tmp.file("sticky.err");
+    std::vector<std::string> argv = args({"-m", "mean", "-o", theirs}, photos);
+    argv.insert(argv.begin(), ZENIT_BINARY);
+    const pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) { // another user, as the folder's others are
+        const int fd = ::open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0666);
+        std::vector<char *> av;
+        for (std::string &a : argv)
+            av.push_back(a.data());
+        av.push_back(nullptr);
+        if (fd < 0 || ::dup2(fd, 2) < 0 || ::setgid(65534) != 0 || ::setuid(65534) != 0)
+            ::_exit(99);
+        ::setenv("XDG_CONFIG_HOME", "/nonexistent", 1);
+        ::execv(av[0], av.data());
+        ::_exit(98);
+    }
+    int st = 0;
+    ASSERT_EQ(::waitpid(child, &st, 0), child);
+    const Bytes said = read_file(err);
+    const std::string text(said.begin(), said.end());
+    EXPECT_TRUE(WIFEXITED(st) && WEXITSTATUS(st) == 4) << st << " " << text;
+    EXPECT_EQ(text.rfind("zenit: cannot save " + theirs + ": Operation not permitted", 0), 0u)
+        << text; // the first line: no photo was read
+    EXPECT_EQ(read_file(theirs), (Bytes{4, 5, 6}));
+}
+
 // Run twice on the same folder: the first result is not taken in as a photo, and the default
 // output is numbered instead of replacing it.
 TEST(Zenit, SecondRunRefusesTheFirstResultAndNumbersItsOwn)
@@ -977,6 +1062,53 @@ TEST(Zenit, EveryResultIsToldOnASecondRunAndARewrittenPacketStillRenders)
     r = zenit(args({"--quiet", "--settings", titled, "-o", again}, photos));
     ASSERT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(read_file(again), read_file(first));
+}
+
+// Near the system's path limit the output checks pass exactly when the save can take its name,
+// through an unnamed file or, where the folder takes none, a hidden named one: a second run's
+// "-2", and the hidden name built from the first default name, fit, or the run is refused
+// before its work.
+TEST(Zenit, TheOutputChecksMeasureWhatTheSaveWrites)
+{
+    TempDir tmp;
+    const auto photos = write_bracket(tmp, Kind::Jpeg, make_radiance_map(24, 16), {});
+    app::Document doc;
+    platform::DataPtr result;
+    float p[kTmParamCount];
+    tmparam_default(kMethodMean, 0, p);
+    ASSERT_FALSE(app::check_and_probe(photos, &doc));
+    ASSERT_FALSE(app::decode_stack(&doc));
+    ASSERT_FALSE(app::process(doc, kMethodMean, p, 1, false, nullptr, &result));
+    // Folders down to 200 bytes short of the limit: the names below fit a name's 255 bytes.
+    std::string dir = tmp.path();
+    while (dir.size() < PATH_MAX - 200) {
+        dir += "/" + std::string(std::min<size_t>(250, PATH_MAX - 201 - dir.size()), 'd');
+        ASSERT_EQ(::mkdir(dir.c_str(), 0700), 0);
+    }
+    for (const bool unnamed : {true, false}) {
+        app::set_unnamed_files_for_testing(unnamed);
+        for (size_t length = PATH_MAX - 10; length < PATH_MAX - 1; ++length) {
+            // The first default name, already taken: the save takes "-2".
+            const std::string first =
+                dir + "/" + std::string(length - dir.size() - 9, 'n') + "_hdr.jpg";
+            ASSERT_EQ(first.size(), length);
+            write_file(first, Bytes{1});
+            const bool checked = !app::check_output(photos, first, false);
+            std::string saved;
+            const app::RoadError e = app::save_result(doc, result, kMethodMean, p,
+                                                      app::OutputFormat::Jpeg, 90,
+                                                      app::OutputTarget{first, true}, &saved);
+            EXPECT_EQ(checked, !e) << length << (unnamed ? " unnamed: " : " named: ") << e.message;
+            // "-2"; the hidden name's "." and ".XXXXXX"
+            EXPECT_EQ(checked, length + (unnamed ? 2 : 8) < PATH_MAX) << length;
+            if (!e) {
+                EXPECT_EQ(saved, app::numbered_output_path(first, 2));
+            }
+            ::unlink(first.c_str());
+            ::unlink(app::numbered_output_path(first, 2).c_str()); // past the limit: none
+        }
+    }
+    app::set_unnamed_files_for_testing(true);
 }
 
 // SIGTERM the moment -o's result has its hidden name, before that name has its handler: the
