@@ -591,7 +591,8 @@ bool may_act_as_any_owner()
 // where the folder takes none.
 int open_unnamed(const std::string &dir)
 {
-    const int fd = g_unnamedFiles ? ::open(dir.c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0666) : -1;
+    const int fd =
+        g_unnamedFiles ? ::open(dir.c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0666) : -1;
     if (fd >= 0 && ::access(("/proc/self/fd/" + std::to_string(fd)).c_str(), W_OK) != 0) {
         ::close(fd);
         return -1;
@@ -789,8 +790,8 @@ RoadError check_output(const std::vector<std::string> &photos, const std::string
                                      " cannot be written (" + std::strerror(errno) + ")");
     // In a sticky folder (/tmp, mode 1777) only the owner of a file, of the folder, or a process
     // that may act as any owner, replaces it: the rename at the end of the run would fail.
-    if (exists && (st.st_mode & S_ISVTX) && out.st_uid != ::geteuid() &&
-        st.st_uid != ::geteuid() && !may_act_as_any_owner())
+    if (exists && (st.st_mode & S_ISVTX) && out.st_uid != ::geteuid() && st.st_uid != ::geteuid() &&
+        !may_act_as_any_owner())
         return fail(kExitFailed, "cannot save " + output + ": " + std::strerror(EPERM) +
                                      " (it belongs to another user, and the folder " + dir +
                                      " lets only a file's owner replace it)");

@@ -6,9 +6,9 @@
 #include <cmath>
 #include <csignal>
 #include <cstdlib>
+#include <fcntl.h>
 #include <filesystem>
 #include <string>
-#include <fcntl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -923,9 +923,10 @@ TEST(Zenit, SavingThatCannotHappenIsToldAndLeavesNothing)
     struct rlimit small = old;
     small.rlim_cur = 1024; // less than the result's metadata alone
     ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &small), 0);
-    const ZenitRun big = zenit(args({"--quiet", "-m", "mean", "--align", "none", "-o", keep}, photos));
-    const ZenitRun named = zenit(args({"--quiet", "-m", "mean", "--align", "none", "-f", "tiff"},
-                                      photos));
+    const ZenitRun big =
+        zenit(args({"--quiet", "-m", "mean", "--align", "none", "-o", keep}, photos));
+    const ZenitRun named =
+        zenit(args({"--quiet", "-m", "mean", "--align", "none", "-f", "tiff"}, photos));
     ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &old), 0);
     EXPECT_EQ(big.status, 4) << big.err;
     EXPECT_NE(big.err.find("could not save " + keep + ": File too large"), std::string::npos)
@@ -1064,6 +1065,27 @@ TEST(Zenit, EveryResultIsToldOnASecondRunAndARewrittenPacketStillRenders)
     EXPECT_EQ(read_file(again), read_file(first));
 }
 
+namespace {
+
+// The photos through the road up to the save, with method's defaults; no result when a stage
+// fails.
+struct Rendered {
+    app::Document doc;
+    platform::DataPtr result;
+    float p[kTmParamCount];
+};
+Rendered render(const std::vector<std::string> &photos, int method)
+{
+    Rendered r;
+    tmparam_default(method, 0, r.p);
+    if (app::check_and_probe(photos, &r.doc) || app::decode_stack(&r.doc) ||
+        app::process(r.doc, method, r.p, 1, false, nullptr, &r.result))
+        r.result = nullptr;
+    return r;
+}
+
+} // namespace
+
 // Near the system's path limit the output checks pass exactly when the save can take its name,
 // through an unnamed file or, where the folder takes none, a hidden named one: a second run's
 // "-2", and the hidden name built from the first default name, fit, or the run is refused
@@ -1072,13 +1094,11 @@ TEST(Zenit, TheOutputChecksMeasureWhatTheSaveWrites)
 {
     TempDir tmp;
     const auto photos = write_bracket(tmp, Kind::Jpeg, make_radiance_map(24, 16), {});
-    app::Document doc;
-    platform::DataPtr result;
-    float p[kTmParamCount];
-    tmparam_default(kMethodMean, 0, p);
-    ASSERT_FALSE(app::check_and_probe(photos, &doc));
-    ASSERT_FALSE(app::decode_stack(&doc));
-    ASSERT_FALSE(app::process(doc, kMethodMean, p, 1, false, nullptr, &result));
+    const Rendered r = render(photos, kMethodMean);
+    ASSERT_TRUE(r.result);
+    const app::Document &doc = r.doc;
+    const platform::DataPtr &result = r.result;
+    const float *p = r.p;
     // Folders down to 200 bytes short of the limit: the names below fit a name's 255 bytes.
     std::string dir = tmp.path();
     while (dir.size() < PATH_MAX - 200) {
@@ -1095,9 +1115,9 @@ TEST(Zenit, TheOutputChecksMeasureWhatTheSaveWrites)
             write_file(first, Bytes{1});
             const bool checked = !app::check_output(photos, first, false);
             std::string saved;
-            const app::RoadError e = app::save_result(doc, result, kMethodMean, p,
-                                                      app::OutputFormat::Jpeg, 90,
-                                                      app::OutputTarget{first, true}, &saved);
+            const app::RoadError e =
+                app::save_result(doc, result, kMethodMean, p, app::OutputFormat::Jpeg, 90,
+                                 app::OutputTarget{first, true}, &saved);
             EXPECT_EQ(checked, !e) << length << (unnamed ? " unnamed: " : " named: ") << e.message;
             // "-2"; the hidden name's "." and ".XXXXXX"
             EXPECT_EQ(checked, length + (unnamed ? 2 : 8) < PATH_MAX) << length;
@@ -1117,13 +1137,11 @@ TEST(Zenit, AStopWhileTheResultGetsItsHiddenNameLeavesNothing)
 {
     TempDir tmp;
     const auto photos = write_bracket(tmp, Kind::Jpeg, make_radiance_map(48, 32), {});
-    app::Document doc;
-    platform::DataPtr result;
-    float p[kTmParamCount];
-    tmparam_default(kMethodRodo, 0, p);
-    ASSERT_FALSE(app::check_and_probe(photos, &doc));
-    ASSERT_FALSE(app::decode_stack(&doc));
-    ASSERT_FALSE(app::process(doc, kMethodRodo, p, 1, false, nullptr, &result));
+    const Rendered r = render(photos, kMethodRodo);
+    ASSERT_TRUE(r.result);
+    const app::Document &doc = r.doc;
+    const platform::DataPtr &result = r.result;
+    const float *p = r.p;
     const std::string out = tmp.file("out.jpg");
     const pid_t child = ::fork();
     ASSERT_GE(child, 0);
