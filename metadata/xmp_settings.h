@@ -1,15 +1,17 @@
 // The settings packet: an XMP packet that records the processing method and its settings
 // (written into every output file, read back from preset files), and may carry the lens name.
-// The reader is a bounded scanner over the packet's tags, not an XML parser; it takes each
-// property in element or attribute form wherever the program's descriptions hold it, and the
-// older versions' formats. Numbers are written and read independently of the process locale.
+// The reader is an XML parser (expat, with namespace processing), so a value means what XML
+// gives it; it takes each property in element or attribute form wherever the program's
+// descriptions hold it, and the older versions' formats. Numbers are written and read
+// independently of the process locale.
 #pragma once
 
-#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <span>
+#include <string>
 #include <string_view>
+#include <vector>
 
 namespace metadata {
 
@@ -31,36 +33,43 @@ bool is_settings_method(int method);
 // The name a settings packet gives method (e.g. "Rodo Vizezadadu"); null for other ids.
 const char *settings_method_name(int method);
 
-// The properties of the program's namespace in a packet. A scan of the packet's tags finds them
-// under any prefix bound to the namespace where the binding is in scope (on the element or an
-// outer one), as attributes (prefix:Name='text' or "text") or as elements (<prefix:Name>text<),
-// in any description and any order; comments, CDATA sections, processing instructions and
-// declarations are skipped. Text that reads as no tag (a '<' in binary data around a packet, an
-// unterminated tag or quote, a quoted value holding a '<') is passed over; an unterminated comment
-// or CDATA section, more than kMaxBindings bindings that matter in scope at once or more than
-// kMaxProperties properties end the scan, and what it found before stands. The scan takes time
-// linear in the packet's length, reads nothing past its end and allocates nothing. The texts are
-// views into the packet, which must outlive this object.
+// The properties of the program's namespace in a packet, and its aux:Lens. The packet is read
+// as XML 1.0 in UTF-8 (whatever its declaration says, as XMP is written), as the content of an
+// element that binds the prefixes x and rdf to their namespaces (so the writer's descriptions
+// without their wrapper read too): one or more elements with white space, comments and
+// processing instructions around them, after a byte order mark and an XML declaration when it
+// has them. A property is an element or an attribute in the namespace, under any prefix bound
+// to it (the default namespace included, for elements), in any description and any order. Its
+// text is the element's own character data (CDATA sections as text, entity and character
+// references decoded; comments, instructions and inner elements are no part of it) or the
+// attribute's value, without surrounding white space. A packet that stops being well-formed
+// (a forbidden character, even as a reference; an undefined entity; a document type
+// declaration; a tag left open at its end; more than kMaxProperties properties) is read up to
+// that fault, which fault() tells: the properties whose elements closed before it stand, as in a
+// packet cut there. Reading takes time and memory linear in the packet's length, and copies
+// the texts of the properties alone.
 class SettingsPacket {
 public:
     struct Property {
-        std::string_view name; // the local name, e.g. "Strength"
-        std::string_view text; // without surrounding white space; references left as written
-        size_t pos;            // where its qualified name starts in the packet
+        std::string name; // the local name, e.g. "Strength"
+        std::string text; // as XML gives it, without surrounding white space
+        size_t pos;       // where the start tag holding it begins in the packet, past its '<'
     };
-    static constexpr size_t kMaxProperties = 128, kMaxBindings = 32;
+    static constexpr size_t kMaxProperties = 128;
 
     explicit SettingsPacket(std::string_view packet);
     SettingsPacket(const SettingsPacket &) = delete;
     SettingsPacket &operator=(const SettingsPacket &) = delete;
 
-    // True when the packet binds a prefix to the program's namespace (recognised up to and
-    // including the slash after the host).
+    // True when the packet binds a prefix (or the default namespace) to the program's namespace
+    // (recognised up to and including the slash after the host) before any fault.
     bool declared() const { return m_declared; }
     // The first property called name in packet order; null when there is none.
     const Property *find(std::string_view name) const;
     // Every property found, in packet order.
-    std::span<const Property> properties() const { return {m_properties.data(), m_count}; }
+    std::span<const Property> properties() const { return m_properties; }
+    // The first aux:Lens (name "Lens"), in element or attribute form; null when there is none.
+    const Property *lens() const { return m_lens.pos > 0 ? &m_lens : nullptr; }
     // The first Version whose text reads as major.minor (two decimal integers); false when none
     // does.
     bool version(int &major, int &minor) const;
@@ -72,12 +81,19 @@ public:
     // True when the packet writes Microcontrast as a word: a version whose major number is at
     // most 2 and whose minor number is at most 4.
     bool microcontrast_words() const;
+    // Why the packet is not well-formed XML (expat's words, or the property limit); null when
+    // it is. fault_at() is where in the packet the fault lies (its length when the packet ends
+    // inside a tag or an element).
+    const char *fault() const { return m_fault; }
+    size_t fault_at() const { return m_faultAt; }
 
 private:
-    bool add(std::string_view name, std::string_view text, size_t pos);
+    struct Reader;
 
-    std::array<Property, kMaxProperties> m_properties{};
-    size_t m_count = 0;
+    std::vector<Property> m_properties;
+    Property m_lens{};
+    const char *m_fault = nullptr;
+    size_t m_faultAt = 0;
     bool m_declared = false, m_versioned = false;
     int m_major = 0, m_minor = 0;
 };
