@@ -247,12 +247,11 @@ template <class Put> void xml_pieces(string_view text, bool oneLine, Put put)
     }
 }
 
-// The lens name as XML 1.0 can carry it on one line. A replacement is three bytes where one or
-// two stood, so characters that would take the name past 63 bytes (the reader's limit; or the
-// name's own length when that is longer) are left out.
-std::string lens_text(string_view name)
+// The lens name as XML 1.0 can carry it on one line, in room bytes at most. A replacement is
+// three bytes where one or two stood, so characters that would take the name past room bytes
+// are left out.
+std::string lens_text(string_view name, size_t room)
 {
-    const size_t room = std::max<size_t>(63, name.size());
     std::string out;
     xml_pieces(name, true, [&](string_view piece, size_t) {
         if (out.size() + piece.size() > room)
@@ -347,19 +346,21 @@ struct metadata::SettingsPacket::Reader {
     std::vector<bool> closed; // per property: its element (or attribute) is complete
     bool lensClosed = false;
 
+    // Where byte k of the body stands in the packet (within a repaired character, near it).
+    size_t in_packet(size_t k) const
+    {
+        const auto mark = std::upper_bound(marks.begin(), marks.end(), std::pair(k, npos));
+        return from +
+               (mark == marks.begin() ? k : std::prev(mark)->second + k - std::prev(mark)->first);
+    }
     // The position in the packet of what expat reads now.
     size_t at() const
     {
         const auto i = static_cast<size_t>(std::max<XML_Index>(XML_GetCurrentByteIndex(parser), 0));
         if (i < head + wrapper)
             return std::min(i, head);
-        size_t k = i - head - wrapper, pos = from + k;
-        if (k >= body.size())
-            return packet.size();
-        const auto mark = std::upper_bound(marks.begin(), marks.end(), std::pair(k, npos));
-        if (mark != marks.begin())
-            pos = from + std::prev(mark)->second + (k - std::prev(mark)->first);
-        return std::min(pos, packet.size());
+        const size_t k = i - head - wrapper;
+        return k >= body.size() ? packet.size() : std::min(in_packet(k), packet.size());
     }
     void stop(const char *why)
     {
@@ -377,7 +378,7 @@ struct metadata::SettingsPacket::Reader {
         if (sep == npos)
             return kNone;
         const string_view ns = name.substr(0, sep), local = name.substr(sep + 1);
-        Property p{std::string(local), std::string(text), at() + 1};
+        Property p{std::string(local), std::string(text), at() + 1, 0};
         if (ns == kAuxNs && local == "Lens") {
             if (s.m_lens.pos > 0)
                 return kNone;
@@ -436,8 +437,18 @@ struct metadata::SettingsPacket::Reader {
     static void text(void *data, const XML_Char *t, int len)
     {
         guarded(data, [&](Reader &r) {
-            if (Property *p = r.collecting())
-                p->text.append(t, size_t(len));
+            Property *p = r.collecting();
+            if (!p)
+                return;
+            p->text.append(t, size_t(len));
+            // What repairs in the bytes this text comes from added to it.
+            const auto i = XML_GetCurrentByteIndex(r.parser);
+            const auto n = XML_GetCurrentByteCount(r.parser);
+            if (!r.marks.empty() && i >= XML_Index(r.head + r.wrapper) && n > 0) {
+                const size_t k = size_t(i) - r.head - r.wrapper;
+                const size_t span = r.in_packet(k + size_t(n)) - r.in_packet(k);
+                p->grown += size_t(n) - std::min(span, size_t(n));
+            }
         });
     }
     static void declaration(void *data, const XML_Char *, const XML_Char *uri)
@@ -483,8 +494,10 @@ struct metadata::SettingsPacket::Reader {
             if (!s.m_fault) {
                 const XML_Error e = XML_GetErrorCode(parser);
                 s.m_faultAt = at();
-                s.m_fault = s.m_faultAt < packet.size() || e == XML_ERROR_NO_MEMORY
-                                ? XML_ErrorString(e)
+                const char *why = XML_ErrorString(e);
+                s.m_fault = !why ? "too long"
+                            : s.m_faultAt < packet.size() || e == XML_ERROR_NO_MEMORY
+                                ? why
                                 : "it ends inside a tag or an element";
             }
         }
@@ -626,7 +639,9 @@ int embed_xmp(int embed_type, int curMethod, const float *tmParam, int lensInfoL
             s += "<rdf:Description rdf:about=''\nxmlns:aux='";
             s += kAuxNs;
             s += "'>\n<aux:Lens>";
-            append_xml_escaped(s, lens_text(string_view(lensInfo, strnlen(lensInfo, 64))));
+            // Past the reader's 63 bytes, or the name's own length when that is longer.
+            const string_view name(lensInfo, strnlen(lensInfo, 64));
+            append_xml_escaped(s, lens_text(name, std::max<size_t>(63, name.size())));
             s += "</aux:Lens>\n</rdf:Description>\n\n";
         }
         if (method > 0) {
@@ -667,9 +682,14 @@ int get_settings_from_xmp(int mode, int length, const char *packet, char *lensOu
         const metadata::SettingsPacket::Property *lens = packetView.lens();
         if (lens == nullptr)
             return 0;
-        // The 63-character limit holds for the name itself, not for its escaped form.
-        if (!lens->text.empty() && lens->text.size() <= 63)
-            std::memcpy(lensOut, lens->text.data(), lens->text.size());
+        // The 63-character limit holds for the name itself, not for its escaped form; a name that
+        // U+FFFD for bytes that are not UTF-8 lengthened is cut at whole characters, as embed_xmp
+        // cuts it.
+        std::string name = lens->text;
+        if (name.size() > 63 && name.size() - lens->grown <= 63)
+            name = lens_text(name, 63);
+        if (!name.empty() && name.size() <= 63)
+            std::memcpy(lensOut, name.data(), name.size());
         return static_cast<int>(std::min<size_t>(lens->pos, INT_MAX));
     }
     if (mode != -1 && tmParam == nullptr)

@@ -42,18 +42,24 @@ const char *settings_method_name(int method);
 // to it (the default namespace included, for elements), in any description and any order. Its
 // text is the element's own character data (CDATA sections as text, entity and character
 // references decoded; comments, instructions and inner elements are no part of it) or the
-// attribute's value, without surrounding white space. A packet that stops being well-formed
-// (a forbidden character, even as a reference; an undefined entity; a document type
-// declaration; a tag left open at its end; more than kMaxProperties properties) is read up to
-// that fault, which fault() tells: the properties whose elements closed before it stand, as in a
-// packet cut there. Reading takes time and memory linear in the packet's length, and copies
-// the texts of the properties alone.
+// attribute's value, without surrounding white space (the lens keeps it). The text of an element
+// holding elements is all the text inside, but for the properties among them. Bytes that are no
+// XML characters (ill-formed UTF-8, U+FFFE, U+FFFF, control bytes other than tab, line feed and
+// carriage return) are read as U+FFFD and spaces, as embed_xmp writes a lens, so that a packet
+// written without care for its encoding keeps its lens; a reference to such a character (&#0;)
+// is a fault. A packet that does not begin with markup (a file holding one among other bytes)
+// is read from its first "<?xpacket begin" or "<x:xmpmeta" on. A packet that stops being
+// well-formed (a forbidden reference, an undefined entity, a document type declaration, a tag
+// left open at its end, more than kMaxProperties properties) is read up to that fault, which
+// fault() tells: the properties whose elements closed before it stand, as in a packet cut there.
+// Reading takes time and memory linear in the packet's length.
 class SettingsPacket {
 public:
     struct Property {
         std::string name; // the local name, e.g. "Strength"
         std::string text; // as XML gives it, without surrounding white space
         size_t pos;       // where the start tag holding it begins in the packet, past its '<'
+        size_t grown;     // bytes of text that U+FFFD for bytes not UTF-8 added (elements)
     };
     static constexpr size_t kMaxProperties = 128;
 
@@ -123,24 +129,27 @@ int recorded_method(std::string_view packet);
 int embed_xmp(int embed_type, int curMethod, const float *tmParam, int lensInfoLen,
               const char *lensInfo, char *out);
 
-// Reads a packet of `length` bytes whose last byte must be 0.
-//   mode 100: copies the aux:Lens text (1 to 63 characters once its XML references, the five
-//             entities and numeric ones, are resolved; no terminator written) into lensOut
-//             (caller-owned, zero-filled, at least 64 bytes); returns a non-negative position in
-//             the packet (0 when there is no lens). tmParam is not used.
+// Reads a packet of `length` bytes whose last byte must be 0, as SettingsPacket reads it.
+//   mode 100: copies the aux:Lens text (1 to 63 bytes as XML gives it, surrounding white space
+//             included; cut at whole characters when U+FFFD for bytes that are not UTF-8 took
+//             it past 63 bytes; no terminator written) into lensOut (caller-owned, zero-filled, at
+//             least 64 bytes); returns the lens's position in the packet
+//             (SettingsPacket::Property::pos, above 0; the lens too long to copy counts), 0 when
+//             there is none. tmParam is not used.
 //   mode -1:  returns the method id of the packet (0 for an unknown method name), -5 when the
 //             packet has no method or no version (SettingsPacket::method). tmParam is not used.
 //   other:    the method id expected; when the packet's method matches, the slots whose
-//             properties are found (SettingsPacket, each in its own form) are read into tmParam
-//             (20 floats; other slots keep what the caller put there) and slot 8 becomes 50
-//             when there is no Gamma; returns the position of the method's name (0 when there
-//             is none, for mode 0). -5 when the method differs.
-// Every mode returns -3 when packet is null, length is below 1 or the last byte is not 0, or
-// the buffer that mode writes is null; 0 (not -3) when the packet is too short or (modes other
-// than 100) lacks the program's namespace declaration.
+//             properties are found (SettingsPacket, each in its own form) and read are set in
+//             tmParam (20 floats; other slots keep what the caller put there) and slot 8 becomes
+//             50 when there is no Gamma; returns the position of the method's name (0 when there
+//             is none, for mode 0). -5 when the method differs. Numbers are read as sscanf "%f"
+//             (or "%d" for the settings of versions up to 2) reads them, but one too small for a
+//             float reads as its zero; one too large for it, or a text that starts with no
+//             number, is not read.
 int get_settings_from_xmp(int mode, int length, const char *packet, char *lensOut, float *tmParam);
 
 // Reads the whole file at path and returns get_settings_from_xmp(mode, size + 1, bytes, no lens
-// buffer, tmParam). -1 when the file cannot be opened or its size found (or is too large for
-// an int), -4 when the buffer cannot be allocated, -2 on a short read.
+// buffer, tmParam): a packet, or a file that holds one among other bytes (SettingsPacket). -1 when
+// the file cannot be opened or its size found (or is too large for an int), -4 when the buffer
+// cannot be allocated, -2 on a short read.
 int parse_xmp(const char *path, int mode, float *tmParam);

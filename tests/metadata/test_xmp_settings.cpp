@@ -461,6 +461,10 @@ TEST(GetSettingsFromXmp, TheLensIsWhatXmlMakesOfItsText)
         {desc(lens("a&#xFFFE;b")), ""},
         {desc(lens("Real")) + "&#0;", "Real"}, // read up to the fault
         {desc("<aux:Lens>Cut"), ""},
+        // Bytes that are not UTF-8 read as U+FFFD; a name they lengthen past 63 bytes is cut.
+        {desc(lens("f/2.8 \xE9\x01")), "f/2.8 \xEF\xBF\xBD "},
+        {desc(lens(std::string(60, 'x') + "\xC0\xAF")), std::string(60, 'x') + "\xEF\xBF\xBD"},
+        {desc(lens(std::string(62, 'x') + "\xC0\xAF")), ""}, // 64 bytes as they stand
     };
     for (const auto &[body, want] : cases) {
         const std::string packet = kHead + body + kTail;
