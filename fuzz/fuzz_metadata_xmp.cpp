@@ -1,6 +1,6 @@
 // Fuzz entry point of the settings-packet reader: get_settings_from_xmp in every mode over the
 // input made zero-terminated, and once over the raw input (which must be refused unless it
-// ends in a zero byte).
+// ends in a zero byte); the parse itself, whose positions must lie in the packet.
 #include <cstdint>
 #include <cstring>
 #include <vector>
@@ -24,6 +24,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         float p[20] = {};
         get_settings_from_xmp(mode, length, packet.data(), nullptr, p);
     }
+    const metadata::SettingsPacket scan({packet.data(), size});
+    if (scan.fault_at() > size || (scan.lens() && scan.lens()->pos > size))
+        __builtin_trap();
+    for (const auto &property : scan.properties())
+        if (property.pos == 0 || property.pos > size || property.grown > property.text.size())
+            __builtin_trap();
+    metadata::recorded_method({packet.data(), size});
     if (size > 0) {
         float p[20] = {};
         int rc =
