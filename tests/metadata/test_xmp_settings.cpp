@@ -464,6 +464,7 @@ TEST(GetSettingsFromXmp, TheLensIsWhatXmlMakesOfItsText)
         // Bytes that are not UTF-8 read as U+FFFD; a name they lengthen past 63 bytes is cut.
         {desc(lens("f/2.8 \xE9\x01")), "f/2.8 \xEF\xBF\xBD "},
         {desc(lens(std::string(60, 'x') + "\xC0\xAF")), std::string(60, 'x') + "\xEF\xBF\xBD"},
+        {desc(lens(std::string(61, 'x') + "\xC0")), std::string(61, 'x')},
         {desc(lens(std::string(62, 'x') + "\xC0\xAF")), ""}, // 64 bytes as they stand
     };
     for (const auto &[body, want] : cases) {
