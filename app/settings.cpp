@@ -393,9 +393,9 @@ RoadError read_settings_file(const std::string &path, std::vector<char> *packet)
     std::string why;
     platform::FilePtr f = platform::open_regular(path, length, &why);
     if (!f)
-        return fail(kExitBadInput,
-                    path + (why.rfind("is ", 0) == 0 ? " " + why + ", not a settings file"
-                                                     : " cannot be read: " + why));
+        return fail(kExitBadInput, path + (why.rfind("is ", 0) == 0
+                                               ? " " + why + ", not a settings file"
+                                               : " cannot be read: " + why));
     uint8_t h[4] = {};
     const bool head = platform::read_at(f.get(), length, 0, h, 4);
     const bool jpeg = head && h[0] == 0xFF && h[1] == 0xD8;
@@ -556,8 +556,8 @@ RoadError resolve_settings(const Options &options, int *method, float *tmParam,
             return fail(kExitUsage, file + " holds settings of another method (" +
                                         method_label(fileMethod) + ")");
         m = fileMethod;
-        // A value the reader would skip or read in part (a word, nothing, "60x", an entity) is
-        // refused as --set refuses it, not replaced by the default.
+        // A value the reader would skip or read in part (a word, nothing, "60x") is refused as
+        // --set refuses it, not replaced by the default.
         if (std::string bad =
                 packet_values_problem(m, {packet.data(), packet.size() - 1}, vanished);
             !bad.empty())
@@ -615,7 +615,8 @@ RoadError resolve_settings(const Options &options, int *method, float *tmParam,
     }
     // The road denoises the photos before the merge; the other methods blend them as they are.
     if (options.denoise > 0 && m != kMethodDeredid && m != kMethodRodo)
-        return fail(kExitUsage, "--denoise reduces noise before the merge, and " + method_label(m) +
+        return fail(kExitUsage, "--denoise reduces noise before the merge, and " +
+                                    method_label(m) +
                                     " does not merge: it blends the photos as they are");
     if (!method_settings(m).empty())
         if (RoadError e = take_as_recorded(m, tmParam, vanished, notes))

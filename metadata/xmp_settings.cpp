@@ -322,6 +322,7 @@ struct metadata::SettingsPacket::Reader {
     static constexpr char kSeparator = '\x01';
     static constexpr string_view kClose = "</w>";
     static constexpr int kNone = -1, kLens = -2; // what an open element collects text into
+    static constexpr size_t kMaxStep = size_t(1) << 30;
 
     Reader(SettingsPacket &owner, XML_Parser p, string_view bytes)
         : s(owner), parser(p), packet(bytes)
@@ -332,11 +333,10 @@ struct metadata::SettingsPacket::Reader {
     XML_Parser parser;
     string_view packet;
     // What is fed: packet[0, head) (a byte order mark, an XML declaration), the wrapper, the
-    // packet from `from` on as `body` (a repaired copy where it holds bytes XML excludes;
-    // marks pair the positions after each repair in the copy and in the packet), the close.
-    size_t head = 0, wrapper = 0, from = 0;
-    string_view body;
-    std::string repaired;
+    // packet from `from` on as the body (`fed` bytes of it so far, repaired where it holds bytes
+    // XML excludes; marks pair the positions after each repair in the body and in the packet
+    // from `from`), the close.
+    size_t head = 0, wrapper = 0, from = 0, fed = 0;
     std::vector<std::pair<size_t, size_t>> marks;
     struct Open {
         int into; // the property its text goes to: its own, the nearest open one's, or kNone
@@ -360,7 +360,7 @@ struct metadata::SettingsPacket::Reader {
         if (i < head + wrapper)
             return std::min(i, head);
         const size_t k = i - head - wrapper;
-        return k >= body.size() ? packet.size() : std::min(in_packet(k), packet.size());
+        return k >= fed ? packet.size() : std::min(in_packet(k), packet.size());
     }
     void stop(const char *why)
     {
@@ -476,7 +476,6 @@ struct metadata::SettingsPacket::Reader {
                 std::min(packet.find("<?xpacket begin", from), packet.find("<x:xmpmeta", from));
             from = wrapped == npos ? head : wrapped;
         }
-        repair(packet.substr(from));
         std::string wrap = "<w xmlns:x='";
         ((((wrap += kXmpMetaNs) += "' xmlns:rdf='") += kRdfNs) += "'>");
         wrapper = wrap.size();
@@ -484,13 +483,7 @@ struct metadata::SettingsPacket::Reader {
         XML_SetElementHandler(parser, start, end);
         XML_SetCharacterDataHandler(parser, text);
         XML_SetStartNamespaceDeclHandler(parser, declaration);
-        const auto feed = [&](string_view part, bool last) {
-            return part.size() <= size_t(INT_MAX) &&
-                   XML_Parse(parser, part.data(), static_cast<int>(part.size()), last) ==
-                       XML_STATUS_OK;
-        };
-        if (!feed(packet.substr(0, head), false) || !feed(wrap, false) || !feed(body, false) ||
-            !feed(kClose, true)) {
+        if (!feed(packet.substr(0, head)) || !feed(wrap) || !feed_body() || !feed(kClose, true)) {
             if (!s.m_fault) {
                 const XML_Error e = XML_GetErrorCode(parser);
                 s.m_faultAt = at();
@@ -502,27 +495,41 @@ struct metadata::SettingsPacket::Reader {
             }
         }
     }
+    bool feed(string_view part, bool last = false)
+    {
+        return part.size() <= size_t(INT_MAX) &&
+               XML_Parse(parser, part.data(), static_cast<int>(part.size()), last) == XML_STATUS_OK;
+    }
+    // The body in parts that double from 4 KiB, so that binary bytes after a fault are not
+    // repaired in vain while a token cut between parts is scanned again twice at most in all.
     // Bytes that are no XML characters are read as the writer writes them (U+FFFD, a space):
     // a packet written without care for its encoding keeps its lens.
-    void repair(string_view tail)
+    bool feed_body()
     {
-        body = tail;
-        size_t last = 0;
-        xml_pieces(tail, false, [&](string_view piece, size_t next) {
-            const bool replaced =
-                piece.data() < tail.data() || piece.data() >= tail.data() + tail.size();
-            if (replaced && repaired.empty() && marks.empty())
-                repaired.assign(tail.substr(0, last));
-            if (replaced || !marks.empty()) {
-                repaired += piece;
-                if (replaced)
-                    marks.emplace_back(repaired.size(), next);
-            }
-            last = next;
-            return true;
-        });
-        if (!marks.empty())
-            body = repaired;
+        const string_view tail = packet.substr(from);
+        for (size_t done = 0, step = 4096; done < tail.size();
+             step = std::min(step * 2, kMaxStep)) {
+            const string_view rest = tail.substr(done);
+            std::string copy;
+            size_t run = 0, end = 0; // where the bytes not copied yet begin; where the piece ends
+            xml_pieces(rest, false, [&](string_view piece, size_t next) {
+                if (piece.data() < rest.data() || piece.data() >= rest.data() + rest.size()) {
+                    copy.append(rest.substr(run, end - run)) += piece;
+                    marks.emplace_back(fed + copy.size(), done + next);
+                    run = next;
+                }
+                end = next;
+                return next < step;
+            });
+            if (!copy.empty())
+                copy.append(rest.substr(run, end - run));
+            const string_view part = copy.empty() ? rest.substr(0, end) : string_view(copy);
+            fed += part.size(); // before the feed: a fault in it lies inside the body
+            if (!feed(part))
+                return false;
+            done += end;
+        }
+        return true;
     }
 };
 

@@ -474,6 +474,9 @@ TEST(ResolveSettings, PacketTextsAreToldAsSetValuesAre)
     const std::pair<std::string, std::string> faults[] = {
         {with("Strength", "6&#0;0"), "line 8, column 17: reference to invalid character number"},
         {with("Strength", "&nbsp;"), "line 8, column 16: undefined entity"},
+        // Where it stands after kilobytes of bytes read as U+FFFD (three bytes for one).
+        {with("Strength", "<!--" + std::string(6000, '\xC0') + "\n-->6&#0;0"),
+         "line 9, column 5: reference to invalid character number"},
         {good.substr(0, good.find("</rdf:RDF>")), "line 26, column 1: it ends inside a tag or an"},
     };
     for (const auto &[text, says] : faults) {
