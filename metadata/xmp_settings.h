@@ -33,26 +33,25 @@ bool is_settings_method(int method);
 // The name a settings packet gives method (e.g. "Rodo Vizezadadu"); null for other ids.
 const char *settings_method_name(int method);
 
-// The properties of the program's namespace in a packet, and its aux:Lens. The packet is read
-// as XML 1.0 in UTF-8 (whatever its declaration says, as XMP is written), as the content of an
-// element that binds the prefixes x and rdf to their namespaces (so the writer's descriptions
-// without their wrapper read too): one or more elements with white space, comments and
-// processing instructions around them, after a byte order mark and an XML declaration when it
-// has them. A property is an element or an attribute in the namespace, under any prefix bound
-// to it (the default namespace included, for elements), in any description and any order. Its
-// text is the element's own character data (CDATA sections as text, entity and character
-// references decoded; comments, instructions and inner elements are no part of it) or the
-// attribute's value, without surrounding white space (the lens keeps it). The text of an element
-// holding elements is all the text inside, but for the properties among them. Bytes that are no
-// XML characters (ill-formed UTF-8, U+FFFE, U+FFFF, control bytes other than tab, line feed and
-// carriage return) are read as U+FFFD and spaces, as embed_xmp writes a lens, so that a packet
-// written without care for its encoding keeps its lens; a reference to such a character (&#0;)
-// is a fault. A packet that does not begin with markup (a file holding one among other bytes)
-// is read from its first "<?xpacket begin" or "<x:xmpmeta" on. A packet that stops being
-// well-formed (a forbidden reference, an undefined entity, a document type declaration, a tag
-// left open at its end, more than kMaxProperties properties) is read up to that fault, which
-// fault() tells: the properties whose elements closed before it stand, as in a packet cut there.
-// Reading takes time and memory linear in the packet's length.
+// The properties of the program's namespace in a packet, and its aux:Lens. The packet is read as
+// XML 1.0 in UTF-8 (whatever its declaration says, as XMP is written), as the content of an element
+// that binds the prefixes x and rdf to their namespaces (so the writer's descriptions without their
+// wrapper read too): one or more elements with white space, comments and processing instructions
+// around them, after a byte order mark and an XML declaration when it has them. A property is an
+// element or an attribute in the namespace, under any prefix bound to it (the default namespace
+// included, for elements), in any description and any order. Its text is the element's character
+// data, CDATA sections as text and entity and character references decoded (comments and
+// instructions are no part of it; of the elements inside it, all but the properties, whose text is
+// their own), or the attribute's value; without surrounding white space (the lens keeps it). Bytes
+// that are no XML characters (ill-formed UTF-8, U+FFFE, U+FFFF, control bytes other than tab, line
+// feed and carriage return) are read as U+FFFD and spaces, as embed_xmp writes a lens, so that a
+// packet written without care for its encoding keeps its lens; a reference to such a character
+// (&#0;) is a fault. A packet that does not begin with markup (a file holding one among other
+// bytes) is read from its first "<?xpacket begin" or "<x:xmpmeta" on. A packet that stops being
+// well-formed (a forbidden reference, an undefined entity, a document type declaration, a tag left
+// open at its end, more than kMaxProperties properties) is read up to that fault, which fault()
+// tells: the properties whose elements closed before it stand, as in a packet cut there. Reading
+// takes time and memory linear in the packet's length.
 class SettingsPacket {
 public:
     struct Property {
@@ -146,6 +145,9 @@ int embed_xmp(int embed_type, int curMethod, const float *tmParam, int lensInfoL
 //             (or "%d" for the settings of versions up to 2) reads them, but one too small for a
 //             float reads as its zero; one too large for it, or a text that starts with no
 //             number, is not read.
+// Every mode returns -3 when packet is null, length is below 1 or the last byte is not 0, or
+// the buffer that mode writes is null; 0 (not -3) when the packet is too short or (modes other
+// than 100) lacks the program's namespace declaration.
 int get_settings_from_xmp(int mode, int length, const char *packet, char *lensOut, float *tmParam);
 
 // Reads the whole file at path and returns get_settings_from_xmp(mode, size + 1, bytes, no lens
