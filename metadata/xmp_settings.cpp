@@ -219,32 +219,25 @@ void append_xml_escaped(std::string &s, string_view text)
     }
 }
 
-// The pieces text is made of as XML 1.0 can carry it, in order: put(piece, next) for each, next
-// being where the text after it begins. U+FFFD stands for each ill-formed UTF-8 sequence and for
-// U+FFFE and U+FFFF, which XML excludes, a space for a control byte (every one for a line of
-// text; else those XML excludes, all but tab, line feed and carriage return). put returns false
-// to stop.
-template <class Put> void xml_pieces(string_view text, bool oneLine, Put put)
+// What XML 1.0 can carry for the character that opens text (not empty), with in `used` the
+// bytes it stands for: U+FFFD for an ill-formed UTF-8 sequence and for U+FFFE and U+FFFF, which
+// XML excludes, a space for a control byte (every one for a line of text; else those XML
+// excludes, all but tab, line feed and carriage return), else the character itself.
+string_view xml_piece(string_view text, bool oneLine, size_t &used)
 {
     constexpr string_view kReplacement = "\xEF\xBF\xBD";
-    for (size_t i = 0; i < text.size();) {
-        const string_view rest = text.substr(i);
-        size_t bad = 0;
-        const size_t len = platform::utf8_char(rest, bad);
-        const unsigned char c = static_cast<unsigned char>(rest[0]);
-        string_view piece = rest.substr(0, len);
-        if (len == 0)
-            piece = kReplacement;
-        else if (len == 1 && (c < 0x20 || c == 0x7F) &&
-                 (oneLine || (c < 0x20 && c != '\t' && c != '\n' && c != '\r')))
-            piece = " ";
-        else if (len == 3 && rest.substr(0, 2) == "\xEF\xBF" &&
-                 static_cast<unsigned char>(rest[2]) >= 0xBE)
-            piece = kReplacement; // U+FFFE, U+FFFF
-        i += len == 0 ? bad : len;
-        if (!put(piece, i))
-            return;
-    }
+    size_t bad = 0;
+    const size_t len = platform::utf8_char(text, bad);
+    const unsigned char c = static_cast<unsigned char>(text[0]);
+    used = len == 0 ? bad : len;
+    if (len == 0)
+        return kReplacement;
+    if (len == 1 && (c < 0x20 || c == 0x7F) &&
+        (oneLine || (c < 0x20 && c != '\t' && c != '\n' && c != '\r')))
+        return " ";
+    if (len == 3 && text.substr(0, 2) == "\xEF\xBF" && static_cast<unsigned char>(text[2]) >= 0xBE)
+        return kReplacement; // U+FFFE, U+FFFF
+    return text.substr(0, len);
 }
 
 // The lens name as XML 1.0 can carry it on one line, in room bytes at most. A replacement is
@@ -253,12 +246,12 @@ template <class Put> void xml_pieces(string_view text, bool oneLine, Put put)
 std::string lens_text(string_view name, size_t room)
 {
     std::string out;
-    xml_pieces(name, true, [&](string_view piece, size_t) {
+    for (size_t i = 0, used = 0; i < name.size(); i += used) {
+        const string_view piece = xml_piece(name.substr(i), true, used);
         if (out.size() + piece.size() > room)
-            return false;
+            break;
         out += piece;
-        return true;
-    });
+    }
     return out;
 }
 
@@ -511,16 +504,23 @@ struct metadata::SettingsPacket::Reader {
              step = std::min(step * 2, kMaxStep)) {
             const string_view rest = tail.substr(done);
             std::string copy;
-            size_t run = 0, end = 0; // where the bytes not copied yet begin; where the piece ends
-            xml_pieces(rest, false, [&](string_view piece, size_t next) {
-                if (piece.data() < rest.data() || piece.data() >= rest.data() + rest.size()) {
-                    copy.append(rest.substr(run, end - run)) += piece;
-                    marks.emplace_back(fed + copy.size(), done + next);
-                    run = next;
+            size_t i = 0, run = 0; // the byte read next; the first not copied yet
+            while (i < rest.size() && i < step) {
+                const unsigned char c = static_cast<unsigned char>(rest[i]);
+                if ((c >= 0x20 && c < 0x7F) || c == '\t' || c == '\n' || c == '\r') {
+                    ++i;
+                    continue;
                 }
-                end = next;
-                return next < step;
-            });
+                size_t used = 0;
+                const string_view piece = xml_piece(rest.substr(i), false, used);
+                if (piece.data() != rest.data() + i) {
+                    copy.append(rest.substr(run, i - run)) += piece;
+                    marks.emplace_back(fed + copy.size(), done + i + used);
+                    run = i + used;
+                }
+                i += used;
+            }
+            const size_t end = i;
             if (!copy.empty())
                 copy.append(rest.substr(run, end - run));
             const string_view part = copy.empty() ? rest.substr(0, end) : string_view(copy);
