@@ -8,10 +8,12 @@
 #include "app/settings.h"
 
 #include <algorithm>
+#include <array>
 #include <cctype>
 #include <charconv>
 #include <cmath>
 #include <cstring>
+#include <limits>
 #include <optional>
 #include <string_view>
 
@@ -20,6 +22,7 @@
 #include "metadata/exif_reader.h"
 #include "metadata/xmp_settings.h"
 #include "platform/file_holder.h"
+#include "platform/number_text.h"
 #include "tonemap/tm_params.h"
 
 namespace app {
@@ -111,16 +114,30 @@ std::string range_text(const Setting &s)
     }
 }
 
-// A whole finite number, locale-independent; a leading '+' is allowed.
+// A whole finite number, locale-independent; a leading '+' is allowed. One too small for a double
+// is the least double of its sign (not zero: outside a range that ends at zero on the other
+// side), one too large an infinity, outside every range.
 std::optional<double> parse_number(std::string_view s)
 {
     if (s.size() > 1 && s[0] == '+' && s[1] != '-')
         s.remove_prefix(1);
     double v = 0;
     auto r = std::from_chars(s.data(), s.data() + s.size(), v);
-    if (s.empty() || r.ec != std::errc() || r.ptr != s.data() + s.size() || !std::isfinite(v))
+    if (s.empty() || r.ptr != s.data() + s.size())
+        return std::nullopt;
+    if (r.ec == std::errc::result_out_of_range) {
+        v = platform::below_one(s) ? std::numeric_limits<double>::denorm_min() : HUGE_VAL;
+        return s[0] == '-' ? -v : v;
+    }
+    if (r.ec != std::errc() || !std::isfinite(v))
         return std::nullopt;
     return v;
+}
+
+// A number in range that a setting's float holds as zero: it is taken as 0 (and told so).
+bool vanishes(double v)
+{
+    return v != 0 && static_cast<float>(v) == 0;
 }
 
 bool in_range(double v, const Setting &s)
@@ -207,11 +224,14 @@ std::string out_of_range(int method, const float *p)
     return {};
 }
 
+// The texts of the settings that vanish (vanishes) per slot, to be told: the float shows none.
+using Vanished = std::array<std::string, kTmParamCount>;
+
 // The packet's texts of the method's settings, each told as a --set value is: a number that
 // parses whole and lies in range, Slider or Light, a level word. Empty when every one is good,
-// else what is wrong. Older packets write Microcontrast as a word, which their reader takes; it
-// is left to the reader there.
-std::string packet_values_problem(int method, std::string_view packet)
+// else what is wrong; the texts of numbers that vanish go to vanished. Older packets write
+// Microcontrast as a word, which their reader takes; it is left to the reader there.
+std::string packet_values_problem(int method, std::string_view packet, Vanished &vanished)
 {
     const metadata::SettingsPacket scan(packet);
     if (!scan.method())
@@ -244,6 +264,8 @@ std::string packet_values_problem(int method, std::string_view packet)
             }
             if (s.kind == K::Mode)
                 mode = written == "Light" ? 0 : 1;
+            else if (const auto v = parse_number(text); v && vanishes(*v))
+                vanished[size_t(s.slot)] = text;
         }
     }
     return {};
@@ -348,9 +370,23 @@ std::vector<char> settings_packet_of(FILE *f, uint64_t length, int type, const E
     return packet_method(packet) != 0 ? packet : std::vector<char>{};
 }
 
+// Where and why a packet stops being well-formed XML ("line 3, column 9: ..."); empty when it
+// does not.
+std::string packet_fault(std::string_view packet)
+{
+    const metadata::SettingsPacket scan(packet);
+    if (!scan.fault())
+        return {};
+    const std::string_view before = packet.substr(0, scan.fault_at());
+    const size_t lineStart = before.rfind('\n') + 1; // 0 on the first line
+    return "line " + std::to_string(std::count(before.begin(), before.end(), '\n') + 1) +
+           ", column " + std::to_string(before.size() - lineStart + 1) + ": " + scan.fault();
+}
+
 // The packet of a --settings file: inside a JPEG or TIFF (an earlier result), else the whole
-// file (a preset), zero-terminated. methodGiven: -m was given, which the refusal of a file
-// without settings then does not ask for.
+// file (a preset), zero-terminated. A packet that is not well-formed XML is refused: what its
+// fault hides would be left at the defaults. methodGiven: -m was given, which the refusal of a
+// file without settings then does not ask for.
 RoadError read_settings_file(const std::string &path, bool methodGiven, std::vector<char> *packet)
 {
     // A named pipe would block the read: only regular files, opened without waiting.
@@ -382,6 +418,11 @@ RoadError read_settings_file(const std::string &path, bool methodGiven, std::vec
         if (length > 0 && !platform::read_at(f.get(), length, 0, packet->data(), length))
             return fail(kExitBadInput, path + " cannot be read");
     }
+    if (!packet->empty())
+        if (const std::string fault = packet_fault({packet->data(), packet->size() - 1});
+            !fault.empty())
+            return fail(kExitBadInput,
+                        path + ": its settings packet is not well-formed XML (" + fault + ")");
     // A result of a method without settings records neither settings nor the method.
     const int made = packet_method(*packet);
     if (made == metadata::kMethodNotNamed)
@@ -467,8 +508,10 @@ std::string asked_text(const Setting &s, const float *p)
 }
 
 // The settings of method m in p, taken as the packet the result carries records them: the
-// packet written, then read back. Notes name each setting that changed.
-RoadError take_as_recorded(int m, float *p, std::vector<std::string> *notes)
+// packet written, then read back. Notes name each setting that changed, and each given as a
+// number that vanished on the way in (with the text it was given as).
+RoadError take_as_recorded(int m, float *p, const Vanished &vanished,
+                           std::vector<std::string> *notes)
 {
     const std::string packet = packet_for(m, p);
     if (packet.empty())
@@ -488,8 +531,10 @@ RoadError take_as_recorded(int m, float *p, std::vector<std::string> *notes)
     for (const Setting &s : method_settings(m)) {
         // Smoothing's slot is the slider's: a Light level is a word, recorded as it stands.
         const metadata::SettingsPacket::Property *found = scan.find(s.name);
-        if (back[s.slot] != p[s.slot] && notes)
-            notes->push_back(std::string(s.name) + " " + asked_text(s, p) + " is taken as " +
+        const std::string &given = vanished[size_t(s.slot)];
+        if ((back[s.slot] != p[s.slot] || !given.empty()) && notes)
+            notes->push_back(std::string(s.name) + " " +
+                             (given.empty() ? asked_text(s, p) : given) + " is taken as " +
                              (found ? std::string(found->text) : "?") +
                              ", as the result's settings packet records it");
     }
@@ -504,6 +549,7 @@ RoadError resolve_settings(const Options &options, int *method, float *tmParam,
 {
     int m = options.method;
     const std::string &file = options.settingsFile;
+    Vanished vanished;
     if (!file.empty()) {
         std::vector<char> packet;
         if (RoadError e = read_settings_file(file, options.methodGiven, &packet))
@@ -513,9 +559,10 @@ RoadError resolve_settings(const Options &options, int *method, float *tmParam,
             return fail(kExitUsage, file + " holds settings of another method (" +
                                         method_label(fileMethod) + ")");
         m = fileMethod;
-        // A value the reader would skip or read in part (a word, nothing, "60x", an entity) is
-        // refused as --set refuses it, not replaced by the default.
-        if (std::string bad = packet_values_problem(m, {packet.data(), packet.size() - 1});
+        // A value the reader would skip or read in part (a word, nothing, "60x") is refused as
+        // --set refuses it, not replaced by the default.
+        if (std::string bad =
+                packet_values_problem(m, {packet.data(), packet.size() - 1}, vanished);
             !bad.empty())
             return fail(kExitUsage, file + ": " + bad);
         tmparam_default(m, 0, tmParam);
@@ -564,6 +611,8 @@ RoadError resolve_settings(const Options &options, int *method, float *tmParam,
             return fail(kExitUsage, "bad value '" + value + "' for " + name);
         // This setting alone: the packet's other elements are rounded, which is told once, below.
         tmParam[s->slot] = p[s->slot];
+        const auto v = parse_number(value);
+        vanished[size_t(s->slot)] = v && vanishes(*v) ? value : "";
         if (s->kind == K::Smoothing)
             tmParam[kDeLightSmoothing] = p[kDeLightSmoothing];
     }
@@ -573,7 +622,7 @@ RoadError resolve_settings(const Options &options, int *method, float *tmParam,
                                     method_label(m) +
                                     " does not merge: it blends the photos as they are");
     if (!method_settings(m).empty())
-        if (RoadError e = take_as_recorded(m, tmParam, notes))
+        if (RoadError e = take_as_recorded(m, tmParam, vanished, notes))
             return e;
     // "-0" is zero: the packet the result carries shows no "-0.0".
     for (int i = 0; i < kTmParamCount; ++i)

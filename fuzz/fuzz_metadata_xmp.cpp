@@ -1,6 +1,7 @@
 // Fuzz entry point of the settings-packet reader: get_settings_from_xmp in every mode over the
-// input made zero-terminated, and once over the raw input (which must be refused unless it
-// ends in a zero byte).
+// input made zero-terminated (the settings of one method a run, chosen by the input's last byte),
+// and once over the raw input (which must be refused unless it ends in a zero byte); the parse
+// itself, whose positions must lie in the packet.
 #include <cstdint>
 #include <cstring>
 #include <vector>
@@ -20,10 +21,18 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     if (strnlen(lens, sizeof lens) > 63)
         __builtin_trap();
     get_settings_from_xmp(-1, length, packet.data(), nullptr, nullptr);
-    for (int mode : {0, 1, 2, 10, 11}) {
-        float p[20] = {};
-        get_settings_from_xmp(mode, length, packet.data(), nullptr, p);
-    }
+    // Each parse costs: one method's settings a run.
+    float settings[20] = {};
+    constexpr int kModes[] = {0, 1, 2, 10, 11};
+    get_settings_from_xmp(kModes[size > 0 ? data[size - 1] % 5 : 0], length, packet.data(), nullptr,
+                          settings);
+    const metadata::SettingsPacket scan({packet.data(), size});
+    if (scan.fault_at() > size || (scan.lens() && scan.lens()->pos > size))
+        __builtin_trap();
+    for (const auto &property : scan.properties())
+        if (property.pos == 0 || property.pos > size || property.grown > property.text.size())
+            __builtin_trap();
+    metadata::recorded_method({packet.data(), size});
     if (size > 0) {
         float p[20] = {};
         int rc =

@@ -2,6 +2,8 @@
 // decimal-comma locale changes no byte of a packet and reads every packet the same way.
 #include "metadata/xmp_settings.h"
 
+#include <expat.h>
+
 #include <algorithm>
 #include <charconv>
 #include <climits>
@@ -21,7 +23,6 @@
 namespace {
 
 using platform::append_fixed;
-using platform::parse_float;
 using platform::parse_int;
 using std::string_view;
 constexpr size_t npos = string_view::npos;
@@ -218,146 +219,44 @@ void append_xml_escaped(std::string &s, string_view text)
     }
 }
 
-// The lens name as XML 1.0 can carry it on one line: U+FFFD for each ill-formed UTF-8 sequence
-// and for U+FFFE and U+FFFF, which XML excludes; a space for each control byte. A replacement
-// is three bytes where one or two stood, so characters that would take the name past 63 bytes
-// (the reader's limit; or the name's own length when that is longer) are left out.
-std::string lens_text(string_view name)
+// What XML 1.0 can carry for the character that opens text (not empty), with in `used` the
+// bytes it stands for: U+FFFD for an ill-formed UTF-8 sequence and for U+FFFE and U+FFFF, which
+// XML excludes, a space for a control byte (every one for a line of text; else those XML
+// excludes, all but tab, line feed and carriage return), else the character itself.
+string_view xml_piece(string_view text, bool oneLine, size_t &used)
 {
     constexpr string_view kReplacement = "\xEF\xBF\xBD";
-    const size_t room = std::max<size_t>(63, name.size());
+    size_t bad = 0;
+    const size_t len = platform::utf8_char(text, bad);
+    const unsigned char c = static_cast<unsigned char>(text[0]);
+    used = len == 0 ? bad : len;
+    if (len == 0)
+        return kReplacement;
+    if (len == 1 && (c < 0x20 || c == 0x7F) &&
+        (oneLine || (c < 0x20 && c != '\t' && c != '\n' && c != '\r')))
+        return " ";
+    if (len == 3 && text.substr(0, 2) == "\xEF\xBF" && static_cast<unsigned char>(text[2]) >= 0xBE)
+        return kReplacement; // U+FFFE, U+FFFF
+    return text.substr(0, len);
+}
+
+// The lens name as XML 1.0 can carry it on one line, in room bytes at most. A replacement is
+// three bytes where one or two stood, so characters that would take the name past room bytes
+// are left out.
+std::string lens_text(string_view name, size_t room)
+{
     std::string out;
-    for (size_t i = 0; i < name.size();) {
-        const string_view rest = name.substr(i);
-        size_t bad = 0;
-        const size_t len = platform::utf8_char(rest, bad);
-        const unsigned char c = static_cast<unsigned char>(rest[0]);
-        string_view piece = rest.substr(0, len);
-        if (len == 0)
-            piece = kReplacement;
-        else if (len == 1 && (c < 0x20 || c == 0x7F))
-            piece = " ";
-        else if (len == 3 && rest.substr(0, 2) == "\xEF\xBF" &&
-                 static_cast<unsigned char>(rest[2]) >= 0xBE)
-            piece = kReplacement; // U+FFFE, U+FFFF
+    for (size_t i = 0, used = 0; i < name.size(); i += used) {
+        const string_view piece = xml_piece(name.substr(i), true, used);
         if (out.size() + piece.size() > room)
             break;
         out += piece;
-        i += len == 0 ? bad : len;
     }
     return out;
 }
 
 // ---------------------------------------------------------------------------------------------
 // Reading
-
-// Appends code point cp in UTF-8.
-void append_utf8(std::string &s, uint32_t cp)
-{
-    if (cp < 0x80) {
-        s += char(cp);
-    } else if (cp < 0x800) {
-        s += char(0xC0 | cp >> 6);
-        s += char(0x80 | (cp & 0x3F));
-    } else if (cp < 0x10000) {
-        s += char(0xE0 | cp >> 12);
-        s += char(0x80 | (cp >> 6 & 0x3F));
-        s += char(0x80 | (cp & 0x3F));
-    } else {
-        s += char(0xF0 | cp >> 18);
-        s += char(0x80 | (cp >> 12 & 0x3F));
-        s += char(0x80 | (cp >> 6 & 0x3F));
-        s += char(0x80 | (cp & 0x3F));
-    }
-}
-
-// The text with its XML references resolved: the five entities and numeric character
-// references (&#60; &#x3C;). Anything else, a lone '&' included, stays as written.
-std::string xml_unescaped(string_view text)
-{
-    constexpr std::pair<string_view, char> kEntities[] = {
-        {"&lt;", '<'}, {"&gt;", '>'}, {"&amp;", '&'}, {"&apos;", '\''}, {"&quot;", '"'}};
-    std::string out;
-    for (size_t i = 0; i < text.size();) {
-        if (text[i] != '&') {
-            out += text[i++];
-            continue;
-        }
-        bool done = false;
-        for (const auto &[entity, c] : kEntities) {
-            if (text.substr(i, entity.size()) == entity) {
-                out += c;
-                i += entity.size();
-                done = true;
-                break;
-            }
-        }
-        if (!done && text.substr(i, 2) == "&#") {
-            const bool hex = text.substr(i + 2, 1) == "x";
-            const size_t from = i + (hex ? 3 : 2);
-            const size_t semi = text.find(';', from);
-            uint32_t cp = 0;
-            if (semi != npos && semi > from) {
-                auto r = std::from_chars(text.data() + from, text.data() + semi, cp, hex ? 16 : 10);
-                if (r.ec == std::errc() && r.ptr == text.data() + semi && cp > 0 &&
-                    cp <= 0x10FFFF && (cp < 0xD800 || cp > 0xDFFF)) {
-                    append_utf8(out, cp);
-                    i = semi + 1;
-                    done = true;
-                }
-            }
-        }
-        if (!done)
-            out += text[i++];
-    }
-    return out;
-}
-
-// The first occurrence of `name` followed by a quote and `value`: the text of a namespace
-// declaration. Returns its position or npos.
-size_t find_declaration(string_view sv, string_view name, string_view value)
-{
-    for (size_t p = sv.find(name); p != npos; p = sv.find(name, p + 1)) {
-        size_t q = p + name.size();
-        if (q < sv.size() && (sv[q] == '\'' || sv[q] == '"') &&
-            sv.substr(q + 1).substr(0, value.size()) == value)
-            return p;
-    }
-    return npos;
-}
-
-int lens_from_packet(string_view sv, char *lensOut)
-{
-    size_t decl = find_declaration(sv, "xmlns:aux=", kAuxNs);
-    if (decl == npos)
-        return 0;
-    constexpr string_view kLens = "aux:Lens";
-    size_t q = sv.find(kLens, decl + 11 + kAuxNs.size());
-    while (q != npos && !(q + kLens.size() < sv.size() &&
-                          (sv[q + kLens.size()] == '>' || sv[q + kLens.size()] == '=')))
-        q = sv.find(kLens, q + 1);
-    if (q == npos)
-        return 0;
-
-    size_t start, end;
-    if (sv[q + kLens.size()] == '>') {
-        start = q + kLens.size() + 1;
-        end = sv.find("</aux:Lens", start);
-    } else {
-        start = q + kLens.size() + 2; // "=" and the opening quote
-        // The value ends at the quote that opened it, so single-quoted values read too.
-        const size_t quotePos = q + kLens.size() + 1;
-        char quote = quotePos < sv.size() && sv[quotePos] == '\'' ? '\'' : '"';
-        end = start <= sv.size() ? sv.find(quote, start) : npos;
-    }
-    // The 63-character limit holds for the name itself, not for its escaped form.
-    if (end != npos && end > start) {
-        const std::string lens = xml_unescaped(sv.substr(start, end - start));
-        if (!lens.empty() && lens.size() <= 63)
-            std::memcpy(lensOut, lens.data(), lens.size());
-    }
-    return static_cast<int>(q);
-}
 
 // The namespace declaration is recognised up to and including the slash after the host.
 string_view namespace_start()
@@ -366,65 +265,23 @@ string_view namespace_start()
     return ns.substr(0, ns.find('/', ns.find("://") + 3) + 1);
 }
 
-string_view trimmed(string_view t)
+void trim(std::string &t)
 {
-    while (!t.empty() && platform::is_space(t.front()))
-        t.remove_prefix(1);
-    while (!t.empty() && platform::is_space(t.back()))
-        t.remove_suffix(1);
-    return t;
+    size_t from = 0, to = t.size();
+    while (from < to && platform::is_space(t[from]))
+        ++from;
+    while (to > from && platform::is_space(t[to - 1]))
+        --to;
+    t.erase(to).erase(0, from);
 }
 
-bool ends_name(char c)
+// A number as sscanf "%f" finds it (white space and a '+' before it, anything after it), except
+// that one too small for a float reads as zero, as the text says to a float's precision.
+bool read_float(string_view t, float &v)
 {
-    return platform::is_space(c) || c == '=' || c == '>' || c == '/' || c == '<' || c == '\'' ||
-           c == '"';
-}
-
-enum class TagStep { Attribute, Open, Empty, Broken };
-
-// The next attribute of a start tag from p on (its name and its quoted value, which holds no
-// '<'), or how the tag ends: '>' (Open), "/>" (Empty), or text that is no tag, the packet's end
-// included (Broken). p moves past what was read; on Broken, to where the tag stopped reading as
-// one, never past the next '<'.
-TagStep next_attribute(string_view sv, size_t &p, string_view &name, string_view &value)
-{
-    const auto skip_space = [&] {
-        while (p < sv.size() && platform::is_space(sv[p]))
-            ++p;
-    };
-    skip_space();
-    if (p >= sv.size())
-        return TagStep::Broken;
-    if (sv[p] == '>') {
-        ++p;
-        return TagStep::Open;
-    }
-    if (sv[p] == '/') {
-        if (p + 1 >= sv.size() || sv[p + 1] != '>')
-            return TagStep::Broken;
-        p += 2;
-        return TagStep::Empty;
-    }
-    const size_t from = p;
-    while (p < sv.size() && !ends_name(sv[p]))
-        ++p;
-    name = sv.substr(from, p - from);
-    skip_space();
-    if (name.empty() || p >= sv.size() || sv[p] != '=')
-        return TagStep::Broken;
-    ++p;
-    skip_space();
-    if (p >= sv.size() || (sv[p] != '"' && sv[p] != '\''))
-        return TagStep::Broken;
-    const size_t close = sv.find_first_of(sv[p] == '"' ? "\"<" : "'<", p + 1);
-    if (close == npos || sv[close] == '<') {
-        p = std::min(close, sv.size());
-        return TagStep::Broken;
-    }
-    value = sv.substr(p + 1, close - p - 1);
-    p = close + 1;
-    return TagStep::Attribute;
+    const size_t from = platform::number_start(t, 0);
+    return from < t.size() &&
+           platform::read_number(t.data() + from, t.data() + t.size(), v).ec == std::errc();
 }
 
 // The value of the first entry of table whose word begins text.
@@ -452,138 +309,278 @@ const char *metadata::settings_method_name(int method)
     return m ? m->name : nullptr;
 }
 
+// The parse: expat's handlers over the packet, fed as the content of an element that binds x
+// and rdf. Names come as "namespace\x01local" (XML forbids the byte in both).
+struct metadata::SettingsPacket::Reader {
+    static constexpr char kSeparator = '\x01';
+    static constexpr string_view kClose = "</w>";
+    static constexpr int kNone = -1, kLens = -2; // what an open element collects text into
+    static constexpr size_t kMaxStep = size_t(1) << 30;
+
+    Reader(SettingsPacket &owner, XML_Parser p, string_view bytes)
+        : s(owner), parser(p), packet(bytes)
+    {
+    }
+
+    SettingsPacket &s;
+    XML_Parser parser;
+    string_view packet;
+    // What is fed: packet[0, head) (a byte order mark, an XML declaration), the wrapper, the
+    // packet from `from` on as the body (`fed` bytes of it so far, repaired where it holds bytes
+    // XML excludes; marks pair the positions after each repair in the body and in the packet
+    // from `from`), the close.
+    size_t head = 0, wrapper = 0, from = 0, fed = 0;
+    std::vector<std::pair<size_t, size_t>> marks;
+    struct Open {
+        int into; // the property its text goes to: its own, the nearest open one's, or kNone
+        bool own;
+    };
+    std::vector<Open> open;
+    std::vector<bool> closed; // per property: its element (or attribute) is complete
+    bool lensClosed = false;
+
+    // Where byte k of the body stands in the packet (within a repaired character, near it).
+    size_t in_packet(size_t k) const
+    {
+        const auto mark = std::upper_bound(marks.begin(), marks.end(), std::pair(k, npos));
+        return from +
+               (mark == marks.begin() ? k : std::prev(mark)->second + k - std::prev(mark)->first);
+    }
+    // The position in the packet of what expat reads now.
+    size_t at() const
+    {
+        const auto i = static_cast<size_t>(std::max<XML_Index>(XML_GetCurrentByteIndex(parser), 0));
+        if (i < head + wrapper)
+            return std::min(i, head);
+        const size_t k = i - head - wrapper;
+        return k >= fed ? packet.size() : std::min(in_packet(k), packet.size());
+    }
+    void stop(const char *why)
+    {
+        if (!s.m_fault) {
+            s.m_fault = why;
+            s.m_faultAt = at();
+        }
+        XML_StopParser(parser, XML_FALSE);
+    }
+    // The property a name (with its namespace) and text make, or kNone when it is none of the
+    // reader's; kLens for the first aux:Lens.
+    int add(string_view name, string_view text, bool complete)
+    {
+        const size_t sep = name.find(kSeparator);
+        if (sep == npos)
+            return kNone;
+        const string_view ns = name.substr(0, sep), local = name.substr(sep + 1);
+        Property p{std::string(local), std::string(text), at() + 1, 0};
+        if (ns == kAuxNs && local == "Lens") {
+            if (s.m_lens.pos > 0)
+                return kNone;
+            s.m_lens = std::move(p);
+            lensClosed = complete;
+            return kLens;
+        }
+        if (!ns.starts_with(namespace_start()))
+            return kNone;
+        if (s.m_properties.size() == kMaxProperties) {
+            stop("more than 128 properties of the program's namespace");
+            return kNone;
+        }
+        s.m_properties.push_back(std::move(p));
+        closed.push_back(complete);
+        return static_cast<int>(s.m_properties.size() - 1);
+    }
+    Property *collecting()
+    {
+        if (open.empty() || open.back().into == kNone)
+            return nullptr;
+        return open.back().into == kLens ? &s.m_lens : &s.m_properties[size_t(open.back().into)];
+    }
+    // Handlers: an exception must not cross expat's C frames.
+    template <class F> static void guarded(void *data, F f)
+    {
+        auto *r = static_cast<Reader *>(data);
+        try {
+            f(*r);
+        } catch (const std::bad_alloc &) {
+            r->stop("out of memory");
+        }
+    }
+    static void start(void *data, const XML_Char *name, const XML_Char **atts)
+    {
+        guarded(data, [&](Reader &r) {
+            const int own = r.add(name, {}, false);
+            r.open.push_back(
+                {own != kNone || r.open.empty() ? own : r.open.back().into, own != kNone});
+            for (; *atts && !r.s.m_fault; atts += 2)
+                r.add(atts[0], atts[1], true);
+        });
+    }
+    static void end(void *data, const XML_Char *)
+    {
+        guarded(data, [&](Reader &r) {
+            if (r.open.empty())
+                return;
+            if (const Open o = r.open.back(); o.own && o.into == kLens)
+                r.lensClosed = true;
+            else if (o.own)
+                r.closed[size_t(o.into)] = true;
+            r.open.pop_back();
+        });
+    }
+    static void text(void *data, const XML_Char *t, int len)
+    {
+        guarded(data, [&](Reader &r) {
+            Property *p = r.collecting();
+            if (!p)
+                return;
+            p->text.append(t, size_t(len));
+            // What repairs in the bytes this text comes from added to it.
+            const auto i = XML_GetCurrentByteIndex(r.parser);
+            const auto n = XML_GetCurrentByteCount(r.parser);
+            if (!r.marks.empty() && i >= XML_Index(r.head + r.wrapper) && n > 0) {
+                const size_t k = size_t(i) - r.head - r.wrapper;
+                const size_t span = r.in_packet(k + size_t(n)) - r.in_packet(k);
+                p->grown += size_t(n) - std::min(span, size_t(n));
+            }
+        });
+    }
+    static void declaration(void *data, const XML_Char *, const XML_Char *uri)
+    {
+        auto *r = static_cast<Reader *>(data);
+        if (uri && string_view(uri).starts_with(namespace_start()))
+            r->s.m_declared = true;
+    }
+
+    void read()
+    {
+        // A byte order mark and an XML declaration stay at the start, where XML wants them.
+        head = packet.starts_with("\xEF\xBB\xBF") ? 3 : 0;
+        if (const string_view rest = packet.substr(head);
+            rest.starts_with("<?xml") && rest.size() > 5 && platform::is_space(rest[5]))
+            if (const size_t end = rest.find("?>"); end != npos)
+                head += end + 2;
+        // Bytes that open no markup come before a packet held in a file: it starts at its
+        // wrapper.
+        from = head;
+        while (from < packet.size() && platform::is_space(packet[from]))
+            ++from;
+        if (from < packet.size() && packet[from] != '<') {
+            const size_t wrapped =
+                std::min(packet.find("<?xpacket begin", from), packet.find("<x:xmpmeta", from));
+            from = wrapped == npos ? head : wrapped;
+        }
+        std::string wrap = "<w xmlns:x='";
+        ((((wrap += kXmpMetaNs) += "' xmlns:rdf='") += kRdfNs) += "'>");
+        wrapper = wrap.size();
+        XML_SetUserData(parser, this);
+        XML_SetElementHandler(parser, start, end);
+        XML_SetCharacterDataHandler(parser, text);
+        XML_SetStartNamespaceDeclHandler(parser, declaration);
+        if (!feed(packet.substr(0, head)) || !feed(wrap) || !feed_body() || !feed(kClose, true)) {
+            if (!s.m_fault) {
+                const XML_Error e = XML_GetErrorCode(parser);
+                s.m_faultAt = at();
+                const char *why = XML_ErrorString(e);
+                s.m_fault = !why ? "too long"
+                            : s.m_faultAt < packet.size() || e == XML_ERROR_NO_MEMORY
+                                ? why
+                                : "it ends inside a tag or an element";
+            }
+        }
+    }
+    bool feed(string_view part, bool last = false)
+    {
+        return part.size() <= size_t(INT_MAX) &&
+               XML_Parse(parser, part.data(), static_cast<int>(part.size()), last) == XML_STATUS_OK;
+    }
+    // The body in parts that double from 4 KiB, so that binary bytes after a fault are not
+    // repaired in vain while a token cut between parts is scanned again twice at most in all.
+    // Bytes that are no XML characters are read as the writer writes them (U+FFFD, a space):
+    // a packet written without care for its encoding keeps its lens.
+    bool feed_body()
+    {
+        const string_view tail = packet.substr(from);
+        for (size_t done = 0, step = 4096; done < tail.size();
+             step = std::min(step * 2, kMaxStep)) {
+            const string_view rest = tail.substr(done);
+            std::string copy;
+            size_t i = 0, run = 0; // the byte read next; the first not copied yet
+            while (i < rest.size() && i < step) {
+                const unsigned char c = static_cast<unsigned char>(rest[i]);
+                if ((c >= 0x20 && c < 0x7F) || c == '\t' || c == '\n' || c == '\r') {
+                    ++i;
+                    continue;
+                }
+                size_t used = 0;
+                const string_view piece = xml_piece(rest.substr(i), false, used);
+                if (piece.data() != rest.data() + i) {
+                    copy.append(rest.substr(run, i - run)) += piece;
+                    marks.emplace_back(fed + copy.size(), done + i + used);
+                    run = i + used;
+                }
+                i += used;
+            }
+            const size_t end = i;
+            if (!copy.empty())
+                copy.append(rest.substr(run, end - run));
+            const string_view part = copy.empty() ? rest.substr(0, end) : string_view(copy);
+            fed += part.size(); // before the feed: a fault in it lies inside the body
+            if (!feed(part))
+                return false;
+            done += end;
+        }
+        return true;
+    }
+};
+
 metadata::SettingsPacket::SettingsPacket(string_view sv)
 {
-    // Prefix bindings that matter: those to the namespace, and those that hide one of them.
-    struct Binding {
-        string_view prefix;
-        bool ours;
-        size_t level; // the element depth it holds from
+    // A property whose element a fault left open holds part of its text at most: it is none.
+    const auto finish = [&](Reader &r) {
+        size_t kept = 0;
+        for (size_t k = 0; k < m_properties.size(); ++k)
+            if (r.closed[k] && kept++ != k)
+                m_properties[kept - 1] = std::move(m_properties[k]);
+        m_properties.resize(kept);
+        if (!r.lensClosed)
+            m_lens = {};
+        for (Property &p : m_properties)
+            trim(p.text);
     };
-    std::array<Binding, kMaxBindings> bindings{};
-    size_t bound = 0, depth = 0;
-    const auto ours = [&](string_view prefix) {
-        for (size_t k = bound; k-- > 0;)
-            if (bindings[k].prefix == prefix)
-                return bindings[k].ours;
-        return false;
-    };
-    const auto leave = [&](size_t level) {
-        while (bound > 0 && bindings[bound - 1].level > level)
-            --bound;
-    };
-    const string_view nsStart = namespace_start();
-
-    for (size_t i = 0;;) {
-        const size_t lt = sv.find('<', i);
-        if (lt == npos)
-            return;
-        // Markup that holds no properties is skipped whole. Unterminated, a comment or CDATA
-        // section runs to the end, where it holds what a cut took away. Other markup ends before
-        // the next '<', or its '<' is text. Every search but those two stops at the next '<',
-        // which the scan goes on from: it reads each byte a few times at most.
-        const string_view rest = sv.substr(lt);
-        if (rest.starts_with("<!--") || rest.starts_with("<![CDATA[")) {
-            const string_view close = rest[2] == '-' ? "-->" : "]]>";
-            const size_t end = sv.find(close, lt + 4);
-            if (end == npos)
-                return;
-            i = end + close.size();
-            continue;
-        }
-        if (rest.starts_with("<?") || rest.starts_with("<!") || rest.starts_with("</")) {
-            const string_view close = rest[1] == '?' ? "?>" : ">";
-            const size_t next = std::min(sv.find('<', lt + 1), sv.size());
-            const size_t end = sv.substr(0, next).find(close, lt + 2);
-            if (end == npos) {
-                i = lt + 1;
-                continue;
-            }
-            if (rest[1] == '/' && depth > 0)
-                leave(--depth);
-            i = end + close.size();
-            continue;
-        }
-        size_t p = lt + 1;
-        while (p < sv.size() && !ends_name(sv[p]))
-            ++p;
-        if (p == lt + 1) { // a '<' in text
-            i = lt + 1;
-            continue;
-        }
-        const string_view element = sv.substr(lt + 1, p - lt - 1);
-        const size_t attributes = p, boundBefore = bound;
-        string_view name, value;
-        bool declares = false;
-        // The tag's own declarations hold for its name and attributes: they come first.
-        TagStep step;
-        while ((step = next_attribute(sv, p, name, value)) == TagStep::Attribute) {
-            if (name != "xmlns" && !name.starts_with("xmlns:"))
-                continue;
-            const string_view prefix = name.substr(std::min<size_t>(name.size(), 6));
-            const bool mine = value.starts_with(nsStart);
-            declares = declares || mine;
-            if (mine || ours(prefix)) {
-                if (bound == kMaxBindings)
-                    return;
-                bindings[bound++] = {prefix, mine, depth + 1};
-            }
-        }
-        if (step == TagStep::Broken) { // text that is no tag: read on after it
-            bound = boundBefore;
-            i = std::max(p, lt + 1);
-            continue;
-        }
-        m_declared = m_declared || declares;
-        const size_t tagEnd = p;
-        for (p = attributes; next_attribute(sv, p, name, value) == TagStep::Attribute;) {
-            const size_t colon = name.find(':');
-            if (colon != npos && name.substr(0, colon) != "xmlns" && ours(name.substr(0, colon)) &&
-                !add(name.substr(colon + 1), value, size_t(name.data() - sv.data())))
-                return;
-        }
-        // An unprefixed element is in the default namespace, which the prefix "" stands for.
-        // Its text ends at the next tag: a packet cut inside it gives no text, not a part.
-        const size_t colon = element.find(':');
-        if (ours(colon == npos ? string_view() : element.substr(0, colon))) {
-            const size_t textEnd = step == TagStep::Empty ? tagEnd : sv.find('<', tagEnd);
-            if (textEnd == npos)
-                return;
-            if (!add(element.substr(colon == npos ? 0 : colon + 1),
-                     sv.substr(tagEnd, textEnd - tagEnd), lt + 1))
-                return;
-        }
-        if (step == TagStep::Empty)
-            leave(depth);
-        else
-            ++depth;
-        i = tagEnd;
+    XML_Parser parser = XML_ParserCreateNS("UTF-8", Reader::kSeparator);
+    if (parser == nullptr) {
+        m_fault = "out of memory";
+        return;
     }
-}
-
-bool metadata::SettingsPacket::add(string_view name, string_view text, size_t pos)
-{
-    if (m_count == kMaxProperties)
-        return false;
-    m_properties[m_count++] = {name, trimmed(text), pos};
-    if (name == "Version" && !m_versioned) {
+    try {
+        Reader r(*this, parser, sv);
+        r.read();
+        finish(r);
+    } catch (const std::bad_alloc &) {
+        m_properties.clear();
+        m_lens = {};
+        m_fault = "out of memory";
+    }
+    XML_ParserFree(parser);
+    for (const Property &p : m_properties) {
         int a, b;
         size_t e;
-        const string_view t = m_properties[m_count - 1].text;
-        if (parse_int(t, 0, a, &e) && e < t.size() && t[e] == '.' && parse_int(t, e + 1, b)) {
+        const string_view t = p.text;
+        if (p.name == "Version" && parse_int(t, 0, a, &e) && e < t.size() && t[e] == '.' &&
+            parse_int(t, e + 1, b)) {
             m_versioned = true;
             m_major = a;
             m_minor = b;
+            break;
         }
     }
-    return true;
 }
 
 const metadata::SettingsPacket::Property *metadata::SettingsPacket::find(string_view name) const
 {
-    for (size_t k = 0; k < m_count; ++k)
-        if (m_properties[k].name == name)
-            return &m_properties[k];
+    for (const Property &p : m_properties)
+        if (p.name == name)
+            return &p;
     return nullptr;
 }
 
@@ -649,7 +646,9 @@ int embed_xmp(int embed_type, int curMethod, const float *tmParam, int lensInfoL
             s += "<rdf:Description rdf:about=''\nxmlns:aux='";
             s += kAuxNs;
             s += "'>\n<aux:Lens>";
-            append_xml_escaped(s, lens_text(string_view(lensInfo, strnlen(lensInfo, 64))));
+            // Past the reader's 63 bytes, or the name's own length when that is longer.
+            const string_view name(lensInfo, strnlen(lensInfo, 64));
+            append_xml_escaped(s, lens_text(name, std::max<size_t>(63, name.size())));
             s += "</aux:Lens>\n</rdf:Description>\n\n";
         }
         if (method > 0) {
@@ -684,7 +683,21 @@ int get_settings_from_xmp(int mode, int length, const char *packet, char *lensOu
     if (mode == 100) {
         if (lensOut == nullptr)
             return -3;
-        return length < 45 ? 0 : lens_from_packet(sv, lensOut);
+        if (length < 45)
+            return 0;
+        const metadata::SettingsPacket packetView(sv);
+        const metadata::SettingsPacket::Property *lens = packetView.lens();
+        if (lens == nullptr)
+            return 0;
+        // The 63-character limit holds for the name itself, not for its escaped form; a name that
+        // U+FFFD for bytes that are not UTF-8 lengthened is cut at whole characters, as embed_xmp
+        // cuts it.
+        std::string name = lens->text;
+        if (name.size() > 63 && name.size() - lens->grown <= 63)
+            name = lens_text(name, 63);
+        if (!name.empty() && name.size() <= 63)
+            std::memcpy(lensOut, name.data(), name.size());
+        return static_cast<int>(std::min<size_t>(lens->pos, INT_MAX));
     }
     if (mode != -1 && tmParam == nullptr)
         return -3;
@@ -708,7 +721,7 @@ int get_settings_from_xmp(int mode, int length, const char *packet, char *lensOu
     const auto version_value = [&](string_view t, float &v) {
         int n;
         if (major > 2)
-            return parse_float(t, 0, v);
+            return read_float(t, v);
         if (!parse_int(t, 0, n))
             return false;
         v = static_cast<float>(n);
@@ -723,7 +736,7 @@ int get_settings_from_xmp(int mode, int length, const char *packet, char *lensOu
             if (e.kind == kMicrosmoothing) {
                 // The older name and the newer: the first met in the packet.
                 const Property *older = packetView.find("NoiseSmoothing");
-                if (older && (!found || older->pos < found->pos))
+                if (older && (!found || older < found))
                     found = older;
             }
             if (found == nullptr)
@@ -738,7 +751,7 @@ int get_settings_from_xmp(int mode, int length, const char *packet, char *lensOu
                 break;
             case kRealValue:
             case kClipValue:
-                if (parse_float(t, 0, v))
+                if (read_float(t, v))
                     p[e.slot] = v;
                 break;
             case kSmoothingMode:
@@ -750,7 +763,7 @@ int get_settings_from_xmp(int mode, int length, const char *packet, char *lensOu
             case kSmoothing: {
                 // The slider's number or the light level's word, by the mode read or given.
                 const int mode16 = imagecore::clamp_to_int(p[16]);
-                if (mode16 == 1 && parse_float(t, 0, v))
+                if (mode16 == 1 && read_float(t, v))
                     p[17] = v;
                 else if (mode16 == 0 && read_word(t, kLevelRead, v))
                     p[5] = v;
@@ -764,7 +777,7 @@ int get_settings_from_xmp(int mode, int length, const char *packet, char *lensOu
             case kGamma:
                 gammaFound = true;
                 // A gamma at or below 0 (or not finite) has no logarithm: it does not parse.
-                if (parse_float(t, 0, v) && std::isfinite(v) && v > 0)
+                if (read_float(t, v) && std::isfinite(v) && v > 0)
                     p[e.slot] =
                         static_cast<float>((1.0 - std::log2(static_cast<double>(v))) * 50.0);
                 break;
@@ -773,7 +786,9 @@ int get_settings_from_xmp(int mode, int length, const char *packet, char *lensOu
     }
     if (!gammaFound)
         tmParam[8] = 50;
-    return methodProperty == nullptr ? 0 : static_cast<int>(methodProperty->pos);
+    return methodProperty == nullptr
+               ? 0
+               : static_cast<int>(std::min<size_t>(methodProperty->pos, INT_MAX));
 }
 
 int parse_xmp(const char *path, int mode, float *tmParam)

@@ -3,7 +3,7 @@
 # decimal-comma locale (de_DE.UTF-8) that the locale-independence tests switch to.
 set -eu
 PACKAGES="cmake ninja-build g++ pkg-config libjpeg62-turbo-dev libtiff-dev libcminpack-dev
-libgtest-dev googletest libbenchmark-dev liblcms2-dev time locales"
+libexpat1-dev libgtest-dev googletest libbenchmark-dev liblcms2-dev time locales"
 # Programs the tests run as black boxes: Radiance files, and the metadata of our results (an
 # XML parser of its own for the settings packets).
 TEST_PACKAGES="pfstools imagemagick libimage-exiftool-perl python3"

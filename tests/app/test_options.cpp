@@ -455,8 +455,11 @@ TEST(ResolveSettings, PacketTextsAreToldAsSetValuesAre)
         {"Strength", "abc", "Strength is abc, not a number (0..100)"},
         {"Strength", "", "Strength is empty, not a number"},
         {"Strength", "60x", "Strength is 60x, not a number"},
-        {"Strength", "&#54;0", "Strength is &#54;0, not a number"},
+        {"Strength", "&#54;0x", "Strength is 60x, not a number"}, // as XML reads it
+        {"Strength", "6<!-- 0 -->1<![CDATA[x]]>", "Strength is 61x, not a number"},
         {"Strength", "101", "Strength is 101, outside 0..100"},
+        {"Strength", "1e400", "Strength is 1e400, outside 0..100"},
+        {"Strength", "-1e-400", "Strength is -1e-400, outside 0..100"}, // below 0, however little
         {"SmoothingMode", "Bogus", "SmoothingMode is Bogus, not Slider or Light"},
         {"SmoothingMode", "light", "SmoothingMode is light, not Slider or Light"}, // as read
         {"Gamma", "9", "Gamma is 9, outside 0.5..2"},
@@ -478,12 +481,29 @@ TEST(ResolveSettings, PacketTextsAreToldAsSetValuesAre)
         EXPECT_EQ(e.code, kExitUsage) << c.text;
         EXPECT_TRUE(contains(e.message, path + ": " + c.says)) << e.message;
     }
+    // A packet that is not well-formed XML is bad input, told where and why.
+    const std::pair<std::string, std::string> faults[] = {
+        {with("Strength", "6&#0;0"), "line 8, column 17: reference to invalid character number"},
+        {with("Strength", "&nbsp;"), "line 8, column 16: undefined entity"},
+        // Where it stands after kilobytes of bytes read as U+FFFD (three bytes for one).
+        {with("Strength", "<!--" + std::string(6000, '\xC0') + "\n-->6&#0;0"),
+         "line 9, column 5: reference to invalid character number"},
+        {good.substr(0, good.find("</rdf:RDF>")), "line 26, column 1: it ends inside a tag or an"},
+    };
+    for (const auto &[text, says] : faults) {
+        const RoadError e = resolve("fault.xmp", text);
+        EXPECT_EQ(e.code, kExitBadInput) << text;
+        EXPECT_TRUE(contains(e.message, tmp.file("fault.xmp") +
+                                            ": its settings packet is not well-formed XML (" +
+                                            says))
+            << e.message;
+    }
     // Good texts: padded words and numbers, Light mode's level word, the attribute form.
     std::string light = with("SmoothingMode", " Light ");
-    light.replace(light.find("<kvtm:Smoothing>"), light.find("</kvtm:Smoothing>") -
-                                                      light.find("<kvtm:Smoothing>"),
+    light.replace(light.find("<kvtm:Smoothing>"),
+                  light.find("</kvtm:Smoothing>") - light.find("<kvtm:Smoothing>"),
                   "<kvtm:Smoothing>Low     ");
-    const std::string fine[] = {with("Strength", " 61.5 "), light,
+    const std::string fine[] = {with("Strength", " 61.5 "), light, with("Strength", "&#54;0"),
                                 "<x:xmpmeta><rdf:Description xmlns:kvtm=\"" +
                                     std::string(metadata::kKvtmNamespace) +
                                     "\" kvtm:Version=\"4.0\" kvtm:Method=\"Rodo "
@@ -494,7 +514,8 @@ TEST(ResolveSettings, PacketTextsAreToldAsSetValuesAre)
     }
     // A packet of version 2.4 writes Microcontrast as a word, which its reader takes.
     Options old;
-    old.settingsFile = std::string(HDR_SOURCE_DIR) + "/tests/data/corrupt/xmp/version_2_4_words.xmp";
+    old.settingsFile =
+        std::string(HDR_SOURCE_DIR) + "/tests/data/corrupt/xmp/version_2_4_words.xmp";
     EXPECT_FALSE(resolve_settings(old, &method, q)) << "version 2.4";
     // "-0" in a packet is zero too.
     ASSERT_FALSE(resolve("zero.xmp", with("Strength", "-0")));
@@ -534,6 +555,12 @@ TEST(ResolveSettings, ValuesAreTakenAtThePrecisionThePacketRecords)
          {"Accentuation 1.25 is taken as 1.2", "MidtonesAdjustment 3.33 is taken as 3.3"}},
         {11, {{"Radius", "12.25"}}, {"Radius 12.25 is taken as 12.2"}},
         {1, {{"Luminosity", "-0.04"}}, {"Luminosity -0.04 is taken as 0.0"}}, // as recorded
+        // Too small for the setting's float, or for a double: zero, told all the same.
+        {1,
+         {{"Strength", "1e-46"}, {"Luminosity", "-1e-400"}, {"WhiteClip", "4.9e-324"}},
+         {"Strength 1e-46 is taken as 0.0", "Luminosity -1e-400 is taken as 0.0",
+          "WhiteClip 4.9e-324 is taken as 0.000000"}},
+        {1, {{"Strength", "1e-45"}}, {"Strength 1e-45 is taken as 0.0"}}, // a float's least
         {1, {{"SmoothingMode", "Light"}, {"Smoothing", "3"}, {"Gamma", "2"}}, {}},
         {14, {}, {}},
     };

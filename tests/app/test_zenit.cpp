@@ -1200,6 +1200,56 @@ TEST(Zenit, AResultRendersAgainThroughItsSettings)
     }
 }
 
+// A preset's texts are what XML makes of them: a comment is no text, CDATA and references are;
+// a number too small for a setting is 0, said; a packet that is not well-formed is bad input.
+TEST(Zenit, SettingsFilesAreReadAsXml)
+{
+    TempDir tmp;
+    const auto photos = write_bracket(tmp, Kind::Jpeg, make_radiance_map(96, 64), {});
+    const auto preset = [&](const std::string &name, const std::string &settings) {
+        const std::string path = tmp.file(name);
+        const std::string text =
+            "<?xml version='1.0'?>\n<x:xmpmeta xmlns:x='adobe:ns:meta/'><rdf:RDF xmlns:rdf='" +
+            std::string(metadata::kRdfNamespace) + "'><rdf:Description xmlns:kvtm='" +
+            metadata::kKvtmNamespace +
+            "'><kvtm:Version>4.0</kvtm:Version><kvtm:Method>Deredid<!-- Rodo --> "
+            "Edazozed</kvtm:Method>\n" +
+            settings + "</rdf:Description></rdf:RDF></x:xmpmeta>";
+        write_file(path, Bytes(text.begin(), text.end()));
+        return path;
+    };
+    const std::string set = tmp.file("set.jpg"), read = tmp.file("read.jpg");
+    ZenitRun r =
+        zenit(args({"--set", "Strength=60", "--set", "ColorSaturation=50", "-o", set}, photos));
+    ASSERT_EQ(r.status, 0) << r.err;
+    r = zenit(args({"--settings",
+                    preset("xml.xmp", "<kvtm:Strength>6<!-- 7 -->0</kvtm:Strength><kvtm:"
+                                      "ColorSaturation><![CDATA[5]]>&#48;</kvtm:ColorSaturation>"),
+                    "-o", read},
+                   photos));
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(read_file(read), read_file(set));
+
+    r = zenit(args({"--settings", preset("tiny.xmp", "<kvtm:Strength>1e-46</kvtm:Strength>"), "-o",
+                    tmp.file("tiny.jpg")},
+                   photos));
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_NE(r.err.find("zenit: Strength 1e-46 is taken as 0.0"), std::string::npos) << r.err;
+    float p[kTmParamCount] = {};
+    EXPECT_GE(parse_xmp(tmp.file("tiny.jpg").c_str(), 1, p), 0);
+    EXPECT_EQ(p[kDeStrength], 0.0f);
+
+    r = zenit(args({"--settings", preset("zero.xmp", "<kvtm:Strength>6&#0;0</kvtm:Strength>"), "-o",
+                    tmp.file("zero.jpg")},
+                   photos));
+    EXPECT_EQ(r.status, 3) << r.err;
+    EXPECT_NE(r.err.find("zero.xmp: its settings packet is not well-formed XML (line 3, column "
+                         "17: reference to invalid character number)"),
+              std::string::npos)
+        << r.err;
+    EXPECT_FALSE(std::filesystem::exists(tmp.file("zero.jpg")));
+}
+
 // Alignment before every method: --align, --keep-size and the "AlignmentSettings" user default
 // (missing: features, cropped; NeedAlignment 2 never; AlignmentType 0 translation; Crop 0 keeps
 // the size). The darkest photo of a textured bracket lies 6 right of and 4 below the others.

@@ -147,8 +147,9 @@ std::string corrupt_file(const std::string &name)
 // What a packet reads as: the method it names (mode -1), what it tells of the file carrying it,
 // and, read for its method over slots of -99, the slots listed (every other stays -99). Older
 // forms are pinned; the order of properties, their form and the description holding them mean
-// nothing; a prefix counts where its binding is in scope; hostile packets (nested, past the
-// scan's limits, in binary bytes) read what they hold; a cut packet reads nothing false.
+// nothing; a prefix counts where its binding is in scope; a value is its text as XML gives it;
+// a packet is read up to the point where it stops being well-formed XML, and a cut packet reads
+// nothing false.
 TEST(GetSettingsFromXmp, ReadsEachSettingInItsOwnFormWhereverItStands)
 {
     const std::string ns = metadata::kKvtmNamespace, d = "<rdf:Description rdf:about=''",
@@ -170,16 +171,52 @@ TEST(GetSettingsFromXmp, ReadsEachSettingInItsOwnFormWhereverItStands)
         el("Strength", "6") + " --><![CDATA[" + el("Gamma", "2") + "]]>" +
         el("Method", "Deredid Edazozed") + "<x:y xmlns:kvtm='urn:x'>" + el("Strength", "7") +
         "</x:y>" + el("Strength", "61") + "</rdf:Description>";
-    // A megabyte of '<', then a packet nested deep among '<' that opens no tag and instructions
-    // never closed.
+    // XML's meanings: comments and instructions are no text, CDATA is, references are decoded
+    // (in words too), an array's item is its property's text.
+    const std::string xml = packet(
+        "4.0", kDeredid + el("Strength", "5<!-- c -->0") + el("ColorSaturation", "<![CDATA[60]]>") +
+                   el("Luminosity", "&#x2D;2<?pi 7?>.5") + el("WhiteClip", " &#48;.5 ") +
+                   el("SmoothingMode", "Li&#x67;ht") + el("Smoothing", "<![CDATA[Very]]> &#76;ow") +
+                   el("Microcontrast", "<rdf:Seq><rdf:li>-3</rdf:li></rdf:Seq>"));
+    // Numbers too small for a float are its zero; too large, they are not read.
+    const std::string tiny = packet(
+        "4.0", kDeredid + el("Strength", "1e-46") + el("ColorSaturation", "-4.9e-324") +
+                   el("WhiteClip", "1e-300") + el("Luminosity", "1e39") + el("BlackClip", "1e400"));
+    // A forbidden character, even as a reference, an undefined entity or a document type end the
+    // reading where they stand.
+    const std::string refZero =
+        packet("4.0", kDeredid + el("Strength", "61") + el("ColorSaturation", "6&#0;0") +
+                          el("Gamma", "2"));
+    const std::string nbsp = packet("4.0", el("Strength", "&nbsp;61") + kDeredid);
+    const std::string doctype = "<!DOCTYPE x [<!ENTITY e '" + el("Strength", "6") + "'>]>" +
+                                packet("4.0", kDeredid + "&e;");
+    // A packet as real files hold it: a byte order mark, a declaration of another encoding, the
+    // packet's instructions, padding and a zero; inside a file's bytes; with bytes that are not
+    // UTF-8 (read as U+FFFD) and control bytes (spaces).
+    float rodo[kTmParamCount] = {};
+    rodo[kRoContrast] = 3;
+    const std::string wrapped = "\xEF\xBB\xBF<?xml version='1.0' encoding='UTF-16'?>\n"
+                                "<?xpacket begin='\xEF\xBB\xBF' id='W5M0MpCehiHzreSzNTczkc9d'?>" +
+                                xmp_packet(2, rodo) + "<?xpacket end='w'?>" +
+                                std::string(2000, ' ') + '\0';
+    const std::string inFile =
+        std::string("\xFF\xD8\xFF\xE1\x01\x10&<<\x00", 10) + xmp_packet(2, rodo) + "\xFF\xD9<&";
+    const std::string bytes = packet("4.0", kDeredid + el("Method", "x\xC0") +
+                                                el("Strength", "\x01"
+                                                               "61\x1F") +
+                                                "\xFF" + el("Gamma", "1.5\xEF\xBF\xBF"));
+    // A megabyte of '<' after a packet and in front of one; junk nested deep among '<' that
+    // opens no tag and instructions never closed.
     std::string junk, many = "<d ", binds = "<d";
     for (int i = 0; i < 50000; ++i)
         junk += std::string("\x01<\x89=\x02<?\x05<a b=\"") + char(i) + "<rdf:li>";
-    const std::string hostile = std::string(1 << 20, '<') + decl + "kvtm:Version='4.0'>" + junk +
-                                el("Method", "Rodo Vizezadadu") + junk;
+    const std::string hostile = decl + "kvtm:Version='4.0'>" + el("Method", "Rodo Vizezadadu") +
+                                junk + std::string(1 << 20, '<');
+    const std::string behind = std::string(1 << 20, '<') + decl + "kvtm:Version='4.0'>" +
+                               el("Method", "Rodo Vizezadadu") + "</d>";
     for (size_t i = 0; i < metadata::SettingsPacket::kMaxProperties - 2; ++i)
         many += "kvtm:x" + std::to_string(i) + "='1' ";
-    for (size_t i = 0; i < metadata::SettingsPacket::kMaxBindings - 1; ++i)
+    for (size_t i = 0; i < 40; ++i)
         binds += " xmlns:k" + std::to_string(i) + "='" + ns + "'";
     const std::string dflt = "<a xmlns='" + ns + "'><Version>4.0</Version><Method>Fusion/" +
                              "Intensive</Method><Radius>9</Radius></a>";
@@ -197,17 +234,26 @@ TEST(GetSettingsFromXmp, ReadsEachSettingInItsOwnFormWhereverItStands)
         {packet("4.0", el("Method", "Rodo Vizezadadu 2")), 2, 2, none}, // a known one, and more
         {v1, 1, 1, {{1, 70}, {7, 4}, {8, 0}}}, // integers; the first of two names
         {packet("1.5", rez + el("Microcontrast", "5")), 1, 1, {{6, 5}, {8, 50}}}, // a number in 1.5
-        {mixed, 1, 1, {{1, 60}, {8, kGamma15}}},     // attributes and elements
-        {spread, 2, 2, {{2, -2.5f}, {8, 50}}},       // bound outside, spaced, in three descriptions
-        {hidden, 1, 1, {{1, 61}, {8, 50}}},          // kvtm bound elsewhere, a comment, CDATA
+        {mixed, 1, 1, {{1, 60}, {8, kGamma15}}}, // attributes and elements
+        {spread, 2, 2, {{2, -2.5f}, {8, 50}}},   // bound outside, spaced, in three descriptions
+        {hidden, 1, 1, {{1, 61}, {8, 50}}},      // kvtm bound elsewhere, a comment, CDATA
+        {xml, 1, 1, {{1, 50}, {2, 60}, {0, -2.5f}, {3, 0.5f}, {16, 0}, {5, 4}, {6, -3}, {8, 50}}},
+        {tiny, 1, 1, {{1, 0}, {2, 0}, {3, 0}, {8, 50}}},
+        {refZero, 1, 1, {{1, 61}, {8, 50}}}, // nothing after the reference
+        {nbsp, -5, kMethodNotNamed},         // not even the method after it
+        {doctype, 0, 0},
+        {wrapped, 2, 2, {{0, 0}, {1, 0}, {2, 3}, {3, 0}, {4, 0}, {12, 0}, {13, 0}, {8, 50}}},
+        {inFile, 2, 2, {{0, 0}, {1, 0}, {2, 3}, {3, 0}, {4, 0}, {12, 0}, {13, 0}, {8, 50}}},
+        {bytes, 1, 1, {{1, 61}, {8, kGamma15}}},     // the first Method names it still
         {decl + "/><e kvtm:Version='4.0'/>", -5, 0}, // out of the binding's scope
         {dflt, 11, 11, {{2, 9}, {8, 50}}},           // the default namespace
         // An editor's rewrite, sorted, with hostile ends; an empty Microsmoothing.
         {corrupt_file("sorted_mixed_forms.xmp"), 1, 1, {{1, 60}, {8, kGamma15}, {16, 0}, {5, 3}}},
         {hostile, 2, 2, none},
+        {behind, 0, 0},
         {many + decl.substr(3) + props, 2, 2, none}, // the scan's last property
-        {many + decl.substr(3) + "kvtm:y='' " + props, -5, kMethodNotNamed}, // one past it
-        {binds + " xmlns:k='" + ns + "' " + decl.substr(3) + props, 0, 0},   // a binding past them
+        {many + decl.substr(3) + "kvtm:y='' " + props, -5, kMethodNotNamed},     // one past it
+        {binds + " xmlns:k='" + ns + "' " + decl.substr(3) + props, 2, 2, none}, // any number
     };
     for (size_t i = 0; i < std::size(cases); ++i) {
         const auto &c = cases[i];
@@ -384,28 +430,56 @@ TEST(EmbedXmp, IllFormedLensBytesBecomeReplacementCharactersAndEveryPacketParses
         EXPECT_EQ((*parsed)[i], exiftest::hex_of(cases[i].second)) << cases[i].first;
 }
 
-// Packets of other writers: numeric references and both quoted forms resolve; an unknown
-// entity or a lone '&' stays as written; the name's own length counts.
-TEST(GetSettingsFromXmp, LensReferencesOfOtherWritersResolve)
+// The lens is the text XML gives its aux:Lens, under any prefix, in either form: references
+// decoded, CDATA as text, comments and instructions left out; a comment holding a lens holds
+// none. A packet that stops being well-formed before the lens closes gives none; the name's own
+// length counts.
+TEST(GetSettingsFromXmp, TheLensIsWhatXmlMakesOfItsText)
 {
-    const std::string decl =
-        "<rdf:Description xmlns:aux='http://ns.adobe.com/exif/1.0/aux/' aux:Lens=";
-    const std::pair<std::string, std::string> cases[] = {
-        {"<aux:Lens>A&#60;B&#x26;C&#233;</aux:Lens>", "A<B&C\xC3\xA9"},
-        {"<aux:Lens>&nbsp;&#xD800;&#0;& x</aux:Lens>", "&nbsp;&#xD800;&#0;& x"},
-        {"\"say &quot;hi&quot;\"/>", "say \"hi\""},
-        {"'it&apos;s'/>", "it's"},
-        {"<aux:Lens>" + std::string(62, 'x') + "&lt;&lt;</aux:Lens>", ""}, // 64 once resolved
+    const std::string aux = "xmlns:aux='http://ns.adobe.com/exif/1.0/aux/'";
+    const auto desc = [&](const std::string &inner) {
+        return "<rdf:Description " + aux + ">\n" + inner + "</rdf:Description>\n";
     };
-    for (const auto &[lensPart, want] : cases) {
-        const bool element = lensPart[0] == '<';
-        const std::string packet =
-            kHead +
-            (element ? decl.substr(0, decl.size() - 10) + ">\n" + lensPart : decl + lensPart) +
-            (element ? "</rdf:Description>\n" : "\n") + kTail;
-        char lens[64] = {};
-        EXPECT_GE(read_packet(100, packet, nullptr, lens), 0) << packet;
-        EXPECT_EQ(std::string(lens), want) << packet;
+    const auto lens = [](const std::string &text) { return "<aux:Lens>" + text + "</aux:Lens>"; };
+    const std::pair<std::string, std::string> cases[] = {
+        {desc(lens("A&#60;B&#x26;C&#233;")), "A<B&C\xC3\xA9"},
+        {"<rdf:Description " + aux + " aux:Lens=\"say &quot;hi&quot;\"/>", "say \"hi\""},
+        {"<rdf:Description " + aux + " aux:Lens='it&apos;s'/>", "it's"},
+        {desc(lens(std::string(62, 'x') + "&lt;&lt;")), ""}, // 64 once resolved
+        {desc(lens("<![CDATA[EF <50> & Co]]>")), "EF <50> & Co"},
+        {desc(lens("Zo<!-- x -->om<?pi y?> 50")), "Zoom 50"},
+        {"<!-- " + lens("FAKE") + " -->" + desc(lens("Real")), "Real"},
+        {desc("<!-- " + lens("FAKE") + " -->"), ""},
+        {desc("<![CDATA[" + lens("FAKE") + "]]>"), ""},
+        {"<rdf:Description xmlns:a='http://ns.adobe.com/exif/1.0/aux/'><a:Lens>Other</a:Lens>"
+         "</rdf:Description>",
+         "Other"},
+        {"<rdf:Description xmlns:aux='urn:x'>" + lens("FAKE") + "</rdf:Description>", ""},
+        {desc(lens("&nbsp;x")), ""},
+        {desc(lens("a&#0;b")), ""},
+        {desc(lens("a&#xD800;b")), ""},
+        {desc(lens("a&#xFFFE;b")), ""},
+        {desc(lens("Real")) + "&#0;", "Real"}, // read up to the fault
+        {desc("<aux:Lens>Cut"), ""},
+        // Bytes that are not UTF-8 read as U+FFFD; a name they lengthen past 63 bytes is cut.
+        {desc(lens("f/2.8 \xE9\x01")), "f/2.8 \xEF\xBF\xBD "},
+        {desc(lens(std::string(60, 'x') + "\xC0\xAF")), std::string(60, 'x') + "\xEF\xBF\xBD"},
+        {desc(lens(std::string(61, 'x') + "\xC0")), std::string(61, 'x')},
+        {desc(lens(std::string(62, 'x') + "\xC0\xAF")), ""}, // 64 bytes as they stand
+    };
+    // The packet is read in parts of a few kilobytes: a lens across their border reads whole.
+    std::vector<std::pair<std::string, std::string>> all(std::begin(cases), std::end(cases));
+    for (size_t pad = 3850; pad < 4000; ++pad)
+        all.emplace_back("<!--\xC0" + std::string(pad, ' ') + "-->" +
+                             desc(lens("\xC3\xA9" + std::string(58, 'x') + "\xC0\xAF")),
+                         "\xC3\xA9" + std::string(58, 'x') + "\xEF\xBF\xBD");
+    for (const auto &[body, want] : all) {
+        const std::string packet = kHead + body + kTail;
+        char got[64] = {};
+        const int rc = read_packet(100, packet, nullptr, got);
+        EXPECT_EQ(std::string(got), want) << packet;
+        EXPECT_EQ(rc > 0, !want.empty() || body.find(std::string(62, 'x')) != std::string::npos)
+            << "a lens is found, too long or not: " << packet;
     }
 }
 
