@@ -244,18 +244,19 @@ TEST(DecodeJpegInto, TheBitmapsPixelsOrRefused)
         const int spp = b->samplesPerPixel(), width = b->pixelsWide();
         const DataPtr data = Data::copy(file.data(), file.size());
         Bytes rows(size_t(width) * h * size_t(spp), 7);
-        ASSERT_TRUE(platform::decode_jpeg_into(data, width, h, spp, rows.data()));
+        ASSERT_EQ(decode_jpeg_into(data, width, h, spp, rows.data()), DecodeOutcome::Ok);
         EXPECT_EQ(rows, Bytes(b->bitmapData(), b->bitmapData() + rows.size()));
-        EXPECT_FALSE(platform::decode_jpeg_into(data, width, h + 1, spp, rows.data()));
-        EXPECT_FALSE(platform::decode_jpeg_into(data, width, h, 4 - spp, rows.data()));
+        EXPECT_EQ(decode_jpeg_into(data, width, h + 1, spp, rows.data()), DecodeOutcome::OtherSize);
+        EXPECT_EQ(decode_jpeg_into(data, width, h, 4 - spp, rows.data()),
+                  DecodeOutcome::OtherLayout);
         const DataPtr cut = Data::copy(file.data(), file.size() * 3 / 4);
-        EXPECT_FALSE(platform::decode_jpeg_into(cut, width, h, spp, rows.data()));
+        EXPECT_EQ(decode_jpeg_into(cut, width, h, spp, rows.data()), DecodeOutcome::Damaged);
     }
     TempDir dir;
     ASSERT_TRUE(testsupport::write_libtiff(dir.file("i.tif"), px.data(), w, h, 3));
     Bytes rows(size_t(w) * h * 3);
-    EXPECT_FALSE(
-        platform::decode_jpeg_into(contents_at_path(dir.file("i.tif")), w, h, 3, rows.data()));
+    EXPECT_EQ(decode_jpeg_into(contents_at_path(dir.file("i.tif")), w, h, 3, rows.data()),
+              DecodeOutcome::Damaged);
 }
 
 // Damaged files make libtiff and libjpeg complain; none of it may be printed.
@@ -368,8 +369,8 @@ TEST(BitmapHostileTiff, TinyFilesThatClaimGigabytesAllocateNothingLarge)
     const std::pair<uint16_t, int> bounds[] = {
         {COMPRESSION_PACKBITS, 64},   {COMPRESSION_DEFLATE, 1032},
         {COMPRESSION_PIXARLOG, 1032}, {COMPRESSION_ADOBE_DEFLATE, 1032},
-        {COMPRESSION_LZW, 4096},      {COMPRESSION_JPEG, 4096},
-        {COMPRESSION_LZMA, 8192},     {COMPRESSION_ZSTD, 32768}};
+        {COMPRESSION_LZW, 4096},      {COMPRESSION_LZMA, 8192},
+        {COMPRESSION_ZSTD, 32768}};
     for (const auto &[codec, bound] : bounds)
         for (int w : {8 * bound, 8 * bound + 1}) {
             const std::string path = dir.file("codec.tif");
@@ -551,35 +552,77 @@ TEST(CheckPixelData, CodedByteFloorScanCapAndPrecision)
 
 // libjpeg resynchronises after damaged data and only warns: damage found while a scan still has
 // rows to decode fails the decode; bytes before the end of image (or the next scan), or a
-// missing end, after a scan's last row leave the picture whole. Arithmetic coding ends
-// silently, so its missing end cannot be told from a cut in its last row and fails. A scan that
-// repeats a refinement breaks the progression.
+// missing end, after a scan's last row leave the picture whole, arithmetic-coded too (its
+// decoder reads some bytes of zeros past a whole scan's end). Data that ends between scans of a
+// progressive file before every coefficient is coded is cut (with its end marker, the format
+// allows it), and so is arithmetic-coded data cut short and closed by an end marker, which its
+// decoder takes as zeros without a word. A scan that repeats a refinement breaks the
+// progression; a sequential scan's band and bits written as zeros are not read.
 TEST(BitmapDecodeJpeg, DamageWhileRowsRemainFailsAfterTheLastRowPasses)
 {
-    const int w = 96, h = 64;
+    const int w = 320, h = 240;
     const Bytes px = testsupport::render_photo(testsupport::make_radiance_map(w, h), 1, 8, 3);
     const Bytes plain = testsupport::encode_jpeg(px.data(), w, h, 3, 90);
     // A restart marker after each row of MCUs.
     const Bytes restart = recode_jpeg(plain, false, false, 1);
     const Bytes arith = recode_jpeg(plain, true, false, 1);
     const Bytes progressive = recode_jpeg(plain, false, true);
+    const Bytes arithOnly = recode_jpeg(plain, true, false), arithProg = recode_jpeg(plain, 1, 1);
     // Flat: its refinement repeated holds no data to warn of.
     const Bytes flat =
         recode_jpeg(testsupport::encode_jpeg(Bytes(64, 128).data(), 8, 8, 1, 90), 0, 1);
     const testsupport::JpegSegment scan = jpeg_scans(restart)[0];
     const size_t n = restart.size(), scan3 = jpeg_scans(progressive)[3].begin;
+    auto no_end = [](const Bytes &j) { return Bytes(j.begin(), j.end() - 2); };
+    // The file up to the end of its scan k's data, closed by an end marker when asked.
+    auto after_scan = [](const Bytes &j, size_t k, bool closed) {
+        Bytes cut(j.begin(), j.begin() + long(jpeg_scans(j)[k].end));
+        if (closed)
+            cut.insert(cut.end(), {0xFF, 0xD9});
+        return cut;
+    };
+    // Its last scan's data cut `lost` bytes before its end (0: at half), closed by an end
+    // marker.
+    auto cut_closed = [](const Bytes &j, size_t lost) {
+        const testsupport::JpegSegment last = jpeg_scans(j).back();
+        const size_t at = lost ? last.end - lost : (last.begin + last.end) / 2;
+        return spliced(j, at, j.size() - at, Bytes{0xFF, 0xD9});
+    };
+    // The scan's band and bits (the last three bytes of its header) written as zeros.
+    auto zero_band = [](Bytes j) {
+        const testsupport::JpegSegment s = jpeg_scans(j)[0];
+        const size_t header = s.begin + 2 + size_t(j[s.begin + 2] << 8 | j[s.begin + 3]);
+        j[header - 3] = j[header - 2] = j[header - 1] = 0;
+        return j;
+    };
+    const Bytes cutEnded = after_scan(progressive, 1, true);
     const struct {
         Bytes file;
         bool decodes;
+        const Bytes *pixels = nullptr; // what it decodes to, when not the whole file's
     } cases[] = {
         {spliced(restart, (scan.begin + scan.end) / 2, 64, noise(64)), false}, // resynchronised
         {spliced(restart, n - 2, 0, noise(40)), true},
-        {spliced(restart, n - 2, 2), true},
+        {no_end(restart), true},
         {spliced(restart, n / 2, n / 2 - 2), false}, // cut, its end marker kept
         {arith, true},
-        {spliced(arith, arith.size() - 2, 2), false},
+        {no_end(arith), true},
+        {no_end(arithOnly), true},
+        {no_end(arithProg), true},
+        {no_end(progressive), true},
         {spliced(progressive, scan3, 0, noise(40)), true},
         {testsupport::jpeg_of_scans(flat, jpeg_scans(flat).size() + 1), false},
+        {after_scan(progressive, 1, false), false},
+        {after_scan(progressive, 4, false), false},
+        {after_scan(progressive, 8, false), false},
+        {after_scan(arithProg, 4, false), false},
+        {cutEnded, true, &cutEnded},
+        {cut_closed(arithOnly, 0), false},
+        {cut_closed(arithOnly, 200), false},
+        {cut_closed(arith, 200), false},
+        {cut_closed(arithProg, 0), false},
+        {zero_band(plain), true},
+        {zero_band(arithOnly), true},
     };
     const Bytes expected = testsupport::libjpeg_pixels(plain);
     testing::internal::CaptureStderr();
@@ -587,7 +630,8 @@ TEST(BitmapDecodeJpeg, DamageWhileRowsRemainFailsAfterTheLastRowPasses)
         const BitmapPtr b = decode(c.file);
         EXPECT_EQ(b != nullptr, c.decodes) << &c - cases;
         if (b)
-            expect_bitmap(b, w, h, 3, 8, expected);
+            expect_bitmap(b, w, h, 3, 8,
+                          c.pixels ? testsupport::libjpeg_pixels(*c.pixels) : expected);
     }
     EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
 }
@@ -627,8 +671,9 @@ TEST(BitmapDecodeJpeg, TestPhotosCodedAgainDecodeAsLibjpegDoes)
             ASSERT_NE(b, nullptr);
             EXPECT_TRUE(Bytes(b->bitmapData(), b->bitmapData() + expected.size()) == expected);
             Bytes rows(expected.size());
-            EXPECT_TRUE(decode_jpeg_into(Data::copy(file.data(), file.size()), layout.width,
-                                         layout.height, layout.spp, rows.data()));
+            EXPECT_EQ(decode_jpeg_into(Data::copy(file.data(), file.size()), layout.width,
+                                       layout.height, layout.spp, rows.data()),
+                      DecodeOutcome::Ok);
             EXPECT_TRUE(rows == expected);
             EXPECT_EQ(decode(Bytes(file.begin(), file.end() - long(file.size() / 3))), nullptr);
         }
