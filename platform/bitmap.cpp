@@ -9,6 +9,7 @@
 #include <csetjmp>
 #include <cstdio>
 #include <cstring>
+#include <map>
 #include <new>
 
 #include <jpeglib.h>
@@ -1096,7 +1097,8 @@ struct TiffBytes {
 };
 
 // The most bytes the walks of a TIFF's JPEG strips or tiles may read, in times the file's
-// length: strips apart read it once, only streams laid over each other read more.
+// length: strips apart read it once, and a stream several strips hold is walked once; only
+// streams laid over each other from other offsets read more.
 constexpr uint64_t kStripWalks = 4;
 
 // The strips or tiles (of the planes read) of a JPEG-compressed TIFF are JPEG streams, walked as
@@ -1125,6 +1127,13 @@ PixelDataCheck jpeg_chunks_check(TIFF *tif, const TiffLayout &L, const TiffBytes
         return PixelDataCheck::Truncated;
     const uint64_t width = tiled ? tileWidth : L.width;
     const int samples = L.separate ? 1 : L.spp;
+    // What a stream's walk found, kept for the strips that share it.
+    struct Walked {
+        PixelDataCheck check;
+        int width, height, components;
+        uint64_t floor;
+    };
+    std::map<std::pair<uint64_t, uint64_t>, Walked> walks; // by offset and length
     std::vector<uint8_t> buffer(bytes.file ? size_t(64) << 10 : 0);
     std::vector<std::pair<uint64_t, uint64_t>> ranges; // the scans' data, [begin, end)
     uint64_t floor = 0, walked = 0;
@@ -1132,10 +1141,20 @@ PixelDataCheck jpeg_chunks_check(TIFF *tif, const TiffLayout &L, const TiffBytes
         if (offsets[i] >= bytes.size)
             return PixelDataCheck::Truncated;
         const uint64_t length = std::min(counts[i], bytes.size - offsets[i]);
-        JpegReader in = bytes.file ? JpegReader(bytes.file, offsets[i], length, buffer)
-                                   : JpegReader(bytes.data + offsets[i], size_t(length));
-        JpegWalk w;
-        const PixelDataCheck walk = jpeg_check(in, nullptr, &w);
+        auto [at, fresh] = walks.try_emplace({offsets[i], length});
+        Walked &w = at->second;
+        if (fresh) {
+            JpegReader in = bytes.file ? JpegReader(bytes.file, offsets[i], length, buffer)
+                                       : JpegReader(bytes.data + offsets[i], size_t(length));
+            JpegWalk walk;
+            w = {jpeg_check(in, nullptr, &walk), walk.width, walk.height, walk.components,
+                 walk.floor};
+            arithmetic |= walk.arithmetic;
+            for (const JpegScan &scan : walk.scans)
+                ranges.emplace_back(offsets[i] + scan.begin, offsets[i] + scan.end);
+            if ((walked += in.offset()) > kStripWalks * bytes.size)
+                return PixelDataCheck::NotDecodable;
+        }
         const uint64_t top = (i % perPlane) * rows; // the first row of a strip
         const uint64_t high = tiled ? rows : std::min<uint64_t>(rows, L.height - top);
         const bool lastStrip = !tiled && top + rows >= L.height;
@@ -1143,14 +1162,9 @@ PixelDataCheck jpeg_chunks_check(TIFF *tif, const TiffLayout &L, const TiffBytes
             (w.components != samples || uint64_t(w.width) != width ||
              (uint64_t(w.height) != high && !(lastStrip && uint64_t(w.height) == rows))))
             return PixelDataCheck::NotDecodable;
-        if (walk != PixelDataCheck::Ok)
-            return walk;
-        arithmetic |= w.arithmetic;
+        if (w.check != PixelDataCheck::Ok)
+            return w.check;
         floor += w.floor;
-        for (const JpegScan &scan : w.scans)
-            ranges.emplace_back(offsets[i] + scan.begin, offsets[i] + scan.end);
-        if ((walked += in.offset()) > kStripWalks * bytes.size)
-            return PixelDataCheck::NotDecodable;
     }
     return bytes_covered(ranges) >= floor ? PixelDataCheck::Ok : PixelDataCheck::Truncated;
 }
