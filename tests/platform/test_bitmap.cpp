@@ -38,6 +38,15 @@ BitmapPtr decode(const Bytes &bytes)
     return BitmapImageRep::imageRepWithData(Data::copy(bytes.data(), bytes.size()));
 }
 
+// check_pixel_data of bytes written to a file in dir.
+PixelDataCheck check_bytes(const TempDir &dir, const Bytes &file)
+{
+    const std::string path = dir.file("checked");
+    PixelLayout layout;
+    return testsupport::write_file(path, file) ? check_pixel_data(path, &layout)
+                                               : PixelDataCheck::NotDecodable;
+}
+
 Bytes as_bytes(const DataPtr &d)
 {
     return d ? Bytes(d->bytes(), d->bytes() + d->length()) : Bytes{};
@@ -635,10 +644,7 @@ TEST(CheckPixelData, MarkersAreFoundAndRefusedAsLibjpegReadsThem)
     testsupport::alloc::largest = 0;
     for (const auto &c : cases) {
         SCOPED_TRACE(c.what);
-        const std::string path = dir.file("m.jpg");
-        ASSERT_TRUE(testsupport::write_file(path, c.file));
-        PixelLayout layout;
-        EXPECT_EQ(check_pixel_data(path, &layout), c.check);
+        EXPECT_EQ(check_bytes(dir, c.file), c.check);
         const BitmapPtr b = decode(c.file);
         EXPECT_EQ(b != nullptr, c.check == PixelDataCheck::Ok);
         if (c.check == PixelDataCheck::Truncated)
@@ -666,7 +672,8 @@ TEST(CheckPixelData, MarkersAreFoundAndRefusedAsLibjpegReadsThem)
 // a walk of other bytes, as no file makes the two differ) is refused as the reading starts,
 // before anything is sized from it. Another frame (20000 x 20000 where the walk saw 16 x 16,
 // progressive where it saw baseline, arithmetic where it saw Huffman), another first scan, a
-// scan whose data starts elsewhere.
+// scan whose data starts elsewhere; and data that ends before the scans libjpeg counts code
+// every coefficient.
 TEST(DecodeJpegInto, AFrameOrScanReadOtherwiseThanWalkedIsRefusedBeforeAnythingIsSized)
 {
     const Bytes px = noise(16 * 16 * 3);
@@ -674,6 +681,7 @@ TEST(DecodeJpegInto, AFrameOrScanReadOtherwiseThanWalkedIsRefusedBeforeAnythingI
     const Bytes rgb = testsupport::encode_jpeg(px.data(), 16, 16, 3, 90);
     const Bytes perComponent = recode_jpeg(
         rgb, 0, 0, 0, {{1, {0}, 0, 63, 0, 0}, {1, {1}, 0, 63, 0, 0}, {1, {2}, 0, 63, 0, 0}});
+    const Bytes progressive = recode_jpeg(grey, false, true);
     const Bytes comment =
         spliced(grey, size_t(std::search(grey.begin(), grey.end(), kSos, kSos + 2) - grey.begin()),
                 0, testsupport::make_segment(0xFE, Bytes(5)));
@@ -684,11 +692,15 @@ TEST(DecodeJpegInto, AFrameOrScanReadOtherwiseThanWalkedIsRefusedBeforeAnythingI
     } cases[] = {
         {grey, grey, 1, DecodeOutcome::Ok},
         {grey, testsupport::jpeg_claiming_size(grey, 20000, 20000), 1, DecodeOutcome::Damaged},
-        {grey, recode_jpeg(grey, false, true), 1, DecodeOutcome::Damaged},
+        {grey, progressive, 1, DecodeOutcome::Damaged},
         {grey, recode_jpeg(grey, true, false), 1, DecodeOutcome::Damaged},
         {rgb, perComponent, 3, DecodeOutcome::Damaged},
         {comment, grey, 1, DecodeOutcome::Damaged},
         {grey, comment, 1, DecodeOutcome::Damaged},
+        // libjpeg's own count of what is coded: its data ends before the last scans.
+        {progressive,
+         Bytes(progressive.begin(), progressive.begin() + long(jpeg_scans(progressive)[3].end)), 1,
+         DecodeOutcome::Damaged},
     };
     testsupport::alloc::largest = 0;
     for (const auto &c : cases) {
@@ -966,10 +978,7 @@ TEST(BitmapHostileTiff, JpegStripsAreHeldToTheRulesOfStandaloneFiles)
     testing::internal::CaptureStderr();
     for (const auto &c : cases) {
         SCOPED_TRACE(c.what);
-        const std::string path = dir.file("j.tif");
-        ASSERT_TRUE(testsupport::write_file(path, c.file));
-        PixelLayout layout;
-        EXPECT_EQ(check_pixel_data(path, &layout), c.check);
+        EXPECT_EQ(check_bytes(dir, c.file), c.check);
         const BitmapPtr b = decode(c.file);
         EXPECT_EQ(b != nullptr, c.decodes);
         if (b && c.file.size() > whole.size())
