@@ -760,6 +760,13 @@ TEST(BitmapDecodeJpeg, DamageWhileRowsRemainFailsAfterTheLastRowPasses)
         return j;
     };
     const Bytes cutEnded = after_scan(progressive, 1, true);
+    // Flat below its first tenth: a whole arithmetic-coded scan ends in zeros its encoder left
+    // out (13 bytes of them read sequential; 405 in the DC refinement, a bit a block).
+    Bytes flatBelow = px;
+    std::fill(flatBelow.begin() + w * 3 * 24, flatBelow.end(), 128);
+    const Bytes flatJpeg = testsupport::encode_jpeg(flatBelow.data(), w, h, 3, 90);
+    const Bytes flatArith = recode_jpeg(flatJpeg, true, false),
+                flatProg = recode_jpeg(flatJpeg, 1, 1);
     const struct {
         Bytes file;
         bool decodes;
@@ -781,6 +788,8 @@ TEST(BitmapDecodeJpeg, DamageWhileRowsRemainFailsAfterTheLastRowPasses)
         {after_scan(progressive, 8, false), false},
         {after_scan(arithProg, 4, false), false},
         {cutEnded, true, &cutEnded},
+        {flatArith, true, &flatArith},
+        {flatProg, true, &flatProg},
         {cut_closed(arithOnly, 0), false},
         {cut_closed(arithOnly, 200), false},
         {cut_closed(arith, 200), false},
