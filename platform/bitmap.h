@@ -46,8 +46,10 @@ public:
                             int bytesPerRow, int bitsPerPixel);
 
     // Decodes a TIFF or JPEG file held in memory (imageRepWithData:); null when the bytes are
-    // neither, or are corrupt or truncated (check_pixel_data's rules, and damage libjpeg finds
-    // while rows of a JPEG or of a JPEG-compressed strip remain to be decoded), or use a layout
+    // neither, or are corrupt or truncated (check_pixel_data's rules; damage libjpeg finds
+    // while rows of a JPEG or of a JPEG-compressed strip remain to be decoded; a frame or scan
+    // libjpeg reads otherwise than the check; arithmetic-coded data that its decoder reads past
+    // by more zeros than a whole scan's end takes), or use a layout
     // the decoder does not handle (CMYK, float or 1..4-bit samples), or would decode past
     // INT_MAX pixels or 8 GiB. Pixels stay in stored order (orientation is not applied); alpha
     // and extra samples are dropped; the first TIFF directory is read. The libraries' messages
