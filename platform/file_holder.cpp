@@ -33,7 +33,7 @@ FilePtr open_regular(const std::string &path, uint64_t &length, std::string *why
     struct stat st {};
     const bool measured = ::fstat(fd, &st) == 0;
     if (!measured || !S_ISREG(st.st_mode)) {
-        *why = !measured             ? std::strerror(errno)
+        *why = !measured               ? std::strerror(errno)
                : S_ISDIR(st.st_mode) ? "is a directory"
                                      : "is not a regular file (a pipe, a device or a socket)";
         ::close(fd);
