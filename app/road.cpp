@@ -82,7 +82,26 @@ int worker_threads(int threads)
 // How the decoding of one photo ended.
 enum class Decoded { Pending, Ok, Corrupt, OtherSize, OtherLayout, OutOfMemory };
 
-// Decodes photo p into its slot of the stack.
+Decoded decoded(platform::DecodeOutcome o)
+{
+    switch (o) {
+    case platform::DecodeOutcome::Ok:
+        return Decoded::Ok;
+    case platform::DecodeOutcome::OtherSize:
+        return Decoded::OtherSize;
+    case platform::DecodeOutcome::OtherLayout:
+        return Decoded::OtherLayout;
+    case platform::DecodeOutcome::OutOfMemory:
+        return Decoded::OutOfMemory;
+    default:
+        return Decoded::Corrupt;
+    }
+}
+
+// Decodes photo p into its slot of the stack (width x height pixels of spp samples, the layout
+// the checks weighed for every photo). What is decoded is what was checked: a JPEG or TIFF whose
+// headers now give another size or layout is told so before anything is sized from them, and a
+// PSD is decoded at the size and depth of its checked header.
 Decoded decode_photo(const SourcePhoto &p, int width, int height, int spp, uint8_t *slot)
 {
     try {
@@ -91,24 +110,19 @@ Decoded decode_photo(const SourcePhoto &p, int width, int height, int spp, uint8
             // The probe's record, copied: the loader writes its PSD/PSB slot.
             int dims[kImageInfosCount];
             std::copy(std::begin(p.infos), std::end(p.infos), dims);
-            bmp = Manip().readPSD(p.path, dims);
+            if (!(bmp = Manip().readPSD(p.path, dims)))
+                return Decoded::Corrupt;
         } else {
-            // A JPEG of the stack's layout goes straight into its slot; anything else, and any
-            // failure (to be told apart), through a bitmap.
+            // A JPEG goes straight into its slot; a TIFF through a bitmap of its own depth.
             const DataPtr bytes = platform::contents_at_path(p.path);
-            if (p.type == SourceType::Jpeg &&
-                platform::decode_jpeg_into(bytes, width, height, spp, slot))
-                return Decoded::Ok;
-            bmp = platform::BitmapImageRep::imageRepWithData(bytes);
+            if (p.type == SourceType::Jpeg)
+                return decoded(platform::decode_jpeg_into(bytes, width, height, spp, slot));
+            const platform::PixelLayout checked{width, height, spp, p.bits};
+            if (Decoded d =
+                    decoded(platform::BitmapImageRep::imageRepWithData(bytes, &checked, &bmp));
+                d != Decoded::Ok)
+                return d;
         }
-        if (!bmp)
-            return Decoded::Corrupt;
-        if (bmp->pixelsWide() != width || bmp->pixelsHigh() != height)
-            return Decoded::OtherSize;
-        int bspp = bmp->samplesPerPixel();
-        if ((bspp != 1 && bspp != 3) || (spp == 1 && bspp != 1) ||
-            (bmp->bitsPerSample() != 8 && bmp->bitsPerSample() != 16))
-            return Decoded::OtherLayout;
         copy_to_stack(*bmp, spp, slot);
         return Decoded::Ok;
     } catch (const std::bad_alloc &) {
@@ -123,9 +137,9 @@ std::string decode_message(Decoded d, const SourcePhoto &p)
         return file_name(p.path) + " cannot be decoded (corrupt, truncated or an unsupported "
                                    "layout)";
     case Decoded::OtherSize:
-        return file_name(p.path) + " decodes to another size than its header gives";
+        return file_name(p.path) + " now gives another size than when it was checked";
     case Decoded::OtherLayout:
-        return file_name(p.path) + " decodes to an unsupported layout";
+        return file_name(p.path) + " now gives another layout than when it was checked";
     case Decoded::OutOfMemory:
         return "not enough memory to decode " + file_name(p.path);
     default:

@@ -23,6 +23,17 @@ inline constexpr uint64_t kMaxBitmapBytes = uint64_t(8) << 30;
 class BitmapImageRep;
 using BitmapPtr = std::shared_ptr<BitmapImageRep>;
 
+// What a TIFF or JPEG file's headers promise, as the decoder would take it: the size, the
+// decoded samples a pixel (1 or 3) and bits a sample (8 or 16; a JPEG's sample precision).
+struct PixelLayout {
+    int width = 0, height = 0, spp = 0, bits = 0;
+};
+
+// How a decode that expects a layout ended. Another size or layout is told from the file's
+// headers before any pixel buffer is sized; Damaged is a file the decoder refuses (by
+// check_pixel_data's rules, or damage found while decoding).
+enum class DecodeOutcome { Ok, Damaged, OtherSize, OtherLayout, OutOfMemory };
+
 class BitmapImageRep {
 public:
     // The initialiser with null planes: the bitmap allocates and owns a zeroed buffer of
@@ -35,13 +46,19 @@ public:
                             int bytesPerRow, int bitsPerPixel);
 
     // Decodes a TIFF or JPEG file held in memory (imageRepWithData:); null when the bytes are
-    // neither, or are corrupt or truncated (check_pixel_data's rules, and damage libjpeg finds
-    // while rows of a JPEG or of a JPEG-compressed strip remain to be decoded), or use a layout
+    // neither, or are corrupt or truncated (check_pixel_data's rules; damage libjpeg finds
+    // while rows of a JPEG or of a JPEG-compressed strip remain to be decoded; a frame or scan
+    // libjpeg reads otherwise than the check; arithmetic-coded data that its decoder reads past
+    // by more zeros than a whole scan's end takes), or use a layout
     // the decoder does not handle (CMYK, float or 1..4-bit samples), or would decode past
     // INT_MAX pixels or 8 GiB. Pixels stay in stored order (orientation is not applied); alpha
     // and extra samples are dropped; the first TIFF directory is read. The libraries' messages
     // are never printed.
     static BitmapPtr imageRepWithData(const DataPtr &data);
+    // As above, into *out; with expected, only a file whose headers give that layout (as
+    // check_pixel_data gave it) is decoded.
+    static DecodeOutcome imageRepWithData(const DataPtr &data, const PixelLayout *expected,
+                                          BitmapPtr *out);
     // Reads and decodes a file; null as above or when it cannot be read.
     static BitmapPtr imageRepWithContentsOfFile(const std::string &path);
 
@@ -70,17 +87,15 @@ private:
     DataPtr m_icc;
 };
 
-// Decodes a JPEG file held in memory straight into dst when it decodes to width x height pixels
-// of spp 8-bit samples (rows of width x spp bytes, packed), with no bitmap between: a stack of
-// photos is filled without a copy. false, with dst partly written, when the bytes are not such a
-// JPEG or cannot be decoded (imageRepWithData then tells what they are).
-bool decode_jpeg_into(const DataPtr &data, int width, int height, int spp, uint8_t *dst);
+// Decodes a JPEG file held in memory straight into dst when its headers give width x height
+// pixels of spp 8-bit samples (rows of width x spp bytes, packed), with no bitmap between: a
+// stack of photos is filled without a copy. Otherwise it tells why, dst partly written when
+// damage is found while decoding.
+DecodeOutcome decode_jpeg_into(const DataPtr &data, int width, int height, int spp, uint8_t *dst);
 
-// What a TIFF or JPEG file's headers promise, as the decoder would take it: the size, the
-// decoded samples a pixel (1 or 3) and bits a sample (8 or 16; a JPEG's sample precision).
-struct PixelLayout {
-    int width = 0, height = 0, spp = 0, bits = 0;
-};
+// Tests only: the JPEG decoders walk bytes instead of the stream they decode (null: the stream),
+// so that a stream that libjpeg reads otherwise than its walk can be made.
+void set_jpeg_walk_for_testing(DataPtr bytes);
 
 enum class PixelDataCheck {
     Ok,
@@ -109,14 +124,21 @@ inline constexpr uint64_t jpeg_library_memory(uint64_t outputBytes)
 // the layout and whether the file is long enough for the pixels declared. TIFF: a codec of known
 // bound (WebP, LERC and unknown codecs are NotDecodable); the first directory's strips or tiles
 // lie in the file and hold every row's bytes (compressed: enough to expand to them as far as the
-// codec can), each byte of the file counted once however many strips share it. JPEG: 8-bit
-// samples; the markers are walked to the end of the image, counting the scans and the
-// entropy-coded bytes of each (nothing outside them counts); every component is coded by a scan
-// (progressive: by a DC scan); each Huffman-coded sequential or DC scan holds at least one bit
-// for each 8 x 8 block it codes (whole MCUs of each component when it interleaves them), as
-// every such scan spends, and an arithmetic-coded file one byte for every 4096 blocks of all
-// components in all its scans, a floor no photo comes near. The decoders hold the same rules. A
-// path that is not a regular file is NotDecodable.
+// codec can), each byte of the file counted once however many strips share it; JPEG-compressed
+// strips or tiles are JPEG streams held to the rules below, each of the strip or tile its tags
+// give (width, rows, samples), their entropy-coded bytes counted once. JPEG: the markers are
+// walked to the end of the image as libjpeg's reader finds them (bytes between segments,
+// FF 00 among them, are skipped), and what that reader refuses is NotDecodable (a second SOI or
+// frame, reserved markers, frame types other than baseline, extended, progressive and their
+// arithmetic-coded forms, tables it cannot read, scans naming components it does not find, a
+// second scan after one that codes a sequential frame whole); 8-bit samples; the scans are
+// counted, and the entropy-coded bytes of each (nothing outside them counts); every component is
+// coded by a scan (progressive: by a DC scan); a stream that ends without its end of image must
+// have coded every coefficient to its last bit; each Huffman-coded sequential or DC scan holds at
+// least one bit for each 8 x 8 block it codes (whole MCUs of each component when it interleaves
+// them), as every such scan spends, and an arithmetic-coded file one byte for every 4096 blocks
+// of all components, a floor no photo comes near. The decoders hold the same rules, and libjpeg
+// to the frame and scans of the walk. A path that is not a regular file is NotDecodable.
 PixelDataCheck check_pixel_data(const std::string &path, PixelLayout *layout);
 
 // An image: a size and its representations.

@@ -18,6 +18,10 @@ enum class JpegDataEnd {
     Marker, // the JWRN_JPEG_EOF warning, then an end-of-image marker (as libjpeg's own sources)
 };
 
+// The end of the data for a source that gives an end marker there: the JWRN_JPEG_EOF warning,
+// then an end-of-image marker. Returns TRUE.
+boolean jpeg_end_of_data(j_decompress_ptr cinfo);
+
 // Makes src the source of cinfo, reading data[0, length). src is plain data owned by the caller
 // and must outlive the decode; the bytes are never copied. A skip past the end counts as
 // running out of bytes.

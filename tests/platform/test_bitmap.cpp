@@ -38,6 +38,15 @@ BitmapPtr decode(const Bytes &bytes)
     return BitmapImageRep::imageRepWithData(Data::copy(bytes.data(), bytes.size()));
 }
 
+// check_pixel_data of bytes written to a file in dir.
+PixelDataCheck check_bytes(const TempDir &dir, const Bytes &file)
+{
+    const std::string path = dir.file("checked");
+    PixelLayout layout;
+    return testsupport::write_file(path, file) ? check_pixel_data(path, &layout)
+                                               : PixelDataCheck::NotDecodable;
+}
+
 Bytes as_bytes(const DataPtr &d)
 {
     return d ? Bytes(d->bytes(), d->bytes() + d->length()) : Bytes{};
@@ -244,18 +253,19 @@ TEST(DecodeJpegInto, TheBitmapsPixelsOrRefused)
         const int spp = b->samplesPerPixel(), width = b->pixelsWide();
         const DataPtr data = Data::copy(file.data(), file.size());
         Bytes rows(size_t(width) * h * size_t(spp), 7);
-        ASSERT_TRUE(platform::decode_jpeg_into(data, width, h, spp, rows.data()));
+        ASSERT_EQ(decode_jpeg_into(data, width, h, spp, rows.data()), DecodeOutcome::Ok);
         EXPECT_EQ(rows, Bytes(b->bitmapData(), b->bitmapData() + rows.size()));
-        EXPECT_FALSE(platform::decode_jpeg_into(data, width, h + 1, spp, rows.data()));
-        EXPECT_FALSE(platform::decode_jpeg_into(data, width, h, 4 - spp, rows.data()));
+        EXPECT_EQ(decode_jpeg_into(data, width, h + 1, spp, rows.data()), DecodeOutcome::OtherSize);
+        EXPECT_EQ(decode_jpeg_into(data, width, h, 4 - spp, rows.data()),
+                  DecodeOutcome::OtherLayout);
         const DataPtr cut = Data::copy(file.data(), file.size() * 3 / 4);
-        EXPECT_FALSE(platform::decode_jpeg_into(cut, width, h, spp, rows.data()));
+        EXPECT_EQ(decode_jpeg_into(cut, width, h, spp, rows.data()), DecodeOutcome::Damaged);
     }
     TempDir dir;
     ASSERT_TRUE(testsupport::write_libtiff(dir.file("i.tif"), px.data(), w, h, 3));
     Bytes rows(size_t(w) * h * 3);
-    EXPECT_FALSE(
-        platform::decode_jpeg_into(contents_at_path(dir.file("i.tif")), w, h, 3, rows.data()));
+    EXPECT_EQ(decode_jpeg_into(contents_at_path(dir.file("i.tif")), w, h, 3, rows.data()),
+              DecodeOutcome::Damaged);
 }
 
 // Damaged files make libtiff and libjpeg complain; none of it may be printed.
@@ -368,8 +378,8 @@ TEST(BitmapHostileTiff, TinyFilesThatClaimGigabytesAllocateNothingLarge)
     const std::pair<uint16_t, int> bounds[] = {
         {COMPRESSION_PACKBITS, 64},   {COMPRESSION_DEFLATE, 1032},
         {COMPRESSION_PIXARLOG, 1032}, {COMPRESSION_ADOBE_DEFLATE, 1032},
-        {COMPRESSION_LZW, 4096},      {COMPRESSION_JPEG, 4096},
-        {COMPRESSION_LZMA, 8192},     {COMPRESSION_ZSTD, 32768}};
+        {COMPRESSION_LZW, 4096},      {COMPRESSION_LZMA, 8192},
+        {COMPRESSION_ZSTD, 32768}};
     for (const auto &[codec, bound] : bounds)
         for (int w : {8 * bound, 8 * bound + 1}) {
             const std::string path = dir.file("codec.tif");
@@ -549,37 +559,243 @@ TEST(CheckPixelData, CodedByteFloorScanCapAndPrecision)
     expect_bitmap(decode(many), 16, 16, 1, 8, testsupport::libjpeg_pixels(many));
 }
 
+// The check and the decoders find markers as libjpeg's reader does: bytes between segments are
+// skipped, FF 00 among them (a reader that took it for a marker with a length would skip the
+// 40000 x 40000 frame behind it and weigh the 64 x 64 one), and what the reader refuses stops
+// both: reserved markers, frame types it does not decode, a second SOI or frame, tables it
+// cannot read, an empty height, a second scan after a whole sequential one, scans naming
+// components out of the frame's order or bands no progression has. Whatever the check takes,
+// libjpeg decodes, to the pixels the decoder gives.
+TEST(CheckPixelData, MarkersAreFoundAndRefusedAsLibjpegReadsThem)
+{
+    TempDir dir;
+    const Bytes px = testsupport::render_photo(testsupport::make_radiance_map(32, 24), 1, 8, 3);
+    const Bytes grey = testsupport::encode_jpeg(px.data(), 96, 8, 1, 90);
+    const Bytes rgb = testsupport::encode_jpeg(px.data(), 32, 24, 3, 90);
+    const Bytes hidden = testsupport::jpeg_hiding(
+        grey, testsupport::jpeg_claiming_size(recode_jpeg(rgb, true, false), 40000, 40000));
+    auto at = [](const Bytes &j, const uint8_t *marker) {
+        return size_t(std::search(j.begin(), j.end(), marker, marker + 2) - j.begin());
+    };
+    auto segment = [](int marker, const Bytes &payload) {
+        return testsupport::make_segment(uint8_t(marker), payload);
+    };
+    auto first = [](const Bytes &j, const Bytes &insert) { return spliced(j, 2, 0, insert); };
+    // A byte of the file changed: at a marker's offset from the frame header or the first scan.
+    auto patched = [&](Bytes j, const uint8_t *marker, size_t offset, uint8_t value) {
+        j[at(j, marker) + offset] = value;
+        return j;
+    };
+    const testsupport::JpegSegment scan = jpeg_scans(rgb)[0];
+    Bytes outOfOrder = rgb; // the scan names the third component before the second
+    std::swap_ranges(outOfOrder.begin() + long(scan.begin) + 7,
+                     outOfOrder.begin() + long(scan.begin) + 9,
+                     outOfOrder.begin() + long(scan.begin) + 9);
+    // Two components of the same id, named twice in the scan: libjpeg takes them in order.
+    const Bytes sameIds = patched(patched(rgb, kSof, 13, 1), kSos, 7, 1);
+    const Bytes progressive = recode_jpeg(grey, false, true);
+    Bytes wideBand = progressive; // its first AC scan's band ends past the 64th coefficient
+    const testsupport::JpegSegment ac = jpeg_scans(progressive)[1];
+    wideBand[ac.begin + 2 + size_t(wideBand[ac.begin + 2] << 8 | wideBand[ac.begin + 3]) - 2] = 64;
+    const struct {
+        const char *what;
+        Bytes file;
+        PixelDataCheck check;
+    } cases[] = {
+        {"FF 00 and garbage", first(grey, {0xFF, 0x00, 0x12, 0xFF, 0x00, 0x34}),
+         PixelDataCheck::Ok},
+        {"hidden frame", hidden, PixelDataCheck::Truncated},
+        {"TEM and RST", first(grey, {0xFF, 0x01, 0xFF, 0xD3}), PixelDataCheck::Ok},
+        {"reserved", first(grey, segment(0x02, Bytes(2))), PixelDataCheck::NotDecodable},
+        {"JPG13", first(grey, segment(0xF3, Bytes(2))), PixelDataCheck::NotDecodable},
+        {"DHP", first(grey, segment(0xDE, Bytes(2))), PixelDataCheck::NotDecodable},
+        {"second SOI", first(grey, {0xFF, 0xD8}), PixelDataCheck::NotDecodable},
+        {"extended", patched(grey, kSof, 1, 0xC1), PixelDataCheck::Ok},
+        {"lossless", patched(grey, kSof, 1, 0xC3), PixelDataCheck::NotDecodable},
+        {"hierarchical", patched(grey, kSof, 1, 0xC5), PixelDataCheck::NotDecodable},
+        {"arithmetic lossless", patched(grey, kSof, 1, 0xCB), PixelDataCheck::NotDecodable},
+        {"height 0", patched(patched(grey, kSof, 5, 0), kSof, 6, 0), PixelDataCheck::NotDecodable},
+        {"second frame",
+         spliced(
+             grey, at(grey, kSos), 0,
+             Bytes(grey.begin() + long(at(grey, kSof)), grey.begin() + long(at(grey, kSof)) + 13)),
+         PixelDataCheck::NotDecodable},
+        {"restart interval", first(grey, segment(0xDD, {0, 0})), PixelDataCheck::Ok},
+        {"restart interval long", first(grey, segment(0xDD, {0, 0, 0})),
+         PixelDataCheck::NotDecodable},
+        {"DQT index", first(grey, segment(0xDB, Bytes(65, 4))), PixelDataCheck::NotDecodable},
+        {"DQT byte over", first(grey, segment(0xDB, Bytes(66, 1))), PixelDataCheck::NotDecodable},
+        {"DHT index", first(grey, segment(0xC4, spliced(Bytes(17), 0, 1, {4}))),
+         PixelDataCheck::NotDecodable},
+        {"DHT count", first(grey, segment(0xC4, spliced(Bytes(18), 1, 1, {2}))),
+         PixelDataCheck::NotDecodable},
+        {"DAC odd", first(grey, segment(0xCC, Bytes(3))), PixelDataCheck::NotDecodable},
+        {"DAC bounds", first(grey, segment(0xCC, {1, 0x21})), PixelDataCheck::Ok},
+        {"DAC bounds crossed", first(grey, segment(0xCC, {1, 0x12})), PixelDataCheck::NotDecodable},
+        {"second scan",
+         spliced(rgb, rgb.size() - 2, 0,
+                 Bytes(rgb.begin() + long(scan.begin), rgb.begin() + long(scan.end))),
+         PixelDataCheck::NotDecodable},
+        {"scan out of order", outOfOrder, PixelDataCheck::NotDecodable},
+        {"same ids", sameIds, PixelDataCheck::Ok},
+        {"band past 63", wideBand, PixelDataCheck::NotDecodable},
+    };
+    testing::internal::CaptureStderr();
+    testsupport::alloc::largest = 0;
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.what);
+        EXPECT_EQ(check_bytes(dir, c.file), c.check);
+        const BitmapPtr b = decode(c.file);
+        EXPECT_EQ(b != nullptr, c.check == PixelDataCheck::Ok);
+        if (c.check == PixelDataCheck::Truncated)
+            continue; // libjpeg would size the hidden frame
+        const Bytes pixels = testsupport::libjpeg_pixels(c.file, true);
+        EXPECT_EQ(pixels.empty(), c.check != PixelDataCheck::Ok);
+        if (b) {
+            EXPECT_TRUE(Bytes(b->bitmapData(), b->bitmapData() + pixels.size()) == pixels);
+        }
+    }
+    EXPECT_LT(testsupport::alloc::largest, size_t(1) << 20);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+    // The hidden frame is what the check weighs, and what the decoder tells from its headers.
+    PixelLayout layout;
+    ASSERT_TRUE(testsupport::write_file(dir.file("h.jpg"), hidden));
+    check_pixel_data(dir.file("h.jpg"), &layout);
+    EXPECT_EQ(std::vector<int>({layout.width, layout.height, layout.spp, layout.bits}),
+              std::vector<int>({40000, 40000, 3, 8}));
+    Bytes rows(96 * 8);
+    EXPECT_EQ(decode_jpeg_into(Data::copy(hidden.data(), hidden.size()), 96, 8, 1, rows.data()),
+              DecodeOutcome::OtherSize);
+}
+
+// libjpeg is held to the frame and scans its stream's walk found: a stream read otherwise (here
+// a walk of other bytes, as no file makes the two differ) is refused as the reading starts,
+// before anything is sized from it. Another frame (20000 x 20000 where the walk saw 16 x 16,
+// progressive where it saw baseline, arithmetic where it saw Huffman), another first scan, a
+// scan whose data starts elsewhere; and data that ends before the scans libjpeg counts code
+// every coefficient.
+TEST(DecodeJpegInto, AFrameOrScanReadOtherwiseThanWalkedIsRefusedBeforeAnythingIsSized)
+{
+    const Bytes px = noise(16 * 16 * 3);
+    const Bytes grey = testsupport::encode_jpeg(px.data(), 16, 16, 1, 90);
+    const Bytes rgb = testsupport::encode_jpeg(px.data(), 16, 16, 3, 90);
+    const Bytes perComponent = recode_jpeg(
+        rgb, 0, 0, 0, {{1, {0}, 0, 63, 0, 0}, {1, {1}, 0, 63, 0, 0}, {1, {2}, 0, 63, 0, 0}});
+    const Bytes progressive = recode_jpeg(grey, false, true);
+    const Bytes comment =
+        spliced(grey, size_t(std::search(grey.begin(), grey.end(), kSos, kSos + 2) - grey.begin()),
+                0, testsupport::make_segment(0xFE, Bytes(5)));
+    const struct {
+        Bytes walked, decoded;
+        int spp;
+        DecodeOutcome outcome;
+    } cases[] = {
+        {grey, grey, 1, DecodeOutcome::Ok},
+        {grey, testsupport::jpeg_claiming_size(grey, 20000, 20000), 1, DecodeOutcome::Damaged},
+        {grey, progressive, 1, DecodeOutcome::Damaged},
+        {grey, recode_jpeg(grey, true, false), 1, DecodeOutcome::Damaged},
+        {rgb, perComponent, 3, DecodeOutcome::Damaged},
+        {comment, grey, 1, DecodeOutcome::Damaged},
+        {grey, comment, 1, DecodeOutcome::Damaged},
+        // libjpeg's own count of what is coded: its data ends before the last scans.
+        {progressive,
+         Bytes(progressive.begin(), progressive.begin() + long(jpeg_scans(progressive)[3].end)), 1,
+         DecodeOutcome::Damaged},
+    };
+    testsupport::alloc::largest = 0;
+    for (const auto &c : cases) {
+        set_jpeg_walk_for_testing(Data::copy(c.walked.data(), c.walked.size()));
+        const DataPtr data = Data::copy(c.decoded.data(), c.decoded.size());
+        Bytes rows(16 * 16 * size_t(c.spp));
+        EXPECT_EQ(decode_jpeg_into(data, 16, 16, c.spp, rows.data()), c.outcome) << &c - cases;
+        EXPECT_EQ(decode(c.decoded) != nullptr, c.outcome == DecodeOutcome::Ok) << &c - cases;
+    }
+    set_jpeg_walk_for_testing(nullptr);
+    EXPECT_LT(testsupport::alloc::largest, size_t(1) << 20);
+}
+
 // libjpeg resynchronises after damaged data and only warns: damage found while a scan still has
 // rows to decode fails the decode; bytes before the end of image (or the next scan), or a
-// missing end, after a scan's last row leave the picture whole. Arithmetic coding ends
-// silently, so its missing end cannot be told from a cut in its last row and fails. A scan that
-// repeats a refinement breaks the progression.
+// missing end, after a scan's last row leave the picture whole, arithmetic-coded too (its
+// decoder reads some bytes of zeros past a whole scan's end). Data that ends between scans of a
+// progressive file before every coefficient is coded is cut (with its end marker, the format
+// allows it), and so is arithmetic-coded data cut short and closed by an end marker, which its
+// decoder takes as zeros without a word. A scan that repeats a refinement breaks the
+// progression; a sequential scan's band and bits written as zeros are not read.
 TEST(BitmapDecodeJpeg, DamageWhileRowsRemainFailsAfterTheLastRowPasses)
 {
-    const int w = 96, h = 64;
+    const int w = 320, h = 240;
     const Bytes px = testsupport::render_photo(testsupport::make_radiance_map(w, h), 1, 8, 3);
     const Bytes plain = testsupport::encode_jpeg(px.data(), w, h, 3, 90);
     // A restart marker after each row of MCUs.
     const Bytes restart = recode_jpeg(plain, false, false, 1);
     const Bytes arith = recode_jpeg(plain, true, false, 1);
     const Bytes progressive = recode_jpeg(plain, false, true);
+    const Bytes arithOnly = recode_jpeg(plain, true, false), arithProg = recode_jpeg(plain, 1, 1);
     // Flat: its refinement repeated holds no data to warn of.
     const Bytes flat =
         recode_jpeg(testsupport::encode_jpeg(Bytes(64, 128).data(), 8, 8, 1, 90), 0, 1);
     const testsupport::JpegSegment scan = jpeg_scans(restart)[0];
     const size_t n = restart.size(), scan3 = jpeg_scans(progressive)[3].begin;
+    auto no_end = [](const Bytes &j) { return Bytes(j.begin(), j.end() - 2); };
+    // The file up to the end of its scan k's data, closed by an end marker when asked.
+    auto after_scan = [](const Bytes &j, size_t k, bool closed) {
+        Bytes cut(j.begin(), j.begin() + long(jpeg_scans(j)[k].end));
+        if (closed)
+            cut.insert(cut.end(), {0xFF, 0xD9});
+        return cut;
+    };
+    // Its last scan's data cut `lost` bytes before its end (0: at half), closed by an end
+    // marker.
+    auto cut_closed = [](const Bytes &j, size_t lost) {
+        const testsupport::JpegSegment last = jpeg_scans(j).back();
+        const size_t at = lost ? last.end - lost : (last.begin + last.end) / 2;
+        return spliced(j, at, j.size() - at, Bytes{0xFF, 0xD9});
+    };
+    // The scan's band and bits (the last three bytes of its header) written as zeros.
+    auto zero_band = [](Bytes j) {
+        const testsupport::JpegSegment s = jpeg_scans(j)[0];
+        const size_t header = s.begin + 2 + size_t(j[s.begin + 2] << 8 | j[s.begin + 3]);
+        j[header - 3] = j[header - 2] = j[header - 1] = 0;
+        return j;
+    };
+    const Bytes cutEnded = after_scan(progressive, 1, true);
+    // Flat below its first tenth: a whole arithmetic-coded scan ends in zeros its encoder left
+    // out (13 bytes of them read sequential; 405 in the DC refinement, a bit a block).
+    Bytes flatBelow = px;
+    std::fill(flatBelow.begin() + w * 3 * 24, flatBelow.end(), 128);
+    const Bytes flatJpeg = testsupport::encode_jpeg(flatBelow.data(), w, h, 3, 90);
+    const Bytes flatArith = recode_jpeg(flatJpeg, true, false),
+                flatProg = recode_jpeg(flatJpeg, 1, 1);
     const struct {
         Bytes file;
         bool decodes;
+        const Bytes *pixels = nullptr; // what it decodes to, when not the whole file's
     } cases[] = {
         {spliced(restart, (scan.begin + scan.end) / 2, 64, noise(64)), false}, // resynchronised
         {spliced(restart, n - 2, 0, noise(40)), true},
-        {spliced(restart, n - 2, 2), true},
+        {no_end(restart), true},
         {spliced(restart, n / 2, n / 2 - 2), false}, // cut, its end marker kept
         {arith, true},
-        {spliced(arith, arith.size() - 2, 2), false},
+        {no_end(arith), true},
+        {no_end(arithOnly), true},
+        {no_end(arithProg), true},
+        {no_end(progressive), true},
         {spliced(progressive, scan3, 0, noise(40)), true},
         {testsupport::jpeg_of_scans(flat, jpeg_scans(flat).size() + 1), false},
+        {after_scan(progressive, 1, false), false},
+        {after_scan(progressive, 4, false), false},
+        {after_scan(progressive, 8, false), false},
+        {after_scan(arithProg, 4, false), false},
+        {cutEnded, true, &cutEnded},
+        {flatArith, true, &flatArith},
+        {flatProg, true, &flatProg},
+        {cut_closed(arithOnly, 0), false},
+        {cut_closed(arithOnly, 200), false},
+        {cut_closed(arith, 200), false},
+        {cut_closed(arithProg, 0), false},
+        {zero_band(plain), true},
+        {zero_band(arithOnly), true},
     };
     const Bytes expected = testsupport::libjpeg_pixels(plain);
     testing::internal::CaptureStderr();
@@ -587,7 +803,8 @@ TEST(BitmapDecodeJpeg, DamageWhileRowsRemainFailsAfterTheLastRowPasses)
         const BitmapPtr b = decode(c.file);
         EXPECT_EQ(b != nullptr, c.decodes) << &c - cases;
         if (b)
-            expect_bitmap(b, w, h, 3, 8, expected);
+            expect_bitmap(b, w, h, 3, 8,
+                          c.pixels ? testsupport::libjpeg_pixels(*c.pixels) : expected);
     }
     EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
 }
@@ -627,8 +844,9 @@ TEST(BitmapDecodeJpeg, TestPhotosCodedAgainDecodeAsLibjpegDoes)
             ASSERT_NE(b, nullptr);
             EXPECT_TRUE(Bytes(b->bitmapData(), b->bitmapData() + expected.size()) == expected);
             Bytes rows(expected.size());
-            EXPECT_TRUE(decode_jpeg_into(Data::copy(file.data(), file.size()), layout.width,
-                                         layout.height, layout.spp, rows.data()));
+            EXPECT_EQ(decode_jpeg_into(Data::copy(file.data(), file.size()), layout.width,
+                                       layout.height, layout.spp, rows.data()),
+                      DecodeOutcome::Ok);
             EXPECT_TRUE(rows == expected);
             EXPECT_EQ(decode(Bytes(file.begin(), file.end() - long(file.size() / 3))), nullptr);
         }
@@ -681,6 +899,99 @@ TEST(BitmapHostileTiff, SharedStripBytesCountOnceAndCutJpegStripsFail)
         int strip = 0;
         auto second = [&](Bytes s) { return strip++ == 1 ? cut(s) : s; };
         EXPECT_EQ(decode(testsupport::jpeg_tiff(rgb.data(), 64, 48, second, ycbcr)), nullptr);
+    }
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+}
+
+// The JPEG streams of a TIFF's strips are held to the rules of standalone files. Each frame is
+// its strip (another width or row count is refused by the check); only the entropy-coded bytes
+// count (a strip cut short is truncated whatever follows its end of image), each byte once: d
+// strips laid over one stream of d bytes of data (8 blocks, a byte at the least) pass, d + 1 do
+// not. Arithmetic coding ends silently, so each arithmetic-coded strip is decoded again: one cut
+// at half its data and closed by its end marker is refused, one missing only its end marker is
+// whole.
+TEST(BitmapHostileTiff, JpegStripsAreHeldToTheRulesOfStandaloneFiles)
+{
+    TempDir dir;
+    const Bytes rgb = testsupport::render_photo(testsupport::make_radiance_map(64, 48), 1, 8, 3);
+    auto claiming = [](uint16_t w, uint16_t h) {
+        return [=](const Bytes &s) { return testsupport::jpeg_claiming_size(s, w, h); };
+    };
+    // A byte of entropy-coded data, the end marker, then padding.
+    auto padded_cut = [](Bytes s) {
+        const size_t at = jpeg_scans(s)[0].begin;
+        s.resize(at + 2 + size_t(s[at + 2] << 8 | s[at + 3]) + 1);
+        s.insert(s.end(), {0xFF, 0xD9});
+        s.resize(s.size() + 3000);
+        return s;
+    };
+    // A grey TIFF, 64 wide, of n strips of `rows` rows, strip k holding streams[k % size].
+    auto strips_tiff = [](const std::vector<Bytes> &streams, uint32_t n, uint32_t rows) {
+        testsupport::TiffBuilder t;
+        std::vector<uint32_t> at, counts;
+        for (const Bytes &stream : streams)
+            at.push_back(t.add_blob(stream));
+        const size_t ifd = t.add_ifd();
+        t.add_longs(ifd, 256, {64});
+        t.add_longs(ifd, 257, {n * rows});
+        t.add_shorts(ifd, 258, {8});
+        t.add_shorts(ifd, 259, {COMPRESSION_JPEG});
+        t.add_shorts(ifd, 262, {PHOTOMETRIC_MINISBLACK});
+        std::vector<uint32_t> offsets;
+        for (uint32_t k = 0; k < n; ++k) {
+            offsets.push_back(at[k % at.size()]);
+            counts.push_back(uint32_t(streams[k % streams.size()].size()));
+        }
+        t.add_longs(ifd, 273, offsets);
+        t.add_shorts(ifd, 277, {1});
+        t.add_longs(ifd, 278, {rows});
+        t.add_longs(ifd, 279, counts);
+        return t.build();
+    };
+    const Bytes flat = testsupport::encode_jpeg(Bytes(64 * 8, 100).data(), 64, 8, 1, 50);
+    const testsupport::JpegSegment scan = jpeg_scans(flat)[0];
+    const uint32_t d = uint32_t(scan.end - scan.begin - 2 -
+                                size_t(flat[scan.begin + 2] << 8 | flat[scan.begin + 3]));
+    const Bytes grey = noise(64 * 64);
+    std::vector<Bytes> arith;
+    Bytes whole;
+    for (size_t k = 0; k < 4; ++k) {
+        arith.push_back(recode_jpeg(
+            testsupport::encode_jpeg(grey.data() + k * 64 * 16, 64, 16, 1, 90), true, false));
+        const Bytes pixels = testsupport::libjpeg_pixels(arith.back());
+        whole.insert(whole.end(), pixels.begin(), pixels.end());
+    }
+    std::vector<Bytes> arithCut = arith, arithOpen = arith;
+    const testsupport::JpegSegment data = jpeg_scans(arith[2])[0];
+    arithCut[2] = spliced(arith[2], (data.begin + data.end) / 2,
+                          arith[2].size() - (data.begin + data.end) / 2, Bytes{0xFF, 0xD9});
+    arithOpen[2].resize(arithOpen[2].size() - 2);
+    const struct {
+        const char *what;
+        Bytes file;
+        PixelDataCheck check;
+        bool decodes;
+    } cases[] = {
+        {"rows", testsupport::jpeg_tiff(rgb.data(), 64, 48, claiming(64, 17)),
+         PixelDataCheck::NotDecodable, false},
+        {"width", testsupport::jpeg_tiff(rgb.data(), 64, 48, claiming(63, 16)),
+         PixelDataCheck::NotDecodable, false},
+        {"padded cut", testsupport::jpeg_tiff(rgb.data(), 64, 48, padded_cut),
+         PixelDataCheck::Truncated, false},
+        {"shared", strips_tiff({flat}, d, 8), PixelDataCheck::Ok, true},
+        {"shared once more", strips_tiff({flat}, d + 1, 8), PixelDataCheck::Truncated, false},
+        {"arithmetic", strips_tiff(arith, 4, 16), PixelDataCheck::Ok, true},
+        {"arithmetic cut", strips_tiff(arithCut, 4, 16), PixelDataCheck::Ok, false},
+        {"arithmetic open", strips_tiff(arithOpen, 4, 16), PixelDataCheck::Ok, true},
+    };
+    testing::internal::CaptureStderr();
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.what);
+        EXPECT_EQ(check_bytes(dir, c.file), c.check);
+        const BitmapPtr b = decode(c.file);
+        EXPECT_EQ(b != nullptr, c.decodes);
+        if (b && c.file.size() > whole.size())
+            expect_bitmap(b, 64, 64, 1, 8, whole);
     }
     EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
 }

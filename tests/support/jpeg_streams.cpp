@@ -69,7 +69,8 @@ bool recode_guarded(jpeg_decompress_struct *in, jpeg_compress_struct *out, Jump 
     return true;
 }
 
-bool decode_guarded(jpeg_decompress_struct *in, Jump *err, const Bytes *jpeg, Bytes *pixels)
+bool decode_guarded(jpeg_decompress_struct *in, Jump *err, const Bytes *jpeg, Bytes *pixels,
+                    bool warnings)
 {
     if (setjmp(err->jump))
         return false;
@@ -85,7 +86,7 @@ bool decode_guarded(jpeg_decompress_struct *in, Jump *err, const Bytes *jpeg, By
         jpeg_read_scanlines(in, &at, 1);
     }
     jpeg_finish_decompress(in);
-    return !err->warned;
+    return warnings || !err->warned;
 }
 
 } // namespace
@@ -108,14 +109,14 @@ Bytes recode_jpeg(const Bytes &jpeg, bool arithmetic, bool progressive, int rest
     return take_libjpeg_output(ok, mem, size, "libjpeg failed to recode");
 }
 
-Bytes libjpeg_pixels(const Bytes &jpeg)
+Bytes libjpeg_pixels(const Bytes &jpeg, bool warnings)
 {
     jpeg_decompress_struct in;
     Jump err;
     std::memset(&in, 0, sizeof in);
     in.err = jump_errors(&err);
     Bytes pixels;
-    const bool ok = decode_guarded(&in, &err, &jpeg, &pixels);
+    const bool ok = decode_guarded(&in, &err, &jpeg, &pixels, warnings);
     jpeg_destroy_decompress(&in);
     return ok ? pixels : Bytes{};
 }
@@ -186,6 +187,19 @@ Bytes jpeg_of_scans(const Bytes &jpeg, size_t n)
         out.insert(out.end(), last, end);
     out.insert(out.end(), end, jpeg.end());
     return out;
+}
+
+Bytes jpeg_hiding(const Bytes &visible, const Bytes &hidden)
+{
+    Bytes behind(hidden.begin() + 2, hidden.end());
+    // Neither length byte may be 0xFF, which would start a marker for libjpeg.
+    while (((behind.size() + 2) & 0xFF) == 0xFF || ((behind.size() + 2) >> 8) == 0xFF)
+        behind.push_back(0);
+    if (behind.size() + 2 > 0xFFFF)
+        throw std::runtime_error("the hidden file is too long for a segment");
+    const size_t length = behind.size() + 2;
+    behind.insert(behind.begin(), {0xFF, 0x00, uint8_t(length >> 8), uint8_t(length)});
+    return spliced(visible, 2, 0, behind);
 }
 
 Bytes spliced(Bytes bytes, size_t at, size_t erase, const Bytes &insert)

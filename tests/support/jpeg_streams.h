@@ -24,8 +24,8 @@ Bytes recode_jpeg(const Bytes &jpeg, bool arithmetic, bool progressive, int rest
                   const std::vector<jpeg_scan_info> &scans = {});
 
 // libjpeg's decode with its defaults, into packed RGB rows (grey rows for a grey file); empty
-// when it fails or warns.
-Bytes libjpeg_pixels(const Bytes &jpeg);
+// when it fails, or warns unless warnings are allowed.
+Bytes libjpeg_pixels(const Bytes &jpeg, bool warnings = false);
 
 // A marker segment of a JPEG file as [begin, end); a scan's (SOS, 0xDA) runs to the end of its
 // entropy-coded data.
@@ -45,6 +45,10 @@ Bytes jpeg_without_scan(const Bytes &jpeg, size_t k);
 // jpeg with its first scan moved after the others (a progressive file then opens with an AC
 // scan and codes its DC last).
 Bytes jpeg_with_first_scan_last(const Bytes &jpeg);
+// visible with hidden (a whole JPEG file) put after its SOI behind FF 00 and a two-byte length
+// that spans it: libjpeg's reader skips FF 00 as garbage and reads hidden's frame and scans to
+// its end of image, where a reader that takes FF 00 for a marker with a length reads visible's.
+Bytes jpeg_hiding(const Bytes &visible, const Bytes &hidden);
 // bytes with `erase` bytes from `at` on replaced by insert.
 Bytes spliced(Bytes bytes, size_t at, size_t erase, const Bytes &insert = {});
 // jpeg with its last scan repeated until it has n scans.
