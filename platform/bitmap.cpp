@@ -5,6 +5,7 @@
 #include "platform/bitmap.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <climits>
 #include <csetjmp>
 #include <cstdio>
@@ -59,6 +60,8 @@ struct Decoded {
     std::vector<uint8_t> pixels;
     int width = 0, height = 0, bps = 0, spp = 0;
     std::vector<uint8_t> icc;
+    bool withProfile = true; // false: no TIFF profile is collected, and none is handed on
+    bool outOfMemory = false; // the library could not allocate what the file asked
     // With a target, the pixels go there instead, and only an image of exactly its geometry
     // decodes; no profile is collected.
     uint8_t *target = nullptr;
@@ -124,14 +127,19 @@ void mem_unmap(thandle_t, void *, toff_t) {}
 struct TiffMessages {
     bool jpegWarned = false;      // the JPEG codec passed a libjpeg message on
     bool oldJpeg = false;         // the old-style JPEG codec did
+    bool outOfMemory = false;     // an allocation failed (a tag it fails for is dropped quietly)
     uint64_t judged = UINT64_MAX; // the last strip or tile judged after a message
 };
 
 // libtiff's messages are swallowed: a bad file is reported by the null result alone. Its JPEG
 // codecs pass libjpeg's messages on under these module names, as text (see chunk_data_whole).
+// An allocation that failed is told by the errno it left, whatever the text: nothing lies
+// between the failure and the message.
 int tiff_quiet(TIFF *, void *user, const char *module, const char *, va_list)
 {
     auto *messages = static_cast<TiffMessages *>(user);
+    if (errno == ENOMEM)
+        messages->outOfMemory = true;
     if (module && std::strcmp(module, "JPEGLib") == 0)
         messages->jpegWarned = true;
     if (module && std::strcmp(module, "LibJpeg") == 0)
@@ -471,8 +479,11 @@ using TiffPtr = std::unique_ptr<TIFF, TiffCloser>;
 TiffPtr open_tiff(MemoryFile *mf, const char *path, uint64_t size, TiffMessages *messages)
 {
     std::unique_ptr<TIFFOpenOptions, OptionsFree> opts(TIFFOpenOptionsAlloc());
-    if (!opts)
+    if (!opts) {
+        messages->outOfMemory = true;
         return nullptr;
+    }
+    errno = 0;
     TIFFOpenOptionsSetErrorHandlerExtR(opts.get(), tiff_quiet, messages);
     TIFFOpenOptionsSetWarningHandlerExtR(opts.get(), tiff_quiet, messages);
     TIFFOpenOptionsSetMaxSingleMemAlloc(opts.get(), tmsize_t(kTiffLibraryAllocation + 8 * size));
@@ -483,6 +494,45 @@ TiffPtr open_tiff(MemoryFile *mf, const char *path, uint64_t size, TiffMessages 
     return TiffPtr(TIFFOpenExt(path, "rm", opts.get()));
 }
 
+// The bytes libtiff keeps for the open directory: the values of its tags of variable count
+// (every such tag it knows or not, an ICC profile and XMP among them) as it stores them, and its
+// strip or tile tables (two 8-byte entries a chunk).
+uint64_t tiff_tag_bytes(TIFF *tif)
+{
+    uint64_t *offsets = nullptr, *counts = nullptr;
+    uint64_t total = 16 * chunk_table(tif, offsets, counts);
+    const int tags = TIFFGetTagListCount(tif);
+    for (int i = 0; i < tags; ++i) {
+        const uint32_t tag = TIFFGetTagListEntry(tif, i);
+        const TIFFField *field = TIFFFieldWithTag(tif, tag);
+        if (!field || !TIFFFieldPassCount(field))
+            continue;
+        // The getter writes a 32-bit count for these tags, a 16-bit one for the others.
+        const bool wide = TIFFFieldReadCount(field) == TIFF_VARIABLE2;
+        uint32_t count32 = 0;
+        uint16_t count16 = 0;
+        const void *value = nullptr;
+        if (wide ? TIFFGetField(tif, tag, &count32, &value) : TIFFGetField(tif, tag, &count16, &value))
+            total += uint64_t(wide ? count32 : count16) *
+                     uint64_t(std::max(TIFFFieldSetGetSize(field), 1));
+    }
+    return total;
+}
+
+// The bytes libtiff reads pixels through: the largest strip or tile as stored (cut to the file),
+// which it reads whole, and the decoded tile or scanline handed over.
+uint64_t tiff_read_bytes(TIFF *tif, uint64_t fileSize)
+{
+    uint64_t *offsets = nullptr, *counts = nullptr;
+    const uint64_t chunks = chunk_table(tif, offsets, counts);
+    uint64_t largest = 0;
+    for (uint64_t i = 0; i < chunks; ++i)
+        if (offsets[i] < fileSize)
+            largest = std::max(largest, std::min(counts[i], fileSize - offsets[i]));
+    const tmsize_t buffer = TIFFIsTiled(tif) ? TIFFTileSize(tif) : TIFFScanlineSize(tif);
+    return largest + uint64_t(std::max<tmsize_t>(buffer, 0));
+}
+
 // What the header of an open TIFF promises, checked as the decoder checks it.
 PixelDataCheck tiff_check(TIFF *tif, uint64_t size, TiffLayout &L, PixelLayout *layout)
 {
@@ -490,7 +540,11 @@ PixelDataCheck tiff_check(TIFF *tif, uint64_t size, TiffLayout &L, PixelLayout *
         return PixelDataCheck::NotDecodable;
     if (layout)
         *layout = {int(std::min<uint32_t>(L.width, INT_MAX)),
-                   int(std::min<uint32_t>(L.height, INT_MAX)), L.outSpp, L.outBps};
+                   int(std::min<uint32_t>(L.height, INT_MAX)),
+                   L.outSpp,
+                   L.outBps,
+                   tiff_tag_bytes(tif),
+                   tiff_read_bytes(tif, size)};
     uint64_t rowBytes, total;
     if (!image_geometry(L.width, L.height, uint64_t(L.outSpp), uint64_t(L.outBps / 8), rowBytes,
                         total))
@@ -505,8 +559,11 @@ bool decode_tiff(const uint8_t *data, size_t size, Decoded &out)
     MemoryFile mf{data, size, 0};
     TiffMessages messages;
     TiffPtr tif = open_tiff(&mf, nullptr, size, &messages);
-    if (!tif)
+    // A tag libtiff had no memory for is gone from the directory: the file is not read as it is.
+    if (!tif || messages.outOfMemory) {
+        out.outOfMemory = messages.outOfMemory;
         return false;
+    }
     TiffLayout L;
     uint64_t rowBytes, total;
     if (tiff_check(tif.get(), size, L, nullptr) != PixelDataCheck::Ok ||
@@ -516,12 +573,14 @@ bool decode_tiff(const uint8_t *data, size_t size, Decoded &out)
     bool ok = TIFFIsTiled(tif.get())
                   ? read_tiles(tif.get(), L, rowBytes, total, mf, messages, out.pixels)
                   : read_strips(tif.get(), L, rowBytes, total, mf, messages, out.pixels);
+    out.outOfMemory = messages.outOfMemory;
     if (!ok || out.pixels.size() != total)
         return false;
 
     uint32_t iccLength = 0;
     void *icc = nullptr;
-    if (TIFFGetField(tif.get(), TIFFTAG_ICCPROFILE, &iccLength, &icc) && icc && iccLength > 0)
+    if (out.withProfile && TIFFGetField(tif.get(), TIFFTAG_ICCPROFILE, &iccLength, &icc) && icc &&
+        iccLength > 0)
         out.icc.assign(static_cast<const uint8_t *>(icc),
                        static_cast<const uint8_t *>(icc) + iccLength);
     out.width = int(L.width);
@@ -1036,19 +1095,26 @@ BitmapPtr BitmapImageRep::create(int pixelsWide, int pixelsHigh, int bitsPerSamp
     }
 }
 
-BitmapPtr BitmapImageRep::imageRepWithData(const DataPtr &data)
+BitmapPtr BitmapImageRep::imageRepWithData(const DataPtr &data, bool withProfile)
 {
+    errno = 0;
     if (!data || !data->bytes())
         return nullptr;
     try {
         Decoded d;
+        d.withProfile = withProfile;
         const uint8_t *p = data->bytes();
         size_t n = data->length();
         bool ok = is_tiff(p, n)   ? decode_tiff(p, n, d)
                   : is_jpeg(p, n) ? decode_jpeg(p, n, d)
                                   : false;
-        if (!ok)
+        // A library's failed allocation leaves ENOMEM; nothing else here sets errno.
+        const bool outOfMemory = d.outOfMemory || errno == ENOMEM;
+        errno = 0;
+        if (!ok) {
+            errno = outOfMemory ? ENOMEM : 0;
             return nullptr;
+        }
         BitmapPtr rep(new BitmapImageRep());
         rep->m_pixels = std::move(d.pixels);
         rep->m_width = d.width;
@@ -1058,15 +1124,17 @@ BitmapPtr BitmapImageRep::imageRepWithData(const DataPtr &data)
         rep->m_bytesPerRow = d.width * d.spp * (d.bps / 8);
         rep->m_bitsPerPixel = d.spp * d.bps;
         rep->m_colorSpace = d.spp == 1 ? kCalibratedWhiteColorSpace : kCalibratedRGBColorSpace;
-        if (!d.icc.empty()) {
+        if (withProfile && !d.icc.empty()) {
             rep->m_icc = Data::copy(d.icc.data(), d.icc.size());
             if (!rep->m_icc)
-                return nullptr;
+                throw std::bad_alloc();
         }
         return rep;
     } catch (const std::bad_alloc &) {
+        errno = ENOMEM;
         return nullptr;
     } catch (const std::length_error &) {
+        errno = 0;
         return nullptr;
     }
 }
@@ -1107,9 +1175,11 @@ PixelDataCheck check_pixel_data(const std::string &path, PixelLayout *layout)
         TiffMessages messages;
         TiffPtr tif = open_tiff(nullptr, path.c_str(), size, &messages);
         TiffLayout L;
-        return tif ? tiff_check(tif.get(), size, L, layout) : PixelDataCheck::NotDecodable;
+        const PixelDataCheck checked =
+            tif ? tiff_check(tif.get(), size, L, layout) : PixelDataCheck::NotDecodable;
+        return messages.outOfMemory ? PixelDataCheck::OutOfMemory : checked;
     } catch (const std::bad_alloc &) {
-        return PixelDataCheck::NotDecodable;
+        return PixelDataCheck::OutOfMemory;
     }
 }
 

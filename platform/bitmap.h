@@ -38,10 +38,12 @@ public:
     // neither, or are corrupt or truncated (check_pixel_data's rules, and damage libjpeg finds
     // while rows of a JPEG or of a JPEG-compressed strip remain to be decoded), or use a layout
     // the decoder does not handle (CMYK, float or 1..4-bit samples), or would decode past
-    // INT_MAX pixels or 8 GiB. Pixels stay in stored order (orientation is not applied); alpha
-    // and extra samples are dropped; the first TIFF directory is read. The libraries' messages
-    // are never printed.
-    static BitmapPtr imageRepWithData(const DataPtr &data);
+    // INT_MAX pixels or 8 GiB, or when memory runs out (errno is then ENOMEM, else 0). Pixels
+    // stay in stored order (orientation is not applied); alpha and extra samples are dropped;
+    // the first TIFF directory is read. The libraries' messages are never printed.
+    // withProfile false leaves the profile out (iccProfile() null): a caller that has it from
+    // elsewhere does not hold it twice.
+    static BitmapPtr imageRepWithData(const DataPtr &data, bool withProfile = true);
     // Reads and decodes a file; null as above or when it cannot be read.
     static BitmapPtr imageRepWithContentsOfFile(const std::string &path);
 
@@ -78,8 +80,14 @@ bool decode_jpeg_into(const DataPtr &data, int width, int height, int spp, uint8
 
 // What a TIFF or JPEG file's headers promise, as the decoder would take it: the size, the
 // decoded samples a pixel (1 or 3) and bits a sample (8 or 16; a JPEG's sample precision).
+// TIFF only, what libtiff holds while it reads the file, beside the file and the decoded pixels
+// (0 for JPEG): tagBytes, the values of the directory's tags (an ICC profile, XMP, a Photoshop
+// block...) and its strip or tile tables, which every open of the file loads; readBytes, the
+// largest strip or tile as stored, which it reads whole before decoding a row of it, and a
+// decoded tile.
 struct PixelLayout {
     int width = 0, height = 0, spp = 0, bits = 0;
+    uint64_t tagBytes = 0, readBytes = 0;
 };
 
 enum class PixelDataCheck {
@@ -89,6 +97,7 @@ enum class PixelDataCheck {
     TooLarge,     // past the decoder's caps (see create); the layout is filled
     Truncated,    // the file cannot hold the pixels its header declares; the layout is filled
     TooManyScans, // a JPEG of more scans than kMaxJpegScans; the layout is filled
+    OutOfMemory,  // memory ran out while the headers were read: nothing is known of the file
 };
 
 // The most scans a JPEG may have: photos have about 10 (progressive encoders' scripts stay in

@@ -383,6 +383,8 @@ bool write_libtiff(const std::string &path, const void *pixels, int w, int h, in
         ok &= TIFFSetField(tif, TIFFTAG_ORIENTATION, uint16_t(o.orientation)) == 1;
     if (!o.icc.empty())
         ok &= TIFFSetField(tif, TIFFTAG_ICCPROFILE, uint32_t(o.icc.size()), o.icc.data()) == 1;
+    if (!o.xmp.empty())
+        ok &= TIFFSetField(tif, TIFFTAG_XMLPACKET, uint32_t(o.xmp.size()), o.xmp.data()) == 1;
     const int planes = o.separate ? spp : 1;
     const size_t group = o.separate ? bytes : bytes * size_t(spp);
     if (ok && o.tileSize > 0) {

@@ -147,6 +147,7 @@ struct LibTiffOptions {
     int tileSize = 0;     // > 0: square tiles of that side (a multiple of 16)
     int orientation = 0;  // > 0: written as the Orientation tag
     Bytes icc;            // written as tag 34675 when not empty
+    Bytes xmp;            // written as tag 700 when not empty
 };
 // Writes interleaved pixels (samples of bits / 8 bytes, 16-bit in host order, floats for 32)
 // of w x h x spp; samples past the colour ones are marked as unassociated alpha (RGB) or
