@@ -161,7 +161,7 @@ int run(int argc, char **argv)
 // Any allocation that fails where no stage catches it ends the run as one that does.
 int main(int argc, char **argv)
 {
-    bound_allocator_reserve();
+    settle_allocator();
     try {
         return run(argc, argv);
     } catch (const std::bad_alloc &) {

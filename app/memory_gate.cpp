@@ -215,9 +215,9 @@ std::optional<uint64_t> run_peak(const MemoryTerms &t, int d)
     return kBaselineBytes + std::max({t.checks, decoding, t.stages});
 }
 
-// Above this size a block is mapped apart from the heap when the address space is limited
-// (glibc's own starting threshold).
-constexpr int kMmapThreshold = 128 * 1024;
+// From this size on a block is mapped apart from the heap (settle_allocator); when the address
+// space is limited, from glibc's own starting threshold on.
+constexpr size_t kMmapThreshold = size_t(8) << 20, kLimitedMmapThreshold = 128 * 1024;
 
 // What /proc/self/status tells of the process's memory, in bytes (0 where it cannot be read):
 // its address space (VmSize), resident set (VmRSS), data segment (VmData), anonymous resident
@@ -473,19 +473,26 @@ uint64_t peak_resident_bytes()
     return uint64_t(usage.ru_maxrss) << 10;
 }
 
-void bound_allocator_reserve()
+void settle_allocator()
 {
+    // A thread's own arena keeps the top of its heap resident, up to 64 MB of freed blocks: no
+    // trim between stages returns it (glibc trims only the main arena's top).
+    ::mallopt(M_ARENA_MAX, 1);
+    // glibc raises its threshold for mapping a block apart to the largest mapped block freed (up
+    // to 32 MB), and then keeps blocks of up to that size in its heap, where what they leave when
+    // freed stays beside the next ones, from two decoders at once say. Fixed, large blocks (a
+    // file, a decoded photo, a profile, a plane) go back as they are freed; smaller ones, which
+    // kernels allocate and free over and over (the aligner's tile layers of 4.5 MB), are reused.
+    size_t threshold = kMmapThreshold;
     for (int resource : {RLIMIT_AS, RLIMIT_DATA}) {
         struct rlimit r {};
-        if (::getrlimit(resource, &r) == 0 && r.rlim_cur != RLIM_INFINITY) {
-            // Each thread's own arena would reserve 64 MB of address space; a threshold that no
-            // longer rises with the blocks freed keeps large blocks out of the heap, whose freed
-            // space stays mapped.
-            ::mallopt(M_ARENA_MAX, 1);
-            ::mallopt(M_MMAP_THRESHOLD, kMmapThreshold);
-            return;
-        }
+        // Where the address space is limited, every block but small ones: the heap's freed
+        // space stays mapped.
+        if (::getrlimit(resource, &r) == 0 && r.rlim_cur != RLIM_INFINITY)
+            threshold = kLimitedMmapThreshold;
     }
+    ::mallopt(M_MMAP_THRESHOLD, int(threshold));
+    ::mallopt(M_TRIM_THRESHOLD, int(2 * threshold));
 }
 
 RoadError plan_memory(const Document &doc, const JobShape &job, const MemoryBudget &budget,

@@ -87,10 +87,12 @@ const MemoryLimit *tightest_limit(const MemoryBudget &budget, int threads);
 // The largest resident set of this process in bytes (the kernel's high-water mark).
 uint64_t peak_resident_bytes();
 
-// Where the address space or the data segment is limited: the allocator keeps to one arena and
-// gives large blocks back to the system as they are freed, so that what it reserves beyond
-// what the run holds stays as small as memory_budget counts it. Called before any thread starts.
-void bound_allocator_reserve();
+// The allocator as the run's memory is counted for: one arena for every thread, whose freed
+// blocks the trims between stages give back, and large blocks mapped apart and given back as
+// they are freed, not kept in its heap (where the address space or the data segment is limited,
+// every block but small ones, so that what it reserves beyond what the run holds stays as small
+// as memory_budget counts it). Called before any thread starts.
+void settle_allocator();
 
 // How a run admitted by plan_memory goes: the photos decoded at once and job_memory for it.
 struct MemoryPlan {
