@@ -62,18 +62,27 @@ uint64_t check_bytes(const SourcePhoto &p, bool first)
                                 2 * uint64_t(std::max(iptc, 0)));
 }
 
-// What one decoder holds beside the stack while it decodes p. A TIFF: the file, the tag values
-// libtiff keeps for the open (twice as it loads them), the largest strip or tile as stored and
-// a decoded one, the bitmap the photo goes through. A JPEG goes straight into the stack: the
-// file, the APP2 segments the library keeps, and the coefficients of a multi-scan file (up to
-// the library's cap). A PSD is streamed: its bitmap, a plane and PackBits data. Nothing on
-// overflow.
-std::optional<uint64_t> decoder_bytes(const SourcePhoto &p)
+// The most glibc keeps in its heap rather than mapping it apart: its threshold rises with the
+// blocks freed, to 32 MB at the most.
+constexpr uint64_t kLargestHeapBlock = uint64_t(32) << 20;
+
+// What one decoder holds beside the stack while it decodes p, and the largest block among it
+// that glibc may keep in its heap.
+struct DecoderBytes {
+    uint64_t total = 0, largest = 0;
+};
+
+// A TIFF: the file, the tag values libtiff keeps for the open (twice as it loads them), the
+// largest strip or tile as stored and a decoded one, the bitmap the photo goes through. A JPEG
+// goes straight into the stack: the file, the APP2 segments the library keeps, and the
+// coefficients of a multi-scan file (up to the library's cap). A PSD is streamed: its bitmap, a
+// plane and PackBits data. Nothing on overflow.
+std::optional<DecoderBytes> decoder_bytes(const SourcePhoto &p)
 {
     const auto bitmap = platform::image_bytes(p.width, p.height, p.spp, std::max(p.bits / 8, 1));
     if (!bitmap || *bitmap > platform::kMaxBitmapBytes)
         return std::nullopt;
-    uint64_t own = 0, parts[3] = {};
+    uint64_t parts[3] = {};
     switch (p.type) {
     case SourceType::Tiff:
         parts[0] = p.fileBytes;
@@ -92,10 +101,15 @@ std::optional<uint64_t> decoder_bytes(const SourcePhoto &p)
         parts[1] = p.workBytes;
         break;
     }
+    DecoderBytes d;
     for (uint64_t part : parts)
-        if (__builtin_add_overflow(own, part, &own))
+        if (__builtin_add_overflow(d.total, part, &d.total))
             return std::nullopt;
-    return own;
+    // The tags and the work area stand for their largest block.
+    for (uint64_t block : {p.fileBytes, p.headerBytes, p.workBytes, *bitmap})
+        if (block <= kLargestHeapBlock)
+            d.largest = std::max(d.largest, block);
+    return d;
 }
 
 // Bytes noise reduction holds beside the stack: the denoiser's work area, its output photo and,
@@ -110,9 +124,10 @@ std::optional<uint64_t> denoise_bytes(int w, int h, int spp)
 }
 
 // A run's memory in the parts the number of decoders weighs: the checks, the stack, the largest
-// photo's decoder, the document's metadata, and the largest stage after the decoding.
+// photo's decoder and the largest block one frees, the document's metadata, and the largest
+// stage after the decoding.
 struct MemoryTerms {
-    uint64_t checks = 0, stack = 0, decoder = 0, metadata = 0, stages = 0;
+    uint64_t checks = 0, stack = 0, decoder = 0, block = 0, metadata = 0, stages = 0;
 };
 
 // The memory of each stage of the run, as its code allocates it. P is the pixel count of doc's
@@ -120,7 +135,9 @@ struct MemoryTerms {
 // first), and M the document's metadata (metadata_bytes), held by every stage from decoding on.
 // The checks come first, one photo after the other, as check_bytes counts them. Beside the
 // stack each later stage holds, in bytes:
-//   decoding     d decoders at once, each as decoder_bytes;
+//   decoding     d decoders at once, each as decoder_bytes, and for each but one the largest
+//                block a decoder holds that glibc keeps in its heap (larger ones are mapped
+//                apart): the space one frees there need not fit what another asks for next;
 //   noise        the work area of mem4denoise, the output photo (3P), and 3P more for grey
 //   reduction    photos (denoise_bytes);
 //   alignment    by features: grey copies of the photos reduced by D to at most 1100 pixels a
@@ -161,7 +178,8 @@ std::optional<MemoryTerms> memory_terms(const Document &doc, const JobShape &job
         const auto one = decoder_bytes(p);
         if (!one)
             return std::nullopt;
-        t.decoder = std::max(t.decoder, *one);
+        t.decoder = std::max(t.decoder, one->total);
+        t.block = std::max(t.block, one->largest);
         t.checks = std::max(t.checks, check_bytes(p, &p == &doc.photos.front()));
     }
 
@@ -208,16 +226,17 @@ std::optional<MemoryTerms> memory_terms(const Document &doc, const JobShape &job
 // The run's peak with d decoders at once.
 std::optional<uint64_t> run_peak(const MemoryTerms &t, int d)
 {
-    uint64_t decoding;
+    uint64_t decoding, kept;
     if (__builtin_mul_overflow(uint64_t(d), t.decoder, &decoding) ||
-        __builtin_add_overflow(decoding, t.stack + t.metadata, &decoding))
+        __builtin_mul_overflow(uint64_t(d - 1), t.block, &kept) ||
+        __builtin_add_overflow(decoding, kept + t.stack + t.metadata, &decoding))
         return std::nullopt;
     return kBaselineBytes + std::max({t.checks, decoding, t.stages});
 }
 
-// From this size on a block is mapped apart from the heap (settle_allocator); when the address
-// space is limited, from glibc's own starting threshold on.
-constexpr size_t kMmapThreshold = size_t(8) << 20, kLimitedMmapThreshold = 128 * 1024;
+// From this size on a block is mapped apart from the heap where the address space is limited
+// (settle_allocator): glibc's own starting threshold.
+constexpr size_t kLimitedMmapThreshold = 128 * 1024;
 
 // What /proc/self/status tells of the process's memory, in bytes (0 where it cannot be read):
 // its address space (VmSize), resident set (VmRSS), data segment (VmData), anonymous resident
@@ -476,23 +495,18 @@ uint64_t peak_resident_bytes()
 void settle_allocator()
 {
     // A thread's own arena keeps the top of its heap resident, up to 64 MB of freed blocks: no
-    // trim between stages returns it (glibc trims only the main arena's top).
+    // trim between stages returns it (glibc trims only the main arena's top), and a decoder's
+    // file, say, would stay beside every later stage.
     ::mallopt(M_ARENA_MAX, 1);
-    // glibc raises its threshold for mapping a block apart to the largest mapped block freed (up
-    // to 32 MB), and then keeps blocks of up to that size in its heap, where what they leave when
-    // freed stays beside the next ones, from two decoders at once say. Fixed, large blocks (a
-    // file, a decoded photo, a profile, a plane) go back as they are freed; smaller ones, which
-    // kernels allocate and free over and over (the aligner's tile layers of 4.5 MB), are reused.
-    size_t threshold = kMmapThreshold;
     for (int resource : {RLIMIT_AS, RLIMIT_DATA}) {
         struct rlimit r {};
-        // Where the address space is limited, every block but small ones: the heap's freed
-        // space stays mapped.
-        if (::getrlimit(resource, &r) == 0 && r.rlim_cur != RLIM_INFINITY)
-            threshold = kLimitedMmapThreshold;
+        // glibc raises its threshold for mapping a block apart to the largest mapped block freed
+        // (up to 32 MB) and keeps blocks below it in its heap, whose freed space stays mapped.
+        if (::getrlimit(resource, &r) == 0 && r.rlim_cur != RLIM_INFINITY) {
+            ::mallopt(M_MMAP_THRESHOLD, int(kLimitedMmapThreshold));
+            return;
+        }
     }
-    ::mallopt(M_MMAP_THRESHOLD, int(threshold));
-    ::mallopt(M_TRIM_THRESHOLD, int(2 * threshold));
 }
 
 RoadError plan_memory(const Document &doc, const JobShape &job, const MemoryBudget &budget,

@@ -88,10 +88,10 @@ const MemoryLimit *tightest_limit(const MemoryBudget &budget, int threads);
 uint64_t peak_resident_bytes();
 
 // The allocator as the run's memory is counted for: one arena for every thread, whose freed
-// blocks the trims between stages give back, and large blocks mapped apart and given back as
-// they are freed, not kept in its heap (where the address space or the data segment is limited,
-// every block but small ones, so that what it reserves beyond what the run holds stays as small
-// as memory_budget counts it). Called before any thread starts.
+// blocks the trims between stages give back; where the address space or the data segment is
+// limited, large blocks mapped apart and given back as they are freed, so that what it reserves
+// beyond what the run holds stays as small as memory_budget counts it. Called before any thread
+// starts.
 void settle_allocator();
 
 // How a run admitted by plan_memory goes: the photos decoded at once and job_memory for it.
