@@ -5,19 +5,19 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <utility>
 #include <malloc.h>
 #include <pthread.h>
 #include <sys/resource.h>
 #include <unistd.h>
+#include <utility>
 
 #include "align/feature_align.h"
 #include "align/feature_points.h"
 #include "app/photo_checks.h"
 #include "denoise/denoise.h"
-#include "metadata/exif_records.h"
-#include "imagecore/records.h"
 #include "imagecore/preview.h"
+#include "imagecore/records.h"
+#include "metadata/exif_records.h"
 #include "platform/bitmap.h"
 #include "platform/checked_size.h"
 #include "platform/file_holder.h"
@@ -135,9 +135,9 @@ struct MemoryTerms {
 // first), and M the document's metadata (metadata_bytes), held by every stage from decoding on.
 // The checks come first, one photo after the other, as check_bytes counts them. Beside the
 // stack each later stage holds, in bytes:
-//   decoding     d decoders at once, each as decoder_bytes, and for each but one the largest
-//                block a decoder holds that glibc keeps in its heap (larger ones are mapped
-//                apart): the space one frees there need not fit what another asks for next;
+//   decoding     d decoders at once, each as decoder_bytes, and when they are several the
+//                largest block a decoder holds that glibc keeps in its heap (larger ones are
+//                mapped apart): the space one frees there need not fit what another asks next;
 //   noise        the work area of mem4denoise, the output photo (3P), and 3P more for grey
 //   reduction    photos (denoise_bytes);
 //   alignment    by features: grey copies of the photos reduced by D to at most 1100 pixels a
@@ -226,10 +226,9 @@ std::optional<MemoryTerms> memory_terms(const Document &doc, const JobShape &job
 // The run's peak with d decoders at once.
 std::optional<uint64_t> run_peak(const MemoryTerms &t, int d)
 {
-    uint64_t decoding, kept;
+    uint64_t decoding;
     if (__builtin_mul_overflow(uint64_t(d), t.decoder, &decoding) ||
-        __builtin_mul_overflow(uint64_t(d - 1), t.block, &kept) ||
-        __builtin_add_overflow(decoding, kept + t.stack + t.metadata, &decoding))
+        __builtin_add_overflow(decoding, (d > 1 ? t.block : 0) + t.stack + t.metadata, &decoding))
         return std::nullopt;
     return kBaselineBytes + std::max({t.checks, decoding, t.stages});
 }
@@ -301,8 +300,7 @@ std::optional<uint64_t> cgroup_value(const std::string &path)
 
 // The least memory limit of the control group at path (under a hierarchy's mount) and its
 // ancestors, which limit it too; nothing when none is set.
-std::optional<uint64_t> least_up(const std::string &mount, std::string path,
-                                 const char *file)
+std::optional<uint64_t> least_up(const std::string &mount, std::string path, const char *file)
 {
     std::optional<uint64_t> least;
     for (;;) {
@@ -517,8 +515,7 @@ RoadError plan_memory(const Document &doc, const JobShape &job, const MemoryBudg
     // Noise reduction the budget does not hold is left out of the run (denoise_stack says so),
     // not the run.
     JobShape road = job;
-    if (job.denoise > 0 &&
-        binding_limit(budget, denoise_need(doc).value_or(UINT64_MAX), threads))
+    if (job.denoise > 0 && binding_limit(budget, denoise_need(doc).value_or(UINT64_MAX), threads))
         road.denoise = 0;
     const auto terms = memory_terms(doc, road);
     const uint64_t need = terms ? run_peak(*terms, 1).value_or(0) : 0;

@@ -32,8 +32,8 @@
 #include "metadata/jpeg_writer.h"
 #include "metadata/tiff_writer.h"
 #include "platform/alerts.h"
-#include "platform/bundle.h"
 #include "platform/bitmap.h"
+#include "platform/bundle.h"
 #include "platform/checked_size.h"
 #include "platform/file_holder.h"
 #include "platform/system.h"
@@ -351,7 +351,8 @@ RoadError fuse(const Document &doc, const float *tmParam, int threads, bool show
     platform::set_alert_sink(previous);
     // The job alerts on every failure but an allocation of its own; it names its kernel's.
     if (!fused)
-        return said.empty() || said == platform::localized_string("Insufficient memory to fuse images")
+        return said.empty() ||
+                       said == platform::localized_string("Insufficient memory to fuse images")
                    ? fail(kExitFailed, "not enough memory to fuse the photos")
                    : fail(kExitFailed, "exposure fusion failed: " + said);
     *result = fused;

@@ -45,8 +45,8 @@ RoadError check_method_size(const Document &doc, int method);
 // up to as many decoders, each decoding into its own slot. weighed (when not null) gets
 // job_memory for the run so weighed and the decoders taken. A photo that fails is reported (the
 // first in the given order when several do) and the stack is dropped.
-RoadError decode_stack(Document *doc, const MemoryBudget &budget = memory_budget(),
-                       int threads = 0, const JobShape &job = {}, uint64_t *weighed = nullptr);
+RoadError decode_stack(Document *doc, const MemoryBudget &budget = memory_budget(), int threads = 0,
+                       const JobShape &job = {}, uint64_t *weighed = nullptr);
 
 // Noise reduction of the stack in place, before the merge of the tone-mapping methods: the count
 // darkest photos (by the metadata's exposures when doc->exif is 1, else by mean brightness;

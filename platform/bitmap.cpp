@@ -60,7 +60,7 @@ struct Decoded {
     std::vector<uint8_t> pixels;
     int width = 0, height = 0, bps = 0, spp = 0;
     std::vector<uint8_t> icc;
-    bool withProfile = true; // false: no TIFF profile is collected, and none is handed on
+    bool withProfile = true;  // false: no TIFF profile is collected, and none is handed on
     bool outOfMemory = false; // the library could not allocate what the file asked
     // With a target, the pixels go there instead, and only an image of exactly its geometry
     // decodes; no profile is collected.
@@ -512,7 +512,8 @@ uint64_t tiff_tag_bytes(TIFF *tif)
         uint32_t count32 = 0;
         uint16_t count16 = 0;
         const void *value = nullptr;
-        if (wide ? TIFFGetField(tif, tag, &count32, &value) : TIFFGetField(tif, tag, &count16, &value))
+        if (wide ? TIFFGetField(tif, tag, &count32, &value)
+                 : TIFFGetField(tif, tag, &count16, &value))
             total += uint64_t(wide ? count32 : count16) *
                      uint64_t(std::max(TIFFFieldSetGetSize(field), 1));
     }

@@ -211,8 +211,8 @@ DataPtr ToneMap::runEnhancer(int showProgress, const DataPtr &source)
 
     if (noted(m_stages.tm2(static_cast<int>(dims.v[kTdCoarseWidthA]),
                            static_cast<int>(dims.v[kTdCoarseHeightA]), dims.v[kTdTotalA],
-                           static_cast<int>(dims.v[kTdLevelsA]), p.data(), work.get(), dim,
-                           opt)) < 0)
+                           static_cast<int>(dims.v[kTdLevelsA]), p.data(), work.get(), dim, opt)) <
+        0)
         return nullptr;
 
     platform::CBuffer<uint8_t> out = platform::calloc_buffer<uint8_t>(sizes->output);

@@ -40,9 +40,8 @@ using PhotoWriter = std::function<bool(const std::string &path, const std::vecto
 
 // n colour photos of the generated scene with camera grain (files of camera size), two stops
 // apart, named name-k.ext in dir.
-std::vector<std::string> photos(const TempDir &dir, const std::string &name,
-                                const std::string &ext, int n, int w, int h, int bits,
-                                const PhotoWriter &write)
+std::vector<std::string> photos(const TempDir &dir, const std::string &name, const std::string &ext,
+                                int n, int w, int h, int bits, const PhotoWriter &write)
 {
     const RadianceMap scene = make_radiance_map(w, h);
     std::vector<std::string> paths;
@@ -77,17 +76,21 @@ void expect_estimate_within_twice(std::vector<std::string> args, const std::stri
         << label << ": estimated " << estimated << ", peak " << peak;
 }
 
-// Three 16-bit deflate TIFFs of w x h, which decode through a bitmap beside the stack.
-std::vector<std::string> tiff_bracket(const TempDir &dir, int w, int h)
+// The document of three 16-bit deflate TIFFs of 240 x 160 in dir after their checks: photos
+// that decode through a bitmap beside the stack.
+app::Document probed_tiffs(const TempDir &dir)
 {
-    return photos(dir, "tiff", ".tif", 3, w, h, 16,
-                  [](const std::string &path, const std::vector<uint8_t> &px, int pw, int ph,
-                     int bits) {
-                      LibTiffOptions o;
-                      o.bits = bits;
-                      o.compression = 8; // Adobe deflate
-                      return write_libtiff(path, px.data(), pw, ph, 3, o);
-                  });
+    const std::vector<std::string> tiffs =
+        photos(dir, "tiff", ".tif", 3, 240, 160, 16,
+               [](const std::string &path, const std::vector<uint8_t> &px, int w, int h, int bits) {
+                   LibTiffOptions o;
+                   o.bits = bits;
+                   o.compression = 8; // Adobe deflate
+                   return write_libtiff(path, px.data(), w, h, 3, o);
+               });
+    app::Document doc;
+    EXPECT_FALSE(app::check_and_probe(tiffs, &doc));
+    return doc;
 }
 
 } // namespace
@@ -145,14 +148,10 @@ TEST(RunMemory, TheEstimateHoldsThePeakOfEveryKindOfFileWithinTwice)
         };
     };
     const auto psd = [](int compression) -> PhotoWriter {
-        return [compression](const std::string &path, const std::vector<uint8_t> &px, int w,
-                             int h, int bits) {
+        return [compression](const std::string &path, const std::vector<uint8_t> &px, int w, int h,
+                             int bits) {
             PsdBuilder b;
-            if (bits == 16)
-                b.set_interleaved16(reinterpret_cast<const uint16_t *>(px.data()), uint32_t(w),
-                                    uint32_t(h), 3);
-            else
-                b.set_interleaved8(px.data(), uint32_t(w), uint32_t(h), 3);
+            b.set_interleaved(px.data(), uint32_t(w), uint32_t(h), 3, bits);
             b.compression = compression;
             b.resources.push_back({1039, "", make_icc_profile(4 << 20, "large")});
             return write_file(path, b.build());
@@ -172,8 +171,8 @@ TEST(RunMemory, TheEstimateHoldsThePeakOfEveryKindOfFileWithinTwice)
     oneStrip.rowsPerStrip = 800;
     tiled.tileSize = 256;
     withIcc.icc = make_icc_profile(16 << 20, "large");
-    const std::string packet = "<x:xmpmeta xmlns:x=\"adobe:ns:meta/\">" +
-                               std::string(16 << 20, ' ') + "</x:xmpmeta>";
+    const std::string packet =
+        "<x:xmpmeta xmlns:x=\"adobe:ns:meta/\">" + std::string(16 << 20, ' ') + "</x:xmpmeta>";
     withXmp.xmp.assign(packet.begin(), packet.end());
     JpegOptions baseline, progressive;
     progressive.progressive = true;
@@ -203,13 +202,12 @@ TEST(RunMemory, TheEstimateHoldsThePeakOfEveryKindOfFileWithinTwice)
             // Photos of a few pixels: the local operator's steps would be nothing beside their
             // metadata.
             const bool local = std::string(threads) == "5" && in.w > 100;
-            std::vector<std::string> args = {"-j", threads, "--align", "none", "-m",
-                                             local ? "deredid" : "mean"};
+            std::vector<std::string> args = {"-j",   threads, "--align",
+                                             "none", "-m",    local ? "deredid" : "mean"};
             if (local)
                 args.insert(args.end(), {"--denoise", "0"});
             expect_estimate_within_twice(args, dir.file("out.jpg"), files,
-                                         std::string(in.name) + " " +
-                                             testing::PrintToString(args));
+                                         std::string(in.name) + " " + testing::PrintToString(args));
         }
     }
 }
@@ -220,8 +218,7 @@ TEST(RunMemory, TheEstimateHoldsThePeakOfEveryKindOfFileWithinTwice)
 TEST(RunMemory, DecodersFitTheMemoryAndNoiseReductionThatDoesNotIsLeftOut)
 {
     TempDir dir;
-    app::Document doc;
-    ASSERT_FALSE(app::check_and_probe(tiff_bracket(dir, 240, 160), &doc));
+    app::Document doc = probed_tiffs(dir);
     app::JobShape job;
     job.method = kMethodMean;
     uint64_t need[4] = {}, weighed = 0;
@@ -249,8 +246,7 @@ TEST(RunMemory, DecodersFitTheMemoryAndNoiseReductionThatDoesNotIsLeftOut)
 TEST(RunMemory, EachLimitIsWeighedWithWhatItCountsAndTheOneThatBindsIsNamed)
 {
     TempDir dir;
-    app::Document doc;
-    ASSERT_FALSE(app::check_and_probe(tiff_bracket(dir, 240, 160), &doc));
+    app::Document doc = probed_tiffs(dir);
     app::JobShape job;
     job.method = kMethodMean;
     job.decoders = 1;
@@ -335,7 +331,8 @@ TEST(RunMemory, TheControlGroupsLimitIsTheLeastOfItsOwnAndItsAncestors)
     for (const auto &c : cases) {
         TempDir root;
         const auto put = [&](const std::string &path, const std::string &text) {
-            std::filesystem::create_directories(std::filesystem::path(root.file(path)).parent_path());
+            std::filesystem::create_directories(
+                std::filesystem::path(root.file(path)).parent_path());
             ASSERT_TRUE(write_file(root.file(path), Bytes(text.begin(), text.end())));
         };
         if (*c.cgroup)
@@ -375,20 +372,33 @@ TEST(RunMemory, UnderAProcessLimitARunIsRefusedUpFrontOrCompletes)
         const std::vector<std::string> &photos;
         std::vector<int> megabytes;
     } runs[] = {
-        {"-v", "address-space limit (ulimit -v) is ", {"-m", "deredid", "-j", "4"}, jpegs,
+        {"-v",
+         "address-space limit (ulimit -v) is ",
+         {"-m", "deredid", "-j", "4"},
+         jpegs,
          {40, 80, 120, 160, 240, 400}},
-        {"-d", "data-segment limit (ulimit -d) is ", {"-m", "fusion", "-j", "8"}, jpegs,
+        {"-d",
+         "data-segment limit (ulimit -d) is ",
+         {"-m", "fusion", "-j", "8"},
+         jpegs,
          {20, 60, 100, 160, 300}},
-        {"-v", "address-space limit (ulimit -v) is ", {"-m", "mean", "-j", "2"}, tiffs,
+        {"-v",
+         "address-space limit (ulimit -v) is ",
+         {"-m", "mean", "-j", "2"},
+         tiffs,
          {40, 80, 120, 200}},
     };
     for (const auto &run : runs) {
         int refused = 0, completed = 0;
         for (int mb : run.megabytes) {
-            std::vector<std::string> args = {
-                "-c", std::string("ulimit ") + run.flag + " " + std::to_string(mb * 1024) +
-                          " && exec \"$0\" \"$@\"",
-                ZENIT_BINARY, "--quiet", "-o", dir.file("out.jpg")};
+            std::vector<std::string> args = {"-c",
+                                             std::string("ulimit ") + run.flag + " " +
+                                                 std::to_string(mb * 1024) +
+                                                 " && exec \"$0\" \"$@\"",
+                                             ZENIT_BINARY,
+                                             "--quiet",
+                                             "-o",
+                                             dir.file("out.jpg")};
             args.insert(args.end(), run.args.begin(), run.args.end());
             args.insert(args.end(), run.photos.begin(), run.photos.end());
             const ChildRun r = run_child("/bin/sh", args);
@@ -401,9 +411,9 @@ TEST(RunMemory, UnderAProcessLimitARunIsRefusedUpFrontOrCompletes)
             ++refused;
             EXPECT_EQ(r.status, app::kExitFailed) << label << ": " << r.err;
             const bool gate = r.err.rfind("zenit: not enough memory: ", 0) == 0;
-            const bool checks = r.err.rfind(std::string("zenit: ") + app::kReadingOutOfMemory +
-                                                ": the process's ",
-                                            0) == 0;
+            const bool checks =
+                r.err.rfind(std::string("zenit: ") + app::kReadingOutOfMemory + ": the process's ",
+                            0) == 0;
             EXPECT_TRUE(gate || checks) << label << ": " << r.err;
             EXPECT_NE(r.err.find(run.says + std::to_string(mb) + " MB\n"), std::string::npos)
                 << label << ": " << r.err;

@@ -7,8 +7,8 @@
 #include <cmath>
 #include <cstdlib>
 #include <limits>
-#include <utility>
 #include <new>
+#include <utility>
 #include <vector>
 
 #include "merge/detail/atrous.h"

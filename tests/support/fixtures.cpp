@@ -618,6 +618,14 @@ void PsdBuilder::set_interleaved16(const uint16_t *pixels, uint32_t w, uint32_t 
     split_planes(*this, pixels, w, h, spp, 16, [](Bytes &p, uint16_t v) { put_be(p, v, 2); });
 }
 
+void PsdBuilder::set_interleaved(const uint8_t *pixels, uint32_t w, uint32_t h, int spp, int bits)
+{
+    if (bits == 16)
+        set_interleaved16(reinterpret_cast<const uint16_t *>(pixels), w, h, spp);
+    else
+        set_interleaved8(pixels, w, h, spp);
+}
+
 void PsdBuilder::set_interleaved32(const float *pixels, uint32_t w, uint32_t h, int spp)
 {
     split_planes(*this, pixels, w, h, spp, 32, [](Bytes &p, float v) {

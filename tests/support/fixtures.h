@@ -219,6 +219,8 @@ struct PsdBuilder {
     void set_interleaved8(const uint8_t *pixels, uint32_t w, uint32_t h, int spp);
     void set_interleaved16(const uint16_t *pixels, uint32_t w, uint32_t h, int spp);
     void set_interleaved32(const float *pixels, uint32_t w, uint32_t h, int spp);
+    // set_interleaved8 or set_interleaved16 by bits, over samples of bits / 8 bytes.
+    void set_interleaved(const uint8_t *pixels, uint32_t w, uint32_t h, int spp, int bits);
 
     // File offset of the layer-and-mask section's length field (the end of the resources).
     uint64_t layer_mask_offset() const;
