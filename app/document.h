@@ -31,6 +31,12 @@ struct SourcePhoto {
     platform::DataPtr exifBuf; // 240 bytes
     platform::DataPtr gpsBuf;  // 96 bytes
     int iptcBase = 0;          // the file position exifBuf's IPTC offset counts from
+    // What reading the photo holds beside its decoded pixels, in bytes, as its checks measured
+    // it: the file's length; what its reader keeps of the headers while the file is open (a
+    // TIFF's tag values and tables, a JPEG's APP2 segments); what the decoder works in (a TIFF's
+    // largest stored strip or tile and a decoded one, a multi-scan JPEG's coefficients, a PSD's
+    // plane and PackBits data).
+    uint64_t fileBytes = 0, headerBytes = 0, workBytes = 0;
 };
 
 // Everything the stages after decoding need.
@@ -69,11 +75,16 @@ inline std::string file_name(const std::string &path)
     return slash == std::string::npos || slash + 1 == path.size() ? path : path.substr(slash + 1);
 }
 
-// Bytes as a photographer reads them: "12.3 GB".
-inline std::string gigabytes(uint64_t bytes)
+// Bytes as a photographer reads them: "240 MB" below a gigabyte, else "12.3 GB" (of 2^20 and
+// 2^30 bytes).
+inline std::string memory_size(uint64_t bytes)
 {
     char text[32];
-    std::snprintf(text, sizeof text, "%.1f GB", double(bytes) / double(uint64_t(1) << 30));
+    if (bytes < (uint64_t(1) << 30))
+        std::snprintf(text, sizeof text, "%llu MB",
+                      static_cast<unsigned long long>((bytes + (1 << 19)) >> 20));
+    else
+        std::snprintf(text, sizeof text, "%.1f GB", double(bytes) / double(uint64_t(1) << 30));
     return text;
 }
 

@@ -3,8 +3,8 @@
 #include <csignal>
 #include <cstdio>
 #include <malloc.h>
+#include <new>
 #include <string>
-#include <sys/resource.h>
 #include <unistd.h>
 #include <vector>
 
@@ -14,7 +14,6 @@
 #include "app/road.h"
 #include "app/settings.h"
 #include "platform/bundle.h"
-#include "platform/file_holder.h"
 #include "platform/system.h"
 #include "platform/user_defaults.h"
 #include "tonemap/tm_params.h"
@@ -23,27 +22,7 @@ using namespace app;
 
 namespace {
 
-// The largest resident set of this program in bytes: the kernel's high-water mark of its own
-// address space. getrusage's figure stands in where /proc cannot be read; it also holds the
-// resident size of the process that started this one (Linux carries the old address space's
-// mark across exec), which a large spawner would pass off as this run's.
-uint64_t peak_resident_bytes()
-{
-    if (platform::FilePtr f = platform::open_file("/proc/self/status", "r")) {
-        char line[256];
-        unsigned long long kib = 0;
-        while (std::fgets(line, sizeof line, f.get()))
-            if (std::sscanf(line, "VmHWM: %llu kB", &kib) == 1)
-                return uint64_t(kib) << 10;
-    }
-    struct rusage usage {};
-    ::getrusage(RUSAGE_SELF, &usage);
-    return uint64_t(usage.ru_maxrss) << 10;
-}
-
-} // namespace
-
-int main(int argc, char **argv)
+int run(int argc, char **argv)
 {
     // A write past the file-size limit (ulimit -f) then fails with EFBIG and is reported as any
     // failed write, instead of the signal ending the run after all its work.
@@ -107,6 +86,7 @@ int main(int argc, char **argv)
     // is for the merge: exposure fusion blends the photos as they are.
     JobShape job;
     job.method = method;
+    job.format = opt.format;
     if (method == kMethodDeredid || method == kMethodRodo)
         job.denoise =
             opt.denoise >= 0
@@ -118,20 +98,26 @@ int main(int argc, char **argv)
     job.alignType = opt.align == kAlignFromDefaults ? preference.alignType : opt.align;
     const bool keepSize = opt.keepSize || !preference.crop;
     uint64_t weighed = 0;
+    // Read before the photos are, so that what the process holds beyond them is its own.
+    const MemoryBudget budget = memory_budget();
 
     Document doc;
     stage("Reading photos");
     RoadError e = check_and_probe(opt.photos, &doc);
+    // The checks run before their findings can be weighed: the limit that stopped them is named.
+    if (e.message == kReadingOutOfMemory)
+        if (const MemoryLimit *limit = tightest_limit(budget, worker_threads(opt.threads)))
+            e.message += ": " + limit_text(*limit);
     if (!e)
         e = check_method_size(doc, method);
     if (!e) {
         stage("Decoding photos");
-        e = decode_stack(&doc, platform::physical_memory(), opt.threads, job, &weighed);
+        e = decode_stack(&doc, budget, opt.threads, job, &weighed);
     }
     std::string note;
     if (!e && job.denoise > 0) {
         stage("Reducing noise");
-        note = denoise_stack(&doc, job.denoise, opt.threads);
+        note = denoise_stack(&doc, job.denoise, opt.threads, budget);
     }
     // Every method combines aligned photos; the aligner's lines go between the progress reports.
     if (!e && doc.photos.size() > 1) {
@@ -179,4 +165,18 @@ int main(int argc, char **argv)
     if (!opt.quiet)
         std::fprintf(stderr, "Saved %s\n", printable(saved).c_str());
     return kExitOk;
+}
+
+} // namespace
+
+// Any allocation that fails where no stage catches it ends the run as one that does.
+int main(int argc, char **argv)
+{
+    settle_allocator();
+    try {
+        return run(argc, argv);
+    } catch (const std::bad_alloc &) {
+        std::fputs("zenit: not enough memory\n", stderr);
+        return kExitFailed;
+    }
 }

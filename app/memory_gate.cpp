@@ -1,16 +1,27 @@
 #include "app/memory_gate.h"
 
 #include <algorithm>
-#include <sys/stat.h>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <malloc.h>
+#include <pthread.h>
+#include <sys/resource.h>
+#include <unistd.h>
+#include <utility>
 
 #include "align/feature_align.h"
 #include "align/feature_points.h"
 #include "app/photo_checks.h"
 #include "denoise/denoise.h"
-#include "imagecore/jpeg_readers.h"
 #include "imagecore/preview.h"
+#include "imagecore/records.h"
+#include "metadata/exif_records.h"
 #include "platform/bitmap.h"
 #include "platform/checked_size.h"
+#include "platform/file_holder.h"
+#include "platform/system.h"
 #include "tonemap/tm_dim.h"
 
 namespace app {
@@ -26,29 +37,79 @@ constexpr uint64_t kBaselineBytes = uint64_t(10) << 20;
 // and a margin of 20 on either side.
 constexpr int64_t kAlignReducedSide = 1100, kAlignTile = 1024, kAlignRegion = 1024 + 2 * 20;
 
-// What one decoder holds beside the stack while it decodes p: the file, the bitmap a photo goes
-// through (a JPEG goes straight into the stack, and through a bitmap only when that fails, to
-// tell why), a PSD's plane, and the coefficients a multi-scan JPEG keeps (up to the library's
-// cap). Nothing on overflow.
-std::optional<uint64_t> decoder_bytes(const SourcePhoto &p)
+// The document's copies of the first photo's ICC profile and IPTC block, held from the checks
+// to the save.
+uint64_t metadata_bytes(const Document &doc)
 {
-    struct stat st;
-    const uint64_t file = ::stat(p.path.c_str(), &st) == 0 ? uint64_t(st.st_size) : 0;
+    return (doc.profile ? doc.profile->length() : 0) + (doc.iptc ? doc.iptc->length() : 0);
+}
+
+// What reading p's metadata holds at once in the checks (before the stack), the photo's ICC
+// profile and IPTC block read for the document when first: a TIFF's tag values as libtiff loads
+// them (a temporary copy of each beside the kept one), a JPEG's APP2 segments; then the profile,
+// read straight into the document's copy, the segments beside it for a JPEG, and the IPTC block
+// read, then copied.
+uint64_t check_bytes(const SourcePhoto &p, bool first)
+{
+    const uint64_t header = p.type == SourceType::Tiff ? 2 * p.headerBytes : p.headerBytes;
+    if (!first)
+        return header;
+    const uint64_t profile = uint64_t(std::max(p.infos[kInfoIccLength], 0));
+    const int32_t iptc = p.exifBuf && p.exifBuf->length() >= size_t(kExifBufBytes)
+                             ? record_ints(p.exifBuf)[kExifIptcLength]
+                             : 0;
+    return std::max(header, profile + (p.type == SourceType::Jpeg ? p.headerBytes : 0) +
+                                2 * uint64_t(std::max(iptc, 0)));
+}
+
+// The most glibc keeps in its heap rather than mapping it apart: its threshold rises with the
+// blocks freed, to 32 MB at the most.
+constexpr uint64_t kLargestHeapBlock = uint64_t(32) << 20;
+
+// What one decoder holds beside the stack while it decodes p, and the largest block among it
+// that glibc may keep in its heap.
+struct DecoderBytes {
+    uint64_t total = 0, largest = 0;
+};
+
+// A TIFF: the file, the tag values libtiff keeps for the open (twice as it loads them), the
+// largest strip or tile as stored and a decoded one, the bitmap the photo goes through. A JPEG
+// goes straight into the stack, its profile left out: the file and the coefficients of a
+// multi-scan file (up to the library's cap). A PSD is streamed: its bitmap, a
+// plane and PackBits data. Nothing on overflow.
+std::optional<DecoderBytes> decoder_bytes(const SourcePhoto &p)
+{
     const auto bitmap = platform::image_bytes(p.width, p.height, p.spp, std::max(p.bits / 8, 1));
     if (!bitmap || *bitmap > platform::kMaxBitmapBytes)
         return std::nullopt;
-    uint64_t own = *bitmap;
-    if (p.type == SourceType::Psd) {
-        own += *bitmap / 3;
-    } else if (p.type == SourceType::Jpeg) {
-        const uint64_t cap = platform::jpeg_library_memory(*bitmap);
-        const int64_t coefficients = jpeg_coefficient_bytes(p.path.c_str());
-        own += coefficients < 0 ? cap : std::min(uint64_t(coefficients), cap);
+    uint64_t parts[3] = {};
+    switch (p.type) {
+    case SourceType::Tiff:
+        parts[0] = p.fileBytes;
+        parts[1] = p.headerBytes;
+        parts[2] = std::max(p.headerBytes, p.workBytes + *bitmap);
+        break;
+    case SourceType::Jpeg: {
+        const auto output = platform::image_bytes(p.width, p.height, p.spp, 1);
+        parts[0] = p.fileBytes;
+        parts[1] = std::min(p.workBytes, platform::jpeg_library_memory(output.value_or(0)));
+        break;
     }
-    uint64_t total;
-    if (__builtin_add_overflow(file, own, &total))
-        return std::nullopt;
-    return total;
+    case SourceType::Psd:
+        parts[0] = *bitmap;
+        parts[1] = p.workBytes;
+        break;
+    }
+    DecoderBytes d;
+    for (uint64_t part : parts)
+        if (__builtin_add_overflow(d.total, part, &d.total))
+            return std::nullopt;
+    // The tags and the work area stand for their largest block.
+    const uint64_t header = p.type == SourceType::Jpeg ? 0 : p.headerBytes;
+    for (uint64_t block : {p.fileBytes, header, p.workBytes, *bitmap})
+        if (block <= kLargestHeapBlock)
+            d.largest = std::max(d.largest, block);
+    return d;
 }
 
 // Bytes noise reduction holds beside the stack: the denoiser's work area, its output photo and,
@@ -62,16 +123,21 @@ std::optional<uint64_t> denoise_bytes(int w, int h, int spp)
     return uint64_t(work) + *rgb * (spp == 1 ? 2 : 1);
 }
 
-// A run's memory in the parts the number of decoders weighs: the stack, the largest photo's
-// decoder, and the largest stage after the decoding.
+// A run's memory in the parts the number of decoders weighs: the checks, the stack, the largest
+// photo's decoder and the largest block one frees, the document's metadata, and the largest
+// stage after the decoding.
 struct MemoryTerms {
-    uint64_t stack = 0, decoder = 0, stages = 0;
+    uint64_t checks = 0, stack = 0, decoder = 0, block = 0, metadata = 0, stages = 0;
 };
 
 // The memory of each stage of the run, as its code allocates it. P is the pixel count of doc's
 // size, S = n x P x spp the 8-bit stack, which every stage holds but saving (main drops it
-// first). Beside the stack each stage holds, in bytes:
-//   decoding     d decoders at once, each as decoder_bytes;
+// first), and M the document's metadata (metadata_bytes), held by every stage from decoding on.
+// The checks come first, one photo after the other, as check_bytes counts them. Beside the
+// stack each later stage holds, in bytes:
+//   decoding     d decoders at once, each as decoder_bytes, and when they are several the
+//                largest block a decoder holds that glibc keeps in its heap (larger ones are
+//                mapped apart): the space one frees there need not fit what another asks next;
 //   noise        the work area of mem4denoise, the output photo (3P), and 3P more for grey
 //   reduction    photos (denoise_bytes);
 //   alignment    by features: grey copies of the photos reduced by D to at most 1100 pixels a
@@ -94,7 +160,8 @@ struct MemoryTerms {
 //                the pyramid, about 4P/3) and the weight maps (2 ((n - 1) P + L)).
 //                the combinations: the result (2 spp P) and the kernel's planes: intensive nP,
 //                highlights-shadows and two-photos 2P, mean none;
-//   saving       the result alone: the writers go a row at a time.
+//   saving       the result, and the TIFF writer's copy of the metadata (the JPEG writer
+//                writes it from the document's): the writers go a row at a time.
 // The run's peak is the largest stage and the baseline. Freed memory goes back to the system
 // between stages (main). Nothing when doc's size passes what the processing takes.
 std::optional<MemoryTerms> memory_terms(const Document &doc, const JobShape &job)
@@ -106,11 +173,14 @@ std::optional<MemoryTerms> memory_terms(const Document &doc, const JobShape &job
     const uint64_t P = w * h, photo = P * spp, result = 2 * spp * P;
     MemoryTerms t;
     t.stack = n * photo;
+    t.metadata = metadata_bytes(doc);
     for (const SourcePhoto &p : doc.photos) {
         const auto one = decoder_bytes(p);
         if (!one)
             return std::nullopt;
-        t.decoder = std::max(t.decoder, *one);
+        t.decoder = std::max(t.decoder, one->total);
+        t.block = std::max(t.block, one->largest);
+        t.checks = std::max(t.checks, check_bytes(p, &p == &doc.photos.front()));
     }
 
     uint64_t beside = 0; // the largest a stage after the decoding holds beside the stack
@@ -148,7 +218,8 @@ std::optional<MemoryTerms> memory_terms(const Document &doc, const JobShape &job
     } else {
         beside = std::max(beside, 4 * P + result);
     }
-    t.stages = std::max(t.stack + beside, result);
+    const uint64_t written = job.format == OutputFormat::Tiff ? t.metadata : 0;
+    t.stages = t.metadata + std::max(t.stack + beside, result + written);
     return t;
 }
 
@@ -157,17 +228,162 @@ std::optional<uint64_t> run_peak(const MemoryTerms &t, int d)
 {
     uint64_t decoding;
     if (__builtin_mul_overflow(uint64_t(d), t.decoder, &decoding) ||
-        __builtin_add_overflow(decoding, t.stack, &decoding))
+        __builtin_add_overflow(decoding, (d > 1 ? t.block : 0) + t.stack + t.metadata, &decoding))
         return std::nullopt;
-    return kBaselineBytes + std::max(decoding, t.stages);
+    return kBaselineBytes + std::max({t.checks, decoding, t.stages});
+}
+
+// From this size on a block is mapped apart from the heap where the address space is limited
+// (settle_allocator): glibc's own starting threshold.
+constexpr size_t kLimitedMmapThreshold = 128 * 1024;
+
+// What /proc/self/status tells of the process's memory, in bytes (0 where it cannot be read):
+// its address space (VmSize), resident set (VmRSS), data segment (VmData), anonymous resident
+// memory (RssAnon) and resident high-water mark (VmHWM).
+struct ProcessStatus {
+    uint64_t size = 0, resident = 0, data = 0, anonymous = 0, peak = 0;
+};
+
+ProcessStatus process_status(const std::string &root)
+{
+    ProcessStatus s;
+    platform::FilePtr f = platform::open_file(root + "/proc/self/status", "r");
+    if (!f)
+        return s;
+    const std::pair<const char *, uint64_t *> fields[] = {{"VmSize", &s.size},
+                                                          {"VmRSS", &s.resident},
+                                                          {"VmData", &s.data},
+                                                          {"RssAnon", &s.anonymous},
+                                                          {"VmHWM", &s.peak}};
+    char line[256];
+    while (std::fgets(line, sizeof line, f.get())) {
+        const char *colon = std::strchr(line, ':');
+        if (!colon)
+            continue;
+        const std::string name(line, size_t(colon - line));
+        char *end = nullptr;
+        const unsigned long long kib = std::strtoull(colon + 1, &end, 10);
+        if (end == colon + 1 || std::strncmp(end, " kB", 3) != 0 || kib >= (1ULL << 53))
+            continue;
+        for (const auto &[field, value] : fields)
+            if (name == field)
+                *value = uint64_t(kib) << 10;
+    }
+    return s;
+}
+
+// The first line of a small file; empty when it cannot be read.
+std::string first_line(const std::string &path)
+{
+    platform::FilePtr f = platform::open_file(path, "r");
+    char line[64] = {};
+    if (!f || !std::fgets(line, sizeof line, f.get()))
+        return {};
+    std::string text = line;
+    while (!text.empty() && (text.back() == '\n' || text.back() == ' '))
+        text.pop_back();
+    return text;
+}
+
+// A control group's memory limit as its file states it: a count of bytes; nothing for "max",
+// an empty or unreadable file, or anything else.
+std::optional<uint64_t> cgroup_value(const std::string &path)
+{
+    const std::string text = first_line(path);
+    if (text.empty() || text.size() > 20 ||
+        text.find_first_not_of("0123456789") != std::string::npos)
+        return std::nullopt;
+    errno = 0;
+    const unsigned long long v = std::strtoull(text.c_str(), nullptr, 10);
+    return errno == 0 ? std::optional<uint64_t>(v) : std::nullopt;
+}
+
+// The least memory limit of the control group at path (under a hierarchy's mount) and its
+// ancestors, which limit it too; nothing when none is set.
+std::optional<uint64_t> least_up(const std::string &mount, std::string path, const char *file)
+{
+    std::optional<uint64_t> least;
+    for (;;) {
+        if (const auto v = cgroup_value(mount + path + (path == "/" ? "" : "/") + file))
+            least = least ? std::min(*least, *v) : *v;
+        if (path.size() <= 1)
+            return least;
+        const size_t slash = path.find_last_of('/');
+        path = slash == 0 ? "/" : path.substr(0, slash);
+    }
+}
+
+// The memory limit of this process's control group, version 2 or 1, from the groups
+// /proc/self/cgroup names ("0::/path" for version 2, "N:controllers:/path" for version 1).
+std::optional<uint64_t> cgroup_limit(const std::string &root)
+{
+    platform::FilePtr f = platform::open_file(root + "/proc/self/cgroup", "r");
+    if (!f)
+        return std::nullopt;
+    const std::string mount = root + "/sys/fs/cgroup";
+    std::optional<uint64_t> least;
+    auto take = [&least](std::optional<uint64_t> v) {
+        if (v)
+            least = least ? std::min(*least, *v) : *v;
+    };
+    char line[4096];
+    while (std::fgets(line, sizeof line, f.get())) {
+        std::string text = line;
+        if (!text.empty() && text.back() == '\n')
+            text.pop_back();
+        const size_t a = text.find(':'), b = a == std::string::npos ? a : text.find(':', a + 1);
+        if (b == std::string::npos || b + 1 >= text.size() || text[b + 1] != '/')
+            continue;
+        const std::string controllers = "," + text.substr(a + 1, b - a - 1) + ",";
+        const std::string path = text.substr(b + 1);
+        if (text.compare(0, a, "0") == 0 && b == a + 1) {
+            take(least_up(mount, path, "memory.max"));
+            take(least_up(mount + "/unified", path, "memory.max"));
+        } else if (controllers.find(",memory,") != std::string::npos) {
+            take(least_up(mount + "/memory", path, "memory.limit_in_bytes"));
+        }
+    }
+    return least;
+}
+
+// The address space a thread's stack takes: the threads' default size and a guard page.
+uint64_t thread_stack_bytes()
+{
+    size_t size = 0;
+    pthread_attr_t attr;
+    if (::pthread_getattr_default_np(&attr) == 0) {
+        ::pthread_attr_getstacksize(&attr, &size);
+        ::pthread_attr_destroy(&attr);
+    }
+    if (size == 0) // glibc's default
+        size = size_t(8) << 20;
+    const long page = ::sysconf(_SC_PAGESIZE);
+    return uint64_t(size) + uint64_t(page > 0 ? page : 4096);
+}
+
+// What limit counts of a run holding resident bytes with threads running: the address-space
+// and data limits also what the process holds beyond its resident memory, and every thread's
+// stack whole.
+uint64_t counted(const MemoryLimit &limit, uint64_t resident, int threads, uint64_t threadStack)
+{
+    if (limit.kind == LimitKind::Physical || limit.kind == LimitKind::ControlGroup)
+        return resident;
+    uint64_t need = resident;
+    if (__builtin_add_overflow(need, limit.beyond, &need) ||
+        __builtin_add_overflow(need, uint64_t(std::max(threads, 1)) * threadStack, &need))
+        return UINT64_MAX;
+    return need;
 }
 
 } // namespace
 
-std::optional<uint64_t> denoise_need(int w, int h, int spp, uint64_t stackBytes)
+std::optional<uint64_t> denoise_need(const Document &doc)
 {
-    const auto beside = denoise_bytes(w, h, spp);
-    return beside ? std::optional<uint64_t>(kBaselineBytes + stackBytes + *beside) : std::nullopt;
+    const auto stack = platform::image_bytes(doc.width, doc.height, doc.spp, 1);
+    const auto beside = denoise_bytes(doc.width, doc.height, doc.spp);
+    if (!stack || !beside)
+        return std::nullopt;
+    return kBaselineBytes + *stack * doc.photos.size() + *beside + metadata_bytes(doc);
 }
 
 std::optional<uint64_t> job_memory(const Document &doc, const JobShape &job)
@@ -176,34 +392,148 @@ std::optional<uint64_t> job_memory(const Document &doc, const JobShape &job)
     return terms ? run_peak(*terms, std::max(job.decoders, 1)) : std::nullopt;
 }
 
-RoadError plan_memory(const Document &doc, const JobShape &job, uint64_t memory, int workers,
-                      MemoryPlan *plan)
+MemoryBudget::MemoryBudget(uint64_t physical)
+{
+    if (physical > 0)
+        limits.push_back({LimitKind::Physical, physical, 0});
+}
+
+MemoryBudget memory_budget(const std::string &root)
+{
+    MemoryBudget budget(platform::physical_memory());
+    if (const auto group = cgroup_limit(root))
+        budget.limits.push_back({LimitKind::ControlGroup, *group, 0});
+    const ProcessStatus now = process_status(root);
+    const struct {
+        int resource;
+        LimitKind kind;
+        uint64_t mapped, resident;
+    } held[] = {
+        {RLIMIT_AS, LimitKind::AddressSpace, now.size, now.resident},
+        {RLIMIT_DATA, LimitKind::DataSegment, now.data, now.anonymous},
+    };
+    for (const auto &h : held) {
+        struct rlimit r {};
+        if (::getrlimit(h.resource, &r) == 0 && r.rlim_cur != RLIM_INFINITY)
+            budget.limits.push_back(
+                {h.kind, uint64_t(r.rlim_cur), h.mapped > h.resident ? h.mapped - h.resident : 0});
+    }
+    budget.threadStack = thread_stack_bytes();
+    return budget;
+}
+
+const MemoryLimit *binding_limit(const MemoryBudget &budget, uint64_t resident, int threads)
+{
+    const MemoryLimit *binding = nullptr;
+    uint64_t most = 0; // the largest excess of the need over a limit
+    for (const MemoryLimit &l : budget.limits) {
+        const uint64_t need = counted(l, resident, threads, budget.threadStack);
+        if (need > l.bytes && need - l.bytes > most) {
+            most = need - l.bytes;
+            binding = &l;
+        }
+    }
+    return binding;
+}
+
+std::string limit_text(const MemoryLimit &limit)
+{
+    const std::string has = memory_size(limit.bytes);
+    switch (limit.kind) {
+    case LimitKind::Physical:
+        return "this machine has " + has;
+    case LimitKind::ControlGroup:
+        return "the memory limit of the process's control group is " + has;
+    case LimitKind::AddressSpace:
+        return "the process's address-space limit (ulimit -v) is " + has;
+    case LimitKind::DataSegment:
+        return "the process's data-segment limit (ulimit -d) is " + has;
+    }
+    return has;
+}
+
+std::string limit_phrase(const MemoryLimit &limit, uint64_t resident, int threads,
+                         uint64_t threadStack)
+{
+    std::string need = memory_size(counted(limit, resident, threads, threadStack));
+    if (limit.kind == LimitKind::AddressSpace || limit.kind == LimitKind::DataSegment)
+        need += std::string(limit.kind == LimitKind::AddressSpace ? " of address space"
+                                                                  : " of data segment") +
+                " with " + std::to_string(threads) + " thread" + (threads == 1 ? "" : "s");
+    return need + ", " + limit_text(limit);
+}
+
+const MemoryLimit *tightest_limit(const MemoryBudget &budget, int threads)
+{
+    const MemoryLimit *tightest = nullptr;
+    uint64_t least = UINT64_MAX; // the least room a limit leaves the run's resident memory
+    for (const MemoryLimit &l : budget.limits) {
+        const uint64_t taken = counted(l, 0, threads, budget.threadStack);
+        const uint64_t room = l.bytes > taken ? l.bytes - taken : 0;
+        if (room < least) {
+            least = room;
+            tightest = &l;
+        }
+    }
+    return tightest;
+}
+
+uint64_t peak_resident_bytes()
+{
+    if (const uint64_t hwm = process_status("").peak)
+        return hwm;
+    // Where /proc cannot be read. getrusage's figure also holds the resident size of the process
+    // that started this one (Linux carries the old address space's mark across exec), which a
+    // large spawner would pass off as this run's.
+    struct rusage usage {};
+    ::getrusage(RUSAGE_SELF, &usage);
+    return uint64_t(usage.ru_maxrss) << 10;
+}
+
+void settle_allocator()
+{
+    // A thread's own arena keeps the top of its heap resident, up to 64 MB of freed blocks: no
+    // trim between stages returns it (glibc trims only the main arena's top), and a decoder's
+    // file, say, would stay beside every later stage.
+    ::mallopt(M_ARENA_MAX, 1);
+    for (int resource : {RLIMIT_AS, RLIMIT_DATA}) {
+        struct rlimit r {};
+        // glibc raises its threshold for mapping a block apart to the largest mapped block freed
+        // (up to 32 MB) and keeps blocks below it in its heap, whose freed space stays mapped.
+        if (::getrlimit(resource, &r) == 0 && r.rlim_cur != RLIM_INFINITY) {
+            ::mallopt(M_MMAP_THRESHOLD, int(kLimitedMmapThreshold));
+            return;
+        }
+    }
+}
+
+RoadError plan_memory(const Document &doc, const JobShape &job, const MemoryBudget &budget,
+                      int threads, MemoryPlan *plan)
 {
     const size_t n = doc.photos.size();
-    auto one = platform::image_bytes(doc.width, doc.height, doc.spp, 1);
-    auto all = one ? platform::checked_mul(*one, n) : std::nullopt;
-    // Noise reduction the memory does not hold is left out of the run (denoise_stack says so),
+    threads = std::max(threads, 1);
+    // Noise reduction the budget does not hold is left out of the run (denoise_stack says so),
     // not the run.
     JobShape road = job;
-    if (all && memory > 0 && job.denoise > 0 &&
-        denoise_need(doc.width, doc.height, doc.spp, *all).value_or(UINT64_MAX) > memory)
+    if (job.denoise > 0 && binding_limit(budget, denoise_need(doc).value_or(UINT64_MAX), threads))
         road.denoise = 0;
     const auto terms = memory_terms(doc, road);
-    const auto need = terms ? run_peak(*terms, 1) : std::nullopt;
-    if (!all || !need)
+    const uint64_t need = terms ? run_peak(*terms, 1).value_or(0) : 0;
+    if (!platform::image_bytes(doc.width, doc.height, doc.spp, 1) || need == 0)
         return fail(kExitBadInput, "the photos are too large");
-    if (memory > 0 && *need > memory)
+    if (const MemoryLimit *limit = binding_limit(budget, need, threads))
         return fail(kExitFailed, "not enough memory: " + std::to_string(n) + " photo" +
                                      (n == 1 ? "" : "s") + " of " + std::to_string(doc.width) +
                                      " x " + std::to_string(doc.height) + " need " +
-                                     gigabytes(*need) + ", this machine has " + gigabytes(memory));
+                                     limit_phrase(*limit, need, threads, budget.threadStack));
     // Each photo decoding at once holds its file and buffers beside the stack: as many at once
-    // as the threads and the memory allow, one at least.
-    int decoders = std::min(workers, static_cast<int>(n));
-    while (memory > 0 && decoders > 1 && run_peak(*terms, decoders).value_or(UINT64_MAX) > memory)
+    // as the threads and the budget allow, one at least.
+    int decoders = std::min(threads, static_cast<int>(n));
+    while (decoders > 1 &&
+           binding_limit(budget, run_peak(*terms, decoders).value_or(UINT64_MAX), threads))
         --decoders;
     plan->decoders = std::max(decoders, 1);
-    plan->weighed = run_peak(*terms, plan->decoders).value_or(*need);
+    plan->weighed = run_peak(*terms, plan->decoders).value_or(UINT64_MAX);
     return {};
 }
 

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <climits>
 #include <iterator>
+#include <new>
 #include <optional>
 
 #include "app/settings.h"
@@ -75,13 +76,13 @@ std::string probe_reason(SourceType type, int code)
 }
 
 // A PSD header promises sizes; its pixel data must be in the file before anything is allocated
-// for them. Empty when it is.
-std::string psd_pixel_problem(const SourcePhoto &p)
+// for them. Empty when it is, p's workBytes then set.
+std::string psd_pixel_problem(SourcePhoto &p)
 {
     int dims[kImageInfosCount];
     std::copy(std::begin(p.infos), std::end(p.infos), dims);
     dims[kInfoPsdKind] = 32; // the layout Manip::readPSD gives a ".psd" name
-    switch (psd_pixels_present(p.path.c_str(), dims)) {
+    switch (psd_pixels_present(p.path.c_str(), dims, &p.workBytes)) {
     case 0:
         return {};
     case -3:
@@ -121,7 +122,7 @@ std::string size_limit(const SourcePhoto &p)
     const auto decoded = platform::image_bytes(p.width, p.height, spp, p.bits / 8);
     if (!decoded || *decoded > platform::kMaxBitmapBytes)
         return " at " + std::to_string(p.bits) + " bits, more than the " +
-               gigabytes(platform::kMaxBitmapBytes) + " a decoded photo may take";
+               memory_size(platform::kMaxBitmapBytes) + " a decoded photo may take";
     return {};
 }
 
@@ -130,47 +131,61 @@ int probe(SourcePhoto &p)
     switch (p.type) {
     case SourceType::Tiff:
         return getTiffInfo(p.path.c_str(), p.infos);
-    case SourceType::Jpeg:
-        return infojpg(p.path.c_str(), p.infos);
+    case SourceType::Jpeg: {
+        JpegHeldBytes held;
+        const int r = infojpg(p.path.c_str(), p.infos, &held);
+        p.headerBytes = uint64_t(std::max<int64_t>(held.markers, 0));
+        p.workBytes = uint64_t(std::max<int64_t>(held.coefficients, 0));
+        return r;
+    }
     case SourceType::Psd:
         return getPsdInfo(p.path.c_str(), p.infos);
     }
     return -1;
 }
 
+// Read straight into the object the document keeps: a profile may be large, and is held once.
+// Throws std::bad_alloc when memory runs out.
 DataPtr read_profile(const SourcePhoto &p)
 {
-    int len = p.infos[kInfoIccLength];
+    const int len = p.infos[kInfoIccLength];
     if (len <= 0)
         return nullptr;
-    // The readers get one spare zero byte beyond the length the probe reported.
-    std::vector<uint8_t> buf(static_cast<size_t>(len) + 1, 0);
+    DataPtr profile = Data::zeroed(static_cast<size_t>(len));
+    if (!profile)
+        throw std::bad_alloc();
+    uint8_t *buf = profile->mutableBytes();
     int got = -1;
     switch (p.type) {
     case SourceType::Tiff:
-        got = tif_profile(p.path.c_str(), buf.data(), buf.size());
+        got = tif_profile(p.path.c_str(), buf, profile->length());
         break;
     case SourceType::Jpeg:
-        got = jpg_profile(p.path.c_str(), buf.data(), buf.size());
+        got = jpg_profile(p.path.c_str(), buf, profile->length());
         break;
     case SourceType::Psd:
-        got = psd_profile(p.path.c_str(), buf.data(), buf.size());
+        got = psd_profile(p.path.c_str(), buf, profile->length());
         break;
     }
-    return got > 0 ? Data::copy(buf.data(), static_cast<size_t>(len)) : nullptr;
+    if (got == -4)
+        throw std::bad_alloc();
+    return got > 0 ? profile : nullptr;
 }
 
 // The metadata of the photo at path (info, initialised here) and what its packet tells of it:
 // 0 for a photo, else an earlier result (photo_settings_method). A photo without metadata is
 // still a photo: its records stay zero; a reader that fails half-way (say in the IPTC walk after
-// the EXIF) leaves what it read.
+// the EXIF) leaves what it read. Throws std::bad_alloc when memory runs out.
 int read_metadata(const std::string &path, SourceType type, ExifInfo *info)
 {
     const int kind = type == SourceType::Tiff ? 0 : type == SourceType::Jpeg ? 1 : 2;
     init_exifInfo(info);
-    getExifData(path.c_str(), kind, info);
+    if (getExifData(path.c_str(), kind, info) == -4)
+        throw std::bad_alloc();
     return photo_settings_method(path, kind, *info);
 }
+
+RoadError check_and_read(const std::vector<std::string> &paths, Document *doc);
 
 } // namespace
 
@@ -203,15 +218,30 @@ std::string photo_count_problem(const std::vector<std::string> &photos)
 
 RoadError check_and_probe(const std::vector<std::string> &paths, Document *doc)
 {
+    // What the checks allocate is weighed after them, with what they found: they may run short.
+    try {
+        return check_and_read(paths, doc);
+    } catch (const std::bad_alloc &) {
+        return fail(kExitFailed, kReadingOutOfMemory);
+    }
+}
+
+namespace {
+
+RoadError check_and_read(const std::vector<std::string> &paths, Document *doc)
+{
     if (std::string problem = photo_count_problem(paths); !problem.empty())
         return fail(kExitUsage, problem);
     const std::string firstExt = platform::path_extension(paths[0]);
+    std::vector<uint64_t> lengths;
     for (const auto &path : paths) {
         std::string ext = platform::path_extension(path);
         // A named pipe or a device would block the readers or never end: only regular files.
         uint64_t length = 0;
         std::string why;
-        if (!platform::open_regular(path, length, &why))
+        const bool opened = bool(platform::open_regular(path, length, &why));
+        lengths.push_back(length);
+        if (!opened)
             return fail(kExitBadInput,
                         file_name(path) + (why.rfind("is ", 0) == 0 ? " " + why + ", not a photo"
                                                                     : " cannot be opened: " + why));
@@ -232,10 +262,12 @@ RoadError check_and_probe(const std::vector<std::string> &paths, Document *doc)
     }
 
     doc->photos.clear();
-    for (const auto &path : paths) {
+    for (size_t k = 0; k < paths.size(); ++k) {
+        const std::string &path = paths[k];
         SourcePhoto p;
         p.path = path;
         p.type = *source_type(firstExt);
+        p.fileBytes = lengths[k];
         // Every probe returns a positive value on success (8 for JPEG, the byte order for TIFF,
         // the layer offset for PSD).
         int r = probe(p);
@@ -251,6 +283,8 @@ RoadError check_and_probe(const std::vector<std::string> &paths, Document *doc)
             if (std::string deep = jpeg_precision_problem(layout.bits); !deep.empty())
                 return fail(kExitBadInput, file_name(path) + deep);
         }
+        if (r == -4)
+            throw std::bad_alloc();
         if (r <= 0)
             return fail(kExitBadInput, file_name(path) + " " + probe_reason(p.type, r));
         p.width = p.infos[kInfoWidth];
@@ -264,11 +298,17 @@ RoadError check_and_probe(const std::vector<std::string> &paths, Document *doc)
         if (p.type != SourceType::Psd) {
             platform::PixelLayout layout;
             pixels = platform::check_pixel_data(path, &layout);
+            if (pixels == platform::PixelDataCheck::OutOfMemory)
+                throw std::bad_alloc();
             if (pixels != platform::PixelDataCheck::NotDecodable) {
                 p.width = layout.width;
                 p.height = layout.height;
                 p.spp = layout.spp;
                 p.bits = layout.bits;
+                if (p.type == SourceType::Tiff) {
+                    p.headerBytes = layout.tagBytes;
+                    p.workBytes = layout.readBytes;
+                }
             } else if (p.type == SourceType::Tiff) {
                 p.spp = p.infos[kInfoSamples];
             }
@@ -331,7 +371,7 @@ RoadError check_and_probe(const std::vector<std::string> &paths, Document *doc)
         p.exifBuf = Data::zeroed(kExifBufBytes);
         p.gpsBuf = Data::zeroed(kGpsBufBytes);
         if (!p.exifBuf || !p.gpsBuf)
-            return fail(kExitFailed, "out of memory");
+            throw std::bad_alloc();
         metadataBufFromExifInfo(&info, reinterpret_cast<int32_t *>(p.exifBuf->mutableBytes()),
                                 reinterpret_cast<int32_t *>(p.gpsBuf->mutableBytes()));
         doc->photos.push_back(std::move(p));
@@ -352,7 +392,8 @@ RoadError check_and_probe(const std::vector<std::string> &paths, Document *doc)
         std::vector<uint8_t> buf(static_cast<size_t>(iptcLen) + 1, 0);
         // read_iptc gives the length of the whole records: nothing past them is carried.
         if (int n = read_iptc(first.path.c_str(), iptcLen, int(iptcAt), buf.data()); n > 0)
-            doc->iptc = Data::copy(buf.data(), static_cast<size_t>(n));
+            if (!(doc->iptc = Data::copy(buf.data(), static_cast<size_t>(n))))
+                throw std::bad_alloc();
     }
     // Headers without a real density (JFIF aspect ratios say 1) get the usual 72 dpi.
     doc->dpi = first.infos[kInfoXRes] >= 10 ? first.infos[kInfoXRes] : 72;
@@ -373,8 +414,10 @@ RoadError check_and_probe(const std::vector<std::string> &paths, Document *doc)
     }
     doc->deltaT = doc->exif > 0 ? meta.getEV(records) : nullptr;
     if (doc->exif > 0 && !doc->deltaT)
-        return fail(kExitFailed, "out of memory");
+        throw std::bad_alloc();
     return {};
 }
+
+} // namespace
 
 } // namespace app

@@ -9,6 +9,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <iterator>
+#include <malloc.h>
 #include <memory>
 #include <new>
 #include <optional>
@@ -32,6 +33,7 @@
 #include "metadata/tiff_writer.h"
 #include "platform/alerts.h"
 #include "platform/bitmap.h"
+#include "platform/bundle.h"
 #include "platform/checked_size.h"
 #include "platform/file_holder.h"
 #include "platform/system.h"
@@ -73,12 +75,6 @@ void copy_to_stack(const platform::BitmapImageRep &bmp, int spp, uint8_t *dst)
         copy_rows<uint8_t>(bmp, spp, dst);
 }
 
-// The worker count of -j: the processor count when not given, 1 to 32.
-int worker_threads(int threads)
-{
-    return std::clamp(threads > 0 ? threads : platform::processor_count(), 1, 32);
-}
-
 // How the decoding of one photo ended.
 enum class Decoded { Pending, Ok, Corrupt, OtherSize, OtherLayout, OutOfMemory };
 
@@ -104,6 +100,7 @@ Decoded decoded(platform::DecodeOutcome o)
 // PSD is decoded at the size and depth of its checked header.
 Decoded decode_photo(const SourcePhoto &p, int width, int height, int spp, uint8_t *slot)
 {
+    errno = 0;
     try {
         platform::BitmapPtr bmp;
         if (p.type == SourceType::Psd) {
@@ -111,7 +108,7 @@ Decoded decode_photo(const SourcePhoto &p, int width, int height, int spp, uint8
             int dims[kImageInfosCount];
             std::copy(std::begin(p.infos), std::end(p.infos), dims);
             if (!(bmp = Manip().readPSD(p.path, dims)))
-                return Decoded::Corrupt;
+                return errno == ENOMEM ? Decoded::OutOfMemory : Decoded::Corrupt;
         } else {
             // A JPEG goes straight into its slot; a TIFF through a bitmap of its own depth.
             const DataPtr bytes = platform::contents_at_path(p.path);
@@ -158,6 +155,11 @@ std::pair<std::string, std::string> folder_and_name(const std::string &path)
 
 } // namespace
 
+int worker_threads(int threads)
+{
+    return std::clamp(threads > 0 ? threads : platform::processor_count(), 1, 32);
+}
+
 int smallest_side(int method)
 {
     switch (method) {
@@ -182,12 +184,12 @@ RoadError check_method_size(const Document &doc, int method)
                                    std::to_string(side) + " x " + std::to_string(side));
 }
 
-RoadError decode_stack(Document *doc, uint64_t memory, int threads, const JobShape &job,
+RoadError decode_stack(Document *doc, const MemoryBudget &budget, int threads, const JobShape &job,
                        uint64_t *weighed)
 {
     const size_t n = doc->photos.size();
     MemoryPlan plan;
-    if (RoadError e = plan_memory(*doc, job, memory, worker_threads(threads), &plan))
+    if (RoadError e = plan_memory(*doc, job, budget, worker_threads(threads), &plan))
         return e;
     if (weighed)
         *weighed = plan.weighed;
@@ -210,6 +212,9 @@ RoadError decode_stack(Document *doc, uint64_t memory, int threads, const JobSha
                 continue;
             outcome[k] =
                 decode_photo(doc->photos[k], doc->width, doc->height, doc->spp, stack + k * one);
+            // The allocator would keep the photo's freed buffers in this thread's arena, beside
+            // the next photo's, in every decoder's.
+            ::malloc_trim(0);
             if (outcome[k] != Decoded::Ok) {
                 size_t bad = firstBad.load();
                 while (k < bad && !firstBad.compare_exchange_weak(bad, k)) {
@@ -256,7 +261,7 @@ std::vector<int> darkest_first(const Document &doc, size_t photoBytes)
 
 } // namespace
 
-std::string denoise_stack(Document *doc, int count, int threads, uint64_t memory)
+std::string denoise_stack(Document *doc, int count, int threads, const MemoryBudget &budget)
 {
     count = std::min(count, static_cast<int>(doc->photos.size()));
     if (count < 1 || !doc->stack)
@@ -267,12 +272,12 @@ std::string denoise_stack(Document *doc, int count, int threads, uint64_t memory
     const auto one = platform::image_bytes(w, h, doc->spp, 1);
     const auto rgb = platform::image_bytes(w, h, 3, 1);
     const auto row = platform::checked_product({w, 3});
-    const auto need = denoise_need(w, h, doc->spp, doc->stack->length());
+    const auto need = denoise_need(*doc);
     if (bytes < 0 || !one || !rgb || !row || *row > size_t(INT_MAX) || !need)
         return "noise reduction skipped: the photos are too large for it";
-    if (memory > 0 && *need > memory)
-        return "noise reduction skipped: it needs " + gigabytes(*need) + ", this machine has " +
-               gigabytes(memory);
+    if (const MemoryLimit *limit = binding_limit(budget, *need, worker_threads(threads)))
+        return "noise reduction skipped: it needs " +
+               limit_phrase(*limit, *need, worker_threads(threads), budget.threadStack);
     if (threads < 1)
         threads = platform::processor_count();
 
@@ -358,8 +363,12 @@ RoadError fuse(const Document &doc, const float *tmParam, int threads, bool show
         platform::set_alert_sink([&said](const platform::Alert &a) { said = a.message; });
     DataPtr fused = job.processFusion(doc.stack);
     platform::set_alert_sink(previous);
+    // The job alerts on every failure but an allocation of its own; it names its kernel's.
     if (!fused)
-        return fail(kExitFailed, "exposure fusion failed" + (said.empty() ? "" : ": " + said));
+        return said.empty() ||
+                       said == platform::localized_string("Insufficient memory to fuse images")
+                   ? fail(kExitFailed, "not enough memory to fuse the photos")
+                   : fail(kExitFailed, "exposure fusion failed: " + said);
     *result = fused;
     return {};
 }
@@ -403,7 +412,7 @@ RoadError combine(const Document &doc, int method, const float *tmParam, int thr
     if (method == kMethodTwoPhotos && p[kTwoPhotoA] < 0) {
         const std::vector<float> ev = road_exposures(doc);
         if (ev.empty())
-            return fail(kExitFailed, "the photos' exposures cannot be estimated (out of memory)");
+            return fail(kExitFailed, "not enough memory to estimate the photos' exposures");
         // Ties: the first photo is the darker, the last the brighter.
         p[kTwoPhotoA] = float(std::min_element(ev.begin(), ev.end()) - ev.begin());
         p[kTwoPhotoB] = float(ev.rend() - 1 - std::max_element(ev.rbegin(), ev.rend()));
@@ -460,7 +469,8 @@ RoadError process(const Document &doc, int method, const float *tmParam, int thr
     merge.setCamCurve(merge.makeCurve(gamma, 1));
     DataPtr hdr = merge.mergeImagesToHDR(showProgress ? 0 : 1, doc.stack, doc.exif, 0.0f, nullptr);
     if (!hdr)
-        return fail(kExitFailed, "the merge failed (out of memory or unusable exposures)");
+        return fail(kExitFailed, merge.outOfMemory() ? "not enough memory to merge the photos"
+                                                     : "the merge failed (unusable exposures)");
 
     if (stage)
         stage(method == kMethodDeredid ? "Tone mapping (Deredid Edazozed)"
@@ -477,6 +487,8 @@ RoadError process(const Document &doc, int method, const float *tmParam, int thr
     hdr = method == kMethodDeredid ? tm.enhancerToneMap(showProgress ? 1 : 0, hdr)
                                    : tm.compressorToneMap(showProgress ? 1 : 0, hdr);
     auto expected = platform::image_bytes(doc.width, doc.height, doc.spp, 2);
+    if (!hdr && tm.outOfMemory())
+        return fail(kExitFailed, "not enough memory to tone-map the photos");
     if (!hdr || !expected || hdr->length() != *expected)
         return fail(kExitFailed, "tone mapping failed");
     *result = hdr;
@@ -716,10 +728,11 @@ RoadError save_result(const Document &doc, const DataPtr &result, int method, co
     if (r != doc.height) {
         // The system's word for a failed write (a full disk, a quota) says more than the code.
         const int e = errno;
+        if (r == -4)
+            return fail(kExitFailed, "not enough memory to save " + path);
         return fail(kExitFailed, "could not save " + path + ": " +
-                                     (r == -4  ? std::string("out of memory")
-                                      : e != 0 ? std::string(std::strerror(e))
-                                               : "writer error " + std::to_string(r)));
+                                     (e != 0 ? std::string(std::strerror(e))
+                                             : "writer error " + std::to_string(r)));
     }
 
     // The finished file gets its name in one step. A default name is taken only when free, the

@@ -29,6 +29,9 @@ using StageHook = std::function<void(const std::string &stage)>;
 RoadError check_output(const std::vector<std::string> &photos, const std::string &output,
                        bool replaces = true);
 
+// The worker count of -j (threads): the processor count when 0 or less, 1 to 32.
+int worker_threads(int threads);
+
 // The smallest side a photo may have for the method: below it the method's pyramids or windows
 // have nothing to work on.
 int smallest_side(int method);
@@ -38,23 +41,23 @@ RoadError check_method_size(const Document &doc, int method);
 
 // Decodes every photo into the 8-bit interleaved stack and checks that each matches the first
 // in size, channel count and bits per channel. Before anything is allocated, the run is weighed
-// by plan_memory against memory, with up to threads decoders (the processor count when 0 or
-// less), each decoding into its own slot. weighed (when not null) gets job_memory for the run so
-// weighed and the decoders taken. A photo that fails is
-// reported (the first in the given order when several do) and the stack is dropped.
-RoadError decode_stack(Document *doc, uint64_t memory = platform::physical_memory(),
-                       int threads = 0, const JobShape &job = {}, uint64_t *weighed = nullptr);
+// by plan_memory against budget, with threads running (the processor count when 0 or less) and
+// up to as many decoders, each decoding into its own slot. weighed (when not null) gets
+// job_memory for the run so weighed and the decoders taken. A photo that fails is reported (the
+// first in the given order when several do) and the stack is dropped.
+RoadError decode_stack(Document *doc, const MemoryBudget &budget = memory_budget(), int threads = 0,
+                       const JobShape &job = {}, uint64_t *weighed = nullptr);
 
 // Noise reduction of the stack in place, before the merge of the tone-mapping methods: the count
 // darkest photos (by the metadata's exposures when doc->exif is 1, else by mean brightness;
 // count is capped at the photo count), darkest first, each from fresh default parameters.
 // Grey photos are denoised as RGB and come back grey. threads: worker threads, below 1 the
-// processor count. memory as for decode_stack: when the stack, the work area and the photo
+// processor count. budget as for decode_stack: when the stack, the work area and the photo
 // copies need more (as job_memory counts them), nothing is done. A photo the denoiser cannot take
 // stays as it was. Returns an empty text when every photo asked for was denoised, else what was not
 // done and why.
 std::string denoise_stack(Document *doc, int count, int threads,
-                          uint64_t memory = platform::physical_memory());
+                          const MemoryBudget &budget = memory_budget());
 
 // Alignment of the stack in place, after decoding and noise reduction and before the merge, the
 // fusion or a combination: by features (alignType kAlignFeatures: rt_align, a feature moving at

@@ -13,6 +13,10 @@
 #include "platform/file_holder.h"
 #include "platform/icc_chunks.h"
 #include "platform/jpeg_error.h"
+
+// jerror.h needs jpeglib.h (from jpeg_error.h) before it.
+#include <jerror.h>
+
 #include "platform/jpeg_memory_source.h"
 
 namespace {
@@ -32,11 +36,12 @@ void add_saved_markers(platform::IccChunks &chunks, jpeg_saved_marker_ptr m)
 struct ProbeResult {
     int width, height, components, xDensity, yDensity;
     size_t iccLength;
-    int64_t coefficients; // jpeg_coefficient_bytes
+    JpegHeldBytes held;
 };
 
 // Reads the header of the JPEG stream f, measures its ICC profile and, when dest is not null
-// and the profile fits capacity, copies it. Returns 0, or -3 on a library error.
+// and the profile fits capacity, copies it. Returns 0, -4 when the library ran out of memory,
+// or -3 on another library error.
 int probe_stream(FILE *f, bool outputDims, ProbeResult *out, uint8_t *dest, size_t capacity)
 {
     JpegErrorManager jerr;
@@ -45,7 +50,7 @@ int probe_stream(FILE *f, bool outputDims, ProbeResult *out, uint8_t *dest, size
     cinfo.err = jpeg_error_init(&jerr);
     if (setjmp(jerr.jpeglib_erreur)) {
         jpeg_destroy_decompress(&cinfo);
-        return -3;
+        return jerr.pub.msg_code == JERR_OUT_OF_MEMORY ? -4 : -3;
     }
     jpeg_create_decompress(&cinfo);
     jpeg_save_markers(&cinfo, kApp2, 0xFFFF);
@@ -59,14 +64,17 @@ int probe_stream(FILE *f, bool outputDims, ProbeResult *out, uint8_t *dest, size
         out->xDensity = cinfo.X_density;
         out->yDensity = cinfo.Y_density;
     }
-    out->coefficients = 0;
+    out->held = {};
     if (jpeg_has_multiple_scans(&cinfo))
         for (int c = 0; c < cinfo.num_components; ++c) {
             const jpeg_component_info &k = cinfo.comp_info[c];
             const auto up = [](int64_t v, int64_t m) { return (v + m - 1) / m * m; };
-            out->coefficients += up(k.width_in_blocks, k.h_samp_factor) *
-                                 up(k.height_in_blocks, k.v_samp_factor) * int64_t(sizeof(JBLOCK));
+            out->held.coefficients += up(k.width_in_blocks, k.h_samp_factor) *
+                                      up(k.height_in_blocks, k.v_samp_factor) *
+                                      int64_t(sizeof(JBLOCK));
         }
+    for (jpeg_saved_marker_ptr m = cinfo.marker_list; m; m = m->next)
+        out->held.markers += int64_t(sizeof *m + m->data_length);
     platform::IccChunks chunks;
     add_saved_markers(chunks, cinfo.marker_list);
     out->iccLength = chunks.copy(dest, capacity);
@@ -124,15 +132,15 @@ int decode_thumbnail(const uint8_t *data, size_t length, int mode, int *width, i
 
 } // namespace
 
-int infojpg(FILE *f, int *imageInfos)
+int infojpg(FILE *f, int *imageInfos, JpegHeldBytes *held)
 {
     if (!f || std::fseek(f, 0, SEEK_SET) != 0)
         return -1;
     ProbeResult r{};
-    if (probe_stream(f, true, &r, nullptr, 0) < 0) {
+    if (const int rc = probe_stream(f, true, &r, nullptr, 0); rc < 0) {
         if (kVerbose)
             std::fprintf(stderr, "jpeglib call from infojpg returned an error\n");
-        return -3;
+        return rc;
     }
     imageInfos[kInfoWidth] = r.width;
     imageInfos[kInfoHeight] = r.height;
@@ -143,13 +151,25 @@ int infojpg(FILE *f, int *imageInfos)
     // 255 chunks of 65519 bytes at most: always fits an int.
     if (r.iccLength > 0)
         imageInfos[kInfoIccLength] = int(r.iccLength);
+    if (held)
+        *held = r.held;
     return 8;
+}
+
+int infojpg(const char *path, int *imageInfos, JpegHeldBytes *held)
+{
+    platform::FilePtr f = platform::open_file(path, "rb");
+    return f ? infojpg(f.get(), imageInfos, held) : -1;
+}
+
+int infojpg(FILE *f, int *imageInfos)
+{
+    return infojpg(f, imageInfos, nullptr);
 }
 
 int infojpg(const char *path, int *imageInfos)
 {
-    platform::FilePtr f = platform::open_file(path, "rb");
-    return f ? infojpg(f.get(), imageInfos) : -1;
+    return infojpg(path, imageInfos, nullptr);
 }
 
 int jpg_profile(FILE *f, uint8_t *dest, size_t capacity)
@@ -157,10 +177,10 @@ int jpg_profile(FILE *f, uint8_t *dest, size_t capacity)
     if (!f || std::fseek(f, 0, SEEK_SET) != 0)
         return -1;
     ProbeResult r{};
-    if (probe_stream(f, false, &r, dest, capacity) < 0) {
+    if (const int rc = probe_stream(f, false, &r, dest, capacity); rc < 0) {
         if (kVerbose)
             std::fprintf(stderr, "jpeglib call from jpg_profile returned an error\n");
-        return -3;
+        return rc;
     }
     if (r.iccLength > capacity || (r.iccLength > 0 && !dest))
         return -3;
@@ -171,15 +191,6 @@ int jpg_profile(const char *path, uint8_t *dest, size_t capacity)
 {
     platform::FilePtr f = platform::open_file(path, "rb");
     return f ? jpg_profile(f.get(), dest, capacity) : -1;
-}
-
-int64_t jpeg_coefficient_bytes(const char *path)
-{
-    platform::FilePtr f = platform::open_file(path, "rb");
-    ProbeResult r{};
-    if (!f)
-        return -1;
-    return probe_stream(f.get(), false, &r, nullptr, 0) < 0 ? -3 : r.coefficients;
 }
 
 int kvread_jpg_thumbnail(const uint8_t *data, int length, int mode, int *width, int *height,

@@ -407,19 +407,26 @@ int psd_profile(const char *path, uint8_t *dest, size_t capacity)
     return f ? psd_profile(f.get(), dest, capacity) : -1;
 }
 
-int psd_pixels_present(FILE *f, const int *imageInfos)
+int psd_pixels_present(FILE *f, const int *imageInfos, uint64_t *loadBytes)
 {
     uint64_t length = 0;
     PixelData d;
     if (!f || !platform::stream_length(f, length))
         return -1;
-    return locate_pixels(f, length, imageInfos, d);
+    const int r = locate_pixels(f, length, imageInfos, d);
+    // What load_planes allocates: a plane, and PackBits data whole.
+    if (r == 0 && loadBytes) {
+        const auto plane = platform::checked_product(
+            {imageInfos[kInfoWidth], imageInfos[kInfoHeight], imageInfos[kInfoBits] / 8});
+        *loadBytes = plane.value_or(0) + (d.compression == 1 ? length - d.start : 0);
+    }
+    return r;
 }
 
-int psd_pixels_present(const char *path, const int *imageInfos)
+int psd_pixels_present(const char *path, const int *imageInfos, uint64_t *loadBytes)
 {
     platform::FilePtr f = platform::open_file(path, "rb");
-    return f ? psd_pixels_present(f.get(), imageInfos) : -1;
+    return f ? psd_pixels_present(f.get(), imageInfos, loadBytes) : -1;
 }
 
 int load_psd(int channelOrder, FILE *f, const int *imageInfos, int rowLength, void *dest)

@@ -43,11 +43,12 @@ int psd_profile(FILE *f, uint8_t *dest, size_t capacity);
 // (2 for 64, else 1); raw data holds channels x height x width samples; PackBits data holds its
 // row-length table (height x channels entries) and the sum of those lengths, and that sum can
 // fill the three planes read (a two-byte run gives at most 128 bytes).
-// Returns 0 when it does; otherwise the code load_psd gives for that file: -1 (a bad record,
-// another version, a section or raw plane outside the file), -2 (32 bits not stored raw) or -3
-// (a PackBits table or data past the end).
-int psd_pixels_present(const char *path, const int *imageInfos);
-int psd_pixels_present(FILE *f, const int *imageInfos);
+// Returns 0 when it does, loadBytes (when not null) then getting the bytes load_psd holds beside
+// dest for 8 and 16 bits (a plane, and PackBits data whole); otherwise the code load_psd gives
+// for that file: -1 (a bad record, another version, a section or raw plane outside the file),
+// -2 (32 bits not stored raw) or -3 (a PackBits table or data past the end).
+int psd_pixels_present(const char *path, const int *imageInfos, uint64_t *loadBytes = nullptr);
+int psd_pixels_present(FILE *f, const int *imageInfos, uint64_t *loadBytes = nullptr);
 
 // Decodes channels 0, 1, 2 of the document described by imageInfos ([0] width, [1] height,
 // [2] bits, [3] channels, [7] layer-and-mask offset as getPsdInfo gives them; [10] 64 for PSB,

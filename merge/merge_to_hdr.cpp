@@ -57,6 +57,7 @@ void MergeToHDR::rempliPenteExposition(float *table) const
 platform::DataPtr MergeToHDR::mergeImagesToHDR(int silent, const platform::DataPtr &stack, int exif,
                                                float ev, int *)
 {
+    m_outOfMemory = false;
     if (_kMax < 1 || _iMax < 1 || _jMax < 1 || _spp < 1 || (_bps != 8 && _bps != 16))
         return nullptr;
     const auto stackBytes = platform::checked_product({_kMax, _iMax, _jMax, _spp, _bps / 8});
@@ -79,20 +80,23 @@ platform::DataPtr MergeToHDR::mergeImagesToHDR(int silent, const platform::DataP
 
         platform::DataPtr out = platform::Data::zeroed(*outBytes);
         if (!out)
-            return nullptr;
+            throw std::bad_alloc();
         std::vector<float> lut(size_t(1) << _bps, 0.0f);
         const float spacing = exif > 0 ? -1.0f : ev;
         float stats[3] = {0.0f, 0.0f, 0.0f};
         const int rows = kv_hdr_merge(callback, 0, _kMax, _iMax, _jMax, _spp, _bps, 0, lut.data(),
                                       exposures.data(), stack->bytes(), stats, out->mutableBytes(),
                                       spacing, _nbProc);
-        if (rows < 0)
+        if (rows < 0) {
+            m_outOfMemory = rows == -4;
             return nullptr;
+        }
         _imMin = stats[0];
         _imMax = stats[1];
         _imMoy = stats[2];
         return out;
     } catch (const std::bad_alloc &) {
+        m_outOfMemory = true;
         return nullptr;
     }
 }

@@ -61,6 +61,8 @@ public:
     // kernel fails (exposures not positive and finite, out of memory).
     platform::DataPtr mergeImagesToHDR(int silent, const platform::DataPtr &stack, int exif,
                                        float ev, int *ghost);
+    // Whether the last merge's nil came from memory running short.
+    bool outOfMemory() const { return m_outOfMemory; }
 
 private:
     int _iMax = 0;
@@ -77,6 +79,7 @@ private:
     platform::DataPtr _deltaT;
     platform::DataPtr _camCurve;
     int _nbProc = default_threads();
+    bool m_outOfMemory = false;
 
     static int default_threads();
 };

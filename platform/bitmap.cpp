@@ -5,6 +5,7 @@
 #include "platform/bitmap.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <climits>
 #include <csetjmp>
 #include <cstdio>
@@ -709,7 +710,9 @@ DecodeOutcome jpeg_decode_body(JpegDecompressor *d, const uint8_t *tables, size_
         jpeg_memory_source(cinfo, &d->src.pub, d->data, size, JpegDataEnd::Marker);
     d->src.data = d->data;
     d->src.size = size;
-    jpeg_save_markers(cinfo, JPEG_APP0 + 2, 0xFFFF);
+    // The profile's APP2 segments are kept only for a bitmap that carries it.
+    if (out && !out->expected)
+        jpeg_save_markers(cinfo, JPEG_APP0 + 2, 0xFFFF);
     if (jpeg_read_header(cinfo, TRUE) != JPEG_HEADER_OK || !frame_as_walked(*cinfo, *d->walk) ||
         !scan_as_walked(*d))
         return DecodeOutcome::Damaged;
@@ -741,7 +744,7 @@ DecodeOutcome jpeg_decode_body(JpegDecompressor *d, const uint8_t *tables, size_
             return DecodeOutcome::OtherLayout;
     }
     cap_library_memory(cinfo, total);
-    if (out && !out->target)
+    if (out && !out->expected)
         collect_icc(cinfo, out->icc);
     if (!jpeg_start_decompress(cinfo))
         return DecodeOutcome::Damaged;
@@ -876,14 +879,19 @@ struct TiffMessages {
     bool jpegWarned = false;      // the JPEG codec passed a libjpeg message on
     bool oldJpeg = false;         // the old-style JPEG codec did
     bool judgeEvery = false;      // every strip or tile is judged, warned or not
+    bool outOfMemory = false;     // an allocation failed (a tag it fails for is dropped quietly)
     uint64_t judged = UINT64_MAX; // the last strip or tile judged
 };
 
 // libtiff's messages are swallowed: a bad file is reported by the null result alone. Its JPEG
 // codecs pass libjpeg's messages on under these module names, as text (see chunk_data_whole).
+// An allocation that failed is told by the errno it left, whatever the text: nothing lies
+// between the failure and the message.
 int tiff_quiet(TIFF *, void *user, const char *module, const char *, va_list)
 {
     auto *messages = static_cast<TiffMessages *>(user);
+    if (errno == ENOMEM)
+        messages->outOfMemory = true;
     if (module && std::strcmp(module, "JPEGLib") == 0)
         messages->jpegWarned = true;
     if (module && std::strcmp(module, "LibJpeg") == 0)
@@ -1319,8 +1327,11 @@ using TiffPtr = std::unique_ptr<TIFF, TiffCloser>;
 TiffPtr open_tiff(MemoryFile *mf, const char *path, uint64_t size, TiffMessages *messages)
 {
     std::unique_ptr<TIFFOpenOptions, OptionsFree> opts(TIFFOpenOptionsAlloc());
-    if (!opts)
+    if (!opts) {
+        messages->outOfMemory = true;
         return nullptr;
+    }
+    errno = 0;
     TIFFOpenOptionsSetErrorHandlerExtR(opts.get(), tiff_quiet, messages);
     TIFFOpenOptionsSetWarningHandlerExtR(opts.get(), tiff_quiet, messages);
     TIFFOpenOptionsSetMaxSingleMemAlloc(opts.get(), tmsize_t(kTiffLibraryAllocation + 8 * size));
@@ -1329,6 +1340,46 @@ TiffPtr open_tiff(MemoryFile *mf, const char *path, uint64_t size, TiffMessages 
         return TiffPtr(TIFFClientOpenExt("memory", "rm", mf, mem_read, mem_write, mem_seek,
                                          mem_close, mem_size, mem_map, mem_unmap, opts.get()));
     return TiffPtr(TIFFOpenExt(path, "rm", opts.get()));
+}
+
+// The bytes libtiff keeps for the open directory: the values of its tags of variable count
+// (every such tag it knows or not, an ICC profile and XMP among them) as it stores them, and its
+// strip or tile tables (two 8-byte entries a chunk).
+uint64_t tiff_tag_bytes(TIFF *tif)
+{
+    uint64_t *offsets = nullptr, *counts = nullptr;
+    uint64_t total = 16 * chunk_table(tif, offsets, counts);
+    const int tags = TIFFGetTagListCount(tif);
+    for (int i = 0; i < tags; ++i) {
+        const uint32_t tag = TIFFGetTagListEntry(tif, i);
+        const TIFFField *field = TIFFFieldWithTag(tif, tag);
+        if (!field || !TIFFFieldPassCount(field))
+            continue;
+        // The getter writes a 32-bit count for these tags, a 16-bit one for the others.
+        const bool wide = TIFFFieldReadCount(field) == TIFF_VARIABLE2;
+        uint32_t count32 = 0;
+        uint16_t count16 = 0;
+        const void *value = nullptr;
+        if (wide ? TIFFGetField(tif, tag, &count32, &value)
+                 : TIFFGetField(tif, tag, &count16, &value))
+            total += uint64_t(wide ? count32 : count16) *
+                     uint64_t(std::max(TIFFFieldSetGetSize(field), 1));
+    }
+    return total;
+}
+
+// The bytes libtiff reads pixels through: the largest strip or tile as stored (cut to the file),
+// which it reads whole, and the decoded tile or scanline handed over.
+uint64_t tiff_read_bytes(TIFF *tif, uint64_t fileSize)
+{
+    uint64_t *offsets = nullptr, *counts = nullptr;
+    const uint64_t chunks = chunk_table(tif, offsets, counts);
+    uint64_t largest = 0;
+    for (uint64_t i = 0; i < chunks; ++i)
+        if (offsets[i] < fileSize)
+            largest = std::max(largest, std::min(counts[i], fileSize - offsets[i]));
+    const tmsize_t buffer = TIFFIsTiled(tif) ? TIFFTileSize(tif) : TIFFScanlineSize(tif);
+    return largest + uint64_t(std::max<tmsize_t>(buffer, 0));
 }
 
 // What the header of an open TIFF promises, checked as the decoder checks it; arithmetic tells
@@ -1341,7 +1392,11 @@ PixelDataCheck tiff_check(TIFF *tif, const TiffBytes &bytes, TiffLayout &L, Pixe
         return PixelDataCheck::NotDecodable;
     if (layout)
         *layout = {int(std::min<uint32_t>(L.width, INT_MAX)),
-                   int(std::min<uint32_t>(L.height, INT_MAX)), L.outSpp, L.outBps};
+                   int(std::min<uint32_t>(L.height, INT_MAX)),
+                   L.outSpp,
+                   L.outBps,
+                   tiff_tag_bytes(tif),
+                   tiff_read_bytes(tif, bytes.size)};
     uint64_t rowBytes, total;
     if (!image_geometry(L.width, L.height, uint64_t(L.outSpp), uint64_t(L.outBps / 8), rowBytes,
                         total))
@@ -1358,6 +1413,9 @@ DecodeOutcome decode_tiff(const uint8_t *data, size_t size, Decoded &out)
     MemoryFile mf{data, size, 0};
     TiffMessages messages;
     TiffPtr tif = open_tiff(&mf, nullptr, size, &messages);
+    // A tag libtiff had no memory for is gone from the directory: the file is not read as it is.
+    if (messages.outOfMemory)
+        return DecodeOutcome::OutOfMemory;
     if (!tif)
         return DecodeOutcome::Damaged;
     TiffLayout L;
@@ -1377,12 +1435,15 @@ DecodeOutcome decode_tiff(const uint8_t *data, size_t size, Decoded &out)
     bool ok = TIFFIsTiled(tif.get())
                   ? read_tiles(tif.get(), L, rowBytes, total, mf, messages, out.pixels)
                   : read_strips(tif.get(), L, rowBytes, total, mf, messages, out.pixels);
+    if (messages.outOfMemory)
+        return DecodeOutcome::OutOfMemory;
     if (!ok || out.pixels.size() != total)
         return DecodeOutcome::Damaged;
 
     uint32_t iccLength = 0;
     void *icc = nullptr;
-    if (TIFFGetField(tif.get(), TIFFTAG_ICCPROFILE, &iccLength, &icc) && icc && iccLength > 0)
+    if (!out.expected && TIFFGetField(tif.get(), TIFFTAG_ICCPROFILE, &iccLength, &icc) && icc &&
+        iccLength > 0)
         out.icc.assign(static_cast<const uint8_t *>(icc),
                        static_cast<const uint8_t *>(icc) + iccLength);
     out.width = int(L.width);
@@ -1531,10 +1592,12 @@ PixelDataCheck check_pixel_data(const std::string &path, PixelLayout *layout)
         TiffPtr tif = open_tiff(nullptr, path.c_str(), size, &messages);
         TiffLayout L;
         bool arithmetic = false;
-        return tif ? tiff_check(tif.get(), TiffBytes{nullptr, f.get(), size}, L, layout, arithmetic)
-                   : PixelDataCheck::NotDecodable;
+        const PixelDataCheck checked =
+            tif ? tiff_check(tif.get(), TiffBytes{nullptr, f.get(), size}, L, layout, arithmetic)
+                : PixelDataCheck::NotDecodable;
+        return messages.outOfMemory ? PixelDataCheck::OutOfMemory : checked;
     } catch (const std::bad_alloc &) {
-        return PixelDataCheck::NotDecodable;
+        return PixelDataCheck::OutOfMemory;
     }
 }
 

@@ -25,8 +25,14 @@ using BitmapPtr = std::shared_ptr<BitmapImageRep>;
 
 // What a TIFF or JPEG file's headers promise, as the decoder would take it: the size, the
 // decoded samples a pixel (1 or 3) and bits a sample (8 or 16; a JPEG's sample precision).
+// TIFF only, what libtiff holds while it reads the file, beside the file and the decoded pixels
+// (0 for JPEG): tagBytes, the values of the directory's tags (an ICC profile, XMP, a Photoshop
+// block...) and its strip or tile tables, which every open of the file loads; readBytes, the
+// largest strip or tile as stored, which it reads whole before decoding a row of it, and a
+// decoded tile.
 struct PixelLayout {
     int width = 0, height = 0, spp = 0, bits = 0;
+    uint64_t tagBytes = 0, readBytes = 0;
 };
 
 // How a decode that expects a layout ended. Another size or layout is told from the file's
@@ -56,7 +62,8 @@ public:
     // are never printed.
     static BitmapPtr imageRepWithData(const DataPtr &data);
     // As above, into *out; with expected, only a file whose headers give that layout (as
-    // check_pixel_data gave it) is decoded.
+    // check_pixel_data gave it) is decoded, and no profile is collected (the caller that checked
+    // the file has it from there). OutOfMemory also when a library's allocation failed.
     static DecodeOutcome imageRepWithData(const DataPtr &data, const PixelLayout *expected,
                                           BitmapPtr *out);
     // Reads and decodes a file; null as above or when it cannot be read.
@@ -104,6 +111,7 @@ enum class PixelDataCheck {
     TooLarge,     // past the decoder's caps (see create); the layout is filled
     Truncated,    // the file cannot hold the pixels its header declares; the layout is filled
     TooManyScans, // a JPEG of more scans than kMaxJpegScans; the layout is filled
+    OutOfMemory,  // memory ran out while the headers were read: nothing is known of the file
 };
 
 // The most scans a JPEG may have: photos have about 10 (progressive encoders' scripts stay in

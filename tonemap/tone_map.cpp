@@ -82,9 +82,13 @@ dim_param stage_dims(int w, int h, int spp, int outRowLength)
     return dim;
 }
 
+// The result object; std::bad_alloc when it cannot be had (the buffer is freed).
 DataPtr adopt_result(platform::CBuffer<uint8_t> &buffer, size_t length)
 {
-    return platform::Data::adopt(buffer.release(), length);
+    DataPtr result = platform::Data::adopt(buffer.release(), length);
+    if (!result)
+        throw std::bad_alloc();
+    return result;
 }
 
 } // namespace
@@ -121,20 +125,31 @@ void ToneMap::postProgress(double percent, const char *text) const
 
 DataPtr ToneMap::enhancerToneMap(int showProgress, const DataPtr &source)
 {
+    m_outOfMemory = false;
     try {
         return runEnhancer(showProgress, source);
     } catch (const std::bad_alloc &) {
+        m_outOfMemory = true;
         return nullptr;
     }
 }
 
 DataPtr ToneMap::compressorToneMap(int, const DataPtr &source)
 {
+    m_outOfMemory = false;
     try {
         return runCompressor(source);
     } catch (const std::bad_alloc &) {
+        m_outOfMemory = true;
         return nullptr;
     }
+}
+
+int ToneMap::noted(int code)
+{
+    if (code == -4)
+        m_outOfMemory = true;
+    return code;
 }
 
 DataPtr ToneMap::runEnhancer(int showProgress, const DataPtr &source)
@@ -186,22 +201,23 @@ DataPtr ToneMap::runEnhancer(int showProgress, const DataPtr &source)
         dim.v[kDimSrcRowLen] = sizes->rowLength;
 
     float lumParam[kLumParamCount] = {};
-    if (m_stages.tm1(docType, p.data(), &dims, lumParam, table, curve.data(), dim, hdrInfos.data(),
-                     opt, copy.get(), copyBytes, work.get()) < 0)
+    if (noted(m_stages.tm1(docType, p.data(), &dims, lumParam, table, curve.data(), dim,
+                           hdrInfos.data(), opt, copy.get(), copyBytes, work.get())) < 0)
         return nullptr;
     copy.reset();
 
     if (showProgress)
         postProgress(45, "Tone mapping with Deredid Edazozed - part 2...");
 
-    if (m_stages.tm2(static_cast<int>(dims.v[kTdCoarseWidthA]),
-                     static_cast<int>(dims.v[kTdCoarseHeightA]), dims.v[kTdTotalA],
-                     static_cast<int>(dims.v[kTdLevelsA]), p.data(), work.get(), dim, opt) < 0)
+    if (noted(m_stages.tm2(static_cast<int>(dims.v[kTdCoarseWidthA]),
+                           static_cast<int>(dims.v[kTdCoarseHeightA]), dims.v[kTdTotalA],
+                           static_cast<int>(dims.v[kTdLevelsA]), p.data(), work.get(), dim, opt)) <
+        0)
         return nullptr;
 
     platform::CBuffer<uint8_t> out = platform::calloc_buffer<uint8_t>(sizes->output);
     if (!out)
-        return nullptr;
+        throw std::bad_alloc();
     const size_t pixels = static_cast<size_t>(w) * static_cast<size_t>(h);
     auto luminance = std::make_unique_for_overwrite<float[]>(pixels);
     imagecore::copy_banded(opt.nbProc, luminance.get(), work.get(), pixels * sizeof(float));
@@ -213,8 +229,8 @@ DataPtr ToneMap::runEnhancer(int showProgress, const DataPtr &source)
         postProgress(78, "Tone mapping with Deredid Edazozed - part 3...");
 
     dim.v[kDimOutBits] = bits;
-    if (m_stages.tm3(docType, p.data(), lumParam, table, curve.data(), copy3.get(), dim, opt,
-                     luminance.get(), out.get()) <= 0)
+    if (noted(m_stages.tm3(docType, p.data(), lumParam, table, curve.data(), copy3.get(), dim, opt,
+                           luminance.get(), out.get())) <= 0)
         return nullptr;
     return adopt_result(out, sizes->output);
 }
@@ -232,7 +248,7 @@ DataPtr ToneMap::runCompressor(const DataPtr &source)
     exp_lut(table, -8);
 
     float lumParam[kLumParamCount] = {};
-    if (logMinMaxMoy(w, h, table, source->bytes(), lumParam, _nbProc) < 0)
+    if (noted(logMinMaxMoy(w, h, table, source->bytes(), lumParam, _nbProc)) < 0)
         return nullptr;
 
     const optim_param_struct opt = stage_options(_nbProc);
@@ -241,7 +257,7 @@ DataPtr ToneMap::runCompressor(const DataPtr &source)
 
     platform::CBuffer<uint8_t> out = platform::calloc_buffer<uint8_t>(sizes->output);
     if (!out)
-        return nullptr;
+        throw std::bad_alloc();
     if (tm_simple(p.data(), lumParam, table, source->bytes(), out.get(), dim, opt) <= 0)
         return nullptr;
     return adopt_result(out, sizes->output);

@@ -39,6 +39,9 @@ public:
     // source, a side or spp below 1, output bits not 8 or 16, memory short. A uniform
     // luminance maps to one grey (tm_simple).
     platform::DataPtr compressorToneMap(int showProgress, const platform::DataPtr &source);
+    // Whether the last run's nil came from memory running short: a buffer that could not be
+    // allocated, here or in a stage (its -4).
+    bool outOfMemory() const { return m_outOfMemory; }
 
     void setDocType(int docType) { _docType = docType; }
     // Takes width, height, samples per pixel, working and output bits from an imageDimsData
@@ -60,6 +63,8 @@ private:
     platform::DataPtr runEnhancer(int showProgress, const platform::DataPtr &source);
     platform::DataPtr runCompressor(const platform::DataPtr &source);
     void postProgress(double percent, const char *text) const;
+    // A stage's code, its -4 (out of memory) recorded.
+    int noted(int code);
 
     int32_t _iMax = 0;  // width
     int32_t _jMax = 0;  // height
@@ -71,4 +76,5 @@ private:
     platform::DataPtr _tmParam2;
     int32_t _nbProc = 0;
     DeredidStages m_stages;
+    bool m_outOfMemory = false;
 };

@@ -162,11 +162,7 @@ std::vector<std::string> write_bracket(const TempDir &dir, Kind kind, const Radi
             EXPECT_TRUE(write_libtiff(paths.back(), px.data(), w, h, 3, o));
         } else {
             PsdBuilder b;
-            if (bits == 16)
-                b.set_interleaved16(reinterpret_cast<const uint16_t *>(px.data()), uint32_t(w),
-                                    uint32_t(h), 3);
-            else
-                b.set_interleaved8(px.data(), uint32_t(w), uint32_t(h), 3);
+            b.set_interleaved(px.data(), uint32_t(w), uint32_t(h), 3, bits);
             b.resources.push_back({1039, "", icc});
             EXPECT_TRUE(write_file(paths.back(), b.build()));
         }

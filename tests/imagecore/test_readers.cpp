@@ -281,22 +281,37 @@ TEST(Infojpg, TruncatedFilesGiveTheirCodeAndClose)
 
 // A progressive file keeps all its blocks while it decodes, each component's rows and columns
 // of blocks rounded up to its sampling factors; a one-scan file goes a row of blocks at a time.
-TEST(JpegCoefficientBytes, MultiScanFilesKeepEveryBlockAndOneScanFilesNone)
+// The APP2 segments of a profile are kept whole, each with its record.
+TEST(JpegHeldBytes, MultiScanFilesKeepEveryBlockAndProfilesTheirSegments)
 {
     const auto px = pattern8(100, 60);
     testsupport::JpegOptions progressive, subsampled;
     progressive.progressive = subsampled.progressive = subsampled.subsample = true;
-    const std::pair<Bytes, int64_t> cases[] = {
-        {testsupport::encode_jpeg(px.data(), 100, 60, 3, 90), 0},
-        {testsupport::encode_jpeg(px.data(), 100, 60, 3, 90, {}, progressive), 3 * 13 * 8 * 128},
+    const Bytes profile = make_icc_profile(150000, "kept");
+    const std::vector<Bytes> chunks = testsupport::make_icc_app2_chunks(profile, 65000);
+    const std::tuple<Bytes, int64_t, bool> cases[] = {
+        {testsupport::encode_jpeg(px.data(), 100, 60, 3, 90), 0, false},
+        {testsupport::encode_jpeg(px.data(), 100, 60, 3, 90, {}, progressive), 3 * 13 * 8 * 128,
+         false},
         // Luma 13 x 8 blocks, 14 x 8 at 2 x 2 sampling; each chroma plane 7 x 4.
         {testsupport::encode_jpeg(px.data(), 100, 60, 3, 90, {}, subsampled),
-         (14 * 8 + 2 * 7 * 4) * 128},
-        {Bytes(200, 0xFF), -3},
+         (14 * 8 + 2 * 7 * 4) * 128, false},
+        {testsupport::encode_jpeg(px.data(), 100, 60, 3, 90, chunks), 0, true},
     };
-    for (const auto &[file, bytes] : cases)
-        EXPECT_EQ(jpeg_coefficient_bytes(scratch(file).c_str()), bytes);
-    EXPECT_EQ(jpeg_coefficient_bytes("/nonexistent/file.jpg"), -1);
+    for (const auto &[file, coefficients, withProfile] : cases) {
+        Infos info{};
+        JpegHeldBytes held;
+        ASSERT_EQ(infojpg(scratch(file).c_str(), info.data(), &held), 8);
+        EXPECT_EQ(held.coefficients, coefficients);
+        // Three chunks of 14 + 65000 bytes at most, a record of a few pointers each.
+        const int64_t data = withProfile ? int64_t(profile.size() + 14 * chunks.size()) : 0;
+        EXPECT_TRUE(held.markers >= data && held.markers <= data + int64_t(chunks.size()) * 64)
+            << held.markers;
+    }
+    Infos info{};
+    JpegHeldBytes held;
+    EXPECT_EQ(infojpg(scratch(Bytes(200, 0xFF)).c_str(), info.data(), &held), -3);
+    EXPECT_EQ(infojpg("/nonexistent/file.jpg", info.data(), &held), -1);
 }
 
 TEST(KvreadJpgThumbnail, HeaderModeThenDecodeMode)

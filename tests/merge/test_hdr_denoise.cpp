@@ -8,11 +8,14 @@
 #include <cstdlib>
 #include <limits>
 #include <new>
+#include <utility>
 #include <vector>
 
 #include "merge/detail/atrous.h"
 #include "merge/hdr_atrous.h"
 #include "merge/hdr_denoise.h"
+#include "merge/merge_to_hdr.h"
+#include "platform/data.h"
 #include "tests/merge/hdr_test_util.h"
 #include "tests/support/allocation_probe.h"
 
@@ -374,4 +377,28 @@ TEST(Denoise1, RefusalsAndFailuresLeaveBothImages)
         EXPECT_TRUE(s.bytes == src.bytes && d.bytes == unwritten) << n;
         ASSERT_LT(n, 20);
     }
+}
+
+// The merge job runs out of memory at each of its allocations in turn (this file holds the merge
+// tests' allocation probe) and says so; a merge refused for its exposures does not.
+TEST(MergeToHDR, TellsMemoryRunningShortFromUnusableExposures)
+{
+    const int32_t dims[4] = {8, 4, 3, 8}; // the slots the job reads
+    const std::vector<uint8_t> photos(2 * 8 * 4 * 3, 90);
+    const std::vector<float> exposures = {1, 4}, unusable = {1, 0};
+    auto merge = [&](const std::vector<float> &deltaT, long failAt) {
+        MergeToHDR job;
+        job.setImageDimsFrom(platform::Data::copy(dims, sizeof dims));
+        job.setImageCount(2);
+        job.setDeltaT(platform::Data::copy(deltaT.data(), deltaT.size() * sizeof(float)));
+        const platform::DataPtr stack = platform::Data::copy(photos.data(), photos.size());
+        testsupport::alloc::failAt = failAt, testsupport::alloc::seen = 0;
+        const bool merged = bool(job.mergeImagesToHDR(1, stack, 1, 0, nullptr));
+        testsupport::alloc::failAt = 0;
+        return std::pair{merged, job.outOfMemory()};
+    };
+    EXPECT_EQ(merge(exposures, 0), std::pair(true, false));
+    EXPECT_EQ(merge(unusable, 0), std::pair(false, false));
+    for (long n = 1; n <= 2; ++n) // the exposures' copy, then the table
+        EXPECT_EQ(merge(exposures, n), std::pair(false, true)) << n;
 }

@@ -383,6 +383,8 @@ bool write_libtiff(const std::string &path, const void *pixels, int w, int h, in
         ok &= TIFFSetField(tif, TIFFTAG_ORIENTATION, uint16_t(o.orientation)) == 1;
     if (!o.icc.empty())
         ok &= TIFFSetField(tif, TIFFTAG_ICCPROFILE, uint32_t(o.icc.size()), o.icc.data()) == 1;
+    if (!o.xmp.empty())
+        ok &= TIFFSetField(tif, TIFFTAG_XMLPACKET, uint32_t(o.xmp.size()), o.xmp.data()) == 1;
     const int planes = o.separate ? spp : 1;
     const size_t group = o.separate ? bytes : bytes * size_t(spp);
     if (ok && o.tileSize > 0) {
@@ -614,6 +616,14 @@ void PsdBuilder::set_interleaved8(const uint8_t *pixels, uint32_t w, uint32_t h,
 void PsdBuilder::set_interleaved16(const uint16_t *pixels, uint32_t w, uint32_t h, int spp)
 {
     split_planes(*this, pixels, w, h, spp, 16, [](Bytes &p, uint16_t v) { put_be(p, v, 2); });
+}
+
+void PsdBuilder::set_interleaved(const uint8_t *pixels, uint32_t w, uint32_t h, int spp, int bits)
+{
+    if (bits == 16)
+        set_interleaved16(reinterpret_cast<const uint16_t *>(pixels), w, h, spp);
+    else
+        set_interleaved8(pixels, w, h, spp);
 }
 
 void PsdBuilder::set_interleaved32(const float *pixels, uint32_t w, uint32_t h, int spp)

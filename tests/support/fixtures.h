@@ -147,6 +147,7 @@ struct LibTiffOptions {
     int tileSize = 0;     // > 0: square tiles of that side (a multiple of 16)
     int orientation = 0;  // > 0: written as the Orientation tag
     Bytes icc;            // written as tag 34675 when not empty
+    Bytes xmp;            // written as tag 700 when not empty
 };
 // Writes interleaved pixels (samples of bits / 8 bytes, 16-bit in host order, floats for 32)
 // of w x h x spp; samples past the colour ones are marked as unassociated alpha (RGB) or
@@ -218,6 +219,8 @@ struct PsdBuilder {
     void set_interleaved8(const uint8_t *pixels, uint32_t w, uint32_t h, int spp);
     void set_interleaved16(const uint16_t *pixels, uint32_t w, uint32_t h, int spp);
     void set_interleaved32(const float *pixels, uint32_t w, uint32_t h, int spp);
+    // set_interleaved8 or set_interleaved16 by bits, over samples of bits / 8 bytes.
+    void set_interleaved(const uint8_t *pixels, uint32_t w, uint32_t h, int spp, int bits);
 
     // File offset of the layer-and-mask section's length field (the end of the resources).
     uint64_t layer_mask_offset() const;

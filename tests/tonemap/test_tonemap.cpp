@@ -570,10 +570,14 @@ TEST(ToneMapEnhancer, RunsTheStagesInOrderForEachSourceKindUntilOneFails)
         // Stage 3 gets stage 1's statistics, the slots it left unwritten 0.
         EXPECT_EQ(g_log.lum, (std::vector<float>{1, 1, 1, 1, 0, 0, 0}));
     }
-    FakeRun failing(w, h, 3, 16); // a failing stage ends the run after its step
-    g_log.rc[1] = -4;
-    EXPECT_FALSE(failing.job.enhancerToneMap(1, Hdr(w, h).data()));
-    EXPECT_EQ(failing.status, (std::vector<double>{5, 45}));
+    // A failing stage ends the run after its step; its -4 is told as memory running short.
+    for (int rc : {-4, -1}) {
+        FakeRun failing(w, h, 3, 16);
+        g_log.rc[1] = rc;
+        EXPECT_FALSE(failing.job.enhancerToneMap(1, Hdr(w, h).data()));
+        EXPECT_EQ(failing.status, (std::vector<double>{5, 45}));
+        EXPECT_EQ(failing.job.outOfMemory(), rc == -4);
+    }
 }
 
 TEST(ToneMap, FieldsThatDescribeNoImageGiveNil)
@@ -641,7 +645,8 @@ TEST(ToneMapCompressor, GivesTheOperatorsImageAtEveryLayout)
         }
 }
 
-// Every allocation of a run fails in turn (the sanitizer build's leak check sees what is lost).
+// Every allocation of a run fails in turn (the sanitizer build's leak check sees what is lost),
+// and the job tells it from a failure of another kind.
 TEST(ToneMap, AllocationFailuresGiveNilWithoutLeaks)
 {
     const Hdr img(24, 20);
@@ -657,6 +662,7 @@ TEST(ToneMap, AllocationFailuresGiveNilWithoutLeaks)
             tmtest::fail_allocation_at(0);
             total = n == 0 ? seen : total;
             EXPECT_EQ(bool(r), n == 0 || n > seen) << enhancer << ", allocation " << n;
+            EXPECT_EQ(run.job.outOfMemory(), !r) << enhancer << ", allocation " << n;
         }
         EXPECT_GT(total, 2);
     }
