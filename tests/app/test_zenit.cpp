@@ -1092,9 +1092,6 @@ TEST(Zenit, TheOutputChecksMeasureWhatTheSaveWrites)
     const auto photos = write_bracket(tmp, Kind::Jpeg, make_radiance_map(24, 16), {});
     const Rendered r = render(photos, kMethodMean);
     ASSERT_TRUE(r.result);
-    const app::Document &doc = r.doc;
-    const platform::DataPtr &result = r.result;
-    const float *p = r.p;
     // Folders down to 200 bytes short of the limit: the names below fit a name's 255 bytes.
     std::string dir = tmp.path();
     while (dir.size() < PATH_MAX - 200) {
@@ -1112,7 +1109,7 @@ TEST(Zenit, TheOutputChecksMeasureWhatTheSaveWrites)
             const bool checked = !app::check_output(photos, first, false);
             std::string saved;
             const app::RoadError e =
-                app::save_result(doc, result, kMethodMean, p, app::OutputFormat::Jpeg, 90,
+                app::save_result(r.doc, r.result, kMethodMean, r.p, app::OutputFormat::Jpeg, 90,
                                  app::OutputTarget{first, true}, &saved);
             EXPECT_EQ(checked, !e) << length << (unnamed ? " unnamed: " : " named: ") << e.message;
             // "-2"; the hidden name's "." and ".XXXXXX"
@@ -1135,15 +1132,12 @@ TEST(Zenit, AStopWhileTheResultGetsItsHiddenNameLeavesNothing)
     const auto photos = write_bracket(tmp, Kind::Jpeg, make_radiance_map(48, 32), {});
     const Rendered r = render(photos, kMethodRodo);
     ASSERT_TRUE(r.result);
-    const app::Document &doc = r.doc;
-    const platform::DataPtr &result = r.result;
-    const float *p = r.p;
     const std::string out = tmp.file("out.jpg");
     const pid_t child = ::fork();
     ASSERT_GE(child, 0);
     if (child == 0) {
         app::set_hidden_link_hook_for_testing([] { ::raise(SIGTERM); });
-        app::save_result(doc, result, kMethodRodo, p, app::OutputFormat::Jpeg, 90, out);
+        app::save_result(r.doc, r.result, kMethodRodo, r.p, app::OutputFormat::Jpeg, 90, out);
         ::_exit(0);
     }
     int st = 0;
