@@ -4,12 +4,10 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <malloc.h>
 #include <pthread.h>
 #include <sys/resource.h>
 #include <unistd.h>
-#include <utility>
 
 #include "align/feature_align.h"
 #include "align/feature_points.h"
@@ -237,41 +235,6 @@ std::optional<uint64_t> run_peak(const MemoryTerms &t, int d)
 // (settle_allocator): glibc's own starting threshold.
 constexpr size_t kLimitedMmapThreshold = 128 * 1024;
 
-// What /proc/self/status tells of the process's memory, in bytes (0 where it cannot be read):
-// its address space (VmSize), resident set (VmRSS), data segment (VmData), anonymous resident
-// memory (RssAnon) and resident high-water mark (VmHWM).
-struct ProcessStatus {
-    uint64_t size = 0, resident = 0, data = 0, anonymous = 0, peak = 0;
-};
-
-ProcessStatus process_status(const std::string &root)
-{
-    ProcessStatus s;
-    platform::FilePtr f = platform::open_file(root + "/proc/self/status", "r");
-    if (!f)
-        return s;
-    const std::pair<const char *, uint64_t *> fields[] = {{"VmSize", &s.size},
-                                                          {"VmRSS", &s.resident},
-                                                          {"VmData", &s.data},
-                                                          {"RssAnon", &s.anonymous},
-                                                          {"VmHWM", &s.peak}};
-    char line[256];
-    while (std::fgets(line, sizeof line, f.get())) {
-        const char *colon = std::strchr(line, ':');
-        if (!colon)
-            continue;
-        const std::string name(line, size_t(colon - line));
-        char *end = nullptr;
-        const unsigned long long kib = std::strtoull(colon + 1, &end, 10);
-        if (end == colon + 1 || std::strncmp(end, " kB", 3) != 0 || kib >= (1ULL << 53))
-            continue;
-        for (const auto &[field, value] : fields)
-            if (name == field)
-                *value = uint64_t(kib) << 10;
-    }
-    return s;
-}
-
 // The first line of a small file; empty when it cannot be read.
 std::string first_line(const std::string &path)
 {
@@ -403,7 +366,7 @@ MemoryBudget memory_budget(const std::string &root)
     MemoryBudget budget(platform::physical_memory());
     if (const auto group = cgroup_limit(root))
         budget.limits.push_back({LimitKind::ControlGroup, *group, 0});
-    const ProcessStatus now = process_status(root);
+    const platform::ProcessStatus now = platform::process_status(root);
     const struct {
         int resource;
         LimitKind kind;
@@ -480,7 +443,7 @@ const MemoryLimit *tightest_limit(const MemoryBudget &budget, int threads)
 
 uint64_t peak_resident_bytes()
 {
-    if (const uint64_t hwm = process_status("").peak)
+    if (const uint64_t hwm = platform::process_status().peak)
         return hwm;
     // Where /proc cannot be read. getrusage's figure also holds the resident size of the process
     // that started this one (Linux carries the old address space's mark across exec), which a

@@ -602,15 +602,9 @@ std::string hidden_path(const std::string &dir, const std::string &name, const s
 // sticky folder's rule; root's when the capabilities cannot be read.
 bool may_act_as_any_owner()
 {
-    constexpr unsigned long long kCapFowner = 1ull << 3;
-    if (platform::FilePtr f = platform::open_file("/proc/self/status", "r")) {
-        char line[256];
-        unsigned long long caps = 0;
-        while (std::fgets(line, sizeof line, f.get()))
-            if (std::sscanf(line, "CapEff: %llx", &caps) == 1)
-                return (caps & kCapFowner) != 0;
-    }
-    return ::geteuid() == 0;
+    constexpr uint64_t kCapFowner = uint64_t(1) << 3;
+    const std::optional<uint64_t> caps = platform::process_status().capabilities;
+    return caps ? (*caps & kCapFowner) != 0 : ::geteuid() == 0;
 }
 
 // An unnamed file in dir that the writers can reach through /proc (they take a path), or -1
