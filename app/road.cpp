@@ -75,30 +75,13 @@ void copy_to_stack(const platform::BitmapImageRep &bmp, int spp, uint8_t *dst)
         copy_rows<uint8_t>(bmp, spp, dst);
 }
 
-// How the decoding of one photo ended.
-enum class Decoded { Pending, Ok, Corrupt, OtherSize, OtherLayout, OutOfMemory };
-
-Decoded decoded(platform::DecodeOutcome o)
-{
-    switch (o) {
-    case platform::DecodeOutcome::Ok:
-        return Decoded::Ok;
-    case platform::DecodeOutcome::OtherSize:
-        return Decoded::OtherSize;
-    case platform::DecodeOutcome::OtherLayout:
-        return Decoded::OtherLayout;
-    case platform::DecodeOutcome::OutOfMemory:
-        return Decoded::OutOfMemory;
-    default:
-        return Decoded::Corrupt;
-    }
-}
+using platform::DecodeOutcome;
 
 // Decodes photo p into its slot of the stack (width x height pixels of spp samples, the layout
 // the checks weighed for every photo). What is decoded is what was checked: a JPEG or TIFF whose
 // headers now give another size or layout is told so before anything is sized from them, and a
 // PSD is decoded at the size and depth of its checked header.
-Decoded decode_photo(const SourcePhoto &p, int width, int height, int spp, uint8_t *slot)
+DecodeOutcome decode_photo(const SourcePhoto &p, int width, int height, int spp, uint8_t *slot)
 {
     errno = 0;
     try {
@@ -108,36 +91,36 @@ Decoded decode_photo(const SourcePhoto &p, int width, int height, int spp, uint8
             int dims[kImageInfosCount];
             std::copy(std::begin(p.infos), std::end(p.infos), dims);
             if (!(bmp = Manip().readPSD(p.path, dims)))
-                return errno == ENOMEM ? Decoded::OutOfMemory : Decoded::Corrupt;
+                return errno == ENOMEM ? DecodeOutcome::OutOfMemory : DecodeOutcome::Damaged;
         } else {
             // A JPEG goes straight into its slot; a TIFF through a bitmap of its own depth.
             const DataPtr bytes = platform::contents_at_path(p.path);
             if (p.type == SourceType::Jpeg)
-                return decoded(platform::decode_jpeg_into(bytes, width, height, spp, slot));
+                return platform::decode_jpeg_into(bytes, width, height, spp, slot);
             const platform::PixelLayout checked{width, height, spp, p.bits};
-            if (Decoded d =
-                    decoded(platform::BitmapImageRep::imageRepWithData(bytes, &checked, &bmp));
-                d != Decoded::Ok)
+            if (const DecodeOutcome d =
+                    platform::BitmapImageRep::imageRepWithData(bytes, &checked, &bmp);
+                d != DecodeOutcome::Ok)
                 return d;
         }
         copy_to_stack(*bmp, spp, slot);
-        return Decoded::Ok;
+        return DecodeOutcome::Ok;
     } catch (const std::bad_alloc &) {
-        return Decoded::OutOfMemory;
+        return DecodeOutcome::OutOfMemory;
     }
 }
 
-std::string decode_message(Decoded d, const SourcePhoto &p)
+std::string decode_message(DecodeOutcome d, const SourcePhoto &p)
 {
     switch (d) {
-    case Decoded::Corrupt:
+    case DecodeOutcome::Damaged:
         return file_name(p.path) + " cannot be decoded (corrupt, truncated or an unsupported "
                                    "layout)";
-    case Decoded::OtherSize:
+    case DecodeOutcome::OtherSize:
         return file_name(p.path) + " now gives another size than when it was checked";
-    case Decoded::OtherLayout:
+    case DecodeOutcome::OtherLayout:
         return file_name(p.path) + " now gives another layout than when it was checked";
-    case Decoded::OutOfMemory:
+    case DecodeOutcome::OutOfMemory:
         return "not enough memory to decode " + file_name(p.path);
     default:
         return file_name(p.path) + " could not be decoded";
@@ -202,8 +185,9 @@ RoadError decode_stack(Document *doc, const MemoryBudget &budget, int threads, c
                                      std::to_string(doc->height));
 
     // Each decoder takes the next photo; once a photo fails, the later ones are skipped, but the
-    // earlier ones still run: the first bad photo in the user's order is the one reported.
-    std::vector<Decoded> outcome(n, Decoded::Pending);
+    // earlier ones still run: the first bad photo in the user's order is the one reported
+    // (those skipped come after it and have no outcome).
+    std::vector<std::optional<DecodeOutcome>> outcome(n);
     std::atomic<size_t> next{0}, firstBad{n};
     uint8_t *stack = doc->stack->mutableBytes();
     imagecore::run_banded(decoders, decoders, [&](const imagecore::Band &) {
@@ -215,7 +199,7 @@ RoadError decode_stack(Document *doc, const MemoryBudget &budget, int threads, c
             // The allocator would keep the photo's freed buffers in this thread's arena, beside
             // the next photo's, in every decoder's.
             ::malloc_trim(0);
-            if (outcome[k] != Decoded::Ok) {
+            if (outcome[k] != DecodeOutcome::Ok) {
                 size_t bad = firstBad.load();
                 while (k < bad && !firstBad.compare_exchange_weak(bad, k)) {
                 }
@@ -223,12 +207,11 @@ RoadError decode_stack(Document *doc, const MemoryBudget &budget, int threads, c
         }
     });
     for (size_t k = 0; k < n; ++k) {
-        const Decoded d = outcome[k];
-        if (d == Decoded::Ok)
+        const DecodeOutcome d = outcome[k].value_or(DecodeOutcome::Damaged);
+        if (d == DecodeOutcome::Ok)
             continue;
         doc->stack = nullptr;
-        const bool photoAtFault =
-            d == Decoded::Corrupt || d == Decoded::OtherSize || d == Decoded::OtherLayout;
+        const bool photoAtFault = d != DecodeOutcome::OutOfMemory;
         return fail(photoAtFault ? kExitBadInput : kExitFailed, decode_message(d, doc->photos[k]));
     }
     return {};

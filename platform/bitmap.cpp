@@ -736,13 +736,8 @@ DecodeOutcome jpeg_decode_body(JpegDecompressor *d, const uint8_t *tables, size_
         !image_geometry(cinfo->output_width, cinfo->output_height,
                         uint64_t(cinfo->output_components), 1, rowBytes, total))
         return DecodeOutcome::Damaged;
-    if (out && out->expected) {
-        if (int(cinfo->output_width) != out->expected->width ||
-            int(cinfo->output_height) != out->expected->height)
-            return DecodeOutcome::OtherSize;
-        if (spp != out->expected->spp || out->expected->bits != 8)
-            return DecodeOutcome::OtherLayout;
-    }
+    // The expected layout was held against the walk's frame (decode_jpeg_stream), which is
+    // libjpeg's (frame_as_walked).
     cap_library_memory(cinfo, total);
     if (out && !out->expected)
         collect_icc(cinfo, out->icc);
